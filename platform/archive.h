@@ -1,0 +1,205 @@
+// The archive: a binary stream of fixed-width little-endian values (the same bytes on
+// every platform) through which persistent objects and values are stored and loaded.
+// The byte layout is described in docs/archive-format.md.
+#ifndef TQ_PLATFORM_ARCHIVE_H
+#define TQ_PLATFORM_ARCHIVE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/exception.h"
+#include "platform/handle.h"
+#include "platform/persistent.h"
+
+class tqRange;
+class tqNMMatrix;
+
+// One archive object is one pass over a stream, either storing or loading. `ar || x`
+// writes x when storing and overwrites x when loading, so that one function serves both.
+// An object reached twice through handles in one pass is written once and loads as one
+// shared object.
+//
+// Loading treats its input as hostile: every failure (truncated input, an unknown class,
+// a bad back-reference, a count the rest of the input cannot hold, nesting too deep)
+// throws a tqException whose message says what was wrong.
+class tqArchive {
+public:
+    // A version byte this code does not know. `where` names the class or source, `line` a line.
+    class UnknownVersion : public tqExceptionWithString {
+    public:
+        explicit UnknownVersion(const std::string& where = "", long line = 0);
+        const std::string& where() const { return where_; }
+        long line() const { return line_; }
+        void suicideAndRethrow() override;
+
+    private:
+        std::string where_;
+        long line_;
+    };
+
+    // Input that is not a well-formed archive.
+    class Malformed : public tqExceptionWithString {
+    public:
+        explicit Malformed(const std::string& message);
+        void suicideAndRethrow() override;
+    };
+
+    // Objects nested inline deeper than this are refused when loading; a storing archive
+    // never nests deeper (it defers deeper objects to the end of the outermost pointer).
+    static constexpr long kMaxInlineDepth = 64;
+
+    explicit tqArchive(std::ostream& out);
+    explicit tqArchive(std::istream& in);
+    ~tqArchive();
+    tqArchive(const tqArchive&) = delete;
+    tqArchive& operator=(const tqArchive&) = delete;
+
+    bool isStoring() const { return out_ != nullptr; }
+    bool isLoading() const { return in_ != nullptr; }
+
+    // Primitive exchange; the free operators below are the interface callers use.
+    void exchange(std::int64_t& v);
+    void exchange(std::uint64_t& v);
+    void exchange(double& v);
+    void exchange(unsigned char& v);
+    void exchange(bool& v);
+    void exchange(std::string& v);
+
+    // Exchanges a container's element count. When loading, refuses a count whose elements,
+    // at minElementBytes each, could not fit in the rest of the input.
+    std::uint64_t exchangeCount(std::uint64_t count, std::size_t minElementBytes);
+
+    // Throws UnknownVersion(where, line) unless version is 0.
+    static void checkVersion(unsigned char version, const std::string& where = "", long line = 0);
+
+    // Visited marks of class levels (object address and level size) for this pass.
+    bool haveVisited(const void* level, std::size_t size) const;
+    void setVisited(const void* level, std::size_t size);
+
+    // Pointer serialization; see tqPersistent::serializePointer.
+    void serializePointer(tqPersistent* current, tqPersistent*& result);
+
+private:
+    struct PendingObject;
+    void storePointer_(tqPersistent* current);
+    tqPersistent* loadPointer_();
+    tqPersistent* makeObject_(const std::string& className);
+    void drainDeferred_();
+    void read_(void* data, std::size_t size);
+    void write_(const void* data, std::size_t size);
+
+    std::ostream* out_ = nullptr;
+    std::istream* in_ = nullptr;
+    // Bytes left in a loading stream whose size is known; -1 when unknown.
+    long long remaining_ = -1;
+    std::set<std::pair<const void*, std::size_t>> visited_;
+    // Objects passed by pointer in this pass, by their index in the stream.
+    std::map<const tqPersistent*, std::uint64_t> storedIndex_;
+    std::vector<tqPersistent*> loaded_;
+    // Keeps counted loaded objects alive for the pass.
+    std::vector<tqPtrHandle<tqRepBase>> keepAlive_;
+    std::vector<PendingObject> deferred_;
+    long depth_ = 0;
+};
+
+// Values: integers are 8 bytes, doubles IEEE-754 binary64, both little-endian.
+tqArchive& operator||(tqArchive& ar, long& v);
+tqArchive& operator||(tqArchive& ar, unsigned long& v);
+tqArchive& operator||(tqArchive& ar, double& v);
+tqArchive& operator||(tqArchive& ar, unsigned char& v);
+tqArchive& operator||(tqArchive& ar, bool& v);
+tqArchive& operator||(tqArchive& ar, std::string& v);
+tqArchive& operator||(tqArchive& ar, std::vector<bool>& v);
+tqArchive& operator||(tqArchive& ar, tqRange& v);
+tqArchive& operator||(tqArchive& ar, tqNMMatrix& v);
+// A persistent object by value: its own dispatchSerialize.
+tqArchive& operator||(tqArchive& ar, tqPersistent& object);
+
+// The smallest number of bytes one element of T can take in an archive; bounds the
+// counts a loading archive accepts.
+template <class T>
+struct tq_ArchiveMinBytes {
+    static constexpr std::size_t value = 1;
+};
+template <>
+struct tq_ArchiveMinBytes<long> {
+    static constexpr std::size_t value = 8;
+};
+template <>
+struct tq_ArchiveMinBytes<unsigned long> {
+    static constexpr std::size_t value = 8;
+};
+template <>
+struct tq_ArchiveMinBytes<double> {
+    static constexpr std::size_t value = 8;
+};
+
+// Any other vector: version byte 0, the count, then the elements.
+template <class T>
+tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
+    unsigned char version = 0;
+    ar || version;
+    tqArchive::checkVersion(version);
+    const std::uint64_t count = ar.exchangeCount(v.size(), tq_ArchiveMinBytes<T>::value);
+    if (ar.isStoring()) {
+        for (auto& element : v) ar || element;
+        return ar;
+    }
+    // Grows element by element, so that memory follows the input actually read.
+    std::vector<T> loaded;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        loaded.emplace_back();
+        ar || loaded.back();
+    }
+    v.swap(loaded);
+    return ar;
+}
+
+namespace tq_archive_detail {
+template <class T>
+tqPersistent* asPersistent(T* p) {
+    return const_cast<tqPersistent*>(static_cast<const tqPersistent*>(p));
+}
+}  // namespace tq_archive_detail
+
+// A counted handle, polymorphically through the type registry; null allowed. On loading the
+// handle first lets go of its object; an object of a type the handle cannot hold leaves it empty.
+template <class T>
+tqArchive& operator||(tqArchive& ar, tqPtrHandle<T>& h) {
+    tqPersistent* result = nullptr;
+    ar.serializePointer(h ? tq_archive_detail::asPersistent(h.get()) : nullptr, result);
+    if (ar.isLoading()) {
+        h.reset();
+        h.reset(dynamic_cast<T*>(result));
+    }
+    return ar;
+}
+
+template <class T>
+tqArchive& operator||(tqArchive& ar, tqPtrHandle_const<T>& h) {
+    tqPersistent* result = nullptr;
+    ar.serializePointer(h ? tq_archive_detail::asPersistent(h.get()) : nullptr, result);
+    if (ar.isLoading()) {
+        h.reset();
+        h.reset(dynamic_cast<const T*>(result));
+    }
+    return ar;
+}
+
+template <class Serialize>
+void tqPersistent::serializeLevel_(tqArchive& ar, const void* level, std::size_t size, Serialize&& serialize) {
+    if (ar.haveVisited(level, size)) return;
+    unsigned char version = 0;
+    ar || version;
+    serialize(version);
+    ar.setVisited(level, size);
+}
+
+#endif
