@@ -1,0 +1,90 @@
+// Helpers shared by the test suites.
+#ifndef CLASTOOL_TESTS_TEST_SUPPORT_H
+#define CLASTOOL_TESTS_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "platform/archive.h"
+
+namespace tqtest {
+
+// Expects fn() to throw E with exactly the message `text` (what()).
+template <class E, class Fn>
+::testing::AssertionResult throwsWithMessage(Fn&& fn, const std::string& text) {
+    try {
+        fn();
+    } catch (const E& e) {
+        if (std::string(e.what()) == text) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "threw the expected type with message \"" << e.what()
+                                             << "\" instead of \"" << text << "\"";
+    } catch (const std::exception& e) {
+        return ::testing::AssertionFailure() << "threw another type: " << typeid(e).name() << " \""
+                                             << e.what() << "\"";
+    } catch (...) {
+        return ::testing::AssertionFailure() << "threw a non-std exception";
+    }
+    return ::testing::AssertionFailure() << "did not throw";
+}
+
+#define EXPECT_THROW_MSG(statement, Type, text) \
+    EXPECT_TRUE(::tqtest::throwsWithMessage<Type>([&] { statement; }, text))
+
+// Stores x with its archive operator and returns the bytes.
+template <class T>
+std::string storeBytes(T& x) {
+    std::ostringstream out;
+    {
+        tqArchive ar(out);
+        ar || x;
+    }
+    return out.str();
+}
+
+// Loads x from bytes with its archive operator.
+template <class T>
+void loadBytes(const std::string& bytes, T& x) {
+    std::istringstream in(bytes);
+    tqArchive ar(in);
+    ar || x;
+}
+
+// Stores x, loads the bytes into y, and checks that storing y gives the same bytes.
+template <class T>
+::testing::AssertionResult roundTrips(T& x, T& y) {
+    const std::string bytes = storeBytes(x);
+    loadBytes(bytes, y);
+    if (storeBytes(y) != bytes) return ::testing::AssertionFailure() << "store(load(store(x))) differs";
+    return ::testing::AssertionSuccess();
+}
+
+// Golden archives: tests/data/<name> holds the bytes today's code writes. With
+// CLASTOOL_REGENERATE_GOLDEN=1 in the environment the file is rewritten instead.
+inline std::string goldenPath(const std::string& name) { return std::string(CLASTOOL_TEST_DATA) + "/" + name; }
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Checks that `bytes` equal the golden file `name` (or rewrites it when asked to).
+inline ::testing::AssertionResult matchesGolden(const std::string& name, const std::string& bytes) {
+    const char* regenerate = std::getenv("CLASTOOL_REGENERATE_GOLDEN");
+    if (regenerate && std::string(regenerate) == "1") {
+        std::ofstream(goldenPath(name), std::ios::binary) << bytes;
+        return ::testing::AssertionSuccess();
+    }
+    const std::string golden = readFile(goldenPath(name));
+    if (golden.empty()) return ::testing::AssertionFailure() << "missing golden file " << name;
+    if (golden != bytes) return ::testing::AssertionFailure() << "bytes differ from golden file " << name;
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace tqtest
+
+#endif
