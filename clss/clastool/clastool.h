@@ -1,0 +1,8 @@
+// The whole library: include this one header.
+#ifndef CLASTOOL_CLASTOOL_H
+#define CLASTOOL_CLASTOOL_H
+
+// classifier framework and tool
+#include "clss/clastool/framework.h"
+
+#endif
