@@ -1,14 +1,12 @@
-// The whole library: include this one header.
+// The classifier library: every public header, one per subsystem.
 #ifndef CLASTOOL_CLASTOOL_H
 #define CLASTOOL_CLASTOOL_H
 
-// classifier framework and tool
+#include "clss/clastool/core.h"
 #include "clss/clastool/framework.h"
-
-// k-nearest-neighbour classification
 #include "clss/clastool/knn.h"
-
-// data generators
 #include "clss/clastool/generators.h"
+// Later subsystems' chief headers, in this order:
+// bayes.h (before knn.h), dtree.h, rules.h (before generators.h)
 
 #endif
