@@ -92,11 +92,11 @@ struct tqMVNState {
     tqMVNState(const tqMVNState&) = delete;
     tqMVNState& operator=(const tqMVNState&) = delete;
 
-    long dim;             // record length, -1 until the first record (or a rebuild) fixes it
-    std::int32_t count;   // complete records in the estimate
-    double* mean;         // dim elements
-    double* scatter;      // dim x dim, lower triangle: sum of outer products of deviations
-    double* covariance;   // dim x dim, full: scatter / count (or as rebuilt)
+    long dim;            // record length, -1 until the first record (or a rebuild) fixes it
+    std::int32_t count;  // complete records in the estimate
+    double* mean;        // dim elements
+    double* scatter;     // dim x dim, lower triangle: sum of outer products of deviations
+    double* covariance;  // dim x dim, full: scatter / count (or as rebuilt)
     mutable std::atomic<tqMVNFactor*> factor;  // null until a log value needs it
 };
 
@@ -202,7 +202,7 @@ long tfMVNCovariance(const tqMVNState* state, long* rows, long* cols, const doub
 // without dimension. Mean and covariance are kept verbatim (the accessors return them bit for
 // bit), the cache is dropped, and later updates continue from the rebuilt estimate. Shapes
 // that do not fit, or a count outside 0 .. 2^31 - 1, give tqMVNBadArgument and change nothing.
-long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows, long covCols,
-                  const double* covariance, long count);
+long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows,
+                  long covCols, const double* covariance, long count);
 
 #endif
