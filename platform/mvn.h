@@ -165,6 +165,9 @@ long tfMVNRecordListData(tqMVNRecordList* list, tqMVNRecord** data);
 long tfMVNRecordListDestroy(tqMVNRecordList* list);
 
 // ---- States -------------------------------------------------------------------------------
+// A tqMVNState's own constructor leaves it raw: an owner holding one by value calls
+// tfMVNConstruct (or tfMVNCopyConstruct) in its constructors, tfMVNAssign in its assignment and
+// tfMVNDestroy in its destructor. Resetting is assigning a freshly constructed state.
 
 // Constructs an empty state (no dimension, count 0) in raw storage; never allocates.
 long tfMVNConstruct(tqMVNState* state);
@@ -181,7 +184,9 @@ long tfMVNDestroy(tqMVNState* state);
 // earlier ones (tqMVNSizeMismatch otherwise) and only indices inside the record in its
 // invalid list; all checks happen before any change, so a failed update changes nothing.
 // The first record ever fixes the dimension, even an incomplete one. Records with invalid
-// measurements are skipped; an update of incomplete records only leaves the count.
+// measurements are skipped, so an update of incomplete records succeeds and leaves count and
+// estimate as they were. tqMVNBadArgument: an invalid index outside its record, or a
+// normalization that is 0 or not finite.
 long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* records, double normalization);
 
 // Writes the natural logarithm of the density of `record` (the marginal density of its valid
