@@ -1,7 +1,8 @@
 // libFuzzer target: loading archives from untrusted bytes.
 //
 // The first byte picks a registered class; a default object of it loads the rest of the
-// input by value, and a handle loads the rest as a pointer (any class). Any tqException is
+// input by value, and a handle loads the rest as a pointer (any class), from a stream
+// whose size the archive cannot see when the first byte's top bit is set. Any tqException is
 // an accepted outcome; a crash, a leak, undefined behaviour or another exception (such as
 // std::bad_alloc) is a finding. When a load succeeds, what was loaded must store, and
 // storing it, loading that and storing again must give the same bytes.
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -59,11 +61,22 @@ void loadByValue(const std::string& name, const std::string& bytes) {
         checkStable(stored, [&] { return std::unique_ptr<tqPersistent>(tfMakeRegistered(name)); });
 }
 
-void loadByPointer(const std::string& bytes) {
+// A stream that cannot seek, so that the archive cannot know how much input is left.
+class UnseekableBuf : public std::streambuf {
+public:
+    explicit UnseekableBuf(const std::string& s) : data_(s) { setg(&data_[0], &data_[0], &data_[0] + data_.size()); }
+
+private:
+    std::string data_;
+};
+
+void loadByPointer(const std::string& bytes, bool sizeKnown) {
     auto handle = std::make_unique<tqPtrHandle<tqRepBase>>();
     try {
-        std::istringstream in(bytes);
-        tqArchive ar(in);
+        std::istringstream known(bytes);
+        UnseekableBuf buffer(bytes);
+        std::istream unknown(&buffer);
+        tqArchive ar(sizeKnown ? static_cast<std::istream&>(known) : unknown);
         ar || *handle;
         std::string stored;
         if (store(*handle, stored))
@@ -83,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string& name = names[data[0] % names.size()];
     const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
     loadByValue(name, rest);
-    loadByPointer(rest);
+    // The selecting byte's top bit also hides the input's size from the pointer load.
+    loadByPointer(rest, (data[0] & 0x80) == 0);
     return 0;
 }
