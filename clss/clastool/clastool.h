@@ -5,4 +5,10 @@
 // classifier framework and tool
 #include "clss/clastool/framework.h"
 
+// k-nearest-neighbour classification
+#include "clss/clastool/knn.h"
+
+// data generators
+#include "clss/clastool/generators.h"
+
 #endif
