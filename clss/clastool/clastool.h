@@ -1,6 +1,9 @@
-// The whole library: include this one header.
+// The classifier library: every public header, one per subsystem.
 #ifndef CLASTOOL_CLASTOOL_H
 #define CLASTOOL_CLASTOOL_H
+
+// core types
+#include "clss/clastool/core.h"
 
 // classifier framework and tool
 #include "clss/clastool/framework.h"
