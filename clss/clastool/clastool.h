@@ -11,6 +11,12 @@
 // k-nearest-neighbour classification
 #include "clss/clastool/knn.h"
 
+// decision trees
+#include "clss/clastool/dtree.h"
+
+// rule tables
+#include "clss/clastool/rules.h"
+
 // data generators
 #include "clss/clastool/generators.h"
 
