@@ -33,8 +33,17 @@ tq_Instantiator tqClassifierDataProviderMemory::sExemplar(typeid(tqClassifierDat
 // Bayesian classification
 
 // k-nearest-neighbour classification
+tq_Instantiator tqPatternDistanceMetricNorm::sExemplar(typeid(tqPatternDistanceMetricNorm), &make);
+tq_Instantiator tqClassifierTrainParamsKNN::sExemplar(typeid(tqClassifierTrainParamsKNN), &make);
+tq_Instantiator tq_ClassifierKNN::sExemplar(typeid(tq_ClassifierKNN), &make);
 
 // decision trees
+tq_Instantiator tqDecisionTreeNode::sExemplar(typeid(tqDecisionTreeNode), &make);
+tq_Instantiator tqDecisionTreeLeaf::sExemplar(typeid(tqDecisionTreeLeaf), &make);
+tq_Instantiator tqRangePredicate::sExemplar(typeid(tqRangePredicate), &make);
+tq_Instantiator tqValidityPredicate::sExemplar(typeid(tqValidityPredicate), &make);
+tq_Instantiator tqComparisonPredicate::sExemplar(typeid(tqComparisonPredicate), &make);
+tq_Instantiator tq_ClassifierDecisionTree::sExemplar(typeid(tq_ClassifierDecisionTree), &make);
 
 // status converter: the multivariate-normal kernel's failures become classifier errors.
 namespace {
