@@ -16,7 +16,7 @@
 // One value per feature, in feature order.
 class tqClassifierFeatureVector {
 public:
-    explicit tqClassifierFeatureVector(const std::vector<double>& values) : featureValues_(values) {}
+    tqClassifierFeatureVector(const std::vector<double>& values) : featureValues_(values) {}
 
     const std::vector<double>& featureValues() const { return featureValues_; }
 

@@ -47,7 +47,7 @@ protected:
 // A leaf: the result handed out for every pattern that ends here.
 class tqDecisionTreeLeaf : public tqDecisionTree {
 public:
-    explicit tqDecisionTreeLeaf(const tqClassifierResult& result = tqClassifierResult());
+    tqDecisionTreeLeaf(const tqClassifierResult& result = tqClassifierResult());
     tqDecisionTreeLeaf(const tqDecisionTreeLeaf&) = default;
     tqDecisionTreeLeaf& operator=(const tqDecisionTreeLeaf&) = default;
 
