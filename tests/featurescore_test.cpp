@@ -43,8 +43,16 @@ TEST(FeatureScoreOneSided, DefaultCurveAtAndAroundEveryBreakpoint) {
     EXPECT_EQ(s.xc(), 1.0);
     EXPECT_EQ(s.y0(), 1.0);
     EXPECT_EQ(s.y1(), 0.0);
-    expectCurve(s, {{-5, 1}, {-1e-9, 1}, {0, 1}, {0.25, 0.75}, {0.5, 0.5}, {0.75, 0.25}, {1, 0}, {2, 0},
-                    {-kInf, 1}, {kInf, 0}});
+    expectCurve(s, {{-5, 1},
+                    {-1e-9, 1},
+                    {0, 1},
+                    {0.25, 0.75},
+                    {0.5, 0.5},
+                    {0.75, 0.25},
+                    {1, 0},
+                    {2, 0},
+                    {-kInf, 1},
+                    {kInf, 0}});
 }
 
 TEST(FeatureScoreOneSided, CutOffAboveWithPlateau) {
@@ -76,7 +84,14 @@ TEST(FeatureScoreTwoSided, DefaultTentAtAndAroundEveryBreakpoint) {
     TwoSided s;
     EXPECT_EQ(s.Low(), oneSided(0, -1, -1, 1, 0));
     EXPECT_EQ(s.High(), oneSided(0, 1, 1, 1, 0));
-    expectCurve(s, {{-2, 0}, {-1.000001, 0}, {-1, 0}, {-0.5, 0.5}, {-1e-9, 1 - 1e-9}, {0, 1}, {0.5, 0.5}, {1, 0},
+    expectCurve(s, {{-2, 0},
+                    {-1.000001, 0},
+                    {-1, 0},
+                    {-0.5, 0.5},
+                    {-1e-9, 1 - 1e-9},
+                    {0, 1},
+                    {0.5, 0.5},
+                    {1, 0},
                     {3, 0}});
 }
 
@@ -85,7 +100,8 @@ TEST(FeatureScoreTwoSided, ValuesBelowLowestUseTheLowSide) {
     // rising from 0.3 to 0.7 at 3, 0.7 up to 5, 0 above.
     TwoSided s;
     s.init(-1, -2, -4, 1, 3, 5, 1.0, 0.6, 0.3, 0.7);
-    expectCurve(s, {{-5, 0}, {-4, 0.6}, {-1.5, 0.8}, {0.999, 1}, {1, 0.3}, {2, 0.5}, {3, 0.7}, {5, 0.7}, {5.5, 0}});
+    expectCurve(
+        s, {{-5, 0}, {-4, 0.6}, {-1.5, 0.8}, {0.999, 1}, {1, 0.3}, {2, 0.5}, {3, 0.7}, {5, 0.7}, {5.5, 0}});
 }
 
 TEST(FeatureScoreIgnore, AlwaysTheIgnoreMarker) {
@@ -167,7 +183,8 @@ TEST(FeatureScoreTwoSided, InitChecksInOrderAndChangesNothingOnFailure) {
     for (const Case& c : cases) {
         TwoSided t = before;
         const double* v = c.v;
-        EXPECT_THROW_MSG(t.init(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]), BadParams, c.message);
+        EXPECT_THROW_MSG(t.init(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]), BadParams,
+                         c.message);
         EXPECT_EQ(t, before);
     }
 }
@@ -316,7 +333,8 @@ TEST(FeatureScoreArchive, RefusesWhatCannotBeWritten) {
     tqPtrHandle<tqClsFtSc> empty;
     EXPECT_THROW(tqtest::storeBytes(empty), tqBadPointer);
     tqPtrHandle<tqClsFtSc> variant(new OneSidedVariant);
-    EXPECT_THROW_MSG(tqtest::storeBytes(variant), BadParams, "This kind of feature score cannot be archived.");
+    EXPECT_THROW_MSG(tqtest::storeBytes(variant), BadParams,
+                     "This kind of feature score cannot be archived.");
 }
 
 TEST(FeatureScoreArchive, TruncatedInputThrowsAndKeepsTheHandle) {

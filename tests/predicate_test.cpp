@@ -174,7 +174,8 @@ TEST(PredicateArchive, UnknownVersionsAndTruncatedInputThrow) {
             std::string wrong = bytes;
             wrong[level] = 1;
             tqPtrHandle<tqPredicateFunction> target = predicate->clone();
-            EXPECT_THROW(tqtest::loadBytes(wrong, static_cast<tqPersistent&>(*target)), tqArchive::UnknownVersion);
+            EXPECT_THROW(tqtest::loadBytes(wrong, static_cast<tqPersistent&>(*target)),
+                         tqArchive::UnknownVersion);
         }
         const std::string stored = tqtest::storeBytes(predicate);
         for (std::size_t n = 0; n < stored.size(); ++n) {

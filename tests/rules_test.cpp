@@ -65,7 +65,8 @@ TEST(RuleScore, ChecksTheVectorFirstAndPassesFeatureScoreErrors) {
     EXPECT_THROW_MSG(r.score(vec({0})), BadParams, "MismatchedFeatureVectorSize");
     EXPECT_THROW_MSG(r.score(vec({})), BadParams, "MismatchedFeatureVectorSize");
     // A rule without scores and an empty vector: the lengths agree, the emptiness is refused.
-    EXPECT_THROW_MSG(tqClassifierRule().score(vec({})), BadParams, "featureVector.featureValues().size() == 0");
+    EXPECT_THROW_MSG(tqClassifierRule().score(vec({})), BadParams,
+                     "featureVector.featureValues().size() == 0");
     Scores scores = {flat(0.5), flat(0.5)};
     const tqClassifierRule shared = rule(scores, 1);
     static_cast<tqClassifierFeatureScoreOneSided&>(*scores[1]).x1(5);  // breaks the shared curve
@@ -129,7 +130,8 @@ TEST(RuleTable, FirstRuleAboveTheThresholdWins) {
     EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.0), 7);
     EXPECT_EQ(t.classifyHardThreshold(vec({0}), 1.0), -1);
 
-    const tqClassifierRuleTable later = table({rule({flat(0.4)}, 2), rule({flat(0.8)}, 5), rule({flat(0.95)}, 1)});
+    const tqClassifierRuleTable later =
+        table({rule({flat(0.4)}, 2), rule({flat(0.8)}, 5), rule({flat(0.95)}, 1)});
     EXPECT_EQ(later.classifyHardThreshold(vec({0}), 0.5), 5);  // first above, not the best
     EXPECT_EQ(later.classifyHardThreshold(vec({0}), 0.9), 1);
     EXPECT_EQ(later.classifyHardThreshold(vec({5}), 0.0), -1);  // every rule scores 0

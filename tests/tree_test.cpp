@@ -73,7 +73,7 @@ TEST(DecisionTree, NodesCloneWhatTheyAreGiven) {
     EXPECT_NE(node.trueTree().get(), before.get());
     EXPECT_NE(node.trueTree().get(), &trueLeaf);
     EXPECT_EQ(before->refCount(), 1);  // only `before` holds the old subtree now
-    node.falseTree(node);  // a clone of the node itself: no cycle
+    node.falseTree(node);              // a clone of the node itself: no cycle
     node.predicateFunction(tqValidityPredicate({1}));
     EXPECT_EQ(node.categoryLabels(), (std::vector<long>{2, 9}));
     EXPECT_TRUE(node.predicateFunction()->isEqual(tqValidityPredicate({1})));
@@ -119,7 +119,9 @@ TEST(DecisionTree, EqualityIsStructural) {
     // A difference deep down is found.
     const tqDecisionTreeNode deepA(tqComparisonPredicate(), shared, leaf({}));
     const tqDecisionTreeNode deepB(
-        tqComparisonPredicate(), tqDecisionTreeNode(tqComparisonPredicate(), a, tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({1}), leaf({3}))),
+        tqComparisonPredicate(),
+        tqDecisionTreeNode(tqComparisonPredicate(), a,
+                           tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({1}), leaf({3}))),
         leaf({}));
     EXPECT_TRUE(deepA != deepB);
 }
@@ -138,12 +140,12 @@ TEST(DecisionTree, SharedSubtreesAreWalkedOnce) {
     EXPECT_FALSE(a->isEqual(*c));
 }
 
-
 // --- archive ------------------------------------------------------------------------------
 
 TreeHandle sampleTree() {
     const tqDecisionTreeNode inner(tqRangePredicate(tqRange(0, 1), {2, 0}), leaf({3, 1}), leaf({1}));
-    return tqDecisionTreeNode(tqComparisonPredicate(0, 1), inner, tqDecisionTreeNode(tqValidityPredicate({1}), inner, leaf({4})))
+    return tqDecisionTreeNode(tqComparisonPredicate(0, 1), inner,
+                              tqDecisionTreeNode(tqValidityPredicate({1}), inner, leaf({4})))
         .clone();
 }
 
@@ -169,7 +171,8 @@ TEST(DecisionTreeArchive, SharedSubtreesStayShared) {
     tqtest::loadBytes(tqtest::storeBytes(tree), loaded);
     const auto& root = static_cast<const tqDecisionTreeNode&>(*loaded);
     const auto& a = static_cast<const tqDecisionTreeNode&>(*root.trueTree());
-    const auto& b = static_cast<const tqDecisionTreeNode&>(*static_cast<const tqDecisionTreeNode&>(*root.falseTree()).trueTree());
+    const auto& b = static_cast<const tqDecisionTreeNode&>(
+        *static_cast<const tqDecisionTreeNode&>(*root.falseTree()).trueTree());
     EXPECT_NE(&a, &b);
     EXPECT_EQ(a.trueTree().get(), b.trueTree().get());
     EXPECT_EQ(a.predicateFunction().get(), b.predicateFunction().get());
@@ -188,7 +191,8 @@ TEST(DecisionTreeArchive, UnknownVersionsAndTruncatedInputThrow) {
             std::string wrong = bytes;
             wrong[level] = 1;
             TreeHandle target = t->clone();
-            EXPECT_THROW(tqtest::loadBytes(wrong, static_cast<tqPersistent&>(*target)), tqArchive::UnknownVersion);
+            EXPECT_THROW(tqtest::loadBytes(wrong, static_cast<tqPersistent&>(*target)),
+                         tqArchive::UnknownVersion);
         }
     }
     const std::string stored = tqtest::storeBytes(tree);
@@ -213,7 +217,8 @@ Pieces pieces() {
     TreeHandle l = tqDecisionTreeLeaf().clone();
     tqPtrHandle<tqPredicateFunction> pred = tqComparisonPredicate().clone();
     TreeHandle empty;
-    TreeHandle node = tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf()).clone();
+    TreeHandle node =
+        tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf()).clone();
     p.leaf = tqtest::storeBytes(l);
     p.predicate = tqtest::storeBytes(pred);
     p.null = tqtest::storeBytes(empty);
@@ -235,7 +240,8 @@ TEST(DecisionTreeArchive, NullHandlesInALoadedNode) {
     const Pieces p = pieces();
     // A sound node made by hand loads as one.
     EXPECT_TRUE(loadTree(p.nodeHeader + p.leaf + p.leaf + p.predicate)
-                    ->isEqual(tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf())));
+                    ->isEqual(tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(),
+                                                 tqDecisionTreeLeaf())));
     const TreeHandle sound = loadTree(p.nodeHeader + p.leaf + p.leaf + p.predicate);
     const TreeHandle noFalse = loadTree(p.nodeHeader + p.leaf + p.null + p.predicate);
     const TreeHandle noTrue = loadTree(p.nodeHeader + p.null + p.leaf + p.predicate);
@@ -320,7 +326,9 @@ const long kLevels = 10000;
 TreeHandle chain(long bottom) {
     TreeHandle tree = leaf({bottom}).clone();
     for (long i = 1; i <= kLevels; ++i)
-        tree = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), kInf), {0}), leaf({i}), *tree).clone();
+        tree =
+            tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), kInf), {0}), leaf({i}), *tree)
+                .clone();
     return tree;
 }
 

@@ -42,8 +42,8 @@ TEST(DecisionTreeClassifier, SingleLeafAnswersEveryPattern) {
     tq_ClassifierDecisionTree c;
     EXPECT_FALSE(c.isTrained());
     EXPECT_TRUE(c.decisionTree().isNull());
-    const tqClassifierResult stored({tqClassifierCategoryResult(3, 0.25, 0.5, 0.0), tqClassifierCategoryResult(1, 1, 0.5, 2.0)},
-                                    -1.5);
+    const tqClassifierResult stored(
+        {tqClassifierCategoryResult(3, 0.25, 0.5, 0.0), tqClassifierCategoryResult(1, 1, 0.5, 2.0)}, -1.5);
     c.trainManual(tqDecisionTreeLeaf(stored), nullptr, 0);
     EXPECT_TRUE(c.isTrained());
     for (const tqFeaturePattern& p : {tqFeaturePattern(), tqFeaturePattern({1, 2, 3}, {0, 2})})
@@ -90,11 +90,13 @@ TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
     EXPECT_THROW_MSG(c.retrain(params, nullptr, 0), BadMethod,
                      "Cannot retrain with a different classification technique.");
     EXPECT_TRUE(c.isTrained());
-    EXPECT_THROW_MSG(c.trainStart(params), NotImplemented, "Incremental decision tree training is not implemented.");
+    EXPECT_THROW_MSG(c.trainStart(params), NotImplemented,
+                     "Incremental decision tree training is not implemented.");
     EXPECT_FALSE(c.isTrained());
     EXPECT_THROW_MSG(c.trainIncremental(tqFeaturePattern({1, 2}), 0, nullptr, 0), NotTrained,
                      "Classifier tool must be trained before incremental training.");
-    EXPECT_THROW_MSG(runOn(c, tqFeaturePattern()), NotTrained, "Classifier tool must be trained before running.");
+    EXPECT_THROW_MSG(runOn(c, tqFeaturePattern()), NotTrained,
+                     "Classifier tool must be trained before running.");
 }
 
 TEST(DecisionTreeClassifier, EqualityAndCopies) {
@@ -113,7 +115,8 @@ TEST(DecisionTreeClassifier, EqualityAndCopies) {
 
     const tqPtrHandle<tq_Classifier> clone = trained.clone();
     EXPECT_TRUE(clone->isEquivalent(trained));
-    EXPECT_EQ(static_cast<const tq_ClassifierDecisionTree&>(*clone).decisionTree().get(), trained.decisionTree().get());
+    EXPECT_EQ(static_cast<const tq_ClassifierDecisionTree&>(*clone).decisionTree().get(),
+              trained.decisionTree().get());
     tq_ClassifierDecisionTree assigned;
     assigned = trained;
     EXPECT_TRUE(assigned == trained);
@@ -140,7 +143,8 @@ TEST(DecisionTreeClassifier, ArchiveRoundTripClassifiesAsBefore) {
     EXPECT_TRUE(tqtest::roundTrips(trained, loaded));
     ASSERT_FALSE(loaded.isNull());
     EXPECT_TRUE(loaded->isEquivalent(*trained));
-    for (const tqFeaturePattern& p : {tqFeaturePattern({5, 3}), tqFeaturePattern({3, 5}), tqFeaturePattern({5, 3}, {0})})
+    for (const tqFeaturePattern& p :
+         {tqFeaturePattern({5, 3}), tqFeaturePattern({3, 5}), tqFeaturePattern({5, 3}, {0})})
         EXPECT_EQ(runOn(*loaded, p), runOn(*trained, p));
     EXPECT_TRUE(tqtest::matchesGolden("treeclassifier.bin", tqtest::storeBytes(trained)));
     tqPtrHandle<tq_Classifier> golden;
@@ -194,7 +198,8 @@ TEST(DecisionTreeTool, OtherTechniquesHaveNoTree) {
     data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({1.0, 2.0})), 0);
     data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({2.0, 1.0})), 1);
     tool.train(data, tqClassifierTrainParamsKNN(1));
-    EXPECT_THROW_MSG(tool.decisionTree(), BadMethod, "Classifier tool was not trained using a decision tree.");
+    EXPECT_THROW_MSG(tool.decisionTree(), BadMethod,
+                     "Classifier tool was not trained using a decision tree.");
     // A tree replaces the KNN classifier.
     tool.train(comparisonTree());
     EXPECT_NO_THROW(tool.decisionTree());
@@ -213,7 +218,8 @@ TEST(DecisionTreeTool, CopiesCompareAndArchive) {
     EXPECT_TRUE(tqtest::roundTrips(tool, loaded));
     EXPECT_TRUE(loaded == tool);
     tqClassifierResult a, b;
-    for (const tqFeaturePattern& p : {tqFeaturePattern({5, 3}), tqFeaturePattern({3, 5}), tqFeaturePattern()}) {
+    for (const tqFeaturePattern& p :
+         {tqFeaturePattern({5, 3}), tqFeaturePattern({3, 5}), tqFeaturePattern()}) {
         tool.run(p, a);
         loaded.run(p, b);
         EXPECT_EQ(a, b);

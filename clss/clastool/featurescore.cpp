@@ -27,7 +27,9 @@ double lowestOf(double x0h, double x1h, double xch) {
     return lowest;
 }
 
-bool anyAbove(double x0, double x1, double xc, double lowest) { return x0 > lowest || x1 > lowest || xc > lowest; }
+bool anyAbove(double x0, double x1, double xc, double lowest) {
+    return x0 > lowest || x1 > lowest || xc > lowest;
+}
 
 // Tags of the handle form; part of the archive format, never to be changed.
 constexpr unsigned long kTagIgnore = 5682;
@@ -92,7 +94,9 @@ double tqClassifierFeatureScoreOneSided::score(double x) const {
     return ramp();
 }
 
-tqClsFtSc* tqClassifierFeatureScoreOneSided::clone() const { return new tqClassifierFeatureScoreOneSided(*this); }
+tqClsFtSc* tqClassifierFeatureScoreOneSided::clone() const {
+    return new tqClassifierFeatureScoreOneSided(*this);
+}
 
 bool tqClassifierFeatureScoreOneSided::operator==(const tqClsFtSc& other) const {
     if (typeid(other) != typeid(*this)) return false;
@@ -106,8 +110,8 @@ tqClassifierFeatureScoreTwoSided::tqClassifierFeatureScoreTwoSided() {
     init(0.0, -1.0, -1.0, 0.0, 1.0, 1.0, 1.0, 0.0, 1.0, 0.0);
 }
 
-void tqClassifierFeatureScoreTwoSided::init(double x0, double x1, double xc, double x0h, double x1h, double xch,
-                                            double y0, double y1, double y0h, double y1h) {
+void tqClassifierFeatureScoreTwoSided::init(double x0, double x1, double xc, double x0h, double x1h,
+                                            double xch, double y0, double y1, double y0h, double y1h) {
     if (anyAbove(x0, x1, xc, lowestOf(x0h, x1h, xch)))
         throw tqClassifierDefs::BadParams("x0 > lowest || x1 > lowest || xc > lowest");
     // The low side is built aside and stored last, so that a failure of either side leaves
@@ -137,7 +141,9 @@ double tqClassifierFeatureScoreTwoSided::score(double x) const {
     return x < lowest ? low_.score(x) : high_.score(x);
 }
 
-tqClsFtSc* tqClassifierFeatureScoreTwoSided::clone() const { return new tqClassifierFeatureScoreTwoSided(*this); }
+tqClsFtSc* tqClassifierFeatureScoreTwoSided::clone() const {
+    return new tqClassifierFeatureScoreTwoSided(*this);
+}
 
 bool tqClassifierFeatureScoreTwoSided::operator==(const tqClsFtSc& other) const {
     if (typeid(other) != typeid(*this)) return false;

@@ -53,7 +53,8 @@ tqComparisonPredicate::tqComparisonPredicate(long index1, long index2)
 bool tqComparisonPredicate::outcome(const tqFeaturePattern& pattern) const {
     if (!pattern.isValid(measurementIndex1_)) return false;
     if (!pattern.isValid(measurementIndex2_)) return false;
-    return pattern.featureMeasurement(measurementIndex1_, true) > pattern.featureMeasurement(measurementIndex2_, true);
+    return pattern.featureMeasurement(measurementIndex1_, true) >
+           pattern.featureMeasurement(measurementIndex2_, true);
 }
 
 tqPtrHandle<tqPredicateFunction> tqComparisonPredicate::clone() const {

@@ -17,7 +17,8 @@ void tqClassifierRule::init(const std::vector<tqPtrHandle<tqClsFtSc>>& scoringMe
 
 double tqClassifierRule::score(const tqClassifierFeatureVector& featureVector) const {
     const std::vector<double>& values = featureVector.featureValues();
-    if (values.size() != scoringMethods_.size()) throw tqClassifierDefs::BadParams("MismatchedFeatureVectorSize");
+    if (values.size() != scoringMethods_.size())
+        throw tqClassifierDefs::BadParams("MismatchedFeatureVectorSize");
     if (values.empty()) throw tqClassifierDefs::BadParams("featureVector.featureValues().size() == 0");
     double product = 1.0;
     long used = 0;
@@ -61,7 +62,8 @@ long tqClassifierRuleTable::classifyHardThreshold(const tqClassifierFeatureVecto
     const std::size_t size = featureVector.featureValues().size();
     if (size == 0) throw tqClassifierDefs::BadParams("featureVector.featureValues().size() == 0");
     if (size != rules_[0].scoringMethods().size())
-        throw tqClassifierDefs::BadParams("featureVector.featureValues().size() != rules_[0].scoringMethods().size())");
+        throw tqClassifierDefs::BadParams(
+            "featureVector.featureValues().size() != rules_[0].scoringMethods().size())");
     // First rule above the threshold wins; there is no search for the best one.
     for (const auto& rule : rules_)
         if (rule.score(featureVector) > hardThreshold) return rule.label();

@@ -41,7 +41,8 @@ tqDecisionTreeLeaf::tqDecisionTreeLeaf(const tqClassifierResult& result) : class
 
 std::vector<long> tqDecisionTreeLeaf::categoryLabels() const {
     std::vector<long> labels;
-    for (const auto& category : classifierResult_.categoryResults()) labels.push_back(category.categoryLabel());
+    for (const auto& category : classifierResult_.categoryResults())
+        labels.push_back(category.categoryLabel());
     return labels;
 }
 

@@ -30,7 +30,8 @@ tq_ClassifierDecisionTree& tq_ClassifierDecisionTree::operator=(const tq_Classif
 
 tq_ClassifierDecisionTree::~tq_ClassifierDecisionTree() = default;
 
-void tq_ClassifierDecisionTree::trainManual(const tqDecisionTree& tree, tqDiagObject* diag, unsigned long flags) {
+void tq_ClassifierDecisionTree::trainManual(const tqDecisionTree& tree, tqDiagObject* diag,
+                                            unsigned long flags) {
     if (isTrained()) untrain();
     decisionTree_ = tree.clone();
     tqDiagObject* destination = tqDiagObject::getRecordingDestination(diag, flags);
@@ -86,11 +87,11 @@ void tq_ClassifierDecisionTree::run_(const tqFeaturePattern& pattern, tqClassifi
             return;
         }
         const auto* node = dynamic_cast<const tqDecisionTreeNode*>(tree);
-        if (!node)
-            throw tqClassifierDefs::NotImplemented("Decision trees can hold only leaves and nodes.");
+        if (!node) throw tqClassifierDefs::NotImplemented("Decision trees can hold only leaves and nodes.");
         const tqPredicateFunction* predicate = node->predicateFunction_.get();
         if (!predicate) throw tqBadPointer();
-        const tqDecisionTree* next = predicate->outcome(pattern) ? node->trueTree_.get() : node->falseTree_.get();
+        const tqDecisionTree* next =
+            predicate->outcome(pattern) ? node->trueTree_.get() : node->falseTree_.get();
         if (!next) throw tqBadPointer();
         tree = next;
     }
@@ -119,8 +120,10 @@ void tqClassifierTool::train(const tqDecisionTree& tree, tqDiagObject* diag, uns
 
 tqPtrHandle_const<tqDecisionTree> tqClassifierTool::decisionTree() const {
     if (!isTrained())
-        throw tqClassifierDefs::NotTrained("Classifier tool must be trained before requesting the decision tree.");
+        throw tqClassifierDefs::NotTrained(
+            "Classifier tool must be trained before requesting the decision tree.");
     const auto* classifier = dynamic_cast<const tq_ClassifierDecisionTree*>(classifier_->get());
-    if (!classifier) throw tqClassifierDefs::BadMethod("Classifier tool was not trained using a decision tree.");
+    if (!classifier)
+        throw tqClassifierDefs::BadMethod("Classifier tool was not trained using a decision tree.");
     return classifier->decisionTree();
 }
