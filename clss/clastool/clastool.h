@@ -8,6 +8,9 @@
 // classifier framework and tool
 #include "clss/clastool/framework.h"
 
+// Bayesian classification
+#include "clss/clastool/bayesian.h"
+
 // k-nearest-neighbour classification
 #include "clss/clastool/knn.h"
 
