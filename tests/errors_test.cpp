@@ -251,4 +251,16 @@ TEST(Registry, ClassesRegisterInTheFixedOrder) {
               expected);
 }
 
+// Every persistent class of the library, in the order in which the library registers them.
+const std::vector<std::string> kAllClasses = {
+    "tqClassifierDefs::BadParams", "tqClassifierDefs::BadIndex", "tqClassifierDefs::BadLabel",
+    "tqClassifierDefs::BadMethod", "tqClassifierDefs::NotTrained", "tqClassifierDefs::NotImplemented",
+    "tqClassifierDefs::BadFeatures", "tqClassifierDefs::InsufficientTrainData", "tqFeaturePattern",
+    "tqClassifierDataProviderMemory", "tqClassifierTrainParamsBayesian", "tq_PDFMultivariateNormal",
+    "tq_PDFBinomial", "tq_CategoryModelBayesian", "tq_ClassifierBayesian", "tqPatternDistanceMetricNorm",
+    "tqClassifierTrainParamsKNN", "tq_ClassifierKNN", "tqDecisionTreeNode", "tqDecisionTreeLeaf",
+    "tqRangePredicate", "tqValidityPredicate", "tqComparisonPredicate", "tq_ClassifierDecisionTree"};
+
+TEST(Registry, TheCompleteListInOrder) { EXPECT_EQ(tfRegisteredTypeNames(), kAllClasses); }
+
 }  // namespace
