@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -34,7 +35,10 @@ public:
     // A version byte this code does not know. `where` names the class or source, `line` a line.
     class UnknownVersion : public tqExceptionWithString {
     public:
+        // The message is `where` ("unknown archive version" when `where` is empty).
         explicit UnknownVersion(const std::string& where = "", long line = 0);
+        // The same, with a message of its own.
+        UnknownVersion(const std::string& where, long line, const std::string& message);
         const std::string& where() const { return where_; }
         long line() const { return line_; }
         void suicideAndRethrow() override;
@@ -51,8 +55,9 @@ public:
         void suicideAndRethrow() override;
     };
 
-    // Objects nested inline deeper than this are refused when loading; a storing archive
-    // never nests deeper (it defers deeper objects to the end of the outermost pointer).
+    // Objects nested inline (one pointer inside the contents of another) deeper than this are
+    // refused when loading; a storing archive never nests deeper: it writes a deeper object's
+    // contents after the outermost pointer operation (see docs/archive-format.md).
     static constexpr long kMaxInlineDepth = 64;
 
     explicit tqArchive(std::ostream& out);
@@ -75,6 +80,9 @@ public:
     // Exchanges a container's element count. When loading, refuses a count whose elements,
     // at minElementBytes each, could not fit in the rest of the input.
     std::uint64_t exchangeCount(std::uint64_t count, std::size_t minElementBytes);
+    // When loading, throws Malformed unless `count` elements of at least minElementBytes each
+    // could fit in the rest of the input (always passes when the input's size is unknown).
+    void checkAvailable(std::uint64_t count, std::size_t minElementBytes) const;
 
     // Throws UnknownVersion(where, line) unless version is 0.
     static void checkVersion(unsigned char version, const std::string& where = "", long line = 0);
@@ -87,11 +95,25 @@ public:
     void serializePointer(tqPersistent* current, tqPersistent*& result);
 
 private:
-    struct PendingObject;
+    // Loading state of an object passed by pointer, for refusing cycles.
+    enum class LoadState : unsigned char { InProgress, Pending, Done };
+    // An object whose contents wait for the end of the outermost pointer operation.
+    struct PendingObject {
+        tqPersistent* object;
+        std::uint64_t index;  // loading only: its index among the loaded objects
+    };
+    class DepthGuard;
+
     void storePointer_(tqPersistent* current);
     tqPersistent* loadPointer_();
+    tqPersistent* loadBackReference_();
+    tqPersistent* loadNewObject_(bool deferred);
     tqPersistent* makeObject_(const std::string& className);
+    void forgetVisited_(const tqPersistent* object);
+    void checkNoCycle_(std::uint64_t target) const;
+    void recordEdge_(std::uint64_t target);
     void drainDeferred_();
+    void endPointerOperation_();
     void read_(void* data, std::size_t size);
     void write_(const void* data, std::size_t size);
 
@@ -100,13 +122,23 @@ private:
     // Bytes left in a loading stream whose size is known; -1 when unknown.
     long long remaining_ = -1;
     std::set<std::pair<const void*, std::size_t>> visited_;
-    // Objects passed by pointer in this pass, by their index in the stream.
+    // Storing: the index of every counted object passed by pointer in this pass.
     std::map<const tqPersistent*, std::uint64_t> storedIndex_;
+    std::uint64_t nextIndex_ = 0;
+    // Loading: counted objects by index, their state, and (within one outermost pointer
+    // operation) the indices each one refers to.
     std::vector<tqPersistent*> loaded_;
+    std::vector<LoadState> loadState_;
+    std::vector<std::vector<std::uint64_t>> refersTo_;
     // Keeps counted loaded objects alive for the pass.
     std::vector<tqPtrHandle<tqRepBase>> keepAlive_;
+    // Loading: the index of the counted object whose contents are being read (-1: none).
+    std::vector<long long> currentObject_;
     std::vector<PendingObject> deferred_;
     long depth_ = 0;
+    bool inPointerOperation_ = false;
+    bool deferredInOperation_ = false;
+    std::uint64_t operationFirstIndex_ = 0;
 };
 
 // Values: integers are 8 bytes, doubles IEEE-754 binary64, both little-endian.
@@ -163,9 +195,27 @@ tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
 }
 
 namespace tq_archive_detail {
+[[noreturn]] void throwNotPersistent();
+
+// The persistent object behind a handle's pointer; a handle of a type that is not itself
+// persistent (tqPtrHandle<tqRepBase>) is cast across, and must hold a persistent object.
 template <class T>
 tqPersistent* asPersistent(T* p) {
-    return const_cast<tqPersistent*>(static_cast<const tqPersistent*>(p));
+    if constexpr (std::is_base_of<tqPersistent, std::remove_cv_t<T>>::value) {
+        return const_cast<tqPersistent*>(static_cast<const tqPersistent*>(p));
+    } else {
+        auto* persistent = dynamic_cast<const tqPersistent*>(p);
+        if (!persistent) throwNotPersistent();
+        return const_cast<tqPersistent*>(persistent);
+    }
+}
+}  // namespace tq_archive_detail
+
+namespace tq_archive_detail {
+// A loaded object that no handle can hold: the archive keeps counted ones alive for the
+// pass; an uncounted one belongs to the caller, so it is deleted here.
+inline void discardUnheld(tqPersistent* p) {
+    if (p && !dynamic_cast<tqRepBase*>(p)) delete p;
 }
 }  // namespace tq_archive_detail
 
@@ -176,8 +226,10 @@ tqArchive& operator||(tqArchive& ar, tqPtrHandle<T>& h) {
     tqPersistent* result = nullptr;
     ar.serializePointer(h ? tq_archive_detail::asPersistent(h.get()) : nullptr, result);
     if (ar.isLoading()) {
+        T* typed = dynamic_cast<T*>(result);
+        if (!typed) tq_archive_detail::discardUnheld(result);
         h.reset();
-        h.reset(dynamic_cast<T*>(result));
+        h.reset(typed);
     }
     return ar;
 }
@@ -187,8 +239,10 @@ tqArchive& operator||(tqArchive& ar, tqPtrHandle_const<T>& h) {
     tqPersistent* result = nullptr;
     ar.serializePointer(h ? tq_archive_detail::asPersistent(h.get()) : nullptr, result);
     if (ar.isLoading()) {
+        const T* typed = dynamic_cast<const T*>(result);
+        if (!typed) tq_archive_detail::discardUnheld(result);
         h.reset();
-        h.reset(dynamic_cast<const T*>(result));
+        h.reset(typed);
     }
     return ar;
 }

@@ -28,11 +28,13 @@ protected:
     tqException(const tqException&) = default;
     tqException& operator=(const tqException&) = default;
 
+    // Writes the message; the base writes what().
     virtual void message_(std::ostream& out) const;
-    void serialize_(tqArchive& ar, unsigned char version);
 };
 
-// An exception that keeps, archives and prints the message given to its constructor.
+// An exception that keeps, archives and prints the message given to its constructor. Its
+// archive form is the message alone (no version byte), so that an error class derived from
+// it archives as its own levels' version bytes followed by the message.
 class tqExceptionWithString : public tqException {
 public:
     explicit tqExceptionWithString(const std::string& message = "");
@@ -44,7 +46,6 @@ public:
 
 protected:
     void message_(std::ostream& out) const override;
-    void serialize_(tqArchive& ar, unsigned char version);
 
 private:
     std::string message_text_;
