@@ -1,0 +1,68 @@
+// Feature patterns: the unit every classifier trains on and classifies.
+#ifndef CLASTOOL_PATTERN_H
+#define CLASTOOL_PATTERN_H
+
+#include <vector>
+
+#include "platform/archive.h"
+#include "platform/handle.h"
+#include "platform/persistent.h"
+
+// An ordered list of real-valued measurements, each valid or invalid (missing). An invalid
+// measurement keeps its stored value, but the accessors refuse or hide it unless asked not to.
+// Patterns are shared through tqPtrHandle_const<tqFeaturePattern> and never change after
+// construction except by assignment and loading.
+//
+// Archive layout (version 0): the tqPersistent level, the measurements (vector of double),
+// the validity flags (vector<bool>). Another version throws tqArchive::UnknownVersion
+// without text, line 0.
+class tqFeaturePattern : public tqPersistent, public tqRepBase {
+public:
+    // Makes every measurement valid, then marks each entry of invalidIndices invalid
+    // (repeats allowed). Throws tqClassifierDefs::BadIndex
+    //   "Feature measurement indices must be >= 0" for a negative index,
+    //   "Feature measurement indices must be < number of features" for one past the end.
+    tqFeaturePattern(const std::vector<double>& measurements = {}, const std::vector<long>& invalidIndices = {});
+    tqFeaturePattern(const tqFeaturePattern& other);
+    tqFeaturePattern& operator=(const tqFeaturePattern& other);
+    ~tqFeaturePattern() override;
+
+    long numMeasurements() const;
+    long numInvalid() const;
+    // The indices of the invalid measurements, ascending, each once.
+    std::vector<long> invalidFeatureIndices() const;
+
+    // Throws BadIndex "Feature measurement indices must be >= 0" for a negative index;
+    // false for an index at or beyond the end.
+    bool isValid(long index) const;
+
+    // The stored measurement at index. Throws BadIndex for a negative index. When the
+    // measurement is not valid (or index is at or beyond the end): with requireValid throws
+    // tqClassifierDefs::BadFeatures "The measurement for the specified measurement index is
+    // not valid."; without it returns the stored value, or 0.0 beyond the end.
+    double featureMeasurement(long index, bool requireValid) const;
+
+    // The whole measurement vector, invalid entries included. With requireValid and any
+    // invalid measurement throws BadFeatures "Access to full feature vector requires that
+    // all features are valid."
+    const std::vector<double>& featureMeasurements(bool requireValid) const;
+
+    // Equal lengths, measurements equal by == (so NaN never compares equal, and the stored
+    // values of invalid measurements count) and equal validity flags.
+    bool operator==(const tqFeaturePattern& other) const;
+    bool operator!=(const tqFeaturePattern& other) const;
+
+    static tq_Instantiator sExemplar;
+
+protected:
+    void dispatchSerialize(tqArchive& ar) override;
+    void serialize_(tqArchive& ar, unsigned char version);
+
+private:
+    static tqPersistent* make();
+
+    std::vector<double> measurements_;
+    std::vector<bool> validity_;  // same length as measurements_; true: valid
+};
+
+#endif

@@ -1,0 +1,151 @@
+#include "clss/clastool/result.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "clss/clastool/errors.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
+
+namespace {
+
+const char* const kArchiveWhere = "clss/clastool/clastool";
+constexpr long kCategoryResultVersionLine = 347;
+constexpr long kResultVersionLine = 671;
+
+bool isScore(double score) { return score >= 0.0 && score <= 1.0; }
+
+void checkUniqueLabels(const std::vector<tqClassifierCategoryResult>& results) {
+    for (std::size_t i = 0; i < results.size(); ++i)
+        for (std::size_t j = i + 1; j < results.size(); ++j)
+            if (results[i].categoryLabel() == results[j].categoryLabel())
+                throw tqClassifierDefs::BadParams("The category labels of the match results must be unique.");
+}
+
+// Entries of equal expected cost keep their order, so that ties resolve the same way on every
+// platform and standard library.
+void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
+    std::stable_sort(results.begin(), results.end(),
+                     [](const tqClassifierCategoryResult& a, const tqClassifierCategoryResult& b) {
+                         return a.expectedCost() < b.expectedCost();
+                     });
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// tqClassifierCategoryResult
+
+tqClassifierCategoryResult::tqClassifierCategoryResult(long categoryLabel, double matchScore, double classScore,
+                                                       double expectedCost)
+    : categoryLabel_(categoryLabel), matchScore_(matchScore), classScore_(classScore), expectedCost_(expectedCost) {
+    if (categoryLabel < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
+    if (!isScore(matchScore) || !isScore(classScore))
+        throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
+    if (!(expectedCost >= 0.0)) throw tqClassifierDefs::BadParams("Costs must be >= 0.0");
+}
+
+bool tqClassifierCategoryResult::operator==(const tqClassifierCategoryResult& other) const {
+    return categoryLabel_ == other.categoryLabel_ && matchScore_ == other.matchScore_ &&
+           classScore_ == other.classScore_ && expectedCost_ == other.expectedCost_;
+}
+
+bool tqClassifierCategoryResult::operator!=(const tqClassifierCategoryResult& other) const {
+    return !(*this == other);
+}
+
+tqArchive& operator||(tqArchive& ar, tqClassifierCategoryResult& result) {
+    unsigned char version = 0;
+    ar || version;
+    tqArchive::checkVersion(version, kArchiveWhere, kCategoryResultVersionLine);
+    return ar || result.categoryLabel_ || result.matchScore_ || result.classScore_ || result.expectedCost_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// tqClassifierResult
+
+tqClassifierResult::tqClassifierResult() : matchScoreFactorLog_(0.0) {}
+
+tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results,
+                                       double matchScoreFactorLog)
+    : matchScoreFactorLog_(matchScoreFactorLog) {
+    checkUniqueLabels(results);
+    std::vector<tqClassifierCategoryResult> ordered(results);
+    orderByExpectedCost(ordered);
+
+    double sum = 0.0;
+    for (const auto& entry : ordered) sum += entry.classScore();
+    if (ordered.empty() || sum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the classification scores must be > 0.");
+    for (auto& entry : ordered)
+        entry = tqClassifierCategoryResult(entry.categoryLabel(), entry.matchScore(), entry.classScore() / sum,
+                                           entry.expectedCost());
+    categoryResults_ = std::move(ordered);
+}
+
+tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results,
+                                       const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
+                                       double matchScoreFactorLog)
+    : matchScoreFactorLog_(matchScoreFactorLog) {
+    checkUniqueLabels(results);
+    const std::size_t n = results.size();
+
+    std::vector<double> frequency(n);
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        frequency[i] = frequencies.categoryFrequency(results[i].categoryLabel());
+        frequencySum += frequency[i];
+    }
+    if (n == 0 || frequencySum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+
+    // Unnormalised a-posteriori weights. The attention check comes first in each step so that
+    // a host can abandon a result over many categories.
+    std::vector<double> weight(n);
+    double weightSum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
+        weight[i] = results[i].matchScore() * frequency[i] / frequencySum;
+        weightSum += weight[i];
+    }
+    if (weightSum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
+
+    // The expected cost of deciding i sums, over every other category j taken as the truth,
+    // the cost of that mistake weighted by j's share. The labels are distinct, so no pair of
+    // equal labels is ever asked for.
+    std::vector<tqClassifierCategoryResult> built;
+    built.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const long label = results[i].categoryLabel();
+        double cost = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            if (j != i) cost += costs.misclassificationCost(results[j].categoryLabel(), label) * weight[j];
+        built.emplace_back(label, results[i].matchScore(), weight[i] / weightSum, cost / weightSum);
+    }
+    orderByExpectedCost(built);
+    categoryResults_ = std::move(built);
+}
+
+tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;
+tqClassifierResult& tqClassifierResult::operator=(const tqClassifierResult& other) = default;
+tqClassifierResult::~tqClassifierResult() = default;
+
+bool tqClassifierResult::operator==(const tqClassifierResult& other) const {
+    return categoryResults_ == other.categoryResults_ && matchScoreFactorLog_ == other.matchScoreFactorLog_;
+}
+
+bool tqClassifierResult::operator!=(const tqClassifierResult& other) const { return !(*this == other); }
+
+tqArchive& operator||(tqArchive& ar, tqClassifierResult& result) {
+    unsigned char version = 0;
+    ar || version;
+    tqArchive::checkVersion(version, kArchiveWhere, kResultVersionLine);
+    if (ar.isStoring()) return ar || result.categoryResults_ || result.matchScoreFactorLog_;
+    std::vector<tqClassifierCategoryResult> entries;
+    double factorLog = 0.0;
+    ar || entries || factorLog;
+    result.categoryResults_.swap(entries);
+    result.matchScoreFactorLog_ = factorLog;
+    return ar;
+}

@@ -1,0 +1,108 @@
+// Classification results and the decision rule.
+#ifndef CLASTOOL_RESULT_H
+#define CLASTOOL_RESULT_H
+
+#include <cstddef>
+#include <vector>
+
+#include "clss/clastool/costs.h"
+#include "platform/archive.h"
+
+// One candidate category of a classification: its label, its match score (how well the
+// pattern fits the category on its own), its class score (the normalised a-posteriori share)
+// and its expected cost (the mean cost of deciding for it).
+//
+// Archive layout: version byte 0, label (long), matchScore, classScore, expectedCost
+// (double each). Another version throws tqArchive::UnknownVersion("clss/clastool/clastool",
+// 347). Loading does not repeat the constructor's checks.
+class tqClassifierCategoryResult {
+public:
+    // Checks in order: categoryLabel >= 0 (tqClassifierDefs::BadLabel "Category labels must
+    // be >= 0"); matchScore, then classScore in [0.0, 1.0] (tqClassifierDefs::BadParams
+    // "Scores must be >= 0.0 and <= 1.0"); expectedCost >= 0.0 (BadParams "Costs must be
+    // >= 0.0"). The bounds are inclusive; NaN is refused.
+    tqClassifierCategoryResult(long categoryLabel = 0, double matchScore = 0.0, double classScore = 0.0,
+                               double expectedCost = 0.0);
+
+    long categoryLabel() const { return categoryLabel_; }
+    double matchScore() const { return matchScore_; }
+    double classScore() const { return classScore_; }
+    double expectedCost() const { return expectedCost_; }
+
+    // All four fields equal (== on double).
+    bool operator==(const tqClassifierCategoryResult& other) const;
+    bool operator!=(const tqClassifierCategoryResult& other) const;
+
+    friend tqArchive& operator||(tqArchive& ar, tqClassifierCategoryResult& result);
+
+private:
+    long categoryLabel_;
+    double matchScore_;
+    double classScore_;
+    double expectedCost_;
+};
+
+// The outcome of one classification: category results in ascending order of expected cost
+// (the first is the decision), with distinct labels, and the natural logarithm of the factor
+// by which the classifier scaled the match scores, stored and returned unchanged.
+//
+// Archive layout: version byte 0, the category results as a vector (version byte 0, count,
+// entries), matchScoreFactorLog (double). Another version throws
+// tqArchive::UnknownVersion("clss/clastool/clastool", 671). Loading does not repeat the
+// constructors' checks or the ordering.
+class tqClassifierResult {
+public:
+    // No category results, matchScoreFactorLog 0.0.
+    tqClassifierResult();
+
+    // Takes ready-made class scores and expected costs: checks the labels are unique, orders
+    // the entries by expected cost (a stable sort) and divides the class scores by their sum.
+    // Throws tqClassifierDefs::BadParams
+    //   "The category labels of the match results must be unique." for a repeated label,
+    //   "At least one of the classification scores must be > 0." when there are no entries
+    //   or the class scores sum to 0.0.
+    tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results, double matchScoreFactorLog);
+
+    // The decision rule. From the labels and match scores of `results` (their class scores
+    // and expected costs are ignored), with f_i the frequency of label i:
+    //   classScore_i   = p_i / P, where p_i = matchScore_i * f_i / sum(f) and P = sum(p);
+    //   expectedCost_i = sum over j != i of costs.misclassificationCost(label_j, label_i) * p_j / P;
+    // then the entries are ordered by ascending expected cost (a stable sort).
+    // Consults the attention check once per category, so that an abort request ends the
+    // computation with the check's exception (tqAborted). Throws BadParams
+    //   "The category labels of the match results must be unique." for a repeated label,
+    //   "At least one of the category frequencies must be > 0." when there are no entries
+    //   or the frequencies sum to 0.0,
+    //   "At least one of the resulting classification scores must be > 0." when P is 0.0.
+    tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results,
+                       const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
+                       double matchScoreFactorLog);
+
+    tqClassifierResult(const tqClassifierResult& other);
+    tqClassifierResult& operator=(const tqClassifierResult& other);
+    ~tqClassifierResult();
+
+    const std::vector<tqClassifierCategoryResult>& categoryResults() const { return categoryResults_; }
+    double matchScoreFactorLog() const { return matchScoreFactorLog_; }
+
+    // Same entries in the same order, and equal matchScoreFactorLog.
+    bool operator==(const tqClassifierResult& other) const;
+    bool operator!=(const tqClassifierResult& other) const;
+
+    friend tqArchive& operator||(tqArchive& ar, tqClassifierResult& result);
+
+private:
+    std::vector<tqClassifierCategoryResult> categoryResults_;
+    double matchScoreFactorLog_;
+};
+
+tqArchive& operator||(tqArchive& ar, tqClassifierCategoryResult& result);
+tqArchive& operator||(tqArchive& ar, tqClassifierResult& result);
+
+// A stored category result takes 33 bytes; this bounds the counts a loading archive accepts.
+template <>
+struct tq_ArchiveMinBytes<tqClassifierCategoryResult> {
+    static constexpr std::size_t value = 33;
+};
+
+#endif
