@@ -3,7 +3,10 @@
 #define CLASTOOL_CLASTOOL_H
 
 #include "clss/clastool/core.h"
+#include "clss/clastool/framework.h"
+#include "clss/clastool/knn.h"
+#include "clss/clastool/generators.h"
 // Later subsystems' chief headers, in this order:
-// framework.h, bayes.h, knn.h, dtree.h, rules.h, generators.h
+// bayes.h, dtree.h, rules.h
 
 #endif

@@ -1,0 +1,93 @@
+#include "clss/clastool/classifier.h"
+
+#include "clss/clastool/errors.h"
+#include "platform/diag.h"
+
+tq_Classifier::tq_Classifier() = default;
+
+tq_Classifier::tq_Classifier(const tq_Classifier& other)
+    : tqPersistent(other), tqRepBase(), trainParams_(other.trainParams_) {}
+
+tq_Classifier& tq_Classifier::operator=(const tq_Classifier& other) {
+    mutating_();
+    trainParams_ = other.trainParams_;
+    return *this;
+}
+
+tq_Classifier::~tq_Classifier() { mutating_(); }
+
+void tq_Classifier::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
+                          tqDiagObject* diag, unsigned long flags) {
+    if (isTrained_()) untrain();
+    tqDiagObject* dest = tqDiagObject::getRecordingDestination(diag, flags);
+    recordTrainInputs_(dest, flags);
+    train_(data, params);
+    trainParams_ = params.clone();
+    // The details hook is the one place where the caller's own diagnostics object is handed on.
+    recordTrainDetails_(diag, flags);
+    recordTrainResults_(dest, flags);
+}
+
+void tq_Classifier::trainStart(const tqClassifierTrainParams& params) {
+    if (isTrained_()) untrain();
+    trainStart_(params);
+    trainParams_ = params.clone();
+}
+
+void tq_Classifier::trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject*, unsigned long) {
+    if (!isTrained_())
+        throw tqClassifierDefs::NotTrained("Classifier tool must be trained before incremental training.");
+    trainIncremental_(pattern, label);
+}
+
+void tq_Classifier::retrain(const tqClassifierTrainParams& params, tqDiagObject*, unsigned long) {
+    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before retraining.");
+    if (!trainParams_ || !params.isSameTechnique_(*trainParams_))
+        throw tqClassifierDefs::BadMethod("Cannot retrain with a different classification technique.");
+    retrain_(params);
+    trainParams_ = params.clone();
+}
+
+void tq_Classifier::run(const tqFeaturePattern& pattern, tqClassifierResult& result, tqDiagObject* diag,
+                        unsigned long flags) const {
+    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    tqDiagObject* dest = tqDiagObject::getRecordingDestination(diag, flags);
+    recordRunInputs_(dest, flags, pattern);
+    run_(pattern, result);
+    recordRunDetails_(dest, flags);
+    recordRunResults_(dest, flags, pattern, result);
+}
+
+void tq_Classifier::untrain() {
+    if (!isTrained_()) return;
+    untrain_();
+    trainParams_.reset();
+}
+
+tqPtrHandle_const<tqClassifierTrainParams> tq_Classifier::trainParams() const {
+    if (!isTrained_())
+        throw tqClassifierDefs::NotTrained(
+            "Classifier tool must be trained before requesting the training parameters.");
+    if (!trainParams_) throw tqClassifierDefs::BadMethod("Classifier tool was not automatically trained.");
+    return trainParams_;
+}
+
+bool tq_Classifier::isEquivalent(const tq_Classifier& other) const {
+    if (isTrained_() != other.isTrained_()) return false;
+    if (trainParams_ && other.trainParams_) return trainParams_->isEqual_(*other.trainParams_);
+    return trainParams_.get() == other.trainParams_.get();
+}
+
+void tq_Classifier::dispatchSerialize(tqArchive& ar) {
+    serializeLevel_(ar, static_cast<const tq_Classifier*>(this), sizeof(tq_Classifier),
+                    [&](unsigned char v) { serialize_(ar, v); });
+}
+
+void tq_Classifier::serialize_(tqArchive& ar, unsigned char version) {
+    tqArchive::checkVersion(version);
+    tqPersistent::dispatchSerialize(ar);
+    // The handle operator lets go of the old object first and keeps null for an object of
+    // another type. The loaded object may still be filled later in this pass: nothing here
+    // looks into it.
+    ar || trainParams_;
+}

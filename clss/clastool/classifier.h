@@ -1,0 +1,106 @@
+// The classifier base: the train / trainStart / trainIncremental / retrain / run / untrain
+// lifecycle shared by every technique.
+#ifndef CLASTOOL_CLASSIFIER_H
+#define CLASTOOL_CLASSIFIER_H
+
+#include "clss/clastool/trainparams.h"
+#include "platform/archive.h"
+#include "platform/handle.h"
+#include "platform/persistent.h"
+
+class tqClassifierDataProvider;
+class tqClassifierResult;
+class tqDiagObject;
+class tqFeaturePattern;
+
+// Abstract base of the technique classifiers. It performs the state checks of the lifecycle,
+// keeps its own clone of the parameters of the last train, trainStart or retrain, and calls the
+// technique hooks and the recording hooks in a fixed order:
+//
+//   train:  [untrain] dest = getRecordingDestination(diag, flags); recordTrainInputs_(dest);
+//           train_; keep params.clone(); recordTrainDetails_(diag - the caller's object);
+//           recordTrainResults_(dest)
+//   run:    recordRunInputs_(dest); run_; recordRunDetails_(dest); recordRunResults_(dest)
+//
+// Hooks receive the flags as rewritten by getRecordingDestination. If a technique hook throws,
+// the exception passes unchanged and the kept parameters are not updated.
+//
+// States: untrained (isTrained_() false, no kept parameters), trained automatically (kept
+// parameters set), trained manually (trained, no kept parameters: a decision tree handed over).
+//
+// run is const and changes nothing; everything else needs exclusive use of the object.
+class tq_Classifier : public tqPersistent, public tqRepBase {
+public:
+    tq_Classifier();
+    // Shares the source's kept parameters; the technique part is copied by the derived class.
+    tq_Classifier(const tq_Classifier& other);
+    tq_Classifier& operator=(const tq_Classifier& other);
+    ~tq_Classifier() override;
+
+    // Untrains if trained, then trains from scratch (hook order above).
+    void train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params, tqDiagObject* diag,
+               unsigned long flags);
+    // Untrains if trained, calls trainStart_ and keeps a clone of params; records nothing.
+    void trainStart(const tqClassifierTrainParams& params);
+    // Requires a trained classifier (NotTrained); diag and flags are not used.
+    void trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject* diag, unsigned long flags);
+    // Requires a trained classifier (NotTrained) trained automatically with parameters of the
+    // same technique (BadMethod); keeps what was learned. diag and flags are not used.
+    void retrain(const tqClassifierTrainParams& params, tqDiagObject* diag, unsigned long flags);
+    // Requires a trained classifier (NotTrained). Does not check that it can run (the tool does).
+    void run(const tqFeaturePattern& pattern, tqClassifierResult& result, tqDiagObject* diag,
+             unsigned long flags) const;
+    // If trained: untrain_ and drop the kept parameters. Otherwise nothing.
+    void untrain();
+
+    bool isTrained() const { return isTrained_(); }
+    // The kept parameters. NotTrained when untrained, BadMethod when trained manually.
+    tqPtrHandle_const<tqClassifierTrainParams> trainParams() const;
+
+    // An independent copy of the most-derived classifier, trained state included.
+    virtual tqPtrHandle<tq_Classifier> clone() const = 0;
+    // Base version: same trained state, and equal kept parameters (both set) or the same kept
+    // parameters object (in particular both empty). Techniques call it first.
+    virtual bool isEquivalent(const tq_Classifier& other) const;
+
+protected:
+    // Version byte 0, the persistence base, then the kept parameters as a shared pointer.
+    void dispatchSerialize(tqArchive& ar) override;
+    void serialize_(tqArchive& ar, unsigned char version);
+
+    virtual void train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) = 0;
+    virtual void retrain_(const tqClassifierTrainParams& params) = 0;
+    virtual void trainStart_(const tqClassifierTrainParams& params) = 0;
+    virtual void trainIncremental_(const tqFeaturePattern& pattern, long label) = 0;
+    virtual void untrain_() = 0;
+    virtual bool isTrained_() const = 0;
+    // Throws a tqClassifierDefs error if the trained state cannot classify.
+    virtual void checkRunnable_() const = 0;
+    virtual void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const = 0;
+
+    // For techniques that compare or use kept parameters without the checks of trainParams().
+    const tqPtrHandle_const<tqClassifierTrainParams>& keptParams_() const { return trainParams_; }
+    // For a technique trained manually (decision trees): drops the kept parameters.
+    void clearKeptParams_() { trainParams_.reset(); }
+
+    // The parameter hooks are protected in tqClassifierTrainParams; techniques reach them here.
+    static bool paramsEqual_(const tqClassifierTrainParams& a, const tqClassifierTrainParams& b) {
+        return a.isEqual_(b);
+    }
+
+private:
+    friend class tqClassifierTool;
+
+    // Recording hooks: extension points for diagnostics. No technique records anything.
+    virtual void recordTrainInputs_(tqDiagObject* dest, unsigned long flags) const = 0;
+    virtual void recordTrainDetails_(tqDiagObject* diag, unsigned long flags) const = 0;
+    virtual void recordTrainResults_(tqDiagObject* dest, unsigned long flags) const = 0;
+    virtual void recordRunInputs_(tqDiagObject* dest, unsigned long flags, const tqFeaturePattern& pattern) const = 0;
+    virtual void recordRunDetails_(tqDiagObject* dest, unsigned long flags) const = 0;
+    virtual void recordRunResults_(tqDiagObject* dest, unsigned long flags, const tqFeaturePattern& pattern,
+                                   const tqClassifierResult& result) const = 0;
+
+    tqPtrHandle_const<tqClassifierTrainParams> trainParams_;
+};
+
+#endif

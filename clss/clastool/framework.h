@@ -1,0 +1,9 @@
+// The classifier framework: training parameters, the classifier lifecycle and the tool.
+#ifndef CLASTOOL_FRAMEWORK_H
+#define CLASTOOL_FRAMEWORK_H
+
+#include "clss/clastool/classifier.h"
+#include "clss/clastool/tool.h"
+#include "clss/clastool/trainparams.h"
+
+#endif

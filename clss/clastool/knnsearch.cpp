@@ -1,0 +1,247 @@
+#include "clss/clastool/knnsearch.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <typeinfo>
+
+#include "clss/clastool/errors.h"
+#include "clss/clastool/metric.h"
+#include "clss/clastool/pattern.h"
+#include "clss/clastool/provider.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
+
+// Why the search may skip pow for most stored patterns and still give the same bits
+// ---------------------------------------------------------------------------------
+//
+// The distance of a stored pattern is d = R(S), S = fl(t_0 + t_1 + ... + t_{n-1}) summed in
+// order, t_i = pow(x_i, p), x_i = |a_i - b_i| (computed once, the same double on every path), and
+// R(S) = pow(S, 1/p). Once the list holds k entries, a pattern enters only if d < T, T the k-th
+// kept distance, and T = R(S_k) where S_k is the sum kept with that entry. So any test that
+// proves d >= T may skip the pattern without computing d. Every pattern that is not skipped goes
+// through normPowerSum and normRoot, the same out-of-line code as the metric, and through the
+// exact insertion rules; those patterns therefore get the metric's bits.
+//
+// The test: with the cheap terms c_i = x_i (p = 1), x_i * x_i (p = 2), (x_i * x_i) * x_i (p = 3),
+// or c_i = t_i for the other orders, a partial sum P = fl(c_0 + ... + c_j) of a prefix with
+// P >= B skips the pattern, where
+//     B = max(S_k * (1 + 2^-28), 2^-900),   and no test at all when B is not finite.
+//
+// Assumptions, with u = 2^-53 the unit roundoff: IEEE binary64, round to nearest; pow's relative
+// error below 2^-40 for normal results and its absolute error below 2^-1074 for subnormal ones
+// (any libm in use is within about one ulp, 2^-52); n <= 2^20; 1 <= p <= 64.
+//
+// Proof. (1) Rounding is monotone and the terms are >= 0, so each rounded partial sum is >= the
+// previous one: P <= C, C the cheap sum over all n terms. (2) A sum of n non-negative terms
+// rounded in any order lies within (1 -+ u)^(n-1) of the exact sum: C <= (1+u)^(n-1) * sum c_i and
+// S >= (1-u)^(n-1) * sum t_i. (3) Per term, c_i <= x_i^p * (1+u)^m + 2^-1073 with m = p - 1
+// roundings (the last term only when a product underflows), and t_i >= x_i^p * (1 - 2^-40) -
+// 2^-1074. If a product overflows to infinity then x_i^p >= DBL_MAX * (1+u)^-m, so t_i, and S,
+// exceed B (finite, so <= DBL_MAX) by at least the same factor as below; assume no overflow.
+// Together: S >= (1 - 2^-39) * (1 - 2n*u) * (C - n * 2^-1072) >= (1 - 2^-31) * (C - 2^-1052).
+// With C >= P >= B >= 2^-900 the absolute part is below 2^-152 * C, so
+//     S >= (1 - 2^-30.9) * B >= (1 - 2^-30.9) * (1 + 2^-28) * S_k > (1 + 2^-29) * S_k.
+// (4) With p >= 1 the root cannot underflow: S >= 2^-901 gives S^(1/p) >= min(S, 1), a normal
+// number, so d >= S^(1/p) * (1 - 2^-40). If S_k^(1/p) < 2^-1022 (which needs S_k < 2^-1022), then
+// T <= 2^-1022 + 2^-1074 < d. Otherwise T <= S_k^(1/p) * (1 + 2^-40), and since for p <= 64
+//     S^(1/p) / S_k^(1/p) > (1 + 2^-29)^(1/p) > 1 + 2^-35.1,
+// d >= S^(1/p) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-35.1) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-40) >= T.
+// Either way d >= T and the pattern would not have entered. A NaN anywhere makes P >= B false
+// (no skip) or B NaN (no test), and the pattern takes the exact path; so does an infinite S_k.
+// Orders below 1 (whose roots may underflow) and above 64 are never skipped.
+//
+// The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
+// and merely take the exact path. The test suite compares this search bit for bit with a direct
+// implementation on data full of exact ties.
+
+namespace tq_knn {
+
+double normPowerSum(const double* a, const double* b, long n, double p) {
+    double sum = 0.0;
+    for (long i = 0; i < n; ++i) sum += std::pow(std::fabs(a[i] - b[i]), p);
+    return sum;
+}
+
+double normRoot(double sum, double p) { return std::pow(sum, 1.0 / p); }
+
+namespace {
+
+constexpr long kMaxBoundedMeasurements = 1L << 20;
+constexpr double kMinBoundedOrder = 1.0;
+constexpr double kMaxBoundedOrder = 64.0;
+
+void attention() {
+    const long status = tfAttentionCheck();
+    if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
+[[noreturn]] void throwLengthMismatch() {
+    throw tqClassifierDefs::BadFeatures(
+        "Pattern distance function requires the number of measurementsin the two patterns to be equal");
+}
+
+// The kept neighbours, sorted by ascending distance, with the sum behind each distance.
+class NearestList {
+public:
+    NearestList(long capacity, std::vector<long>& indices, std::vector<double>& distances)
+        : cap_(capacity), indices_(indices), distances_(distances) {
+        const double inf = std::numeric_limits<double>::infinity();
+        indices_.assign(static_cast<std::size_t>(cap_), 0);
+        distances_.assign(static_cast<std::size_t>(cap_), inf);
+        sums_.assign(static_cast<std::size_t>(cap_), inf);
+    }
+
+    bool full() const { return count_ == cap_; }
+    // Skip threshold on sums while full (see the proof above); NaN disables skipping.
+    double bound() const { return bound_; }
+
+    // The insertion rules: when full, a pattern at least as far as the last entry stays out;
+    // otherwise it goes in front of every entry that is not strictly nearer.
+    void offer(long index, double d, double sum) {
+        if (count_ == cap_ && d >= distances_[static_cast<std::size_t>(cap_ - 1)]) return;
+        long pos = 0;
+        while (pos < count_ && distances_[static_cast<std::size_t>(pos)] < d) ++pos;
+        const long last = count_ < cap_ ? count_++ : cap_ - 1;
+        for (long j = last; j > pos; --j) {
+            const auto to = static_cast<std::size_t>(j), from = static_cast<std::size_t>(j - 1);
+            indices_[to] = indices_[from];
+            distances_[to] = distances_[from];
+            sums_[to] = sums_[from];
+        }
+        const auto at = static_cast<std::size_t>(pos);
+        indices_[at] = index;
+        distances_[at] = d;
+        sums_[at] = sum;
+        if (count_ == cap_) bound_ = skipBound(sums_[static_cast<std::size_t>(cap_ - 1)]);
+    }
+
+private:
+    static double skipBound(double kthSum) {
+        double b = kthSum * (1.0 + 0x1p-28);
+        if (b < 0x1p-900) b = 0x1p-900;
+        if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
+        return b;
+    }
+
+    long cap_;
+    long count_ = 0;
+    double bound_ = std::numeric_limits<double>::quiet_NaN();
+    std::vector<long>& indices_;
+    std::vector<double>& distances_;
+    std::vector<double> sums_;
+};
+
+template <int P>
+inline double cheapTerm(double diff) {
+    const double x = std::fabs(diff);
+    if constexpr (P == 1) return x;
+    if constexpr (P == 2) return x * x;
+    if constexpr (P == 3) return x * x * x;
+}
+
+// True when a prefix of the cheap sum reaches the bound. Checked every four terms: the test
+// costs as much as a term, and most far patterns are decided within the first few.
+template <int P>
+inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
+    double part = 0.0;
+    long j = 0;
+    for (; j + 4 <= n; j += 4) {
+        part += cheapTerm<P>(a[j] - b[j]);
+        part += cheapTerm<P>(a[j + 1] - b[j + 1]);
+        part += cheapTerm<P>(a[j + 2] - b[j + 2]);
+        part += cheapTerm<P>(a[j + 3] - b[j + 3]);
+        if (part >= bound) return true;
+    }
+    for (; j < n; ++j) part += cheapTerm<P>(a[j] - b[j]);
+    return part >= bound;
+}
+
+// The same with the exact terms, for orders without a cheap form.
+inline bool exactSumReaches(const double* a, const double* b, long n, double p, double bound) {
+    double part = 0.0;
+    for (long j = 0; j < n; ++j) {
+        part += std::pow(std::fabs(a[j] - b[j]), p);
+        if (part >= bound) return true;
+    }
+    return false;
+}
+
+// P = 1, 2, 3: cheap terms; P = 0: exact partial sums; P = -1: no skipping.
+template <int P>
+void scanNorm(const tqClassifierDataProvider& data, long n, const tqFeaturePattern& query, double p,
+              NearestList& list) {
+    const long dims = query.numMeasurements();
+    // Null while the query holds an invalid measurement: the metric would refuse it at the
+    // first stored pattern of the right length.
+    const double* a = (dims > 0 && query.numInvalid() == 0) ? query.featureMeasurements(false).data() : nullptr;
+    for (long i = 0; i < n; ++i) {
+        attention();
+        const tqPtrHandle_const<tqFeaturePattern> handle = data.featurePattern(i);
+        const tqFeaturePattern& stored = *handle;
+        if (stored.numMeasurements() != dims) throwLengthMismatch();
+        const double* b = nullptr;
+        if (dims > 0) {
+            if (!a) query.featureMeasurements(true);
+            b = stored.featureMeasurements(true).data();
+        }
+        if constexpr (P >= 0) {
+            if (list.full()) {
+                if constexpr (P > 0) {
+                    if (cheapSumReaches<P>(a, b, dims, list.bound())) continue;
+                } else {
+                    if (exactSumReaches(a, b, dims, p, list.bound())) continue;
+                }
+            }
+        }
+        const double sum = normPowerSum(a, b, dims, p);
+        list.offer(i, normRoot(sum, p), sum);
+    }
+}
+
+void scanMetric(const tqClassifierDataProvider& data, long n, const tqFeaturePattern& query,
+                const tqPatternDistanceMetric* metric, NearestList& list) {
+    const double noSum = std::numeric_limits<double>::quiet_NaN();
+    for (long i = 0; i < n; ++i) {
+        attention();
+        const tqPtrHandle_const<tqFeaturePattern> handle = data.featurePattern(i);
+        const tqFeaturePattern& stored = *handle;
+        if (!metric) tq_throwBadPointer();
+        list.offer(i, metric->distance(query, stored), noSum);
+    }
+}
+
+}  // namespace
+
+void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternDistanceMetric* metric,
+                          const tqFeaturePattern& query, long k, std::vector<long>& indices,
+                          std::vector<double>& distances) {
+    if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
+    // The stored data cannot change during a run (runs are const and nothing may train
+    // meanwhile), so the count is read once and the list never needs more than n entries.
+    const long n = std::max(data.numPatterns(), 0L);
+    NearestList list(std::min(k, n), indices, distances);
+
+    const auto* norm = (metric && typeid(*metric) == typeid(tqPatternDistanceMetricNorm))
+                           ? static_cast<const tqPatternDistanceMetricNorm*>(metric)
+                           : nullptr;
+    if (!norm) {
+        scanMetric(data, n, query, metric, list);
+        return;
+    }
+    const double p = norm->order();
+    const bool bounded = query.numMeasurements() <= kMaxBoundedMeasurements;
+    if (bounded && p == 1.0)
+        scanNorm<1>(data, n, query, p, list);
+    else if (bounded && p == 2.0)
+        scanNorm<2>(data, n, query, p, list);
+    else if (bounded && p == 3.0)
+        scanNorm<3>(data, n, query, p, list);
+    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
+        scanNorm<0>(data, n, query, p, list);
+    else
+        scanNorm<-1>(data, n, query, p, list);
+}
+
+}  // namespace tq_knn
