@@ -31,8 +31,9 @@ void printPattern(const tqFeaturePattern& p) {
 }
 
 void printProvider(const tqClassifierDataProviderMemory& data) {
-    std::cout << "data provider \"" << data.name() << "\" (" << data.description() << "): " << data.numPatterns()
-              << " patterns of " << data.numMeasurements() << " measurements\n";
+    std::cout << "data provider \"" << data.name() << "\" (" << data.description()
+              << "): " << data.numPatterns() << " patterns of " << data.numMeasurements()
+              << " measurements\n";
     for (long i = 0; i < data.numPatterns(); ++i) {
         printPattern(*data.featurePattern(i));
         const long label = data.categoryLabel(i);
@@ -51,7 +52,7 @@ void printResult(const tqClassifierResult& result) {
 }  // namespace
 
 int main(int argc, char** argv) {
-        try {
+    try {
         const std::string path =
             argc > 1 ? argv[1] : (std::filesystem::temp_directory_path() / "clastool-roundtrip.arc").string();
         // Three labelled patterns; the second has its third measurement missing, and the
@@ -98,8 +99,8 @@ int main(int argc, char** argv) {
 
         printProvider(memoryBack ? *memoryBack : memory);
         printResult(resultBack);
-        std::cout << "archive " << path << ": " << (same ? "loaded objects equal the stored ones" : "MISMATCH")
-                  << "\n";
+        std::cout << "archive " << path << ": "
+                  << (same ? "loaded objects equal the stored ones" : "MISMATCH") << "\n";
         return same ? 0 : 1;
     } catch (const std::exception& e) {
         std::cerr << "roundtrip: " << e.what() << "\n";

@@ -295,7 +295,7 @@ void tqArchive::storePointer_(tqPersistent* current) {
     if (counted)
         storedIndex_.emplace(current, nextIndex_++);
     else
-        forgetVisited_(current);  // an uncounted object is written in full every time it is passed
+        forgetVisited(current);  // an uncounted object is written in full every time it is passed
     DepthGuard guard(*this, -1);
     current->dispatchSerialize(*this);
 }
@@ -333,13 +333,14 @@ tqPersistent* tqArchive::makeObject_(const std::string& className) {
     if (!object) malformed("unknown class name \"" + className + "\"");
     // A new object may sit where an object of this pass was freed (an uncounted one that no
     // handle took); marks left at that address must not make its levels look visited.
-    forgetVisited_(object);
+    forgetVisited(object);
     return object;
 }
 
 // Drops the visited marks of the levels at the object's address and at its most-derived
 // address (where the levels of a class derived from several bases sit).
-void tqArchive::forgetVisited_(const tqPersistent* object) {
+void tqArchive::forgetVisited(const tqPersistent* object) {
+    if (!object) return;
     for (const void* address : {static_cast<const void*>(object), dynamic_cast<const void*>(object)}) {
         auto first = visited_.lower_bound(std::make_pair(address, std::size_t(0)));
         auto last = first;
@@ -393,7 +394,7 @@ void tqArchive::recordEdge_(std::uint64_t target) {
 // reach that object: the two would keep each other alive forever. Without deferred objects
 // in this operation, only an object still being read (an ancestor) can; with them, the
 // references recorded in this operation are searched.
-void tqArchive::checkNoCycle_(std::uint64_t target) const {
+void tqArchive::checkNoCycle_(std::uint64_t target) {
     if (currentObject_.empty() || currentObject_.back() < 0) return;
     const auto source = static_cast<std::uint64_t>(currentObject_.back());
     if (target < operationFirstIndex_) return;
@@ -403,12 +404,16 @@ void tqArchive::checkNoCycle_(std::uint64_t target) const {
     };
     if (loadState_[static_cast<std::size_t>(target)] == LoadState::InProgress) cycle();
     if (!deferredInOperation_) return;
+    // Each step is one object looked at; legitimate archives need few (sharing across
+    // deferred objects is rare), hostile ones could need quadratically many.
+    const std::uint64_t budget = 1000000 + 64 * static_cast<std::uint64_t>(loaded_.size());
     std::vector<std::uint64_t> stack{target};
     std::set<std::uint64_t> seen{target};
     while (!stack.empty()) {
         const std::uint64_t at = stack.back();
         stack.pop_back();
         if (at == source) cycle();
+        if (++cycleSearchSteps_ > budget) malformed("object graph too entangled to check for cycles");
         if (at < operationFirstIndex_) continue;
         for (std::uint64_t next : refersTo_[static_cast<std::size_t>(at)])
             if (seen.insert(next).second) stack.push_back(next);

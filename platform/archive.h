@@ -90,6 +90,9 @@ public:
     // Visited marks of class levels (object address and level size) for this pass.
     bool haveVisited(const void* level, std::size_t size) const;
     void setVisited(const void* level, std::size_t size);
+    // Forgets the marks of an object's levels, so that it is passed in full again (vector
+    // elements, whose addresses are reused while a vector grows, and uncounted objects).
+    void forgetVisited(const tqPersistent* object);
 
     // Pointer serialization; see tqPersistent::serializePointer.
     void serializePointer(tqPersistent* current, tqPersistent*& result);
@@ -109,8 +112,7 @@ private:
     tqPersistent* loadBackReference_();
     tqPersistent* loadNewObject_(bool deferred);
     tqPersistent* makeObject_(const std::string& className);
-    void forgetVisited_(const tqPersistent* object);
-    void checkNoCycle_(std::uint64_t target) const;
+    void checkNoCycle_(std::uint64_t target);
     void recordEdge_(std::uint64_t target);
     void drainDeferred_();
     void endPointerOperation_();
@@ -139,6 +141,9 @@ private:
     bool inPointerOperation_ = false;
     bool deferredInOperation_ = false;
     std::uint64_t operationFirstIndex_ = 0;
+    // Steps spent searching for cycles in this pass; bounded so that input cannot make
+    // loading quadratic.
+    std::uint64_t cycleSearchSteps_ = 0;
 };
 
 // Values: integers are 8 bytes, doubles IEEE-754 binary64, both little-endian.
@@ -173,7 +178,8 @@ struct tq_ArchiveMinBytes<double> {
     static constexpr std::size_t value = 8;
 };
 
-// Any other vector: version byte 0, the count, then the elements.
+// Any other vector: version byte 0, the count, then the elements. Persistent elements are
+// passed in full whatever the pass visited before.
 template <class T>
 tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
     unsigned char version = 0;
@@ -181,13 +187,17 @@ tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
     tqArchive::checkVersion(version);
     const std::uint64_t count = ar.exchangeCount(v.size(), tq_ArchiveMinBytes<T>::value);
     if (ar.isStoring()) {
-        for (auto& element : v) ar || element;
+        for (auto& element : v) {
+            if constexpr (std::is_base_of<tqPersistent, T>::value) ar.forgetVisited(&element);
+            ar || element;
+        }
         return ar;
     }
     // Grows element by element, so that memory follows the input actually read.
     std::vector<T> loaded;
     for (std::uint64_t i = 0; i < count; ++i) {
         loaded.emplace_back();
+        if constexpr (std::is_base_of<tqPersistent, T>::value) ar.forgetVisited(&loaded.back());
         ar || loaded.back();
     }
     v.swap(loaded);

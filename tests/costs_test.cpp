@@ -23,7 +23,9 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
 std::string i64(std::int64_t v) {
     std::string bytes(8, '\0');
-    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
+    for (int i = 0; i < 8; ++i)
+        bytes[static_cast<std::size_t>(i)] =
+            static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
     return bytes;
 }
 std::string f64(double v) {
@@ -104,7 +106,7 @@ TEST(Frequencies, RefusedValuesLeaveTheObjectUnchanged) {
     EXPECT_TRUE(f == before);
 }
 
-TEST(Frequencies, EqualityIsPositional) {
+TEST(FrequenciesAndCosts, EqualityIsPositional) {
     tqClassifierFrequencies a;
     tqClassifierFrequencies b;
     a.categoryFrequencyOverride(1, 0.5);
@@ -115,10 +117,24 @@ TEST(Frequencies, EqualityIsPositional) {
     EXPECT_FALSE(a == b);
     EXPECT_TRUE(tqClassifierFrequencies(2.0) != tqClassifierFrequencies(1.0));
 
-    tqClassifierFrequencies c = a;
-    EXPECT_TRUE(c == a);
-    c.categoryFrequencyOverride(2, 0.8);
-    EXPECT_TRUE(c != a);
+    tqClassifierFrequencies copy = a;
+    EXPECT_TRUE(copy == a);
+    copy.categoryFrequencyOverride(2, 0.8);
+    EXPECT_TRUE(copy != a);
+
+    // Costs compare the same way, and (0, 1) and (1, 0) are different pairs.
+    tqClassifierCosts c;
+    c.misclassificationCostOverride(0, 1, 2.0);
+    c.misclassificationCostOverride(1, 0, 3.0);
+    tqClassifierCosts reordered;
+    reordered.misclassificationCostOverride(1, 0, 3.0);
+    reordered.misclassificationCostOverride(0, 1, 2.0);
+    tqClassifierCosts swapped;
+    swapped.misclassificationCostOverride(1, 0, 2.0);
+    swapped.misclassificationCostOverride(0, 1, 3.0);
+    EXPECT_TRUE(c != reordered);
+    EXPECT_TRUE(c != swapped);
+    EXPECT_TRUE(tqClassifierCosts(0.0) != tqClassifierCosts());
 }
 
 TEST(FrequenciesArchive, ExactLayoutAndRoundTrip) {
@@ -200,24 +216,6 @@ TEST(Costs, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
     EXPECT_THROW_MSG(c.misclassificationCost(0, -1), Defs::BadLabel, kNegativeLabel);
 }
 
-TEST(Costs, EqualityIsPositional) {
-    tqClassifierCosts a;
-    tqClassifierCosts b;
-    a.misclassificationCostOverride(0, 1, 2.0);
-    a.misclassificationCostOverride(1, 0, 3.0);
-    b.misclassificationCostOverride(1, 0, 3.0);
-    b.misclassificationCostOverride(0, 1, 2.0);
-    EXPECT_TRUE(a != b);
-    tqClassifierCosts swapped;
-    swapped.misclassificationCostOverride(1, 0, 2.0);
-    swapped.misclassificationCostOverride(0, 1, 3.0);
-    EXPECT_TRUE(a != swapped);
-    tqClassifierCosts copy;
-    copy = a;
-    EXPECT_TRUE(copy == a);
-    EXPECT_TRUE(tqClassifierCosts(0.0) != tqClassifierCosts());
-}
-
 TEST(CostsArchive, ExactLayoutAndRoundTrip) {
     tqClassifierCosts c(0.5);
     c.misclassificationCostOverride(1, 0, 4.0);
@@ -238,9 +236,8 @@ TEST(CostsArchive, RefusesBadInput) {
         tqClassifierCosts t;
         EXPECT_THROW(tqtest::loadBytes(good.substr(0, cut), t), tqException) << "cut at " << cut;
     }
-    for (const std::string& unmatched :
-         {u8(0) + f64(1.0) + longs({0, 1}) + longs({1}) + doubles({2.0}),
-          u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0, 3.0})}) {
+    for (const std::string& unmatched : {u8(0) + f64(1.0) + longs({0, 1}) + longs({1}) + doubles({2.0}),
+                                         u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0, 3.0})}) {
         tqClassifierCosts t(3.0);
         EXPECT_THROW(tqtest::loadBytes(unmatched, t), tqException);
         EXPECT_TRUE(t == tqClassifierCosts(3.0));

@@ -32,7 +32,8 @@ void checkDifferent(long a, long b) {
 // ---------------------------------------------------------------------------------------------
 // tqClassifierFrequencies
 
-tqClassifierFrequencies::tqClassifierFrequencies(double defaultFrequency) : defaultFrequency_(defaultFrequency) {
+tqClassifierFrequencies::tqClassifierFrequencies(double defaultFrequency)
+    : defaultFrequency_(defaultFrequency) {
     checkFrequency(defaultFrequency);
 }
 
@@ -82,14 +83,17 @@ bool tqClassifierFrequencies::operator==(const tqClassifierFrequencies& other) c
            overrideFrequencies_ == other.overrideFrequencies_;
 }
 
-bool tqClassifierFrequencies::operator!=(const tqClassifierFrequencies& other) const { return !(*this == other); }
+bool tqClassifierFrequencies::operator!=(const tqClassifierFrequencies& other) const {
+    return !(*this == other);
+}
 
 tqArchive& operator||(tqArchive& ar, tqClassifierFrequencies& frequencies) {
     unsigned char version = 0;
     ar || version;
     tqArchive::checkVersion(version, kArchiveWhere, kFrequenciesVersionLine);
     if (ar.isStoring())
-        return ar || frequencies.defaultFrequency_ || frequencies.overrideLabels_ || frequencies.overrideFrequencies_;
+        return ar || frequencies.defaultFrequency_ || frequencies.overrideLabels_ ||
+               frequencies.overrideFrequencies_;
 
     // The look-ups index the frequencies by the position of a label, so the two vectors
     // must have the same length; nothing changes until everything has been read.
@@ -108,7 +112,9 @@ tqArchive& operator||(tqArchive& ar, tqClassifierFrequencies& frequencies) {
 // ---------------------------------------------------------------------------------------------
 // tqClassifierCosts
 
-tqClassifierCosts::tqClassifierCosts(double defaultCost) : defaultCost_(defaultCost) { checkCost(defaultCost); }
+tqClassifierCosts::tqClassifierCosts(double defaultCost) : defaultCost_(defaultCost) {
+    checkCost(defaultCost);
+}
 
 tqClassifierCosts::tqClassifierCosts(const tqClassifierCosts& other) = default;
 tqClassifierCosts& tqClassifierCosts::operator=(const tqClassifierCosts& other) = default;

@@ -12,7 +12,8 @@ void checkNotNegative(long index) {
 
 }  // namespace
 
-tqFeaturePattern::tqFeaturePattern(const std::vector<double>& measurements, const std::vector<long>& invalidIndices)
+tqFeaturePattern::tqFeaturePattern(const std::vector<double>& measurements,
+                                   const std::vector<long>& invalidIndices)
     : validity_(measurements.size(), true) {
     const long count = static_cast<long>(measurements.size());
     for (long index : invalidIndices) {
@@ -67,7 +68,8 @@ double tqFeaturePattern::featureMeasurement(long index, bool requireValid) const
     checkNotNegative(index);
     if (!isValid(index)) {
         if (requireValid)
-            throw tqClassifierDefs::BadFeatures("The measurement for the specified measurement index is not valid.");
+            throw tqClassifierDefs::BadFeatures(
+                "The measurement for the specified measurement index is not valid.");
         if (index >= numMeasurements()) return 0.0;
     }
     return measurements_[static_cast<std::size_t>(index)];
@@ -75,7 +77,8 @@ double tqFeaturePattern::featureMeasurement(long index, bool requireValid) const
 
 const std::vector<double>& tqFeaturePattern::featureMeasurements(bool requireValid) const {
     if (requireValid && numInvalid() > 0)
-        throw tqClassifierDefs::BadFeatures("Access to full feature vector requires that all features are valid.");
+        throw tqClassifierDefs::BadFeatures(
+            "Access to full feature vector requires that all features are valid.");
     return measurements_;
 }
 

@@ -22,7 +22,8 @@ public:
     // (repeats allowed). Throws tqClassifierDefs::BadIndex
     //   "Feature measurement indices must be >= 0" for a negative index,
     //   "Feature measurement indices must be < number of features" for one past the end.
-    tqFeaturePattern(const std::vector<double>& measurements = {}, const std::vector<long>& invalidIndices = {});
+    tqFeaturePattern(const std::vector<double>& measurements = {},
+                     const std::vector<long>& invalidIndices = {});
     tqFeaturePattern(const tqFeaturePattern& other);
     tqFeaturePattern& operator=(const tqFeaturePattern& other);
     ~tqFeaturePattern() override;

@@ -19,8 +19,11 @@ void checkLabel(long label) {
 
 tqClassifierDataProvider::tqClassifierDataProvider() = default;
 tqClassifierDataProvider::~tqClassifierDataProvider() = default;
-tqClassifierDataProvider::tqClassifierDataProvider(const tqClassifierDataProvider&) : tqPersistent(), tqRepBase() {}
-tqClassifierDataProvider& tqClassifierDataProvider::operator=(const tqClassifierDataProvider&) { return *this; }
+tqClassifierDataProvider::tqClassifierDataProvider(const tqClassifierDataProvider&)
+    : tqPersistent(), tqRepBase() {}
+tqClassifierDataProvider& tqClassifierDataProvider::operator=(const tqClassifierDataProvider&) {
+    return *this;
+}
 
 bool tqClassifierDataProvider::isEqual_(const tqClassifierDataProvider&) const { return true; }
 
@@ -90,7 +93,8 @@ void tqClassifierDataProviderMemory::data(const std::vector<tqPtrHandle_const<tq
         const long count = patterns[0]->numMeasurements();
         for (std::size_t i = 1; i < patterns.size(); ++i)
             if (patterns[i]->numMeasurements() != count)
-                throw tqClassifierDefs::BadFeatures("Feature patterns must all have the same number of measurements");
+                throw tqClassifierDefs::BadFeatures(
+                    "Feature patterns must all have the same number of measurements");
     }
     for (long label : labels) checkLabel(label);
 
@@ -101,7 +105,9 @@ void tqClassifierDataProviderMemory::data(const std::vector<tqPtrHandle_const<tq
 }
 
 void tqClassifierDataProviderMemory::setName(const std::string& name) { name_ = name; }
-void tqClassifierDataProviderMemory::setDescription(const std::string& description) { description_ = description; }
+void tqClassifierDataProviderMemory::setDescription(const std::string& description) {
+    description_ = description;
+}
 std::string tqClassifierDataProviderMemory::name() const { return name_; }
 std::string tqClassifierDataProviderMemory::description() const { return description_; }
 

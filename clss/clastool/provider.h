@@ -74,7 +74,8 @@ public:
     //     number of measurements differs from the first's throws BadFeatures "Feature
     //     patterns must all have the same number of measurements";
     //   - a label below 0 other than -1: BadLabel "Category labels must be >= 0 or unknown".
-    void data(const std::vector<tqPtrHandle_const<tqFeaturePattern>>& patterns, const std::vector<long>& labels);
+    void data(const std::vector<tqPtrHandle_const<tqFeaturePattern>>& patterns,
+              const std::vector<long>& labels);
 
     void setName(const std::string& name);
     void setDescription(const std::string& description);

@@ -25,8 +25,8 @@ tq_Instantiator tqClassifierDefs::BadMethod::sExemplar(typeid(tqClassifierDefs::
 tq_Instantiator tqClassifierDefs::NotTrained::sExemplar(typeid(tqClassifierDefs::NotTrained), &make);
 tq_Instantiator tqClassifierDefs::NotImplemented::sExemplar(typeid(tqClassifierDefs::NotImplemented), &make);
 tq_Instantiator tqClassifierDefs::BadFeatures::sExemplar(typeid(tqClassifierDefs::BadFeatures), &make);
-tq_Instantiator tqClassifierDefs::InsufficientTrainData::sExemplar(typeid(tqClassifierDefs::InsufficientTrainData),
-                                                                   &make);
+tq_Instantiator tqClassifierDefs::InsufficientTrainData::sExemplar(
+    typeid(tqClassifierDefs::InsufficientTrainData), &make);
 tq_Instantiator tqFeaturePattern::sExemplar(typeid(tqFeaturePattern), &make);
 tq_Instantiator tqClassifierDataProviderMemory::sExemplar(typeid(tqClassifierDataProviderMemory), &make);
 

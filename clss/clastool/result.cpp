@@ -36,9 +36,12 @@ void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
 // ---------------------------------------------------------------------------------------------
 // tqClassifierCategoryResult
 
-tqClassifierCategoryResult::tqClassifierCategoryResult(long categoryLabel, double matchScore, double classScore,
-                                                       double expectedCost)
-    : categoryLabel_(categoryLabel), matchScore_(matchScore), classScore_(classScore), expectedCost_(expectedCost) {
+tqClassifierCategoryResult::tqClassifierCategoryResult(long categoryLabel, double matchScore,
+                                                       double classScore, double expectedCost)
+    : categoryLabel_(categoryLabel),
+      matchScore_(matchScore),
+      classScore_(classScore),
+      expectedCost_(expectedCost) {
     if (categoryLabel < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
     if (!isScore(matchScore) || !isScore(classScore))
         throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
@@ -78,14 +81,14 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
     if (ordered.empty() || sum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the classification scores must be > 0.");
     for (auto& entry : ordered)
-        entry = tqClassifierCategoryResult(entry.categoryLabel(), entry.matchScore(), entry.classScore() / sum,
-                                           entry.expectedCost());
+        entry = tqClassifierCategoryResult(entry.categoryLabel(), entry.matchScore(),
+                                           entry.classScore() / sum, entry.expectedCost());
     categoryResults_ = std::move(ordered);
 }
 
 tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results,
-                                       const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
-                                       double matchScoreFactorLog)
+                                       const tqClassifierFrequencies& frequencies,
+                                       const tqClassifierCosts& costs, double matchScoreFactorLog)
     : matchScoreFactorLog_(matchScoreFactorLog) {
     checkUniqueLabels(results);
     const std::size_t n = results.size();
