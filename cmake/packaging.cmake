@@ -4,6 +4,9 @@ include(CMakePackageConfigHelpers)
 
 set(CLASTOOL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/clastool)
 
+# The installed libclastool finds the libtqplatform beside it, wherever the prefix is.
+set_target_properties(clastool PROPERTIES INSTALL_RPATH "$ORIGIN")
+
 install(TARGETS tqplatform clastool EXPORT clastoolTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -30,6 +33,7 @@ install(FILES ${PROJECT_BINARY_DIR}/clastoolConfig.cmake ${PROJECT_BINARY_DIR}/c
 # pkg-config: every path follows from where the .pc file itself lies (${pcfiledir}), so that
 # an install under any prefix, given at configure or at install time, is found correctly.
 file(RELATIVE_PATH CLASTOOL_PC_UP "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+string(REGEX REPLACE "/$" "" CLASTOOL_PC_UP "${CLASTOOL_PC_UP}")
 set(CLASTOOL_PC_PREFIX "\${pcfiledir}/${CLASTOOL_PC_UP}")
 foreach(kind LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")

@@ -26,13 +26,14 @@ int main() {
               << best.expectedCost() << ")\n";
 
     // Store and load through an archive; the loaded tool equals the stored one.
-    std::stringstream bytes;
+    std::ostringstream stored;
     {
-        tqArchive out(bytes);
+        tqArchive out(stored);
         out || tool;
     }
     tqClassifierTool loaded;
     {
+        std::istringstream bytes(stored.str());
         tqArchive in(bytes);
         in || loaded;
     }

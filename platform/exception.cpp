@@ -67,6 +67,8 @@ void tqBadPointer::message_(std::ostream& out) const { out << what(); }
 
 void tq_throwBadPointer() { throw tqBadPointer(); }
 
+void tqRepBase::destroy_() const noexcept { delete this; }
+
 long tqAborted::errorNumber() const { return 0; }
 
 void tqAborted::suicideAndRethrow() {

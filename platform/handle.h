@@ -24,10 +24,14 @@ public:
     void tq_addRef() const noexcept { refCount_.fetch_add(1, std::memory_order_relaxed); }
     // Deletes the object when the last handle lets go of it.
     void tq_release() const noexcept {
-        if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+        if (refCount_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy_();
     }
 
 private:
+    // Out of line: GCC 12 inlines the virtual deleting destructor of a class in which tqRepBase is
+    // not the first base and then warns (-Wfree-nonheap-object) about the adjusted pointer.
+    void destroy_() const noexcept;
+
     mutable std::atomic<long> refCount_;
 };
 

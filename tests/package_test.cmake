@@ -51,7 +51,8 @@ run_step("configuring examples/ against the package"
   -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=${flags}")
 run_step("building examples/" ${CMAKE_COMMAND} --build ${CLASTOOL_WORK_DIR}/examples -j 2)
 run_step("running examples/roundtrip" ${CLASTOOL_WORK_DIR}/examples/roundtrip)
-message(STATUS "roundtrip (find_package): ${step_output}")
+run_step("running examples/tour" ${CLASTOOL_WORK_DIR}/examples/tour)
+message(STATUS "examples/tour (find_package): ${step_output}")
 
 # 2. The same program built with the flags pkg-config gives.
 get_filename_component(pcdir ${pcs} DIRECTORY)

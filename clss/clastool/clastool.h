@@ -7,6 +7,6 @@
 #include "clss/clastool/knn.h"
 #include "clss/clastool/generators.h"
 // Later subsystems' chief headers, in this order:
-// bayes.h, dtree.h, rules.h
+// bayes.h (before knn.h), dtree.h, rules.h (before generators.h)
 
 #endif

@@ -5,5 +5,6 @@
 #include "clss/clastool/classifier.h"
 #include "clss/clastool/tool.h"
 #include "clss/clastool/trainparams.h"
+#include "platform/diag.h"
 
 #endif

@@ -25,21 +25,26 @@
 // exact insertion rules; those patterns therefore get the metric's bits.
 //
 // The test: with the cheap terms c_i = x_i (p = 1), x_i * x_i (p = 2), (x_i * x_i) * x_i (p = 3),
-// or c_i = t_i for the other orders, a partial sum P = fl(c_0 + ... + c_j) of a prefix with
-// P >= B skips the pattern, where
+// or c_i = t_i for the other orders, a rounded sum P of the terms of a prefix (in any order of
+// addition) with P >= B skips the pattern, provided no difference a_i - b_i after the prefix is
+// NaN, where
 //     B = max(S_k * (1 + 2^-28), 2^-900),   and no test at all when B is not finite.
 //
 // Assumptions, with u = 2^-53 the unit roundoff: IEEE binary64, round to nearest; pow's relative
 // error below 2^-40 for normal results and its absolute error below 2^-1074 for subnormal ones
 // (any libm in use is within about one ulp, 2^-52); n <= 2^20; 1 <= p <= 64.
 //
-// Proof. (1) Rounding is monotone and the terms are >= 0, so each rounded partial sum is >= the
-// previous one: P <= C, C the cheap sum over all n terms. (2) A sum of n non-negative terms
-// rounded in any order lies within (1 -+ u)^(n-1) of the exact sum: C <= (1+u)^(n-1) * sum c_i and
-// S >= (1-u)^(n-1) * sum t_i. (3) Per term, c_i <= x_i^p * (1+u)^m + 2^-1073 with m = p - 1
-// roundings (the last term only when a product underflows), and t_i >= x_i^p * (1 - 2^-40) -
-// 2^-1074. If a product overflows to infinity then x_i^p >= DBL_MAX * (1+u)^-m, so t_i, and S,
-// exceed B (finite, so <= DBL_MAX) by at least the same factor as below; assume no overflow.
+// Proof. (1) A NaN difference makes its term, S and d NaN, and a NaN distance enters the list
+// (d >= T is false); a NaN in the prefix makes P NaN and P >= B false, a NaN after it is excluded
+// by the proviso. So assume no NaN. (2) A sum of m non-negative terms rounded in any order lies
+// within a factor (1 -+ u)^(m-1) of the exact sum, and the prefix's terms are some of the n terms:
+// P <= (1+u)^(n-1) * sum c_i (over all i) and S >= (1-u)^(n-1) * sum t_i. Write C for
+// (1+u)^(n-1) * sum c_i below, so that P <= C. (3) Per term, c_i <= x_i^p * (1+u)^m + 2^-1073
+// with m = p - 1 roundings (the last term only when a product underflows), and
+// t_i >= x_i^p * (1 - 2^-40) -
+// 2^-1074. If a product or a sum overflows to infinity, the exact value behind it is at least
+// DBL_MAX * (1+u)^-n, so S exceeds B (finite, so <= DBL_MAX) by at least the same factor as
+// below; assume no overflow.
 // Together: S >= (1 - 2^-39) * (1 - 2n*u) * (C - n * 2^-1072) >= (1 - 2^-31) * (C - 2^-1052).
 // With C >= P >= B >= 2^-900 the absolute part is below 2^-152 * C, so
 //     S >= (1 - 2^-30.9) * B >= (1 - 2^-30.9) * (1 + 2^-28) * S_k > (1 + 2^-29) * S_k.
@@ -48,8 +53,8 @@
 // T <= 2^-1022 + 2^-1074 < d. Otherwise T <= S_k^(1/p) * (1 + 2^-40), and since for p <= 64
 //     S^(1/p) / S_k^(1/p) > (1 + 2^-29)^(1/p) > 1 + 2^-35.1,
 // d >= S^(1/p) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-35.1) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-40) >= T.
-// Either way d >= T and the pattern would not have entered. A NaN anywhere makes P >= B false
-// (no skip) or B NaN (no test), and the pattern takes the exact path; so does an infinite S_k.
+// Either way d >= T and the pattern would not have entered. A NaN S_k makes B NaN (no test; every
+// pattern then enters, as d >= NaN is false), and so does an infinite one.
 // Orders below 1 (whose roots may underflow) and above 64 are never skipped.
 //
 // The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
@@ -141,21 +146,34 @@ inline double cheapTerm(double diff) {
     if constexpr (P == 3) return x * x * x;
 }
 
-// True when a prefix of the cheap sum reaches the bound. Checked every four terms: the test
-// costs as much as a term, and most far patterns are decided within the first few.
+// Whether a difference from index `from` on is NaN (then the whole sum, and the distance, is NaN
+// and the pattern enters). Branch-free so that it costs less than summing the rest.
+inline bool restHasNaN(const double* a, const double* b, long from, long n) {
+    bool nan = false;
+    for (long j = from; j < n; ++j) {
+        const double diff = a[j] - b[j];
+        nan |= (diff != diff);
+    }
+    return nan;
+}
+
+// True when the partial cheap sum reaches the bound and no later difference is NaN. Four
+// accumulators keep the additions independent (any order of summation obeys the proof's bound),
+// and the bound is tested after every four terms: most far patterns are decided within the first
+// few blocks.
 template <int P>
 inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
-    double part = 0.0;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     long j = 0;
     for (; j + 4 <= n; j += 4) {
-        part += cheapTerm<P>(a[j] - b[j]);
-        part += cheapTerm<P>(a[j + 1] - b[j + 1]);
-        part += cheapTerm<P>(a[j + 2] - b[j + 2]);
-        part += cheapTerm<P>(a[j + 3] - b[j + 3]);
-        if (part >= bound) return true;
+        s0 += cheapTerm<P>(a[j] - b[j]);
+        s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
+        s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
+        s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
+        if ((s0 + s1) + (s2 + s3) >= bound) return !restHasNaN(a, b, j + 4, n);
     }
-    for (; j < n; ++j) part += cheapTerm<P>(a[j] - b[j]);
-    return part >= bound;
+    for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
+    return (s0 + s1) + (s2 + s3) >= bound;
 }
 
 // The same with the exact terms, for orders without a cheap form.
@@ -163,7 +181,7 @@ inline bool exactSumReaches(const double* a, const double* b, long n, double p, 
     double part = 0.0;
     for (long j = 0; j < n; ++j) {
         part += std::pow(std::fabs(a[j] - b[j]), p);
-        if (part >= bound) return true;
+        if (part >= bound) return !restHasNaN(a, b, j + 1, n);
     }
     return false;
 }

@@ -77,8 +77,9 @@ void tqClassifierDataProviderMemory::addData(const tqPtrHandle_const<tqFeaturePa
     }
     checkLabel(label);
     // Reserve both before appending, so that the two vectors always grow together.
-    patterns_.reserve(patterns_.size() + 1);
-    labels_.reserve(labels_.size() + 1);
+    // Geometric growth: reserving exactly one more would copy the whole vector on every call.
+    if (patterns_.size() == patterns_.capacity()) patterns_.reserve(2 * patterns_.size() + 1);
+    if (labels_.size() == labels_.capacity()) labels_.reserve(2 * labels_.size() + 1);
     patterns_.push_back(pattern);
     labels_.push_back(label);
 }

@@ -33,6 +33,9 @@ tq_Instantiator tqClassifierDataProviderMemory::sExemplar(typeid(tqClassifierDat
 // Bayesian classification
 
 // k-nearest-neighbour classification
+tq_Instantiator tqPatternDistanceMetricNorm::sExemplar(typeid(tqPatternDistanceMetricNorm), &make);
+tq_Instantiator tqClassifierTrainParamsKNN::sExemplar(typeid(tqClassifierTrainParamsKNN), &make);
+tq_Instantiator tq_ClassifierKNN::sExemplar(typeid(tq_ClassifierKNN), &make);
 
 // decision trees
 

@@ -1,0 +1,492 @@
+// The classifier lifecycle, its hook order and the classifier tool, observed through a recording
+// technique defined here.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "clss/clastool/clastool.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+// How the recording technique behaves; carried from its parameters to the classifier.
+struct Behaviour {
+    bool failNew = false;         // newClassifier_ throws
+    bool nullNew = false;         // newClassifier_ returns null
+    bool failTrain = false;       // train_ throws BadParams
+    bool notRunnable = false;     // checkRunnable_ throws InsufficientTrainData
+    bool foreignNotReady = false; // checkRunnable_ throws a non-classifier exception
+    bool startTrains = false;     // trainStart_ leaves the classifier trained
+};
+
+int gLiveClassifiers = 0;
+
+class RecordingParams : public tqClassifierTrainParams {
+public:
+    RecordingParams(Log* log, int value, Behaviour behaviour = {}) : log_(log), value_(value), behaviour_(behaviour) {}
+    RecordingParams(const RecordingParams& o)
+        : tqPersistent(o), tqRepBase(), tqClassifierTrainParams(o), log_(o.log_), value_(o.value_),
+          behaviour_(o.behaviour_) {}
+    tqPtrHandle<tqClassifierTrainParams> clone() const override {
+        return tqPtrHandle<tqClassifierTrainParams>(new RecordingParams(*this));
+    }
+    int value() const { return value_; }
+
+protected:
+    bool isEqual_(const tqClassifierTrainParams& other) const override {
+        const auto* p = dynamic_cast<const RecordingParams*>(&other);
+        return p && p->value_ == value_;
+    }
+    bool isSameTechnique_(const tqClassifierTrainParams& other) const override {
+        return dynamic_cast<const RecordingParams*>(&other) != nullptr;
+    }
+    tq_Classifier* newClassifier_() const override;
+
+private:
+    Log* log_;
+    int value_;
+    Behaviour behaviour_;
+};
+
+// Another technique, for the technique checks.
+class OtherParams : public tqClassifierTrainParams {
+public:
+    OtherParams() = default;
+    OtherParams(const OtherParams& o) : tqPersistent(o), tqRepBase(), tqClassifierTrainParams(o) {}
+    tqPtrHandle<tqClassifierTrainParams> clone() const override {
+        return tqPtrHandle<tqClassifierTrainParams>(new OtherParams(*this));
+    }
+
+protected:
+    bool isSameTechnique_(const tqClassifierTrainParams& other) const override {
+        return dynamic_cast<const OtherParams*>(&other) != nullptr;
+    }
+    tq_Classifier* newClassifier_() const override { throw std::logic_error("not used"); }
+};
+
+std::string ptr(const void* p) { return p ? "diag" : "null"; }
+
+// Logs every hook with the diagnostics pointer and flags it received.
+class RecordingClassifier : public tq_Classifier {
+public:
+    RecordingClassifier(Log* log, Behaviour behaviour) : log_(log), behaviour_(behaviour) { ++gLiveClassifiers; }
+    RecordingClassifier(const RecordingClassifier& o)
+        : tq_Classifier(o), log_(o.log_), behaviour_(o.behaviour_), trained_(o.trained_) {
+        ++gLiveClassifiers;
+    }
+    ~RecordingClassifier() override { --gLiveClassifiers; }
+
+    tqPtrHandle<tq_Classifier> clone() const override {
+        log_->push_back("clone");
+        return tqPtrHandle<tq_Classifier>(new RecordingClassifier(*this));
+    }
+    // A decision-tree-like training without parameters.
+    void trainManually() {
+        untrain();
+        trained_ = true;
+        clearKeptParams_();
+    }
+
+protected:
+    void train_(const tqClassifierDataProvider&, const tqClassifierTrainParams&) override {
+        log_->push_back("train_");
+        if (behaviour_.failTrain) throw tqClassifierDefs::BadParams("technique refused");
+        trained_ = true;
+    }
+    void retrain_(const tqClassifierTrainParams&) override { log_->push_back("retrain_"); }
+    void trainStart_(const tqClassifierTrainParams&) override {
+        log_->push_back("trainStart_");
+        trained_ = behaviour_.startTrains;
+    }
+    void trainIncremental_(const tqFeaturePattern&, long label) override {
+        log_->push_back("trainIncremental_ " + std::to_string(label));
+    }
+    void untrain_() override {
+        log_->push_back("untrain_");
+        trained_ = false;
+    }
+    bool isTrained_() const override { return trained_; }
+    void checkRunnable_() const override {
+        log_->push_back("checkRunnable_");
+        if (behaviour_.notRunnable) throw tqClassifierDefs::InsufficientTrainData("not runnable");
+        if (behaviour_.foreignNotReady) throw tqBadPointer();
+    }
+    void run_(const tqFeaturePattern&, tqClassifierResult& result) const override {
+        log_->push_back("run_");
+        result = tqClassifierResult({tqClassifierCategoryResult(7, 1.0, 1.0, 0.0)}, 0.0);
+    }
+
+private:
+    void recordTrainInputs_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainInputs_", d, f); }
+    void recordTrainDetails_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainDetails_", d, f); }
+    void recordTrainResults_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainResults_", d, f); }
+    void recordRunInputs_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&) const override {
+        rec("recordRunInputs_", d, f);
+    }
+    void recordRunDetails_(tqDiagObject* d, unsigned long f) const override { rec("recordRunDetails_", d, f); }
+    void recordRunResults_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&,
+                           const tqClassifierResult&) const override {
+        rec("recordRunResults_", d, f);
+    }
+    void rec(const char* hook, tqDiagObject* d, unsigned long f) const {
+        log_->push_back(std::string(hook) + " " + ptr(d) + " " + std::to_string(f));
+    }
+
+    Log* log_;
+    Behaviour behaviour_;
+    bool trained_ = false;
+};
+
+tq_Classifier* RecordingParams::newClassifier_() const {
+    if (log_) log_->push_back("newClassifier_");
+    if (behaviour_.failNew) throw std::runtime_error("cannot");
+    if (behaviour_.nullNew) return nullptr;
+    return new RecordingClassifier(log_, behaviour_);
+}
+
+const char* const kNotTrainedRun = "Classifier tool must be trained before running.";
+const char* const kNotTrainedRetrain = "Classifier tool must be trained before retraining.";
+const char* const kNotTrainedIncremental = "Classifier tool must be trained before incremental training.";
+const char* const kNotTrainedParams = "Classifier tool must be trained before requesting the training parameters.";
+const char* const kOtherTechnique = "Cannot retrain with a different classification technique.";
+const char* const kNotAutomatic = "Classifier tool was not automatically trained.";
+const char* const kNotImplemented =
+    "The classification method specified by the training parameters is not implemented.";
+
+class ClassifierLifecycle : public ::testing::Test {
+protected:
+    Log log;
+    tqDiagObject diag;
+    tqClassifierDataProviderMemory data;
+    tqFeaturePattern pattern{{1.0}};
+    tqClassifierResult result;
+    RecordingClassifier classifier{&log, {}};
+};
+
+TEST_F(ClassifierLifecycle, UntrainedRefusesEveryOperationBeforeAnyHook) {
+    RecordingParams params(&log, 1);
+    EXPECT_THROW_MSG(classifier.run(pattern, result, &diag, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
+    EXPECT_THROW_MSG(classifier.trainIncremental(pattern, 0, &diag, 0), tqClassifierDefs::NotTrained,
+                     kNotTrainedIncremental);
+    EXPECT_THROW_MSG(classifier.retrain(params, &diag, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
+    EXPECT_THROW_MSG(classifier.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+    classifier.untrain();
+    EXPECT_FALSE(classifier.isTrained());
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(ClassifierLifecycle, TrainCallsHooksInOrderWithDiagnostics) {
+    RecordingParams params(&log, 1);
+    classifier.train(data, params, &diag, 5);
+    EXPECT_EQ(log, (Log{"recordTrainInputs_ diag 5", "train_", "recordTrainDetails_ diag 5",
+                        "recordTrainResults_ diag 5"}));
+    log.clear();
+    classifier.train(data, params, nullptr, 9);
+    EXPECT_EQ(log, (Log{"untrain_", "recordTrainInputs_ null 9", "train_", "recordTrainDetails_ null 9",
+                        "recordTrainResults_ null 9"}));
+}
+
+TEST_F(ClassifierLifecycle, RunCallsHooksInOrderAndNotTheReadyCheck) {
+    RecordingParams params(&log, 1);
+    classifier.train(data, params, nullptr, 0);
+    log.clear();
+    classifier.run(pattern, result, &diag, 3);
+    EXPECT_EQ(log, (Log{"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3", "recordRunResults_ diag 3"}));
+    ASSERT_EQ(result.categoryResults().size(), 1u);
+    EXPECT_EQ(result.categoryResults()[0].categoryLabel(), 7);
+}
+
+TEST_F(ClassifierLifecycle, KeepsAnIndependentCloneOfTheParameters) {
+    RecordingParams params(&log, 1);
+    classifier.train(data, params, nullptr, 0);
+    const tqPtrHandle_const<tqClassifierTrainParams> kept = classifier.trainParams();
+    EXPECT_NE(kept.get(), &params);
+    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*kept).value(), 1);
+    // A copy shares the kept object.
+    RecordingClassifier copy(classifier);
+    EXPECT_EQ(copy.trainParams().get(), kept.get());
+    classifier.untrain();
+    EXPECT_THROW_MSG(classifier.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+    EXPECT_EQ(copy.trainParams().get(), kept.get());
+}
+
+TEST_F(ClassifierLifecycle, FailedTrainingPassesTheErrorAndKeepsNoParameters) {
+    RecordingParams params(&log, 1);
+    RecordingClassifier failing(&log, Behaviour{false, false, true});
+    EXPECT_THROW_MSG(failing.train(data, params, nullptr, 0), tqClassifierDefs::BadParams, "technique refused");
+    EXPECT_EQ(log, (Log{"recordTrainInputs_ null 0", "train_"}));
+    EXPECT_FALSE(failing.isTrained());
+}
+
+TEST_F(ClassifierLifecycle, TrainStartUntrainsAndRecordsNothing) {
+    RecordingParams first(&log, 1), second(&log, 2);
+    RecordingClassifier starting(&log, Behaviour{false, false, false, false, false, true});
+    starting.train(data, first, nullptr, 0);
+    log.clear();
+    starting.trainStart(second);
+    EXPECT_EQ(log, (Log{"untrain_", "trainStart_"}));
+    ASSERT_TRUE(starting.isTrained());
+    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*starting.trainParams()).value(), 2);
+    // A technique whose start leaves it untrained refuses incremental training.
+    RecordingClassifier other(&log, {});
+    other.trainStart(first);
+    EXPECT_THROW_MSG(other.trainIncremental(pattern, 0, nullptr, 0), tqClassifierDefs::NotTrained,
+                     kNotTrainedIncremental);
+}
+
+TEST_F(ClassifierLifecycle, TrainIncrementalReachesTheTechniqueOnly) {
+    RecordingParams params(&log, 1);
+    classifier.train(data, params, nullptr, 0);
+    log.clear();
+    classifier.trainIncremental(pattern, 4, &diag, 1);
+    EXPECT_EQ(log, (Log{"trainIncremental_ 4"}));
+}
+
+TEST_F(ClassifierLifecycle, RetrainKeepsTheTechniqueAndReplacesTheParameters) {
+    RecordingParams first(&log, 1), second(&log, 2);
+    OtherParams other;
+    classifier.train(data, first, nullptr, 0);
+    log.clear();
+    EXPECT_THROW_MSG(classifier.retrain(other, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
+    EXPECT_TRUE(log.empty());
+    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*classifier.trainParams()).value(), 1);
+    classifier.retrain(second, &diag, 0);
+    EXPECT_EQ(log, (Log{"retrain_"}));
+    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*classifier.trainParams()).value(), 2);
+}
+
+TEST_F(ClassifierLifecycle, ManualTrainingHasNoParametersAndCannotRetrain) {
+    RecordingParams params(&log, 1);
+    classifier.trainManually();
+    ASSERT_TRUE(classifier.isTrained());
+    EXPECT_THROW_MSG(classifier.trainParams(), tqClassifierDefs::BadMethod, kNotAutomatic);
+    EXPECT_THROW_MSG(classifier.retrain(params, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
+}
+
+TEST_F(ClassifierLifecycle, BaseEquivalenceComparesStateAndParameters) {
+    RecordingParams one(&log, 1), alsoOne(&log, 1), two(&log, 2);
+    RecordingClassifier a(&log, {}), b(&log, {});
+    EXPECT_TRUE(a.isEquivalent(b));  // both untrained
+    a.train(data, one, nullptr, 0);
+    EXPECT_FALSE(a.isEquivalent(b));
+    EXPECT_FALSE(b.isEquivalent(a));
+    b.train(data, alsoOne, nullptr, 0);
+    EXPECT_TRUE(a.isEquivalent(b));
+    b.train(data, two, nullptr, 0);
+    EXPECT_FALSE(a.isEquivalent(b));
+    // Different techniques' parameters never compare equal.
+    tq_ClassifierKNN knn;
+    tqClassifierDataProviderMemory labelled;
+    labelled.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({0.0})), 0);
+    knn.train(labelled, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    EXPECT_FALSE(a.isEquivalent(knn));
+    // Manually trained on both sides: no parameters, equivalent.
+    a.trainManually();
+    b.trainManually();
+    EXPECT_TRUE(a.isEquivalent(b));
+}
+
+TEST_F(ClassifierLifecycle, TechniqueCheckWorksInBothDirections) {
+    RecordingParams params(&log, 1);
+    tq_ClassifierKNN knn;
+    tqClassifierDataProviderMemory labelled;
+    labelled.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({0.0})), 0);
+    knn.train(labelled, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    EXPECT_THROW_MSG(knn.retrain(params, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
+    classifier.train(data, params, nullptr, 0);
+    EXPECT_THROW_MSG(classifier.retrain(tqClassifierTrainParamsKNN(1), nullptr, 0), tqClassifierDefs::BadMethod,
+                     kOtherTechnique);
+}
+
+// ---- the tool ----
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override {
+        knnData.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({0.0, 0.0})), 0);
+        knnData.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({5.0, 5.0})), 1);
+    }
+    Log log;
+    tqClassifierDataProviderMemory data, knnData;
+    tqFeaturePattern pattern{{1.0, 1.0}};
+    tqClassifierResult result;
+};
+
+TEST_F(Tool, NewToolRefusesAndComparesEqual) {
+    tqClassifierTool tool, other;
+    RecordingParams params(&log, 1);
+    EXPECT_FALSE(tool.isTrained());
+    EXPECT_THROW_MSG(tool.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
+    EXPECT_THROW_MSG(tool.retrain(params, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
+    EXPECT_THROW_MSG(tool.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+    tool.untrain();
+    EXPECT_TRUE(tool == other);
+    EXPECT_FALSE(tool != other);
+}
+
+TEST_F(Tool, TrainMakesAClassifierAndChecksReadiness) {
+    tqClassifierTool tool;
+    RecordingParams params(&log, 1);
+    tool.train(data, params, nullptr, 2);
+    EXPECT_EQ(log, (Log{"newClassifier_", "recordTrainInputs_ null 2", "train_", "recordTrainDetails_ null 2",
+                        "recordTrainResults_ null 2", "checkRunnable_"}));
+    EXPECT_TRUE(tool.isTrained());
+    log.clear();
+    params.throwIfNotReady(false);
+    tool.train(data, params, nullptr, 0);
+    EXPECT_EQ(log.front(), "untrain_");
+    EXPECT_EQ(log.back(), "recordTrainResults_ null 0");  // no ready check
+}
+
+TEST_F(Tool, ParametersThatCannotMakeAClassifierAreNotImplemented) {
+    for (const Behaviour behaviour : {Behaviour{true}, Behaviour{false, true}}) {
+        tqClassifierTool tool;
+        tool.train(data, RecordingParams(&log, 1), nullptr, 0);
+        const RecordingParams params(&log, 1, behaviour);
+        EXPECT_THROW_MSG(tool.train(data, params, nullptr, 0), tqClassifierDefs::NotImplemented, kNotImplemented);
+        EXPECT_FALSE(tool.isTrained());
+        // The tool holds no classifier any more: the tool's own message, not the classifier's.
+        EXPECT_THROW_MSG(tool.retrain(params, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
+    }
+}
+
+TEST_F(Tool, NotReadyUntrainsOnlyForClassifierErrors) {
+    tqClassifierTool tool;
+    RecordingParams notRunnable(&log, 1, Behaviour{false, false, false, true});
+    EXPECT_THROW_MSG(tool.train(data, notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData,
+                     "not runnable");
+    EXPECT_FALSE(tool.isTrained());
+    notRunnable.throwIfNotReady(false);
+    tool.train(data, notRunnable, nullptr, 0);
+    EXPECT_TRUE(tool.isTrained());
+    // The same check after retrain.
+    notRunnable.throwIfNotReady(true);
+    EXPECT_THROW_MSG(tool.retrain(notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData, "not runnable");
+    EXPECT_FALSE(tool.isTrained());
+    // The tool still holds its (untrained) classifier, which gives the message now.
+    EXPECT_THROW_MSG(tool.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
+
+    RecordingParams foreign(&log, 1, Behaviour{false, false, false, false, true});
+    EXPECT_THROW(tool.train(data, foreign, nullptr, 0), tqBadPointer);
+    EXPECT_TRUE(tool.isTrained());
+}
+
+TEST_F(Tool, FailedTrainingLeavesTheNewClassifierUntrained) {
+    tqClassifierTool tool;
+    tool.train(data, RecordingParams(&log, 1), nullptr, 0);
+    EXPECT_THROW_MSG(tool.train(data, RecordingParams(&log, 2, Behaviour{false, false, true}), nullptr, 0),
+                     tqClassifierDefs::BadParams, "technique refused");
+    EXPECT_FALSE(tool.isTrained());
+    EXPECT_THROW_MSG(tool.retrain(RecordingParams(&log, 2), nullptr, 0), tqClassifierDefs::NotTrained,
+                     kNotTrainedRetrain);
+}
+
+TEST_F(Tool, RetrainAndTrainParamsGoToTheClassifier) {
+    tqClassifierTool tool;
+    tool.train(data, RecordingParams(&log, 1), nullptr, 0);
+    tool.retrain(RecordingParams(&log, 2), nullptr, 0);
+    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*tool.trainParams()).value(), 2);
+    EXPECT_THROW_MSG(tool.retrain(OtherParams(), nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
+    tool.untrain();
+    EXPECT_FALSE(tool.isTrained());
+    EXPECT_THROW_MSG(tool.retrain(RecordingParams(&log, 2), nullptr, 0), tqClassifierDefs::NotTrained,
+                     kNotTrainedRetrain);
+    EXPECT_THROW_MSG(tool.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+}
+
+TEST_F(Tool, CopiesOwnTheirClassifier) {
+    const int live = gLiveClassifiers;
+    tqClassifierTool tool;
+    tool.train(data, RecordingParams(&log, 1), nullptr, 0);
+    {
+        tqClassifierTool copy(tool);
+        EXPECT_EQ(gLiveClassifiers, live + 2);
+        EXPECT_TRUE(copy == tool);
+        copy.untrain();
+        EXPECT_TRUE(tool.isTrained());
+        EXPECT_FALSE(copy == tool);
+        EXPECT_TRUE(copy != tool);
+    }
+    EXPECT_EQ(gLiveClassifiers, live + 1);
+    tqClassifierTool other;
+    other.train(data, RecordingParams(&log, 2), nullptr, 0);
+    EXPECT_FALSE(other == tool);
+}
+
+TEST_F(Tool, AssignmentClonesOnlyATrainedSource) {
+    tqClassifierTool trained, untrained, target;
+    trained.train(data, RecordingParams(&log, 1), nullptr, 0);
+    untrained.train(data, RecordingParams(&log, 1), nullptr, 0);
+    untrained.untrain();
+    target = trained;
+    EXPECT_TRUE(target == trained);
+    target = untrained;
+    EXPECT_FALSE(target.isTrained());
+    // Empty, not merely untrained: the tool's own message.
+    EXPECT_THROW_MSG(target.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+    log.clear();
+    auto& self = trained;
+    trained = self;
+    EXPECT_TRUE(log.empty());  // no clone
+    EXPECT_TRUE(trained.isTrained());
+}
+
+TEST_F(Tool, ArchiveRoundTripsTrainedAndEmptyTools) {
+    tqClassifierTool tool, loaded, empty;
+    tool.train(knnData, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    ASSERT_TRUE(tqtest::roundTrips(tool, loaded));
+    EXPECT_TRUE(loaded == tool);
+    tqClassifierResult expected, got;
+    tool.run(pattern, expected, nullptr, 0);
+    loaded.run(pattern, got, nullptr, 0);
+    EXPECT_EQ(got, expected);
+
+    ASSERT_TRUE(tqtest::roundTrips(empty, loaded));
+    EXPECT_FALSE(loaded.isTrained());
+    EXPECT_THROW_MSG(loaded.run(pattern, got, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
+}
+
+TEST_F(Tool, ArchiveRefusesUnknownVersionsAndTruncation) {
+    tqClassifierTool tool, loaded;
+    tool.train(knnData, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    std::string bytes = tqtest::storeBytes(tool);
+    std::string wrong = bytes;
+    wrong[0] = 1;
+    try {
+        tqtest::loadBytes(wrong, loaded);
+        ADD_FAILURE() << "loaded an unknown version";
+    } catch (const tqArchive::UnknownVersion& e) {
+        EXPECT_EQ(e.where(), "clss/clastool/clastool");
+        EXPECT_EQ(e.line(), 897);
+    }
+    for (std::size_t cut = 0; cut < bytes.size(); cut += 7) {
+        tqClassifierTool partial;
+        EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, cut), partial), tqException) << "cut at " << cut;
+    }
+}
+
+TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
+    tqClassifierTrainParamsKNN a(3), b(3);
+    EXPECT_TRUE(a.throwIfNotReady());
+    b.throwIfNotReady(false);
+    EXPECT_TRUE(a == b);
+    // Copies start from the default flag; assignment keeps the target's.
+    EXPECT_TRUE(tqClassifierTrainParamsKNN(b).throwIfNotReady());
+    EXPECT_TRUE(b.clone()->throwIfNotReady());
+    a = b;
+    EXPECT_TRUE(a.throwIfNotReady());
+    // An object the registry makes while loading starts with the flag set.
+    tqPtrHandle<tqClassifierTrainParams> stored(new tqClassifierTrainParamsKNN(b)), loaded;
+    stored->throwIfNotReady(false);
+    ASSERT_TRUE(tqtest::roundTrips(stored, loaded));
+    ASSERT_TRUE(loaded);
+    EXPECT_TRUE(loaded->throwIfNotReady());
+    EXPECT_EQ(dynamic_cast<const tqClassifierTrainParamsKNN&>(*loaded).k(), 3);
+}
+
+}  // namespace
