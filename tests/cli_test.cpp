@@ -433,7 +433,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
          "The following argument was not expected: --bogus (see 'clastool --help')"},
         {{"train", "--method", "trees", dataFile("twoclass.csv"), "-o", out}, 2,
          "--method: trees not in {knn,bayes} (see 'clastool --help')"},
-        {{"frobnicate"}, 2, "The following argument was not expected: frobnicate (see 'clastool --help')"},
+        {{"frobnicate"}, 2, "unknown command \"frobnicate\" (commands: train, classify, evaluate, info, demo; see 'clastool --help')"},
+        {{}, 2, "A subcommand is required (see 'clastool --help')"},
     };
     for (const Case& c : cases) {
         const Outcome o = run(c.args);

@@ -5,6 +5,7 @@
 #include <numeric>
 #include <sstream>
 
+#include "platform/random.h"
 #include "tools/output.h"
 #include "tools/report.h"
 
@@ -19,7 +20,9 @@ std::vector<std::size_t> allRows(const DataTable& table) {
 }
 
 std::string plural(std::size_t n, const std::string& word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
+    if (n == 1) return "1 " + word;
+    if (word.size() > 1 && word.back() == 'y') return std::to_string(n) + " " + word.substr(0, word.size() - 1) + "ies";
+    return std::to_string(n) + " " + word + "s";
 }
 
 // The pieces an evaluation needs, whichever way its test rows are chosen.
@@ -264,6 +267,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
                     << exactNumber(costs.misclassificationCost(truth, decided));
     out << "\n";
 
+#if CLI_HAVE_BAYES
     if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {
         const tqClassifierFrequencies& f = bayes->categoryFrequencies();
         out << "priors:       ";
@@ -282,6 +286,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
             out << "binomial:     " << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
         }
     }
+#endif
 }
 
 void runDemo(const DemoArgs& args, std::ostream& out) {

@@ -13,7 +13,7 @@ namespace {
 const char kCsvRules[] =
     "CSV files: a header row; the label column is the one named \"label\" (or --label-column);\n"
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
-    "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).";
+    "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
 void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
     cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("clastool ") + CLASTOOL_VERSION + " (model file format " +
                                           std::to_string(cli::kModelFormatVersion) + ")");
     app.require_subcommand(1);
-    app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.");
+    app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
 
     cli::TrainArgs train;
     CLI::Option *trainK = nullptr, *trainNorm = nullptr;
@@ -90,6 +90,14 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "generate data, train both methods, evaluate them (no files needed)");
     demoCmd->add_option("--save-data", demo.saveData, "also write the generated data to this CSV file");
 
+    // CLI11 would call a misspelt command a missing one; name it instead.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (!first.empty() && first[0] != '-' && first != "train" && first != "classify" && first != "evaluate" &&
+        first != "info" && first != "demo") {
+        std::cerr << "clastool: unknown command \"" << argv[1]
+                  << "\" (commands: train, classify, evaluate, info, demo; see 'clastool --help')\n";
+        return 2;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -59,8 +59,8 @@ public:
 
     std::string line() {
         std::string s;
-        if (!std::getline(in_, s)) fail("the header ends early");
         ++line_;
+        if (!std::getline(in_, s)) fail("the header ends early");
         return s;
     }
     // A line "KEY VALUE"; returns VALUE.
@@ -79,14 +79,15 @@ public:
         if (!unescaped(line(), out)) fail("bad escape in a name");
         return out;
     }
+    // Fails naming the line read last (or missing).
     [[noreturn]] void fail(const std::string& what) const {
-        throw InputError(located(file_, line_ + 1, 0, "damaged model file header: " + what));
+        throw InputError(located(file_, line_, 0, "damaged model file header: " + what));
     }
 
 private:
     std::istream& in_;
     const std::string& file_;
-    long line_ = 0;
+    long line_ = 1;  // the magic line is read before
 };
 
 }  // namespace
@@ -258,7 +259,11 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
     try {
         tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
         const bool isKnn = dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get()) != nullptr;
+#if CLI_HAVE_BAYES
         const bool isBayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get()) != nullptr;
+#else
+        const bool isBayes = false;
+#endif
         if ((header.method == "knn" && !isKnn) || (header.method == "bayes" && !isBayes))
             throw InputError(path + ": damaged model file: the stored classifier is not a " + header.method +
                              " classifier");

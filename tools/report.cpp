@@ -132,12 +132,13 @@ void Evaluation::print(std::ostream& out, const std::string& title) const {
         out << "\n";
     }
 
-    out << "\n" << padRight("category", nameWidth) << "  precision     recall    support\n";
+    const std::size_t tableWidth = std::max<std::size_t>(nameWidth, 8);
+    out << "\n" << padRight("category", tableWidth) << "  precision     recall    support\n";
     for (std::size_t k = 0; k < n; ++k) {
         long predicted = 0, support = 0;
         for (std::size_t i = 0; i < n; ++i) predicted += matrix[i][k], support += matrix[k][i];
         const long hit = matrix[k][k];
-        out << padRight(labels_.names()[k], nameWidth) << "  "
+        out << padRight(labels_.names()[k], tableWidth) << "  "
             << padLeft(predicted ? fixed(double(hit) / double(predicted), 4) : "-", 9) << "  "
             << padLeft(support ? fixed(double(hit) / double(support), 4) : "-", 9) << "  "
             << padLeft(std::to_string(support), 9) << "\n";

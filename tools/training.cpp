@@ -82,6 +82,27 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
     }
 }
 
+// Training reads its data only through the provider interface, one pattern after the other; this
+// provider passes the calls on to the rows in memory and moves a progress bar on the way.
+class ProgressData : public tqClassifierDataProvider {
+public:
+    ProgressData(const tqClassifierDataProviderMemory& data, Progress& progress) : data_(data), progress_(&progress) {}
+
+    std::string name() const override { return data_.name(); }
+    std::string description() const override { return data_.description(); }
+    long numMeasurements() const override { return data_.numMeasurements(); }
+    long numPatterns() const override { return data_.numPatterns(); }
+    tqPtrHandle_const<tqFeaturePattern> featurePattern(long index) const override {
+        progress_->update(index + 1);
+        return data_.featurePattern(index);
+    }
+    long categoryLabel(long index) const override { return data_.categoryLabel(index); }
+
+private:
+    const tqClassifierDataProviderMemory& data_;
+    Progress* progress_;
+};
+
 }  // namespace
 
 void checkMethodOptions(const MethodOptions& o) {
@@ -135,6 +156,7 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
         return handle;
     }
 
+#if CLI_HAVE_BAYES
     tqClassifierFrequencies frequencies(1.0);
     for (const std::string& p : o.priors) {
         std::string label, value;
@@ -182,11 +204,18 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
     tqPtrHandle<tqClassifierTrainParams> handle(params);
     params->throwIfNotReady(!o.noReadyCheck);
     return handle;
+#else
+    throw InputError("no bayes yet");
+#endif
 }
 
 const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
     if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) return knn->misclassificationCosts();
+#if CLI_HAVE_BAYES
     return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params).misclassificationCosts();
+#else
+    throw InputError("no bayes yet");
+#endif
 }
 
 void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows) {
@@ -202,6 +231,7 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
         }
         return;
     }
+#if CLI_HAVE_BAYES
     const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
     const tqFeaturePattern& maxima = bayes.maxMeasurementValues();
     if (maxima.numMeasurements() == 0) return;
@@ -221,6 +251,7 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
                                              ", the range of its binomial distribution"));
         }
     }
+#endif
 }
 
 void checkColumns(const DataTable& table, const std::vector<std::string>& columns) {
@@ -249,7 +280,8 @@ void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, co
     for (std::size_t r : rows)
         data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table.rows[r]))), categories[r]);
     try {
-        tool.train(data, params, nullptr, 0);
+        Progress progress("training", data.numPatterns());
+        tool.train(ProgressData(data, progress), params, nullptr, 0);
     } catch (const std::exception& e) {
         throw InputError(table.file + ": training failed: " + e.what());
     }
