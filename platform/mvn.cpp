@@ -13,13 +13,13 @@
 // through the state's atomic pointer. Immutable once published.
 struct tqMVNFactor {
     long dim = 0;
-    double mean0 = 0.0;         // mean and 1 / L_00 again, for the one-measurement path
+    double mean0 = 0.0;  // mean and 1 / L_00 again, for the one-measurement path
     double invDiag0 = 0.0;
-    double logNorm = 0.0;       // -0.5 * (d log(2 pi) + log det(regularised covariance))
-    std::vector<double> mean;   // copy of the mean, so that one record touches one object
-    std::vector<double> reg;    // regularised covariance, lower triangle, row-major d x d
-    std::vector<double> ridge;  // the diagonal added to the covariance, also the pivot floor
-    std::vector<double> chol;   // Cholesky factor L of `reg`, lower triangle, row-major
+    double logNorm = 0.0;         // -0.5 * (d log(2 pi) + log det(regularised covariance))
+    std::vector<double> mean;     // copy of the mean, so that one record touches one object
+    std::vector<double> reg;      // regularised covariance, lower triangle, row-major d x d
+    std::vector<double> ridge;    // the diagonal added to the covariance, also the pivot floor
+    std::vector<double> chol;     // Cholesky factor L of `reg`, lower triangle, row-major
     std::vector<double> invDiag;  // 1 / L_jj
 };
 
@@ -94,7 +94,8 @@ void moveList(List& dst, List& src) {
     dst.size = src.size;
     dst.capacity = src.capacity;
     dst.heap = src.heap;
-    if (!src.heap) std::memcpy(dst.local, src.local, sizeof(src.local[0]) * static_cast<std::size_t>(src.size));
+    if (!src.heap)
+        std::memcpy(dst.local, src.local, sizeof(src.local[0]) * static_cast<std::size_t>(src.size));
     src.heap = nullptr;
     src.size = 0;
     src.capacity = tqMVNInlineSize;
@@ -125,9 +126,7 @@ void setEmpty(tqMVNState& s) {
     s.factor.store(nullptr, std::memory_order_relaxed);
 }
 
-void dropFactor(tqMVNState& s) {
-    delete s.factor.exchange(nullptr, std::memory_order_acq_rel);
-}
+void dropFactor(tqMVNState& s) { delete s.factor.exchange(nullptr, std::memory_order_acq_rel); }
 
 // One block holds mean (d), scatter (d*d) and covariance (d*d); null for d == 0.
 double* allocateBlock(long d) {
@@ -244,7 +243,8 @@ const tqMVNFactor* factorOf(const tqMVNState& s) {
     if (f) return f;
     tqMVNFactor* mine = buildFactor(s);
     tqMVNFactor* expected = nullptr;
-    if (s.factor.compare_exchange_strong(expected, mine, std::memory_order_acq_rel, std::memory_order_acquire))
+    if (s.factor.compare_exchange_strong(expected, mine, std::memory_order_acq_rel,
+                                         std::memory_order_acquire))
         return mine;
     delete mine;
     return expected;
@@ -342,16 +342,21 @@ void publishCovariance(tqMVNState& s) {
     const long d = s.dim;
     const double n = static_cast<double>(s.count);
     for (long i = 0; i < d; ++i)
-        for (long j = 0; j <= i; ++j) s.covariance[i * d + j] = s.covariance[j * d + i] = s.scatter[i * d + j] / n;
+        for (long j = 0; j <= i; ++j)
+            s.covariance[i * d + j] = s.covariance[j * d + i] = s.scatter[i * d + j] / n;
 }
 
 }  // namespace
 
 // ---- Lists ----------------------------------------------------------------------------------
 
-long tfMVNDoubleListGrow_(tqMVNDoubleList* list, long size) { return growList<tqMVNDoubleList, double>(list, size); }
+long tfMVNDoubleListGrow_(tqMVNDoubleList* list, long size) {
+    return growList<tqMVNDoubleList, double>(list, size);
+}
 
-long tfMVNIntListGrow_(tqMVNIntList* list, long size) { return growList<tqMVNIntList, std::int32_t>(list, size); }
+long tfMVNIntListGrow_(tqMVNIntList* list, long size) {
+    return growList<tqMVNIntList, std::int32_t>(list, size);
+}
 
 long tfMVNRecordFree_(tqMVNRecord* record) {
     if (!record) return tqMVNBadArgument;
@@ -532,8 +537,8 @@ long tfMVNCovariance(const tqMVNState* state, long* rows, long* cols, const doub
     return tqMVNSuccess;
 }
 
-long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows, long covCols,
-                  const double* covariance, long count) {
+long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows,
+                  long covCols, const double* covariance, long count) {
     if (!state) return tqMVNBadArgument;
     if (count < 0 || count > std::numeric_limits<std::int32_t>::max()) return tqMVNBadArgument;
     const bool noDimension = meanRows == 0 && meanCols == 0 && covRows == 0 && covCols == 0;

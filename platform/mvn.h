@@ -92,11 +92,11 @@ struct tqMVNState {
     tqMVNState(const tqMVNState&) = delete;
     tqMVNState& operator=(const tqMVNState&) = delete;
 
-    long dim;             // record length, -1 until the first record (or a rebuild) fixes it
-    std::int32_t count;   // complete records in the estimate
-    double* mean;         // dim elements
-    double* scatter;      // dim x dim, lower triangle: sum of outer products of deviations
-    double* covariance;   // dim x dim, full: scatter / count (or as rebuilt)
+    long dim;            // record length, -1 until the first record (or a rebuild) fixes it
+    std::int32_t count;  // complete records in the estimate
+    double* mean;        // dim elements
+    double* scatter;     // dim x dim, lower triangle: sum of outer products of deviations
+    double* covariance;  // dim x dim, full: scatter / count (or as rebuilt)
     mutable std::atomic<tqMVNFactor*> factor;  // null until a log value needs it
 };
 
@@ -165,6 +165,9 @@ long tfMVNRecordListData(tqMVNRecordList* list, tqMVNRecord** data);
 long tfMVNRecordListDestroy(tqMVNRecordList* list);
 
 // ---- States -------------------------------------------------------------------------------
+// A tqMVNState's own constructor leaves it raw: an owner holding one by value calls
+// tfMVNConstruct (or tfMVNCopyConstruct) in its constructors, tfMVNAssign in its assignment and
+// tfMVNDestroy in its destructor. Resetting is assigning a freshly constructed state.
 
 // Constructs an empty state (no dimension, count 0) in raw storage; never allocates.
 long tfMVNConstruct(tqMVNState* state);
@@ -181,7 +184,9 @@ long tfMVNDestroy(tqMVNState* state);
 // earlier ones (tqMVNSizeMismatch otherwise) and only indices inside the record in its
 // invalid list; all checks happen before any change, so a failed update changes nothing.
 // The first record ever fixes the dimension, even an incomplete one. Records with invalid
-// measurements are skipped; an update of incomplete records only leaves the count.
+// measurements are skipped, so an update of incomplete records succeeds and leaves count and
+// estimate as they were. tqMVNBadArgument: an invalid index outside its record, or a
+// normalization that is 0 or not finite.
 long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* records, double normalization);
 
 // Writes the natural logarithm of the density of `record` (the marginal density of its valid
@@ -202,7 +207,7 @@ long tfMVNCovariance(const tqMVNState* state, long* rows, long* cols, const doub
 // without dimension. Mean and covariance are kept verbatim (the accessors return them bit for
 // bit), the cache is dropped, and later updates continue from the rebuilt estimate. Shapes
 // that do not fit, or a count outside 0 .. 2^31 - 1, give tqMVNBadArgument and change nothing.
-long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows, long covCols,
-                  const double* covariance, long count);
+long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows,
+                  long covCols, const double* covariance, long count);
 
 #endif

@@ -241,6 +241,9 @@ TEST(Registry, ClassesRegisterInTheFixedOrder) {
     for (const auto& k : kinds()) expected.push_back(k.name);
     expected.push_back("tqFeaturePattern");
     expected.push_back("tqClassifierDataProviderMemory");
+    for (const char* name : {"tqClassifierTrainParamsBayesian", "tq_PDFMultivariateNormal", "tq_PDFBinomial",
+                             "tq_CategoryModelBayesian", "tq_ClassifierBayesian"})
+        expected.push_back(name);
 
     const std::vector<std::string> names = tfRegisteredTypeNames();
     ASSERT_GE(names.size(), expected.size());

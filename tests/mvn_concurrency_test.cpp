@@ -56,7 +56,8 @@ TEST(MvnConcurrency, RacingFirstLogValuesAgree) {
             ASSERT_EQ(update(s, {probes[attempt % probes.size()]}), tqMVNSuccess);
             const State reference(s);
             std::vector<double> want;
-            for (std::size_t p = 0; p < probes.size(); ++p) want.push_back(lv(reference, probes[p], invalid[p]));
+            for (std::size_t p = 0; p < probes.size(); ++p)
+                want.push_back(lv(reference, probes[p], invalid[p]));
             const auto seen = rateConcurrently(s, probes, invalid, 3);
             for (const auto& values : seen)
                 for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], want[i % want.size()]);

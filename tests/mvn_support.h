@@ -83,7 +83,8 @@ inline long update(State& s, const std::vector<Row>& rows, const std::vector<Ind
     EXPECT_EQ(tfMVNRecordListResize(&list, static_cast<long>(rows.size())), tqMVNSuccess);
     tqMVNRecord* records = nullptr;
     EXPECT_EQ(tfMVNRecordListData(&list, &records), tqMVNSuccess);
-    for (std::size_t i = 0; i < rows.size(); ++i) fill(records[i], rows[i], i < invalid.size() ? invalid[i] : Indices{});
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        fill(records[i], rows[i], i < invalid.size() ? invalid[i] : Indices{});
     const long status = tfMVNUpdateWithNormalization(s.get(), &list, normalization);
     EXPECT_EQ(tfMVNRecordListDestroy(&list), tqMVNSuccess);
     return status;
@@ -128,7 +129,8 @@ inline std::vector<Row> correlatedRows(Random& rnd, long d, long n) {
     for (long i = 0; i < d; ++i) {
         // Diagonally dominant mixing: correlated, yet with a correlation matrix of modest
         // condition, so that densities can be compared with a textbook computation.
-        for (long j = 0; j < d; ++j) mix[i][j] = i == j ? 1.0 : (rnd.uniform() - 0.5) / static_cast<double>(d);
+        for (long j = 0; j < d; ++j)
+            mix[i][j] = i == j ? 1.0 : (rnd.uniform() - 0.5) / static_cast<double>(d);
         offset[i] = (rnd.uniform() - 0.5) * 200.0;
         scale[i] = std::pow(10.0, static_cast<double>(i % 5) - 2.0);
     }

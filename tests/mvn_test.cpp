@@ -74,7 +74,8 @@ TEST(MvnEstimate, MeanAndCovarianceMatchDirectComputation) {
     for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
         for (long d : {1L, 3L, 8L}) {
             for (long n : {2L, 17L, 400L}) {
-                SCOPED_TRACE("seed " + std::to_string(seed) + " d " + std::to_string(d) + " n " + std::to_string(n));
+                SCOPED_TRACE("seed " + std::to_string(seed) + " d " + std::to_string(d) + " n " +
+                             std::to_string(n));
                 Random rnd(seed);
                 const auto rows = correlatedRows(rnd, d, n);
                 const State s = trained(rows);
@@ -95,8 +96,9 @@ TEST(MvnEstimate, MeanAndCovarianceMatchDirectComputation) {
                         // Deviations from a mean of magnitude |mu| carry rounding of about eps |mu|.
                         const double si = std::sqrt(cov[i * d + i]), sj = std::sqrt(cov[j * d + j]);
                         const double eps = std::numeric_limits<double>::epsilon();
-                        EXPECT_NEAR(c.data[i * d + j], cov[i * d + j],
-                                    1e-11 * si * sj + 64 * eps * (std::fabs(mean[i]) * sj + std::fabs(mean[j]) * si));
+                        EXPECT_NEAR(
+                            c.data[i * d + j], cov[i * d + j],
+                            1e-11 * si * sj + 64 * eps * (std::fabs(mean[i]) * sj + std::fabs(mean[j]) * si));
                         EXPECT_EQ(c.data[i * d + j], c.data[j * d + i]);  // exactly symmetric
                     }
                 }
@@ -120,7 +122,8 @@ TEST(MvnEstimate, IncrementalUpdatesEqualOneBatchUpdate) {
     for (std::size_t chunk : {1u, 7u, 59u}) {
         State inc;
         for (std::size_t i = 0; i < rows.size(); i += chunk)
-            ASSERT_EQ(update(inc, std::vector<Row>(rows.begin() + i, rows.begin() + std::min(rows.size(), i + chunk))),
+            ASSERT_EQ(update(inc, std::vector<Row>(rows.begin() + i,
+                                                   rows.begin() + std::min(rows.size(), i + chunk))),
                       tqMVNSuccess);
         EXPECT_EQ(inc.count(), batch.count());
         EXPECT_TRUE(inc.mean() == batch.mean());
@@ -199,7 +202,7 @@ TEST(MvnStatus, RecordsOfAnotherLengthAreRefusedUntilAReset) {
     State s = trained({{1, 2}, {2, 3}});
     const auto mean = s.mean();
     EXPECT_EQ(update(s, {{1, 2, 3}}), tqMVNSizeMismatch);
-    EXPECT_EQ(update(s, {{5, 5}, {1}}), tqMVNSizeMismatch);  // checked before the first is added
+    EXPECT_EQ(update(s, {{5, 5}, {1}}), tqMVNSizeMismatch);             // checked before the first is added
     EXPECT_EQ(update(s, {{1, 2, 3}}, {{0, 1, 2}}), tqMVNSizeMismatch);  // incomplete records too
     EXPECT_EQ(s.count(), 2);
     EXPECT_TRUE(s.mean() == mean);
@@ -279,10 +282,12 @@ TEST(MvnMarginal, EqualsTheDensityOfTheSubBlockModel) {
                 for (long j : keep) subCov.push_back(c.data[i * d + j]);
             }
             State sub;
-            ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, subMean.data(), k, k, subCov.data(), s.count()), tqMVNSuccess);
+            ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, subMean.data(), k, k, subCov.data(), s.count()),
+                      tqMVNSuccess);
             const double marginal = lv(s, x, invalid);
             EXPECT_DOUBLE_EQ(marginal, lv(sub, subX));
-            EXPECT_NEAR(marginal, directLogDensity(subMean, subCov, subX), 1e-6 * (1.0 + std::fabs(marginal)));
+            EXPECT_NEAR(marginal, directLogDensity(subMean, subCov, subX),
+                        1e-6 * (1.0 + std::fabs(marginal)));
             // Invalid measurements' values do not matter, nor the order or repetition of indices.
             Row y = x;
             for (auto i : invalid) y[i] = 1e30;
@@ -503,5 +508,29 @@ TEST(MvnLists, LongRecordsWork) {
         for (long i = 0; i + 1 < d; ++i)
             for (long j = 0; j + 1 < d; ++j) block.push_back(cov[i * d + j]);
         EXPECT_NEAR(marginal, directLogDensity(subMean, block, subX), 1e-6 * std::fabs(marginal));
+
+        // More invalid indices than a record holds inline: every third measurement.
+        Indices invalid;
+        std::vector<long> keep;
+        for (long i = 0; i < d; ++i) {
+            if (i % 3 == 0)
+                invalid.push_back(static_cast<std::int32_t>(i));
+            else
+                keep.push_back(i);
+        }
+        const long k = static_cast<long>(keep.size());
+        Row keptMean, keptX;
+        std::vector<double> keptCov;
+        const auto m = s.mean();
+        const auto c = s.covariance();
+        for (long i : keep) {
+            keptMean.push_back(m.data[i]);
+            keptX.push_back(rows[1][i]);
+            for (long j : keep) keptCov.push_back(c.data[i * d + j]);
+        }
+        State sub;
+        ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, keptMean.data(), k, k, keptCov.data(), s.count()),
+                  tqMVNSuccess);
+        EXPECT_DOUBLE_EQ(lv(s, rows[1], invalid), lv(sub, keptX));
     }
 }

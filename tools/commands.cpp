@@ -267,7 +267,6 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
                     << exactNumber(costs.misclassificationCost(truth, decided));
     out << "\n";
 
-#if CLI_HAVE_BAYES
     if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {
         const tqClassifierFrequencies& f = bayes->categoryFrequencies();
         out << "priors:       ";
@@ -286,7 +285,6 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
             out << "binomial:     " << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
         }
     }
-#endif
 }
 
 void runDemo(const DemoArgs& args, std::ostream& out) {

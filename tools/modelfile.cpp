@@ -259,11 +259,7 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
     try {
         tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
         const bool isKnn = dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get()) != nullptr;
-#if CLI_HAVE_BAYES
         const bool isBayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get()) != nullptr;
-#else
-        const bool isBayes = false;
-#endif
         if ((header.method == "knn" && !isKnn) || (header.method == "bayes" && !isBayes))
             throw InputError(path + ": damaged model file: the stored classifier is not a " + header.method +
                              " classifier");

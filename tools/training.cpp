@@ -156,7 +156,6 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
         return handle;
     }
 
-#if CLI_HAVE_BAYES
     tqClassifierFrequencies frequencies(1.0);
     for (const std::string& p : o.priors) {
         std::string label, value;
@@ -204,18 +203,11 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
     tqPtrHandle<tqClassifierTrainParams> handle(params);
     params->throwIfNotReady(!o.noReadyCheck);
     return handle;
-#else
-    throw InputError("no bayes yet");
-#endif
 }
 
 const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
     if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) return knn->misclassificationCosts();
-#if CLI_HAVE_BAYES
     return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params).misclassificationCosts();
-#else
-    throw InputError("no bayes yet");
-#endif
 }
 
 void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows) {
@@ -231,7 +223,6 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
         }
         return;
     }
-#if CLI_HAVE_BAYES
     const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
     const tqFeaturePattern& maxima = bayes.maxMeasurementValues();
     if (maxima.numMeasurements() == 0) return;
@@ -251,7 +242,6 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
                                              ", the range of its binomial distribution"));
         }
     }
-#endif
 }
 
 void checkColumns(const DataTable& table, const std::vector<std::string>& columns) {

@@ -4,9 +4,10 @@
 
 #include "clss/clastool/core.h"
 #include "clss/clastool/framework.h"
+#include "clss/clastool/bayesian.h"
 #include "clss/clastool/knn.h"
 #include "clss/clastool/generators.h"
 // Later subsystems' chief headers, in this order:
-// bayes.h (before knn.h), dtree.h, rules.h (before generators.h)
+// dtree.h, rules.h (before generators.h)
 
 #endif

@@ -31,6 +31,11 @@ tq_Instantiator tqFeaturePattern::sExemplar(typeid(tqFeaturePattern), &make);
 tq_Instantiator tqClassifierDataProviderMemory::sExemplar(typeid(tqClassifierDataProviderMemory), &make);
 
 // Bayesian classification
+tq_Instantiator tqClassifierTrainParamsBayesian::sExemplar(typeid(tqClassifierTrainParamsBayesian), &make);
+tq_Instantiator tq_PDFMultivariateNormal::sExemplar(typeid(tq_PDFMultivariateNormal), &make);
+tq_Instantiator tq_PDFBinomial::sExemplar(typeid(tq_PDFBinomial), &make);
+tq_Instantiator tq_CategoryModelBayesian::sExemplar(typeid(tq_CategoryModelBayesian), &make);
+tq_Instantiator tq_ClassifierBayesian::sExemplar(typeid(tq_ClassifierBayesian), &make);
 
 // k-nearest-neighbour classification
 tq_Instantiator tqPatternDistanceMetricNorm::sExemplar(typeid(tqPatternDistanceMetricNorm), &make);
