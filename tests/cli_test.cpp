@@ -316,6 +316,7 @@ TEST_F(CliRun, BinomialMeasurementsAndJointSets) {
     ok({"train", "--method", "bayes", "--joint", "weight,diameter", dataFile("fruit_train.csv"), "-o", tmp("j.model")});
     ok({"train", "--method", "bayes", "--joint", "0,1", dataFile("fruit_train.csv"), "-o", tmp("j2.model")});
     EXPECT_EQ(tqtest::readFile(tmp("j.model")), tqtest::readFile(tmp("j2.model")));
+    EXPECT_NE(ok({"info", tmp("j.model")}).find("joint:        weight+diameter\n"), std::string::npos);
 }
 
 // A model written to a file and read back decides and scores exactly like the one that was

@@ -283,6 +283,21 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
                     binomial.push_back(header.columns[static_cast<std::size_t>(i)] + " (maximum " +
                                        exactNumber(bayes->maxMeasurementValues().featureMeasurement(i, false)) + ")");
             out << "binomial:     " << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
+            // The types offer no list of their dependency sets; the pairs that are dependent give them.
+            const long m = static_cast<long>(header.columns.size());
+            std::vector<bool> placed(static_cast<std::size_t>(m), false);
+            std::vector<std::string> joint;
+            for (long i = 0; i < m; ++i) {
+                if (placed[static_cast<std::size_t>(i)]) continue;
+                std::string group = header.columns[static_cast<std::size_t>(i)];
+                for (long j = i + 1; j < m; ++j)
+                    if (!placed[static_cast<std::size_t>(j)] && types.isDependent(first, {i, j})) {
+                        placed[static_cast<std::size_t>(j)] = true;
+                        group += "+" + header.columns[static_cast<std::size_t>(j)];
+                    }
+                if (group != header.columns[static_cast<std::size_t>(i)]) joint.push_back(group);
+            }
+            out << "joint:        " << (joint.empty() ? "none (measurements modelled one by one)" : listOf(joint)) << "\n";
         }
     }
 }
