@@ -319,6 +319,25 @@ TEST_F(CliRun, BinomialMeasurementsAndJointSets) {
     EXPECT_NE(ok({"info", tmp("j.model")}).find("joint:        weight+diameter\n"), std::string::npos);
 }
 
+// Without labelled rows nothing can be learned: the readiness check refuses at once; without the
+// check, k-nearest neighbours keeps a classifier that fails when it is asked to classify.
+TEST_F(CliRun, ReadinessCheckCanBeLeftOut) {
+    const std::string data = dataFile("unlabelled_only.csv"), model = tmp("empty.model");
+    const Outcome checked = run({"train", "--method", "knn", data, "-o", model});
+    EXPECT_EQ(checked.status, 1);
+    EXPECT_EQ(checked.err, "clastool: " + data + ": training failed: No valid data was provided for training.\n");
+    EXPECT_FALSE(exists(model));
+
+    ok({"train", "--method", "knn", "--no-ready-check", data, "-o", model});
+    const Outcome used = run({"classify", model, data});
+    EXPECT_EQ(used.status, 1);
+    EXPECT_EQ(used.err, "clastool: " + data + ":2: classification failed: No valid data was provided for training.\n");
+    EXPECT_EQ(used.out, "");
+
+    const Outcome bayes = run({"train", "--method", "bayes", "--no-ready-check", data, "-o", model + "2"});
+    EXPECT_EQ(bayes.err, "clastool: " + data + ": training failed: no row has a label\n");
+}
+
 // A model written to a file and read back decides and scores exactly like the one that was
 // trained in memory: evaluate's per-row file (in-memory classifier) equals classify's output.
 TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {

@@ -275,6 +275,9 @@ void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, co
     } catch (const std::exception& e) {
         throw InputError(table.file + ": training failed: " + e.what());
     }
+    // A technique that met no labelled row may stay untrained even without the readiness check;
+    // such a classifier could not be stored as a model.
+    if (!tool.isTrained()) throw InputError(table.file + ": training failed: no row has a label");
 }
 
 tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& table, std::size_t row) {
