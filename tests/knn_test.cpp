@@ -2,6 +2,7 @@
 // optimised neighbour search against a direct implementation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -46,6 +47,19 @@ const char* const kNoData = "No valid data was provided for training.";
 const char* const kLengths =
     "Pattern distance function requires the number of measurementsin the two patterns to be equal";
 const char* const kFullVector = "Access to full feature vector requires that all features are valid.";
+
+// The KNN classes register right after the core types (another technique's may come between),
+// in the order metric, parameters, classifier.
+TEST(KnnRegistration, ClassesRegisterInOrder) {
+    const std::vector<std::string> names = tfRegisteredTypeNames();
+    const auto at = [&](const std::string& name) { return std::find(names.begin(), names.end(), name) - names.begin(); };
+    const auto provider = at("tqClassifierDataProviderMemory");
+    const auto metric = at("tqPatternDistanceMetricNorm");
+    ASSERT_LT(metric, static_cast<long>(names.size()));
+    EXPECT_LT(provider, metric);
+    EXPECT_EQ(at("tqClassifierTrainParamsKNN"), metric + 1);
+    EXPECT_EQ(at("tq_ClassifierKNN"), metric + 2);
+}
 
 // ---- metric ----
 
@@ -432,7 +446,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
     for (const SearchCase& c : cases) {
         for (int trial = 0; trial < 40; ++trial) {
             const long n = static_cast<long>(random.next(1, 120));
-            const long dims = static_cast<long>(random.next(0, 7));
+            // Mostly short patterns; every fourth one is long enough for the search to stop summing
+            // part way through.
+            const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41)) : static_cast<long>(random.next(0, 7));
             tqClassifierDataProviderMemory data;
             for (long i = 0; i < n; ++i) data.addData(P(draw(random, dims, c.values, c.nudge)), 0);
             for (long k : {1L, 5L, n + 3}) {

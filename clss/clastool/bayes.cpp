@@ -20,6 +20,12 @@ const tqClassifierTrainParamsBayesian& asBayesian(const tqClassifierTrainParams&
     return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
 }
 
+// The attention check: a pending abort request ends the run with its exception.
+inline void attentionCheck() {
+    const long status = tfAttentionCheck();
+    if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
 }  // namespace
 
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
@@ -155,13 +161,16 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
     }
 
     for (std::size_t k = 0; k < models_.size(); ++k) {
-        tfThrowExceptionOnFailure(tfAttentionCheck());
+        attentionCheck();
         scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
     }
-    tfThrowExceptionOnFailure(tfAttentionCheck());
+    attentionCheck();
 
-    const tqPtrHandle_const<tqClassifierTrainParams> keptHandle = trainParams();
-    const tqClassifierTrainParamsBayesian& kept = asBayesian(*keptHandle);
+    // The kept parameters, with the checks of trainParams() (which also counts a handle,
+    // needlessly on this path): a run only happens trained, so only the missing parameters
+    // of a classifier trained without them remain to be refused, by trainParams() itself.
+    if (!keptParams_()) trainParams();
+    const tqClassifierTrainParamsBayesian& kept = asBayesian(*keptParams_());
 
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do

@@ -43,49 +43,67 @@ void tq_CategoryModel::serialize_(tqArchive& ar, unsigned char version) {
 
 namespace {
 
-// Scratch storage for the group sub-patterns of one matchScore or adapt call. Groups of
-// up to kInline measurements, the usual case, use the stack; a larger group costs one
-// allocation per call, never one per group.
+inline void check(long status) {
+    if (status != tqMVNSuccess) tfThrowExceptionOnFailure(status);
+}
+
+// Scratch storage for the group sub-patterns of one pattern, for one matchScore or adapt
+// call: one kernel record, reused for every group. The sub-patterns are written straight
+// into it, so that a normal density rates them without copying, and no group costs an
+// allocation (the record keeps short groups inside itself; a larger group grows it once
+// per call). What the pattern says about its length and validity is read once per call
+// rather than once per measurement.
 class GroupScratch {
 public:
-    explicit GroupScratch(std::size_t largestGroup) {
-        if (largestGroup > kInline) {
-            heapValues_.resize(largestGroup);
-            heapInvalid_.resize(largestGroup);
-            values_ = heapValues_.data();
-            invalid_ = heapInvalid_.data();
-        }
+    explicit GroupScratch(const tqFeaturePattern& pattern)
+        : pattern_(pattern),
+          all_(pattern.featureMeasurements(false)),
+          size_(pattern.numMeasurements()),
+          complete_(pattern.numInvalid() == 0) {
+        check(tfMVNRecordConstruct(&record_));
     }
+    ~GroupScratch() { tfMVNRecordDestroy(&record_); }
+    GroupScratch(const GroupScratch&) = delete;
+    GroupScratch& operator=(const GroupScratch&) = delete;
 
-    // The sub-pattern of `pattern` for `group`: measurement k is the pattern's measurement
-    // group[k] when that is valid; otherwise it is 0.0 and listed as invalid.
-    tq_GroupMeasurements gather(const tqFeaturePattern& pattern, const std::vector<long>& group) {
-        const std::vector<double>& all = pattern.featureMeasurements(false);
+    // The sub-pattern for `group`: measurement k is the pattern's measurement group[k] when
+    // that is valid; otherwise it is 0.0 and listed as invalid.
+    tq_GroupMeasurements gather(const std::vector<long>& group) {
+        const long n = static_cast<long>(group.size());
+        double* values = nullptr;
+        std::int32_t* invalid = nullptr;
+        check(tfMVNDoubleListResize(&record_.measurements, n));
+        check(tfMVNIntListResize(&record_.invalid, n));
+        check(tfMVNDoubleListData(&record_.measurements, &values));
+        check(tfMVNIntListData(&record_.invalid, &invalid));
         long numInvalid = 0;
-        for (std::size_t k = 0; k < group.size(); ++k) {
-            if (pattern.isValid(group[k])) {
-                values_[k] = all[static_cast<std::size_t>(group[k])];
+        for (long k = 0; k < n; ++k) {
+            const long index = group[static_cast<std::size_t>(k)];
+            if (index < 0) pattern_.isValid(index);  // refuses it with BadIndex
+            if (index < size_ && (complete_ || pattern_.isValid(index))) {
+                values[k] = all_[static_cast<std::size_t>(index)];
             } else {
-                values_[k] = 0.0;
-                invalid_[numInvalid++] = static_cast<std::int32_t>(k);
+                values[k] = 0.0;
+                invalid[numInvalid++] = static_cast<std::int32_t>(k);
             }
         }
+        // Shrinking keeps the storage, so the pointers stay valid.
+        check(tfMVNIntListResize(&record_.invalid, numInvalid));
         tq_GroupMeasurements view;
-        view.values = values_;
-        view.size = static_cast<long>(group.size());
-        view.invalid = invalid_;
+        view.values = values;
+        view.size = n;
+        view.invalid = invalid;
         view.numInvalid = numInvalid;
+        view.record = &record_;
         return view;
     }
 
 private:
-    static constexpr std::size_t kInline = 32;
-    double inlineValues_[kInline];
-    std::int32_t inlineInvalid_[kInline];
-    double* values_ = inlineValues_;
-    std::int32_t* invalid_ = inlineInvalid_;
-    std::vector<double> heapValues_;
-    std::vector<std::int32_t> heapInvalid_;
+    const tqFeaturePattern& pattern_;
+    const std::vector<double>& all_;
+    const long size_;
+    const bool complete_;
+    tqMVNRecord record_;
 };
 
 const std::vector<long> kNoGroup;
@@ -152,25 +170,14 @@ tq_CategoryModelBayesian& tq_CategoryModelBayesian::operator=(const tq_CategoryM
 
 tq_CategoryModelBayesian::~tq_CategoryModelBayesian() = default;
 
-namespace {
-
-std::size_t largestGroup(const std::vector<std::vector<long>>& groups, std::size_t numPdfs) {
-    std::size_t largest = 0;
-    for (std::size_t g = 0; g < numPdfs && g < groups.size(); ++g)
-        largest = std::max(largest, groups[g].size());
-    return largest;
-}
-
-}  // namespace
-
 double tq_CategoryModelBayesian::matchScore(const tqFeaturePattern& pattern, tqDiagObject*,
                                             unsigned long) const {
-    GroupScratch scratch(largestGroup(groups_, pdfs_.size()));
+    GroupScratch scratch(pattern);
     double sum = 0.0;
     try {
         for (std::size_t g = 0; g < pdfs_.size(); ++g) {
             const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
-            const tq_GroupMeasurements view = scratch.gather(pattern, group);
+            const tq_GroupMeasurements view = scratch.gather(group);
             sum += pdfs_[g]->logValueOfGroup_(view);
         }
     } catch (const tqClassifierDefs::InsufficientTrainData& e) {
@@ -182,10 +189,10 @@ double tq_CategoryModelBayesian::matchScore(const tqFeaturePattern& pattern, tqD
 }
 
 void tq_CategoryModelBayesian::adapt(const tqFeaturePattern& pattern, tqDiagObject*, unsigned long) {
-    GroupScratch scratch(largestGroup(groups_, pdfs_.size()));
+    GroupScratch scratch(pattern);
     for (std::size_t g = 0; g < pdfs_.size(); ++g) {
         const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
-        const tq_GroupMeasurements view = scratch.gather(pattern, group);
+        const tq_GroupMeasurements view = scratch.gather(group);
         pdfs_[g]->updateWithGroup_(view);
     }
 }

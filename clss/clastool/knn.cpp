@@ -16,12 +16,13 @@ const char* const kInvalidMeasurements = "K-nearest neighbor classification does
 tq_ClassifierKNN::tq_ClassifierKNN() : params_(1) {}
 
 tq_ClassifierKNN::tq_ClassifierKNN(const tq_ClassifierKNN& other)
-    : tq_Classifier(other), data_(other.data_), params_(other.params_) {}
+    : tq_Classifier(other), data_(other.data_), params_(other.params_), knownValid_(other.knownValid_) {}
 
 tq_ClassifierKNN& tq_ClassifierKNN::operator=(const tq_ClassifierKNN& other) {
     tq_Classifier::operator=(other);
     data_ = other.data_;
     params_ = other.params_;
+    knownValid_ = other.knownValid_;
     return *this;
 }
 
@@ -44,6 +45,7 @@ bool tq_ClassifierKNN::operator==(const tq_ClassifierKNN& other) const {
 
 void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) {
     params_ = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
+    knownValid_ = 0;
     data_ = tqPtrHandle<tqClassifierDataProviderMemory>(new tqClassifierDataProviderMemory());
     data_->setName(data.name());
     data_->setDescription(data.description());
@@ -61,6 +63,7 @@ void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClas
         labels.push_back(label);
     }
     data_->data(patterns, labels);
+    knownValid_ = data_->numPatterns();
 }
 
 void tq_ClassifierKNN::retrain_(const tqClassifierTrainParams& params) {
@@ -73,10 +76,15 @@ void tq_ClassifierKNN::trainStart_(const tqClassifierTrainParams&) {}
 
 void tq_ClassifierKNN::trainIncremental_(const tqFeaturePattern& pattern, long label) {
     const tqPtrHandle_const<tqFeaturePattern> copy(new tqFeaturePattern(pattern));
+    const bool extendsValidPrefix = knownValid_ == data_->numPatterns() && copy->numInvalid() == 0;
     data_->addData(copy, label);
+    if (extendsValidPrefix) ++knownValid_;
 }
 
-void tq_ClassifierKNN::untrain_() { data_.reset(); }
+void tq_ClassifierKNN::untrain_() {
+    data_.reset();
+    knownValid_ = 0;
+}
 
 void tq_ClassifierKNN::checkRunnable_() const {
     if (data_->numPatterns() == 0)
@@ -107,7 +115,7 @@ void tq_ClassifierKNN::run_(const tqFeaturePattern& pattern, tqClassifierResult&
 void tq_ClassifierKNN::findNearestNeighbors_(const tqFeaturePattern& pattern, long k, std::vector<long>& indices,
                                              std::vector<double>& distances) const {
     const tqPtrHandle_const<tqPatternDistanceMetric> metric = runParams_().distanceMetric();
-    tq_knn::findNearestNeighbors(*data_, metric.get(), pattern, k, indices, distances);
+    tq_knn::findNearestNeighbors(*data_, metric.get(), pattern, k, indices, distances, knownValid_);
 }
 
 void tq_ClassifierKNN::fillMatchResults_(const std::vector<long>& indices,
@@ -128,6 +136,8 @@ void tq_ClassifierKNN::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_Classifier::dispatchSerialize(ar);
     ar || data_;
+    // Nothing is known about loaded patterns (and a loader must not look at them here).
+    if (ar.isLoading()) knownValid_ = 0;
 }
 
 tqPersistent* tq_ClassifierKNN::make() { return new tq_ClassifierKNN(); }

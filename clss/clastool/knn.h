@@ -82,6 +82,11 @@ private:
 
     tqPtrHandle<tqClassifierDataProviderMemory> data_;
     tqClassifierTrainParamsKNN params_;
+    // How many leading stored patterns this classifier has seen to be valid: train_ checks every
+    // one, trainIncremental_ the ones it adds, a loaded classifier none. The data object only ever
+    // grows at its end (copies that share it included) and patterns do not change once stored,
+    // so the count stays true. Not archived and not compared.
+    long knownValid_ = 0;
 };
 
 #endif

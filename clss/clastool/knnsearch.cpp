@@ -26,8 +26,8 @@
 //
 // The test: with the cheap terms c_i = x_i (p = 1), x_i * x_i (p = 2), (x_i * x_i) * x_i (p = 3),
 // or c_i = t_i for the other orders, a rounded sum P of the terms of a prefix (in any order of
-// addition) with P >= B skips the pattern, provided no difference a_i - b_i after the prefix is
-// NaN, where
+// addition) with P >= B skips the pattern, provided every difference a_i - b_i after the prefix
+// is finite (so not NaN), where
 //     B = max(S_k * (1 + 2^-28), 2^-900),   and no test at all when B is not finite.
 //
 // Assumptions, with u = 2^-53 the unit roundoff: IEEE binary64, round to nearest; pow's relative
@@ -146,23 +146,28 @@ inline double cheapTerm(double diff) {
     if constexpr (P == 3) return x * x * x;
 }
 
-// Whether a difference from index `from` on is NaN (then the whole sum, and the distance, is NaN
-// and the pattern enters). Branch-free so that it costs less than summing the rest.
-inline bool restHasNaN(const double* a, const double* b, long from, long n) {
-    bool nan = false;
-    for (long j = from; j < n; ++j) {
-        const double diff = a[j] - b[j];
-        nan |= (diff != diff);
+// Whether every difference from index `from` on is finite, so that the terms not summed cannot
+// make the sum NaN (a NaN sum enters the list). Inexact on purpose (an infinite difference also
+// answers false, which only sends the pattern to the exact path) and branch-free.
+inline bool restIsFinite(const double* a, const double* b, long from, long n) {
+    double z0 = 0.0, z1 = 0.0;
+    long j = from;
+    for (; j + 2 <= n; j += 2) {
+        z0 += (a[j] - b[j]) * 0.0;
+        z1 += (a[j + 1] - b[j + 1]) * 0.0;
     }
-    return nan;
+    if (j < n) z0 += (a[j] - b[j]) * 0.0;
+    return z0 + z1 == 0.0;
 }
 
-// True when the partial cheap sum reaches the bound and no later difference is NaN. Four
-// accumulators keep the additions independent (any order of summation obeys the proof's bound),
-// and the bound is tested after every four terms: most far patterns are decided within the first
-// few blocks.
+// True when the cheap sum of a prefix reaches the bound and the rest cannot be NaN. Four
+// accumulators keep the additions independent (any order of summation obeys the proof's bound).
+// The bound is tested after every 16 terms only: for short patterns a test per few terms costs
+// more in mispredicted branches than the terms it saves (measured with 16 measurements: about
+// 1.7 times the plain loop with a test every 4 terms, about 1.0 to 1.2 times with none).
 template <int P>
 inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
+    constexpr long kBlock = 16;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     long j = 0;
     for (; j + 4 <= n; j += 4) {
@@ -170,26 +175,27 @@ inline bool cheapSumReaches(const double* a, const double* b, long n, double bou
         s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
         s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
         s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
-        if ((s0 + s1) + (s2 + s3) >= bound) return !restHasNaN(a, b, j + 4, n);
+        if ((j + 4) % kBlock == 0 && j + 4 < n && (s0 + s1) + (s2 + s3) >= bound)
+            return restIsFinite(a, b, j + 4, n);
     }
     for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
     return (s0 + s1) + (s2 + s3) >= bound;
 }
 
-// The same with the exact terms, for orders without a cheap form.
+// The same with the exact terms, for orders without a cheap form; pow dwarfs the test.
 inline bool exactSumReaches(const double* a, const double* b, long n, double p, double bound) {
     double part = 0.0;
     for (long j = 0; j < n; ++j) {
         part += std::pow(std::fabs(a[j] - b[j]), p);
-        if (part >= bound) return !restHasNaN(a, b, j + 1, n);
+        if (part >= bound) return restIsFinite(a, b, j + 1, n);
     }
     return false;
 }
 
 // P = 1, 2, 3: cheap terms; P = 0: exact partial sums; P = -1: no skipping.
 template <int P>
-void scanNorm(const tqClassifierDataProvider& data, long n, const tqFeaturePattern& query, double p,
-              NearestList& list) {
+void scanNorm(const tqClassifierDataProvider& data, long n, long knownValid, const tqFeaturePattern& query,
+              double p, NearestList& list) {
     const long dims = query.numMeasurements();
     // Null while the query holds an invalid measurement: the metric would refuse it at the
     // first stored pattern of the right length.
@@ -202,7 +208,9 @@ void scanNorm(const tqClassifierDataProvider& data, long n, const tqFeaturePatte
         const double* b = nullptr;
         if (dims > 0) {
             if (!a) query.featureMeasurements(true);
-            b = stored.featureMeasurements(true).data();
+            // The validity flags live in a block of their own; not reading them for patterns known
+            // to be valid saves a cache miss per pattern on large data.
+            b = stored.featureMeasurements(i >= knownValid).data();
         }
         if constexpr (P >= 0) {
             if (list.full()) {
@@ -234,7 +242,7 @@ void scanMetric(const tqClassifierDataProvider& data, long n, const tqFeaturePat
 
 void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
-                          std::vector<double>& distances) {
+                          std::vector<double>& distances, long knownValid) {
     if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
     // The stored data cannot change during a run (runs are const and nothing may train
     // meanwhile), so the count is read once and the list never needs more than n entries.
@@ -251,15 +259,15 @@ void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternD
     const double p = norm->order();
     const bool bounded = query.numMeasurements() <= kMaxBoundedMeasurements;
     if (bounded && p == 1.0)
-        scanNorm<1>(data, n, query, p, list);
+        scanNorm<1>(data, n, knownValid, query, p, list);
     else if (bounded && p == 2.0)
-        scanNorm<2>(data, n, query, p, list);
+        scanNorm<2>(data, n, knownValid, query, p, list);
     else if (bounded && p == 3.0)
-        scanNorm<3>(data, n, query, p, list);
+        scanNorm<3>(data, n, knownValid, query, p, list);
     else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
-        scanNorm<0>(data, n, query, p, list);
+        scanNorm<0>(data, n, knownValid, query, p, list);
     else
-        scanNorm<-1>(data, n, query, p, list);
+        scanNorm<-1>(data, n, knownValid, query, p, list);
 }
 
 }  // namespace tq_knn

@@ -32,9 +32,13 @@ double normRoot(double sum, double p);
 // For the norm metric of order 1, 2 or 3 most patterns are decided by a cheap bound without pow,
 // and the sum of other orders stops early; the result is the same bits as computing every
 // distance with the metric (see the proof in the source).
+//
+// The first `knownValid` stored patterns are known to hold only valid measurements (the classifier
+// checked them when it stored them), so that their validity flags need not be read again; the
+// results are the same for any value from 0 up to the true count.
 void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
-                          std::vector<double>& distances);
+                          std::vector<double>& distances, long knownValid = 0);
 
 }  // namespace tq_knn
 

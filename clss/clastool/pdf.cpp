@@ -169,9 +169,13 @@ double tq_PDFMultivariateNormal::logValue(const tqFeaturePattern& pattern) const
 }
 
 double tq_PDFMultivariateNormal::logValueOfGroup_(const tq_GroupMeasurements& group) const {
+    double value = 0.0;
+    if (group.record) {
+        check(tfMVNLogValue(&state_, group.record, &value));
+        return value;
+    }
     ScopedRecord record;
     marshal(record.get(), group);
-    double value = 0.0;
     check(tfMVNLogValue(&state_, record.get(), &value));
     return value;
 }

@@ -14,11 +14,14 @@
 // The measurements of one group of one pattern, borrowed from the caller's storage: what a
 // group sub-pattern holds, without the pattern object. `values` has `size` entries (an
 // invalid one reads 0.0); `invalid` lists the positions of the invalid ones, ascending.
+// When the caller has marshalled them into a kernel record already, `record` holds the same
+// measurements (else it is null).
 struct tq_GroupMeasurements {
     const double* values = nullptr;
     long size = 0;
     const std::int32_t* invalid = nullptr;
     long numInvalid = 0;
+    const tqMVNRecord* record = nullptr;
 };
 
 // A density over the measurements of one group of one category. It learns from patterns
