@@ -43,6 +43,12 @@ tq_Instantiator tqClassifierTrainParamsKNN::sExemplar(typeid(tqClassifierTrainPa
 tq_Instantiator tq_ClassifierKNN::sExemplar(typeid(tq_ClassifierKNN), &make);
 
 // decision trees
+tq_Instantiator tqDecisionTreeNode::sExemplar(typeid(tqDecisionTreeNode), &make);
+tq_Instantiator tqDecisionTreeLeaf::sExemplar(typeid(tqDecisionTreeLeaf), &make);
+tq_Instantiator tqRangePredicate::sExemplar(typeid(tqRangePredicate), &make);
+tq_Instantiator tqValidityPredicate::sExemplar(typeid(tqValidityPredicate), &make);
+tq_Instantiator tqComparisonPredicate::sExemplar(typeid(tqComparisonPredicate), &make);
+tq_Instantiator tq_ClassifierDecisionTree::sExemplar(typeid(tq_ClassifierDecisionTree), &make);
 
 // status converter: the multivariate-normal kernel's failures become classifier errors.
 namespace {
