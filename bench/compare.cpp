@@ -9,14 +9,13 @@
 // we take longer), and how often the two libraries decide alike.
 //
 //   bench/compare [patterns-per-class] [queries]      (defaults 3000 and 300)
-#include <opencv2/core.hpp>
-#include <opencv2/ml.hpp>
-
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 #include <functional>
+#include <opencv2/core.hpp>
+#include <opencv2/ml.hpp>
 #include <string>
 #include <vector>
 
@@ -83,11 +82,13 @@ int main(int argc, char** argv) {
     const long nTrain = all.numPatterns() - queries;
 
     tqClassifierDataProviderMemory train;
-    cv::Mat trainX(static_cast<int>(nTrain), kMeasurements, CV_32F), trainY(static_cast<int>(nTrain), 1, CV_32S);
+    cv::Mat trainX(static_cast<int>(nTrain), kMeasurements, CV_32F),
+        trainY(static_cast<int>(nTrain), 1, CV_32S);
     for (long i = 0; i < nTrain; ++i) {
         train.addData(all.featurePattern(i), all.categoryLabel(i));
         const std::vector<double>& v = all.featurePattern(i)->featureMeasurements(true);
-        for (int m = 0; m < kMeasurements; ++m) trainX.at<float>(static_cast<int>(i), m) = static_cast<float>(v[m]);
+        for (int m = 0; m < kMeasurements; ++m)
+            trainX.at<float>(static_cast<int>(i), m) = static_cast<float>(v[m]);
         trainY.at<int>(static_cast<int>(i), 0) = static_cast<int>(all.categoryLabel(i));
     }
     std::vector<tqPtrHandle_const<tqFeaturePattern>> queryPatterns;
@@ -99,8 +100,10 @@ int main(int argc, char** argv) {
         for (int m = 0; m < kMeasurements; ++m) row.at<float>(0, m) = static_cast<float>(v[m]);
         queryRows.push_back(row);
     }
-    std::printf("data: %d classes, %d measurements, %ld training patterns, %ld queries; median CPU times of %d runs\n\n",
-                kClasses, kMeasurements, nTrain, queries, kRepetitions);
+    std::printf(
+        "data: %d classes, %d measurements, %ld training patterns, %ld queries; median CPU times of %d "
+        "runs\n\n",
+        kClasses, kMeasurements, nTrain, queries, kRepetitions);
 
     std::vector<Row> rows;
     const double perQuery = 1.0 / static_cast<double>(queries);
@@ -144,7 +147,8 @@ int main(int argc, char** argv) {
     });
     std::vector<int> theirsBayes(queryRows.size());
     const double runTheirs = medianSeconds([&] {
-        for (std::size_t q = 0; q < queryRows.size(); ++q) theirsBayes[q] = static_cast<int>(cvBayes->predict(queryRows[q]));
+        for (std::size_t q = 0; q < queryRows.size(); ++q)
+            theirsBayes[q] = static_cast<int>(cvBayes->predict(queryRows[q]));
     });
 
     std::vector<long> oursJoint(queryPatterns.size()), oursIndependent(queryPatterns.size());
@@ -159,7 +163,8 @@ int main(int argc, char** argv) {
                 decided[q] = result.categoryResults().front().categoryLabel();
             }
         });
-        const std::string name = isJoint ? "bayes, one joint normal per class" : "bayes, independent measurements";
+        const std::string name =
+            isJoint ? "bayes, one joint normal per class" : "bayes, independent measurements";
         rows.push_back({name + ": train", trainOurs, trainTheirs, "ms"});
         rows.push_back({name + ": classify one pattern", runOurs * perQuery, runTheirs * perQuery, "us"});
     }
@@ -170,8 +175,9 @@ int main(int argc, char** argv) {
         for (std::size_t q = 0; q < a.size(); ++q) n += a[q] == static_cast<long>(b[q]);
         return n;
     };
-    std::printf("\ndecisions alike: knn %ld of %ld; bayes (joint) %ld of %ld; bayes (independent) %ld of %ld\n",
-                agree(oursKnn, theirsKnn), queries, agree(oursJoint, theirsBayes), queries,
-                agree(oursIndependent, theirsBayes), queries);
+    std::printf(
+        "\ndecisions alike: knn %ld of %ld; bayes (joint) %ld of %ld; bayes (independent) %ld of %ld\n",
+        agree(oursKnn, theirsKnn), queries, agree(oursJoint, theirsBayes), queries,
+        agree(oursIndependent, theirsBayes), queries);
     return 0;
 }

@@ -11,7 +11,8 @@ int main() {
     const double points[][3] = {{0.0, 0.1, 0}, {0.3, -0.2, 0}, {-0.1, 0.2, 0},
                                 {2.0, 2.1, 1}, {2.2, 1.8, 1},  {1.9, 2.3, 1}};
     for (const auto& p : points)
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({p[0], p[1]})), static_cast<long>(p[2]));
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({p[0], p[1]})),
+                     static_cast<long>(p[2]));
 
     // The type of the training parameters chooses the technique: here k-nearest neighbours.
     tqClassifierTool tool;
@@ -22,8 +23,8 @@ int main() {
     tqClassifierResult result;
     tool.run(query, result, nullptr, 0);
     const tqClassifierCategoryResult& best = result.categoryResults().front();
-    std::cout << "decision " << best.categoryLabel() << " (class score " << best.classScore() << ", expected cost "
-              << best.expectedCost() << ")\n";
+    std::cout << "decision " << best.categoryLabel() << " (class score " << best.classScore()
+              << ", expected cost " << best.expectedCost() << ")\n";
 
     // Store and load through an archive; the loaded tool equals the stored one.
     std::ostringstream stored;

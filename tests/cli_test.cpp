@@ -24,7 +24,10 @@ std::string dataFile(const std::string& name) { return std::string(CLASTOOL_TEST
 // CSV rules
 
 TEST(CliCsv, QuotesBlanksAndLineEndingsFollowTheRules) {
-    const auto records = cli::splitCsv("\xEF\xBB\xBF" "a, \"b,c\" ,\"d\"\"e\"\r\n\r\n\"multi\nline\",x,\n", "t.csv");
+    const auto records = cli::splitCsv(
+        "\xEF\xBB\xBF"
+        "a, \"b,c\" ,\"d\"\"e\"\r\n\r\n\"multi\nline\",x,\n",
+        "t.csv");
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].line, 1);
     EXPECT_EQ(records[0].cells, (std::vector<std::string>{"a", "b,c", "d\"e"}));
@@ -43,10 +46,12 @@ TEST(CliCsv, MalformedQuotingNamesLineAndColumn) {
 
 TEST(CliCsv, NumbersAndMissingMarkers) {
     double v = 0.0;
-    for (const char* text : {"1", "-2.5", "+7", "3e-4", ".5", "1E3"}) EXPECT_TRUE(cli::parseNumber(text, v)) << text;
+    for (const char* text : {"1", "-2.5", "+7", "3e-4", ".5", "1E3"})
+        EXPECT_TRUE(cli::parseNumber(text, v)) << text;
     for (const char* text : {"", "abc", "1.2.3", "0x10", "inf", "nan", "1,5", "--1", "1 2"})
         EXPECT_FALSE(cli::parseNumber(text, v)) << text;
-    for (const char* text : {"", "NA", "na", "NaN", "NAN", "?"}) EXPECT_TRUE(cli::isMissingMarker(text)) << text;
+    for (const char* text : {"", "NA", "na", "NaN", "NAN", "?"})
+        EXPECT_TRUE(cli::isMissingMarker(text)) << text;
     for (const char* text : {"0", "N", "none", "-"}) EXPECT_FALSE(cli::isMissingMarker(text)) << text;
 }
 
@@ -77,8 +82,10 @@ TEST(CliCsv, TableErrorsNameFileLineAndColumn) {
     EXPECT_THROW_MSG(parse("x,label,x\n"), InputError, "d.csv:1:3: column name \"x\" appears twice");
     EXPECT_THROW_MSG(parse("x,,label\n"), InputError, "d.csv:1:2: the header names no column here");
     EXPECT_THROW_MSG(parse("label\na\n"), InputError, "d.csv:1: the header names no measurement column");
-    EXPECT_THROW_MSG(parse("x,label\n1,a\n2\n"), InputError, "d.csv:3:2: the row has 1 cells but the header has 2 columns");
-    EXPECT_THROW_MSG(parse("x,label\n1,a,3\n"), InputError, "d.csv:2:3: the row has 3 cells but the header has 2 columns");
+    EXPECT_THROW_MSG(parse("x,label\n1,a\n2\n"), InputError,
+                     "d.csv:3:2: the row has 1 cells but the header has 2 columns");
+    EXPECT_THROW_MSG(parse("x,label\n1,a,3\n"), InputError,
+                     "d.csv:2:3: the row has 3 cells but the header has 2 columns");
     EXPECT_THROW_MSG(parse("label,x\na,1\nb,1.5x\n"), InputError,
                      "d.csv:3:2: \"1.5x\" in column \"x\" is not a number");
 }
@@ -141,8 +148,9 @@ TEST(CliModelFile, ForeignOtherVersionAndDamagedHeadersAreRefused) {
     };
     EXPECT_THROW_MSG(read("label,x\n"), InputError, "m.model: not a clastool model file");
     EXPECT_THROW_MSG(read(""), InputError, "m.model: not a clastool model file");
-    EXPECT_THROW_MSG(read("clastool model\nformat 2\n"), InputError,
-                     "m.model: model file format version 2 is not supported; this clastool reads format version 1");
+    EXPECT_THROW_MSG(
+        read("clastool model\nformat 2\n"), InputError,
+        "m.model: model file format version 2 is not supported; this clastool reads format version 1");
     EXPECT_THROW_MSG(read("clastool model\nversion 1\n"), InputError,
                      "m.model: not a clastool model file (no format version)");
 
@@ -153,7 +161,8 @@ TEST(CliModelFile, ForeignOtherVersionAndDamagedHeadersAreRefused) {
                      "m.model:13: damaged model file header: the header ends early");
     std::string wrongMethod = text;
     wrongMethod.replace(wrongMethod.find("bayes"), 5, "trees");
-    EXPECT_THROW_MSG(read(wrongMethod), InputError, "m.model:3: damaged model file header: unknown method \"trees\"");
+    EXPECT_THROW_MSG(read(wrongMethod), InputError,
+                     "m.model:3: damaged model file header: unknown method \"trees\"");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -180,7 +189,8 @@ protected:
         const std::string outFile = tmp(".stdout"), errFile = tmp(".stderr");
         pid_t pid = ::fork();
         if (pid == 0) {
-            if (!std::freopen(outFile.c_str(), "w", stdout) || !std::freopen(errFile.c_str(), "w", stderr)) _exit(127);
+            if (!std::freopen(outFile.c_str(), "w", stdout) || !std::freopen(errFile.c_str(), "w", stderr))
+                _exit(127);
             std::vector<char*> argv;
             std::string program = CLASTOOL_CLI;
             argv.push_back(program.data());
@@ -229,7 +239,8 @@ TEST_F(CliRun, TrainClassifyInfoWithNamedLabels) {
                   " (3 categories, 2 measurements); wrote " + model + "\n");
 
     // The label names come back from the model file, in order of first appearance.
-    EXPECT_EQ(ok({"classify", model, dataFile("fruit_unlabelled.csv")}), "row,decision\n1,grape\n2,lemon\n3,melon\n");
+    EXPECT_EQ(ok({"classify", model, dataFile("fruit_unlabelled.csv")}),
+              "row,decision\n1,grape\n2,lemon\n3,melon\n");
     const std::string info = ok({"info", model});
     EXPECT_NE(info.find("technique:    k-nearest neighbours\n"), std::string::npos) << info;
     EXPECT_NE(info.find("parameters:   knn (k = 1, norm order 2)\n"), std::string::npos) << info;
@@ -253,10 +264,12 @@ TEST_F(CliRun, IntegerLabelsAndAnotherLabelColumn) {
 TEST_F(CliRun, QuotedCellsAndCrlfFilesAreRead) {
     const std::string model = tmp("q.model");
     ok({"train", "--method", "knn", "--k", "1", dataFile("quoted.csv"), "-o", model});
-    EXPECT_NE(ok({"info", model}).find("categories:   3: grape (0), lemon (1), melon \"big\" (2)\n"), std::string::npos);
+    EXPECT_NE(ok({"info", model}).find("categories:   3: grape (0), lemon (1), melon \"big\" (2)\n"),
+              std::string::npos);
     const std::string crlf = tmp("crlf.model");
     ok({"train", "--method", "knn", "--k", "1", dataFile("crlf.csv"), "-o", crlf});
-    EXPECT_EQ(ok({"classify", crlf, dataFile("fruit_unlabelled.csv")}), "row,decision\n1,grape\n2,lemon\n3,lemon\n");
+    EXPECT_EQ(ok({"classify", crlf, dataFile("fruit_unlabelled.csv")}),
+              "row,decision\n1,grape\n2,lemon\n3,lemon\n");
 }
 
 // The Bayesian scores follow from the class means and variances by hand: class a has x in {0, 2}
@@ -291,9 +304,11 @@ TEST_F(CliRun, PriorsAndCostsMoveTheDecision) {
 
     // Deciding grape when the truth is lemon costs 50: a lemon-ish grape becomes a lemon.
     const std::string fruit = tmp("fruit.model");
-    ok({"train", "--method", "bayes", "--costs", dataFile("fruit_costs.csv"), dataFile("fruit_train.csv"), "-o", costly});
+    ok({"train", "--method", "bayes", "--costs", dataFile("fruit_costs.csv"), dataFile("fruit_train.csv"),
+        "-o", costly});
     ok({"train", "--method", "bayes", dataFile("fruit_train.csv"), "-o", fruit});
-    EXPECT_NE(ok({"info", costly}).find("costs:        default 1; lemon decided as grape: 50\n"), std::string::npos);
+    EXPECT_NE(ok({"info", costly}).find("costs:        default 1; lemon decided as grape: 50\n"),
+              std::string::npos);
     const std::string a = ok({"classify", fruit, dataFile("fruit_unlabelled.csv"), "--scores"});
     const std::string b = ok({"classify", costly, dataFile("fruit_unlabelled.csv"), "--scores"});
     EXPECT_NE(a, b);  // the expected costs change with the matrix
@@ -301,19 +316,23 @@ TEST_F(CliRun, PriorsAndCostsMoveTheDecision) {
 
 TEST_F(CliRun, BayesTrainsAndClassifiesWithMissingCells) {
     const std::string model = tmp("missing.model");
-    EXPECT_NE(ok({"train", "--method", "bayes", dataFile("fruit_missing.csv"), "-o", model}).find("on 12 labelled rows"),
+    EXPECT_NE(ok({"train", "--method", "bayes", dataFile("fruit_missing.csv"), "-o", model})
+                  .find("on 12 labelled rows"),
               std::string::npos);
-    EXPECT_EQ(ok({"classify", model, dataFile("fruit_missing.csv")}),
-              "row,decision\n1,melon\n2,grape\n3,lemon\n4,grape\n5,melon\n6,lemon\n7,grape\n8,lemon\n9,melon\n"
-              "10,grape\n11,lemon\n12,melon\n13,lemon\n");
+    EXPECT_EQ(
+        ok({"classify", model, dataFile("fruit_missing.csv")}),
+        "row,decision\n1,melon\n2,grape\n3,lemon\n4,grape\n5,melon\n6,lemon\n7,grape\n8,lemon\n9,melon\n"
+        "10,grape\n11,lemon\n12,melon\n13,lemon\n");
 }
 
 TEST_F(CliRun, BinomialMeasurementsAndJointSets) {
     const std::string model = tmp("counts.model");
     ok({"train", "--method", "bayes", "--binomial", "hits=10", dataFile("counts.csv"), "-o", model});
     EXPECT_NE(ok({"info", model}).find("binomial:     hits (maximum 10)\n"), std::string::npos);
-    EXPECT_EQ(ok({"classify", model, dataFile("counts.csv")}), "row,decision\n1,low\n2,low\n3,low\n4,low\n5,high\n6,high\n7,high\n8,high\n");
-    ok({"train", "--method", "bayes", "--joint", "weight,diameter", dataFile("fruit_train.csv"), "-o", tmp("j.model")});
+    EXPECT_EQ(ok({"classify", model, dataFile("counts.csv")}),
+              "row,decision\n1,low\n2,low\n3,low\n4,low\n5,high\n6,high\n7,high\n8,high\n");
+    ok({"train", "--method", "bayes", "--joint", "weight,diameter", dataFile("fruit_train.csv"), "-o",
+        tmp("j.model")});
     ok({"train", "--method", "bayes", "--joint", "0,1", dataFile("fruit_train.csv"), "-o", tmp("j2.model")});
     EXPECT_EQ(tqtest::readFile(tmp("j.model")), tqtest::readFile(tmp("j2.model")));
     EXPECT_NE(ok({"info", tmp("j.model")}).find("joint:        weight+diameter\n"), std::string::npos);
@@ -325,13 +344,15 @@ TEST_F(CliRun, ReadinessCheckCanBeLeftOut) {
     const std::string data = dataFile("unlabelled_only.csv"), model = tmp("empty.model");
     const Outcome checked = run({"train", "--method", "knn", data, "-o", model});
     EXPECT_EQ(checked.status, 1);
-    EXPECT_EQ(checked.err, "clastool: " + data + ": training failed: No valid data was provided for training.\n");
+    EXPECT_EQ(checked.err,
+              "clastool: " + data + ": training failed: No valid data was provided for training.\n");
     EXPECT_FALSE(exists(model));
 
     ok({"train", "--method", "knn", "--no-ready-check", data, "-o", model});
     const Outcome used = run({"classify", model, data});
     EXPECT_EQ(used.status, 1);
-    EXPECT_EQ(used.err, "clastool: " + data + ":2: classification failed: No valid data was provided for training.\n");
+    EXPECT_EQ(used.err,
+              "clastool: " + data + ":2: classification failed: No valid data was provided for training.\n");
     EXPECT_EQ(used.out, "");
 
     const Outcome bayes = run({"train", "--method", "bayes", "--no-ready-check", data, "-o", model + "2"});
@@ -342,15 +363,17 @@ TEST_F(CliRun, ReadinessCheckCanBeLeftOut) {
 // trained in memory: evaluate's per-row file (in-memory classifier) equals classify's output.
 TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {
     for (const std::vector<std::string>& method :
-         {std::vector<std::string>{"--method", "knn", "--k", "3"}, std::vector<std::string>{"--method", "bayes"},
-          std::vector<std::string>{"--method", "knn", "--k", "2", "--norm", "1", "--costs", dataFile("fruit_costs.csv")}}) {
+         {std::vector<std::string>{"--method", "knn", "--k", "3"},
+          std::vector<std::string>{"--method", "bayes"},
+          std::vector<std::string>{"--method", "knn", "--k", "2", "--norm", "1", "--costs",
+                                   dataFile("fruit_costs.csv")}}) {
         const std::string model = tmp("m.model"), viaFile = tmp("a.csv"), inMemory = tmp("b.csv");
         std::vector<std::string> train = {"train"}, evaluate = {"evaluate"};
         train.insert(train.end(), method.begin(), method.end());
         evaluate.insert(evaluate.end(), method.begin(), method.end());
         train.insert(train.end(), {dataFile("fruit_train.csv"), "-o", model});
-        evaluate.insert(evaluate.end(), {dataFile("fruit_train.csv"), dataFile("fruit_test.csv"), "--predictions",
-                                         inMemory, "--scores"});
+        evaluate.insert(evaluate.end(), {dataFile("fruit_train.csv"), dataFile("fruit_test.csv"),
+                                         "--predictions", inMemory, "--scores"});
         ok(train);
         ok({"classify", model, dataFile("fruit_test.csv"), "--scores", "-o", viaFile});
         ok(evaluate);
@@ -360,40 +383,44 @@ TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {
 }
 
 TEST_F(CliRun, EvaluateReportsAccuracyConfusionAndCosts) {
-    const std::string report =
-        ok({"evaluate", "--method", "knn", "--k", "1", dataFile("fruit_train.csv"), dataFile("fruit_test.csv")});
-    EXPECT_EQ(report,
-              "knn (k = 1, norm order 2): trained on 12 labelled rows of " + dataFile("fruit_train.csv") +
-                  ", tested on 5 rows of " + dataFile("fruit_test.csv") +
-                  "\n"
-                  "accuracy: 0.8000 (4 of 5)\n"
-                  "\n"
-                  "confusion matrix (rows: true label, columns: decision)\n"
-                  "        melon   grape   lemon\n"
-                  "melon       1       0       0\n"
-                  "grape       0       2       0\n"
-                  "lemon       1       0       1\n"
-                  "\n"
-                  "category  precision     recall    support\n"
-                  "melon        0.5000     1.0000          1\n"
-                  "grape        1.0000     1.0000          2\n"
-                  "lemon        1.0000     0.5000          2\n"
-                  "\n"
-                  "mean expected cost of the decisions: 0.0000\n"
-                  "mean actual cost of the decisions:   0.2000\n");
+    const std::string report = ok(
+        {"evaluate", "--method", "knn", "--k", "1", dataFile("fruit_train.csv"), dataFile("fruit_test.csv")});
+    EXPECT_EQ(report, "knn (k = 1, norm order 2): trained on 12 labelled rows of " +
+                          dataFile("fruit_train.csv") + ", tested on 5 rows of " +
+                          dataFile("fruit_test.csv") +
+                          "\n"
+                          "accuracy: 0.8000 (4 of 5)\n"
+                          "\n"
+                          "confusion matrix (rows: true label, columns: decision)\n"
+                          "        melon   grape   lemon\n"
+                          "melon       1       0       0\n"
+                          "grape       0       2       0\n"
+                          "lemon       1       0       1\n"
+                          "\n"
+                          "category  precision     recall    support\n"
+                          "melon        0.5000     1.0000          1\n"
+                          "grape        1.0000     1.0000          2\n"
+                          "lemon        1.0000     0.5000          2\n"
+                          "\n"
+                          "mean expected cost of the decisions: 0.0000\n"
+                          "mean actual cost of the decisions:   0.2000\n");
 }
 
 TEST_F(CliRun, CrossValidationIsStratifiedAndSeeded) {
-    const std::vector<std::string> args = {"evaluate", "--method", "bayes", "--folds", "4", dataFile("fruit_train.csv"),
+    const std::vector<std::string> args = {"evaluate",      "--method",  "bayes",
+                                           "--folds",       "4",         dataFile("fruit_train.csv"),
                                            "--predictions", tmp("p.csv")};
     const std::string first = ok(args);
-    EXPECT_NE(first.find("4-fold stratified cross-validation (seed 1) on 12 labelled rows"), std::string::npos);
+    EXPECT_NE(first.find("4-fold stratified cross-validation (seed 1) on 12 labelled rows"),
+              std::string::npos);
     EXPECT_NE(first.find("accuracy: 1.0000 (12 of 12)"), std::string::npos) << first;
     EXPECT_EQ(ok(args), first);
     EXPECT_EQ(lines(tqtest::readFile(tmp("p.csv"))).size(), 13u);
-    const Outcome tooMany = run({"evaluate", "--method", "knn", "--folds", "13", dataFile("fruit_train.csv")});
+    const Outcome tooMany =
+        run({"evaluate", "--method", "knn", "--folds", "13", dataFile("fruit_train.csv")});
     EXPECT_EQ(tooMany.status, 1);
-    EXPECT_EQ(tooMany.err, "clastool: " + dataFile("fruit_train.csv") + ": 12 labelled rows cannot be split into 13 folds\n");
+    EXPECT_EQ(tooMany.err, "clastool: " + dataFile("fruit_train.csv") +
+                               ": 12 labelled rows cannot be split into 13 folds\n");
 }
 
 TEST_F(CliRun, DemoNeedsNoFiles) {
@@ -417,43 +444,73 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         std::string message;
     };
     const std::vector<Case> cases = {
-        {{"classify", model, dataFile("bad_ragged.csv"), "-o", out}, 1,
+        {{"classify", model, dataFile("bad_ragged.csv"), "-o", out},
+         1,
          dataFile("bad_ragged.csv") + ":3:3: the row has 2 cells but the header has 3 columns"},
-        {{"classify", model, dataFile("bad_number.csv"), "-o", out}, 1,
+        {{"classify", model, dataFile("bad_number.csv"), "-o", out},
+         1,
          dataFile("bad_number.csv") + ":3:2: \"12o\" in column \"weight\" is not a number"},
-        {{"classify", model, dataFile("bad_quote.csv"), "-o", out}, 1,
+        {{"classify", model, dataFile("bad_quote.csv"), "-o", out},
+         1,
          dataFile("bad_quote.csv") + ":3:1: quoted cell is not closed before the end of the file"},
-        {{"classify", model, dataFile("bad_columns.csv"), "-o", out}, 1,
-         dataFile("bad_columns.csv") + ":1:2: column \"width\" does not match the model, which expects \"diameter\" here"},
-        {{"classify", model, dataFile("bad_fewcolumns.csv"), "-o", out}, 1,
-         dataFile("bad_fewcolumns.csv") + ":1: the file has 1 measurement columns but the model expects 2 (weight, diameter)"},
-        {{"classify", model, tmp("absent.csv"), "-o", out}, 1, tmp("absent.csv") + ": cannot open: No such file or directory"},
-        {{"classify", dataFile("fruit_train.csv"), dataFile("fruit_test.csv"), "-o", out}, 1,
+        {{"classify", model, dataFile("bad_columns.csv"), "-o", out},
+         1,
+         dataFile("bad_columns.csv") +
+             ":1:2: column \"width\" does not match the model, which expects \"diameter\" here"},
+        {{"classify", model, dataFile("bad_fewcolumns.csv"), "-o", out},
+         1,
+         dataFile("bad_fewcolumns.csv") +
+             ":1: the file has 1 measurement columns but the model expects 2 (weight, diameter)"},
+        {{"classify", model, tmp("absent.csv"), "-o", out},
+         1,
+         tmp("absent.csv") + ": cannot open: No such file or directory"},
+        {{"classify", dataFile("fruit_train.csv"), dataFile("fruit_test.csv"), "-o", out},
+         1,
          dataFile("fruit_train.csv") + ": not a clastool model file"},
-        {{"classify", dataFile("future.model"), dataFile("fruit_test.csv"), "-o", out}, 1,
-         dataFile("future.model") + ": model file format version 2 is not supported; this clastool reads format version 1"},
-        {{"classify", model, dataFile("fruit_missing.csv"), "-o", out}, 1,
-         dataFile("fruit_missing.csv") + ":2:3: missing measurement in column \"diameter\": the knn method needs every "
-                                         "measurement (use --method bayes, or fill the cell)"},
-        {{"train", "--method", "knn", dataFile("bad_nolabel.csv"), "-o", out}, 1,
-         dataFile("bad_nolabel.csv") + ":1: no column is named \"label\" (name the label column with --label-column)"},
-        {{"train", "--method", "bayes", "--costs", dataFile("bad_costs.csv"), dataFile("fruit_train.csv"), "-o", out}, 1,
-         dataFile("bad_costs.csv") + ":1:4: the label \"kiwi\" does not occur in " + dataFile("fruit_train.csv")},
-        {{"train", "--method", "bayes", "--prior", "kiwi=2", dataFile("fruit_train.csv"), "-o", out}, 1,
+        {{"classify", dataFile("future.model"), dataFile("fruit_test.csv"), "-o", out},
+         1,
+         dataFile("future.model") +
+             ": model file format version 2 is not supported; this clastool reads format version 1"},
+        {{"classify", model, dataFile("fruit_missing.csv"), "-o", out},
+         1,
+         dataFile("fruit_missing.csv") +
+             ":2:3: missing measurement in column \"diameter\": the knn method needs every "
+             "measurement (use --method bayes, or fill the cell)"},
+        {{"train", "--method", "knn", dataFile("bad_nolabel.csv"), "-o", out},
+         1,
+         dataFile("bad_nolabel.csv") +
+             ":1: no column is named \"label\" (name the label column with --label-column)"},
+        {{"train", "--method", "bayes", "--costs", dataFile("bad_costs.csv"), dataFile("fruit_train.csv"),
+          "-o", out},
+         1,
+         dataFile("bad_costs.csv") + ":1:4: the label \"kiwi\" does not occur in " +
+             dataFile("fruit_train.csv")},
+        {{"train", "--method", "bayes", "--prior", "kiwi=2", dataFile("fruit_train.csv"), "-o", out},
+         1,
          "--prior kiwi=2: the label \"kiwi\" does not occur in " + dataFile("fruit_train.csv")},
-        {{"train", "--method", "bayes", "--binomial", "hits=1", dataFile("counts.csv"), "-o", out}, 1,
-         dataFile("counts.csv") + ":2:1: 2 in column \"hits\" is outside 0 to 1, the range of its binomial distribution"},
-        {{"train", "--method", "bayes", "--binomial", "misses=10", dataFile("counts.csv"), "-o", out}, 1,
+        {{"train", "--method", "bayes", "--binomial", "hits=1", dataFile("counts.csv"), "-o", out},
+         1,
+         dataFile("counts.csv") +
+             ":2:1: 2 in column \"hits\" is outside 0 to 1, the range of its binomial distribution"},
+        {{"train", "--method", "bayes", "--binomial", "misses=10", dataFile("counts.csv"), "-o", out},
+         1,
          "--binomial misses=10: " + dataFile("counts.csv") + " has no measurement column named \"misses\""},
-        {{"train", "--method", "knn", "--prior", "a=1", dataFile("twoclass.csv"), "-o", out}, 1,
+        {{"train", "--method", "knn", "--prior", "a=1", dataFile("twoclass.csv"), "-o", out},
+         1,
          "--prior applies to --method bayes only"},
-        {{"train", "--method", "bayes", "--k", "3", dataFile("twoclass.csv"), "-o", out}, 1,
+        {{"train", "--method", "bayes", "--k", "3", dataFile("twoclass.csv"), "-o", out},
+         1,
          "--k applies to --method knn only"},
-        {{"train", "--method", "knn", "--bogus", dataFile("twoclass.csv"), "-o", out}, 2,
+        {{"train", "--method", "knn", "--bogus", dataFile("twoclass.csv"), "-o", out},
+         2,
          "The following argument was not expected: --bogus (see 'clastool --help')"},
-        {{"train", "--method", "trees", dataFile("twoclass.csv"), "-o", out}, 2,
+        {{"train", "--method", "trees", dataFile("twoclass.csv"), "-o", out},
+         2,
          "--method: trees not in {knn,bayes} (see 'clastool --help')"},
-        {{"frobnicate"}, 2, "unknown command \"frobnicate\" (commands: train, classify, evaluate, info, demo; see 'clastool --help')"},
+        {{"frobnicate"},
+         2,
+         "unknown command \"frobnicate\" (commands: train, classify, evaluate, info, demo; see 'clastool "
+         "--help')"},
         {{}, 2, "A subcommand is required (see 'clastool --help')"},
     };
     for (const Case& c : cases) {

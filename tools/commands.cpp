@@ -21,7 +21,8 @@ std::vector<std::size_t> allRows(const DataTable& table) {
 
 std::string plural(std::size_t n, const std::string& word) {
     if (n == 1) return "1 " + word;
-    if (word.size() > 1 && word.back() == 'y') return std::to_string(n) + " " + word.substr(0, word.size() - 1) + "ies";
+    if (word.size() > 1 && word.back() == 'y')
+        return std::to_string(n) + " " + word.substr(0, word.size() - 1) + "ies";
     return std::to_string(n) + " " + word + "s";
 }
 
@@ -55,7 +56,8 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
         PredictionWriter writer(labels, args.scores, costs);
         writeFileAtomically(args.predictions, [&](std::ostream& file) {
             writer.header(file);
-            for (std::size_t r = 0; r < run.results.size(); ++r) writer.row(file, static_cast<long>(r) + 1, run.results[r]);
+            for (std::size_t r = 0; r < run.results.size(); ++r)
+                writer.row(file, static_cast<long>(r) + 1, run.results[r]);
         });
     }
     evaluation.print(out, title);
@@ -85,16 +87,17 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
-    const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") + " of " +
-                              train.file + ", tested on " + plural(test.rows.size(), "row") + " of " + test.file;
+    const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
+                              " of " + train.file + ", tested on " + plural(test.rows.size(), "row") +
+                              " of " + test.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
 // Stratified folds: the labelled rows of every category, shuffled with the seed, are dealt to
 // the folds in turn, continuing from one category to the next so that fold sizes differ by one
 // at most. Rows with the unknown label belong to no fold.
-std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& categories, const LabelMap& labels,
-                                                      long folds, long seed) {
+std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& categories,
+                                                      const LabelMap& labels, long folds, long seed) {
     tqRandomUniform random(seed);
     std::vector<std::vector<std::size_t>> result(static_cast<std::size_t>(folds));
     std::size_t next = 0;
@@ -148,7 +151,8 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
         try {
             trainTool(tool, *params, table, categories, trainRows);
         } catch (const InputError& e) {
-            throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " + e.what());
+            throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
+                             e.what());
         }
         classifyRows(tool, table, folds[f], run.results, progress, done);
     }
@@ -163,8 +167,8 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
         classifyRows(tool, table, unlabelled, run.results, progress, done);
     }
     const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
-                              "-fold stratified cross-validation (seed " + std::to_string(args.seed) + ") on " +
-                              plural(labelled, "labelled row") + " of " + table.file;
+                              "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
+                              ") on " + plural(labelled, "labelled row") + " of " + table.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -193,8 +197,9 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     tqClassifierTool tool;
     trainTool(tool, *params, table, categories, allRows(table));
     saveModel(args.output, header, tool);
-    out << "trained " << describeParams(*params) << " on " << plural(static_cast<std::size_t>(header.rows), "labelled row")
-        << " of " << args.data << " (" << plural(header.labels.names().size(), "category") << ", "
+    out << "trained " << describeParams(*params) << " on "
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << args.data << " ("
+        << plural(header.labels.names().size(), "category") << ", "
         << plural(header.columns.size(), "measurement") << "); wrote " << args.output << "\n";
 }
 
@@ -243,15 +248,17 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     const std::string bytes = readWholeFile(args.model);
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
 
-    out << "model file:   " << args.model << " (" << bytes.size() << " bytes, format version " << kModelFormatVersion
-        << ")\n";
+    out << "model file:   " << args.model << " (" << bytes.size() << " bytes, format version "
+        << kModelFormatVersion << ")\n";
     out << "technique:    "
-        << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)") << "\n";
+        << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
+        << "\n";
     out << "parameters:   " << describeParams(*params) << "\n";
     std::vector<std::string> categories;
     for (std::size_t i = 0; i < header.labels.names().size(); ++i)
         categories.push_back(header.labels.kind() == LabelMap::Kind::Names
-                                 ? header.labels.names()[i] + " (" + std::to_string(header.labels.categories()[i]) + ")"
+                                 ? header.labels.names()[i] + " (" +
+                                       std::to_string(header.labels.categories()[i]) + ")"
                                  : header.labels.names()[i]);
     out << "categories:   " << categories.size() << ": " << listOf(categories) << "\n";
     out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
@@ -262,9 +269,10 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     out << "costs:        default " << exactNumber(costs.defaultMisclassificationCost());
     for (long truth : header.labels.categories())
         for (long decided : header.labels.categories())
-            if (truth != decided && costs.misclassificationCost(truth, decided) != costs.defaultMisclassificationCost())
-                out << "; " << header.labels.name(truth) << " decided as " << header.labels.name(decided) << ": "
-                    << exactNumber(costs.misclassificationCost(truth, decided));
+            if (truth != decided &&
+                costs.misclassificationCost(truth, decided) != costs.defaultMisclassificationCost())
+                out << "; " << header.labels.name(truth) << " decided as " << header.labels.name(decided)
+                    << ": " << exactNumber(costs.misclassificationCost(truth, decided));
     out << "\n";
 
     if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {
@@ -280,9 +288,11 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
             std::vector<std::string> binomial;
             for (long i = 0; i < static_cast<long>(header.columns.size()); ++i)
                 if (types.distributionType(first, i) == tqClassifierDistributionTypes::eBinomial)
-                    binomial.push_back(header.columns[static_cast<std::size_t>(i)] + " (maximum " +
-                                       exactNumber(bayes->maxMeasurementValues().featureMeasurement(i, false)) + ")");
-            out << "binomial:     " << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
+                    binomial.push_back(
+                        header.columns[static_cast<std::size_t>(i)] + " (maximum " +
+                        exactNumber(bayes->maxMeasurementValues().featureMeasurement(i, false)) + ")");
+            out << "binomial:     "
+                << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
             // The types offer no list of their dependency sets; the pairs that are dependent give them.
             const long m = static_cast<long>(header.columns.size());
             std::vector<bool> placed(static_cast<std::size_t>(m), false);
@@ -297,7 +307,8 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
                     }
                 if (group != header.columns[static_cast<std::size_t>(i)]) joint.push_back(group);
             }
-            out << "joint:        " << (joint.empty() ? "none (measurements modelled one by one)" : listOf(joint)) << "\n";
+            out << "joint:        "
+                << (joint.empty() ? "none (measurements modelled one by one)" : listOf(joint)) << "\n";
         }
     }
 }
@@ -344,7 +355,8 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
     train.rows.assign(all.rows.begin(), all.rows.begin() + static_cast<std::ptrdiff_t>(cut));
     test.rows.assign(all.rows.begin() + static_cast<std::ptrdiff_t>(cut), all.rows.end());
 
-    out << "clastool demo: " << all.rows.size() << " generated patterns of three overlapping classes (red, green, blue)"
+    out << "clastool demo: " << all.rows.size()
+        << " generated patterns of three overlapping classes (red, green, blue)"
         << " in four measurements,\nthe first " << train.rows.size() << " for training and the other "
         << test.rows.size() << " for testing.\n";
     if (!args.saveData.empty()) out << "The data are in " << args.saveData << ".\n";
@@ -355,7 +367,8 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
         const auto start = std::chrono::steady_clock::now();
         out << "\n";
         evaluateHoldout(options, train, test, none, out);
-        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
         out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
     }
     out << "\nNext: clastool demo --save-data demo.csv, then\n"

@@ -96,14 +96,15 @@ std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file
                     throw InputError(located(file, startLine, column,
                                              "quoted cell is not closed before the end of the file"));
                 while (i < n && isBlank(text[i])) ++i;
-                if (i < n && text[i] != ',' && text[i] != '\n' && !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n'))
+                if (i < n && text[i] != ',' && text[i] != '\n' &&
+                    !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n'))
                     throw InputError(located(file, line, column, "unexpected text after a closing quote"));
             } else {
                 while (i < n && text[i] != ',' && text[i] != '\n' &&
                        !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n')) {
                     if (text[i] == '"')
-                        throw InputError(
-                            located(file, line, column, "a quote may only start a cell (quote the whole cell)"));
+                        throw InputError(located(file, line, column,
+                                                 "a quote may only start a cell (quote the whole cell)"));
                     cell += text[i];
                     ++i;
                 }
@@ -164,9 +165,11 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
     for (std::size_t c = 0; c < header.cells.size(); ++c) {
         const std::string& name = header.cells[c];
         const long col = static_cast<long>(c) + 1;
-        if (name.empty()) throw InputError(located(file, header.line, col, "the header names no column here"));
+        if (name.empty())
+            throw InputError(located(file, header.line, col, "the header names no column here"));
         if (!seen.insert(name).second)
-            throw InputError(located(file, header.line, col, "column name " + shown(name) + " appears twice"));
+            throw InputError(
+                located(file, header.line, col, "column name " + shown(name) + " appears twice"));
         if (name == labelName) {
             table.labelColumn = name;
             table.labelColumnPosition = col;
@@ -175,9 +178,10 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
         }
     }
     if (table.labelColumnPosition < 0 && need == LabelColumn::Required)
-        throw InputError(located(file, header.line, 0,
-                                 "no column is named \"" + labelName + "\"" +
-                                     (labelColumn.empty() ? " (name the label column with --label-column)" : "")));
+        throw InputError(
+            located(file, header.line, 0,
+                    "no column is named \"" + labelName + "\"" +
+                        (labelColumn.empty() ? " (name the label column with --label-column)" : "")));
     if (table.columns.empty())
         throw InputError(located(file, header.line, 0, "the header names no measurement column"));
 
@@ -188,8 +192,8 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
         if (rec.cells.size() != width) {
             const long col = static_cast<long>(std::min(rec.cells.size(), width)) + 1;
             throw InputError(located(file, rec.line, col,
-                                     "the row has " + std::to_string(rec.cells.size()) + " cells but the header has " +
-                                         std::to_string(width) + " columns"));
+                                     "the row has " + std::to_string(rec.cells.size()) +
+                                         " cells but the header has " + std::to_string(width) + " columns"));
         }
         DataRow row;
         row.line = rec.line;
@@ -205,8 +209,9 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
             if (isMissingMarker(cell)) {
                 row.invalid.push_back(static_cast<long>(row.values.size()));
             } else if (!parseNumber(cell, v)) {
-                throw InputError(located(file, rec.line, col,
-                                         shown(cell) + " in column \"" + header.cells[c] + "\" is not a number"));
+                throw InputError(
+                    located(file, rec.line, col,
+                            shown(cell) + " in column \"" + header.cells[c] + "\" is not a number"));
             }
             row.values.push_back(v);
         }

@@ -3,7 +3,6 @@
 // Exit status: 0 on success, 1 for a problem with an input file, a model file or the work
 // itself, 2 for a usage error on the command line.
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 
 #include "tools/commands.h"
@@ -26,16 +25,20 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
                     "bayes: model a measurement as binomial with this maximum, COLUMN=MAXIMUM (repeatable)")
         ->allow_extra_args(false)
         ->expected(1);
-    cmd->add_option("--joint", m.joint,
-                    "bayes: model these measurements jointly, e.g. 0,1,2 or x,y (repeatable; names or 0-based "
-                    "measurement indices)")
+    cmd->add_option(
+           "--joint", m.joint,
+           "bayes: model these measurements jointly, e.g. 0,1,2 or x,y (repeatable; names or 0-based "
+           "measurement indices)")
         ->allow_extra_args(false)
         ->expected(1);
-    cmd->add_option("--costs", m.costsFile,
-                    "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "
-                    "one row per true label");
-    cmd->add_option("--default-cost", m.defaultCost, "cost of a misclassification the matrix does not give (default 1)");
-    cmd->add_flag("--no-ready-check", m.noReadyCheck, "keep a classifier that cannot classify yet instead of failing");
+    cmd->add_option(
+        "--costs", m.costsFile,
+        "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "
+        "one row per true label");
+    cmd->add_option("--default-cost", m.defaultCost,
+                    "cost of a misclassification the matrix does not give (default 1)");
+    cmd->add_flag("--no-ready-check", m.noReadyCheck,
+                  "keep a classifier that cannot classify yet instead of failing");
     cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\")");
 }
 
@@ -51,16 +54,19 @@ int main(int argc, char** argv) {
 
     cli::TrainArgs train;
     CLI::Option *trainK = nullptr, *trainNorm = nullptr;
-    CLI::App* trainCmd = app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
+    CLI::App* trainCmd =
+        app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
     trainCmd->add_option("DATA", train.data, "training data (CSV)")->required();
     trainCmd->add_option("-o,--output", train.output, "model file to write")->required();
     trainCmd->footer(kCsvRules);
 
     cli::ClassifyArgs classify;
-    CLI::App* classifyCmd = app.add_subcommand("classify", "classify every row of a CSV file with a model file");
+    CLI::App* classifyCmd =
+        app.add_subcommand("classify", "classify every row of a CSV file with a model file");
     classifyCmd->add_option("MODEL", classify.model, "model file written by 'clastool train'")->required();
-    classifyCmd->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
+    classifyCmd
+        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--scores", classify.scores,
@@ -82,7 +88,8 @@ int main(int argc, char** argv) {
     evaluateCmd->footer(kCsvRules);
 
     cli::InfoArgs info;
-    CLI::App* infoCmd = app.add_subcommand("info", "describe a model file: technique, parameters, categories, size");
+    CLI::App* infoCmd =
+        app.add_subcommand("info", "describe a model file: technique, parameters, categories, size");
     infoCmd->add_option("MODEL", info.model, "model file")->required();
 
     cli::DemoArgs demo;

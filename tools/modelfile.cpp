@@ -252,7 +252,8 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
     }
     if (in.peek() != std::char_traits<char>::eof())
         throw InputError(path + ": damaged model file: unexpected bytes after the classifier");
-    if (!tool.isTrained()) throw InputError(path + ": damaged model file: the stored classifier is not trained");
+    if (!tool.isTrained())
+        throw InputError(path + ": damaged model file: the stored classifier is not trained");
 
     // Check that the stored technique is the one the header names, and give the classifier back
     // the working settings of its training (the archive keeps only the training parameters).

@@ -86,8 +86,8 @@ void Progress::draw(long done) {
     const int filled = static_cast<int>(share * width);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(width - filled), '.');
-    std::fprintf(stderr, "\r%s [%s] %3d%% (%ld/%ld)", what_.c_str(), bar.c_str(), static_cast<int>(share * 100.0),
-                 done, total_);
+    std::fprintf(stderr, "\r%s [%s] %3d%% (%ld/%ld)", what_.c_str(), bar.c_str(),
+                 static_cast<int>(share * 100.0), done, total_);
     std::fflush(stderr);
     shown_ = true;
 }

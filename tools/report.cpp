@@ -37,14 +37,16 @@ void PredictionWriter::header(std::ostream& out) const {
     out << "row,decision";
     if (scores_) {
         for (const std::string& n : labels_.names())
-            out << "," << csvCell("match:" + n) << "," << csvCell("class:" + n) << "," << csvCell("cost:" + n);
+            out << "," << csvCell("match:" + n) << "," << csvCell("class:" + n) << ","
+                << csvCell("cost:" + n);
     }
     out << "\n";
 }
 
 void PredictionWriter::row(std::ostream& out, long rowNumber, const tqClassifierResult& result) const {
     const std::vector<tqClassifierCategoryResult>& entries = result.categoryResults();
-    out << rowNumber << "," << (entries.empty() ? std::string() : csvCell(labels_.name(entries.front().categoryLabel())));
+    out << rowNumber << ","
+        << (entries.empty() ? std::string() : csvCell(labels_.name(entries.front().categoryLabel())));
     if (scores_) {
         std::map<long, const tqClassifierCategoryResult*> byLabel;
         for (const tqClassifierCategoryResult& e : entries) byLabel[e.categoryLabel()] = &e;
@@ -66,7 +68,8 @@ void PredictionWriter::row(std::ostream& out, long rowNumber, const tqClassifier
     out << "\n";
 }
 
-Evaluation::Evaluation(const LabelMap& labels, const tqClassifierCosts& costs) : labels_(labels), costs_(costs) {}
+Evaluation::Evaluation(const LabelMap& labels, const tqClassifierCosts& costs)
+    : labels_(labels), costs_(costs) {}
 
 void Evaluation::add(long truth, const tqClassifierResult& result) {
     const std::vector<tqClassifierCategoryResult>& entries = result.categoryResults();
@@ -81,7 +84,9 @@ long Evaluation::correct() const {
     return n;
 }
 
-double Evaluation::accuracy() const { return truths_.empty() ? 0.0 : double(correct()) / double(truths_.size()); }
+double Evaluation::accuracy() const {
+    return truths_.empty() ? 0.0 : double(correct()) / double(truths_.size());
+}
 
 double Evaluation::meanExpectedCost() const {
     double sum = 0.0;
@@ -92,7 +97,8 @@ double Evaluation::meanExpectedCost() const {
 double Evaluation::meanActualCost() const {
     double sum = 0.0;
     for (std::size_t i = 0; i < truths_.size(); ++i)
-        if (truths_[i] != decisions_[i] && decisions_[i] >= 0) sum += costs_.misclassificationCost(truths_[i], decisions_[i]);
+        if (truths_[i] != decisions_[i] && decisions_[i] >= 0)
+            sum += costs_.misclassificationCost(truths_[i], decisions_[i]);
     return truths_.empty() ? 0.0 : sum / double(truths_.size());
 }
 

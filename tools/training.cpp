@@ -24,12 +24,14 @@ long columnIndex(const std::string& option, const std::string& ref, const DataTa
         if (table.columns[i] == ref) return static_cast<long>(i);
     long index = -1;
     if (parseCategoryNumber(ref, index) && index < static_cast<long>(table.columns.size())) return index;
-    throw InputError(option + ": " + table.file + " has no measurement column named \"" + ref + "\"" +
-                     (index >= 0 ? " (measurement indices run from 0 to " + std::to_string(table.columns.size() - 1) + ")"
-                                 : ""));
+    throw InputError(
+        option + ": " + table.file + " has no measurement column named \"" + ref + "\"" +
+        (index >= 0 ? " (measurement indices run from 0 to " + std::to_string(table.columns.size() - 1) + ")"
+                    : ""));
 }
 
-long knownLabel(const std::string& option, const std::string& text, const LabelMap& labels, const std::string& file) {
+long knownLabel(const std::string& option, const std::string& text, const LabelMap& labels,
+                const std::string& file) {
     const long category = labels.find(text);
     if (category < 0) throw InputError(option + ": the label \"" + text + "\" does not occur in " + file);
     return category;
@@ -43,7 +45,8 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
     if (records.empty()) throw InputError(located(path, 1, 0, "the cost matrix is empty"));
     const CsvRecord& header = records.front();
     if (header.cells.size() < 2)
-        throw InputError(located(path, header.line, 0, "the header must name the decided labels after its first cell"));
+        throw InputError(
+            located(path, header.line, 0, "the header must name the decided labels after its first cell"));
     std::vector<long> decided;
     for (std::size_t c = 1; c < header.cells.size(); ++c) {
         const long category = labels.find(header.cells[c]);
@@ -56,14 +59,17 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
     for (std::size_t r = 1; r < records.size(); ++r) {
         const CsvRecord& rec = records[r];
         if (rec.cells.size() != header.cells.size())
-            throw InputError(located(path, rec.line, static_cast<long>(std::min(rec.cells.size(), header.cells.size())) + 1,
-                                     "the row has " + std::to_string(rec.cells.size()) + " cells but the header has " +
-                                         std::to_string(header.cells.size()) + " columns"));
+            throw InputError(located(
+                path, rec.line, static_cast<long>(std::min(rec.cells.size(), header.cells.size())) + 1,
+                "the row has " + std::to_string(rec.cells.size()) + " cells but the header has " +
+                    std::to_string(header.cells.size()) + " columns"));
         const long truth = labels.find(rec.cells[0]);
         if (truth < 0)
-            throw InputError(located(path, rec.line, 1, "the label \"" + rec.cells[0] + "\" does not occur in " + dataFile));
+            throw InputError(located(path, rec.line, 1,
+                                     "the label \"" + rec.cells[0] + "\" does not occur in " + dataFile));
         if (!seenRows.insert(truth).second)
-            throw InputError(located(path, rec.line, 1, "the label \"" + rec.cells[0] + "\" has a row already"));
+            throw InputError(
+                located(path, rec.line, 1, "the label \"" + rec.cells[0] + "\" has a row already"));
         for (std::size_t c = 1; c < rec.cells.size(); ++c) {
             const long col = static_cast<long>(c) + 1;
             const std::string& cell = rec.cells[c];
@@ -73,7 +79,9 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
                 throw InputError(located(path, rec.line, col, "\"" + cell + "\" is not a number"));
             if (decided[c - 1] == truth) {
                 if (v != 0.0)
-                    throw InputError(located(path, rec.line, col, "deciding the true label costs nothing: leave the cell empty or 0"));
+                    throw InputError(
+                        located(path, rec.line, col,
+                                "deciding the true label costs nothing: leave the cell empty or 0"));
                 continue;
             }
             if (v < 0.0) throw InputError(located(path, rec.line, col, "costs must be >= 0"));
@@ -86,7 +94,8 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
 // provider passes the calls on to the rows in memory and moves a progress bar on the way.
 class ProgressData : public tqClassifierDataProvider {
 public:
-    ProgressData(const tqClassifierDataProviderMemory& data, Progress& progress) : data_(data), progress_(&progress) {}
+    ProgressData(const tqClassifierDataProviderMemory& data, Progress& progress)
+        : data_(data), progress_(&progress) {}
 
     std::string name() const override { return data_.name(); }
     std::string description() const override { return data_.description(); }
@@ -124,7 +133,8 @@ void checkMethodOptions(const MethodOptions& o) {
 std::vector<long> trainingCategories(const DataTable& table, const LabelMap& labels) {
     std::vector<long> categories;
     categories.reserve(table.rows.size());
-    for (const DataRow& row : table.rows) categories.push_back(row.label.empty() ? -1 : labels.find(row.label));
+    for (const DataRow& row : table.rows)
+        categories.push_back(row.label.empty() ? -1 : labels.find(row.label));
     return categories;
 }
 
@@ -138,14 +148,16 @@ std::vector<long> testCategories(const DataTable& table, LabelMap& labels) {
         }
         const long category = labels.add(row.label);  // the known number, or a new one
         if (category < 0)
-            throw InputError(located(table.file, row.line, table.labelColumnPosition,
-                                     "the label \"" + row.label + "\" is not a whole number >= 0, as the training labels are"));
+            throw InputError(located(
+                table.file, row.line, table.labelColumnPosition,
+                "the label \"" + row.label + "\" is not a whole number >= 0, as the training labels are"));
         categories.push_back(category);
     }
     return categories;
 }
 
-tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const DataTable& table, const LabelMap& labels) {
+tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const DataTable& table,
+                                                 const LabelMap& labels) {
     tqClassifierCosts costs(o.defaultCost);
     if (!o.costsFile.empty()) readCostMatrix(o.costsFile, labels, table.file, costs);
 
@@ -160,7 +172,8 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
     for (const std::string& p : o.priors) {
         std::string label, value;
         double f = 0.0;
-        if (!splitAssignment(p, label, value)) throw InputError("--prior " + p + ": expected LABEL=FREQUENCY");
+        if (!splitAssignment(p, label, value))
+            throw InputError("--prior " + p + ": expected LABEL=FREQUENCY");
         const long category = knownLabel("--prior " + p, label, labels, table.file);
         if (!parseNumber(value, f) || !(f > 0.0))
             throw InputError("--prior " + p + ": the frequency must be a number > 0");
@@ -174,7 +187,8 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
     for (const std::string& b : o.binomial) {
         std::string column, value;
         double maximum = 0.0;
-        if (!splitAssignment(b, column, value)) throw InputError("--binomial " + b + ": expected COLUMN=MAXIMUM");
+        if (!splitAssignment(b, column, value))
+            throw InputError("--binomial " + b + ": expected COLUMN=MAXIMUM");
         const long index = columnIndex("--binomial " + b, column, table);
         if (!parseNumber(value, maximum) || !(maximum > 0.0))
             throw InputError("--binomial " + b + ": the maximum must be a number > 0");
@@ -198,28 +212,31 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
             throw InputError("--joint " + j + ": " + e.what());
         }
     }
-    auto* params = new tqClassifierTrainParamsBayesian(types, frequencies, costs,
-                                                       anyBinomial ? tqFeaturePattern(maxima) : tqFeaturePattern());
+    auto* params = new tqClassifierTrainParamsBayesian(
+        types, frequencies, costs, anyBinomial ? tqFeaturePattern(maxima) : tqFeaturePattern());
     tqPtrHandle<tqClassifierTrainParams> handle(params);
     params->throwIfNotReady(!o.noReadyCheck);
     return handle;
 }
 
 const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
-    if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) return knn->misclassificationCosts();
+    if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params))
+        return knn->misclassificationCosts();
     return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params).misclassificationCosts();
 }
 
-void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows) {
+void checkRows(const tqClassifierTrainParams& params, const DataTable& table,
+               const std::vector<std::size_t>& rows) {
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         for (std::size_t r : rows) {
             const DataRow& row = table.rows[r];
             if (!row.invalid.empty())
-                throw InputError(located(table.file, row.line, table.fileColumn(row.invalid.front()),
-                                         "missing measurement in column \"" +
-                                             table.columns[static_cast<std::size_t>(row.invalid.front())] +
-                                             "\": the knn method needs every measurement (use --method bayes, "
-                                             "or fill the cell)"));
+                throw InputError(
+                    located(table.file, row.line, table.fileColumn(row.invalid.front()),
+                            "missing measurement in column \"" +
+                                table.columns[static_cast<std::size_t>(row.invalid.front())] +
+                                "\": the knn method needs every measurement (use --method bayes, "
+                                "or fill the cell)"));
         }
         return;
     }
@@ -228,7 +245,8 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
     if (maxima.numMeasurements() == 0) return;
     // The types are the same for every category (the program sets them so); look at category 0.
     for (long i = 0; i < static_cast<long>(table.columns.size()) && i < maxima.numMeasurements(); ++i) {
-        if (bayes.distributionTypes().distributionType(0, i) != tqClassifierDistributionTypes::eBinomial) continue;
+        if (bayes.distributionTypes().distributionType(0, i) != tqClassifierDistributionTypes::eBinomial)
+            continue;
         const double maximum = maxima.featureMeasurement(i, false);
         for (std::size_t r : rows) {
             const DataRow& row = table.rows[r];
@@ -237,7 +255,8 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
             for (long bad : row.invalid) missing = missing || bad == i;
             if (!missing && (v < 0.0 || v > maximum))
                 throw InputError(located(table.file, row.line, table.fileColumn(i),
-                                         exactNumber(v) + " in column \"" + table.columns[static_cast<std::size_t>(i)] +
+                                         exactNumber(v) + " in column \"" +
+                                             table.columns[static_cast<std::size_t>(i)] +
                                              "\" is outside 0 to " + exactNumber(maximum) +
                                              ", the range of its binomial distribution"));
         }
@@ -248,15 +267,16 @@ void checkColumns(const DataTable& table, const std::vector<std::string>& column
     for (std::size_t i = 0; i < table.columns.size() && i < columns.size(); ++i)
         if (table.columns[i] != columns[i])
             throw InputError(located(table.file, 1, table.fileColumn(static_cast<long>(i)),
-                                     "column \"" + table.columns[i] + "\" does not match the model, which expects \"" +
-                                         columns[i] + "\" here"));
+                                     "column \"" + table.columns[i] +
+                                         "\" does not match the model, which expects \"" + columns[i] +
+                                         "\" here"));
     if (table.columns.size() != columns.size()) {
         std::string expected;
         for (const std::string& c : columns) expected += (expected.empty() ? "" : ", ") + c;
         throw InputError(located(table.file, 1, 0,
                                  "the file has " + std::to_string(table.columns.size()) +
-                                     " measurement columns but the model expects " + std::to_string(columns.size()) +
-                                     " (" + expected + ")"));
+                                     " measurement columns but the model expects " +
+                                     std::to_string(columns.size()) + " (" + expected + ")"));
     }
 }
 
@@ -268,7 +288,8 @@ void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, co
     tqClassifierDataProviderMemory data;
     data.setName(table.file);
     for (std::size_t r : rows)
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table.rows[r]))), categories[r]);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table.rows[r]))),
+                     categories[r]);
     try {
         Progress progress("training", data.numPatterns());
         tool.train(ProgressData(data, progress), params, nullptr, 0);
@@ -285,7 +306,8 @@ tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& ta
     try {
         tool.run(rowPattern(table.rows[row]), result, nullptr, 0);
     } catch (const std::exception& e) {
-        throw InputError(located(table.file, table.rows[row].line, 0, std::string("classification failed: ") + e.what()));
+        throw InputError(
+            located(table.file, table.rows[row].line, 0, std::string("classification failed: ") + e.what()));
     }
     return result;
 }

@@ -52,7 +52,8 @@ const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params);
 // Checks that the rows `rows` of `table` can be handed to a classifier trained with `params`:
 // no missing measurement for knn, binomial measurements within 0 and their maximum for bayes.
 // Throws InputError naming the first offending cell.
-void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows);
+void checkRows(const tqClassifierTrainParams& params, const DataTable& table,
+               const std::vector<std::size_t>& rows);
 
 // Checks that `table` has the measurement columns `columns`, in that order (InputError naming the
 // first column that differs).
