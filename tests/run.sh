@@ -6,6 +6,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# System packages the build needs beyond the compiler, CMake and GoogleTest (CLI11).
+tools/install-deps.sh
+
 run_suite() {  # run_suite DIR SANITIZER [ctest args...]
   local dir=$1 sanitize=$2
   shift 2

@@ -1,0 +1,380 @@
+#include "tools/commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+#include <sstream>
+
+#include "platform/random.h"
+#include "tools/output.h"
+#include "tools/report.h"
+
+namespace cli {
+
+namespace {
+
+std::vector<std::size_t> allRows(const DataTable& table) {
+    std::vector<std::size_t> rows(table.rows.size());
+    std::iota(rows.begin(), rows.end(), std::size_t{0});
+    return rows;
+}
+
+std::string plural(std::size_t n, const std::string& word) {
+    if (n == 1) return "1 " + word;
+    if (word.size() > 1 && word.back() == 'y')
+        return std::to_string(n) + " " + word.substr(0, word.size() - 1) + "ies";
+    return std::to_string(n) + " " + word + "s";
+}
+
+// The pieces an evaluation needs, whichever way its test rows are chosen.
+struct EvaluationRun {
+    const DataTable& table;                   // the rows being classified
+    std::vector<long> truths;                 // per row of `table`, -1 unknown
+    std::vector<tqClassifierResult> results;  // per row of `table`
+};
+
+// Classifies `rows` of `table` with `tool` into `results`, with a progress bar.
+void classifyRows(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
+                  std::vector<tqClassifierResult>& results, Progress& progress, long& done) {
+    for (std::size_t r : rows) {
+        results[r] = classifyRow(tool, table, r);
+        progress.update(++done);
+    }
+}
+
+// Prints the report and writes the per-row file of an evaluation.
+void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tqClassifierCosts& costs,
+                      const std::string& title, const EvaluateArgs& args, std::ostream& out) {
+    Evaluation evaluation(labels, costs);
+    for (std::size_t r = 0; r < run.truths.size(); ++r) {
+        if (run.truths[r] < 0)
+            evaluation.addUnlabelled();
+        else
+            evaluation.add(run.truths[r], run.results[r]);
+    }
+    if (!args.predictions.empty()) {
+        PredictionWriter writer(labels, args.scores, costs);
+        writeFileAtomically(args.predictions, [&](std::ostream& file) {
+            writer.header(file);
+            for (std::size_t r = 0; r < run.results.size(); ++r)
+                writer.row(file, static_cast<long>(r) + 1, run.results[r]);
+        });
+    }
+    evaluation.print(out, title);
+}
+
+// Trains on one table and evaluates on another (the hold-out evaluation and the demo).
+void evaluateHoldout(const MethodOptions& method, const DataTable& train, const DataTable& test,
+                     const EvaluateArgs& args, std::ostream& out) {
+    LabelMap labels = LabelMap::fromTrainingLabels([&] {
+        std::vector<std::string> texts;
+        for (const DataRow& row : train.rows) texts.push_back(row.label);
+        return texts;
+    }());
+    const std::vector<long> trainCats = trainingCategories(train, labels);
+    tqPtrHandle<tqClassifierTrainParams> params = buildParams(method, train, labels);
+    checkColumns(test, train.columns);
+
+    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.rows.size())};
+    const std::vector<std::size_t> testRows = allRows(test);
+    checkRows(*params, test, testRows);
+
+    tqClassifierTool tool;
+    trainTool(tool, *params, train, trainCats, allRows(train));
+    Progress progress("classifying", static_cast<long>(testRows.size()));
+    long done = 0;
+    classifyRows(tool, test, testRows, run.results, progress, done);
+
+    std::size_t used = 0;
+    for (long c : trainCats) used += c >= 0;
+    const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
+                              " of " + train.file + ", tested on " + plural(test.rows.size(), "row") +
+                              " of " + test.file;
+    finishEvaluation(run, labels, costsOf(*params), title, args, out);
+}
+
+// Stratified folds: the labelled rows of every category, shuffled with the seed, are dealt to
+// the folds in turn, continuing from one category to the next so that fold sizes differ by one
+// at most. Rows with the unknown label belong to no fold.
+std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& categories,
+                                                      const LabelMap& labels, long folds, long seed) {
+    tqRandomUniform random(seed);
+    std::vector<std::vector<std::size_t>> result(static_cast<std::size_t>(folds));
+    std::size_t next = 0;
+    for (long category : labels.categories()) {
+        std::vector<std::size_t> rows;
+        for (std::size_t r = 0; r < categories.size(); ++r)
+            if (categories[r] == category) rows.push_back(r);
+        // Fisher-Yates with the library's portable generator, so that folds are the same everywhere.
+        for (std::size_t i = rows.size(); i > 1; --i) {
+            std::size_t j = static_cast<std::size_t>(random.next(0.0, static_cast<double>(i)));
+            if (j >= i) j = i - 1;
+            std::swap(rows[i - 1], rows[j]);
+        }
+        for (std::size_t r : rows) {
+            result[next].push_back(r);
+            next = (next + 1) % result.size();
+        }
+    }
+    for (auto& fold : result) std::sort(fold.begin(), fold.end());
+    return result;
+}
+
+void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
+    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
+    LabelMap labels = LabelMap::fromTrainingLabels([&] {
+        std::vector<std::string> texts;
+        for (const DataRow& row : table.rows) texts.push_back(row.label);
+        return texts;
+    }());
+    const std::vector<long> categories = trainingCategories(table, labels);
+    tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, labels);
+    std::size_t labelled = 0;
+    for (long c : categories) labelled += c >= 0;
+    if (args.folds < 2) throw InputError("--folds must be 2 or more");
+    if (static_cast<std::size_t>(args.folds) > labelled)
+        throw InputError(args.files[0] + ": " + plural(labelled, "labelled row") + " cannot be split into " +
+                         std::to_string(args.folds) + " folds");
+    checkRows(*params, table, allRows(table));
+
+    const auto folds = stratifiedFolds(categories, labels, args.folds, args.seed);
+    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.rows.size())};
+    Progress progress("cross-validating", static_cast<long>(labelled));
+    long done = 0;
+    for (std::size_t f = 0; f < folds.size(); ++f) {
+        std::vector<bool> inFold(table.rows.size(), false);
+        for (std::size_t r : folds[f]) inFold[r] = true;
+        std::vector<std::size_t> trainRows;
+        for (std::size_t r = 0; r < table.rows.size(); ++r)
+            if (categories[r] >= 0 && !inFold[r]) trainRows.push_back(r);
+        tqClassifierTool tool;
+        try {
+            trainTool(tool, *params, table, categories, trainRows);
+        } catch (const InputError& e) {
+            throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
+                             e.what());
+        }
+        classifyRows(tool, table, folds[f], run.results, progress, done);
+    }
+    // Rows without a label are classified by a model of all labelled rows, so that the per-row
+    // file still has one row for every input row.
+    std::vector<std::size_t> unlabelled;
+    for (std::size_t r = 0; r < table.rows.size(); ++r)
+        if (categories[r] < 0) unlabelled.push_back(r);
+    if (!unlabelled.empty()) {
+        tqClassifierTool tool;
+        trainTool(tool, *params, table, categories, allRows(table));
+        classifyRows(tool, table, unlabelled, run.results, progress, done);
+    }
+    const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
+                              "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
+                              ") on " + plural(labelled, "labelled row") + " of " + table.file;
+    finishEvaluation(run, labels, costsOf(*params), title, args, out);
+}
+
+std::string listOf(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& s : items) text += (text.empty() ? "" : ", ") + s;
+    return text;
+}
+
+}  // namespace
+
+void runTrain(const TrainArgs& args, std::ostream& out) {
+    checkMethodOptions(args.method);
+    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required);
+    std::vector<std::string> texts;
+    for (const DataRow& row : table.rows) texts.push_back(row.label);
+    ModelHeader header;
+    header.method = args.method.method;
+    header.labelColumn = table.labelColumn;
+    header.labels = LabelMap::fromTrainingLabels(texts);
+    header.columns = table.columns;
+    const std::vector<long> categories = trainingCategories(table, header.labels);
+    for (long c : categories) header.rows += c >= 0;
+
+    tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, header.labels);
+    tqClassifierTool tool;
+    trainTool(tool, *params, table, categories, allRows(table));
+    saveModel(args.output, header, tool);
+    out << "trained " << describeParams(*params) << " on "
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << args.data << " ("
+        << plural(header.labels.names().size(), "category") << ", "
+        << plural(header.columns.size(), "measurement") << "); wrote " << args.output << "\n";
+}
+
+void runClassify(const ClassifyArgs& args, std::ostream& out) {
+    tqClassifierTool tool;
+    const ModelHeader header = loadModel(args.model, tool);
+    const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional);
+    checkColumns(table, header.columns);
+    tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
+    const std::vector<std::size_t> rows = allRows(table);
+    checkRows(*params, table, rows);
+
+    // Everything is classified before anything is written, so that a failure leaves no partial
+    // output behind, on a file or on standard output.
+    std::ostringstream text;
+    PredictionWriter writer(header.labels, args.scores, costsOf(*params));
+    writer.header(text);
+    Progress progress("classifying", static_cast<long>(rows.size()));
+    for (std::size_t r : rows) {
+        writer.row(text, static_cast<long>(r) + 1, classifyRow(tool, table, r));
+        progress.update(static_cast<long>(r) + 1);
+    }
+    if (args.output.empty())
+        out << text.str();
+    else
+        writeFileAtomically(args.output, [&](std::ostream& file) { file << text.str(); });
+}
+
+void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
+    checkMethodOptions(args.method);
+    if (args.folds != 0) {
+        if (args.files.size() != 1) throw InputError("evaluate with --folds takes one data file");
+        evaluateFolds(args, out);
+        return;
+    }
+    if (args.files.size() != 2)
+        throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
+    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required);
+    evaluateHoldout(args.method, train, test, args, out);
+}
+
+void runInfo(const InfoArgs& args, std::ostream& out) {
+    tqClassifierTool tool;
+    const ModelHeader header = loadModel(args.model, tool);
+    const std::string bytes = readWholeFile(args.model);
+    tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
+
+    out << "model file:   " << args.model << " (" << bytes.size() << " bytes, format version "
+        << kModelFormatVersion << ")\n";
+    out << "technique:    "
+        << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
+        << "\n";
+    out << "parameters:   " << describeParams(*params) << "\n";
+    std::vector<std::string> categories;
+    for (std::size_t i = 0; i < header.labels.names().size(); ++i)
+        categories.push_back(header.labels.kind() == LabelMap::Kind::Names
+                                 ? header.labels.names()[i] + " (" +
+                                       std::to_string(header.labels.categories()[i]) + ")"
+                                 : header.labels.names()[i]);
+    out << "categories:   " << categories.size() << ": " << listOf(categories) << "\n";
+    out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
+    out << "label column: " << header.labelColumn << "\n";
+    out << "trained on:   " << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
+
+    const tqClassifierCosts& costs = costsOf(*params);
+    out << "costs:        default " << exactNumber(costs.defaultMisclassificationCost());
+    for (long truth : header.labels.categories())
+        for (long decided : header.labels.categories())
+            if (truth != decided &&
+                costs.misclassificationCost(truth, decided) != costs.defaultMisclassificationCost())
+                out << "; " << header.labels.name(truth) << " decided as " << header.labels.name(decided)
+                    << ": " << exactNumber(costs.misclassificationCost(truth, decided));
+    out << "\n";
+
+    if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {
+        const tqClassifierFrequencies& f = bayes->categoryFrequencies();
+        out << "priors:       ";
+        for (std::size_t i = 0; i < header.labels.categories().size(); ++i)
+            out << (i ? ", " : "") << header.labels.names()[i] << " "
+                << exactNumber(f.categoryFrequency(header.labels.categories()[i]));
+        out << "\n";
+        if (!header.labels.categories().empty()) {
+            const long first = header.labels.categories().front();
+            const tqClassifierDistributionTypes& types = bayes->distributionTypes();
+            std::vector<std::string> binomial;
+            for (long i = 0; i < static_cast<long>(header.columns.size()); ++i)
+                if (types.distributionType(first, i) == tqClassifierDistributionTypes::eBinomial)
+                    binomial.push_back(
+                        header.columns[static_cast<std::size_t>(i)] + " (maximum " +
+                        exactNumber(bayes->maxMeasurementValues().featureMeasurement(i, false)) + ")");
+            out << "binomial:     "
+                << (binomial.empty() ? "none (every measurement normal)" : listOf(binomial)) << "\n";
+            // The types offer no list of their dependency sets; the pairs that are dependent give them.
+            const long m = static_cast<long>(header.columns.size());
+            std::vector<bool> placed(static_cast<std::size_t>(m), false);
+            std::vector<std::string> joint;
+            for (long i = 0; i < m; ++i) {
+                if (placed[static_cast<std::size_t>(i)]) continue;
+                std::string group = header.columns[static_cast<std::size_t>(i)];
+                for (long j = i + 1; j < m; ++j)
+                    if (!placed[static_cast<std::size_t>(j)] && types.isDependent(first, {i, j})) {
+                        placed[static_cast<std::size_t>(j)] = true;
+                        group += "+" + header.columns[static_cast<std::size_t>(j)];
+                    }
+                if (group != header.columns[static_cast<std::size_t>(i)]) joint.push_back(group);
+            }
+            out << "joint:        "
+                << (joint.empty() ? "none (measurements modelled one by one)" : listOf(joint)) << "\n";
+        }
+    }
+}
+
+void runDemo(const DemoArgs& args, std::ostream& out) {
+    // Three overlapping Gaussian classes in four measurements. The generator is seeded, so the
+    // demo prints the same figures on every machine.
+    const std::vector<std::string> names = {"red", "green", "blue"};
+    const std::vector<std::vector<tqPair<double>>> classes = {
+        {{0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}},
+        {{1.5, 1.0}, {1.0, 1.0}, {0.5, 1.0}, {0.0, 1.5}},
+        {{0.0, 1.0}, {1.5, 1.0}, {1.5, 1.0}, {1.0, 0.5}},
+    };
+    std::vector<tq_ClassDataGenerator> generators;
+    for (const auto& c : classes) generators.emplace_back(c, 600);
+    const tqClassifierDataProviderMemory data = tq_TotalDataGenerator(generators).generateData();
+
+    // The generated data become a table, as if read from a file, and go through the same steps.
+    DataTable all;
+    all.file = "demo data";
+    all.columns = {"m1", "m2", "m3", "m4"};
+    all.labelColumn = "label";
+    all.labelColumnPosition = 5;
+    for (long i = 0; i < data.numPatterns(); ++i) {
+        DataRow row;
+        row.line = i + 2;
+        row.values = data.featurePattern(i)->featureMeasurements(false);
+        row.label = names[static_cast<std::size_t>(data.categoryLabel(i))];
+        all.rows.push_back(row);
+    }
+    if (!args.saveData.empty()) {
+        writeFileAtomically(args.saveData, [&](std::ostream& file) {
+            file << "m1,m2,m3,m4,label\n";
+            for (const DataRow& row : all.rows) {
+                for (double v : row.values) file << exactNumber(v) << ",";
+                file << row.label << "\n";
+            }
+        });
+    }
+    DataTable train = all, test = all;
+    const std::size_t cut = all.rows.size() * 2 / 3;
+    train.file = "generated training data";
+    test.file = "generated test data";
+    train.rows.assign(all.rows.begin(), all.rows.begin() + static_cast<std::ptrdiff_t>(cut));
+    test.rows.assign(all.rows.begin() + static_cast<std::ptrdiff_t>(cut), all.rows.end());
+
+    out << "clastool demo: " << all.rows.size()
+        << " generated patterns of three overlapping classes (red, green, blue)"
+        << " in four measurements,\nthe first " << train.rows.size() << " for training and the other "
+        << test.rows.size() << " for testing.\n";
+    if (!args.saveData.empty()) out << "The data are in " << args.saveData << ".\n";
+    EvaluateArgs none;
+    for (const std::string& method : {std::string("knn"), std::string("bayes")}) {
+        MethodOptions options;
+        options.method = method;
+        const auto start = std::chrono::steady_clock::now();
+        out << "\n";
+        evaluateHoldout(options, train, test, none, out);
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
+    }
+    out << "\nNext: clastool demo --save-data demo.csv, then\n"
+           "  clastool train --method bayes demo.csv -o demo.model\n"
+           "  clastool classify demo.model demo.csv --scores\n"
+           "  clastool evaluate --method knn --k 5 --folds 10 demo.csv\n";
+}
+
+}  // namespace cli

@@ -1,0 +1,57 @@
+// The program's commands. Each reads its inputs completely and checks them before it writes
+// anything; failures are thrown as InputError with a message for the user.
+#ifndef CLASTOOL_TOOLS_COMMANDS_H
+#define CLASTOOL_TOOLS_COMMANDS_H
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/training.h"
+
+namespace cli {
+
+struct TrainArgs {
+    MethodOptions method;
+    std::string data;
+    std::string output;
+};
+
+struct ClassifyArgs {
+    std::string model;
+    std::string data;
+    std::string output;  // empty: standard output
+    bool scores = false;
+};
+
+struct EvaluateArgs {
+    MethodOptions method;
+    std::vector<std::string> files;  // TRAIN TEST, or DATA with folds
+    long folds = 0;
+    long seed = 1;
+    std::string predictions;  // per-row output file, optional
+    bool scores = false;
+};
+
+struct InfoArgs {
+    std::string model;
+};
+
+struct DemoArgs {
+    std::string saveData;  // write the generated data as CSV, optional
+};
+
+// train: reads DATA, trains, writes MODEL; prints a one-line summary.
+void runTrain(const TrainArgs& args, std::ostream& out);
+// classify: one output row per input row (see PredictionWriter).
+void runClassify(const ClassifyArgs& args, std::ostream& out);
+// evaluate: a hold-out test file or stratified, seeded cross-validation; prints the report.
+void runEvaluate(const EvaluateArgs& args, std::ostream& out);
+// info: what a model file holds.
+void runInfo(const InfoArgs& args, std::ostream& out);
+// demo: generated data, both methods trained and evaluated.
+void runDemo(const DemoArgs& args, std::ostream& out);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,93 @@
+// Reading labelled measurement tables from CSV files.
+//
+// The rules, which every command shares:
+// - The first row is a header naming the columns; names must be distinct and non-empty.
+// - Cells are separated by commas; a cell may be quoted with double quotes ("" inside a quoted
+//   cell is one quote, and a quoted cell may span lines). Spaces and tabs around an unquoted cell
+//   are ignored. Lines may end in LF or CRLF; a UTF-8 byte-order mark is skipped; lines with no
+//   characters at all are skipped.
+// - Every row has exactly as many cells as the header.
+// - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
+//   "NA", "NaN" or "?", case-insensitive), which makes that measurement invalid.
+// - The label column is the one named "label", or the one given by name. A label cell holding a
+//   missing-value marker is the unknown label.
+//
+// Every failure throws CsvError whose message names the file, the line and, where one is to
+// blame, the column: "data.csv:4:3: ...". Lines and columns count from 1.
+#ifndef CLASTOOL_TOOLS_CSV_H
+#define CLASTOOL_TOOLS_CSV_H
+
+#include <cstddef>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// A failure that the user has to fix in an input file (or on the command line).
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "FILE:LINE:COLUMN: what" (column 0 leaves the column out, line 0 the line).
+std::string located(const std::string& file, long line, long column, const std::string& what);
+
+// One CSV record: its cells and the line on which it starts.
+struct CsvRecord {
+    long line = 0;
+    std::vector<std::string> cells;
+};
+
+// Splits the whole text of `file` into records (header included) with the quoting rules above.
+// Throws InputError for a quoted cell that is not closed or characters after a closing quote.
+std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file);
+
+// Reads a file into memory; throws InputError naming the file when it cannot be read.
+std::string readWholeFile(const std::string& path);
+
+// True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
+bool isMissingMarker(const std::string& cell);
+
+// Parses a decimal number, the whole cell ("1", "-2.5", "3e-4", "+7"); false otherwise, and
+// false for infinities and NaN spelt as numbers.
+bool parseNumber(const std::string& cell, double& value);
+
+// One data row: the measurements in column order (label column removed), the indices of invalid
+// ones, and the raw label text.
+struct DataRow {
+    long line = 0;
+    std::vector<double> values;
+    std::vector<long> invalid;
+    std::string label;
+};
+
+// A data file read under the rules above.
+struct DataTable {
+    std::string file;
+    std::vector<std::string> columns;  // measurement column names, in file order
+    std::string labelColumn;           // empty when the table has no label column
+    long labelColumnPosition = -1;     // 1-based column of the label in the file, -1 if none
+    std::vector<DataRow> rows;
+
+    // The 1-based file column of measurement `index` (for messages).
+    long fileColumn(long index) const;
+};
+
+// How the label column is treated.
+enum class LabelColumn {
+    Required,  // the file must have it
+    Optional,  // used when present (classifying a file that may still carry its labels)
+};
+
+// Reads a data file. `labelColumn` names the label column ("label" when empty).
+DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need);
+
+// Parses data from text (the file name is used in messages only).
+DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
+                        LabelColumn need);
+
+}  // namespace cli
+
+#endif

@@ -1,0 +1,141 @@
+// clastool: trains, evaluates and applies the library's classifiers to CSV files.
+//
+// Exit status: 0 on success, 1 for a problem with an input file, a model file or the work
+// itself, 2 for a usage error on the command line.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "tools/commands.h"
+
+namespace {
+
+const char kCsvRules[] =
+    "CSV files: a header row; the label column is the one named \"label\" (or --label-column);\n"
+    "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
+    "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
+
+void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
+    cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
+    kOpt = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)");
+    normOpt = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)");
+    cmd->add_option("--prior", m.priors, "bayes: a-priori frequency of a label, LABEL=FREQUENCY (repeatable)")
+        ->allow_extra_args(false)
+        ->expected(1);
+    cmd->add_option("--binomial", m.binomial,
+                    "bayes: model a measurement as binomial with this maximum, COLUMN=MAXIMUM (repeatable)")
+        ->allow_extra_args(false)
+        ->expected(1);
+    cmd->add_option(
+           "--joint", m.joint,
+           "bayes: model these measurements jointly, e.g. 0,1,2 or x,y (repeatable; names or 0-based "
+           "measurement indices)")
+        ->allow_extra_args(false)
+        ->expected(1);
+    cmd->add_option(
+        "--costs", m.costsFile,
+        "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "
+        "one row per true label");
+    cmd->add_option("--default-cost", m.defaultCost,
+                    "cost of a misclassification the matrix does not give (default 1)");
+    cmd->add_flag("--no-ready-check", m.noReadyCheck,
+                  "keep a classifier that cannot classify yet instead of failing");
+    cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\")");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app("clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian)",
+                 "clastool");
+    app.set_version_flag("--version", std::string("clastool ") + CLASTOOL_VERSION + " (model file format " +
+                                          std::to_string(cli::kModelFormatVersion) + ")");
+    app.require_subcommand(1);
+    app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
+
+    cli::TrainArgs train;
+    CLI::Option *trainK = nullptr, *trainNorm = nullptr;
+    CLI::App* trainCmd =
+        app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
+    addMethodOptions(trainCmd, train.method, trainK, trainNorm);
+    trainCmd->add_option("DATA", train.data, "training data (CSV)")->required();
+    trainCmd->add_option("-o,--output", train.output, "model file to write")->required();
+    trainCmd->footer(kCsvRules);
+
+    cli::ClassifyArgs classify;
+    CLI::App* classifyCmd =
+        app.add_subcommand("classify", "classify every row of a CSV file with a model file");
+    classifyCmd->add_option("MODEL", classify.model, "model file written by 'clastool train'")->required();
+    classifyCmd
+        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
+        ->required();
+    classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
+    classifyCmd->add_flag("--scores", classify.scores,
+                          "add every category's match score, class score and expected cost");
+    classifyCmd->footer(kCsvRules);
+
+    cli::EvaluateArgs evaluate;
+    CLI::Option *evalK = nullptr, *evalNorm = nullptr;
+    CLI::App* evaluateCmd =
+        app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
+    addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
+    evaluateCmd->add_option("FILES", evaluate.files, "TRAIN.csv TEST.csv, or one DATA.csv with --folds")
+        ->required();
+    evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds");
+    evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)");
+    evaluateCmd->add_option("--predictions", evaluate.predictions,
+                            "also write each row's decision to this CSV file (as 'classify' does)");
+    evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
+    evaluateCmd->footer(kCsvRules);
+
+    cli::InfoArgs info;
+    CLI::App* infoCmd =
+        app.add_subcommand("info", "describe a model file: technique, parameters, categories, size");
+    infoCmd->add_option("MODEL", info.model, "model file")->required();
+
+    cli::DemoArgs demo;
+    CLI::App* demoCmd =
+        app.add_subcommand("demo", "generate data, train both methods, evaluate them (no files needed)");
+    demoCmd->add_option("--save-data", demo.saveData, "also write the generated data to this CSV file");
+
+    // CLI11 would call a misspelt command a missing one; name it instead.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (!first.empty() && first[0] != '-' && first != "train" && first != "classify" && first != "evaluate" &&
+        first != "info" && first != "demo") {
+        std::cerr << "clastool: unknown command \"" << argv[1]
+                  << "\" (commands: train, classify, evaluate, info, demo; see 'clastool --help')\n";
+        return 2;
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        std::cerr << "clastool: " << e.what() << " (see 'clastool --help')\n";
+        return 2;
+    }
+
+    try {
+        if (trainCmd->parsed()) {
+            train.method.kGiven = trainK->count() > 0;
+            train.method.normGiven = trainNorm->count() > 0;
+            cli::runTrain(train, std::cout);
+        } else if (classifyCmd->parsed()) {
+            cli::runClassify(classify, std::cout);
+        } else if (evaluateCmd->parsed()) {
+            evaluate.method.kGiven = evalK->count() > 0;
+            evaluate.method.normGiven = evalNorm->count() > 0;
+            cli::runEvaluate(evaluate, std::cout);
+        } else if (infoCmd->parsed()) {
+            cli::runInfo(info, std::cout);
+        } else if (demoCmd->parsed()) {
+            cli::runDemo(demo, std::cout);
+        }
+    } catch (const cli::InputError& e) {
+        std::cerr << "clastool: " << e.what() << "\n";
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "clastool: unexpected failure: " << e.what() << "\n";
+        return 1;
+    }
+    std::cout.flush();
+    return std::cout ? 0 : 1;
+}

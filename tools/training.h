@@ -1,0 +1,78 @@
+// Turning command-line settings and data tables into the library's training parameters, data
+// providers and classifications, with messages that point at the file, line and column to blame.
+#ifndef CLASTOOL_TOOLS_TRAINING_H
+#define CLASTOOL_TOOLS_TRAINING_H
+
+#include <string>
+#include <vector>
+
+#include "clss/clastool/clastool.h"
+#include "tools/csv.h"
+#include "tools/modelfile.h"
+
+namespace cli {
+
+// The settings of `--method` and its options.
+struct MethodOptions {
+    std::string method;  // "knn" or "bayes"
+    // knn
+    long k = 5;
+    double norm = 2.0;
+    bool kGiven = false, normGiven = false;
+    // bayes
+    std::vector<std::string> priors;    // LABEL=FREQUENCY
+    std::vector<std::string> binomial;  // COLUMN=MAXIMUM
+    std::vector<std::string> joint;     // COLUMN,COLUMN,...
+    // both
+    std::string costsFile;  // cost-matrix CSV
+    double defaultCost = 1.0;
+    bool noReadyCheck = false;
+    std::string labelColumn;  // empty: "label"
+};
+
+// Refuses options that do not belong to the chosen method (InputError).
+void checkMethodOptions(const MethodOptions& options);
+
+// The category number of every row of a training table (-1 for the unknown label).
+std::vector<long> trainingCategories(const DataTable& table, const LabelMap& labels);
+
+// The category number of every row of a table read against an existing label map; a label the
+// map does not know is added to it (a category no model knows), -1 stands for the unknown label.
+// An integer map refuses a label that is not a whole number, naming the cell.
+std::vector<long> testCategories(const DataTable& table, LabelMap& labels);
+
+// Builds the training parameters. Column references in the options are measurement column
+// names or 0-based measurement indices; label references are label texts of `labels`.
+tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& options, const DataTable& table,
+                                                 const LabelMap& labels);
+
+// The misclassification costs that the parameters carry.
+const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params);
+
+// Checks that the rows `rows` of `table` can be handed to a classifier trained with `params`:
+// no missing measurement for knn, binomial measurements within 0 and their maximum for bayes.
+// Throws InputError naming the first offending cell.
+void checkRows(const tqClassifierTrainParams& params, const DataTable& table,
+               const std::vector<std::size_t>& rows);
+
+// Checks that `table` has the measurement columns `columns`, in that order (InputError naming the
+// first column that differs).
+void checkColumns(const DataTable& table, const std::vector<std::string>& columns);
+
+// Trains `tool` on the rows `rows` of `table` with their categories. Library errors become an
+// InputError that says training failed and why; a progress bar follows the rows on a terminal.
+void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, const DataTable& table,
+               const std::vector<long>& categories, const std::vector<std::size_t>& rows);
+
+// The feature pattern of one row.
+tqFeaturePattern rowPattern(const DataRow& row);
+
+// Classifies one row; a library error becomes an InputError naming the file and line.
+tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& table, std::size_t row);
+
+// A one-line description of the method and its main settings ("knn (k = 5, norm order 2)").
+std::string describeParams(const tqClassifierTrainParams& params);
+
+}  // namespace cli
+
+#endif
