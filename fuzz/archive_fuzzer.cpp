@@ -64,7 +64,9 @@ void loadByValue(const std::string& name, const std::string& bytes) {
 // A stream that cannot seek, so that the archive cannot know how much input is left.
 class UnseekableBuf : public std::streambuf {
 public:
-    explicit UnseekableBuf(const std::string& s) : data_(s) { setg(&data_[0], &data_[0], &data_[0] + data_.size()); }
+    explicit UnseekableBuf(const std::string& s) : data_(s) {
+        setg(&data_[0], &data_[0], &data_[0] + data_.size());
+    }
 
 private:
     std::string data_;

@@ -46,12 +46,14 @@ int main(int argc, char** argv) {
         if (names[i] == "fuzz::Node") nodeIndex = i;
         std::unique_ptr<tqPersistent> object(tfMakeRegistered(names[i]));
         std::string bytes;
-        if (bytesOf([&](tqArchive& ar) { ar || *object; }, bytes)) write(dir, "value-" + std::to_string(i), i, bytes);
+        if (bytesOf([&](tqArchive& ar) { ar || *object; }, bytes))
+            write(dir, "value-" + std::to_string(i), i, bytes);
         tqPersistent* ignored = nullptr;
         if (auto* rep = dynamic_cast<tqRepBase*>(object.get())) {
             tqPtrHandle<tqRepBase> handle(rep);
             object.release();
-            if (bytesOf([&](tqArchive& ar) { ar || handle; }, bytes)) write(dir, "pointer-" + std::to_string(i), i, bytes);
+            if (bytesOf([&](tqArchive& ar) { ar || handle; }, bytes))
+                write(dir, "pointer-" + std::to_string(i), i, bytes);
         } else if (bytesOf([&](tqArchive& ar) { ar.serializePointer(object.get(), ignored); }, bytes)) {
             write(dir, "pointer-" + std::to_string(i), i, bytes);
         }
@@ -69,7 +71,8 @@ int main(int argc, char** argv) {
         head = node;
     }
     std::string bytes;
-    if (bytesOf([&](tqArchive& ar) { ar || head; }, bytes)) write(dir, "pointer-deep-chain", nodeIndex, bytes);
+    if (bytesOf([&](tqArchive& ar) { ar || head; }, bytes))
+        write(dir, "pointer-deep-chain", nodeIndex, bytes);
     if (bytesOf([&](tqArchive& ar) { ar || *head; }, bytes)) write(dir, "value-deep-chain", nodeIndex, bytes);
     return 0;
 }

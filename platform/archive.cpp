@@ -22,7 +22,9 @@ constexpr unsigned char kTagDeferred = 3;   // class name; contents after the ou
 // even when the input's size is unknown.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-[[noreturn]] void malformed(const std::string& what) { throw tqArchive::Malformed("malformed archive: " + what); }
+[[noreturn]] void malformed(const std::string& what) {
+    throw tqArchive::Malformed("malformed archive: " + what);
+}
 
 }  // namespace
 
@@ -87,7 +89,8 @@ tqArchive::tqArchive(std::istream& in) : in_(&in) {
     }
     in.seekg(0, std::ios_base::end);
     const std::istream::pos_type end = in.tellg();
-    if (in && end != std::istream::pos_type(-1) && end >= start) remaining_ = static_cast<long long>(end - start);
+    if (in && end != std::istream::pos_type(-1) && end >= start)
+        remaining_ = static_cast<long long>(end - start);
     in.clear(state);
     in.seekg(start);
     if (!in) {
@@ -203,7 +206,8 @@ std::uint64_t tqArchive::exchangeCount(std::uint64_t count, std::size_t minEleme
 
 void tqArchive::checkVersion(unsigned char version, const std::string& where, long line) {
     if (version == 0) return;
-    if (where.empty()) throw UnknownVersion(where, line, "unknown archive version " + std::to_string(version));
+    if (where.empty())
+        throw UnknownVersion(where, line, "unknown archive version " + std::to_string(version));
     throw UnknownVersion(where, line);
 }
 
@@ -213,7 +217,9 @@ bool tqArchive::haveVisited(const void* level, std::size_t size) const {
     return visited_.count(std::make_pair(level, size)) != 0;
 }
 
-void tqArchive::setVisited(const void* level, std::size_t size) { visited_.insert(std::make_pair(level, size)); }
+void tqArchive::setVisited(const void* level, std::size_t size) {
+    visited_.insert(std::make_pair(level, size));
+}
 
 // ---- pointers
 
@@ -321,8 +327,8 @@ tqPersistent* tqArchive::loadBackReference_() {
     std::uint64_t index = 0;
     exchange(index);
     if (index >= loaded_.size())
-        malformed("reference to object " + std::to_string(index) + ", but only " + std::to_string(loaded_.size()) +
-                  " objects have been read");
+        malformed("reference to object " + std::to_string(index) + ", but only " +
+                  std::to_string(loaded_.size()) + " objects have been read");
     checkNoCycle_(index);
     recordEdge_(index);
     return loaded_[static_cast<std::size_t>(index)];
@@ -448,7 +454,8 @@ tqArchive& operator||(tqArchive& ar, long& v) {
     ar.exchange(x);
     if (ar.isLoading()) {
         if constexpr (sizeof(long) < sizeof(std::int64_t)) {
-            if (x < LONG_MIN || x > LONG_MAX) throw tqArchive::Malformed("malformed archive: integer out of range");
+            if (x < LONG_MIN || x > LONG_MAX)
+                throw tqArchive::Malformed("malformed archive: integer out of range");
         }
         v = static_cast<long>(x);
     }

@@ -258,7 +258,8 @@ tqArchive& operator||(tqArchive& ar, tqPtrHandle_const<T>& h) {
 }
 
 template <class Serialize>
-void tqPersistent::serializeLevel_(tqArchive& ar, const void* level, std::size_t size, Serialize&& serialize) {
+void tqPersistent::serializeLevel_(tqArchive& ar, const void* level, std::size_t size,
+                                   Serialize&& serialize) {
     if (ar.haveVisited(level, size)) return;
     unsigned char version = 0;
     ar || version;

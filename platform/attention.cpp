@@ -11,7 +11,8 @@ std::atomic<bool> abortRequested{false};
 [[noreturn]] void throwAborted(long) { throw tqAborted(); }
 
 // The check's status group converts to tqAborted from the moment the library is loaded.
-const bool converterRegistered = (tfRegisterExceptionConverter(tfStatusGroup(kTqStatusAborted), &throwAborted), true);
+const bool converterRegistered =
+    (tfRegisterExceptionConverter(tfStatusGroup(kTqStatusAborted), &throwAborted), true);
 }  // namespace
 
 long tfAttentionCheck() { return abortRequested.load(std::memory_order_relaxed) ? kTqStatusAborted : 0; }

@@ -91,7 +91,8 @@ std::string describeStatus(long status) {
 }
 }  // namespace
 
-tqFailureStatus::tqFailureStatus(long status) : tqExceptionWithString(describeStatus(status)), status_(status) {}
+tqFailureStatus::tqFailureStatus(long status)
+    : tqExceptionWithString(describeStatus(status)), status_(status) {}
 
 void tqFailureStatus::suicideAndRethrow() {
     tqFailureStatus copy(*this);
@@ -115,9 +116,13 @@ std::map<long, Converter>& converters() {
 
 bool tfIsFailure(long status) { return (static_cast<unsigned long>(status) & 0x80000000UL) != 0; }
 
-long tfStatusGroup(long status) { return static_cast<long>((static_cast<unsigned long>(status) >> 5) & 0x7FFUL); }
+long tfStatusGroup(long status) {
+    return static_cast<long>((static_cast<unsigned long>(status) >> 5) & 0x7FFUL);
+}
 
-void tfRegisterExceptionConverter(long group, void (*converter)(long status)) { converters()[group] = converter; }
+void tfRegisterExceptionConverter(long group, void (*converter)(long status)) {
+    converters()[group] = converter;
+}
 
 void tfThrowExceptionOnFailure(long status) {
     if (!tfIsFailure(status)) return;

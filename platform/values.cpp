@@ -63,7 +63,8 @@ tqArchive& operator||(tqArchive& ar, tqNMMatrix& v) {
     }
     tqNMMatrix loaded(rows, cols);
     for (long r = 0; r < rows; ++r)
-        for (long c = 0; c < cols; ++c) loaded.element(r, c) = elements[static_cast<std::size_t>(r * cols + c)];
+        for (long c = 0; c < cols; ++c)
+            loaded.element(r, c) = elements[static_cast<std::size_t>(r * cols + c)];
     v = std::move(loaded);
     return ar;
 }

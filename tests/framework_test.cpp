@@ -5,6 +5,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
@@ -469,6 +471,16 @@ TEST_F(Tool, ArchiveRefusesUnknownVersionsAndTruncation) {
         EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, cut), partial), tqException) << "cut at " << cut;
     }
 }
+
+// Parameters archive only as part of an archive pass (through tqPersistent or a handle); their own
+// level's dispatchSerialize is not a public entry point.
+template <class T, class = void>
+struct HasPublicDispatchSerialize : std::false_type {};
+template <class T>
+struct HasPublicDispatchSerialize<
+    T, std::void_t<decltype(std::declval<T&>().dispatchSerialize(std::declval<tqArchive&>()))>> : std::true_type {};
+static_assert(!HasPublicDispatchSerialize<tqClassifierTrainParams>::value,
+              "tqClassifierTrainParams::dispatchSerialize must be protected");
 
 TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
     tqClassifierTrainParamsKNN a(3), b(3);

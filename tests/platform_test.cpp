@@ -1,6 +1,8 @@
 // Tests of the platform layer: handles, exceptions and status conversion, the type
 // registry, the archive (exact bytes, identity, deep nesting, hostile input), random
 // generators, the attention check.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "tests/test_support.h"
 
 // Small persistent classes that exist only for these tests.
@@ -24,7 +25,8 @@ class ChainNode : public tqPersistent, public tqRepBase {
 public:
     ChainNode() { ++live; }
     explicit ChainNode(long v) : value(v) { ++live; }
-    ChainNode(const ChainNode& o) : tqPersistent(o), tqRepBase(o), value(o.value), next(o.next), shared(o.shared) {
+    ChainNode(const ChainNode& o)
+        : tqPersistent(o), tqRepBase(o), value(o.value), next(o.next), shared(o.shared) {
         ++live;
     }
     ~ChainNode() override { --live; }
@@ -287,7 +289,8 @@ TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
     EXPECT_NO_THROW(tfThrowExceptionOnFailure(0x00000E01L));  // bit 31 clear: success
     EXPECT_THROW_MSG(tfThrowExceptionOnFailure(0x80000E01L), TestError, "converted");
     // The converter returns for this status, and a group without converter: both name the status.
-    EXPECT_THROW_MSG(tfThrowExceptionOnFailure(0x80000E02L), tqFailureStatus, "Unhandled failure status 0x80000E02");
+    EXPECT_THROW_MSG(tfThrowExceptionOnFailure(0x80000E02L), tqFailureStatus,
+                     "Unhandled failure status 0x80000E02");
     try {
         tfThrowExceptionOnFailure(0x80000FE0L);
         ADD_FAILURE() << "did not throw";
@@ -303,7 +306,8 @@ TEST(Attention, AbortRequestTurnsTheCheckIntoTqAborted) {
     EXPECT_NO_THROW(tfThrowExceptionOnFailure(tfAttentionCheck()));
     std::thread([] { tfRequestAbort(); }).join();
     EXPECT_EQ(tfAttentionCheck(), kTqStatusAborted);
-    EXPECT_THROW_MSG(tfThrowExceptionOnFailure(tfAttentionCheck()), tqAborted, "Operation aborted on request");
+    EXPECT_THROW_MSG(tfThrowExceptionOnFailure(tfAttentionCheck()), tqAborted,
+                     "Operation aborted on request");
     EXPECT_EQ(tfAttentionCheck(), kTqStatusAborted);  // stays set until cleared
     tfClearAbortRequest();
     EXPECT_EQ(tfAttentionCheck(), 0);
@@ -321,7 +325,8 @@ TEST(Diagnostics, DestinationIsTheRequestedObject) {
 
 TEST(Registry, QualifiedNamesInRegistrationOrder) {
     // This program registers only its own three classes.
-    EXPECT_EQ(tfRegisteredTypeNames(), (std::vector<std::string>{kChain, "ptest::TestError", "ptest::OtherNode"}));
+    EXPECT_EQ(tfRegisteredTypeNames(),
+              (std::vector<std::string>{kChain, "ptest::TestError", "ptest::OtherNode"}));
     EXPECT_EQ(tfRegisteredTypeName(ChainNode()), kChain);
     // A second exemplar of a class changes nothing.
     tq_Instantiator again(typeid(ChainNode), &ChainNode::make);
@@ -353,11 +358,25 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     EXPECT_EQ(hex(storeBytes(byte)), "ab");
     EXPECT_EQ(hex(storeBytes(yes)), "01");
     EXPECT_EQ(hex(storeBytes(text)), "02000000000000006162");
-    EXPECT_EQ(hex(storeBytes(bits)), "00" "0300000000000000" "010001");
-    EXPECT_EQ(hex(storeBytes(longs)), "00" "0200000000000000" "0100000000000000" "ffffffffffffffff");
-    EXPECT_EQ(hex(storeBytes(range)), "00" "000000000000f0bf" "0000000000000040");
+    EXPECT_EQ(hex(storeBytes(bits)),
+              "00"
+              "0300000000000000"
+              "010001");
+    EXPECT_EQ(hex(storeBytes(longs)),
+              "00"
+              "0200000000000000"
+              "0100000000000000"
+              "ffffffffffffffff");
+    EXPECT_EQ(hex(storeBytes(range)),
+              "00"
+              "000000000000f0bf"
+              "0000000000000040");
     EXPECT_EQ(hex(storeBytes(matrix)),
-              "00" "0100000000000000" "0200000000000000" "0000000000000000" "000000000000e03f");
+              "00"
+              "0100000000000000"
+              "0200000000000000"
+              "0000000000000000"
+              "000000000000e03f");
 }
 
 TEST(ArchiveBytes, PointersAndErrorObjects) {
@@ -388,7 +407,8 @@ TEST(ArchiveBytes, VisitedLevelIsWrittenOncePerPass) {
 TEST(ArchiveRoundTrip, ValuesKeepEveryBit) {
     std::vector<long> longs{LONG_MIN, -1, 0, LONG_MAX};
     std::vector<unsigned long> ulongs{0, ULONG_MAX};
-    std::vector<double> doubles{-0.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::denorm_min(),
+    std::vector<double> doubles{-0.0, std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::denorm_min(),
                                 std::numeric_limits<double>::quiet_NaN()};
     std::string text("with\0nul", 8);
     std::string big(100000, 'z');
@@ -429,7 +449,8 @@ TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
     root->shared = shared;
     const std::string bytes = storeBytes(root);
     // The second occurrence is a reference to object 1 (the root is object 0).
-    EXPECT_EQ(bytes, u8(1) + str(kChain) + nodeBody(1, u8(1) + str(kChain) + nodeBody(7, u8(0)), u8(2) + u64(1)));
+    EXPECT_EQ(bytes,
+              u8(1) + str(kChain) + nodeBody(1, u8(1) + str(kChain) + nodeBody(7, u8(0)), u8(2) + u64(1)));
     tqPtrHandle<ChainNode> loaded;
     loadBytes(bytes, loaded);
     ASSERT_TRUE(loaded && loaded->next);
@@ -508,8 +529,8 @@ TEST(ArchiveRoundTrip, UncountedObjectIsHandedToTheCaller) {
         ar.serializePointer(&original, ignored);
         ar.serializePointer(&original, ignored);  // uncounted objects are written in full each time
     }
-    EXPECT_EQ(out.str(), u8(1) + str("ptest::TestError") + u8(0) + str("keep me") + u8(1) + str("ptest::TestError") +
-                             u8(0) + str("keep me"));
+    EXPECT_EQ(out.str(), u8(1) + str("ptest::TestError") + u8(0) + str("keep me") + u8(1) +
+                             str("ptest::TestError") + u8(0) + str("keep me"));
     std::istringstream in(out.str());
     tqPersistent* first = nullptr;
     tqPersistent* second = nullptr;
@@ -648,8 +669,9 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
         {"bool byte 2", Target::Bool, u8(2), m + "a bool must be stored as 0 or 1, found 2"},
         {"string longer than input", Target::String, u64(1ULL << 40) + "abcdefghijkl",
          m + "count 1099511627776 needs at least 1099511627776 bytes, but only 12 are left"},
-        {"string count overflows", Target::String, u64(UINT64_MAX), m + "count 18446744073709551615 needs at least "
-                                                                       "18446744073709551615 bytes, but only 0 are left"},
+        {"string count overflows", Target::String, u64(UINT64_MAX),
+         m + "count 18446744073709551615 needs at least "
+             "18446744073709551615 bytes, but only 0 are left"},
         {"long vector count", Target::LongVector, u8(0) + u64(3) + u64(1) + u64(2),
          m + "count 3 needs at least 24 bytes, but only 16 are left"},
         {"vector count times size overflows", Target::LongVector, u8(0) + u64(1ULL << 62),
@@ -663,7 +685,8 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
         {"matrix short", Target::Matrix, u8(0) + u64(2) + u64(2) + u64(0),
          m + "count 4 needs at least 32 bytes, but only 8 are left"},
         {"unknown tag", Target::Chain, u8(7), m + "unknown pointer tag 7"},
-        {"unknown class", Target::Chain, u8(1) + str("ptest::Nope") + u8(0), m + "unknown class name \"ptest::Nope\""},
+        {"unknown class", Target::Chain, u8(1) + str("ptest::Nope") + u8(0),
+         m + "unknown class name \"ptest::Nope\""},
         {"class name longer than input", Target::Chain, u8(1) + u64(1000) + "ptest",
          m + "count 1000 needs at least 1000 bytes, but only 5 are left"},
         {"reference before any object", Target::Chain, u8(2) + u64(0),
@@ -679,7 +702,8 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
          m + "deferred object of class \"ptest::TestError\" is not reference-counted"},
         {"nested inline past the limit", Target::Chain, inlineNesting(tqArchive::kMaxInlineDepth + 1),
          m + "objects nested deeper than 64 levels"},
-        {"truncated deferred contents", Target::Chain, u8(1) + str(kChain) + nodeBody(1, u8(3) + str(kChain)) + u8(0),
+        {"truncated deferred contents", Target::Chain,
+         u8(1) + str(kChain) + nodeBody(1, u8(3) + str(kChain)) + u8(0),
          m + "input ends early: 8 more bytes needed, 0 left"},
     };
     for (const Row& row : rows) {
@@ -699,7 +723,8 @@ TEST(ArchiveHostile, UnknownVersionsNameTheirPlace) {
         EXPECT_EQ(e.where(), "ptest::ChainNode");
         EXPECT_EQ(e.line(), 7);
     }
-    EXPECT_THROW_MSG(loadAs(Target::LongVector, u8(2) + u64(0)), tqArchive::UnknownVersion, "unknown archive version 2");
+    EXPECT_THROW_MSG(loadAs(Target::LongVector, u8(2) + u64(0)), tqArchive::UnknownVersion,
+                     "unknown archive version 2");
     EXPECT_THROW_MSG(loadAs(Target::Matrix, u8(1)), tqArchive::UnknownVersion, "tqNMMatrix");
     tqRange range;
     EXPECT_THROW_MSG(loadBytes(u8(5), range), tqArchive::UnknownVersion, "tqRange");

@@ -8,8 +8,9 @@ tq_ClassDataGenerator::tq_ClassDataGenerator(const std::vector<tqPair<double>>& 
 
 tqClassifierDataProviderMemory tq_ClassDataGenerator::generateData() const {
     tqRandomGaussian gaussian(1);
-    // Generated data are recognised by their measurement count; a generator without measurement
-    // parameters therefore draws (nothing) again on every call, which is harmless.
+    // Generated data are recognised by their measurement count. A generator without measurement
+    // parameters therefore generates again on every call, appending another `count` patterns of no
+    // measurements to those of the calls before.
     if (data_.numMeasurements() != 0 || count_ < 1) return data_;
     for (long i = 0; i < count_; ++i) {
         std::vector<double> values;

@@ -31,10 +31,10 @@ public:
     // An independent copy of the most-derived object.
     virtual tqPtrHandle<tqClassifierTrainParams> clone() const = 0;
 
+protected:
     // Version byte 0, then the persistence base; no field of this level is stored.
     void dispatchSerialize(tqArchive& ar) override;
 
-protected:
     // Copying constructs or keeps the virtual bases and copies no field of this level: a copy
     // starts with throwIfNotReady() true, and assignment leaves the target's flag as it was.
     tqClassifierTrainParams(const tqClassifierTrainParams& other);

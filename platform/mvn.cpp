@@ -1,0 +1,567 @@
+// The multivariate-normal estimation kernel (see platform/mvn.h and docs/numerics.md).
+#include "platform/mvn.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+// The factorisation a log value needs, built from the estimate on first use and published
+// through the state's atomic pointer. Immutable once published.
+struct tqMVNFactor {
+    long dim = 0;
+    double mean0 = 0.0;  // mean and 1 / L_00 again, for the one-measurement path
+    double invDiag0 = 0.0;
+    double logNorm = 0.0;         // -0.5 * (d log(2 pi) + log det(regularised covariance))
+    std::vector<double> mean;     // copy of the mean, so that one record touches one object
+    std::vector<double> reg;      // regularised covariance, lower triangle, row-major d x d
+    std::vector<double> ridge;    // the diagonal added to the covariance, also the pivot floor
+    std::vector<double> chol;     // Cholesky factor L of `reg`, lower triangle, row-major
+    std::vector<double> invDiag;  // 1 / L_jj
+};
+
+namespace {
+
+// Relative ridge: a share of each variance added to itself. Large enough that an exactly
+// singular covariance (a perfectly correlated pair, fewer records than measurements) factors
+// with pivots far above rounding noise; small enough to leave a sound estimate's log value
+// unchanged to about nine digits.
+constexpr double kRelativeRidge = 1e-9;
+// Resolution floor: a measurement of magnitude |mu| cannot vary by less than about
+// kResolution * |mu| in double precision, so a variance below that square is rounding noise
+// (a constant measurement). 16 ulps.
+constexpr double kResolution = 16.0 * std::numeric_limits<double>::epsilon();
+// Last resort for a measurement that is exactly 0 in every record: no scale to be had.
+constexpr double kAbsoluteRidge = 1e-300;
+// Log values are clamped into [-kLogLimit, kLogLimit]; sums of many such values stay finite.
+constexpr double kLogLimit = 1e300;
+constexpr double kLog2Pi = 1.8378770664093454835606594728112;  // ln(2 pi)
+
+// Small buffers on the stack, larger ones on the heap (may throw std::bad_alloc).
+template <class T, std::size_t N>
+class Scratch {
+public:
+    explicit Scratch(std::size_t n) : p_(local_) {
+        if (n > N) {
+            heap_.reset(new T[n]);
+            p_ = heap_.get();
+        }
+    }
+    T* get() { return p_; }
+
+private:
+    T local_[N];
+    std::unique_ptr<T[]> heap_;
+    T* p_;
+};
+
+inline const double* elements(const tqMVNDoubleList& l) { return l.heap ? l.heap : l.local; }
+inline const std::int32_t* elements(const tqMVNIntList& l) { return l.heap ? l.heap : l.local; }
+inline const tqMVNRecord* elements(const tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
+inline tqMVNRecord* elements(tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
+
+inline double clampLog(double v) {
+    if (!(v >= -kLogLimit)) return -kLogLimit;  // also NaN
+    return v > kLogLimit ? kLogLimit : v;
+}
+
+void initDoubleList(tqMVNDoubleList& l) {
+    l.size = 0;
+    l.capacity = tqMVNInlineSize;
+    l.heap = nullptr;
+}
+void initIntList(tqMVNIntList& l) {
+    l.size = 0;
+    l.capacity = tqMVNInlineSize;
+    l.heap = nullptr;
+}
+void initRecord(tqMVNRecord& r) {
+    initDoubleList(r.measurements);
+    initIntList(r.invalid);
+}
+void freeRecord(tqMVNRecord& r) {
+    if (r.measurements.heap) delete[] r.measurements.heap;
+    if (r.invalid.heap) delete[] r.invalid.heap;
+    initRecord(r);
+}
+
+// Moves src into the raw record dst; src is left empty.
+template <class List>
+void moveList(List& dst, List& src) {
+    dst.size = src.size;
+    dst.capacity = src.capacity;
+    dst.heap = src.heap;
+    if (!src.heap)
+        std::memcpy(dst.local, src.local, sizeof(src.local[0]) * static_cast<std::size_t>(src.size));
+    src.heap = nullptr;
+    src.size = 0;
+    src.capacity = tqMVNInlineSize;
+}
+
+template <class List, class T>
+long growList(List* list, long size) {
+    if (!list || size < 0) return tqMVNBadArgument;
+    const long capacity = std::max(size, 2 * list->capacity);
+    T* fresh = new (std::nothrow) T[static_cast<std::size_t>(capacity)];
+    if (!fresh) return tqMVNOutOfMemory;
+    const T* old = list->heap ? list->heap : list->local;
+    std::copy(old, old + list->size, fresh);
+    std::fill(fresh + list->size, fresh + size, T(0));
+    delete[] list->heap;
+    list->heap = fresh;
+    list->capacity = capacity;
+    list->size = size;
+    return tqMVNSuccess;
+}
+
+// ---- State storage ------------------------------------------------------------------------
+
+void setEmpty(tqMVNState& s) {
+    s.dim = -1;
+    s.count = 0;
+    s.mean = s.scatter = s.covariance = nullptr;
+    s.factor.store(nullptr, std::memory_order_relaxed);
+}
+
+void dropFactor(tqMVNState& s) { delete s.factor.exchange(nullptr, std::memory_order_acq_rel); }
+
+// One block holds mean (d), scatter (d*d) and covariance (d*d); null for d == 0.
+double* allocateBlock(long d) {
+    if (d == 0) return nullptr;
+    return new (std::nothrow) double[static_cast<std::size_t>(d + 2 * d * d)]();
+}
+
+void attachBlock(tqMVNState& s, long d, double* block) {
+    s.dim = d;
+    s.mean = block;
+    s.scatter = block ? block + d : nullptr;
+    s.covariance = block ? block + d + d * d : nullptr;
+}
+
+void freeStorage(tqMVNState& s) {
+    dropFactor(s);
+    delete[] s.mean;
+    setEmpty(s);
+}
+
+// Copies the estimate of `src` into a new block; null (and *ok false) when memory fails.
+double* copyBlock(const tqMVNState& src, bool* ok) {
+    *ok = true;
+    if (src.dim <= 0) return nullptr;
+    double* block = allocateBlock(src.dim);
+    if (!block) {
+        *ok = false;
+        return nullptr;
+    }
+    std::memcpy(block, src.mean, sizeof(double) * static_cast<std::size_t>(src.dim + 2 * src.dim * src.dim));
+    return block;
+}
+
+// ---- Factorisation ------------------------------------------------------------------------
+
+// Factors the symmetric n x n matrix whose lower triangle is in `a` (row-major, stride n) in
+// place into its Cholesky factor, raising a pivot below floor[j] (rounding, or a stored
+// matrix that is not positive semi-definite) to floor[j]. Writes 1/L_jj to invDiag and
+// returns the sum of log L_jj.
+double cholesky(double* a, long n, const double* floor, double* invDiag) {
+    // The log of the pivots' product, taking one logarithm per call rather than one per
+    // pivot: the product is folded into the sum only before it could leave the range where
+    // another factor (between 1e-150 and 1e154) is safe.
+    double logDet = 0.0;
+    double product = 1.0;
+    for (long j = 0; j < n; ++j) {
+        double* rowJ = a + j * n;
+        double p = rowJ[j];
+        for (long k = 0; k < j; ++k) p -= rowJ[k] * rowJ[k];
+        if (!(p >= floor[j])) p = floor[j];
+        const double l = std::sqrt(p);
+        rowJ[j] = l;
+        invDiag[j] = 1.0 / l;
+        product *= l;
+        if (!(product > 1e-100 && product < 1e100)) {
+            logDet += std::log(product);
+            product = 1.0;
+        }
+        for (long i = j + 1; i < n; ++i) {
+            double* rowI = a + i * n;
+            double v = rowI[j];
+            for (long k = 0; k < j; ++k) v -= rowI[k] * rowJ[k];
+            rowI[j] = v * invDiag[j];
+        }
+    }
+    return logDet + std::log(product);
+}
+
+// The squared norm of L^-1 r (forward substitution, r overwritten).
+double quadraticForm(const double* l, const double* invDiag, long n, double* r) {
+    double q = 0.0;
+    for (long j = 0; j < n; ++j) {
+        const double* row = l + j * n;
+        double v = r[j];
+        for (long k = 0; k < j; ++k) v -= row[k] * r[k];
+        v *= invDiag[j];
+        r[j] = v;
+        q += v * v;
+    }
+    return q;
+}
+
+tqMVNFactor* buildFactor(const tqMVNState& s) {
+    const long d = s.dim;
+    const auto dd = static_cast<std::size_t>(d * d);
+    auto f = std::make_unique<tqMVNFactor>();
+    f->dim = d;
+    f->mean.assign(s.mean, s.mean + d);
+    f->reg.assign(dd, 0.0);
+    f->ridge.resize(static_cast<std::size_t>(d));
+    f->invDiag.resize(static_cast<std::size_t>(d));
+    for (long i = 0; i < d; ++i) {
+        const double var = s.covariance[i * d + i];
+        const double resolution = kResolution * s.mean[i];
+        f->ridge[i] = kRelativeRidge * std::max(var, 0.0) + resolution * resolution + kAbsoluteRidge;
+        for (long j = 0; j < i; ++j) f->reg[i * d + j] = s.covariance[i * d + j];
+        f->reg[i * d + i] = var + f->ridge[i];
+    }
+    f->chol = f->reg;
+    const double logDet = cholesky(f->chol.data(), d, f->ridge.data(), f->invDiag.data());
+    f->logNorm = -0.5 * static_cast<double>(d) * kLog2Pi - logDet;
+    if (d > 0) {
+        f->mean0 = f->mean[0];
+        f->invDiag0 = f->invDiag[0];
+    }
+    return f.release();
+}
+
+// Returns the published factorisation, building and publishing it when there is none yet.
+// Several threads may race here: each builds its own, one wins the exchange, and the others
+// free theirs and use the winner's.
+const tqMVNFactor* factorOf(const tqMVNState& s) {
+    tqMVNFactor* f = s.factor.load(std::memory_order_acquire);
+    if (f) return f;
+    tqMVNFactor* mine = buildFactor(s);
+    tqMVNFactor* expected = nullptr;
+    if (s.factor.compare_exchange_strong(expected, mine, std::memory_order_acq_rel,
+                                         std::memory_order_acquire))
+        return mine;
+    delete mine;
+    return expected;
+}
+
+// The log density of the valid measurements listed in `valid` (k of them), from the
+// sub-block of the regularised covariance.
+double marginalLogValue(const tqMVNFactor& f, const double* x, const long* valid, long k) {
+    const long d = f.dim;
+    Scratch<double, 16 * 16 + 3 * 16> buffer(static_cast<std::size_t>(k * k + 3 * k));
+    double* a = buffer.get();
+    double* floor = a + k * k;
+    double* invDiag = floor + k;
+    double* r = invDiag + k;
+    for (long i = 0; i < k; ++i) {
+        const long vi = valid[i];
+        for (long j = 0; j <= i; ++j) a[i * k + j] = f.reg[vi * d + valid[j]];
+        floor[i] = f.ridge[vi];
+        r[i] = x[vi] - f.mean[vi];
+    }
+    const double logDet = cholesky(a, k, floor, invDiag);
+    const double q = quadraticForm(a, invDiag, k, r);
+    return (-0.5 * static_cast<double>(k) * kLog2Pi - logDet) - 0.5 * q;
+}
+
+long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
+    const long d = s.dim;
+    const double* x = elements(record.measurements);
+    const long nInvalid = record.invalid.size;
+    if (nInvalid == 0) {
+        if (d == 0) {
+            *value = 0.0;
+            return tqMVNSuccess;
+        }
+        const tqMVNFactor& f = *factorOf(s);
+        if (d == 1) {
+            // The common case of a single-measurement group.
+            const double z = (x[0] - f.mean0) * f.invDiag0;
+            *value = clampLog(f.logNorm - 0.5 * (z * z));
+            return tqMVNSuccess;
+        }
+        Scratch<double, 64> r(static_cast<std::size_t>(d));
+        for (long i = 0; i < d; ++i) r.get()[i] = x[i] - f.mean[i];
+        *value = clampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), d, r.get()));
+        return tqMVNSuccess;
+    }
+
+    // Marginal density: mark the invalid measurements, rate the others.
+    Scratch<long, 64> valid(static_cast<std::size_t>(d));
+    long* v = valid.get();
+    std::fill(v, v + d, 1L);
+    const std::int32_t* bad = elements(record.invalid);
+    for (long i = 0; i < nInvalid; ++i) {
+        if (bad[i] < 0 || bad[i] >= d) return tqMVNBadArgument;
+        v[bad[i]] = 0;
+    }
+    long k = 0;
+    for (long i = 0; i < d; ++i)
+        if (v[i]) v[k++] = i;
+    if (k == 0) {
+        *value = 0.0;
+        return tqMVNSuccess;
+    }
+    *value = clampLog(marginalLogValue(*factorOf(s), x, v, k));
+    return tqMVNSuccess;
+}
+
+// One Welford step with the complete record x (already normalised); delta is scratch of 2d.
+void addRecord(tqMVNState& s, const double* x, double* delta) {
+    const long d = s.dim;
+    if (s.count == 0) {
+        // Start afresh rather than from whatever mean a rebuilt empty state carried.
+        std::copy(x, x + d, s.mean);
+        std::fill(s.scatter, s.scatter + d * d, 0.0);
+        s.count = 1;
+        return;
+    }
+    const double n = static_cast<double>(s.count) + 1.0;
+    double* after = delta + d;
+    for (long i = 0; i < d; ++i) {
+        delta[i] = x[i] - s.mean[i];
+        s.mean[i] += delta[i] / n;
+        after[i] = x[i] - s.mean[i];
+    }
+    // (x - old mean)(x - new mean)^T is the exact increment of the scatter; only the lower
+    // triangle is kept, so the covariance comes out exactly symmetric.
+    for (long i = 0; i < d; ++i) {
+        double* row = s.scatter + i * d;
+        for (long j = 0; j <= i; ++j) row[j] += delta[i] * after[j];
+    }
+    ++s.count;
+}
+
+void publishCovariance(tqMVNState& s) {
+    const long d = s.dim;
+    const double n = static_cast<double>(s.count);
+    for (long i = 0; i < d; ++i)
+        for (long j = 0; j <= i; ++j)
+            s.covariance[i * d + j] = s.covariance[j * d + i] = s.scatter[i * d + j] / n;
+}
+
+}  // namespace
+
+// ---- Lists ----------------------------------------------------------------------------------
+
+long tfMVNDoubleListGrow_(tqMVNDoubleList* list, long size) {
+    return growList<tqMVNDoubleList, double>(list, size);
+}
+
+long tfMVNIntListGrow_(tqMVNIntList* list, long size) {
+    return growList<tqMVNIntList, std::int32_t>(list, size);
+}
+
+long tfMVNRecordFree_(tqMVNRecord* record) {
+    if (!record) return tqMVNBadArgument;
+    freeRecord(*record);
+    return tqMVNSuccess;
+}
+
+long tfMVNRecordListConstruct(tqMVNRecordList* list) {
+    if (!list) return tqMVNBadArgument;
+    list->size = 0;
+    list->capacity = 1;
+    list->heap = nullptr;
+    return tqMVNSuccess;
+}
+
+long tfMVNRecordListResize(tqMVNRecordList* list, long size) {
+    if (!list || size < 0) return tqMVNBadArgument;
+    if (size > list->capacity) {
+        const long capacity = std::max(size, 2 * list->capacity);
+        tqMVNRecord* fresh = new (std::nothrow) tqMVNRecord[static_cast<std::size_t>(capacity)];
+        if (!fresh) return tqMVNOutOfMemory;
+        tqMVNRecord* old = elements(*list);
+        for (long i = 0; i < list->size; ++i) {
+            moveList(fresh[i].measurements, old[i].measurements);
+            moveList(fresh[i].invalid, old[i].invalid);
+        }
+        delete[] list->heap;
+        list->heap = fresh;
+        list->capacity = capacity;
+    }
+    tqMVNRecord* records = elements(*list);
+    for (long i = size; i < list->size; ++i) freeRecord(records[i]);
+    for (long i = list->size; i < size; ++i) initRecord(records[i]);
+    list->size = size;
+    return tqMVNSuccess;
+}
+
+long tfMVNRecordListData(tqMVNRecordList* list, tqMVNRecord** data) {
+    if (!list || !data) return tqMVNBadArgument;
+    *data = elements(*list);
+    return tqMVNSuccess;
+}
+
+long tfMVNRecordListDestroy(tqMVNRecordList* list) {
+    if (!list) return tqMVNBadArgument;
+    tqMVNRecord* records = elements(*list);
+    for (long i = 0; i < list->size; ++i) freeRecord(records[i]);
+    delete[] list->heap;
+    return tfMVNRecordListConstruct(list);
+}
+
+// ---- States ---------------------------------------------------------------------------------
+
+long tfMVNConstruct(tqMVNState* state) {
+    if (!state) return tqMVNBadArgument;
+    setEmpty(*state);
+    return tqMVNSuccess;
+}
+
+long tfMVNCopyConstruct(tqMVNState* state, const tqMVNState* source) {
+    if (!state || !source) return tqMVNBadArgument;
+    setEmpty(*state);
+    bool ok = true;
+    double* block = copyBlock(*source, &ok);
+    if (!ok) return tqMVNOutOfMemory;
+    attachBlock(*state, source->dim, block);
+    state->count = source->count;
+    return tqMVNSuccess;
+}
+
+long tfMVNAssign(tqMVNState* state, const tqMVNState* source) {
+    if (!state || !source) return tqMVNBadArgument;
+    if (state == source) return tqMVNSuccess;
+    bool ok = true;
+    double* block = copyBlock(*source, &ok);
+    if (!ok) return tqMVNOutOfMemory;
+    freeStorage(*state);
+    attachBlock(*state, source->dim, block);
+    state->count = source->count;
+    return tqMVNSuccess;
+}
+
+long tfMVNDestroy(tqMVNState* state) {
+    if (!state) return tqMVNBadArgument;
+    freeStorage(*state);
+    return tqMVNSuccess;
+}
+
+long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* records, double normalization) {
+    if (!state || !records) return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+
+    // Every check before any change.
+    const tqMVNRecord* list = elements(*records);
+    long d = state->dim;
+    long complete = 0;
+    for (long r = 0; r < records->size; ++r) {
+        const tqMVNRecord& rec = list[r];
+        if (d < 0) d = rec.measurements.size;
+        if (rec.measurements.size != d) return tqMVNSizeMismatch;
+        const std::int32_t* bad = elements(rec.invalid);
+        for (long i = 0; i < rec.invalid.size; ++i)
+            if (bad[i] < 0 || bad[i] >= d) return tqMVNBadArgument;
+        if (rec.invalid.size == 0 && d > 0) ++complete;
+    }
+    if (complete > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    if (records->size == 0) return tqMVNSuccess;
+
+    try {
+        Scratch<double, 3 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 3 * d : 0));
+        if (state->dim < 0) {
+            double* block = allocateBlock(d);
+            if (d > 0 && !block) return tqMVNOutOfMemory;
+            attachBlock(*state, d, block);
+        }
+        if (complete == 0) return tqMVNSuccess;
+
+        dropFactor(*state);
+        double* x = scratch.get();
+        double* delta = x + d;
+        for (long r = 0; r < records->size; ++r) {
+            const tqMVNRecord& rec = list[r];
+            if (rec.invalid.size != 0) continue;
+            const double* m = elements(rec.measurements);
+            for (long i = 0; i < d; ++i) x[i] = m[i] / normalization;
+            addRecord(*state, x, delta);
+        }
+        publishCovariance(*state);
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value) {
+    if (!state || !record || !value) return tqMVNBadArgument;
+    if (state->count <= 0) return tqMVNNoData;
+    if (record->measurements.size != state->dim) return tqMVNSizeMismatch;
+    // The common case first: a complete one-measurement record once the factorisation exists.
+    const tqMVNFactor* f = state->factor.load(std::memory_order_acquire);
+    if (f && f->dim == 1 && record->invalid.size == 0) {
+        const double z = (elements(record->measurements)[0] - f->mean0) * f->invDiag0;
+        *value = clampLog(f->logNorm - 0.5 * (z * z));
+        return tqMVNSuccess;
+    }
+    try {
+        return logValue(*state, *record, value);
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNDimension(const tqMVNState* state, long* dim) {
+    if (!state || !dim) return tqMVNBadArgument;
+    *dim = state->dim;
+    return tqMVNSuccess;
+}
+
+long tfMVNCount(const tqMVNState* state, long* count) {
+    if (!state || !count) return tqMVNBadArgument;
+    *count = state->count;
+    return tqMVNSuccess;
+}
+
+long tfMVNMean(const tqMVNState* state, long* rows, long* cols, const double** elements) {
+    if (!state || !rows || !cols || !elements) return tqMVNBadArgument;
+    *rows = state->dim < 0 ? 0 : 1;
+    *cols = state->dim < 0 ? 0 : state->dim;
+    *elements = state->mean;
+    return tqMVNSuccess;
+}
+
+long tfMVNCovariance(const tqMVNState* state, long* rows, long* cols, const double** elements) {
+    if (!state || !rows || !cols || !elements) return tqMVNBadArgument;
+    *rows = *cols = std::max(state->dim, 0L);
+    *elements = state->covariance;
+    return tqMVNSuccess;
+}
+
+long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double* mean, long covRows,
+                  long covCols, const double* covariance, long count) {
+    if (!state) return tqMVNBadArgument;
+    if (count < 0 || count > std::numeric_limits<std::int32_t>::max()) return tqMVNBadArgument;
+    const bool noDimension = meanRows == 0 && meanCols == 0 && covRows == 0 && covCols == 0;
+    if (noDimension) {
+        if (count != 0) return tqMVNBadArgument;
+        freeStorage(*state);
+        return tqMVNSuccess;
+    }
+    const long d = meanCols;
+    if (meanRows != 1 || d < 0 || covRows != d || covCols != d) return tqMVNBadArgument;
+    if (d > 0 && (!mean || !covariance)) return tqMVNBadArgument;
+
+    double* block = allocateBlock(d);
+    if (d > 0 && !block) return tqMVNOutOfMemory;
+    freeStorage(*state);
+    attachBlock(*state, d, block);
+    state->count = static_cast<std::int32_t>(count);
+    if (d == 0) return tqMVNSuccess;
+    std::copy(mean, mean + d, state->mean);
+    std::copy(covariance, covariance + d * d, state->covariance);
+    // Later updates continue the running estimate from the scatter this covariance implies.
+    const double n = static_cast<double>(count);
+    for (long i = 0; i < d; ++i)
+        for (long j = 0; j <= i; ++j) state->scatter[i * d + j] = covariance[i * d + j] * n;
+    return tqMVNSuccess;
+}

@@ -1,0 +1,536 @@
+// The multivariate-normal estimation kernel: estimate, statuses, marginal densities,
+// regularisation of degenerate estimates, rebuilding, copies and the record lists.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "tests/mvn_support.h"
+
+using namespace mvntest;
+
+namespace {
+
+constexpr double kLog2Pi = 1.8378770664093454835606594728112;
+
+// Maximum-likelihood mean and covariance by the two-pass textbook formulas.
+void directEstimate(const std::vector<Row>& rows, Row& mean, std::vector<double>& cov) {
+    const std::size_t d = rows[0].size();
+    const double n = static_cast<double>(rows.size());
+    mean.assign(d, 0.0);
+    cov.assign(d * d, 0.0);
+    for (const Row& x : rows)
+        for (std::size_t i = 0; i < d; ++i) mean[i] += x[i] / n;
+    for (const Row& x : rows)
+        for (std::size_t i = 0; i < d; ++i)
+            for (std::size_t j = 0; j < d; ++j) cov[i * d + j] += (x[i] - mean[i]) * (x[j] - mean[j]) / n;
+}
+
+// ln N(x; mean, cov) by Gaussian elimination with partial pivoting: a different route from
+// the kernel's Cholesky factorisation, for well-conditioned covariances.
+double directLogDensity(const Row& mean, std::vector<double> cov, const Row& x) {
+    const std::size_t d = mean.size();
+    Row r(d);
+    for (std::size_t i = 0; i < d; ++i) r[i] = x[i] - mean[i];
+    Row b = r;
+    double logDet = 0.0;
+    for (std::size_t c = 0; c < d; ++c) {
+        std::size_t p = c;
+        for (std::size_t i = c + 1; i < d; ++i)
+            if (std::fabs(cov[i * d + c]) > std::fabs(cov[p * d + c])) p = i;
+        for (std::size_t j = 0; j < d; ++j) std::swap(cov[c * d + j], cov[p * d + j]);
+        std::swap(b[c], b[p]);
+        logDet += std::log(std::fabs(cov[c * d + c]));
+        for (std::size_t i = c + 1; i < d; ++i) {
+            const double f = cov[i * d + c] / cov[c * d + c];
+            for (std::size_t j = c; j < d; ++j) cov[i * d + j] -= f * cov[c * d + j];
+            b[i] -= f * b[c];
+        }
+    }
+    Row y(d);  // cov^-1 r by back substitution
+    for (std::size_t i = d; i-- > 0;) {
+        double v = b[i];
+        for (std::size_t j = i + 1; j < d; ++j) v -= cov[i * d + j] * y[j];
+        y[i] = v / cov[i * d + i];
+    }
+    double q = 0.0;
+    for (std::size_t i = 0; i < d; ++i) q += r[i] * y[i];
+    return -0.5 * (static_cast<double>(d) * kLog2Pi + logDet + q);
+}
+
+State trained(const std::vector<Row>& rows) {
+    State s;
+    EXPECT_EQ(update(s, rows), tqMVNSuccess);
+    return s;
+}
+
+}  // namespace
+
+// ---- The estimate ---------------------------------------------------------------------------
+
+TEST(MvnEstimate, MeanAndCovarianceMatchDirectComputation) {
+    for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
+        for (long d : {1L, 3L, 8L}) {
+            for (long n : {2L, 17L, 400L}) {
+                SCOPED_TRACE("seed " + std::to_string(seed) + " d " + std::to_string(d) + " n " +
+                             std::to_string(n));
+                Random rnd(seed);
+                const auto rows = correlatedRows(rnd, d, n);
+                const State s = trained(rows);
+                Row mean;
+                std::vector<double> cov;
+                directEstimate(rows, mean, cov);
+
+                EXPECT_EQ(s.count(), n);
+                const auto m = s.mean();
+                const auto c = s.covariance();
+                ASSERT_EQ(m.rows, 1);
+                ASSERT_EQ(m.cols, d);
+                ASSERT_EQ(c.rows, d);
+                ASSERT_EQ(c.cols, d);
+                for (long i = 0; i < d; ++i) {
+                    EXPECT_NEAR(m.data[i], mean[i], 1e-12 * (std::fabs(mean[i]) + std::sqrt(cov[i * d + i])));
+                    for (long j = 0; j < d; ++j) {
+                        // Deviations from a mean of magnitude |mu| carry rounding of about eps |mu|.
+                        const double si = std::sqrt(cov[i * d + i]), sj = std::sqrt(cov[j * d + j]);
+                        const double eps = std::numeric_limits<double>::epsilon();
+                        EXPECT_NEAR(
+                            c.data[i * d + j], cov[i * d + j],
+                            1e-11 * si * sj + 64 * eps * (std::fabs(mean[i]) * sj + std::fabs(mean[j]) * si));
+                        EXPECT_EQ(c.data[i * d + j], c.data[j * d + i]);  // exactly symmetric
+                    }
+                }
+                // The density agrees with the textbook one (the ridge is far below this tolerance).
+                if (n > d) {
+                    for (long r = 0; r < std::min(3L, n); ++r) {
+                        const Row& x = rows[static_cast<std::size_t>(r)];
+                        const double want = directLogDensity(mean, cov, x);
+                        EXPECT_NEAR(lv(s, x), want, 1e-6 * (1.0 + std::fabs(want)));
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(MvnEstimate, IncrementalUpdatesEqualOneBatchUpdate) {
+    Random rnd(11);
+    const auto rows = correlatedRows(rnd, 5, 60);
+    const State batch = trained(rows);
+    for (std::size_t chunk : {1u, 7u, 59u}) {
+        State inc;
+        for (std::size_t i = 0; i < rows.size(); i += chunk)
+            ASSERT_EQ(update(inc, std::vector<Row>(rows.begin() + i,
+                                                   rows.begin() + std::min(rows.size(), i + chunk))),
+                      tqMVNSuccess);
+        EXPECT_EQ(inc.count(), batch.count());
+        EXPECT_TRUE(inc.mean() == batch.mean());
+        EXPECT_TRUE(inc.covariance() == batch.covariance());
+        EXPECT_EQ(lv(inc, rows[3]), lv(batch, rows[3]));
+    }
+}
+
+TEST(MvnEstimate, NormalizationDividesEveryMeasurement) {
+    const std::vector<Row> raw = {{0, 4, -2}, {5, 1, 8}, {10, 3, 3}, {2, 2, 7}};
+    std::vector<Row> divided = raw;
+    for (Row& r : divided)
+        for (double& v : r) v /= 10.0;
+    State a, b;
+    ASSERT_EQ(update(a, raw, {}, 10.0), tqMVNSuccess);
+    ASSERT_EQ(update(b, divided), tqMVNSuccess);
+    EXPECT_TRUE(a.mean() == b.mean());
+    EXPECT_TRUE(a.covariance() == b.covariance());
+    EXPECT_EQ(a.mean().data[0], 0.425);
+
+    // A normalization that cannot divide is refused before anything changes.
+    for (double bad : {0.0, -0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+        EXPECT_EQ(update(a, raw, {}, bad), tqMVNBadArgument);
+        EXPECT_EQ(a.count(), 4);
+        EXPECT_TRUE(a.mean() == b.mean());
+    }
+}
+
+// With the covariance dividing by the count, {0, 5, 10} out of 10 give the variance 1/6 of
+// {0, 0.5, 1}, so a binomial's method-of-moments trials 0.25 / v + 0.5 come to exactly 2.
+TEST(MvnEstimate, BinomialMomentsOfZeroHalfOneGiveTwoTrials) {
+    State s;
+    for (double m : {0.0, 5.0, 10.0}) ASSERT_EQ(update(s, {{m}}, {}, 10.0), tqMVNSuccess);
+    const double theta = s.mean().data[0];
+    const double v = s.covariance().data[0];
+    EXPECT_EQ(theta, 0.5);
+    EXPECT_EQ(v, 0.5 / 3.0);
+    EXPECT_EQ(static_cast<long>((1.0 - theta) * theta / v + 0.5), 2);
+}
+
+TEST(MvnEstimate, OnlyCompleteRecordsEnterTheEstimate) {
+    // An update of incomplete records only fixes the dimension and leaves the count.
+    State s;
+    ASSERT_EQ(update(s, {{1, 2}, {3, 4}}, {{0}, {1, 0}}), tqMVNSuccess);
+    EXPECT_EQ(s.count(), 0);
+    EXPECT_EQ(s.dim(), 2);
+    EXPECT_EQ(logValue(s, {1, 2}).first, tqMVNNoData);
+
+    const std::vector<Row> complete = {{1, 2}, {2, 5}, {4, 4}};
+    const State reference = trained(complete);
+    ASSERT_EQ(update(s, {{1, 2}, {9, 9}, {2, 5}, {4, 4}}, {{}, {1}, {}, {}}), tqMVNSuccess);
+    EXPECT_EQ(s.count(), 3);
+    EXPECT_TRUE(s.mean() == reference.mean());
+    EXPECT_TRUE(s.covariance() == reference.covariance());
+
+    ASSERT_EQ(update(s, {{100, 100}}, {{0}}), tqMVNSuccess);
+    EXPECT_EQ(s.count(), 3);
+    EXPECT_TRUE(s.mean() == reference.mean());
+    // An empty update changes nothing either.
+    ASSERT_EQ(update(s, {}), tqMVNSuccess);
+    EXPECT_EQ(s.count(), 3);
+}
+
+// ---- Statuses -------------------------------------------------------------------------------
+
+TEST(MvnStatus, StatusWordsBelongToGroup91) {
+    for (long status : {tqMVNNoData, tqMVNSizeMismatch, tqMVNBadArgument, tqMVNOutOfMemory}) {
+        EXPECT_NE(status & 0x80000000L, 0);
+        EXPECT_EQ((status >> 5) & 0x7FF, 91);
+    }
+    EXPECT_EQ(tqMVNNoData, 0x80000B61L);
+    EXPECT_EQ(tqMVNSizeMismatch, 0x80000B62L);
+}
+
+TEST(MvnStatus, RecordsOfAnotherLengthAreRefusedUntilAReset) {
+    State s = trained({{1, 2}, {2, 3}});
+    const auto mean = s.mean();
+    EXPECT_EQ(update(s, {{1, 2, 3}}), tqMVNSizeMismatch);
+    EXPECT_EQ(update(s, {{5, 5}, {1}}), tqMVNSizeMismatch);             // checked before the first is added
+    EXPECT_EQ(update(s, {{1, 2, 3}}, {{0, 1, 2}}), tqMVNSizeMismatch);  // incomplete records too
+    EXPECT_EQ(s.count(), 2);
+    EXPECT_TRUE(s.mean() == mean);
+    EXPECT_EQ(logValue(s, {1, 2, 3}).first, tqMVNSizeMismatch);
+    EXPECT_EQ(logValue(s, {1}).first, tqMVNSizeMismatch);
+
+    // A list that disagrees with itself leaves a fresh state without dimension.
+    State fresh;
+    EXPECT_EQ(update(fresh, {{1, 2}, {1, 2, 3}}), tqMVNSizeMismatch);
+    EXPECT_EQ(fresh.dim(), -1);
+
+    // Assigning a fresh state is the reset.
+    s = State();
+    EXPECT_EQ(update(s, {{1, 2, 3}}), tqMVNSuccess);
+    EXPECT_EQ(s.dim(), 3);
+}
+
+TEST(MvnStatus, LogValueWithoutUsableDataIsNoData) {
+    State s;
+    EXPECT_EQ(logValue(s, {1}).first, tqMVNNoData);
+    EXPECT_EQ(logValue(s, {}).first, tqMVNNoData);
+    ASSERT_EQ(update(s, {{1}}, {{0}}), tqMVNSuccess);
+    EXPECT_EQ(logValue(s, {1}).first, tqMVNNoData);
+    EXPECT_EQ(logValue(s, {1}, {0}).first, tqMVNNoData);  // even a record with nothing valid
+    const double zero[1] = {0.0};
+    ASSERT_EQ(tfMVNRebuild(s.get(), 1, 1, zero, 1, 1, zero, 0), tqMVNSuccess);
+    EXPECT_EQ(logValue(s, {1}).first, tqMVNNoData);
+}
+
+TEST(MvnStatus, BadArgumentsAreRefusedBeforeAnyChange) {
+    State s = trained({{1, 2}, {2, 3}, {0, 7}});
+    const auto cov = s.covariance();
+    EXPECT_EQ(update(s, {{1, 2}}, {{2}}), tqMVNBadArgument);  // invalid index outside the record
+    EXPECT_EQ(update(s, {{1, 2}}, {{-1}}), tqMVNBadArgument);
+    EXPECT_EQ(s.count(), 3);
+    EXPECT_TRUE(s.covariance() == cov);
+    EXPECT_EQ(logValue(s, {1, 2}, {2}).first, tqMVNBadArgument);
+
+    tqMVNRecord r;
+    ASSERT_EQ(tfMVNRecordConstruct(&r), tqMVNSuccess);
+    double v = 0;
+    EXPECT_EQ(tfMVNLogValue(nullptr, &r, &v), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNLogValue(s.get(), nullptr, &v), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNLogValue(s.get(), &r, nullptr), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNDoubleListResize(&r.measurements, -1), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNIntListResize(&r.invalid, -1), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNDoubleListResize(nullptr, 1), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNUpdateWithNormalization(s.get(), nullptr, 1.0), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNConstruct(nullptr), tqMVNBadArgument);
+    long n = 0;
+    EXPECT_EQ(tfMVNCount(nullptr, &n), tqMVNBadArgument);
+    ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
+}
+
+// ---- Marginal densities ---------------------------------------------------------------------
+
+TEST(MvnMarginal, EqualsTheDensityOfTheSubBlockModel) {
+    for (std::uint64_t seed : {21u, 22u, 23u}) {
+        Random rnd(seed);
+        const long d = 5;
+        const auto rows = correlatedRows(rnd, d, 50);
+        const State s = trained(rows);
+        const auto m = s.mean();
+        const auto c = s.covariance();
+        const Row x = correlatedRows(rnd, d, 1)[0];
+        for (const Indices& invalid : {Indices{1, 3}, Indices{0}, Indices{4, 0, 1, 2}}) {
+            // The sub-block model, rebuilt independently from the valid measurements.
+            std::vector<long> keep;
+            for (long i = 0; i < d; ++i)
+                if (std::find(invalid.begin(), invalid.end(), i) == invalid.end()) keep.push_back(i);
+            const long k = static_cast<long>(keep.size());
+            Row subMean, subX;
+            std::vector<double> subCov;
+            for (long i : keep) {
+                subMean.push_back(m.data[i]);
+                subX.push_back(x[i]);
+                for (long j : keep) subCov.push_back(c.data[i * d + j]);
+            }
+            State sub;
+            ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, subMean.data(), k, k, subCov.data(), s.count()),
+                      tqMVNSuccess);
+            const double marginal = lv(s, x, invalid);
+            EXPECT_DOUBLE_EQ(marginal, lv(sub, subX));
+            EXPECT_NEAR(marginal, directLogDensity(subMean, subCov, subX),
+                        1e-6 * (1.0 + std::fabs(marginal)));
+            // Invalid measurements' values do not matter, nor the order or repetition of indices.
+            Row y = x;
+            for (auto i : invalid) y[i] = 1e30;
+            Indices shuffled(invalid.rbegin(), invalid.rend());
+            shuffled.push_back(invalid[0]);
+            EXPECT_EQ(lv(s, y, shuffled), marginal);
+        }
+    }
+}
+
+TEST(MvnMarginal, ARecordWithNothingValidRatesZero) {
+    const State one = trained({{1}, {2}, {4}});
+    EXPECT_EQ(lv(one, {3}, {0}), 0.0);
+    const State three = trained({{1, 0, 2}, {2, 1, 1}, {4, 5, 0}, {1, 1, 1}});
+    EXPECT_EQ(lv(three, {1, 2, 3}, {2, 0, 1}), 0.0);
+}
+
+// ---- Degenerate estimates -------------------------------------------------------------------
+
+TEST(MvnRegularisation, SinglePatternGivesFiniteDensityPeakedAtIt) {
+    for (const Row& p : {Row{3.0}, Row{3.0, -7.0, 0.25}, Row{0.0}, Row{0.0, 0.0}}) {
+        const State s = trained({p});
+        const double at = lv(s, p);
+        EXPECT_TRUE(std::isfinite(at));
+        Row near = p;
+        near[0] += 1e-3;
+        const double off = lv(s, near);
+        EXPECT_TRUE(std::isfinite(off));
+        EXPECT_LT(off, at);
+        EXPECT_EQ(s.covariance().data, std::vector<double>(p.size() * p.size(), 0.0));
+    }
+}
+
+// The ridge follows each measurement's own scale, so rescaling the data only shifts every
+// log value by the log of the Jacobian, even for a constant measurement.
+TEST(MvnRegularisation, IsScaleAware) {
+    const std::vector<Row> rows = {{3.0, 1.0}, {3.0, 2.5}, {3.0, 0.5}};  // measurement 0 constant
+    const Row probes[] = {{3.0, 1.0}, {3.0, 4.0}, {3.0 + 3e-13, 1.0}};
+    const State base = trained(rows);
+    for (double scale : {0x1.0p-40, 0x1.0p40}) {  // powers of two: the data scale exactly
+        std::vector<Row> scaled = rows;
+        for (Row& r : scaled)
+            for (double& v : r) v *= scale;
+        const State s = trained(scaled);
+        for (const Row& p : probes) {
+            const double want = lv(base, p) - 2.0 * std::log(scale);
+            EXPECT_NEAR(lv(s, {p[0] * scale, p[1] * scale}), want, 1e-12 * std::fabs(want) + 1e-12);
+        }
+    }
+}
+
+TEST(MvnRegularisation, ConstantMeasurementLeavesTheOthersAlone) {
+    const std::vector<Row> rows = {{5.0, 1.0}, {5.0, 2.0}, {5.0, 4.0}, {5.0, 3.0}};
+    const State s = trained(rows);
+    const State second = trained({{1.0}, {2.0}, {4.0}, {3.0}});
+    EXPECT_TRUE(std::isfinite(lv(s, {5.0, 2.0})));
+    EXPECT_GT(lv(s, {5.0, 2.0}), lv(s, {5.001, 2.0}));
+    // The varying measurement's marginal is the plain one-measurement model.
+    EXPECT_NEAR(lv(s, {0.0, 2.5}, {0}), lv(second, {2.5}), 1e-8);
+    // A value far from the constant is very unlikely, yet finite.
+    const double far = lv(s, {6.0, 2.0});
+    EXPECT_TRUE(std::isfinite(far));
+    EXPECT_LT(far, -1e20);
+}
+
+TEST(MvnRegularisation, PerfectlyCorrelatedPairPrefersTheLine) {
+    const State s = trained({{1, 2}, {2, 4}, {3, 6}, {4, 8}});
+    const double on = lv(s, {2.5, 5.0});
+    const double off = lv(s, {2.5, 5.5});
+    EXPECT_TRUE(std::isfinite(on));
+    EXPECT_TRUE(std::isfinite(off));
+    EXPECT_GT(on, off);
+    // Each measurement on its own is an ordinary normal.
+    const State first = trained({{1}, {2}, {3}, {4}});
+    EXPECT_NEAR(lv(s, {2.5, 0}, {1}), lv(first, {2.5}), 1e-8);
+}
+
+TEST(MvnRegularisation, LogValuesStayFiniteForExtremeInput) {
+    const State s = trained({{1.0}, {1.0}});
+    const State wide = trained({{1.0, 0.0}, {2.0, 1.0}, {0.0, 5.0}});
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Row& x : {Row{1e200}, Row{-1e300}, Row{inf}, Row{std::nan("")}}) EXPECT_EQ(lv(s, x), -1e300);
+    EXPECT_EQ(lv(wide, {1e200, 0.0}), -1e300);
+    EXPECT_EQ(lv(wide, {std::nan(""), 0.0}), -1e300);
+    EXPECT_TRUE(std::isfinite(lv(wide, {std::nan(""), 0.0}, {0})));
+}
+
+// ---- Rebuilding, copies ---------------------------------------------------------------------
+
+TEST(MvnRebuild, FromMeanCovarianceAndCountGivesIdenticalLogValues) {
+    Random rnd(31);
+    const long d = 4;
+    const auto rows = correlatedRows(rnd, d, 30);
+    const State s = trained(rows);
+    const auto m = s.mean();
+    const auto c = s.covariance();
+    State r;
+    ASSERT_EQ(tfMVNRebuild(r.get(), m.rows, m.cols, m.data.data(), c.rows, c.cols, c.data.data(), s.count()),
+              tqMVNSuccess);
+    EXPECT_EQ(r.count(), 30);
+    EXPECT_TRUE(r.mean() == m);
+    EXPECT_TRUE(r.covariance() == c);
+    for (const Row& x : correlatedRows(rnd, d, 5)) {
+        EXPECT_EQ(lv(r, x), lv(s, x));
+        EXPECT_EQ(lv(r, x, {2}), lv(s, x, {2}));
+    }
+    // Later updates continue the estimate.
+    State more = s;
+    const auto extra = correlatedRows(rnd, d, 10);
+    ASSERT_EQ(update(more, extra), tqMVNSuccess);
+    ASSERT_EQ(update(r, extra), tqMVNSuccess);
+    EXPECT_EQ(r.count(), 40);
+    for (long i = 0; i < d * d; ++i)
+        EXPECT_NEAR(r.covariance().data[i], more.covariance().data[i], 1e-12 * (1.0 + std::fabs(c.data[i])));
+}
+
+TEST(MvnRebuild, ShapesAndCountsAreChecked) {
+    State s = trained({{1, 2}, {3, 5}});
+    const auto m = s.mean();
+    const double e[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    EXPECT_EQ(tfMVNRebuild(s.get(), 1, 3, e, 2, 2, e, 4), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNRebuild(s.get(), 3, 1, e, 3, 3, e, 4), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, -1), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, 1L << 31), tqMVNBadArgument);
+    EXPECT_EQ(tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 2), tqMVNBadArgument);
+    EXPECT_TRUE(s.mean() == m);
+    EXPECT_EQ(s.count(), 2);
+
+    // 0 x 0 with count 0 is the state without dimension; 1 x 0 keeps dimension 0.
+    ASSERT_EQ(tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 0), tqMVNSuccess);
+    EXPECT_EQ(s.dim(), -1);
+    EXPECT_EQ(s.mean().rows, 0);
+    ASSERT_EQ(tfMVNRebuild(s.get(), 1, 0, nullptr, 0, 0, nullptr, 3), tqMVNSuccess);
+    EXPECT_EQ(s.dim(), 0);
+    EXPECT_EQ(s.mean().rows, 1);
+    EXPECT_EQ(lv(s, {}), 0.0);
+    EXPECT_EQ(update(s, {{1}}), tqMVNSizeMismatch);
+}
+
+TEST(MvnCopy, CopiesAreIndependent) {
+    State a = trained({{1, 2}, {2, 1}, {3, 5}});
+    const double before = lv(a, {2, 2});  // builds a's cache
+    State b(a);
+    EXPECT_EQ(lv(b, {2, 2}), before);
+    ASSERT_EQ(update(b, {{10, 10}}), tqMVNSuccess);
+    EXPECT_EQ(a.count(), 3);
+    EXPECT_EQ(lv(a, {2, 2}), before);
+    EXPECT_NE(lv(b, {2, 2}), before);
+
+    State c;
+    c = a;
+    ASSERT_EQ(update(a, {{-4, 0}}), tqMVNSuccess);
+    EXPECT_EQ(c.count(), 3);
+    EXPECT_EQ(lv(c, {2, 2}), before);
+    EXPECT_EQ(tfMVNAssign(c.get(), c.get()), tqMVNSuccess);
+    EXPECT_EQ(lv(c, {2, 2}), before);
+
+    // Updating after a log value drops the cached factorisation.
+    State d = trained({{0}, {2}});
+    const double first = lv(d, {1});
+    ASSERT_EQ(update(d, {{1}, {1}}), tqMVNSuccess);
+    EXPECT_GT(lv(d, {1}), first);
+}
+
+// ---- Lists ----------------------------------------------------------------------------------
+
+TEST(MvnLists, GrowingKeepsContentsAndZeroFills) {
+    tqMVNRecord r;
+    ASSERT_EQ(tfMVNRecordConstruct(&r), tqMVNSuccess);
+    double* m = nullptr;
+    ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 3), tqMVNSuccess);
+    ASSERT_EQ(tfMVNDoubleListData(&r.measurements, &m), tqMVNSuccess);
+    m[0] = 1, m[1] = 2, m[2] = 3;
+    ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 40), tqMVNSuccess);  // leaves the record
+    ASSERT_EQ(tfMVNDoubleListData(&r.measurements, &m), tqMVNSuccess);
+    EXPECT_EQ(m[2], 3.0);
+    EXPECT_EQ(m[39], 0.0);
+    ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 2), tqMVNSuccess);
+    ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 4), tqMVNSuccess);
+    EXPECT_EQ(m[1], 2.0);
+    EXPECT_EQ(m[2], 0.0);
+    ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
+    ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
+
+    tqMVNRecordList list;
+    ASSERT_EQ(tfMVNRecordListConstruct(&list), tqMVNSuccess);
+    ASSERT_EQ(tfMVNRecordListResize(&list, 1), tqMVNSuccess);
+    tqMVNRecord* recs = nullptr;
+    ASSERT_EQ(tfMVNRecordListData(&list, &recs), tqMVNSuccess);
+    fill(recs[0], Row(20, 1.5), {7});
+    ASSERT_EQ(tfMVNRecordListResize(&list, 5), tqMVNSuccess);  // moves the records
+    ASSERT_EQ(tfMVNRecordListData(&list, &recs), tqMVNSuccess);
+    EXPECT_EQ(recs[0].measurements.size, 20);
+    ASSERT_EQ(tfMVNDoubleListData(&recs[0].measurements, &m), tqMVNSuccess);
+    EXPECT_EQ(m[19], 1.5);
+    EXPECT_EQ(recs[4].measurements.size, 0);
+    EXPECT_EQ(tfMVNRecordListResize(&list, -2), tqMVNBadArgument);
+    ASSERT_EQ(tfMVNRecordListResize(&list, 2), tqMVNSuccess);
+    ASSERT_EQ(tfMVNRecordListDestroy(&list), tqMVNSuccess);
+}
+
+// Records longer than the inline storage, and marginals larger than the stack scratch.
+TEST(MvnLists, LongRecordsWork) {
+    for (long d : {20L, 70L}) {
+        Random rnd(static_cast<std::uint64_t>(d));
+        const auto rows = correlatedRows(rnd, d, 3 * d);
+        const State s = trained(rows);
+        Row mean;
+        std::vector<double> cov;
+        directEstimate(rows, mean, cov);
+        EXPECT_NEAR(s.mean().data[d - 1], mean[d - 1], 1e-9);
+        const double full = lv(s, rows[0]);
+        EXPECT_NEAR(full, directLogDensity(mean, cov, rows[0]), 1e-6 * std::fabs(full));
+        const double marginal = lv(s, rows[0], {static_cast<std::int32_t>(d - 1)});
+        // Dropping the last measurement: the leading block.
+        Row subMean(mean.begin(), mean.end() - 1), subX(rows[0].begin(), rows[0].end() - 1);
+        std::vector<double> block;
+        for (long i = 0; i + 1 < d; ++i)
+            for (long j = 0; j + 1 < d; ++j) block.push_back(cov[i * d + j]);
+        EXPECT_NEAR(marginal, directLogDensity(subMean, block, subX), 1e-6 * std::fabs(marginal));
+
+        // More invalid indices than a record holds inline: every third measurement.
+        Indices invalid;
+        std::vector<long> keep;
+        for (long i = 0; i < d; ++i) {
+            if (i % 3 == 0)
+                invalid.push_back(static_cast<std::int32_t>(i));
+            else
+                keep.push_back(i);
+        }
+        const long k = static_cast<long>(keep.size());
+        Row keptMean, keptX;
+        std::vector<double> keptCov;
+        const auto m = s.mean();
+        const auto c = s.covariance();
+        for (long i : keep) {
+            keptMean.push_back(m.data[i]);
+            keptX.push_back(rows[1][i]);
+            for (long j : keep) keptCov.push_back(c.data[i * d + j]);
+        }
+        State sub;
+        ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, keptMean.data(), k, k, keptCov.data(), s.count()),
+                  tqMVNSuccess);
+        EXPECT_DOUBLE_EQ(lv(s, rows[1], invalid), lv(sub, keptX));
+    }
+}
