@@ -41,7 +41,8 @@ const std::vector<tqFeaturePattern>& queries() {
         for (int q = 0; q < kQueries; ++q) {
             const int c = q % kCategories;
             std::vector<double> values;
-            for (int j = 0; j < kDims; ++j) values.push_back(gaussian.next(c * 0.8 + (j % 4) * 0.25, 1.0 + 0.1 * c));
+            for (int j = 0; j < kDims; ++j)
+                values.push_back(gaussian.next(c * 0.8 + (j % 4) * 0.25, 1.0 + 0.1 * c));
             out.emplace_back(values);
         }
         return out;
