@@ -1,6 +1,7 @@
 // libFuzzer target: loading archives from untrusted bytes.
 //
-// The first byte picks a registered class; a default object of it loads the rest of the
+// The first byte picks a registered class (or, after them, a value class with an archive
+// operator of its own, fuzz/value_types.h); a default object of it loads the rest of the
 // input by value, and a handle loads the rest as a pointer (any class), from a stream
 // whose size the archive cannot see when the first byte's top bit is set. Any tqException is
 // an accepted outcome; a crash, a leak, undefined behaviour or another exception (such as
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_types.h"
+#include "fuzz/value_types.h"
 #include "platform/archive.h"
 
 namespace {
@@ -94,10 +96,16 @@ void loadByPointer(const std::string& bytes, bool sizeKnown) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const std::vector<std::string> names = tfRegisteredTypeNames();
+    static const std::vector<fuzz::ValueType>& values = fuzz::valueTypes();
     if (size < 1 || names.empty()) return 0;
-    const std::string& name = names[data[0] % names.size()];
+    const std::size_t pick = data[0] % (names.size() + values.size());
     const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    loadByValue(name, rest);
+    // Indices after the registered classes pick a value class with an archive operator of its own.
+    if (pick >= names.size()) {
+        fuzz::loadValue(values[pick - names.size()], rest);
+        return 0;
+    }
+    loadByValue(names[pick], rest);
     // The selecting byte's top bit also hides the input's size from the pointer load.
     loadByPointer(rest, (data[0] & 0x80) == 0);
     return 0;

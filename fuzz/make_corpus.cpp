@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_types.h"
+#include "fuzz/value_types.h"
 #include "platform/archive.h"
 
 namespace {
@@ -58,6 +59,22 @@ int main(int argc, char** argv) {
             write(dir, "pointer-" + std::to_string(i), i, bytes);
         }
     }
+    // Value classes follow the registered ones.
+    const std::vector<fuzz::ValueType>& values = fuzz::valueTypes();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        std::string bytes;
+        if (values[i].sample(bytes)) write(dir, "value-" + std::to_string(names.size() + i), names.size() + i, bytes);
+    }
+    // A decision tree deeper than the inline limit whose nodes share leaves and predicates.
+    std::size_t treeIndex = 0;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == "tqDecisionTreeNode") treeIndex = i;
+    const tqDecisionTreeLeaf leaf;
+    tqPtrHandle<tqDecisionTree> tree(new tqDecisionTreeLeaf);
+    for (long i = 0; i < tqArchive::kMaxInlineDepth + 6; ++i)
+        tree = tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf, *tree).clone();
+    std::string treeBytes;
+    if (bytesOf([&](tqArchive& ar) { ar || tree; }, treeBytes)) write(dir, "pointer-tree-chain", treeIndex, treeBytes);
     // A chain a little deeper than the inline limit, sharing one node and holding an error
     // object elsewhere: deferred contents, back-references and the wrong-type rule.
     tqPtrHandle<fuzz::Node> shared(new fuzz::Node);

@@ -241,11 +241,26 @@ TEST(Registry, ClassesRegisterInTheFixedOrder) {
     for (const auto& k : kinds()) expected.push_back(k.name);
     expected.push_back("tqFeaturePattern");
     expected.push_back("tqClassifierDataProviderMemory");
+    for (const char* name : {"tqClassifierTrainParamsBayesian", "tq_PDFMultivariateNormal", "tq_PDFBinomial",
+                             "tq_CategoryModelBayesian", "tq_ClassifierBayesian"})
+        expected.push_back(name);
 
     const std::vector<std::string> names = tfRegisteredTypeNames();
     ASSERT_GE(names.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + static_cast<long>(expected.size())),
               expected);
 }
+
+// Every persistent class of the library, in the order in which the library registers them.
+const std::vector<std::string> kAllClasses = {
+    "tqClassifierDefs::BadParams", "tqClassifierDefs::BadIndex", "tqClassifierDefs::BadLabel",
+    "tqClassifierDefs::BadMethod", "tqClassifierDefs::NotTrained", "tqClassifierDefs::NotImplemented",
+    "tqClassifierDefs::BadFeatures", "tqClassifierDefs::InsufficientTrainData", "tqFeaturePattern",
+    "tqClassifierDataProviderMemory", "tqClassifierTrainParamsBayesian", "tq_PDFMultivariateNormal",
+    "tq_PDFBinomial", "tq_CategoryModelBayesian", "tq_ClassifierBayesian", "tqPatternDistanceMetricNorm",
+    "tqClassifierTrainParamsKNN", "tq_ClassifierKNN", "tqDecisionTreeNode", "tqDecisionTreeLeaf",
+    "tqRangePredicate", "tqValidityPredicate", "tqComparisonPredicate", "tq_ClassifierDecisionTree"};
+
+TEST(Registry, TheCompleteListInOrder) { EXPECT_EQ(tfRegisteredTypeNames(), kAllClasses); }
 
 }  // namespace

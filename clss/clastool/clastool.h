@@ -2,11 +2,25 @@
 #ifndef CLASTOOL_CLASTOOL_H
 #define CLASTOOL_CLASTOOL_H
 
+// core types
 #include "clss/clastool/core.h"
+
+// classifier framework and tool
 #include "clss/clastool/framework.h"
+
+// Bayesian classification
+#include "clss/clastool/bayesian.h"
+
+// k-nearest-neighbour classification
 #include "clss/clastool/knn.h"
+
+// decision trees
+#include "clss/clastool/dtree.h"
+
+// rule tables
+#include "clss/clastool/rules.h"
+
+// data generators
 #include "clss/clastool/generators.h"
-// Later subsystems' chief headers, in this order:
-// bayes.h (before knn.h), dtree.h, rules.h (before generators.h)
 
 #endif

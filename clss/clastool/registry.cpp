@@ -31,6 +31,11 @@ tq_Instantiator tqFeaturePattern::sExemplar(typeid(tqFeaturePattern), &make);
 tq_Instantiator tqClassifierDataProviderMemory::sExemplar(typeid(tqClassifierDataProviderMemory), &make);
 
 // Bayesian classification
+tq_Instantiator tqClassifierTrainParamsBayesian::sExemplar(typeid(tqClassifierTrainParamsBayesian), &make);
+tq_Instantiator tq_PDFMultivariateNormal::sExemplar(typeid(tq_PDFMultivariateNormal), &make);
+tq_Instantiator tq_PDFBinomial::sExemplar(typeid(tq_PDFBinomial), &make);
+tq_Instantiator tq_CategoryModelBayesian::sExemplar(typeid(tq_CategoryModelBayesian), &make);
+tq_Instantiator tq_ClassifierBayesian::sExemplar(typeid(tq_ClassifierBayesian), &make);
 
 // k-nearest-neighbour classification
 tq_Instantiator tqPatternDistanceMetricNorm::sExemplar(typeid(tqPatternDistanceMetricNorm), &make);
@@ -38,6 +43,12 @@ tq_Instantiator tqClassifierTrainParamsKNN::sExemplar(typeid(tqClassifierTrainPa
 tq_Instantiator tq_ClassifierKNN::sExemplar(typeid(tq_ClassifierKNN), &make);
 
 // decision trees
+tq_Instantiator tqDecisionTreeNode::sExemplar(typeid(tqDecisionTreeNode), &make);
+tq_Instantiator tqDecisionTreeLeaf::sExemplar(typeid(tqDecisionTreeLeaf), &make);
+tq_Instantiator tqRangePredicate::sExemplar(typeid(tqRangePredicate), &make);
+tq_Instantiator tqValidityPredicate::sExemplar(typeid(tqValidityPredicate), &make);
+tq_Instantiator tqComparisonPredicate::sExemplar(typeid(tqComparisonPredicate), &make);
+tq_Instantiator tq_ClassifierDecisionTree::sExemplar(typeid(tq_ClassifierDecisionTree), &make);
 
 // status converter: the multivariate-normal kernel's failures become classifier errors.
 namespace {

@@ -31,6 +31,27 @@ void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
                      });
 }
 
+// One number per category. Every run builds a result, and a run should not pay for heap
+// scratch space: the usual handful of categories fits on the stack.
+class CategoryNumbers {
+public:
+    explicit CategoryNumbers(std::size_t n) : data_(inline_) {
+        if (n > kInline) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        }
+    }
+    CategoryNumbers(const CategoryNumbers&) = delete;
+    CategoryNumbers& operator=(const CategoryNumbers&) = delete;
+    double& operator[](std::size_t i) { return data_[i]; }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    double inline_[kInline];
+    std::vector<double> heap_;
+    double* data_;
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -93,7 +114,7 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
     checkUniqueLabels(results);
     const std::size_t n = results.size();
 
-    std::vector<double> frequency(n);
+    CategoryNumbers frequency(n);
     double frequencySum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         frequency[i] = frequencies.categoryFrequency(results[i].categoryLabel());
@@ -104,7 +125,7 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 
     // Unnormalised a-posteriori weights. The attention check comes first in each step so that
     // a host can abandon a result over many categories.
-    std::vector<double> weight(n);
+    CategoryNumbers weight(n);
     double weightSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         tfThrowExceptionOnFailure(tfAttentionCheck());
@@ -132,6 +153,8 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;
 tqClassifierResult& tqClassifierResult::operator=(const tqClassifierResult& other) = default;
+tqClassifierResult::tqClassifierResult(tqClassifierResult&& other) noexcept = default;
+tqClassifierResult& tqClassifierResult::operator=(tqClassifierResult&& other) noexcept = default;
 tqClassifierResult::~tqClassifierResult() = default;
 
 bool tqClassifierResult::operator==(const tqClassifierResult& other) const {

@@ -80,6 +80,8 @@ public:
 
     tqClassifierResult(const tqClassifierResult& other);
     tqClassifierResult& operator=(const tqClassifierResult& other);
+    tqClassifierResult(tqClassifierResult&& other) noexcept;
+    tqClassifierResult& operator=(tqClassifierResult&& other) noexcept;
     ~tqClassifierResult();
 
     const std::vector<tqClassifierCategoryResult>& categoryResults() const { return categoryResults_; }

@@ -51,7 +51,13 @@ public:
 
     // Decision trees are handed over whole; declared here, defined with the decision-tree
     // classifier.
-    // (decision-tree overloads)
+    // Untrains, puts a new decision-tree classifier into the tool (releasing the previous one)
+    // and hands it a clone of `tree`. No ready-to-run check follows.
+    void train(const tqDecisionTree& tree, tqDiagObject* diag = nullptr, unsigned long flags = 0);
+    // A handle sharing the tree of a tool trained from one. NotTrained "Classifier tool must be
+    // trained before requesting the decision tree." when the tool is not trained; BadMethod
+    // "Classifier tool was not trained using a decision tree." for another technique.
+    tqPtrHandle_const<tqDecisionTree> decisionTree() const;
 
     // Equal when both are untrained, or both trained with equivalent classifiers.
     bool operator==(const tqClassifierTool& other) const;

@@ -1,0 +1,201 @@
+#include "clss/clastool/bayes.h"
+
+#include <cmath>
+#include <limits>
+#include <unordered_map>
+
+#include "clss/clastool/bayesparams.h"
+#include "clss/clastool/errors.h"
+#include "clss/clastool/provider.h"
+#include "clss/clastool/result.h"
+#include "platform/archive.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
+
+namespace {
+
+const tqClassifierTrainParamsBayesian& asBayesian(const tqClassifierTrainParams& params) {
+    // The framework hands a technique only parameters of its own kind; a cast failure here
+    // would be a framework fault, reported as std::bad_cast rather than undefined behaviour.
+    return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
+}
+
+// The attention check: a pending abort request ends the run with its exception.
+inline void attentionCheck() {
+    const long status = tfAttentionCheck();
+    if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
+}  // namespace
+
+tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
+
+tq_ClassifierBayesian::tq_ClassifierBayesian(const tq_ClassifierBayesian& other)
+    : tq_Classifier(other), labels_(other.labels_), models_(other.models_) {}
+
+tq_ClassifierBayesian& tq_ClassifierBayesian::operator=(const tq_ClassifierBayesian& other) {
+    tq_Classifier::operator=(other);
+    labels_ = other.labels_;
+    models_ = other.models_;
+    return *this;
+}
+
+tq_ClassifierBayesian::~tq_ClassifierBayesian() = default;
+
+tqPtrHandle<tq_Classifier> tq_ClassifierBayesian::clone() const {
+    return tqPtrHandle<tq_Classifier>(new tq_ClassifierBayesian(*this));
+}
+
+bool tq_ClassifierBayesian::operator==(const tq_ClassifierBayesian& other) const {
+    if (!tq_Classifier::isEquivalent(other) || models_.size() != other.models_.size()) return false;
+    for (std::size_t k = 0; k < models_.size(); ++k) {
+        const auto* a = dynamic_cast<const tq_CategoryModelBayesian*>(models_[k].get());
+        const auto* b = dynamic_cast<const tq_CategoryModelBayesian*>(other.models_[k].get());
+        if (!a || !b || !(*a == *b)) return false;
+    }
+    return true;
+}
+
+bool tq_ClassifierBayesian::isEquivalent(const tq_Classifier& other) const {
+    const auto* o = dynamic_cast<const tq_ClassifierBayesian*>(&other);
+    return o && *this == *o;
+}
+
+void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
+                                   const tqClassifierTrainParams& params) {
+    const tqClassifierTrainParamsBayesian& bayes = asBayesian(params);
+    const tqClassifierDistributionTypes& types = bayes.distributionTypes();
+    const long n = data.numPatterns();
+    const long m = data.numMeasurements();
+
+    // Position of each label in labels_; a lookup table keeps training one cheap pass
+    // however many categories there are.
+    std::unordered_map<long, std::size_t> position;
+    for (long i = 0; i < n; ++i) {
+        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
+        const long label = data.categoryLabel(i);
+        if (label == -1) continue;
+
+        const auto found = position.find(label);
+        if (found != position.end()) {
+            models_[found->second]->adapt(*pattern, nullptr, 0);
+            continue;
+        }
+
+        // The first pattern of a label: its groups are its dependency sets, placed at their
+        // smallest index below m and kept in their own order (indices at or beyond m stay
+        // and read as invalid), and singletons for every other measurement below m.
+        std::vector<std::vector<long>> groups;
+        std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
+        std::vector<bool> covered(static_cast<std::size_t>(m > 0 ? m : 0), false);
+        for (long j = 0; j < m; ++j) {
+            if (covered[static_cast<std::size_t>(j)]) continue;
+            const std::vector<long>* set = nullptr;
+            for (std::size_t s = 0; s < types.depLabels_.size() && !set; ++s)
+                if (types.depLabels_[s] == label)
+                    for (long index : types.depSets_[s])
+                        if (index == j) {
+                            set = &types.depSets_[s];
+                            break;
+                        }
+            if (set) {
+                groups.push_back(*set);
+                for (long index : *set)
+                    if (index < m) covered[static_cast<std::size_t>(index)] = true;
+            } else {
+                groups.push_back({j});
+            }
+            groupTypes.push_back(types.distributionType(label, j));
+        }
+
+        tq_CategoryModelBayesian model(label, groups, groupTypes, bayes.maxMeasurementValues());
+        model.adapt(*pattern, nullptr, 0);
+        labels_.push_back(label);
+        models_.push_back(tqPtrHandle<tq_CategoryModel>(new tq_CategoryModelBayesian(model)));
+        position.emplace(label, models_.size() - 1);
+    }
+}
+
+void tq_ClassifierBayesian::retrain_(const tqClassifierTrainParams& params) {
+    const tqClassifierTrainParamsBayesian& next = asBayesian(params);
+    const tqPtrHandle_const<tqClassifierTrainParams> keptHandle = trainParams();
+    const tqClassifierTrainParamsBayesian& kept = asBayesian(*keptHandle);
+    // The models were built from the types and maxima; only the decision weights may change.
+    if (next.distributionTypes() != kept.distributionTypes())
+        throw tqClassifierDefs::BadParams(
+            "Cannot retrain a Bayesian classifier with different distribution types.");
+    if (next.maxMeasurementValues() != kept.maxMeasurementValues())
+        throw tqClassifierDefs::BadParams(
+            "Cannot retrain a Bayesian classifier with different maximum measurements values.");
+}
+
+void tq_ClassifierBayesian::trainStart_(const tqClassifierTrainParams&) {}
+
+void tq_ClassifierBayesian::trainIncremental_(const tqFeaturePattern&, long) {}
+
+void tq_ClassifierBayesian::untrain_() {
+    models_.clear();
+    labels_.clear();
+}
+
+bool tq_ClassifierBayesian::isTrained_() const { return !models_.empty(); }
+
+void tq_ClassifierBayesian::checkRunnable_() const {
+    if (models_.empty())
+        throw tqClassifierDefs::InsufficientTrainData("No valid data was provided for training.");
+    const long size = models_.front()->numMeasurements();
+    const tqFeaturePattern trial(std::vector<double>(static_cast<std::size_t>(size > 0 ? size : 0), 0.0));
+    tqClassifierResult scratch;
+    run_(trial, scratch);
+}
+
+void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
+    // Log-likelihoods of the usual handful of categories stay on the stack.
+    constexpr std::size_t kInline = 16;
+    double inlineScores[kInline];
+    std::vector<double> heapScores;
+    double* scores = inlineScores;
+    if (models_.size() > kInline) {
+        heapScores.resize(models_.size());
+        scores = heapScores.data();
+    }
+
+    for (std::size_t k = 0; k < models_.size(); ++k) {
+        attentionCheck();
+        scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
+    }
+    attentionCheck();
+
+    // The kept parameters, with the checks of trainParams() (which also counts a handle,
+    // needlessly on this path): a run only happens trained, so only the missing parameters
+    // of a classifier trained without them remain to be refused, by trainParams() itself.
+    if (!keptParams_()) trainParams();
+    const tqClassifierTrainParamsBayesian& kept = asBayesian(*keptParams_());
+
+    // Scores relative to the best category: the likelihoods themselves may underflow (a
+    // log-likelihood of -800 is common in many dimensions), their ratios to the best do
+    // not, and the factor is handed on as its logarithm.
+    double best = -std::numeric_limits<double>::infinity();
+    for (std::size_t k = 0; k < models_.size(); ++k)
+        if (scores[k] > best) best = scores[k];
+    const double shift = std::log(1.0) - best;
+
+    std::vector<tqClassifierCategoryResult> categories;
+    categories.reserve(models_.size());
+    for (std::size_t k = 0; k < models_.size(); ++k)
+        categories.emplace_back(models_[k]->categoryLabel(), std::exp(scores[k] + shift), 0.0, 0.0);
+    result = tqClassifierResult(categories, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+}
+
+tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }
+
+void tq_ClassifierBayesian::dispatchSerialize(tqArchive& ar) {
+    serializeLevel_(ar, this, sizeof(*this), [&](unsigned char v) { serialize_(ar, v); });
+}
+
+void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
+    tqArchive::checkVersion(version);
+    tq_Classifier::dispatchSerialize(ar);
+    ar || labels_;
+    ar || models_;
+}

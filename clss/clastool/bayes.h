@@ -1,0 +1,86 @@
+// The Bayesian classifier: one density model per category, a Bayes decision with priors
+// and misclassification costs.
+#ifndef CLASTOOL_BAYES_H
+#define CLASTOOL_BAYES_H
+
+#include <vector>
+
+#include "clss/clastool/categorymodel.h"
+#include "clss/clastool/classifier.h"
+#include "platform/handle.h"
+
+// The technique behind tqClassifierTrainParamsBayesian (normally driven through
+// tqClassifierTool). Training reads the labelled patterns once, in provider order: the
+// first pattern of each label (-1 is skipped) creates that label's category model, whose
+// measurement groups are the label's dependency sets that reach below the provider's
+// measurement count plus singletons for the other measurements (ordered by their smallest
+// index below that count), each with its distribution type; every pattern then teaches its
+// model. Running rates the pattern under every model (log-likelihood s_k), gives match
+// scores e^(s_k - max s), and weighs them with the kept parameters' frequencies and costs
+// into a result whose match-score factor logarithm is -max s.
+//
+// retrain accepts parameters that differ only in frequencies and costs; the models stay.
+//   BadParams "Cannot retrain a Bayesian classifier with different distribution types."
+//   BadParams "Cannot retrain a Bayesian classifier with different maximum measurements values."
+// Incremental training is not supported: trainStart leaves the classifier untrained, and
+// trainIncremental does nothing.
+//
+// checkRunnable_ throws InsufficientTrainData "No valid data was provided for training."
+// without models, and otherwise runs an all-zero trial pattern, letting its errors through
+// (an untrained binomial: "Insufficient data has been used to train the distribution for
+// category <label>").
+//
+// Copies share the category models, which are not changed after training. run is const
+// and may be called from several threads at once.
+//
+// Archive form: version byte 0, the tq_Classifier level, the category labels (list of
+// long), the category models (list of handles).
+class tq_ClassifierBayesian : public tq_Classifier {
+public:
+    tq_ClassifierBayesian();
+    tq_ClassifierBayesian(const tq_ClassifierBayesian& other);
+    tq_ClassifierBayesian& operator=(const tq_ClassifierBayesian& other);
+    ~tq_ClassifierBayesian() override;
+
+    tqPtrHandle<tq_Classifier> clone() const override;
+
+    // Equivalent base parts and equal models position by position (labels not compared).
+    bool operator==(const tq_ClassifierBayesian& other) const;
+    bool operator!=(const tq_ClassifierBayesian& other) const { return !(*this == other); }
+    bool isEquivalent(const tq_Classifier& other) const override;
+
+    // The labels in the order training first met them, and their models.
+    const std::vector<long>& categoryLabels() const { return labels_; }
+    const std::vector<tqPtrHandle<tq_CategoryModel>>& categoryModels() const { return models_; }
+
+    void dispatchSerialize(tqArchive& ar) override;
+    static tq_Instantiator sExemplar;
+
+protected:
+    void serialize_(tqArchive& ar, unsigned char version);
+
+    void train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) override;
+    void retrain_(const tqClassifierTrainParams& params) override;
+    void trainStart_(const tqClassifierTrainParams& params) override;
+    void trainIncremental_(const tqFeaturePattern& pattern, long label) override;
+    void untrain_() override;
+    bool isTrained_() const override;
+    void checkRunnable_() const override;
+    void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const override;
+
+private:
+    static tqPersistent* make();
+
+    void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
+    void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}
+    void recordTrainResults_(tqDiagObject*, unsigned long) const override {}
+    void recordRunInputs_(tqDiagObject*, unsigned long, const tqFeaturePattern&) const override {}
+    void recordRunDetails_(tqDiagObject*, unsigned long) const override {}
+    void recordRunResults_(tqDiagObject*, unsigned long, const tqFeaturePattern&,
+                           const tqClassifierResult&) const override {}
+
+    std::vector<long> labels_;
+    std::vector<tqPtrHandle<tq_CategoryModel>> models_;
+};
+
+#endif

@@ -1,0 +1,218 @@
+#include "clss/clastool/categorymodel.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "clss/clastool/errors.h"
+#include "platform/archive.h"
+#include "platform/exception.h"
+
+// ---------------------------------------------------------------------------------------
+// tq_CategoryModel
+
+tq_CategoryModel::tq_CategoryModel(const tq_CategoryModel& other)
+    : tqPersistent(other), tqRepBase(other), label_(other.label_), numMeasurements_(other.numMeasurements_) {}
+
+tq_CategoryModel& tq_CategoryModel::operator=(const tq_CategoryModel& other) {
+    mutating_();
+    label_ = other.label_;
+    numMeasurements_ = other.numMeasurements_;
+    return *this;
+}
+
+tq_CategoryModel::~tq_CategoryModel() { mutating_(); }
+
+bool tq_CategoryModel::operator==(const tq_CategoryModel& other) const {
+    return label_ == other.label_ && numMeasurements_ == other.numMeasurements_;
+}
+
+void tq_CategoryModel::dispatchSerialize(tqArchive& ar) {
+    serializeLevel_(ar, static_cast<tq_CategoryModel*>(this), sizeof(tq_CategoryModel),
+                    [&](unsigned char v) { serialize_(ar, v); });
+}
+
+void tq_CategoryModel::serialize_(tqArchive& ar, unsigned char version) {
+    tqArchive::checkVersion(version);
+    tqPersistent::dispatchSerialize(ar);
+    ar || label_;
+    ar || numMeasurements_;
+}
+
+// ---------------------------------------------------------------------------------------
+// tq_CategoryModelBayesian
+
+namespace {
+
+inline void check(long status) {
+    if (status != tqMVNSuccess) tfThrowExceptionOnFailure(status);
+}
+
+// Scratch storage for the group sub-patterns of one pattern, for one matchScore or adapt
+// call: one kernel record, reused for every group. The sub-patterns are written straight
+// into it, so that a normal density rates them without copying, and no group costs an
+// allocation (the record keeps short groups inside itself; a larger group grows it once
+// per call). What the pattern says about its length and validity is read once per call
+// rather than once per measurement.
+class GroupScratch {
+public:
+    explicit GroupScratch(const tqFeaturePattern& pattern)
+        : pattern_(pattern),
+          all_(pattern.featureMeasurements(false)),
+          size_(pattern.numMeasurements()),
+          complete_(pattern.numInvalid() == 0) {
+        check(tfMVNRecordConstruct(&record_));
+    }
+    ~GroupScratch() { tfMVNRecordDestroy(&record_); }
+    GroupScratch(const GroupScratch&) = delete;
+    GroupScratch& operator=(const GroupScratch&) = delete;
+
+    // The sub-pattern for `group`: measurement k is the pattern's measurement group[k] when
+    // that is valid; otherwise it is 0.0 and listed as invalid.
+    tq_GroupMeasurements gather(const std::vector<long>& group) {
+        const long n = static_cast<long>(group.size());
+        double* values = nullptr;
+        std::int32_t* invalid = nullptr;
+        check(tfMVNDoubleListResize(&record_.measurements, n));
+        check(tfMVNIntListResize(&record_.invalid, n));
+        check(tfMVNDoubleListData(&record_.measurements, &values));
+        check(tfMVNIntListData(&record_.invalid, &invalid));
+        long numInvalid = 0;
+        for (long k = 0; k < n; ++k) {
+            const long index = group[static_cast<std::size_t>(k)];
+            if (index < 0) pattern_.isValid(index);  // refuses it with BadIndex
+            if (index < size_ && (complete_ || pattern_.isValid(index))) {
+                values[k] = all_[static_cast<std::size_t>(index)];
+            } else {
+                values[k] = 0.0;
+                invalid[numInvalid++] = static_cast<std::int32_t>(k);
+            }
+        }
+        // Shrinking keeps the storage, so the pointers stay valid.
+        check(tfMVNIntListResize(&record_.invalid, numInvalid));
+        tq_GroupMeasurements view;
+        view.values = values;
+        view.size = n;
+        view.invalid = invalid;
+        view.numInvalid = numInvalid;
+        view.record = &record_;
+        return view;
+    }
+
+private:
+    const tqFeaturePattern& pattern_;
+    const std::vector<double>& all_;
+    const long size_;
+    const bool complete_;
+    tqMVNRecord record_;
+};
+
+const std::vector<long> kNoGroup;
+
+// The sub-pattern as a pattern object, for the rare paths that need one.
+tqFeaturePattern subPattern(const tqFeaturePattern& pattern, const std::vector<long>& group) {
+    std::vector<double> values(group.size(), 0.0);
+    std::vector<long> invalid;
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        if (pattern.isValid(group[k]))
+            values[k] = pattern.featureMeasurement(group[k], false);
+        else
+            invalid.push_back(static_cast<long>(k));
+    }
+    return tqFeaturePattern(values, invalid);
+}
+
+}  // namespace
+
+tq_CategoryModelBayesian::tq_CategoryModelBayesian() = default;
+
+tq_CategoryModelBayesian::tq_CategoryModelBayesian(
+    long label, const std::vector<std::vector<long>>& groups,
+    const std::vector<tqClassifierDistributionTypes::DistributionType>& types,
+    const tqFeaturePattern& maxValues)
+    : groups_(groups), pdfs_(types.size()) {
+    categoryLabel(label);
+    long total = 0;
+    for (std::size_t g = 0; g < types.size(); ++g) {
+        const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+        total += static_cast<long>(group.size());
+        switch (types[g]) {
+            case tqClassifierDistributionTypes::eNormal:
+                pdfs_[g].reset(new tq_PDFMultivariateNormal());
+                break;
+            case tqClassifierDistributionTypes::eBinomial: {
+                const tqFeaturePattern maxima = subPattern(maxValues, group);
+                if (maxima.isValid(0))
+                    pdfs_[g].reset(new tq_PDFBinomial(maxima));
+                else
+                    pdfs_[g].reset(new tq_PDFBinomial(tqFeaturePattern({1.0}, {})));
+                break;
+            }
+            case tqClassifierDistributionTypes::ePoisson:
+                throw tqClassifierDefs::NotImplemented("Poisson distribution is not implemented");
+            case tqClassifierDistributionTypes::eUniform:
+                throw tqClassifierDefs::NotImplemented("Uniform distribution is not implemented");
+            default:
+                throw tqClassifierDefs::BadParams("Unknown distribution type");
+        }
+    }
+    numMeasurements(total);
+}
+
+tq_CategoryModelBayesian::tq_CategoryModelBayesian(const tq_CategoryModelBayesian& other)
+    : tq_CategoryModel(other), groups_(other.groups_), pdfs_(other.pdfs_) {}
+
+tq_CategoryModelBayesian& tq_CategoryModelBayesian::operator=(const tq_CategoryModelBayesian& other) {
+    tq_CategoryModel::operator=(other);
+    groups_ = other.groups_;
+    pdfs_ = other.pdfs_;
+    return *this;
+}
+
+tq_CategoryModelBayesian::~tq_CategoryModelBayesian() = default;
+
+double tq_CategoryModelBayesian::matchScore(const tqFeaturePattern& pattern, tqDiagObject*,
+                                            unsigned long) const {
+    GroupScratch scratch(pattern);
+    double sum = 0.0;
+    try {
+        for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+            const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+            const tq_GroupMeasurements view = scratch.gather(group);
+            sum += pdfs_[g]->logValueOfGroup_(view);
+        }
+    } catch (const tqClassifierDefs::InsufficientTrainData& e) {
+        // Say which category lacks data: the PDF itself does not know its label.
+        throw tqClassifierDefs::InsufficientTrainData(e.message(true) + " for category " +
+                                                      tfStr(categoryLabel()));
+    }
+    return sum;
+}
+
+void tq_CategoryModelBayesian::adapt(const tqFeaturePattern& pattern, tqDiagObject*, unsigned long) {
+    GroupScratch scratch(pattern);
+    for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+        const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+        const tq_GroupMeasurements view = scratch.gather(group);
+        pdfs_[g]->updateWithGroup_(view);
+    }
+}
+
+bool tq_CategoryModelBayesian::operator==(const tq_CategoryModelBayesian& other) const {
+    if (!tq_CategoryModel::operator==(other) || pdfs_.size() != other.pdfs_.size()) return false;
+    for (std::size_t g = 0; g < pdfs_.size(); ++g)
+        if (!pdfs_[g]->isEquivalent(*other.pdfs_[g])) return false;
+    return true;
+}
+
+tqPersistent* tq_CategoryModelBayesian::make() { return new tq_CategoryModelBayesian(); }
+
+void tq_CategoryModelBayesian::dispatchSerialize(tqArchive& ar) {
+    serializeLevel_(ar, this, sizeof(*this), [&](unsigned char v) { serialize_(ar, v); });
+}
+
+void tq_CategoryModelBayesian::serialize_(tqArchive& ar, unsigned char version) {
+    tqArchive::checkVersion(version);
+    tq_CategoryModel::dispatchSerialize(ar);
+    ar || groups_;
+    ar || pdfs_;
+}

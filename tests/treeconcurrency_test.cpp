@@ -1,0 +1,55 @@
+// Several threads running one tool trained with a deep decision tree: runs share the tree
+// and change nothing, so every thread sees what a single thread sees.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "clss/clastool/clastool.h"
+
+namespace {
+
+tqClassifierResult resultOf(long label) {
+    return tqClassifierResult({tqClassifierCategoryResult(label, 1.0, 1.0, 0.0)}, 0.0);
+}
+
+TEST(TreeConcurrency, ThreadsRunningOneTreeMatchASingleThread) {
+    // A chain of 2,000 levels: level i sends measurement 0 >= i to a leaf labelled i.
+    tqPtrHandle<tqDecisionTree> tree(new tqDecisionTreeLeaf(resultOf(0)));
+    const double inf = std::numeric_limits<double>::infinity();
+    for (long i = 1; i <= 2000; ++i)
+        tree = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), inf), {0}),
+                                  tqDecisionTreeLeaf(resultOf(i)), *tree)
+                   .clone();
+    tqClassifierTool tool;
+    tool.train(*tree);
+    tree.reset();
+
+    std::vector<tqFeaturePattern> queries;
+    for (long q = 0; q < 64; ++q) queries.emplace_back(std::vector<double>{q * 37.5 - 100.0, 1.0});
+    queries.emplace_back(std::vector<double>{5.0}, std::vector<long>{0});
+    std::vector<tqClassifierResult> expected(queries.size());
+    for (std::size_t q = 0; q < queries.size(); ++q) tool.run(queries[q], expected[q]);
+
+    const tqClassifierTool& shared = tool;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 5; ++round)
+                for (std::size_t i = 0; i < queries.size(); ++i) {
+                    const std::size_t q = (i + static_cast<std::size_t>(t) * 11) % queries.size();
+                    tqClassifierResult result;
+                    shared.run(queries[q], result);
+                    if (!(result == expected[q])) ++mismatches;
+                }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(expected.back(), resultOf(0));
+}
+
+}  // namespace
