@@ -18,21 +18,26 @@ using Log = std::vector<std::string>;
 
 // How the recording technique behaves; carried from its parameters to the classifier.
 struct Behaviour {
-    bool failNew = false;         // newClassifier_ throws
-    bool nullNew = false;         // newClassifier_ returns null
-    bool failTrain = false;       // train_ throws BadParams
-    bool notRunnable = false;     // checkRunnable_ throws InsufficientTrainData
-    bool foreignNotReady = false; // checkRunnable_ throws a non-classifier exception
-    bool startTrains = false;     // trainStart_ leaves the classifier trained
+    bool failNew = false;          // newClassifier_ throws
+    bool nullNew = false;          // newClassifier_ returns null
+    bool failTrain = false;        // train_ throws BadParams
+    bool notRunnable = false;      // checkRunnable_ throws InsufficientTrainData
+    bool foreignNotReady = false;  // checkRunnable_ throws a non-classifier exception
+    bool startTrains = false;      // trainStart_ leaves the classifier trained
 };
 
 int gLiveClassifiers = 0;
 
 class RecordingParams : public tqClassifierTrainParams {
 public:
-    RecordingParams(Log* log, int value, Behaviour behaviour = {}) : log_(log), value_(value), behaviour_(behaviour) {}
+    RecordingParams(Log* log, int value, Behaviour behaviour = {})
+        : log_(log), value_(value), behaviour_(behaviour) {}
     RecordingParams(const RecordingParams& o)
-        : tqPersistent(o), tqRepBase(), tqClassifierTrainParams(o), log_(o.log_), value_(o.value_),
+        : tqPersistent(o),
+          tqRepBase(),
+          tqClassifierTrainParams(o),
+          log_(o.log_),
+          value_(o.value_),
           behaviour_(o.behaviour_) {}
     tqPtrHandle<tqClassifierTrainParams> clone() const override {
         return tqPtrHandle<tqClassifierTrainParams>(new RecordingParams(*this));
@@ -76,7 +81,9 @@ std::string ptr(const void* p) { return p ? "diag" : "null"; }
 // Logs every hook with the diagnostics pointer and flags it received.
 class RecordingClassifier : public tq_Classifier {
 public:
-    RecordingClassifier(Log* log, Behaviour behaviour) : log_(log), behaviour_(behaviour) { ++gLiveClassifiers; }
+    RecordingClassifier(Log* log, Behaviour behaviour) : log_(log), behaviour_(behaviour) {
+        ++gLiveClassifiers;
+    }
     RecordingClassifier(const RecordingClassifier& o)
         : tq_Classifier(o), log_(o.log_), behaviour_(o.behaviour_), trained_(o.trained_) {
         ++gLiveClassifiers;
@@ -124,13 +131,21 @@ protected:
     }
 
 private:
-    void recordTrainInputs_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainInputs_", d, f); }
-    void recordTrainDetails_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainDetails_", d, f); }
-    void recordTrainResults_(tqDiagObject* d, unsigned long f) const override { rec("recordTrainResults_", d, f); }
+    void recordTrainInputs_(tqDiagObject* d, unsigned long f) const override {
+        rec("recordTrainInputs_", d, f);
+    }
+    void recordTrainDetails_(tqDiagObject* d, unsigned long f) const override {
+        rec("recordTrainDetails_", d, f);
+    }
+    void recordTrainResults_(tqDiagObject* d, unsigned long f) const override {
+        rec("recordTrainResults_", d, f);
+    }
     void recordRunInputs_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&) const override {
         rec("recordRunInputs_", d, f);
     }
-    void recordRunDetails_(tqDiagObject* d, unsigned long f) const override { rec("recordRunDetails_", d, f); }
+    void recordRunDetails_(tqDiagObject* d, unsigned long f) const override {
+        rec("recordRunDetails_", d, f);
+    }
     void recordRunResults_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&,
                            const tqClassifierResult&) const override {
         rec("recordRunResults_", d, f);
@@ -154,7 +169,8 @@ tq_Classifier* RecordingParams::newClassifier_() const {
 const char* const kNotTrainedRun = "Classifier tool must be trained before running.";
 const char* const kNotTrainedRetrain = "Classifier tool must be trained before retraining.";
 const char* const kNotTrainedIncremental = "Classifier tool must be trained before incremental training.";
-const char* const kNotTrainedParams = "Classifier tool must be trained before requesting the training parameters.";
+const char* const kNotTrainedParams =
+    "Classifier tool must be trained before requesting the training parameters.";
 const char* const kOtherTechnique = "Cannot retrain with a different classification technique.";
 const char* const kNotAutomatic = "Classifier tool was not automatically trained.";
 const char* const kNotImplemented =
@@ -198,7 +214,8 @@ TEST_F(ClassifierLifecycle, RunCallsHooksInOrderAndNotTheReadyCheck) {
     classifier.train(data, params, nullptr, 0);
     log.clear();
     classifier.run(pattern, result, &diag, 3);
-    EXPECT_EQ(log, (Log{"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3", "recordRunResults_ diag 3"}));
+    EXPECT_EQ(log, (Log{"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3",
+                        "recordRunResults_ diag 3"}));
     ASSERT_EQ(result.categoryResults().size(), 1u);
     EXPECT_EQ(result.categoryResults()[0].categoryLabel(), 7);
 }
@@ -220,7 +237,8 @@ TEST_F(ClassifierLifecycle, KeepsAnIndependentCloneOfTheParameters) {
 TEST_F(ClassifierLifecycle, FailedTrainingPassesTheErrorAndKeepsNoParameters) {
     RecordingParams params(&log, 1);
     RecordingClassifier failing(&log, Behaviour{false, false, true});
-    EXPECT_THROW_MSG(failing.train(data, params, nullptr, 0), tqClassifierDefs::BadParams, "technique refused");
+    EXPECT_THROW_MSG(failing.train(data, params, nullptr, 0), tqClassifierDefs::BadParams,
+                     "technique refused");
     EXPECT_EQ(log, (Log{"recordTrainInputs_ null 0", "train_"}));
     EXPECT_FALSE(failing.isTrained());
 }
@@ -301,8 +319,8 @@ TEST_F(ClassifierLifecycle, TechniqueCheckWorksInBothDirections) {
     knn.train(labelled, tqClassifierTrainParamsKNN(1), nullptr, 0);
     EXPECT_THROW_MSG(knn.retrain(params, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
     classifier.train(data, params, nullptr, 0);
-    EXPECT_THROW_MSG(classifier.retrain(tqClassifierTrainParamsKNN(1), nullptr, 0), tqClassifierDefs::BadMethod,
-                     kOtherTechnique);
+    EXPECT_THROW_MSG(classifier.retrain(tqClassifierTrainParamsKNN(1), nullptr, 0),
+                     tqClassifierDefs::BadMethod, kOtherTechnique);
 }
 
 // ---- the tool ----
@@ -350,7 +368,8 @@ TEST_F(Tool, ParametersThatCannotMakeAClassifierAreNotImplemented) {
         tqClassifierTool tool;
         tool.train(data, RecordingParams(&log, 1), nullptr, 0);
         const RecordingParams params(&log, 1, behaviour);
-        EXPECT_THROW_MSG(tool.train(data, params, nullptr, 0), tqClassifierDefs::NotImplemented, kNotImplemented);
+        EXPECT_THROW_MSG(tool.train(data, params, nullptr, 0), tqClassifierDefs::NotImplemented,
+                         kNotImplemented);
         EXPECT_FALSE(tool.isTrained());
         // The tool holds no classifier any more: the tool's own message, not the classifier's.
         EXPECT_THROW_MSG(tool.retrain(params, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
@@ -368,7 +387,8 @@ TEST_F(Tool, NotReadyUntrainsOnlyForClassifierErrors) {
     EXPECT_TRUE(tool.isTrained());
     // The same check after retrain.
     notRunnable.throwIfNotReady(true);
-    EXPECT_THROW_MSG(tool.retrain(notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData, "not runnable");
+    EXPECT_THROW_MSG(tool.retrain(notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData,
+                     "not runnable");
     EXPECT_FALSE(tool.isTrained());
     // The tool still holds its (untrained) classifier, which gives the message now.
     EXPECT_THROW_MSG(tool.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
@@ -478,7 +498,8 @@ template <class T, class = void>
 struct HasPublicDispatchSerialize : std::false_type {};
 template <class T>
 struct HasPublicDispatchSerialize<
-    T, std::void_t<decltype(std::declval<T&>().dispatchSerialize(std::declval<tqArchive&>()))>> : std::true_type {};
+    T, std::void_t<decltype(std::declval<T&>().dispatchSerialize(std::declval<tqArchive&>()))>>
+    : std::true_type {};
 static_assert(!HasPublicDispatchSerialize<tqClassifierTrainParams>::value,
               "tqClassifierTrainParams::dispatchSerialize must be protected");
 

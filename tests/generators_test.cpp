@@ -32,7 +32,8 @@ TEST(ClassDataGenerator, EqualParametersGiveEqualData) {
     EXPECT_NE(a.featurePattern(0).get(), b.featurePattern(0).get());
     // The first pattern is the first three draws of a Gaussian generator seeded with 1.
     tqRandomGaussian gaussian(1);
-    const std::vector<double> first{gaussian.next(0.0, 1.0), gaussian.next(5.0, 2.0), gaussian.next(-3.0, 0.5)};
+    const std::vector<double> first{gaussian.next(0.0, 1.0), gaussian.next(5.0, 2.0),
+                                    gaussian.next(-3.0, 0.5)};
     EXPECT_EQ(a.featurePattern(0)->featureMeasurements(true), first);
 }
 
@@ -85,7 +86,8 @@ TEST(TotalDataGenerator, ShuffleFollowsTheDefinedDraws) {
         std::swap(idx[static_cast<std::size_t>(t)], idx[static_cast<std::size_t>(i)]);
     }
     for (long i = 0; i < 7; ++i)
-        EXPECT_EQ(data.featurePattern(i).get(), classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
+        EXPECT_EQ(data.featurePattern(i).get(),
+                  classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
 }
 
 TEST(TotalDataGenerator, EmptyInputsGiveAnEmptySet) {
@@ -94,19 +96,22 @@ TEST(TotalDataGenerator, EmptyInputsGiveAnEmptySet) {
 }
 
 TEST(TotalDataGenerator, DifferentLengthsFailAndLeaveTheCacheEmpty) {
-    const tq_TotalDataGenerator total({tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
+    const tq_TotalDataGenerator total(
+        {tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
     EXPECT_THROW_MSG(total.generateData(), tqClassifierDefs::BadFeatures,
                      "Feature pattern must have the same number of measurements as the rest of the data.");
     EXPECT_THROW(total.generateData(), tqClassifierDefs::BadFeatures);
 }
 
 TEST(TotalDataGenerator, CopyAfterGeneratingKeepsTheData) {
-    const tq_TotalDataGenerator total({tq_ClassDataGenerator({{0, 1}}, 3), tq_ClassDataGenerator({{1, 1}}, 3)});
+    const tq_TotalDataGenerator total(
+        {tq_ClassDataGenerator({{0, 1}}, 3), tq_ClassDataGenerator({{1, 1}}, 3)});
     const auto data = total.generateData();
     tq_TotalDataGenerator copy;
     copy = total;
     const auto fromCopy = copy.generateData();
-    for (long i = 0; i < data.numPatterns(); ++i) EXPECT_EQ(fromCopy.featurePattern(i).get(), data.featurePattern(i).get());
+    for (long i = 0; i < data.numPatterns(); ++i)
+        EXPECT_EQ(fromCopy.featurePattern(i).get(), data.featurePattern(i).get());
 }
 
 }  // namespace

@@ -32,7 +32,8 @@ tqClassifierDataProviderMemory makeData(const std::vector<std::vector<double>>& 
 // label -> match score, in result order.
 std::vector<std::pair<long, double>> scores(const tqClassifierResult& result) {
     std::vector<std::pair<long, double>> out;
-    for (const auto& entry : result.categoryResults()) out.emplace_back(entry.categoryLabel(), entry.matchScore());
+    for (const auto& entry : result.categoryResults())
+        out.emplace_back(entry.categoryLabel(), entry.matchScore());
     return out;
 }
 
@@ -52,7 +53,9 @@ const char* const kFullVector = "Access to full feature vector requires that all
 // in the order metric, parameters, classifier.
 TEST(KnnRegistration, ClassesRegisterInOrder) {
     const std::vector<std::string> names = tfRegisteredTypeNames();
-    const auto at = [&](const std::string& name) { return std::find(names.begin(), names.end(), name) - names.begin(); };
+    const auto at = [&](const std::string& name) {
+        return std::find(names.begin(), names.end(), name) - names.begin();
+    };
     const auto provider = at("tqClassifierDataProviderMemory");
     const auto metric = at("tqPatternDistanceMetricNorm");
     ASSERT_LT(metric, static_cast<long>(names.size()));
@@ -85,7 +88,8 @@ TEST(NormMetric, RefusesUnequalLengthsAndInvalidMeasurements) {
 TEST(NormMetric, OrderMustBePositive) {
     tqPatternDistanceMetricNorm metric(3.0);
     for (double bad : {0.0, -1.0, std::nan("")}) {
-        EXPECT_THROW_MSG(metric.order(bad), tqClassifierDefs::BadParams, "Order of norm distance must be > 0");
+        EXPECT_THROW_MSG(metric.order(bad), tqClassifierDefs::BadParams,
+                         "Order of norm distance must be > 0");
         EXPECT_EQ(metric.order(), 3.0);
     }
     EXPECT_THROW_MSG(tqPatternDistanceMetricNorm(0.0), tqClassifierDefs::BadParams,
@@ -168,7 +172,8 @@ TEST(KnnParams, Equality) {
 TEST(KnnParams, ArchiveKeepsEveryField) {
     tqClassifierCosts costs(0.25);
     costs.misclassificationCostOverride(1, 0, 4.0);
-    tqPtrHandle<tqClassifierTrainParams> stored(new tqClassifierTrainParamsKNN(7, tqPatternDistanceMetricNorm(3.0), costs));
+    tqPtrHandle<tqClassifierTrainParams> stored(
+        new tqClassifierTrainParamsKNN(7, tqPatternDistanceMetricNorm(3.0), costs));
     tqPtrHandle<tqClassifierTrainParams> loaded;
     ASSERT_TRUE(tqtest::roundTrips(stored, loaded));
     const auto& knn = dynamic_cast<const tqClassifierTrainParamsKNN&>(*loaded);
@@ -196,7 +201,8 @@ TEST(KnnClassifier, VotesBecomeMatchScores) {
     EXPECT_EQ(scores(classify(tool, {4, 4})), (std::vector<std::pair<long, double>>{{1, 1.0}}));
 
     tool.train(data, tqClassifierTrainParamsKNN(10));  // more than stored: all vote, divided by 3
-    EXPECT_EQ(scores(classify(tool, {9, 9})), (std::vector<std::pair<long, double>>{{0, 2.0 / 3.0}, {1, 1.0 / 3.0}}));
+    EXPECT_EQ(scores(classify(tool, {9, 9})),
+              (std::vector<std::pair<long, double>>{{0, 2.0 / 3.0}, {1, 1.0 / 3.0}}));
 }
 
 TEST(KnnClassifier, TiesKeepTheLaterPatternAndRejectEqualDistances) {
@@ -252,8 +258,8 @@ TEST(KnnClassifier, RefusesInvalidMeasurements) {
     data.addData(P({0.0, 1.0}), 0);
     data.addData(P({0.0, 1.0}, {1}), -1);  // unlabelled, still refused
     tq_ClassifierKNN knn;
-    EXPECT_THROW_MSG(knn.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0), tqClassifierDefs::BadFeatures,
-                     kInvalid);
+    EXPECT_THROW_MSG(knn.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0),
+                     tqClassifierDefs::BadFeatures, kInvalid);
     // Left trained with an empty data object: trained but not runnable.
     EXPECT_TRUE(knn.isTrained());
     tqClassifierResult result;
@@ -263,7 +269,8 @@ TEST(KnnClassifier, RefusesInvalidMeasurements) {
     tqClassifierTool tool;
     tool.train(makeData({{0, 0, 0}}, {0}), tqClassifierTrainParamsKNN(1));
     EXPECT_THROW_MSG(classify(tool, {0, 0}), tqClassifierDefs::BadFeatures, kInvalid);
-    EXPECT_THROW_MSG(tool.run(tqFeaturePattern({0, 0, 0}, {2}), result), tqClassifierDefs::BadFeatures, kInvalid);
+    EXPECT_THROW_MSG(tool.run(tqFeaturePattern({0, 0, 0}, {2}), result), tqClassifierDefs::BadFeatures,
+                     kInvalid);
 }
 
 TEST(KnnClassifier, IncrementalTrainingStoresCopiesSeenByEveryCopy) {
@@ -322,7 +329,8 @@ TEST(KnnClassifier, EquivalenceComparesParametersAndData) {
 // kept parameters are archived.
 TEST(KnnClassifier, ArchiveRoundTripClassifiesIdentically) {
     const tqClassifierDataProviderMemory data =
-        tq_TotalDataGenerator({tq_ClassDataGenerator({{0, 1}, {0, 1}}, 30), tq_ClassDataGenerator({{1, 1}, {2, 1}}, 30),
+        tq_TotalDataGenerator({tq_ClassDataGenerator({{0, 1}, {0, 1}}, 30),
+                               tq_ClassDataGenerator({{1, 1}, {2, 1}}, 30),
                                tq_ClassDataGenerator({{3, 2}, {0, 1}}, 30)})
             .generateData();
     tqClassifierCosts costs;
@@ -350,7 +358,8 @@ TEST(KnnClassifier, GoldenArchiveStillLoadsAndClassifies) {
 
 TEST(KnnClassifier, LoadingRefusesWrongVersionsAndTruncation) {
     tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN()), loaded;
-    static_cast<tq_ClassifierKNN&>(*stored).train(makeData({{0}}, {0}), tqClassifierTrainParamsKNN(1), nullptr, 0);
+    static_cast<tq_ClassifierKNN&>(*stored).train(makeData({{0}}, {0}), tqClassifierTrainParamsKNN(1),
+                                                  nullptr, 0);
     const std::string bytes = tqtest::storeBytes(stored);
     for (std::size_t cut = 0; cut < bytes.size(); ++cut)
         EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, cut), loaded), tqException) << "cut at " << cut;
@@ -371,8 +380,9 @@ TEST(KnnSearch, RefusesKBelowOne) {
     std::vector<long> indices;
     std::vector<double> distances;
     const tqPatternDistanceMetricNorm metric;
-    EXPECT_THROW_MSG(tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0}), 0, indices, distances),
-                     tqClassifierDefs::BadParams, "K must be >= 1");
+    EXPECT_THROW_MSG(
+        tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0}), 0, indices, distances),
+        tqClassifierDefs::BadParams, "K must be >= 1");
 }
 
 // ---- the optimised search against a direct implementation ----
@@ -380,7 +390,8 @@ TEST(KnnSearch, RefusesKBelowOne) {
 // The search exactly as the classifier defines it: every distance through the metric, a list of
 // k entries, a new pattern in front of equal ones, an equal one at the end left out.
 void referenceSearch(const tqClassifierDataProvider& data, const tqPatternDistanceMetric& metric,
-                     const tqFeaturePattern& query, long k, std::vector<long>& indices, std::vector<double>& distances) {
+                     const tqFeaturePattern& query, long k, std::vector<long>& indices,
+                     std::vector<double>& distances) {
     indices.assign(static_cast<std::size_t>(k), 0);
     distances.assign(static_cast<std::size_t>(k), std::numeric_limits<double>::infinity());
     long count = 0;
@@ -402,7 +413,8 @@ void referenceSearch(const tqClassifierDataProvider& data, const tqPatternDistan
 }
 
 bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 // Measurements from a small set of values (so that exact ties are everywhere), optionally
@@ -436,7 +448,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
         {"fractions", {0.1, 0.2, 0.3, 1.0 / 3.0, 0.7}, true},
         {"wide range", {-1e150, -1e-150, 0, 1e-160, 2.5e-170, 1e150, 3}, false},
         {"overflow and underflow", {-1e200, 1e200, 1e-200, -1e-310, 0, 1}, false},
-        {"infinities", {0, 1, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()}, false},
+        {"infinities",
+         {0, 1, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()},
+         false},
         {"not a number", {0, 1, 2, std::nan("")}, false},
     };
     const tqPatternDistanceMetricNorm metric(order);
@@ -448,7 +462,8 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
             const long n = static_cast<long>(random.next(1, 120));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.
-            const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41)) : static_cast<long>(random.next(0, 7));
+            const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41))
+                                             : static_cast<long>(random.next(0, 7));
             tqClassifierDataProviderMemory data;
             for (long i = 0; i < n; ++i) data.addData(P(draw(random, dims, c.values, c.nudge)), 0);
             for (long k : {1L, 5L, n + 3}) {
@@ -457,14 +472,16 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
                     tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances);
                     referenceSearch(data, metric, query, k, wantIndices, wantDistances);
                     ASSERT_EQ(gotIndices, wantIndices) << c.name << " trial " << trial << " k " << k;
-                    ASSERT_TRUE(sameBits(gotDistances, wantDistances)) << c.name << " trial " << trial << " k " << k;
+                    ASSERT_TRUE(sameBits(gotDistances, wantDistances))
+                        << c.name << " trial " << trial << " k " << k;
                 }
             }
         }
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference, ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 7.0, 100.0));
+INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference,
+                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 7.0, 100.0));
 
 // Far more patterns than k and real-valued data: most patterns are decided by the bound.
 TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
@@ -487,7 +504,8 @@ TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
                       : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false));
             for (long k : {1L, 5L, 50L}) {
                 // All generated patterns are valid: the search may skip their validity flags.
-                tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances, data.numPatterns());
+                tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances,
+                                             data.numPatterns());
                 referenceSearch(data, metric, query, k, wantIndices, wantDistances);
                 ASSERT_EQ(gotIndices, wantIndices) << order << " " << q << " " << k;
                 ASSERT_TRUE(sameBits(gotDistances, wantDistances));
@@ -526,15 +544,18 @@ TEST(KnnSearch, ReportsTheMetricsErrors) {
     data.addData(P({0.0, 0.0}), 0);
     data.addData(P({0.0, 0.0}), 0);
     data.addData(P({1.0, 1.0}, {0}), 0);
-    EXPECT_THROW_MSG(tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0, 0.0}), 1, indices, distances),
-                     tqClassifierDefs::BadFeatures, kFullVector);
-    EXPECT_THROW_MSG(tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0}), 1, indices, distances),
-                     tqClassifierDefs::BadFeatures, kLengths);
+    EXPECT_THROW_MSG(
+        tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0, 0.0}), 1, indices, distances),
+        tqClassifierDefs::BadFeatures, kFullVector);
+    EXPECT_THROW_MSG(
+        tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0}), 1, indices, distances),
+        tqClassifierDefs::BadFeatures, kLengths);
     EXPECT_THROW_MSG(
         tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({0.0, 0.0}, {1}), 1, indices, distances),
         tqClassifierDefs::BadFeatures, kFullVector);
-    EXPECT_THROW(tq_knn::findNearestNeighbors(data, nullptr, tqFeaturePattern({0.0, 0.0}), 1, indices, distances),
-                 tqBadPointer);
+    EXPECT_THROW(
+        tq_knn::findNearestNeighbors(data, nullptr, tqFeaturePattern({0.0, 0.0}), 1, indices, distances),
+        tqBadPointer);
 }
 
 }  // namespace

@@ -34,14 +34,16 @@ void tq_Classifier::trainStart(const tqClassifierTrainParams& params) {
     trainParams_ = params.clone();
 }
 
-void tq_Classifier::trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject*, unsigned long) {
+void tq_Classifier::trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject*,
+                                     unsigned long) {
     if (!isTrained_())
         throw tqClassifierDefs::NotTrained("Classifier tool must be trained before incremental training.");
     trainIncremental_(pattern, label);
 }
 
 void tq_Classifier::retrain(const tqClassifierTrainParams& params, tqDiagObject*, unsigned long) {
-    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before retraining.");
+    if (!isTrained_())
+        throw tqClassifierDefs::NotTrained("Classifier tool must be trained before retraining.");
     if (!trainParams_ || !params.isSameTechnique_(*trainParams_))
         throw tqClassifierDefs::BadMethod("Cannot retrain with a different classification technique.");
     retrain_(params);

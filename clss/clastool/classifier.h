@@ -38,12 +38,13 @@ public:
     ~tq_Classifier() override;
 
     // Untrains if trained, then trains from scratch (hook order above).
-    void train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params, tqDiagObject* diag,
-               unsigned long flags);
+    void train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
+               tqDiagObject* diag, unsigned long flags);
     // Untrains if trained, calls trainStart_ and keeps a clone of params; records nothing.
     void trainStart(const tqClassifierTrainParams& params);
     // Requires a trained classifier (NotTrained); diag and flags are not used.
-    void trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject* diag, unsigned long flags);
+    void trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject* diag,
+                          unsigned long flags);
     // Requires a trained classifier (NotTrained) trained automatically with parameters of the
     // same technique (BadMethod); keeps what was learned. diag and flags are not used.
     void retrain(const tqClassifierTrainParams& params, tqDiagObject* diag, unsigned long flags);
@@ -95,7 +96,8 @@ private:
     virtual void recordTrainInputs_(tqDiagObject* dest, unsigned long flags) const = 0;
     virtual void recordTrainDetails_(tqDiagObject* diag, unsigned long flags) const = 0;
     virtual void recordTrainResults_(tqDiagObject* dest, unsigned long flags) const = 0;
-    virtual void recordRunInputs_(tqDiagObject* dest, unsigned long flags, const tqFeaturePattern& pattern) const = 0;
+    virtual void recordRunInputs_(tqDiagObject* dest, unsigned long flags,
+                                  const tqFeaturePattern& pattern) const = 0;
     virtual void recordRunDetails_(tqDiagObject* dest, unsigned long flags) const = 0;
     virtual void recordRunResults_(tqDiagObject* dest, unsigned long flags, const tqFeaturePattern& pattern,
                                    const tqClassifierResult& result) const = 0;

@@ -15,7 +15,8 @@ tqClassifierDataProviderMemory tq_ClassDataGenerator::generateData() const {
     for (long i = 0; i < count_; ++i) {
         std::vector<double> values;
         values.reserve(parameters_.size());
-        for (const tqPair<double>& parameter : parameters_) values.push_back(gaussian.next(parameter.first, parameter.second));
+        for (const tqPair<double>& parameter : parameters_)
+            values.push_back(gaussian.next(parameter.first, parameter.second));
         data_.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(values)), 0);
     }
     return data_;

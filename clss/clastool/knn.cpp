@@ -10,7 +10,8 @@
 #include "clss/clastool/result.h"
 
 namespace {
-const char* const kInvalidMeasurements = "K-nearest neighbor classification does not support invalid measurements";
+const char* const kInvalidMeasurements =
+    "K-nearest neighbor classification does not support invalid measurements";
 }
 
 tq_ClassifierKNN::tq_ClassifierKNN() : params_(1) {}
@@ -109,10 +110,12 @@ void tq_ClassifierKNN::run_(const tqFeaturePattern& pattern, tqClassifierResult&
     findNearestNeighbors_(pattern, params.k(), indices, distances);
     std::vector<tqClassifierCategoryResult> categoryResults;
     fillMatchResults_(indices, categoryResults);
-    result = tqClassifierResult(categoryResults, tqClassifierFrequencies(1.0), params.misclassificationCosts(), 0.0);
+    result = tqClassifierResult(categoryResults, tqClassifierFrequencies(1.0),
+                                params.misclassificationCosts(), 0.0);
 }
 
-void tq_ClassifierKNN::findNearestNeighbors_(const tqFeaturePattern& pattern, long k, std::vector<long>& indices,
+void tq_ClassifierKNN::findNearestNeighbors_(const tqFeaturePattern& pattern, long k,
+                                             std::vector<long>& indices,
                                              std::vector<double>& distances) const {
     const tqPtrHandle_const<tqPatternDistanceMetric> metric = runParams_().distanceMetric();
     tq_knn::findNearestNeighbors(*data_, metric.get(), pattern, k, indices, distances, knownValid_);

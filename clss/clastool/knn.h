@@ -70,7 +70,8 @@ private:
 
     void findNearestNeighbors_(const tqFeaturePattern& pattern, long k, std::vector<long>& indices,
                                std::vector<double>& distances) const;
-    void fillMatchResults_(const std::vector<long>& indices, std::vector<tqClassifierCategoryResult>& results) const;
+    void fillMatchResults_(const std::vector<long>& indices,
+                           std::vector<tqClassifierCategoryResult>& results) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}

@@ -70,8 +70,8 @@ bool tqClassifierTrainParamsKNN::isSameTechnique_(const tqClassifierTrainParams&
 tq_Classifier* tqClassifierTrainParamsKNN::newClassifier_() const { return new tq_ClassifierKNN(); }
 
 void tqClassifierTrainParamsKNN::dispatchSerialize(tqArchive& ar) {
-    serializeLevel_(ar, static_cast<const tqClassifierTrainParamsKNN*>(this), sizeof(tqClassifierTrainParamsKNN),
-                    [&](unsigned char v) { serialize_(ar, v); });
+    serializeLevel_(ar, static_cast<const tqClassifierTrainParamsKNN*>(this),
+                    sizeof(tqClassifierTrainParamsKNN), [&](unsigned char v) { serialize_(ar, v); });
 }
 
 void tqClassifierTrainParamsKNN::serialize_(tqArchive& ar, unsigned char version) {

@@ -199,7 +199,8 @@ void scanNorm(const tqClassifierDataProvider& data, long n, long knownValid, con
     const long dims = query.numMeasurements();
     // Null while the query holds an invalid measurement: the metric would refuse it at the
     // first stored pattern of the right length.
-    const double* a = (dims > 0 && query.numInvalid() == 0) ? query.featureMeasurements(false).data() : nullptr;
+    const double* a =
+        (dims > 0 && query.numInvalid() == 0) ? query.featureMeasurements(false).data() : nullptr;
     for (long i = 0; i < n; ++i) {
         attention();
         const tqPtrHandle_const<tqFeaturePattern> handle = data.featurePattern(i);

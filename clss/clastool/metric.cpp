@@ -28,7 +28,8 @@ void tqPatternDistanceMetric::serialize_(tqArchive& ar, unsigned char version) {
 tqPatternDistanceMetricNorm::tqPatternDistanceMetricNorm(double p) { order(p); }
 tqPatternDistanceMetricNorm::tqPatternDistanceMetricNorm(const tqPatternDistanceMetricNorm& other)
     : tqPersistent(other), tqRepBase(), tqPatternDistanceMetric(other), order_(other.order_) {}
-tqPatternDistanceMetricNorm& tqPatternDistanceMetricNorm::operator=(const tqPatternDistanceMetricNorm& other) {
+tqPatternDistanceMetricNorm& tqPatternDistanceMetricNorm::operator=(
+    const tqPatternDistanceMetricNorm& other) {
     mutating_();
     order_ = other.order_;
     return *this;
@@ -67,8 +68,8 @@ bool tqPatternDistanceMetricNorm::isEquivalent(const tqPatternDistanceMetric& ot
 }
 
 void tqPatternDistanceMetricNorm::dispatchSerialize(tqArchive& ar) {
-    serializeLevel_(ar, static_cast<const tqPatternDistanceMetricNorm*>(this), sizeof(tqPatternDistanceMetricNorm),
-                    [&](unsigned char v) { serialize_(ar, v); });
+    serializeLevel_(ar, static_cast<const tqPatternDistanceMetricNorm*>(this),
+                    sizeof(tqPatternDistanceMetricNorm), [&](unsigned char v) { serialize_(ar, v); });
 }
 
 void tqPatternDistanceMetricNorm::serialize_(tqArchive& ar, unsigned char version) {

@@ -39,8 +39,10 @@ void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClass
     checkReady_(params);
 }
 
-void tqClassifierTool::retrain(const tqClassifierTrainParams& params, tqDiagObject* diag, unsigned long flags) {
-    if (!*classifier_) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before retraining.");
+void tqClassifierTool::retrain(const tqClassifierTrainParams& params, tqDiagObject* diag,
+                               unsigned long flags) {
+    if (!*classifier_)
+        throw tqClassifierDefs::NotTrained("Classifier tool must be trained before retraining.");
     (*classifier_)->retrain(params, diag, flags);
     checkReady_(params);
 }

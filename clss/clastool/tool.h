@@ -37,7 +37,8 @@ public:
     void train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                tqDiagObject* diag = nullptr, unsigned long flags = 0);
     // NotTrained without a classifier; then the classifier's retrain and the ready check as above.
-    void retrain(const tqClassifierTrainParams& params, tqDiagObject* diag = nullptr, unsigned long flags = 0);
+    void retrain(const tqClassifierTrainParams& params, tqDiagObject* diag = nullptr,
+                 unsigned long flags = 0);
     // NotTrained without a classifier (and from the classifier when it is untrained).
     void run(const tqFeaturePattern& pattern, tqClassifierResult& result, tqDiagObject* diag = nullptr,
              unsigned long flags = 0) const;
