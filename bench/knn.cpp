@@ -83,18 +83,18 @@ void BM_KnnRunDirectDistances(benchmark::State& state) {
     runKnn(state, DirectNorm(static_cast<double>(state.range(1))));
 }
 
-// The same stored patterns, reached the same way (through the provider's handles).
+// The same stored patterns, reached the same way (through the provider's stored handles).
 void BM_SquaredDifferenceBaseline(benchmark::State& state) {
     const long n = state.range(0);
     const tqClassifierDataProviderMemory& data = storedData(n);
+    const auto& patterns = data.patterns();
     const auto& qs = queries();
     std::size_t q = 0;
     for (auto _ : state) {
         const double* a = qs[q].featureMeasurements(true).data();
         double best = 1e308;
         for (long i = 0; i < data.numPatterns(); ++i) {
-            const tqPtrHandle_const<tqFeaturePattern> stored = data.featurePattern(i);
-            const double* b = stored->featureMeasurements(false).data();
+            const double* b = patterns[static_cast<std::size_t>(i)]->featureMeasurements(false).data();
             double sum = 0.0;
             for (int j = 0; j < kDims; ++j) {
                 const double diff = a[j] - b[j];

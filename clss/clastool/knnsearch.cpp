@@ -194,8 +194,9 @@ inline bool exactSumReaches(const double* a, const double* b, long n, double p, 
 
 // P = 1, 2, 3: cheap terms; P = 0: exact partial sums; P = -1: no skipping.
 template <int P>
-void scanNorm(const tqClassifierDataProvider& data, long n, long knownValid, const tqFeaturePattern& query,
+void scanNorm(const tqClassifierDataProviderMemory& data, long n, long knownValid, const tqFeaturePattern& query,
               double p, NearestList& list) {
+    const auto& patterns = data.patterns();
     const long dims = query.numMeasurements();
     // Null while the query holds an invalid measurement: the metric would refuse it at the
     // first stored pattern of the right length.
@@ -203,8 +204,7 @@ void scanNorm(const tqClassifierDataProvider& data, long n, long knownValid, con
         (dims > 0 && query.numInvalid() == 0) ? query.featureMeasurements(false).data() : nullptr;
     for (long i = 0; i < n; ++i) {
         attention();
-        const tqPtrHandle_const<tqFeaturePattern> handle = data.featurePattern(i);
-        const tqFeaturePattern& stored = *handle;
+        const tqFeaturePattern& stored = *patterns[static_cast<std::size_t>(i)];
         if (stored.numMeasurements() != dims) throwLengthMismatch();
         const double* b = nullptr;
         if (dims > 0) {
@@ -227,13 +227,13 @@ void scanNorm(const tqClassifierDataProvider& data, long n, long knownValid, con
     }
 }
 
-void scanMetric(const tqClassifierDataProvider& data, long n, const tqFeaturePattern& query,
+void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeaturePattern& query,
                 const tqPatternDistanceMetric* metric, NearestList& list) {
     const double noSum = std::numeric_limits<double>::quiet_NaN();
+    const auto& patterns = data.patterns();
     for (long i = 0; i < n; ++i) {
         attention();
-        const tqPtrHandle_const<tqFeaturePattern> handle = data.featurePattern(i);
-        const tqFeaturePattern& stored = *handle;
+        const tqFeaturePattern& stored = *patterns[static_cast<std::size_t>(i)];
         if (!metric) tq_throwBadPointer();
         list.offer(i, metric->distance(query, stored), noSum);
     }
@@ -241,7 +241,7 @@ void scanMetric(const tqClassifierDataProvider& data, long n, const tqFeaturePat
 
 }  // namespace
 
-void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternDistanceMetric* metric,
+void findNearestNeighbors(const tqClassifierDataProviderMemory& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
                           std::vector<double>& distances, long knownValid) {
     if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");

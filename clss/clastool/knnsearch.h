@@ -5,7 +5,7 @@
 
 #include <vector>
 
-class tqClassifierDataProvider;
+class tqClassifierDataProviderMemory;
 class tqFeaturePattern;
 class tqPatternDistanceMetric;
 
@@ -36,7 +36,7 @@ double normRoot(double sum, double p);
 // The first `knownValid` stored patterns are known to hold only valid measurements (the classifier
 // checked them when it stored them), so that their validity flags need not be read again; the
 // results are the same for any value from 0 up to the true count.
-void findNearestNeighbors(const tqClassifierDataProvider& data, const tqPatternDistanceMetric* metric,
+void findNearestNeighbors(const tqClassifierDataProviderMemory& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
                           std::vector<double>& distances, long knownValid = 0);
 

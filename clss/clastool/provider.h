@@ -88,6 +88,9 @@ public:
     // Throws BadIndex "Feature pattern index must be >=0 and < number of patterns."
     // The handle may be null if a null one was stored.
     tqPtrHandle_const<tqFeaturePattern> featurePattern(long index) const override;
+    // The stored handles themselves, for scans over every pattern that should not pay a
+    // virtual call and a counted copy per pattern.
+    const std::vector<tqPtrHandle_const<tqFeaturePattern>>& patterns() const { return patterns_; }
     // Throws BadIndex "Category label index must be >=0 and < number of patterns."
     long categoryLabel(long index) const override;
 
