@@ -212,8 +212,6 @@ TEST(Exception, MessagesAndSuicideAndRethrow) {
     EXPECT_EQ(TestError::live, 0);  // thrown as its own class, the heap object freed
     tqException* failure = new tqFailureStatus(0x80000B61L);
     EXPECT_THROW_MSG(failure->suicideAndRethrow(), tqFailureStatus, "Unhandled failure status 0x80000B61");
-    tqException* bad = new tqBadPointer;
-    EXPECT_THROW(bad->suicideAndRethrow(), tqBadPointer);
     tqException* malformed = new tqArchive::Malformed("m");
     EXPECT_THROW_MSG(malformed->suicideAndRethrow(), tqArchive::Malformed, "m");
 }
@@ -224,16 +222,10 @@ TEST(StatusConversion, FailureBitAndGroup) {
         bool failure;
         long group;
     };
-    const Row rows[] = {
-        {0, false, 0},
-        {0x00000B61L, false, 91},
-        {0x80000B61L, true, 91},
-        {0x80000B62L, true, 91},
-        {kTqStatusAborted, true, 1},
-        {0x8000FFFFL, true, 0x7FF},  // bits 16..30 are not part of the group
-        {0xFFFF0000L, true, 0},
-        {-1L, true, 0x7FF},
-    };
+    // Bits 16..30 are not part of the group.
+    const Row rows[] = {{0, false, 0},           {0x00000B61L, false, 91},    {0x80000B61L, true, 91},
+                        {0x80000B62L, true, 91}, {kTqStatusAborted, true, 1}, {0x8000FFFFL, true, 0x7FF},
+                        {0xFFFF0000L, true, 0},  {-1L, true, 0x7FF}};
     for (const Row& r : rows) {
         EXPECT_EQ(tfIsFailure(r.status), r.failure) << std::hex << r.status;
         EXPECT_EQ(tfStatusGroup(r.status), r.group) << std::hex << r.status;
@@ -300,25 +292,10 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     EXPECT_EQ(hex(storeBytes(one)), "000000000000f03f");
     EXPECT_EQ(hex(storeBytes(byte)) + hex(storeBytes(yes)), "ab01");
     EXPECT_EQ(hex(storeBytes(text)), "02000000000000006162");
-    EXPECT_EQ(hex(storeBytes(bits)),
-              "00"
-              "0300000000000000"
-              "010001");
-    EXPECT_EQ(hex(storeBytes(longs)),
-              "00"
-              "0200000000000000"
-              "0100000000000000"
-              "ffffffffffffffff");
-    EXPECT_EQ(hex(storeBytes(range)),
-              "00"
-              "000000000000f0bf"
-              "0000000000000040");
-    EXPECT_EQ(hex(storeBytes(matrix)),
-              "00"
-              "0100000000000000"
-              "0200000000000000"
-              "0000000000000000"
-              "000000000000e03f");
+    EXPECT_EQ(hex(storeBytes(bits)), "000300000000000000010001");
+    EXPECT_EQ(hex(storeBytes(longs)), "0002000000000000000100000000000000ffffffffffffffff");
+    EXPECT_EQ(hex(storeBytes(range)), "00000000000000f0bf0000000000000040");
+    EXPECT_EQ(hex(storeBytes(matrix)), "00010000000000000002000000000000000000000000000000000000000000e03f");
     // An error: its own version byte, then the message with no byte of the base classes.
     TestError error("bad");
     EXPECT_EQ(storeBytes(error), u8(0) + str("bad"));
