@@ -33,16 +33,8 @@ public:
     tqMVNState* get() { return &s_; }
     const tqMVNState* get() const { return &s_; }
 
-    long count() const {
-        long n = -1;
-        EXPECT_EQ(tfMVNCount(&s_, &n), tqMVNSuccess);
-        return n;
-    }
-    long dim() const {
-        long d = -2;
-        EXPECT_EQ(tfMVNDimension(&s_, &d), tqMVNSuccess);
-        return d;
-    }
+    long count() const { return scalar(tfMVNCount, -1); }
+    long dim() const { return scalar(tfMVNDimension, -2); }
     // Mean and covariance as (rows, cols, elements).
     struct Matrix {
         long rows = -1, cols = -1;
@@ -53,6 +45,10 @@ public:
     Matrix covariance() const { return matrix(tfMVNCovariance); }
 
 private:
+    long scalar(long (*accessor)(const tqMVNState*, long*), long n) const {
+        EXPECT_EQ(accessor(&s_, &n), tqMVNSuccess);
+        return n;
+    }
     Matrix matrix(long (*accessor)(const tqMVNState*, long*, long*, const double**)) const {
         Matrix m;
         const double* e = nullptr;

@@ -66,6 +66,28 @@ State trained(const std::vector<Row>& rows) {
     return s;
 }
 
+// Checks that s rates x with the given measurements invalid exactly as a state rebuilt from
+// the sub-block of its estimate, and as the textbook density of that sub-block.
+void expectSubBlockModel(const State& s, const Row& x, const Indices& invalid) {
+    const long d = s.dim();
+    const auto m = s.mean(), c = s.covariance();
+    Row subMean, subX;
+    std::vector<double> subCov;
+    for (long i = 0; i < d; ++i) {
+        if (std::count(invalid.begin(), invalid.end(), i)) continue;
+        subMean.push_back(m.data[i]);
+        subX.push_back(x[i]);
+        for (long j = 0; j < d; ++j)
+            if (!std::count(invalid.begin(), invalid.end(), j)) subCov.push_back(c.data[i * d + j]);
+    }
+    const long k = static_cast<long>(subMean.size());
+    State sub;
+    ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, subMean.data(), k, k, subCov.data(), s.count()), tqMVNSuccess);
+    const double marginal = lv(s, x, invalid);
+    EXPECT_DOUBLE_EQ(marginal, lv(sub, subX));
+    EXPECT_NEAR(marginal, directLogDensity(subMean, subCov, subX), 1e-6 * (1.0 + std::fabs(marginal)));
+}
+
 }  // namespace
 
 // ---- The estimate ---------------------------------------------------------------------------
@@ -82,14 +104,9 @@ TEST(MvnEstimate, MeanAndCovarianceMatchDirectComputation) {
                 Row mean;
                 std::vector<double> cov;
                 directEstimate(rows, mean, cov);
-
                 EXPECT_EQ(s.count(), n);
-                const auto m = s.mean();
-                const auto c = s.covariance();
-                ASSERT_EQ(m.rows, 1);
-                ASSERT_EQ(m.cols, d);
-                ASSERT_EQ(c.rows, d);
-                ASSERT_EQ(c.cols, d);
+                const auto m = s.mean(), c = s.covariance();
+                ASSERT_TRUE(m.rows == 1 && m.cols == d && c.rows == d && c.cols == d);
                 for (long i = 0; i < d; ++i) {
                     EXPECT_NEAR(m.data[i], mean[i], 1e-12 * (std::fabs(mean[i]) + std::sqrt(cov[i * d + i])));
                     for (long j = 0; j < d; ++j) {
@@ -103,12 +120,10 @@ TEST(MvnEstimate, MeanAndCovarianceMatchDirectComputation) {
                     }
                 }
                 // The density agrees with the textbook one (the ridge is far below this tolerance).
-                if (n > d) {
-                    for (long r = 0; r < std::min(3L, n); ++r) {
-                        const Row& x = rows[static_cast<std::size_t>(r)];
-                        const double want = directLogDensity(mean, cov, x);
-                        EXPECT_NEAR(lv(s, x), want, 1e-6 * (1.0 + std::fabs(want)));
-                    }
+                for (long r = 0; n > d && r < std::min(3L, n); ++r) {
+                    const double want = directLogDensity(mean, cov, rows[static_cast<std::size_t>(r)]);
+                    EXPECT_NEAR(lv(s, rows[static_cast<std::size_t>(r)]), want,
+                                1e-6 * (1.0 + std::fabs(want)));
                 }
             }
         }
@@ -126,42 +141,26 @@ TEST(MvnEstimate, IncrementalUpdatesEqualOneBatchUpdate) {
                                                    rows.begin() + std::min(rows.size(), i + chunk))),
                       tqMVNSuccess);
         EXPECT_EQ(inc.count(), batch.count());
-        EXPECT_TRUE(inc.mean() == batch.mean());
-        EXPECT_TRUE(inc.covariance() == batch.covariance());
+        EXPECT_TRUE(inc.mean() == batch.mean() && inc.covariance() == batch.covariance());
         EXPECT_EQ(lv(inc, rows[3]), lv(batch, rows[3]));
-    }
-}
-
-TEST(MvnEstimate, NormalizationDividesEveryMeasurement) {
-    const std::vector<Row> raw = {{0, 4, -2}, {5, 1, 8}, {10, 3, 3}, {2, 2, 7}};
-    std::vector<Row> divided = raw;
-    for (Row& r : divided)
-        for (double& v : r) v /= 10.0;
-    State a, b;
-    ASSERT_EQ(update(a, raw, {}, 10.0), tqMVNSuccess);
-    ASSERT_EQ(update(b, divided), tqMVNSuccess);
-    EXPECT_TRUE(a.mean() == b.mean());
-    EXPECT_TRUE(a.covariance() == b.covariance());
-    EXPECT_EQ(a.mean().data[0], 0.425);
-
-    // A normalization that cannot divide is refused before anything changes.
-    for (double bad : {0.0, -0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
-        EXPECT_EQ(update(a, raw, {}, bad), tqMVNBadArgument);
-        EXPECT_EQ(a.count(), 4);
-        EXPECT_TRUE(a.mean() == b.mean());
     }
 }
 
 // With the covariance dividing by the count, {0, 5, 10} out of 10 give the variance 1/6 of
 // {0, 0.5, 1}, so a binomial's method-of-moments trials 0.25 / v + 0.5 come to exactly 2.
-TEST(MvnEstimate, BinomialMomentsOfZeroHalfOneGiveTwoTrials) {
+TEST(MvnEstimate, NormalizationDividesEveryMeasurement) {
     State s;
     for (double m : {0.0, 5.0, 10.0}) ASSERT_EQ(update(s, {{m}}, {}, 10.0), tqMVNSuccess);
-    const double theta = s.mean().data[0];
-    const double v = s.covariance().data[0];
+    const double theta = s.mean().data[0], v = s.covariance().data[0];
     EXPECT_EQ(theta, 0.5);
     EXPECT_EQ(v, 0.5 / 3.0);
     EXPECT_EQ(static_cast<long>((1.0 - theta) * theta / v + 0.5), 2);
+    // A normalization that cannot divide is refused before anything changes.
+    for (double bad : {0.0, -0.0, std::numeric_limits<double>::infinity(), std::nan("")}) {
+        EXPECT_EQ(update(s, {{1.0}}, {}, bad), tqMVNBadArgument);
+        EXPECT_EQ(s.count(), 3);
+        EXPECT_EQ(s.mean().data[0], 0.5);
+    }
 }
 
 TEST(MvnEstimate, OnlyCompleteRecordsEnterTheEstimate) {
@@ -170,35 +169,17 @@ TEST(MvnEstimate, OnlyCompleteRecordsEnterTheEstimate) {
     ASSERT_EQ(update(s, {{1, 2}, {3, 4}}, {{0}, {1, 0}}), tqMVNSuccess);
     EXPECT_EQ(s.count(), 0);
     EXPECT_EQ(s.dim(), 2);
-    EXPECT_EQ(logValue(s, {1, 2}).first, tqMVNNoData);
-
-    const std::vector<Row> complete = {{1, 2}, {2, 5}, {4, 4}};
-    const State reference = trained(complete);
+    const State reference = trained({{1, 2}, {2, 5}, {4, 4}});
     ASSERT_EQ(update(s, {{1, 2}, {9, 9}, {2, 5}, {4, 4}}, {{}, {1}, {}, {}}), tqMVNSuccess);
+    ASSERT_EQ(update(s, {}), tqMVNSuccess);  // an empty update changes nothing
     EXPECT_EQ(s.count(), 3);
-    EXPECT_TRUE(s.mean() == reference.mean());
-    EXPECT_TRUE(s.covariance() == reference.covariance());
-
-    ASSERT_EQ(update(s, {{100, 100}}, {{0}}), tqMVNSuccess);
-    EXPECT_EQ(s.count(), 3);
-    EXPECT_TRUE(s.mean() == reference.mean());
-    // An empty update changes nothing either.
-    ASSERT_EQ(update(s, {}), tqMVNSuccess);
-    EXPECT_EQ(s.count(), 3);
+    EXPECT_TRUE(s.mean() == reference.mean() && s.covariance() == reference.covariance());
 }
 
 // ---- Statuses -------------------------------------------------------------------------------
 
-TEST(MvnStatus, StatusWordsBelongToGroup91) {
-    for (long status : {tqMVNNoData, tqMVNSizeMismatch, tqMVNBadArgument, tqMVNOutOfMemory}) {
-        EXPECT_NE(status & 0x80000000L, 0);
-        EXPECT_EQ((status >> 5) & 0x7FF, 91);
-    }
-    EXPECT_EQ(tqMVNNoData, 0x80000B61L);
-    EXPECT_EQ(tqMVNSizeMismatch, 0x80000B62L);
-}
-
 TEST(MvnStatus, RecordsOfAnotherLengthAreRefusedUntilAReset) {
+    EXPECT_EQ(tqMVNSizeMismatch, 0x80000B62L);
     State s = trained({{1, 2}, {2, 3}});
     const auto mean = s.mean();
     EXPECT_EQ(update(s, {{1, 2, 3}}), tqMVNSizeMismatch);
@@ -206,23 +187,18 @@ TEST(MvnStatus, RecordsOfAnotherLengthAreRefusedUntilAReset) {
     EXPECT_EQ(update(s, {{1, 2, 3}}, {{0, 1, 2}}), tqMVNSizeMismatch);  // incomplete records too
     EXPECT_EQ(s.count(), 2);
     EXPECT_TRUE(s.mean() == mean);
-    EXPECT_EQ(logValue(s, {1, 2, 3}).first, tqMVNSizeMismatch);
     EXPECT_EQ(logValue(s, {1}).first, tqMVNSizeMismatch);
-
     // A list that disagrees with itself leaves a fresh state without dimension.
     State fresh;
     EXPECT_EQ(update(fresh, {{1, 2}, {1, 2, 3}}), tqMVNSizeMismatch);
     EXPECT_EQ(fresh.dim(), -1);
-
-    // Assigning a fresh state is the reset.
-    s = State();
+    s = State();  // assigning a fresh state is the reset
     EXPECT_EQ(update(s, {{1, 2, 3}}), tqMVNSuccess);
-    EXPECT_EQ(s.dim(), 3);
 }
 
 TEST(MvnStatus, LogValueWithoutUsableDataIsNoData) {
+    EXPECT_EQ(tqMVNNoData, 0x80000B61L);
     State s;
-    EXPECT_EQ(logValue(s, {1}).first, tqMVNNoData);
     EXPECT_EQ(logValue(s, {}).first, tqMVNNoData);
     ASSERT_EQ(update(s, {{1}}, {{0}}), tqMVNSuccess);
     EXPECT_EQ(logValue(s, {1}).first, tqMVNNoData);
@@ -240,20 +216,16 @@ TEST(MvnStatus, BadArgumentsAreRefusedBeforeAnyChange) {
     EXPECT_EQ(s.count(), 3);
     EXPECT_TRUE(s.covariance() == cov);
     EXPECT_EQ(logValue(s, {1, 2}, {2}).first, tqMVNBadArgument);
-
     tqMVNRecord r;
     ASSERT_EQ(tfMVNRecordConstruct(&r), tqMVNSuccess);
     double v = 0;
-    EXPECT_EQ(tfMVNLogValue(nullptr, &r, &v), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNLogValue(s.get(), nullptr, &v), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNLogValue(s.get(), &r, nullptr), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNDoubleListResize(&r.measurements, -1), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNIntListResize(&r.invalid, -1), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNDoubleListResize(nullptr, 1), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNUpdateWithNormalization(s.get(), nullptr, 1.0), tqMVNBadArgument);
-    EXPECT_EQ(tfMVNConstruct(nullptr), tqMVNBadArgument);
     long n = 0;
-    EXPECT_EQ(tfMVNCount(nullptr, &n), tqMVNBadArgument);
+    for (long status : {tfMVNLogValue(nullptr, &r, &v), tfMVNLogValue(s.get(), nullptr, &v),
+                        tfMVNLogValue(s.get(), &r, nullptr), tfMVNDoubleListResize(&r.measurements, -1),
+                        tfMVNIntListResize(&r.invalid, -1), tfMVNDoubleListResize(nullptr, 1),
+                        tfMVNUpdateWithNormalization(s.get(), nullptr, 1.0), tfMVNConstruct(nullptr),
+                        tfMVNCount(nullptr, &n)})
+        EXPECT_EQ(status, tqMVNBadArgument);
     ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
 }
 
@@ -262,63 +234,72 @@ TEST(MvnStatus, BadArgumentsAreRefusedBeforeAnyChange) {
 TEST(MvnMarginal, EqualsTheDensityOfTheSubBlockModel) {
     for (std::uint64_t seed : {21u, 22u, 23u}) {
         Random rnd(seed);
-        const long d = 5;
-        const auto rows = correlatedRows(rnd, d, 50);
-        const State s = trained(rows);
-        const auto m = s.mean();
-        const auto c = s.covariance();
-        const Row x = correlatedRows(rnd, d, 1)[0];
+        const State s = trained(correlatedRows(rnd, 5, 50));
+        const Row x = correlatedRows(rnd, 5, 1)[0];
         for (const Indices& invalid : {Indices{1, 3}, Indices{0}, Indices{4, 0, 1, 2}}) {
-            // The sub-block model, rebuilt independently from the valid measurements.
-            std::vector<long> keep;
-            for (long i = 0; i < d; ++i)
-                if (std::find(invalid.begin(), invalid.end(), i) == invalid.end()) keep.push_back(i);
-            const long k = static_cast<long>(keep.size());
-            Row subMean, subX;
-            std::vector<double> subCov;
-            for (long i : keep) {
-                subMean.push_back(m.data[i]);
-                subX.push_back(x[i]);
-                for (long j : keep) subCov.push_back(c.data[i * d + j]);
-            }
-            State sub;
-            ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, subMean.data(), k, k, subCov.data(), s.count()),
-                      tqMVNSuccess);
-            const double marginal = lv(s, x, invalid);
-            EXPECT_DOUBLE_EQ(marginal, lv(sub, subX));
-            EXPECT_NEAR(marginal, directLogDensity(subMean, subCov, subX),
-                        1e-6 * (1.0 + std::fabs(marginal)));
+            expectSubBlockModel(s, x, invalid);
             // Invalid measurements' values do not matter, nor the order or repetition of indices.
             Row y = x;
             for (auto i : invalid) y[i] = 1e30;
             Indices shuffled(invalid.rbegin(), invalid.rend());
             shuffled.push_back(invalid[0]);
-            EXPECT_EQ(lv(s, y, shuffled), marginal);
+            EXPECT_EQ(lv(s, y, shuffled), lv(s, x, invalid));
         }
     }
+    // A record with nothing valid rates zero.
+    EXPECT_EQ(lv(trained({{1, 0, 2}, {2, 1, 1}, {4, 5, 0}, {1, 1, 1}}), {1, 2, 3}, {2, 0, 1}), 0.0);
 }
 
-TEST(MvnMarginal, ARecordWithNothingValidRatesZero) {
-    const State one = trained({{1}, {2}, {4}});
-    EXPECT_EQ(lv(one, {3}, {0}), 0.0);
-    const State three = trained({{1, 0, 2}, {2, 1, 1}, {4, 5, 0}, {1, 1, 1}});
-    EXPECT_EQ(lv(three, {1, 2, 3}, {2, 0, 1}), 0.0);
+// Records longer than the inline storage, and marginals larger than the stack scratch.
+TEST(MvnMarginal, LongRecordsWork) {
+    for (long d : {20L, 70L}) {
+        Random rnd(static_cast<std::uint64_t>(d));
+        const auto rows = correlatedRows(rnd, d, 3 * d);
+        const State s = trained(rows);
+        Row mean;
+        std::vector<double> cov;
+        directEstimate(rows, mean, cov);
+        const double full = lv(s, rows[0]);
+        EXPECT_NEAR(full, directLogDensity(mean, cov, rows[0]), 1e-6 * std::fabs(full));
+        expectSubBlockModel(s, rows[0], {static_cast<std::int32_t>(d - 1)});
+        Indices everyThird;  // more invalid indices than a record holds inline
+        for (std::int32_t i = 0; i < d; i += 3) everyThird.push_back(i);
+        expectSubBlockModel(s, rows[1], everyThird);
+    }
 }
 
 // ---- Degenerate estimates -------------------------------------------------------------------
 
-TEST(MvnRegularisation, SinglePatternGivesFiniteDensityPeakedAtIt) {
-    for (const Row& p : {Row{3.0}, Row{3.0, -7.0, 0.25}, Row{0.0}, Row{0.0, 0.0}}) {
-        const State s = trained({p});
-        const double at = lv(s, p);
-        EXPECT_TRUE(std::isfinite(at));
-        Row near = p;
-        near[0] += 1e-3;
-        const double off = lv(s, near);
-        EXPECT_TRUE(std::isfinite(off));
-        EXPECT_LT(off, at);
-        EXPECT_EQ(s.covariance().data, std::vector<double>(p.size() * p.size(), 0.0));
+// A single pattern, a constant measurement, a perfectly correlated pair: densities stay
+// finite and peak at the data, and each varying measurement alone is an ordinary normal.
+TEST(MvnRegularisation, DegenerateEstimatesGiveFiniteDensitiesPeakedAtTheData) {
+    struct Case {
+        std::vector<Row> rows;
+        Row at, off;
+        std::vector<Row> alone;  // the rows of measurement 1 alone, if it varies
+    };
+    const std::vector<Case> cases = {
+        {{{3.0}}, {3.0}, {3.001}, {}},
+        {{{0.0, 0.0}}, {0.0, 0.0}, {0.001, 0.0}, {}},
+        {{{3.0, -7.0, 0.25}}, {3.0, -7.0, 0.25}, {3.001, -7.0, 0.25}, {}},
+        {{{5, 1}, {5, 2}, {5, 4}, {5, 3}}, {5.0, 2.0}, {5.001, 2.0}, {{1}, {2}, {4}, {3}}},
+        {{{2, 1}, {4, 2}, {6, 3}, {8, 4}}, {5.0, 2.5}, {5.5, 2.5}, {{1}, {2}, {3}, {4}}},
+    };
+    for (const Case& c : cases) {
+        const State s = trained(c.rows);
+        const double at = lv(s, c.at);
+        EXPECT_TRUE(std::isfinite(at) && std::isfinite(lv(s, c.off)));
+        EXPECT_LT(lv(s, c.off), at);
+        if (c.rows.size() == 1) {  // the ridge is not part of the stored estimate
+            EXPECT_EQ(s.covariance().data, std::vector<double>(c.at.size() * c.at.size(), 0.0));
+        } else {
+            EXPECT_NEAR(lv(s, {0.0, 2.5}, {0}), lv(trained(c.alone), {2.5}), 1e-8);
+        }
     }
+    // A value far from a constant is very unlikely, yet finite.
+    const double far = lv(trained(cases[3].rows), {6.0, 2.0});
+    EXPECT_TRUE(std::isfinite(far));
+    EXPECT_LT(far, -1e20);
 }
 
 // The ridge follows each measurement's own scale, so rescaling the data only shifts every
@@ -339,32 +320,6 @@ TEST(MvnRegularisation, IsScaleAware) {
     }
 }
 
-TEST(MvnRegularisation, ConstantMeasurementLeavesTheOthersAlone) {
-    const std::vector<Row> rows = {{5.0, 1.0}, {5.0, 2.0}, {5.0, 4.0}, {5.0, 3.0}};
-    const State s = trained(rows);
-    const State second = trained({{1.0}, {2.0}, {4.0}, {3.0}});
-    EXPECT_TRUE(std::isfinite(lv(s, {5.0, 2.0})));
-    EXPECT_GT(lv(s, {5.0, 2.0}), lv(s, {5.001, 2.0}));
-    // The varying measurement's marginal is the plain one-measurement model.
-    EXPECT_NEAR(lv(s, {0.0, 2.5}, {0}), lv(second, {2.5}), 1e-8);
-    // A value far from the constant is very unlikely, yet finite.
-    const double far = lv(s, {6.0, 2.0});
-    EXPECT_TRUE(std::isfinite(far));
-    EXPECT_LT(far, -1e20);
-}
-
-TEST(MvnRegularisation, PerfectlyCorrelatedPairPrefersTheLine) {
-    const State s = trained({{1, 2}, {2, 4}, {3, 6}, {4, 8}});
-    const double on = lv(s, {2.5, 5.0});
-    const double off = lv(s, {2.5, 5.5});
-    EXPECT_TRUE(std::isfinite(on));
-    EXPECT_TRUE(std::isfinite(off));
-    EXPECT_GT(on, off);
-    // Each measurement on its own is an ordinary normal.
-    const State first = trained({{1}, {2}, {3}, {4}});
-    EXPECT_NEAR(lv(s, {2.5, 0}, {1}), lv(first, {2.5}), 1e-8);
-}
-
 TEST(MvnRegularisation, LogValuesStayFiniteForExtremeInput) {
     const State s = trained({{1.0}, {1.0}});
     const State wide = trained({{1.0, 0.0}, {2.0, 1.0}, {0.0, 5.0}});
@@ -379,28 +334,22 @@ TEST(MvnRegularisation, LogValuesStayFiniteForExtremeInput) {
 
 TEST(MvnRebuild, FromMeanCovarianceAndCountGivesIdenticalLogValues) {
     Random rnd(31);
-    const long d = 4;
-    const auto rows = correlatedRows(rnd, d, 30);
-    const State s = trained(rows);
-    const auto m = s.mean();
-    const auto c = s.covariance();
+    const State s = trained(correlatedRows(rnd, 4, 30));
+    const auto m = s.mean(), c = s.covariance();
     State r;
     ASSERT_EQ(tfMVNRebuild(r.get(), m.rows, m.cols, m.data.data(), c.rows, c.cols, c.data.data(), s.count()),
               tqMVNSuccess);
-    EXPECT_EQ(r.count(), 30);
-    EXPECT_TRUE(r.mean() == m);
-    EXPECT_TRUE(r.covariance() == c);
-    for (const Row& x : correlatedRows(rnd, d, 5)) {
+    EXPECT_TRUE(r.count() == 30 && r.mean() == m && r.covariance() == c);
+    for (const Row& x : correlatedRows(rnd, 4, 5)) {
         EXPECT_EQ(lv(r, x), lv(s, x));
         EXPECT_EQ(lv(r, x, {2}), lv(s, x, {2}));
     }
     // Later updates continue the estimate.
     State more = s;
-    const auto extra = correlatedRows(rnd, d, 10);
+    const auto extra = correlatedRows(rnd, 4, 10);
     ASSERT_EQ(update(more, extra), tqMVNSuccess);
     ASSERT_EQ(update(r, extra), tqMVNSuccess);
-    EXPECT_EQ(r.count(), 40);
-    for (long i = 0; i < d * d; ++i)
+    for (long i = 0; i < 16; ++i)
         EXPECT_NEAR(r.covariance().data[i], more.covariance().data[i], 1e-12 * (1.0 + std::fabs(c.data[i])));
 }
 
@@ -413,43 +362,29 @@ TEST(MvnRebuild, ShapesAndCountsAreChecked) {
     EXPECT_EQ(tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, -1), tqMVNBadArgument);
     EXPECT_EQ(tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, 1L << 31), tqMVNBadArgument);
     EXPECT_EQ(tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 2), tqMVNBadArgument);
-    EXPECT_TRUE(s.mean() == m);
-    EXPECT_EQ(s.count(), 2);
-
+    EXPECT_TRUE(s.mean() == m && s.count() == 2);
     // 0 x 0 with count 0 is the state without dimension; 1 x 0 keeps dimension 0.
     ASSERT_EQ(tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 0), tqMVNSuccess);
     EXPECT_EQ(s.dim(), -1);
-    EXPECT_EQ(s.mean().rows, 0);
     ASSERT_EQ(tfMVNRebuild(s.get(), 1, 0, nullptr, 0, 0, nullptr, 3), tqMVNSuccess);
     EXPECT_EQ(s.dim(), 0);
-    EXPECT_EQ(s.mean().rows, 1);
     EXPECT_EQ(lv(s, {}), 0.0);
     EXPECT_EQ(update(s, {{1}}), tqMVNSizeMismatch);
 }
 
-TEST(MvnCopy, CopiesAreIndependent) {
+TEST(MvnCopy, CopiesAreIndependentAndUpdatesDropTheCache) {
     State a = trained({{1, 2}, {2, 1}, {3, 5}});
     const double before = lv(a, {2, 2});  // builds a's cache
-    State b(a);
-    EXPECT_EQ(lv(b, {2, 2}), before);
-    ASSERT_EQ(update(b, {{10, 10}}), tqMVNSuccess);
-    EXPECT_EQ(a.count(), 3);
-    EXPECT_EQ(lv(a, {2, 2}), before);
-    EXPECT_NE(lv(b, {2, 2}), before);
-
-    State c;
+    State b(a), c;
     c = a;
+    ASSERT_EQ(update(b, {{10, 10}}), tqMVNSuccess);
+    EXPECT_NE(lv(b, {2, 2}), before);
+    EXPECT_EQ(lv(a, {2, 2}), before);
     ASSERT_EQ(update(a, {{-4, 0}}), tqMVNSuccess);
+    EXPECT_NE(lv(a, {2, 2}), before);
+    EXPECT_EQ(tfMVNAssign(c.get(), c.get()), tqMVNSuccess);
     EXPECT_EQ(c.count(), 3);
     EXPECT_EQ(lv(c, {2, 2}), before);
-    EXPECT_EQ(tfMVNAssign(c.get(), c.get()), tqMVNSuccess);
-    EXPECT_EQ(lv(c, {2, 2}), before);
-
-    // Updating after a log value drops the cached factorisation.
-    State d = trained({{0}, {2}});
-    const double first = lv(d, {1});
-    ASSERT_EQ(update(d, {{1}, {1}}), tqMVNSuccess);
-    EXPECT_GT(lv(d, {1}), first);
 }
 
 // ---- Lists ----------------------------------------------------------------------------------
@@ -458,79 +393,27 @@ TEST(MvnLists, GrowingKeepsContentsAndZeroFills) {
     tqMVNRecord r;
     ASSERT_EQ(tfMVNRecordConstruct(&r), tqMVNSuccess);
     double* m = nullptr;
-    ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 3), tqMVNSuccess);
-    ASSERT_EQ(tfMVNDoubleListData(&r.measurements, &m), tqMVNSuccess);
-    m[0] = 1, m[1] = 2, m[2] = 3;
+    fill(r, {1, 2, 3}, {});
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 40), tqMVNSuccess);  // leaves the record
     ASSERT_EQ(tfMVNDoubleListData(&r.measurements, &m), tqMVNSuccess);
-    EXPECT_EQ(m[2], 3.0);
-    EXPECT_EQ(m[39], 0.0);
+    EXPECT_TRUE(m[2] == 3.0 && m[39] == 0.0);
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 2), tqMVNSuccess);
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 4), tqMVNSuccess);
-    EXPECT_EQ(m[1], 2.0);
-    EXPECT_EQ(m[2], 0.0);
+    EXPECT_TRUE(m[1] == 2.0 && m[2] == 0.0);
     ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
-    ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
+    ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);  // destroying twice is harmless
 
     tqMVNRecordList list;
+    tqMVNRecord* recs = nullptr;
     ASSERT_EQ(tfMVNRecordListConstruct(&list), tqMVNSuccess);
     ASSERT_EQ(tfMVNRecordListResize(&list, 1), tqMVNSuccess);
-    tqMVNRecord* recs = nullptr;
     ASSERT_EQ(tfMVNRecordListData(&list, &recs), tqMVNSuccess);
     fill(recs[0], Row(20, 1.5), {7});
     ASSERT_EQ(tfMVNRecordListResize(&list, 5), tqMVNSuccess);  // moves the records
     ASSERT_EQ(tfMVNRecordListData(&list, &recs), tqMVNSuccess);
-    EXPECT_EQ(recs[0].measurements.size, 20);
     ASSERT_EQ(tfMVNDoubleListData(&recs[0].measurements, &m), tqMVNSuccess);
-    EXPECT_EQ(m[19], 1.5);
-    EXPECT_EQ(recs[4].measurements.size, 0);
+    EXPECT_TRUE(recs[0].measurements.size == 20 && m[19] == 1.5 && recs[4].measurements.size == 0);
     EXPECT_EQ(tfMVNRecordListResize(&list, -2), tqMVNBadArgument);
     ASSERT_EQ(tfMVNRecordListResize(&list, 2), tqMVNSuccess);
     ASSERT_EQ(tfMVNRecordListDestroy(&list), tqMVNSuccess);
-}
-
-// Records longer than the inline storage, and marginals larger than the stack scratch.
-TEST(MvnLists, LongRecordsWork) {
-    for (long d : {20L, 70L}) {
-        Random rnd(static_cast<std::uint64_t>(d));
-        const auto rows = correlatedRows(rnd, d, 3 * d);
-        const State s = trained(rows);
-        Row mean;
-        std::vector<double> cov;
-        directEstimate(rows, mean, cov);
-        EXPECT_NEAR(s.mean().data[d - 1], mean[d - 1], 1e-9);
-        const double full = lv(s, rows[0]);
-        EXPECT_NEAR(full, directLogDensity(mean, cov, rows[0]), 1e-6 * std::fabs(full));
-        const double marginal = lv(s, rows[0], {static_cast<std::int32_t>(d - 1)});
-        // Dropping the last measurement: the leading block.
-        Row subMean(mean.begin(), mean.end() - 1), subX(rows[0].begin(), rows[0].end() - 1);
-        std::vector<double> block;
-        for (long i = 0; i + 1 < d; ++i)
-            for (long j = 0; j + 1 < d; ++j) block.push_back(cov[i * d + j]);
-        EXPECT_NEAR(marginal, directLogDensity(subMean, block, subX), 1e-6 * std::fabs(marginal));
-
-        // More invalid indices than a record holds inline: every third measurement.
-        Indices invalid;
-        std::vector<long> keep;
-        for (long i = 0; i < d; ++i) {
-            if (i % 3 == 0)
-                invalid.push_back(static_cast<std::int32_t>(i));
-            else
-                keep.push_back(i);
-        }
-        const long k = static_cast<long>(keep.size());
-        Row keptMean, keptX;
-        std::vector<double> keptCov;
-        const auto m = s.mean();
-        const auto c = s.covariance();
-        for (long i : keep) {
-            keptMean.push_back(m.data[i]);
-            keptX.push_back(rows[1][i]);
-            for (long j : keep) keptCov.push_back(c.data[i * d + j]);
-        }
-        State sub;
-        ASSERT_EQ(tfMVNRebuild(sub.get(), 1, k, keptMean.data(), k, k, keptCov.data(), s.count()),
-                  tqMVNSuccess);
-        EXPECT_DOUBLE_EQ(lv(s, rows[1], invalid), lv(sub, keptX));
-    }
 }

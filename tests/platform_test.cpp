@@ -8,7 +8,6 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <sstream>
 #include <streambuf>
@@ -23,14 +22,12 @@ namespace ptest {
 // A counted node holding a value, the next node of a chain and an optional shared node.
 class ChainNode : public tqPersistent, public tqRepBase {
 public:
-    ChainNode() { ++live; }
-    explicit ChainNode(long v) : value(v) { ++live; }
+    explicit ChainNode(long v = 0) : value(v) { ++live; }
     ChainNode(const ChainNode& o)
         : tqPersistent(o), tqRepBase(o), value(o.value), next(o.next), shared(o.shared) {
         ++live;
     }
     ~ChainNode() override { --live; }
-
     void dispatchSerialize(tqArchive& ar) override {
         serializeLevel_(ar, this, sizeof(*this), [&](unsigned char version) {
             tqArchive::checkVersion(version, "ptest::ChainNode", 7);
@@ -39,10 +36,8 @@ public:
         });
     }
     static tqPersistent* make() { return new ChainNode; }
-
-    long value = 0;
-    tqPtrHandle<ChainNode> next;
-    tqPtrHandle<ChainNode> shared;
+    long value;
+    tqPtrHandle<ChainNode> next, shared;
     static std::atomic<long> live;
 };
 std::atomic<long> ChainNode::live{0};
@@ -87,8 +82,7 @@ tq_Instantiator chainExemplar(typeid(ChainNode), &ChainNode::make);
 tq_Instantiator errorExemplar(typeid(TestError), &TestError::make);
 tq_Instantiator otherExemplar(typeid(OtherNode), &OtherNode::make);
 
-// Unregistered.
-class Stray : public tqPersistent, public tqRepBase {};
+class Stray : public tqPersistent, public tqRepBase {};  // unregistered
 
 }  // namespace ptest
 
@@ -109,12 +103,9 @@ std::string u64(std::uint64_t v) {
 }
 std::string str(const std::string& s) { return u64(s.size()) + s; }
 std::string hex(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
     std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
+    for (unsigned char c : bytes)
+        out += std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
     return out;
 }
 
@@ -143,12 +134,22 @@ tqPtrHandle<ChainNode> makeChain(long length) {
     return head;
 }
 
+// Stores the given objects through raw pointers (uncounted objects cannot sit in handles).
+std::string storePointers(std::initializer_list<tqPersistent*> objects) {
+    std::ostringstream out;
+    {
+        tqArchive ar(out);
+        tqPersistent* ignored = nullptr;
+        for (tqPersistent* p : objects) ar.serializePointer(p, ignored);
+    }
+    return out.str();
+}
+
 // A stream buffer over a string that cannot seek, so the archive cannot know its size.
 class UnseekableBuf : public std::streambuf {
 public:
     explicit UnseekableBuf(const std::string& s) : data_(s) {
-        char* p = &data_[0];
-        setg(p, p, p + data_.size());
+        setg(&data_[0], &data_[0], &data_[0] + s.size());
     }
 
 private:
@@ -157,57 +158,36 @@ private:
 
 }  // namespace
 
-// ---------------------------------------------------------------- handles
+// ---------------------------------------------------------------- handles, exceptions, status
 
-TEST(Handle, CountsCopiesMovesAndDrops) {
+TEST(Handle, CountsConversionsAndEmptyFollow) {
     ChainNode::live = 0;
     {
         tqPtrHandle<ChainNode> a(new ChainNode(1));
-        EXPECT_EQ(a->refCount(), 1);
         tqPtrHandle<ChainNode> b = a;
-        EXPECT_EQ(a->refCount(), 2);
         tqPtrHandle<ChainNode> c = std::move(b);
         EXPECT_TRUE(b.isNull());
         EXPECT_EQ(a->refCount(), 2);
-        EXPECT_TRUE(a == c);
+        tqPtrHandle_const<tqRepBase> constBase = tqPtrHandle_const<ChainNode>(c);
+        EXPECT_TRUE(constBase == a);
         c.reset();
-        EXPECT_EQ(a->refCount(), 1);
+        constBase.reset();
         tqPtrHandle<ChainNode>& alias = a;
         a = alias;  // self-assignment keeps the object
         EXPECT_EQ(a->refCount(), 1);
+        // Assigning an object owned only by the old one: the old dies, its next survives.
+        a->next.reset(new ChainNode(2));
+        a = a->next;
+        EXPECT_EQ(a->value, 2);
         EXPECT_EQ(ChainNode::live, 1);
+        a.reset(a.get());
+        EXPECT_EQ(a->refCount(), 1);
     }
     EXPECT_EQ(ChainNode::live, 0);
-}
-
-TEST(Handle, ResetToAnObjectOwnedOnlyByTheOldOne) {
-    ChainNode::live = 0;
-    tqPtrHandle<ChainNode> head(new ChainNode(1));
-    head->next.reset(new ChainNode(2));
-    head = head->next;  // the old head dies, its next must survive the move
-    EXPECT_EQ(head->value, 2);
-    EXPECT_EQ(ChainNode::live, 1);
-    head.reset(head.get());
-    EXPECT_EQ(head->refCount(), 1);
-}
-
-TEST(Handle, ConvertsToBaseAndConst) {
-    tqPtrHandle<ChainNode> node(new ChainNode(5));
-    tqPtrHandle<tqRepBase> base = node;
-    tqPtrHandle_const<ChainNode> constNode = node;
-    tqPtrHandle_const<tqRepBase> constBase = constNode;
-    EXPECT_EQ(node->refCount(), 4);
-    EXPECT_TRUE(constBase == node);
-    EXPECT_EQ(constNode->value, 5);
-}
-
-TEST(Handle, EmptyHandleThrowsBadPointerOnlyWhenFollowed) {
     tqPtrHandle<ChainNode> empty;
-    tqPtrHandle_const<ChainNode> emptyConst;
-    EXPECT_EQ(empty.get(), nullptr);
-    EXPECT_FALSE(empty);
     EXPECT_THROW_MSG((void)empty->value, tqBadPointer, "Attempt to follow an empty handle");
-    EXPECT_THROW_MSG((void)*emptyConst, tqBadPointer, "Attempt to follow an empty handle");
+    EXPECT_THROW_MSG((void)*tqPtrHandle_const<ChainNode>(), tqBadPointer,
+                     "Attempt to follow an empty handle");
 }
 
 TEST(Handle, CountsStayExactUnderConcurrentCopies) {
@@ -216,10 +196,7 @@ TEST(Handle, CountsStayExactUnderConcurrentCopies) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&shared] {
-            for (int i = 0; i < 50000; ++i) {
-                tqPtrHandle_const<ChainNode> copy = shared;
-                tqPtrHandle_const<ChainNode> other = copy;
-            }
+            for (int i = 0; i < 50000; ++i) tqPtrHandle_const<ChainNode> copy = shared, other = copy;
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(shared->refCount(), 1);
@@ -227,29 +204,14 @@ TEST(Handle, CountsStayExactUnderConcurrentCopies) {
     EXPECT_EQ(ChainNode::live, 0);
 }
 
-// ---------------------------------------------------------------- exceptions
-
-TEST(Exception, MessagesAndNumbers) {
-    tqExceptionWithString e("something broke");
-    EXPECT_STREQ(e.what(), "something broke");
-    EXPECT_EQ(e.message(true), "something broke");
-    EXPECT_EQ(tqExceptionWithString().message(), "");
+TEST(Exception, MessagesAndSuicideAndRethrow) {
     EXPECT_EQ(tqAborted().message(), "Operation aborted on request");
-    EXPECT_EQ(tqBadPointer().message(), "Attempt to follow an empty handle");
-    EXPECT_EQ(TestError("x").errorNumber(), 0x4242);
-    EXPECT_EQ(tfStr(-42), "-42");
-    EXPECT_EQ(tfStr(LONG_MAX), "9223372036854775807");
-}
-
-TEST(Exception, SuicideAndRethrowThrowsTheOwnClassAndFreesTheObject) {
     TestError::live = 0;
     tqException* heap = new TestError("from the heap");
     EXPECT_THROW_MSG(heap->suicideAndRethrow(), TestError, "from the heap");
-    EXPECT_EQ(TestError::live, 0);
+    EXPECT_EQ(TestError::live, 0);  // thrown as its own class, the heap object freed
     tqException* failure = new tqFailureStatus(0x80000B61L);
     EXPECT_THROW_MSG(failure->suicideAndRethrow(), tqFailureStatus, "Unhandled failure status 0x80000B61");
-    tqException* bad = new tqBadPointer;
-    EXPECT_THROW(bad->suicideAndRethrow(), tqBadPointer);
     tqException* malformed = new tqArchive::Malformed("m");
     EXPECT_THROW_MSG(malformed->suicideAndRethrow(), tqArchive::Malformed, "m");
 }
@@ -260,32 +222,20 @@ TEST(StatusConversion, FailureBitAndGroup) {
         bool failure;
         long group;
     };
-    const Row rows[] = {
-        {0, false, 0},
-        {0x00000B61L, false, 91},
-        {0x80000B61L, true, 91},
-        {0x80000B62L, true, 91},
-        {kTqStatusAborted, true, 1},
-        {0x8000FFFFL, true, 0x7FF},  // bits 16..30 are not part of the group
-        {0xFFFF0000L, true, 0},
-        {0x8000FFE0L, true, 0x7FF},
-        {-1L, true, 0x7FF},
-    };
+    // Bits 16..30 are not part of the group.
+    const Row rows[] = {{0, false, 0},           {0x00000B61L, false, 91},    {0x80000B61L, true, 91},
+                        {0x80000B62L, true, 91}, {kTqStatusAborted, true, 1}, {0x8000FFFFL, true, 0x7FF},
+                        {0xFFFF0000L, true, 0},  {-1L, true, 0x7FF}};
     for (const Row& r : rows) {
         EXPECT_EQ(tfIsFailure(r.status), r.failure) << std::hex << r.status;
         EXPECT_EQ(tfStatusGroup(r.status), r.group) << std::hex << r.status;
     }
 }
 
-namespace {
-void testConverter(long status) {
-    if (status == 0x80000E01L) throw TestError("converted");
-}
-}  // namespace
-
 TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
-    tfRegisterExceptionConverter(112, &testConverter);  // 0xE00 >> 5 == 112
-    EXPECT_NO_THROW(tfThrowExceptionOnFailure(0));
+    tfRegisterExceptionConverter(112, [](long status) {  // 0xE00 >> 5 == 112
+        if (status == 0x80000E01L) throw TestError("converted");
+    });
     EXPECT_NO_THROW(tfThrowExceptionOnFailure(0x00000E01L));  // bit 31 clear: success
     EXPECT_THROW_MSG(tfThrowExceptionOnFailure(0x80000E01L), TestError, "converted");
     // The converter returns for this status, and a group without converter: both name the status.
@@ -303,9 +253,7 @@ TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
 TEST(Attention, AbortRequestTurnsTheCheckIntoTqAborted) {
     tfClearAbortRequest();
     EXPECT_EQ(tfAttentionCheck(), 0);
-    EXPECT_NO_THROW(tfThrowExceptionOnFailure(tfAttentionCheck()));
     std::thread([] { tfRequestAbort(); }).join();
-    EXPECT_EQ(tfAttentionCheck(), kTqStatusAborted);
     EXPECT_THROW_MSG(tfThrowExceptionOnFailure(tfAttentionCheck()), tqAborted,
                      "Operation aborted on request");
     EXPECT_EQ(tfAttentionCheck(), kTqStatusAborted);  // stays set until cleared
@@ -313,24 +261,11 @@ TEST(Attention, AbortRequestTurnsTheCheckIntoTqAborted) {
     EXPECT_EQ(tfAttentionCheck(), 0);
 }
 
-TEST(Diagnostics, DestinationIsTheRequestedObject) {
-    tqDiagObject diag;
-    unsigned long flags = 0x55;
-    EXPECT_EQ(tqDiagObject::getRecordingDestination(&diag, flags), &diag);
-    EXPECT_EQ(tqDiagObject::getRecordingDestination(nullptr, flags), nullptr);
-    EXPECT_EQ(flags, 0x55u);
-}
-
-// ---------------------------------------------------------------- registry
-
 TEST(Registry, QualifiedNamesInRegistrationOrder) {
-    // This program registers only its own three classes.
+    tq_Instantiator again(typeid(ChainNode), &ChainNode::make);  // a second exemplar changes nothing
     EXPECT_EQ(tfRegisteredTypeNames(),
               (std::vector<std::string>{kChain, "ptest::TestError", "ptest::OtherNode"}));
     EXPECT_EQ(tfRegisteredTypeName(ChainNode()), kChain);
-    // A second exemplar of a class changes nothing.
-    tq_Instantiator again(typeid(ChainNode), &ChainNode::make);
-    EXPECT_EQ(tfRegisteredTypeNames().size(), 3u);
     std::unique_ptr<tqPersistent> made(tfMakeRegistered("ptest::OtherNode"));
     EXPECT_NE(dynamic_cast<OtherNode*>(made.get()), nullptr);
     EXPECT_EQ(tfMakeRegistered("ptest::Nothing"), nullptr);
@@ -338,7 +273,7 @@ TEST(Registry, QualifiedNamesInRegistrationOrder) {
                      "class ptest::Stray is not registered for archiving");
 }
 
-// ---------------------------------------------------------------- archive: bytes
+// ---------------------------------------------------------------- archive: bytes and round trips
 
 TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     long negative = -2;
@@ -355,98 +290,51 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     EXPECT_EQ(hex(storeBytes(negative)), "feffffffffffffff");
     EXPECT_EQ(hex(storeBytes(big)), "0807060504030201");
     EXPECT_EQ(hex(storeBytes(one)), "000000000000f03f");
-    EXPECT_EQ(hex(storeBytes(byte)), "ab");
-    EXPECT_EQ(hex(storeBytes(yes)), "01");
+    EXPECT_EQ(hex(storeBytes(byte)) + hex(storeBytes(yes)), "ab01");
     EXPECT_EQ(hex(storeBytes(text)), "02000000000000006162");
-    EXPECT_EQ(hex(storeBytes(bits)),
-              "00"
-              "0300000000000000"
-              "010001");
-    EXPECT_EQ(hex(storeBytes(longs)),
-              "00"
-              "0200000000000000"
-              "0100000000000000"
-              "ffffffffffffffff");
-    EXPECT_EQ(hex(storeBytes(range)),
-              "00"
-              "000000000000f0bf"
-              "0000000000000040");
-    EXPECT_EQ(hex(storeBytes(matrix)),
-              "00"
-              "0100000000000000"
-              "0200000000000000"
-              "0000000000000000"
-              "000000000000e03f");
-}
-
-TEST(ArchiveBytes, PointersAndErrorObjects) {
-    // A handle: tag 1, class name, the object's version byte and fields.
-    tqPtrHandle<ChainNode> node(new ChainNode(9));
-    EXPECT_EQ(storeBytes(node), u8(1) + str(kChain) + nodeBody(9, u8(0)));
-    tqPtrHandle<ChainNode> empty;
-    EXPECT_EQ(storeBytes(empty), u8(0));
+    EXPECT_EQ(hex(storeBytes(bits)), "000300000000000000010001");
+    EXPECT_EQ(hex(storeBytes(longs)), "0002000000000000000100000000000000ffffffffffffffff");
+    EXPECT_EQ(hex(storeBytes(range)), "00000000000000f0bf0000000000000040");
+    EXPECT_EQ(hex(storeBytes(matrix)), "00010000000000000002000000000000000000000000000000000000000000e03f");
     // An error: its own version byte, then the message with no byte of the base classes.
     TestError error("bad");
     EXPECT_EQ(storeBytes(error), u8(0) + str("bad"));
-}
-
-TEST(ArchiveBytes, VisitedLevelIsWrittenOncePerPass) {
+    // A visited level is written once per pass; a new pass writes it again.
     ChainNode node(4);
     std::ostringstream out;
     {
         tqArchive ar(out);
-        ar || node;
-        ar || node;  // same object, same pass: nothing more
+        ar || node || node;
     }
     EXPECT_EQ(out.str(), nodeBody(4, u8(0)));
-    EXPECT_EQ(storeBytes(node), out.str());  // a new pass writes it again
+    EXPECT_EQ(storeBytes(node), out.str());
 }
 
-// ---------------------------------------------------------------- archive: round trips
-
 TEST(ArchiveRoundTrip, ValuesKeepEveryBit) {
-    std::vector<long> longs{LONG_MIN, -1, 0, LONG_MAX};
-    std::vector<unsigned long> ulongs{0, ULONG_MAX};
+    std::vector<long> longs{LONG_MIN, -1, 0, LONG_MAX}, longs2;
+    std::vector<unsigned long> ulongs{0, ULONG_MAX}, ulongs2;
     std::vector<double> doubles{-0.0, std::numeric_limits<double>::infinity(),
                                 std::numeric_limits<double>::denorm_min(),
-                                std::numeric_limits<double>::quiet_NaN()};
-    std::string text("with\0nul", 8);
-    std::string big(100000, 'z');
-    std::vector<bool> noBits;
-    tqRange full = tqRange::FullRange();
-    tqNMMatrix empty(0, 3);
-
-    std::vector<long> longs2;
-    std::vector<unsigned long> ulongs2;
-    std::vector<double> doubles2;
-    std::string text2, big2;
-    std::vector<bool> noBits2{true};
-    tqRange full2;
-    tqNMMatrix empty2(1, 1);
-    EXPECT_TRUE(tqtest::roundTrips(longs, longs2));
-    EXPECT_EQ(longs, longs2);
-    EXPECT_TRUE(tqtest::roundTrips(ulongs, ulongs2));
-    EXPECT_EQ(ulongs, ulongs2);
+                                std::numeric_limits<double>::quiet_NaN()},
+        doubles2;
+    std::string text("with\0nul", 8), big(100000, 'z'), text2, big2;
+    std::vector<bool> noBits, noBits2{true};
+    tqRange full = tqRange::FullRange(), full2;
+    tqNMMatrix empty(0, 3), empty2(1, 1);
+    EXPECT_TRUE(tqtest::roundTrips(longs, longs2) && longs2 == longs);
+    EXPECT_TRUE(tqtest::roundTrips(ulongs, ulongs2) && ulongs2 == ulongs);
     EXPECT_TRUE(tqtest::roundTrips(doubles, doubles2));  // identical bytes: NaN and -0.0 kept
-    EXPECT_TRUE(std::signbit(doubles2[0]));
-    EXPECT_TRUE(tqtest::roundTrips(text, text2));
-    EXPECT_EQ(text2, text);
-    EXPECT_TRUE(tqtest::roundTrips(big, big2));
-    EXPECT_EQ(big2, big);
-    EXPECT_TRUE(tqtest::roundTrips(noBits, noBits2));
-    EXPECT_TRUE(noBits2.empty());
-    EXPECT_TRUE(tqtest::roundTrips(full, full2));
-    EXPECT_EQ(full2, full);
-    EXPECT_TRUE(tqtest::roundTrips(empty, empty2));
-    EXPECT_EQ(empty2, empty);
-    EXPECT_EQ(empty2.cols(), 3);
+    EXPECT_TRUE(tqtest::roundTrips(text, text2) && text2 == text);
+    EXPECT_TRUE(tqtest::roundTrips(big, big2) && big2 == big);
+    EXPECT_TRUE(tqtest::roundTrips(noBits, noBits2) && noBits2.empty());
+    EXPECT_TRUE(tqtest::roundTrips(full, full2) && full2 == full);
+    EXPECT_TRUE(tqtest::roundTrips(empty, empty2) && empty2 == empty && empty2.cols() == 3);
 }
 
 TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
-    tqPtrHandle<ChainNode> shared(new ChainNode(7));
     tqPtrHandle<ChainNode> root(new ChainNode(1));
-    root->next = shared;
-    root->shared = shared;
+    root->next.reset(new ChainNode(7));
+    root->shared = root->next;
     const std::string bytes = storeBytes(root);
     // The second occurrence is a reference to object 1 (the root is object 0).
     EXPECT_EQ(bytes,
@@ -455,19 +343,14 @@ TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
     loadBytes(bytes, loaded);
     ASSERT_TRUE(loaded && loaded->next);
     EXPECT_EQ(loaded->next, loaded->shared);
-    EXPECT_EQ(loaded->next->value, 7);
     EXPECT_EQ(loaded->next->refCount(), 2);  // the archive let go of it
-}
-
-TEST(ArchiveRoundTrip, HandlesInOnePassShareAcrossOperations) {
-    tqPtrHandle<ChainNode> a(new ChainNode(1));
-    tqPtrHandle<ChainNode> b = a;
+    // Separate handles in one pass share too.
+    tqPtrHandle<ChainNode> a = root, b = root, a2, b2;
     std::ostringstream out;
     {
         tqArchive ar(out);
         ar || a || b;
     }
-    tqPtrHandle<ChainNode> a2, b2;
     std::istringstream in(out.str());
     {
         tqArchive ar(in);
@@ -480,105 +363,78 @@ TEST(ArchiveRoundTrip, HandlesInOnePassShareAcrossOperations) {
 // A growing vector reuses addresses of freed elements; a stale visited mark there must not
 // make a later element load as nothing.
 TEST(ArchiveRoundTrip, VectorOfPersistentValuesLoadsEveryElement) {
-    std::vector<ChainNode> nodes;
+    std::vector<ChainNode> nodes, loaded;
     for (long i = 0; i < 200; ++i) nodes.emplace_back(i);
-    std::vector<ChainNode> loaded;
     EXPECT_TRUE(tqtest::roundTrips(nodes, loaded));
     ASSERT_EQ(loaded.size(), nodes.size());
     for (long i = 0; i < 200; ++i) EXPECT_EQ(loaded[static_cast<std::size_t>(i)].value, i);
-    // Storing the same vector twice in one pass writes it twice.
     std::ostringstream out;
     {
         tqArchive ar(out);
-        ar || nodes || nodes;
+        ar || nodes || nodes;  // the same vector twice in one pass is written twice
     }
     EXPECT_EQ(out.str(), storeBytes(nodes) + storeBytes(nodes));
 }
 
-TEST(ArchiveRoundTrip, WrongTypeGivesAnEmptyHandle) {
+TEST(ArchiveRoundTrip, WrongOrUncountedTypeGivesAnEmptyHandle) {
     tqPtrHandle<OtherNode> other(new OtherNode);
-    other->label = "other";
     ChainNode::live = 0;
     tqPtrHandle<ChainNode> target(new ChainNode(3));
     loadBytes(storeBytes(other), target);
     EXPECT_TRUE(target.isNull());
     EXPECT_EQ(ChainNode::live, 0);  // the old object was let go
     // An uncounted object cannot sit in a handle; it is freed, not leaked.
+    TestError error("in a handle");
     TestError::live = 0;
-    tqPersistent* error = new TestError("in a handle");
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        tqPersistent* ignored = nullptr;
-        ar.serializePointer(error, ignored);
-    }
-    delete error;
     tqPtrHandle<tqRepBase> rep;
-    loadBytes(out.str(), rep);
+    loadBytes(storePointers({&error}), rep);
     EXPECT_TRUE(rep.isNull());
     EXPECT_EQ(TestError::live, 0);
 }
 
 TEST(ArchiveRoundTrip, UncountedObjectIsHandedToTheCaller) {
-    TestError::live = 0;
     TestError original("keep me");
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        tqPersistent* ignored = nullptr;
-        ar.serializePointer(&original, ignored);
-        ar.serializePointer(&original, ignored);  // uncounted objects are written in full each time
-    }
-    EXPECT_EQ(out.str(), u8(1) + str("ptest::TestError") + u8(0) + str("keep me") + u8(1) +
-                             str("ptest::TestError") + u8(0) + str("keep me"));
-    std::istringstream in(out.str());
-    tqPersistent* first = nullptr;
-    tqPersistent* second = nullptr;
+    const std::string bytes = storePointers({&original, &original});
+    // Uncounted objects are written in full each time.
+    const std::string one = u8(1) + str("ptest::TestError") + u8(0) + str("keep me");
+    EXPECT_EQ(bytes, one + one);
+    std::istringstream in(bytes);
+    tqPersistent *first = nullptr, *second = nullptr;
     {
         tqArchive ar(in);
         ar.serializePointer(nullptr, first);
         ar.serializePointer(nullptr, second);
     }
     std::unique_ptr<tqPersistent> own1(first), own2(second);  // still alive after the archive
-    ASSERT_NE(dynamic_cast<TestError*>(first), nullptr);
+    ASSERT_NE(dynamic_cast<TestError*>(second), nullptr);
     EXPECT_NE(first, second);
-    EXPECT_STREQ(dynamic_cast<TestError*>(second)->what(), "keep me");
     EXPECT_THROW_MSG(dynamic_cast<tqException*>(own1.release())->suicideAndRethrow(), TestError, "keep me");
 }
+
+// ---------------------------------------------------------------- archive: deep nesting
 
 // A chain far deeper than the inline limit stores and loads without deep recursion.
 TEST(ArchiveDeep, HundredThousandLevelsKeepEqualityAndIdentity) {
     ChainNode::live = 0;
     const long length = 100000;
-    tqPtrHandle<ChainNode> head = makeChain(length);
-    tqPtrHandle<ChainNode> common(new ChainNode(-1));
-    {
-        long i = 0;
-        for (ChainNode* n = head.get(); n; n = n->next.get(), ++i)
-            if (i % 1000 == 999) n->shared = common;
-    }
+    tqPtrHandle<ChainNode> head = makeChain(length), common(new ChainNode(-1));
+    long i = 0;
+    for (ChainNode* n = head.get(); n; n = n->next.get(), ++i)
+        if (i % 1000 == 999) n->shared = common;
     const std::string bytes = storeBytes(head);
-    EXPECT_NE(bytes.find(u8(3) + str(kChain)), std::string::npos);
-
     tqPtrHandle<ChainNode> loaded;
     loadBytes(bytes, loaded);
-    long i = 0;
+    i = 0;
     const ChainNode* sharedSeen = nullptr;
     for (const ChainNode* n = loaded.get(); n; n = n->next.get(), ++i) {
         ASSERT_EQ(n->value, i);
-        if (i % 1000 == 999) {
-            ASSERT_TRUE(n->shared);
-            if (!sharedSeen) sharedSeen = n->shared.get();
-            ASSERT_EQ(n->shared.get(), sharedSeen);
-        } else {
-            ASSERT_FALSE(n->shared);
-        }
+        ASSERT_EQ(bool(n->shared), i % 1000 == 999);
+        if (n->shared && !sharedSeen) sharedSeen = n->shared.get();
+        ASSERT_TRUE(!n->shared || n->shared.get() == sharedSeen);
     }
     EXPECT_EQ(i, length);
-    EXPECT_EQ(sharedSeen->value, -1);
     EXPECT_EQ(sharedSeen->refCount(), length / 1000);
     EXPECT_EQ(storeBytes(loaded), bytes);
-
     destroyChain(head);
     destroyChain(loaded);
     common.reset();
@@ -587,14 +443,14 @@ TEST(ArchiveDeep, HundredThousandLevelsKeepEqualityAndIdentity) {
 
 TEST(ArchiveDeep, DeferralStartsExactlyAtTheLimit) {
     tqPtrHandle<ChainNode> head = makeChain(tqArchive::kMaxInlineDepth + 1);
-    const std::string deferredTag = u8(3) + str(kChain);  // the deepest node's contents come last
     std::string prefix, suffix;
     for (long i = 0; i < tqArchive::kMaxInlineDepth; ++i) {
         prefix += u8(1) + str(kChain) + u8(0) + u64(static_cast<std::uint64_t>(i));
         suffix = u8(0) + suffix;  // each node's shared pointer, null
     }
-    const std::string deferredContents = nodeBody(tqArchive::kMaxInlineDepth, u8(0));
-    EXPECT_EQ(storeBytes(head), prefix + deferredTag + suffix + deferredContents);
+    // The deepest node's contents come last.
+    EXPECT_EQ(storeBytes(head),
+              prefix + u8(3) + str(kChain) + suffix + nodeBody(tqArchive::kMaxInlineDepth, u8(0)));
     tqPtrHandle<ChainNode> loaded;
     loadBytes(storeBytes(head), loaded);
     EXPECT_EQ(storeBytes(loaded), storeBytes(head));
@@ -603,132 +459,87 @@ TEST(ArchiveDeep, DeferralStartsExactlyAtTheLimit) {
 // ---------------------------------------------------------------- archive: hostile input
 
 namespace {
-enum class Target { Long, Bool, String, LongVector, BoolVector, Matrix, Chain };
-
-// Loads `bytes` into a fresh value of the target kind.
-void loadAs(Target target, const std::string& bytes) {
-    switch (target) {
-        case Target::Long: {
-            long v = 0;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::Bool: {
-            bool v = false;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::String: {
-            std::string v;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::LongVector: {
-            std::vector<long> v;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::BoolVector: {
-            std::vector<bool> v;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::Matrix: {
-            tqNMMatrix v;
-            loadBytes(bytes, v);
-            break;
-        }
-        case Target::Chain: {
-            tqPtrHandle<ChainNode> v;
-            loadBytes(bytes, v);
-            break;
-        }
-    }
+using Loader = void (*)(const std::string&);
+template <class T>
+void loadAs(const std::string& bytes) {
+    T v{};
+    loadBytes(bytes, v);
 }
+const Loader kLong = &loadAs<long>, kString = &loadAs<std::string>, kLongs = &loadAs<std::vector<long>>,
+             kMatrix = &loadAs<tqNMMatrix>, kChainLoad = &loadAs<tqPtrHandle<ChainNode>>;
 
 std::string inlineNesting(long levels) {
     std::string bytes;
     for (long i = 0; i < levels; ++i) bytes += u8(1) + str(kChain) + u8(0) + u64(0);
-    bytes += u8(0);
-    for (long i = 0; i < levels; ++i) bytes += u8(0);
-    return bytes;
+    return bytes + std::string(static_cast<std::size_t>(levels + 1), '\0');
 }
 }  // namespace
 
 TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
     struct Row {
         const char* what;
-        Target target;
+        Loader load;
         std::string bytes;
         std::string message;
     };
     const std::string m = "malformed archive: ";
     const std::vector<Row> rows = {
-        {"empty", Target::Long, "", m + "input ends early: 8 more bytes needed, 0 left"},
-        {"short integer", Target::Long, "abc", m + "input ends early: 8 more bytes needed, 3 left"},
-        {"bool byte 2", Target::Bool, u8(2), m + "a bool must be stored as 0 or 1, found 2"},
-        {"string longer than input", Target::String, u64(1ULL << 40) + "abcdefghijkl",
+        {"short integer", kLong, "abc", m + "input ends early: 8 more bytes needed, 3 left"},
+        {"bool byte 2", &loadAs<bool>, u8(2), m + "a bool must be stored as 0 or 1, found 2"},
+        {"string longer than input", kString, u64(1ULL << 40) + "abcdefghijkl",
          m + "count 1099511627776 needs at least 1099511627776 bytes, but only 12 are left"},
-        {"string count overflows", Target::String, u64(UINT64_MAX),
-         m + "count 18446744073709551615 needs at least "
-             "18446744073709551615 bytes, but only 0 are left"},
-        {"long vector count", Target::LongVector, u8(0) + u64(3) + u64(1) + u64(2),
+        {"string count overflows", kString, u64(UINT64_MAX),
+         m + "count 18446744073709551615 needs at least 18446744073709551615 bytes, but only 0 are left"},
+        {"long vector count", kLongs, u8(0) + u64(3) + u64(1) + u64(2),
          m + "count 3 needs at least 24 bytes, but only 16 are left"},
-        {"vector count times size overflows", Target::LongVector, u8(0) + u64(1ULL << 62),
+        {"vector count times size overflows", kLongs, u8(0) + u64(1ULL << 62),
          m + "count 4611686018427387904 needs more than 18446744073709551615 bytes, but only 0 are left"},
-        {"bool vector bad bit", Target::BoolVector, u8(0) + u64(2) + u8(1) + u8(9),
+        {"bool vector bad bit", &loadAs<std::vector<bool>>, u8(0) + u64(2) + u8(1) + u8(9),
          m + "a bool must be stored as 0 or 1, found 9"},
-        {"matrix negative", Target::Matrix, u8(0) + u64(static_cast<std::uint64_t>(-1)) + u64(2),
+        {"matrix negative", kMatrix, u8(0) + u64(static_cast<std::uint64_t>(-1)) + u64(2),
          m + "matrix of -1 by 2"},
-        {"matrix too large", Target::Matrix, u8(0) + u64(1ULL << 32) + u64(1ULL << 32),
+        {"matrix too large", kMatrix, u8(0) + u64(1ULL << 32) + u64(1ULL << 32),
          m + "matrix of 4294967296 by 4294967296"},
-        {"matrix short", Target::Matrix, u8(0) + u64(2) + u64(2) + u64(0),
+        {"matrix short", kMatrix, u8(0) + u64(2) + u64(2) + u64(0),
          m + "count 4 needs at least 32 bytes, but only 8 are left"},
-        {"unknown tag", Target::Chain, u8(7), m + "unknown pointer tag 7"},
-        {"unknown class", Target::Chain, u8(1) + str("ptest::Nope") + u8(0),
+        {"unknown tag", kChainLoad, u8(7), m + "unknown pointer tag 7"},
+        {"unknown class", kChainLoad, u8(1) + str("ptest::Nope") + u8(0),
          m + "unknown class name \"ptest::Nope\""},
-        {"class name longer than input", Target::Chain, u8(1) + u64(1000) + "ptest",
-         m + "count 1000 needs at least 1000 bytes, but only 5 are left"},
-        {"reference before any object", Target::Chain, u8(2) + u64(0),
+        {"reference before any object", kChainLoad, u8(2) + u64(0),
          m + "reference to object 0, but only 0 objects have been read"},
-        {"reference past the end", Target::Chain, u8(1) + str(kChain) + nodeBody(1, u8(2) + u64(5)),
+        {"reference past the end", kChainLoad, u8(1) + str(kChain) + nodeBody(1, u8(2) + u64(5)),
          m + "reference to object 5, but only 1 objects have been read"},
-        {"object refers to itself", Target::Chain, u8(1) + str(kChain) + nodeBody(1, u8(2) + u64(0)),
+        {"object refers to itself", kChainLoad, u8(1) + str(kChain) + nodeBody(1, u8(2) + u64(0)),
          m + "reference to object 0 from object 0 makes a cycle"},
-        {"cycle through a deferred object", Target::Chain,
+        {"cycle through a deferred object", kChainLoad,
          u8(1) + str(kChain) + nodeBody(1, u8(3) + str(kChain)) + nodeBody(2, u8(2) + u64(0)),
          m + "reference to object 0 from object 1 makes a cycle"},
-        {"deferred uncounted object", Target::Chain, u8(3) + str("ptest::TestError"),
+        {"deferred uncounted object", kChainLoad, u8(3) + str("ptest::TestError"),
          m + "deferred object of class \"ptest::TestError\" is not reference-counted"},
-        {"nested inline past the limit", Target::Chain, inlineNesting(tqArchive::kMaxInlineDepth + 1),
+        {"nested inline past the limit", kChainLoad, inlineNesting(tqArchive::kMaxInlineDepth + 1),
          m + "objects nested deeper than 64 levels"},
-        {"truncated deferred contents", Target::Chain,
+        {"truncated deferred contents", kChainLoad,
          u8(1) + str(kChain) + nodeBody(1, u8(3) + str(kChain)) + u8(0),
          m + "input ends early: 8 more bytes needed, 0 left"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        EXPECT_THROW_MSG(loadAs(row.target, row.bytes), tqArchive::Malformed, row.message);
+        EXPECT_THROW_MSG(row.load(row.bytes), tqArchive::Malformed, row.message);
     }
-    // Exactly at the limit is fine.
-    EXPECT_NO_THROW(loadAs(Target::Chain, inlineNesting(tqArchive::kMaxInlineDepth)));
+    EXPECT_NO_THROW(kChainLoad(inlineNesting(tqArchive::kMaxInlineDepth)));  // exactly at the limit
 }
 
 TEST(ArchiveHostile, UnknownVersionsNameTheirPlace) {
     try {
-        loadAs(Target::Chain, u8(1) + str(kChain) + u8(1));
+        kChainLoad(u8(1) + str(kChain) + u8(1));
         ADD_FAILURE() << "did not throw";
     } catch (const tqArchive::UnknownVersion& e) {
         EXPECT_STREQ(e.what(), "ptest::ChainNode");
-        EXPECT_EQ(e.where(), "ptest::ChainNode");
         EXPECT_EQ(e.line(), 7);
     }
-    EXPECT_THROW_MSG(loadAs(Target::LongVector, u8(2) + u64(0)), tqArchive::UnknownVersion,
-                     "unknown archive version 2");
-    EXPECT_THROW_MSG(loadAs(Target::Matrix, u8(1)), tqArchive::UnknownVersion, "tqNMMatrix");
-    tqRange range;
-    EXPECT_THROW_MSG(loadBytes(u8(5), range), tqArchive::UnknownVersion, "tqRange");
-    EXPECT_STREQ(tqArchive::UnknownVersion().what(), "unknown archive version");
+    EXPECT_THROW_MSG(kLongs(u8(2) + u64(0)), tqArchive::UnknownVersion, "unknown archive version 2");
+    EXPECT_THROW_MSG(kMatrix(u8(1)), tqArchive::UnknownVersion, "tqNMMatrix");
+    EXPECT_THROW_MSG(loadAs<tqRange>(u8(5)), tqArchive::UnknownVersion, "tqRange");
 }
 
 TEST(ArchiveHostile, EveryPrefixOfAValidArchiveIsRefusedCleanly) {
@@ -750,13 +561,7 @@ TEST(ArchiveHostile, EveryPrefixOfAValidArchiveIsRefusedCleanly) {
         tqArchive ar(in);
         tqPtrHandle<ChainNode> loaded;
         tqPersistent* loadedError = nullptr;
-        EXPECT_THROW(
-            {
-                ar || loaded;
-                ar.serializePointer(nullptr, loadedError);
-            },
-            tqArchive::Malformed)
-            << n;
+        EXPECT_THROW((ar || loaded, ar.serializePointer(nullptr, loadedError)), tqArchive::Malformed) << n;
         EXPECT_EQ(loadedError, nullptr);
     }
     destroyChain(head);
@@ -764,36 +569,22 @@ TEST(ArchiveHostile, EveryPrefixOfAValidArchiveIsRefusedCleanly) {
     EXPECT_EQ(TestError::live, 1);  // the original only: nothing loaded leaked
 }
 
+// The size is unknown here, so counts cannot be checked up front; a huge count must fail
+// as soon as the input ends, without trying to allocate for it.
 TEST(ArchiveHostile, UnseekableInputGrowsOnlyWithWhatIsRead) {
-    // The size is unknown here, so counts cannot be checked up front; a huge count must fail
-    // as soon as the input ends, without trying to allocate for it.
-    UnseekableBuf stringBuf(u64(1ULL << 60) + "abc");
-    std::istream stringIn(&stringBuf);
+    auto loadUnseekable = [](const std::string& bytes, auto& into) {
+        UnseekableBuf buf(bytes);
+        std::istream in(&buf);
+        tqArchive ar(in);
+        ar || into;
+    };
     std::string s;
-    EXPECT_THROW_MSG(
-        {
-            tqArchive ar(stringIn);
-            ar || s;
-        },
-        tqArchive::Malformed, "malformed archive: input ends early: 65536 more bytes needed, 3 left");
-
-    UnseekableBuf vectorBuf(u8(0) + u64(1ULL << 60) + u64(5));
-    std::istream vectorIn(&vectorBuf);
     std::vector<double> v;
-    EXPECT_THROW_MSG(
-        {
-            tqArchive ar(vectorIn);
-            ar || v;
-        },
-        tqArchive::Malformed, "malformed archive: input ends early: 8 more bytes needed, 0 left");
-
-    std::string fine("fine");
-    UnseekableBuf goodBuf(storeBytes(fine));
-    std::istream goodIn(&goodBuf);
-    EXPECT_NO_THROW({
-        tqArchive ar(goodIn);
-        ar || s;
-    });
+    EXPECT_THROW_MSG(loadUnseekable(u64(1ULL << 60) + "abc", s), tqArchive::Malformed,
+                     "malformed archive: input ends early: 65536 more bytes needed, 3 left");
+    EXPECT_THROW_MSG(loadUnseekable(u8(0) + u64(1ULL << 60) + u64(5), v), tqArchive::Malformed,
+                     "malformed archive: input ends early: 8 more bytes needed, 0 left");
+    loadUnseekable(str("fine"), s);
     EXPECT_EQ(s, "fine");
 }
 
@@ -801,65 +592,50 @@ TEST(ArchiveHostile, CycleSearchIsBounded) {
     // Two chains of deferred objects fed alternately; every object of the second refers to
     // the head of the first, whose reachable part grows each time. Nothing here is a cycle,
     // but checking costs grow quadratically, so loading stops at a fixed budget.
-    const long length = 2000;
-    std::string bytes = u8(1) + str(kChain) + nodeBody(0, u8(3) + str(kChain), u8(3) + str(kChain));
-    for (long k = 0; k < length; ++k) {
+    const std::string head = u8(1) + str(kChain) + nodeBody(0, u8(3) + str(kChain), u8(3) + str(kChain));
+    std::string bytes = head;
+    for (long k = 0, length = 2000; k < length; ++k) {
         const std::string next = k + 1 < length ? u8(3) + str(kChain) : u8(0);
-        bytes += nodeBody(k, next, u8(0));           // first chain
-        bytes += nodeBody(k, next, u8(2) + u64(1));  // second chain: refers to the first's head
+        bytes += nodeBody(k, next, u8(0)) + nodeBody(k, next, u8(2) + u64(1));
     }
-    EXPECT_THROW_MSG(loadAs(Target::Chain, bytes), tqArchive::Malformed,
+    EXPECT_THROW_MSG(kChainLoad(bytes), tqArchive::Malformed,
                      "malformed archive: object graph too entangled to check for cycles");
-    // A short version of the same shape is fine.
-    std::string small = u8(1) + str(kChain) + nodeBody(0, u8(3) + str(kChain), u8(3) + str(kChain));
-    small += nodeBody(0, u8(0), u8(0)) + nodeBody(0, u8(0), u8(2) + u64(1));
-    tqPtrHandle<ChainNode> loaded;
-    loadBytes(small, loaded);
+    tqPtrHandle<ChainNode> loaded;  // a short version of the same shape is fine
+    loadBytes(head + nodeBody(0, u8(0), u8(0)) + nodeBody(0, u8(0), u8(2) + u64(1)), loaded);
     EXPECT_EQ(loaded->shared->shared, loaded->next);
 }
 
 // ---------------------------------------------------------------- random generators
 
-TEST(Random, UniformMatchesTheReferenceSequence) {
+TEST(Random, UniformMatchesTheReferenceSequenceAndStaysInRange) {
     // Reference values of SplitMix64-seeded xoshiro256** (computed independently).
-    tqRandomUniform zero(0);
+    tqRandomUniform zero(0), fortyTwo(42), r(7), tight(1);
     EXPECT_EQ(zero.nextBits(), 0x99ec5f36cb75f2b4ULL);
     EXPECT_EQ(zero.nextBits(), 0xbf6e1f784956452aULL);
-    tqRandomUniform fortyTwo(42);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.08386297105988216);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.3789802506626686);
     EXPECT_EQ(fortyTwo.next(-10.0, 10.0), -10.0 + 20.0 * 0.6800434110281394);
-}
-
-TEST(Random, UniformStaysInHalfOpenInterval) {
-    tqRandomUniform r(7);
     double sum = 0.0;
     for (int i = 0; i < 100000; ++i) {
         const double x = r.next(2.0, 3.0);
-        ASSERT_GE(x, 2.0);
-        ASSERT_LT(x, 3.0);
+        ASSERT_TRUE(x >= 2.0 && x < 3.0) << x;
         sum += x;
     }
     EXPECT_NEAR(sum / 100000, 2.5, 0.01);
     // b just above a, where a + (b - a) * u rounds up to b for u near 1.
-    tqRandomUniform tight(1);
-    const double a = 1.0, b = std::nextafter(1.0, 2.0);
-    for (int i = 0; i < 1000; ++i) ASSERT_EQ(tight.next(a, b), a);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(tight.next(1.0, std::nextafter(1.0, 2.0)), 1.0);
 }
 
 TEST(Random, GaussianIsDeterministicWithTheRightMoments) {
-    tqRandomGaussian a(123), b(123);
+    tqRandomGaussian a(123), b(123), g(2024);
     for (int i = 0; i < 10; ++i) ASSERT_EQ(a.next(0.0, 1.0), b.next(0.0, 1.0));
-    tqRandomGaussian g(2024);
     const int n = 200000;
     double sum = 0.0, sumSq = 0.0;
     for (int i = 0; i < n; ++i) {
         const double x = g.next(5.0, 2.0);
-        ASSERT_TRUE(std::isfinite(x));
         sum += x;
         sumSq += x * x;
     }
-    const double mean = sum / n;
-    EXPECT_NEAR(mean, 5.0, 0.02);
-    EXPECT_NEAR(sumSq / n - mean * mean, 4.0, 0.05);
+    EXPECT_NEAR(sum / n, 5.0, 0.02);
+    EXPECT_NEAR(sumSq / n - (sum / n) * (sum / n), 4.0, 0.05);
 }
