@@ -113,25 +113,19 @@ TEST(Costs, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
 // --- archive ---------------------------------------------------------------------------------
 
 TEST(FrequenciesAndCostsArchive, ExactLayoutUncheckedLoadAndGolden) {
-    tqClassifierFrequencies f(2.5);
-    f.categoryFrequencyOverride(4, 0.5);
-    f.categoryFrequencyOverride(1, 3.0);
-    EXPECT_EQ(tqtest::storeBytes(f), u8(0) + f64(2.5) + longs({4, 1}) + doubles({0.5, 3.0}));
-    tqClassifierCosts c(0.5);
-    c.misclassificationCostOverride(1, 0, 4.0);
+    tqClassifierFrequencies f(0.75);
+    f.categoryFrequencyOverride(2, 1.5);
+    f.categoryFrequencyOverride(0, 0.125);
+    EXPECT_EQ(tqtest::storeBytes(f), u8(0) + f64(0.75) + longs({2, 0}) + doubles({1.5, 0.125}));
+    tqClassifierCosts c(2.0);
+    c.misclassificationCostOverride(2, 0, 10.0);
     c.misclassificationCostOverride(0, 2, 0.0);
-    EXPECT_EQ(tqtest::storeBytes(c), u8(0) + f64(0.5) + longs({1, 0}) + longs({0, 2}) + doubles({4.0, 0.0}));
+    EXPECT_EQ(tqtest::storeBytes(c), u8(0) + f64(2.0) + longs({2, 0}) + longs({0, 2}) + doubles({10.0, 0.0}));
 
     tqClassifierFrequencies unchecked;  // loading takes the stored values as they are
     tqtest::loadBytes(u8(0) + f64(-1.0) + longs({}) + doubles({}), unchecked);
     EXPECT_EQ(unchecked.defaultCategoryFrequency(), -1.0);
 
-    f = tqClassifierFrequencies(0.75);
-    f.categoryFrequencyOverride(2, 1.5);
-    f.categoryFrequencyOverride(0, 0.125);
-    c = tqClassifierCosts(2.0);
-    c.misclassificationCostOverride(2, 0, 10.0);
-    c.misclassificationCostOverride(0, 2, 0.0);
     std::ostringstream out;
     {
         tqArchive ar(out);
