@@ -1,4 +1,4 @@
-// Category frequencies and misclassification costs: defaults, overrides, checks in order,
+// Category frequencies and misclassification costs: overrides, checks in order, positional
 // equality and the exact archive form.
 #include <cstdint>
 #include <cstring>
@@ -24,8 +24,7 @@ std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
 std::string i64(std::int64_t v) {
     std::string bytes(8, '\0');
     for (int i = 0; i < 8; ++i)
-        bytes[static_cast<std::size_t>(i)] =
-            static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
     return bytes;
 }
 std::string f64(double v) {
@@ -44,227 +43,133 @@ std::string doubles(const std::vector<double>& v) {
     return bytes;
 }
 
-template <class T>
-void expectUnknownVersion(const std::string& bytes, long line) {
-    T target;
-    try {
-        tqtest::loadBytes(bytes, target);
-        ADD_FAILURE() << "accepted an unknown version";
-    } catch (const tqArchive::UnknownVersion& e) {
-        EXPECT_EQ(e.where(), "clss/clastool/clastool");
-        EXPECT_EQ(e.line(), line);
-    }
-}
-
-// --- frequencies -----------------------------------------------------------------------------
-
-TEST(Frequencies, DefaultAppliesToEveryLabelWithoutOverride) {
-    const tqClassifierFrequencies f;
-    EXPECT_EQ(f.defaultCategoryFrequency(), 1.0);
-    for (long label : {0L, 1L, 17L, 1000000L}) EXPECT_EQ(f.categoryFrequency(label), 1.0);
-    EXPECT_THROW_MSG(f.categoryFrequency(-1), Defs::BadLabel, kNegativeLabel);
-    EXPECT_EQ(tqClassifierFrequencies(0.25).categoryFrequency(3), 0.25);
-}
-
-TEST(Frequencies, OverridesAreAddedReplacedAndCleared) {
+TEST(Frequencies, OverridesReplaceInPlaceAndEqualityIsPositional) {
     tqClassifierFrequencies f(2.0);
     f.categoryFrequencyOverride(3, 0.5);
     f.categoryFrequencyOverride(0, 4.0);
     f.categoryFrequencyOverride(3, 0.25);
     EXPECT_EQ(f.categoryFrequency(3), 0.25);
-    EXPECT_EQ(f.categoryFrequency(0), 4.0);
     EXPECT_EQ(f.categoryFrequency(1), 2.0);
-    // Replacing keeps one entry per label, at the position first taken.
-    tqClassifierFrequencies expected(2.0);
+    tqClassifierFrequencies expected(2.0);  // one entry per label, at the position first taken
     expected.categoryFrequencyOverride(3, 0.25);
     expected.categoryFrequencyOverride(0, 4.0);
     EXPECT_TRUE(f == expected);
+    tqClassifierFrequencies reordered(2.0);
+    reordered.categoryFrequencyOverride(0, 4.0);
+    reordered.categoryFrequencyOverride(3, 0.25);
+    EXPECT_TRUE(f != reordered);
 
-    f.defaultCategoryFrequency(3.0);
-    EXPECT_EQ(f.categoryFrequency(1), 3.0);
-    EXPECT_EQ(f.categoryFrequency(3), 0.25);
     f.clearFrequencyOverrides();
-    EXPECT_EQ(f.categoryFrequency(3), 3.0);
-    EXPECT_EQ(f.defaultCategoryFrequency(), 3.0);
-    EXPECT_TRUE(f == tqClassifierFrequencies(3.0));
+    EXPECT_TRUE(f == tqClassifierFrequencies(2.0));
 }
 
-TEST(Frequencies, RefusedValuesLeaveTheObjectUnchanged) {
+TEST(Frequencies, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
     EXPECT_THROW_MSG(tqClassifierFrequencies(0.0), Defs::BadParams, kFrequencyText);
-    EXPECT_THROW_MSG(tqClassifierFrequencies(-1.0), Defs::BadParams, kFrequencyText);
     EXPECT_THROW_MSG((void)tqClassifierFrequencies(kNaN), Defs::BadParams, kFrequencyText);
-
     tqClassifierFrequencies f(2.0);
     f.categoryFrequencyOverride(1, 0.5);
     const tqClassifierFrequencies before = f;
-    EXPECT_THROW_MSG(f.defaultCategoryFrequency(0.0), Defs::BadParams, kFrequencyText);
-    EXPECT_THROW_MSG(f.categoryFrequencyOverride(3, 0.0), Defs::BadParams, kFrequencyText);
+    EXPECT_THROW_MSG(f.defaultCategoryFrequency(-1.0), Defs::BadParams, kFrequencyText);
     EXPECT_THROW_MSG(f.categoryFrequencyOverride(1, -0.5), Defs::BadParams, kFrequencyText);
     EXPECT_THROW_MSG(f.categoryFrequencyOverride(-1, 0.5), Defs::BadLabel, kNegativeLabel);
-    // The frequency is tested before the label.
-    EXPECT_THROW_MSG(f.categoryFrequencyOverride(-1, 0.0), Defs::BadParams, kFrequencyText);
+    EXPECT_THROW_MSG(f.categoryFrequencyOverride(-1, 0.0), Defs::BadParams, kFrequencyText);  // value first
     EXPECT_TRUE(f == before);
+    EXPECT_THROW_MSG(f.categoryFrequency(-1), Defs::BadLabel, kNegativeLabel);
 }
 
-TEST(FrequenciesAndCosts, EqualityIsPositional) {
-    tqClassifierFrequencies a;
-    tqClassifierFrequencies b;
-    a.categoryFrequencyOverride(1, 0.5);
-    a.categoryFrequencyOverride(2, 0.7);
-    b.categoryFrequencyOverride(2, 0.7);
-    b.categoryFrequencyOverride(1, 0.5);
-    EXPECT_TRUE(a != b);
-    EXPECT_FALSE(a == b);
-    EXPECT_TRUE(tqClassifierFrequencies(2.0) != tqClassifierFrequencies(1.0));
-
-    tqClassifierFrequencies copy = a;
-    EXPECT_TRUE(copy == a);
-    copy.categoryFrequencyOverride(2, 0.8);
-    EXPECT_TRUE(copy != a);
-
-    // Costs compare the same way, and (0, 1) and (1, 0) are different pairs.
+TEST(Costs, OverridesAreForOrderedPairs) {
     tqClassifierCosts c;
-    c.misclassificationCostOverride(0, 1, 2.0);
-    c.misclassificationCostOverride(1, 0, 3.0);
-    tqClassifierCosts reordered;
-    reordered.misclassificationCostOverride(1, 0, 3.0);
-    reordered.misclassificationCostOverride(0, 1, 2.0);
-    tqClassifierCosts swapped;
-    swapped.misclassificationCostOverride(1, 0, 2.0);
-    swapped.misclassificationCostOverride(0, 1, 3.0);
-    EXPECT_TRUE(c != reordered);
-    EXPECT_TRUE(c != swapped);
-    EXPECT_TRUE(tqClassifierCosts(0.0) != tqClassifierCosts());
-}
-
-TEST(FrequenciesArchive, ExactLayoutAndRoundTrip) {
-    tqClassifierFrequencies f(2.5);
-    f.categoryFrequencyOverride(4, 0.5);
-    f.categoryFrequencyOverride(1, 3.0);
-    const std::string expected = u8(0) + f64(2.5) + longs({4, 1}) + doubles({0.5, 3.0});
-    EXPECT_EQ(tqtest::storeBytes(f), expected);
-
-    tqClassifierFrequencies loaded(9.0);
-    loaded.categoryFrequencyOverride(7, 1.0);
-    EXPECT_TRUE(tqtest::roundTrips(f, loaded));
-    EXPECT_TRUE(loaded == f);
-
-    // Loading takes the stored values as they are.
-    tqClassifierFrequencies unchecked;
-    tqtest::loadBytes(u8(0) + f64(-1.0) + longs({}) + doubles({}), unchecked);
-    EXPECT_EQ(unchecked.defaultCategoryFrequency(), -1.0);
-}
-
-TEST(FrequenciesArchive, RefusesBadInput) {
-    expectUnknownVersion<tqClassifierFrequencies>(u8(1) + f64(1.0) + longs({}) + doubles({}), 523);
-    const std::string good = u8(0) + f64(2.0) + longs({1}) + doubles({0.5});
-    for (std::size_t cut = 0; cut < good.size(); ++cut) {
-        tqClassifierFrequencies t;
-        EXPECT_THROW(tqtest::loadBytes(good.substr(0, cut), t), tqException) << "cut at " << cut;
-    }
-    tqClassifierFrequencies t(4.0);
-    EXPECT_THROW(tqtest::loadBytes(u8(0) + f64(2.0) + longs({1, 2}) + doubles({0.5}), t), tqException);
-    EXPECT_TRUE(t == tqClassifierFrequencies(4.0));
-}
-
-// --- costs -----------------------------------------------------------------------------------
-
-TEST(Costs, DefaultAndOrderedPairOverrides) {
-    tqClassifierCosts c;
-    EXPECT_EQ(c.defaultMisclassificationCost(), 1.0);
     c.misclassificationCostOverride(1, 2, 5.0);
-    EXPECT_EQ(c.misclassificationCost(1, 2), 5.0);
-    EXPECT_EQ(c.misclassificationCost(2, 1), 1.0);  // (2, 1) is another pair
     c.misclassificationCostOverride(2, 1, 0.0);
     c.misclassificationCostOverride(1, 2, 6.0);
     EXPECT_EQ(c.misclassificationCost(1, 2), 6.0);
     EXPECT_EQ(c.misclassificationCost(2, 1), 0.0);
     EXPECT_EQ(c.misclassificationCost(1, 3), 1.0);
-
-    tqClassifierCosts expected;
-    expected.misclassificationCostOverride(1, 2, 6.0);
-    expected.misclassificationCostOverride(2, 1, 0.0);
-    EXPECT_TRUE(c == expected);
+    tqClassifierCosts swapped;
+    swapped.misclassificationCostOverride(2, 1, 6.0);
+    swapped.misclassificationCostOverride(1, 2, 0.0);
+    EXPECT_TRUE(c != swapped);
 
     c.defaultMisclassificationCost(0.0);
-    EXPECT_EQ(c.misclassificationCost(0, 1), 0.0);
     c.clearMisclassificationOverrides();
-    EXPECT_EQ(c.misclassificationCost(1, 2), 0.0);
     EXPECT_TRUE(c == tqClassifierCosts(0.0));
 }
 
 TEST(Costs, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
-    EXPECT_NO_THROW(tqClassifierCosts(0.0));
-    EXPECT_THROW_MSG(tqClassifierCosts(-0.5), Defs::BadParams, kCostText);
     EXPECT_THROW_MSG((void)tqClassifierCosts(kNaN), Defs::BadParams, kCostText);
-
     tqClassifierCosts c(2.0);
     c.misclassificationCostOverride(0, 1, 3.0);
     const tqClassifierCosts before = c;
+    // The cost first, then equal labels, then negative labels.
     EXPECT_THROW_MSG(c.defaultMisclassificationCost(-1.0), Defs::BadParams, kCostText);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(-1, 2, -1.0), Defs::BadParams, kCostText);
-    EXPECT_THROW_MSG(c.misclassificationCostOverride(2, 2, 1.0), Defs::BadLabel, kSameLabels);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(-1, -1, 1.0), Defs::BadLabel, kSameLabels);
-    EXPECT_THROW_MSG(c.misclassificationCostOverride(-1, 2, 1.0), Defs::BadLabel, kNegativeLabel);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(2, -1, 1.0), Defs::BadLabel, kNegativeLabel);
-    EXPECT_THROW_MSG(c.misclassificationCostOverride(0, 1, -2.0), Defs::BadParams, kCostText);
     EXPECT_TRUE(c == before);
-
-    EXPECT_THROW_MSG(c.misclassificationCost(2, 2), Defs::BadLabel, kSameLabels);
     EXPECT_THROW_MSG(c.misclassificationCost(-1, -1), Defs::BadLabel, kSameLabels);
     EXPECT_THROW_MSG(c.misclassificationCost(-1, 0), Defs::BadLabel, kNegativeLabel);
-    EXPECT_THROW_MSG(c.misclassificationCost(0, -1), Defs::BadLabel, kNegativeLabel);
 }
 
-TEST(CostsArchive, ExactLayoutAndRoundTrip) {
-    tqClassifierCosts c(0.5);
-    c.misclassificationCostOverride(1, 0, 4.0);
-    c.misclassificationCostOverride(0, 2, 0.0);
-    const std::string expected = u8(0) + f64(0.5) + longs({1, 0}) + longs({0, 2}) + doubles({4.0, 0.0});
-    EXPECT_EQ(tqtest::storeBytes(c), expected);
+// --- archive ---------------------------------------------------------------------------------
 
-    tqClassifierCosts loaded(7.0);
-    loaded.misclassificationCostOverride(3, 4, 1.0);
-    EXPECT_TRUE(tqtest::roundTrips(c, loaded));
-    EXPECT_TRUE(loaded == c);
-}
-
-TEST(CostsArchive, RefusesBadInput) {
-    expectUnknownVersion<tqClassifierCosts>(u8(2) + f64(1.0) + longs({}) + longs({}) + doubles({}), 436);
-    const std::string good = u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0});
-    for (std::size_t cut = 0; cut < good.size(); ++cut) {
-        tqClassifierCosts t;
-        EXPECT_THROW(tqtest::loadBytes(good.substr(0, cut), t), tqException) << "cut at " << cut;
-    }
-    for (const std::string& unmatched : {u8(0) + f64(1.0) + longs({0, 1}) + longs({1}) + doubles({2.0}),
-                                         u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0, 3.0})}) {
-        tqClassifierCosts t(3.0);
-        EXPECT_THROW(tqtest::loadBytes(unmatched, t), tqException);
-        EXPECT_TRUE(t == tqClassifierCosts(3.0));
-    }
-}
-
-TEST(FrequenciesAndCostsArchive, Golden) {
+TEST(FrequenciesAndCostsArchive, ExactLayoutUncheckedLoadAndGolden) {
     tqClassifierFrequencies f(0.75);
     f.categoryFrequencyOverride(2, 1.5);
     f.categoryFrequencyOverride(0, 0.125);
+    EXPECT_EQ(tqtest::storeBytes(f), u8(0) + f64(0.75) + longs({2, 0}) + doubles({1.5, 0.125}));
     tqClassifierCosts c(2.0);
     c.misclassificationCostOverride(2, 0, 10.0);
     c.misclassificationCostOverride(0, 2, 0.0);
+    EXPECT_EQ(tqtest::storeBytes(c), u8(0) + f64(2.0) + longs({2, 0}) + longs({0, 2}) + doubles({10.0, 0.0}));
+
+    tqClassifierFrequencies unchecked;  // loading takes the stored values as they are
+    tqtest::loadBytes(u8(0) + f64(-1.0) + longs({}) + doubles({}), unchecked);
+    EXPECT_EQ(unchecked.defaultCategoryFrequency(), -1.0);
+
     std::ostringstream out;
     {
         tqArchive ar(out);
         ar || f || c;
     }
     ASSERT_TRUE(tqtest::matchesGolden("costs.bin", out.str()));
-
     std::istringstream in(tqtest::readFile(tqtest::goldenPath("costs.bin")));
     tqArchive ar(in);
     tqClassifierFrequencies f2;
-    tqClassifierCosts c2;
+    tqClassifierCosts c2(7.0);
+    c2.misclassificationCostOverride(3, 4, 1.0);
     ar || f2 || c2;
     EXPECT_TRUE(f2 == f);
     EXPECT_TRUE(c2 == c);
+}
+
+// Each bad input must throw and leave the loaded-into object unchanged.
+template <class T>
+void expectRefused(const std::string& bytes, long versionLine) {
+    T target(3.0);
+    try {
+        tqtest::loadBytes(bytes, target);
+        ADD_FAILURE() << "accepted bad input";
+    } catch (const tqArchive::UnknownVersion& e) {
+        EXPECT_EQ(e.where(), "clss/clastool/clastool");
+        EXPECT_EQ(e.line(), versionLine);
+    } catch (const tqException&) {
+    }
+    EXPECT_TRUE(target == T(3.0));
+}
+
+TEST(FrequenciesAndCostsArchive, RefusesUnknownVersionTruncationAndUnmatchedLengths) {
+    expectRefused<tqClassifierFrequencies>(u8(1) + f64(1.0) + longs({}) + doubles({}), 523);
+    expectRefused<tqClassifierFrequencies>(u8(0) + f64(2.0) + longs({1, 2}) + doubles({0.5}), 0);
+    expectRefused<tqClassifierCosts>(u8(2) + f64(1.0) + longs({}) + longs({}) + doubles({}), 436);
+    expectRefused<tqClassifierCosts>(u8(0) + f64(1.0) + longs({0, 1}) + longs({1}) + doubles({2.0}), 0);
+    expectRefused<tqClassifierCosts>(u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0, 3.0}), 0);
+
+    const std::string frequencies = u8(0) + f64(2.0) + longs({1}) + doubles({0.5});
+    const std::string costs = u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0});
+    for (std::size_t cut = 0; cut < costs.size(); ++cut) {
+        if (cut < frequencies.size()) expectRefused<tqClassifierFrequencies>(frequencies.substr(0, cut), 0);
+        expectRefused<tqClassifierCosts>(costs.substr(0, cut), 0);
+    }
 }
 
 }  // namespace

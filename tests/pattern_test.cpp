@@ -1,8 +1,6 @@
 // Feature patterns: construction checks, validity rules, equality and the archive form.
-#include <cmath>
 #include <cstring>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,88 +13,47 @@ using Defs = tqClassifierDefs;
 const char* const kNegativeIndex = "Feature measurement indices must be >= 0";
 const char* const kIndexPastEnd = "Feature measurement indices must be < number of features";
 const char* const kNotValid = "The measurement for the specified measurement index is not valid.";
-const char* const kNotAllValid = "Access to full feature vector requires that all features are valid.";
-
-TEST(FeaturePattern, ReportsMeasurementsAndValidity) {
-    const tqFeaturePattern p({1.0, 2.0, 3.0}, {1});
-    EXPECT_EQ(p.numMeasurements(), 3);
-    EXPECT_EQ(p.numInvalid(), 1);
-    EXPECT_EQ(p.invalidFeatureIndices(), std::vector<long>{1});
-    EXPECT_TRUE(p.isValid(0));
-    EXPECT_FALSE(p.isValid(1));
-    EXPECT_FALSE(p.isValid(3));
-    EXPECT_FALSE(p.isValid(1000));
-    EXPECT_THROW_MSG(p.isValid(-1), Defs::BadIndex, kNegativeIndex);
-}
 
 TEST(FeaturePattern, MeasurementAccessHonoursValidity) {
     const tqFeaturePattern p({1.0, 2.0, 3.0}, {1});
-    EXPECT_EQ(p.featureMeasurement(0, true), 1.0);
+    EXPECT_FALSE(p.isValid(1));
+    EXPECT_FALSE(p.isValid(3));
+    EXPECT_THROW_MSG(p.isValid(-1), Defs::BadIndex, kNegativeIndex);
     EXPECT_EQ(p.featureMeasurement(1, false), 2.0);  // the stored value of an invalid measurement
     EXPECT_THROW_MSG(p.featureMeasurement(1, true), Defs::BadFeatures, kNotValid);
     EXPECT_EQ(p.featureMeasurement(5, false), 0.0);  // beyond the end
     EXPECT_THROW_MSG(p.featureMeasurement(3, true), Defs::BadFeatures, kNotValid);
     EXPECT_THROW_MSG(p.featureMeasurement(-1, false), Defs::BadIndex, kNegativeIndex);
-    EXPECT_THROW_MSG(p.featureMeasurement(-1, true), Defs::BadIndex, kNegativeIndex);
-
-    EXPECT_THROW_MSG(p.featureMeasurements(true), Defs::BadFeatures, kNotAllValid);
+    EXPECT_THROW_MSG(p.featureMeasurements(true), Defs::BadFeatures,
+                     "Access to full feature vector requires that all features are valid.");
     EXPECT_EQ(p.featureMeasurements(false), (std::vector<double>{1.0, 2.0, 3.0}));
-    const tqFeaturePattern allValid({4.0, 5.0});
-    EXPECT_EQ(allValid.featureMeasurements(true), (std::vector<double>{4.0, 5.0}));
 }
 
 TEST(FeaturePattern, ConstructorChecksEachInvalidIndexInOrder) {
-    EXPECT_THROW_MSG(tqFeaturePattern({1.0}, {1}), Defs::BadIndex, kIndexPastEnd);
-    EXPECT_THROW_MSG(tqFeaturePattern({1.0}, {-1}), Defs::BadIndex, kNegativeIndex);
     EXPECT_THROW_MSG(tqFeaturePattern({1.0}, {-1, 1}), Defs::BadIndex, kNegativeIndex);
     EXPECT_THROW_MSG(tqFeaturePattern({1.0}, {1, -1}), Defs::BadIndex, kIndexPastEnd);
     EXPECT_THROW_MSG(tqFeaturePattern({}, {0}), Defs::BadIndex, kIndexPastEnd);
-
-    const tqFeaturePattern repeated({1.0, 2.0}, {0, 0});
-    EXPECT_EQ(repeated.numInvalid(), 1);
+    // Repeats collapse and the indices come back sorted.
     const tqFeaturePattern unordered({1.0, 2.0, 3.0, 4.0}, {3, 0, 3, 2});
     EXPECT_EQ(unordered.invalidFeatureIndices(), (std::vector<long>{0, 2, 3}));
     EXPECT_EQ(unordered.numInvalid(), 3);
 }
 
-TEST(FeaturePattern, DefaultIsEmpty) {
-    const tqFeaturePattern p;
-    EXPECT_EQ(p.numMeasurements(), 0);
-    EXPECT_EQ(p.numInvalid(), 0);
-    EXPECT_TRUE(p.invalidFeatureIndices().empty());
-    EXPECT_TRUE(p.featureMeasurements(true).empty());
-    EXPECT_FALSE(p.isValid(0));
-    EXPECT_EQ(p.featureMeasurement(0, false), 0.0);
-}
-
-TEST(FeaturePattern, EqualityComparesValuesAndFlags) {
+TEST(FeaturePattern, EqualityComparesValuesAndFlagsAndCopiesKeepTheirOwnCount) {
     const tqFeaturePattern a({1.0, 2.0, 3.0}, {1});
     EXPECT_TRUE(a == tqFeaturePattern({1.0, 2.0, 3.0}, {1}));
-    EXPECT_FALSE(a != tqFeaturePattern({1.0, 2.0, 3.0}, {1}));
-    // The stored value of an invalid measurement counts.
-    EXPECT_TRUE(a != tqFeaturePattern({1.0, 9.0, 3.0}, {1}));
-    EXPECT_TRUE(a != tqFeaturePattern({1.0, 2.0, 3.0}));
+    EXPECT_TRUE(a != tqFeaturePattern({1.0, 9.0, 3.0}, {1}));  // the stored invalid value counts
     EXPECT_TRUE(a != tqFeaturePattern({1.0, 2.0, 3.0}, {2}));
     EXPECT_TRUE(a != tqFeaturePattern({1.0, 2.0}, {1}));
-    EXPECT_TRUE(tqFeaturePattern() == tqFeaturePattern({}, {}));
-
     const tqFeaturePattern withNaN({std::numeric_limits<double>::quiet_NaN()});
-    EXPECT_FALSE(withNaN == withNaN);
     EXPECT_TRUE(withNaN != withNaN);
-}
 
-TEST(FeaturePattern, CopiesKeepTheirOwnCount) {
-    tqPtrHandle<tqFeaturePattern> original(new tqFeaturePattern({1.0, 2.0}, {0}));
-    tqPtrHandle<tqFeaturePattern> second = original;
-    tqFeaturePattern copy(*original);
-    EXPECT_EQ(copy.refCount(), 0);
-    EXPECT_TRUE(copy == *original);
-
+    tqPtrHandle<tqFeaturePattern> original(new tqFeaturePattern(a));
     tqPtrHandle<tqFeaturePattern> held(new tqFeaturePattern({7.0}));
     *held = *original;  // assignment copies the values, not the count
-    EXPECT_TRUE(*held == *original);
+    EXPECT_TRUE(*held == a);
     EXPECT_EQ(held->refCount(), 1);
-    EXPECT_EQ(original->refCount(), 2);
+    EXPECT_EQ(tqFeaturePattern(*original).refCount(), 0);
 }
 
 // --- archive ---------------------------------------------------------------------------------
@@ -107,30 +64,9 @@ std::string doubleBytes(double v) {
     return bytes;
 }
 
-TEST(FeaturePatternArchive, RoundTripsByValueAndByHandle) {
-    tqFeaturePattern original({1.5, -2.0, 1e300, 0.0}, {3, 1});
-    tqFeaturePattern loaded;
-    EXPECT_TRUE(tqtest::roundTrips(static_cast<tqPersistent&>(original), static_cast<tqPersistent&>(loaded)));
-    EXPECT_TRUE(loaded == original);
-
-    tqPtrHandle_const<tqFeaturePattern> handle(new tqFeaturePattern(original));
-    tqPtrHandle_const<tqFeaturePattern> back;
-    EXPECT_TRUE(tqtest::roundTrips(handle, back));
-    ASSERT_FALSE(back.isNull());
-    EXPECT_TRUE(*back == original);
-    EXPECT_EQ(back->refCount(), 1);
-
-    tqFeaturePattern empty;
-    tqFeaturePattern emptyLoaded({1.0}, {0});
-    EXPECT_TRUE(
-        tqtest::roundTrips(static_cast<tqPersistent&>(empty), static_cast<tqPersistent&>(emptyLoaded)));
-    EXPECT_TRUE(emptyLoaded == empty);
-}
-
 TEST(FeaturePatternArchive, RefusesUnknownVersionTruncationAndMismatchedFlags) {
     tqFeaturePattern p({1.5, 2.5}, {1});
     const std::string good = tqtest::storeBytes(static_cast<tqPersistent&>(p));
-
     std::string badVersion = good;
     badVersion[0] = 1;
     tqFeaturePattern target({9.0});
@@ -155,18 +91,23 @@ TEST(FeaturePatternArchive, RefusesUnknownVersionTruncationAndMismatchedFlags) {
     const std::size_t start = good.find(doubleBytes(1.5)) - 9;
     ASSERT_EQ(other.find(doubleBytes(1.5)) - 9, start);
     const std::string spliced = good.substr(0, start + 9 + 16) + other.substr(start + 9 + 24);
-    tqFeaturePattern t({4.0});
-    EXPECT_THROW(tqtest::loadBytes(spliced, static_cast<tqPersistent&>(t)), tqException);
-    EXPECT_TRUE(t == tqFeaturePattern({4.0}));
+    EXPECT_THROW(tqtest::loadBytes(spliced, static_cast<tqPersistent&>(target)), tqException);
+    EXPECT_TRUE(target == tqFeaturePattern({9.0}));
 }
 
-TEST(FeaturePatternArchive, Golden) {
+TEST(FeaturePatternArchive, GoldenAndEmptyRoundTrip) {
     tqPtrHandle_const<tqFeaturePattern> p(new tqFeaturePattern({0.25, -1.0, 3.0, 1e-300}, {1, 3}));
     ASSERT_TRUE(tqtest::matchesGolden("pattern.bin", tqtest::storeBytes(p)));
     tqPtrHandle_const<tqFeaturePattern> loaded;
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("pattern.bin")), loaded);
     ASSERT_FALSE(loaded.isNull());
     EXPECT_TRUE(*loaded == *p);
+    EXPECT_EQ(loaded->refCount(), 1);
+
+    tqFeaturePattern empty;
+    tqFeaturePattern emptyLoaded({1.0}, {0});
+    EXPECT_TRUE(tqtest::roundTrips(static_cast<tqPersistent&>(empty), static_cast<tqPersistent&>(emptyLoaded)));
+    EXPECT_TRUE(emptyLoaded == empty);
 }
 
 }  // namespace

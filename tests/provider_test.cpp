@@ -1,6 +1,5 @@
 // Data providers: adding and replacing data with their checks, sharing of patterns,
 // equality and the archive form.
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,8 +17,6 @@ const char* const kAddSize =
 const char* const kDataSize = "Feature patterns must all have the same number of measurements";
 const char* const kDataLengths =
     "The number of the feature patterns must be equal to the number of category labels";
-const char* const kPatternIndex = "Feature pattern index must be >=0 and < number of patterns.";
-const char* const kLabelIndex = "Category label index must be >=0 and < number of patterns.";
 
 PatternHandle pattern(std::vector<double> values, std::vector<long> invalid = {}) {
     return PatternHandle(new tqFeaturePattern(values, invalid));
@@ -35,129 +32,62 @@ tqClassifierDataProviderMemory sample() {
     return d;
 }
 
-TEST(DataProvider, StartsEmpty) {
-    const tqClassifierDataProviderMemory d;
-    EXPECT_EQ(d.numPatterns(), 0);
-    EXPECT_EQ(d.numMeasurements(), 0);
-    EXPECT_EQ(d.name(), "");
-    EXPECT_EQ(d.description(), "");
-    EXPECT_THROW_MSG(d.featurePattern(0), Defs::BadIndex, kPatternIndex);
-    EXPECT_THROW_MSG(d.categoryLabel(0), Defs::BadIndex, kLabelIndex);
-}
-
-TEST(DataProvider, AddDataChecksLabelsAndSizesBeforeAppending) {
-    tqClassifierDataProviderMemory d;
-    d.addData(pattern({1.0, 2.0, 3.0}), -1);  // the unknown label
+TEST(DataProvider, AddDataChecksSizeThenLabelBeforeAppending) {
+    tqClassifierDataProviderMemory d = sample();
+    const tqClassifierDataProviderMemory before = d;
     EXPECT_THROW_MSG(d.addData(pattern({1.0, 2.0, 3.0}), -2), Defs::BadLabel, kLabelText);
-    EXPECT_THROW_MSG(d.addData(pattern({1.0, 2.0}), 0), Defs::BadFeatures, kAddSize);
-    EXPECT_THROW(d.addData(PatternHandle(), 0), tqBadPointer);
-    // The size is tested before the label.
     EXPECT_THROW_MSG(d.addData(pattern({1.0}), -5), Defs::BadFeatures, kAddSize);
-    EXPECT_EQ(d.numPatterns(), 1);
-    EXPECT_EQ(d.numMeasurements(), 3);
-    EXPECT_EQ(d.categoryLabel(0), -1);
+    EXPECT_THROW(d.addData(PatternHandle(), 0), tqBadPointer);
+    EXPECT_TRUE(d == before);
 
     // The first pattern goes in unchecked, but its label is still tested.
     tqClassifierDataProviderMemory fresh;
     EXPECT_THROW_MSG(fresh.addData(pattern({1.0}), -3), Defs::BadLabel, kLabelText);
     EXPECT_EQ(fresh.numPatterns(), 0);
     fresh.addData(PatternHandle(), 4);
-    EXPECT_EQ(fresh.numPatterns(), 1);
-    EXPECT_TRUE(fresh.featurePattern(0).isNull());
     EXPECT_THROW(fresh.numMeasurements(), tqBadPointer);
 }
 
-TEST(DataProvider, DataChecksEverythingBeforeReplacing) {
+TEST(DataProvider, DataChecksLengthsThenSizesThenLabelsBeforeReplacing) {
     tqClassifierDataProviderMemory d = sample();
     const tqClassifierDataProviderMemory before = d;
     const PatternHandle p3 = pattern({1.0, 2.0, 3.0});
     const PatternHandle p2 = pattern({1.0, 2.0});
-
-    EXPECT_THROW_MSG(d.data({p3}, {0, 1}), Defs::BadFeatures, kDataLengths);
-    EXPECT_THROW_MSG(d.data({p3, p2}, {0, 1}), Defs::BadFeatures, kDataSize);
-    EXPECT_THROW_MSG(d.data({p3, p2}, {0}), Defs::BadFeatures, kDataLengths);  // lengths first
-    EXPECT_THROW(d.data({p3, PatternHandle()}, {0, 1}), tqBadPointer);
+    EXPECT_THROW_MSG(d.data({p3, p2}, {0}), Defs::BadFeatures, kDataLengths);
+    EXPECT_THROW_MSG(d.data({p3, p2}, {0, -2}), Defs::BadFeatures, kDataSize);
     EXPECT_THROW(d.data({PatternHandle(), p3}, {0, 1}), tqBadPointer);
     EXPECT_THROW_MSG(d.data({p3, p3}, {0, -2}), Defs::BadLabel, kLabelText);
-    EXPECT_THROW_MSG(d.data({p3, p2}, {0, -2}), Defs::BadFeatures, kDataSize);  // sizes before labels
     EXPECT_TRUE(d == before);
 
-    // One pattern (or none) is taken without looking into it.
-    d.data({PatternHandle()}, {3});
+    d.data({PatternHandle()}, {3});  // one pattern is taken without looking into it
     EXPECT_EQ(d.numPatterns(), 1);
-    d.data({}, {});
-    EXPECT_EQ(d.numPatterns(), 0);
-
-    d.data({p2, p2, p2}, {0, -1, 5});
-    EXPECT_EQ(d.numPatterns(), 3);
+    d.data({p2, p2}, {0, 5});
     EXPECT_EQ(d.numMeasurements(), 2);
-    EXPECT_EQ(d.categoryLabel(2), 5);
-    EXPECT_EQ(d.name(), "sample");  // name and description stay
-    EXPECT_EQ(d.description(), "three labelled patterns");
+    EXPECT_EQ(d.featurePattern(1).get(), p2.get());  // shared, not copied
+    EXPECT_EQ(d.name(), "sample");                   // name and description stay
 }
 
 TEST(DataProvider, IndexChecksUseBothBounds) {
     const tqClassifierDataProviderMemory d = sample();
-    EXPECT_EQ(d.categoryLabel(1), 1);
-    EXPECT_TRUE(*d.featurePattern(1) == tqFeaturePattern({4.0, 5.0, 6.0}, {2}));
-    for (long bad : {-1L, 3L, 100L}) {
-        EXPECT_THROW_MSG(d.featurePattern(bad), Defs::BadIndex, kPatternIndex);
-        EXPECT_THROW_MSG(d.categoryLabel(bad), Defs::BadIndex, kLabelIndex);
+    for (long bad : {-1L, 3L}) {
+        EXPECT_THROW_MSG(d.featurePattern(bad), Defs::BadIndex,
+                         "Feature pattern index must be >=0 and < number of patterns.");
+        EXPECT_THROW_MSG(d.categoryLabel(bad), Defs::BadIndex,
+                         "Category label index must be >=0 and < number of patterns.");
     }
-}
-
-TEST(DataProvider, PatternsAreSharedNotCopied) {
-    const PatternHandle p = pattern({1.0, 2.0});
-    tqClassifierDataProviderMemory d;
-    d.addData(p, 0);
-    d.data({p, p}, {0, 1});
-    EXPECT_EQ(d.featurePattern(0).get(), p.get());
-    EXPECT_EQ(d.featurePattern(1).get(), p.get());
-
-    tqClassifierDataProviderMemory copy(d);
-    EXPECT_EQ(copy.featurePattern(0).get(), p.get());
-    EXPECT_EQ(copy.refCount(), 0);
-    tqClassifierDataProviderMemory assigned;
-    assigned = d;
-    EXPECT_EQ(assigned.featurePattern(1).get(), p.get());
-    EXPECT_TRUE(assigned == d);
-
-    // The copy is independent of the original's later changes.
-    d.addData(p, 2);
-    d.setName("changed");
-    EXPECT_EQ(copy.numPatterns(), 2);
-    EXPECT_EQ(copy.name(), "");
 }
 
 TEST(DataProvider, EqualityComparesPatternsByValueThenNamesAndLabels) {
     const tqClassifierDataProviderMemory a = sample();
     tqClassifierDataProviderMemory b = sample();  // distinct but equal pattern objects
-    EXPECT_NE(a.featurePattern(0).get(), b.featurePattern(0).get());
     EXPECT_TRUE(a == b);
-    EXPECT_FALSE(a != b);
-
     b.setDescription("another");
     EXPECT_TRUE(a != b);
-    b = sample();
-    b.setName("other");
+    b = a;
+    b.data({a.featurePattern(0), a.featurePattern(1), a.featurePattern(2)}, {0, 1, 2});
     EXPECT_TRUE(a != b);
-
-    tqClassifierDataProviderMemory relabelled;
-    relabelled.setName("sample");
-    relabelled.setDescription("three labelled patterns");
-    relabelled.data({a.featurePattern(0), a.featurePattern(1), a.featurePattern(2)}, {0, 1, 2});
-    EXPECT_TRUE(a != relabelled);
-
-    tqClassifierDataProviderMemory shorter;
-    shorter.setName("sample");
-    shorter.setDescription("three labelled patterns");
-    shorter.data({a.featurePattern(0), a.featurePattern(1)}, {0, 1});
-    EXPECT_TRUE(a != shorter);
-
-    // Reordered patterns compare unequal.
-    tqClassifierDataProviderMemory reordered = shorter;
-    reordered.data({a.featurePattern(1), a.featurePattern(0)}, {0, 1});
-    EXPECT_TRUE(shorter != reordered);
+    b.data({a.featurePattern(1), a.featurePattern(0), a.featurePattern(2)}, {0, 1, -1});
+    EXPECT_TRUE(a != b);
 
     tqClassifierDataProviderMemory withNull;
     withNull.addData(PatternHandle(), 0);
@@ -165,12 +95,11 @@ TEST(DataProvider, EqualityComparesPatternsByValueThenNamesAndLabels) {
     withPattern.addData(pattern({1.0}), 0);
     EXPECT_THROW((void)(withNull == withPattern), tqBadPointer);
     EXPECT_THROW((void)(withPattern == withNull), tqBadPointer);
-    EXPECT_TRUE(tqClassifierDataProviderMemory() == tqClassifierDataProviderMemory());
 }
 
 // --- archive ---------------------------------------------------------------------------------
 
-TEST(DataProviderArchive, RoundTripsThroughABaseHandle) {
+TEST(DataProviderArchive, RoundTripsSharedAndNullPatterns) {
     tqClassifierDataProviderMemory* raw = new tqClassifierDataProviderMemory(sample());
     raw->addData(raw->featurePattern(0), 4);  // one pattern reached twice
     tqPtrHandle<tqClassifierDataProvider> original(raw);
@@ -178,21 +107,17 @@ TEST(DataProviderArchive, RoundTripsThroughABaseHandle) {
     EXPECT_TRUE(tqtest::roundTrips(original, loaded));
     auto* back = dynamic_cast<const tqClassifierDataProviderMemory*>(loaded.get());
     ASSERT_NE(back, nullptr);
-    EXPECT_TRUE(*back == *raw);
     EXPECT_EQ(back->featurePattern(0).get(), back->featurePattern(3).get());
-    EXPECT_EQ(back->categoryLabel(2), -1);
 
-    // Null patterns (allowed as the only one) round-trip as null.
+    // A null pattern (allowed as the only one) round-trips as null.
     tqClassifierDataProviderMemory withNull;
     withNull.addData(PatternHandle(), 2);
     tqClassifierDataProviderMemory nullBack = sample();
-    EXPECT_TRUE(
-        tqtest::roundTrips(static_cast<tqPersistent&>(withNull), static_cast<tqPersistent&>(nullBack)));
+    EXPECT_TRUE(tqtest::roundTrips(static_cast<tqPersistent&>(withNull), static_cast<tqPersistent&>(nullBack)));
     EXPECT_TRUE(nullBack.featurePattern(0).isNull());
-    EXPECT_EQ(nullBack.categoryLabel(0), 2);
 }
 
-TEST(DataProviderArchive, RefusesUnknownVersionsAtBothLevels) {
+TEST(DataProviderArchive, RefusesUnknownVersionsTruncationAndUnmatchedLabels) {
     tqClassifierDataProviderMemory d = sample();
     const std::string good = tqtest::storeBytes(static_cast<tqPersistent&>(d));
     for (std::size_t level : {0u, 1u}) {
@@ -207,11 +132,6 @@ TEST(DataProviderArchive, RefusesUnknownVersionsAtBothLevels) {
             EXPECT_EQ(e.line(), 0);
         }
     }
-}
-
-TEST(DataProviderArchive, RefusesTruncatedInputAndUnmatchedLabels) {
-    tqClassifierDataProviderMemory d = sample();
-    const std::string good = tqtest::storeBytes(static_cast<tqPersistent&>(d));
     for (std::size_t cut = 0; cut < good.size(); ++cut) {
         tqClassifierDataProviderMemory t;
         EXPECT_THROW(tqtest::loadBytes(good.substr(0, cut), static_cast<tqPersistent&>(t)), tqException)
@@ -226,9 +146,9 @@ TEST(DataProviderArchive, RefusesTruncatedInputAndUnmatchedLabels) {
     const std::string spliced = good.substr(0, good.size() - labelBytes) + oneLabel;
     tqClassifierDataProviderMemory t = sample();
     t.setName("kept");
+    const tqClassifierDataProviderMemory before = t;
     EXPECT_THROW(tqtest::loadBytes(spliced, static_cast<tqPersistent&>(t)), tqException);
-    EXPECT_EQ(t.name(), "kept");
-    EXPECT_EQ(t.numPatterns(), 3);
+    EXPECT_TRUE(t == before);
 }
 
 TEST(DataProviderArchive, Golden) {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,10 +16,8 @@ namespace {
 using Defs = tqClassifierDefs;
 using Category = tqClassifierCategoryResult;
 const char* const kScores = "Scores must be >= 0.0 and <= 1.0";
-const char* const kCosts = "Costs must be >= 0.0";
 const char* const kUnique = "The category labels of the match results must be unique.";
 const char* const kNoFrequency = "At least one of the category frequencies must be > 0.";
-const char* const kNoResultingScore = "At least one of the resulting classification scores must be > 0.";
 const char* const kNoScore = "At least one of the classification scores must be > 0.";
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kEps = 1e-12;
@@ -31,24 +28,14 @@ std::vector<Category> matches(const std::vector<std::pair<long, double>>& labelA
     return out;
 }
 
-// --- category result -------------------------------------------------------------------------
-
-TEST(CategoryResult, BoundsAreInclusiveAndCheckedInOrder) {
-    const Category c(3, 1.0, 0.0, 0.0);
-    EXPECT_EQ(c.categoryLabel(), 3);
-    EXPECT_EQ(c.matchScore(), 1.0);
+TEST(CategoryResult, BoundsAreInclusiveAndCheckedLabelThenScoresThenCost) {
     EXPECT_NO_THROW(Category(0, 0.0, 1.0, 0.0));
-    EXPECT_NO_THROW(Category());
-
-    EXPECT_THROW_MSG(Category(0, 1.5, 0.0, 0.0), Defs::BadParams, kScores);
-    EXPECT_THROW_MSG(Category(0, -0.1, 0.0, 0.0), Defs::BadParams, kScores);
-    EXPECT_THROW_MSG(Category(0, 0.5, 1.01, 0.0), Defs::BadParams, kScores);
-    EXPECT_THROW_MSG(Category(0, 0.5, -0.5, 0.0), Defs::BadParams, kScores);
-    EXPECT_THROW_MSG(Category(0, kNaN, 0.5, 0.0), Defs::BadParams, kScores);
-    EXPECT_THROW_MSG(Category(0, 0.5, 0.5, -1e-300), Defs::BadParams, kCosts);
-    EXPECT_THROW_MSG(Category(0, 0.5, 0.5, kNaN), Defs::BadParams, kCosts);
-    EXPECT_THROW_MSG(Category(-1, 0.5, 0.5, 0.0), Defs::BadLabel, "Category labels must be >= 0");
-    // The label first, then the scores, then the cost.
+    for (double bad : {1.5, -0.1, kNaN}) {
+        EXPECT_THROW_MSG(Category(0, bad, 0.5, 0.0), Defs::BadParams, kScores);
+        EXPECT_THROW_MSG(Category(0, 0.5, bad, 0.0), Defs::BadParams, kScores);
+    }
+    EXPECT_THROW_MSG(Category(0, 0.5, 0.5, -1e-300), Defs::BadParams, "Costs must be >= 0.0");
+    EXPECT_THROW(Category(0, 0.5, 0.5, kNaN), Defs::BadParams);
     EXPECT_THROW_MSG(Category(-1, 2.0, 2.0, -1.0), Defs::BadLabel, "Category labels must be >= 0");
     EXPECT_THROW_MSG(Category(0, 0.5, 2.0, -1.0), Defs::BadParams, kScores);
 }
@@ -57,30 +44,27 @@ TEST(CategoryResult, BoundsAreInclusiveAndCheckedInOrder) {
 
 struct DecisionCase {
     const char* what;
+    std::vector<std::pair<long, double>> input;
     tqClassifierFrequencies frequencies;
     tqClassifierCosts costs;
-    // Expected entries in order: label, class score, expected cost.
-    std::vector<std::vector<double>> expected;
+    std::vector<std::vector<double>> expected;  // in order: label, class score, expected cost
 };
 
-std::vector<DecisionCase> decisionCases() {
-    std::vector<DecisionCase> cases;
-    cases.push_back({"defaults", {}, {}, {{0, 2.0 / 3, 1.0 / 3}, {1, 1.0 / 3, 2.0 / 3}}});
-
+TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
     tqClassifierCosts expensive;
     expensive.misclassificationCostOverride(1, 0, 4.0);  // truth 1, decided 0
-    cases.push_back({"cost override", {}, expensive, {{1, 1.0 / 3, 2.0 / 3}, {0, 2.0 / 3, 4.0 / 3}}});
-
     tqClassifierFrequencies frequent;
     frequent.categoryFrequencyOverride(1, 3.0);
-    cases.push_back({"frequency override", frequent, {}, {{1, 0.6, 0.4}, {0, 0.4, 0.6}}});
-    return cases;
-}
-
-TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
-    for (const DecisionCase& c : decisionCases()) {
+    const std::vector<std::pair<long, double>> two = {{0, 1.0}, {1, 0.5}};
+    const std::vector<DecisionCase> cases = {
+        {"defaults", two, {}, {}, {{0, 2.0 / 3, 1.0 / 3}, {1, 1.0 / 3, 2.0 / 3}}},
+        {"cost override", two, {}, expensive, {{1, 1.0 / 3, 2.0 / 3}, {0, 2.0 / 3, 4.0 / 3}}},
+        {"frequency override", two, frequent, {}, {{1, 0.6, 0.4}, {0, 0.4, 0.6}}},
+        {"single category", {{4, 0.3}}, {}, {}, {{4, 1.0, 0.0}}},
+    };
+    for (const DecisionCase& c : cases) {
         SCOPED_TRACE(c.what);
-        const tqClassifierResult r(matches({{0, 1.0}, {1, 0.5}}), c.frequencies, c.costs, -0.75);
+        const tqClassifierResult r(matches(c.input), c.frequencies, c.costs, -0.75);
         EXPECT_EQ(r.matchScoreFactorLog(), -0.75);
         ASSERT_EQ(r.categoryResults().size(), c.expected.size());
         for (std::size_t i = 0; i < c.expected.size(); ++i) {
@@ -92,120 +76,51 @@ TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
     }
 }
 
-TEST(DecisionRule, KeepsMatchScoresAndIgnoresSuppliedScoresAndCosts) {
-    const std::vector<Category> input = {Category(5, 0.2, 1.0, 9.0), Category(2, 0.8, 0.0, 0.0)};
-    const tqClassifierResult r(input, tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
-    ASSERT_EQ(r.categoryResults().size(), 2u);
-    EXPECT_EQ(r.categoryResults()[0].categoryLabel(), 2);
+TEST(DecisionRule, KeepsMatchScoresIgnoresSuppliedOnesAndKeepsTiesInInputOrder) {
+    const tqClassifierResult r({Category(5, 0.2, 1.0, 9.0), Category(2, 0.8, 0.0, 0.0)},
+                               tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
     EXPECT_EQ(r.categoryResults()[0].matchScore(), 0.8);
     EXPECT_NEAR(r.categoryResults()[0].classScore(), 0.8, kEps);
     EXPECT_NEAR(r.categoryResults()[1].expectedCost(), 0.8, kEps);
-}
 
-TEST(DecisionRule, ManyCategoriesGiveNormalisedScoresAndAscendingCosts) {
-    tqClassifierFrequencies f(0.5);
-    tqClassifierCosts c(1.0);
-    std::vector<Category> input;
-    for (long label = 0; label < 12; ++label) {
-        input.emplace_back(label * 3, static_cast<double>((label * 7) % 12) / 11.0);
-        if (label % 4 == 0) f.categoryFrequencyOverride(label * 3, 2.0);
-        if (label > 0) c.misclassificationCostOverride(label * 3, 0, 0.25 * static_cast<double>(label));
-    }
-    const tqClassifierResult r(input, f, c, 0.0);
-    double sum = 0.0;
-    for (std::size_t i = 0; i < r.categoryResults().size(); ++i) {
-        sum += r.categoryResults()[i].classScore();
-        if (i > 0) {
-            EXPECT_LE(r.categoryResults()[i - 1].expectedCost(), r.categoryResults()[i].expectedCost());
-        }
-    }
-    EXPECT_NEAR(sum, 1.0, kEps);
-    EXPECT_EQ(r.categoryResults().size(), 12u);
-}
-
-TEST(DecisionRule, SingleCategoryCostsNothing) {
-    const tqClassifierResult r(matches({{4, 0.3}}), tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
-    ASSERT_EQ(r.categoryResults().size(), 1u);
-    EXPECT_EQ(r.categoryResults()[0].classScore(), 1.0);
-    EXPECT_EQ(r.categoryResults()[0].expectedCost(), 0.0);
-}
-
-TEST(DecisionRule, TiesKeepTheInputOrder) {
-    // Equal match scores and costs give every entry the same expected cost.
-    std::vector<Category> input;
+    std::vector<Category> input;  // equal scores and costs give every entry the same expected cost
     for (long label = 40; label > 0; --label) input.emplace_back(label, 1.0);
-    const tqClassifierResult r(input, tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
-    ASSERT_EQ(r.categoryResults().size(), input.size());
+    const tqClassifierResult ties(input, tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
     for (std::size_t i = 0; i < input.size(); ++i)
-        EXPECT_EQ(r.categoryResults()[i].categoryLabel(), input[i].categoryLabel());
+        EXPECT_EQ(ties.categoryResults()[i].categoryLabel(), input[i].categoryLabel());
 }
 
-TEST(DecisionRule, Failures) {
+TEST(DecisionRule, FailuresInOrderAndTheAbortRequest) {
     const tqClassifierFrequencies f;
     const tqClassifierCosts c;
-    EXPECT_THROW_MSG(tqClassifierResult({}, f, c, 0.0), Defs::BadParams, kNoFrequency);
     EXPECT_THROW_MSG(tqClassifierResult(matches({{0, 0.0}, {1, 0.0}}), f, c, 0.0), Defs::BadParams,
-                     kNoResultingScore);
+                     "At least one of the resulting classification scores must be > 0.");
     // Duplicates are found before anything else.
-    EXPECT_THROW_MSG(tqClassifierResult(matches({{0, 0.0}, {1, 0.5}, {0, 0.0}}), f, c, 0.0), Defs::BadParams,
-                     kUnique);
     EXPECT_THROW_MSG(tqClassifierResult(matches({{3, 0.0}, {3, 0.0}}), f, c, 0.0), Defs::BadParams, kUnique);
-}
 
-TEST(DecisionRule, AbortRequestEndsTheComputation) {
     tfRequestAbort();
-    EXPECT_THROW(tqClassifierResult(matches({{0, 1.0}, {1, 0.5}}), tqClassifierFrequencies(),
-                                    tqClassifierCosts(), 0.0),
-                 tqAborted);
-    // The checks before the loop still come first.
-    EXPECT_THROW_MSG(tqClassifierResult({}, tqClassifierFrequencies(), tqClassifierCosts(), 0.0),
-                     Defs::BadParams, kNoFrequency);
-    // The two-argument form does no long work and ignores the request.
+    EXPECT_THROW(tqClassifierResult(matches({{0, 1.0}, {1, 0.5}}), f, c, 0.0), tqAborted);
+    // The checks before the loop still come first; the two-argument form ignores the request.
+    EXPECT_THROW_MSG(tqClassifierResult({}, f, c, 0.0), Defs::BadParams, kNoFrequency);
     EXPECT_NO_THROW(tqClassifierResult({Category(0, 1.0, 1.0, 0.0)}, 0.0));
     tfClearAbortRequest();
-    EXPECT_NO_THROW(tqClassifierResult(matches({{0, 1.0}, {1, 0.5}}), tqClassifierFrequencies(),
-                                       tqClassifierCosts(), 0.0));
 }
 
 // --- two-argument constructor ----------------------------------------------------------------
 
-TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {
+TEST(ReadyMadeResult, OrdersByCostNormalisesClassScoresAndChecks) {
     const tqClassifierResult kept({Category(7, 0.1, 0.2, 0.0), Category(3, 0.9, 0.6, 0.0)}, 1.5);
-    ASSERT_EQ(kept.categoryResults().size(), 2u);
     EXPECT_EQ(kept.categoryResults()[0], Category(7, 0.1, 0.2 / (0.2 + 0.6), 0.0));  // 0.25
     EXPECT_EQ(kept.categoryResults()[1], Category(3, 0.9, 0.6 / (0.2 + 0.6), 0.0));  // 0.75
-    EXPECT_EQ(kept.matchScoreFactorLog(), 1.5);
-
     const tqClassifierResult sorted({Category(1, 0.5, 0.5, 3.0), Category(2, 0.5, 0.5, 1.0)}, 0.0);
     EXPECT_EQ(sorted.categoryResults()[0].categoryLabel(), 2);
-    EXPECT_EQ(sorted.categoryResults()[1].classScore(), 0.5);
-}
+    EXPECT_TRUE(sorted != tqClassifierResult({Category(1, 0.5, 0.5, 3.0), Category(2, 0.5, 0.5, 1.0)}, 0.5));
 
-TEST(ReadyMadeResult, Failures) {
     EXPECT_THROW_MSG(tqClassifierResult({}, 0.0), Defs::BadParams, kNoScore);
     EXPECT_THROW_MSG(tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(1, 1.0, 0.0, 0.0)}, 0.0),
                      Defs::BadParams, kNoScore);
     EXPECT_THROW_MSG(tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(0, 1.0, 0.0, 0.0)}, 0.0),
                      Defs::BadParams, kUnique);
-}
-
-TEST(Result, DefaultAndEquality) {
-    const tqClassifierResult empty;
-    EXPECT_TRUE(empty.categoryResults().empty());
-    EXPECT_EQ(empty.matchScoreFactorLog(), 0.0);
-
-    const tqClassifierResult a({Category(0, 1.0, 0.5, 1.0), Category(1, 1.0, 0.5, 1.0)}, 0.0);
-    const tqClassifierResult b({Category(1, 1.0, 0.5, 1.0), Category(0, 1.0, 0.5, 1.0)}, 0.0);
-    EXPECT_TRUE(a != b);  // the order takes part
-    EXPECT_TRUE(a == tqClassifierResult({Category(0, 1.0, 0.5, 1.0), Category(1, 1.0, 0.5, 1.0)}, 0.0));
-    EXPECT_TRUE(a != tqClassifierResult({Category(0, 1.0, 0.5, 1.0), Category(1, 1.0, 0.5, 1.0)}, 0.5));
-    EXPECT_TRUE(a != tqClassifierResult({Category(0, 1.0, 0.5, 1.0)}, 0.0));
-    EXPECT_TRUE(empty != a);
-    EXPECT_TRUE(Category(1, 0.5, 0.25, 2.0) != Category(1, 0.5, 0.25, 2.5));
-    tqClassifierResult copy = a;
-    EXPECT_TRUE(copy == a);
-    copy = empty;
-    EXPECT_TRUE(copy == empty);
 }
 
 // --- archive ---------------------------------------------------------------------------------
@@ -214,8 +129,7 @@ std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
 std::string i64(std::int64_t v) {
     std::string bytes(8, '\0');
     for (int i = 0; i < 8; ++i)
-        bytes[static_cast<std::size_t>(i)] =
-            static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
     return bytes;
 }
 std::string f64(double v) {
@@ -224,45 +138,35 @@ std::string f64(double v) {
     return i64(static_cast<std::int64_t>(bits));
 }
 
-TEST(ResultArchive, ExactLayoutAndRoundTrip) {
-    Category c(2, 0.5, 0.25, 1.0);
-    const std::string categoryBytes = u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0);
-    EXPECT_EQ(tqtest::storeBytes(c), categoryBytes);
-
+TEST(ResultArchive, ExactLayoutAndUncheckedLoad) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);
-    // The first class score becomes 0.25 / 1.0.
-    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + categoryBytes + u8(0) + i64(0) + f64(1.0) +
-                                         f64(0.75) + f64(2.0) + f64(-3.5));
-    tqClassifierResult loaded;
-    EXPECT_TRUE(tqtest::roundTrips(r, loaded));
-    EXPECT_TRUE(loaded == r);
-
-    tqClassifierResult empty;
-    tqClassifierResult loadedEmpty = r;
-    EXPECT_TRUE(tqtest::roundTrips(empty, loadedEmpty));
-    EXPECT_TRUE(loadedEmpty == empty);
+    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0) +
+                                         u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) + f64(-3.5));
+    // Out-of-range values and an unordered list load unchanged; loading is not construction.
+    const std::string bytes = u8(0) + u8(0) + i64(2) + u8(0) + i64(-4) + f64(2.0) + f64(0.0) + f64(5.0) +
+                              u8(0) + i64(1) + f64(0.5) + f64(0.5) + f64(1.0) + f64(0.0);
+    tqtest::loadBytes(bytes, r);
+    EXPECT_EQ(r.categoryResults()[0].matchScore(), 2.0);
+    EXPECT_EQ(tqtest::storeBytes(r), bytes);
 }
 
-template <class T>
-void expectUnknownVersion(const std::string& bytes, long line) {
-    T target;
-    try {
-        tqtest::loadBytes(bytes, target);
-        ADD_FAILURE() << "accepted an unknown version";
-    } catch (const tqArchive::UnknownVersion& e) {
-        EXPECT_EQ(e.where(), "clss/clastool/clastool");
-        EXPECT_EQ(e.line(), line);
-    }
-}
-
-TEST(ResultArchive, RefusesUnknownVersionsAndTruncation) {
+TEST(ResultArchive, RefusesUnknownVersionsTruncationAndHugeCounts) {
     const std::string category = u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0);
     const std::string result = u8(0) + u8(0) + i64(1) + category + f64(0.0);
-    expectUnknownVersion<Category>(u8(1) + category.substr(1), 347);
-    expectUnknownVersion<tqClassifierResult>(u8(3) + result.substr(1), 671);
-    expectUnknownVersion<tqClassifierResult>(u8(0) + u8(0) + i64(1) + u8(1) + category.substr(1) + f64(0.0),
-                                             347);
-
+    const std::vector<std::pair<std::string, long>> badVersions = {
+        {u8(3) + result.substr(1), 671},
+        {u8(0) + u8(0) + i64(1) + u8(1) + category.substr(1) + f64(0.0), 347},
+    };
+    for (const auto& [bytes, line] : badVersions) {
+        tqClassifierResult target;
+        try {
+            tqtest::loadBytes(bytes, target);
+            ADD_FAILURE() << "accepted an unknown version";
+        } catch (const tqArchive::UnknownVersion& e) {
+            EXPECT_EQ(e.where(), "clss/clastool/clastool");
+            EXPECT_EQ(e.line(), line);
+        }
+    }
     for (std::size_t cut = 0; cut < result.size(); ++cut) {
         tqClassifierResult t;
         EXPECT_THROW(tqtest::loadBytes(result.substr(0, cut), t), tqException) << "cut at " << cut;
@@ -270,18 +174,6 @@ TEST(ResultArchive, RefusesUnknownVersionsAndTruncation) {
     // A count far beyond what the input holds is refused before anything is allocated.
     tqClassifierResult t;
     EXPECT_THROW(tqtest::loadBytes(u8(0) + u8(0) + i64(1L << 40) + category + f64(0.0), t), tqException);
-}
-
-TEST(ResultArchive, LoadingTakesStoredValuesAsTheyAre) {
-    // Out-of-range values and an unordered list load unchanged; loading is not construction.
-    const std::string bytes = u8(0) + u8(0) + i64(2) + u8(0) + i64(-4) + f64(2.0) + f64(0.0) + f64(5.0) +
-                              u8(0) + i64(1) + f64(0.5) + f64(0.5) + f64(1.0) + f64(0.0);
-    tqClassifierResult r;
-    tqtest::loadBytes(bytes, r);
-    ASSERT_EQ(r.categoryResults().size(), 2u);
-    EXPECT_EQ(r.categoryResults()[0].categoryLabel(), -4);
-    EXPECT_EQ(r.categoryResults()[0].matchScore(), 2.0);
-    EXPECT_EQ(tqtest::storeBytes(r), bytes);
 }
 
 TEST(ResultArchive, Golden) {
