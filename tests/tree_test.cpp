@@ -31,99 +31,51 @@ tqDecisionTreeLeaf leaf(const std::vector<long>& labels) { return tqDecisionTree
 
 // --- structure ----------------------------------------------------------------------------
 
-TEST(DecisionTree, DefaultNodeSharesOneEmptyLeaf) {
-    const tqDecisionTreeNode node;
-    EXPECT_EQ(node.numCategories(), 0);
-    EXPECT_TRUE(node.categoryLabels().empty());
-    EXPECT_EQ(node.trueTree().get(), node.falseTree().get());
-    EXPECT_TRUE(node.trueTree()->isEqual(tqDecisionTreeLeaf()));
-    EXPECT_TRUE(node.predicateFunction()->isEqual(tqRangePredicate()));
-    EXPECT_EQ(tqDecisionTreeLeaf().numCategories(), 0);
-}
-
 TEST(DecisionTree, CategoryLabelsFalseSideFirstThenNewTrueLabels) {
     const tqDecisionTreeNode node(tqComparisonPredicate(), leaf({5, 1, 2}), leaf({2, 5}));
     EXPECT_EQ(node.categoryLabels(), (std::vector<long>{2, 5, 1}));
-    EXPECT_EQ(node.numCategories(), 3);
-    EXPECT_EQ(leaf({9, 3, 4}).categoryLabels(), (std::vector<long>{9, 3, 4}));
     // Nested: the false subtree's whole list comes first, in its own (unsorted) order.
     const tqDecisionTreeNode inner(tqComparisonPredicate(), leaf({8, 0}), leaf({7}));
-    const tqDecisionTreeNode outer(tqComparisonPredicate(), leaf({0, 6, 7}), inner);
-    EXPECT_EQ(outer.categoryLabels(), (std::vector<long>{7, 8, 0, 6}));
-    const tqDecisionTreeNode other(tqComparisonPredicate(), inner, leaf({3}));
-    EXPECT_EQ(other.categoryLabels(), (std::vector<long>{3, 7, 8, 0}));
+    EXPECT_EQ(tqDecisionTreeNode(tqComparisonPredicate(), leaf({0, 6, 7}), inner).categoryLabels(),
+              (std::vector<long>{7, 8, 0, 6}));
+    EXPECT_EQ(tqDecisionTreeNode(tqComparisonPredicate(), inner, leaf({3})).categoryLabels(),
+              (std::vector<long>{3, 7, 8, 0}));
 }
 
-TEST(DecisionTree, NodesCloneWhatTheyAreGiven) {
+TEST(DecisionTree, NodesCloneWhatTheyAreGivenAndCopiesShare) {
     tqDecisionTreeLeaf trueLeaf = leaf({1});
-    tqDecisionTreeLeaf falseLeaf = leaf({2});
-    tqRangePredicate predicate(tqRange(0, 1), {3});
-    tqDecisionTreeNode node(predicate, trueLeaf, falseLeaf);
-    EXPECT_NE(node.trueTree().get(), &trueLeaf);
-    EXPECT_NE(node.predicateFunction().get(), &predicate);
+    tqDecisionTreeNode node(tqComparisonPredicate(), trueLeaf, leaf({2}));
     trueLeaf.classifierResult(resultOf({9}));
-    falseLeaf.classifierResult(resultOf({8}));
-    predicate = tqRangePredicate(tqRange(5, 6), {0});
     EXPECT_EQ(node.categoryLabels(), (std::vector<long>{2, 1}));
-    EXPECT_TRUE(node.predicateFunction()->isEqual(tqRangePredicate(tqRange(0, 1), {3})));
-
     // Setters clone too, and release what they replace.
     const ConstTree before = node.trueTree();
     node.trueTree(trueLeaf);
-    EXPECT_NE(node.trueTree().get(), before.get());
-    EXPECT_NE(node.trueTree().get(), &trueLeaf);
     EXPECT_EQ(before->refCount(), 1);  // only `before` holds the old subtree now
     node.falseTree(node);              // a clone of the node itself: no cycle
-    node.predicateFunction(tqValidityPredicate({1}));
     EXPECT_EQ(node.categoryLabels(), (std::vector<long>{2, 9}));
-    EXPECT_TRUE(node.predicateFunction()->isEqual(tqValidityPredicate({1})));
-}
-
-TEST(DecisionTree, CopiesShareTheirParts) {
-    const tqDecisionTreeNode node(tqComparisonPredicate(), leaf({1}), leaf({2}));
+    // Copies of a node share its parts.
     const TreeHandle clone = node.clone();
     const auto& copy = static_cast<const tqDecisionTreeNode&>(*clone);
-    EXPECT_EQ(copy.trueTree().get(), node.trueTree().get());
     EXPECT_EQ(copy.falseTree().get(), node.falseTree().get());
     EXPECT_EQ(copy.predicateFunction().get(), node.predicateFunction().get());
-    tqDecisionTreeNode assigned;
-    assigned = node;
-    EXPECT_EQ(assigned.trueTree().get(), node.trueTree().get());
-    EXPECT_EQ(clone->refCount(), 1);
-
-    const tqDecisionTreeLeaf l = leaf({4, 2});
-    const TreeHandle leafClone = l.clone();
-    EXPECT_NE(leafClone.get(), &l);
-    EXPECT_TRUE(leafClone->isEqual(l));
 }
 
 TEST(DecisionTree, EqualityIsStructural) {
     const tqDecisionTreeNode a(tqComparisonPredicate(0, 1), leaf({1}), leaf({2}));
     const tqDecisionTreeNode b(tqComparisonPredicate(0, 1), leaf({1}), leaf({2}));
     EXPECT_TRUE(a == b);  // distinct but equal subtrees
-    EXPECT_TRUE(a != tqDecisionTreeNode(tqComparisonPredicate(1, 0), leaf({1}), leaf({2})));
     EXPECT_TRUE(a != tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({2}), leaf({1})));
-    EXPECT_TRUE(a != tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({1}), leaf({2, 3})));
     EXPECT_TRUE(a != tqDecisionTreeNode(tqValidityPredicate({0, 1}), leaf({1}), leaf({2})));
-    EXPECT_FALSE(a.isEqual(leaf({1})));
     EXPECT_FALSE(leaf({1}).isEqual(a));
-    EXPECT_TRUE(leaf({1, 2}) == leaf({1, 2}));
-    EXPECT_TRUE(leaf({1, 2}) != leaf({2, 1}));
     EXPECT_TRUE(tqDecisionTreeLeaf(tqClassifierResult({tqClassifierCategoryResult(1, 0.5, 1, 0)}, 0.5)) !=
                 tqDecisionTreeLeaf(tqClassifierResult({tqClassifierCategoryResult(1, 0.5, 1, 0)}, 0.25)));
-    // Sharing inside one tree does not matter, only the structure.
-    const tqDecisionTreeNode shared(tqComparisonPredicate(), a, a);
-    const tqDecisionTreeNode separate(tqComparisonPredicate(), a, b);
+    // Sharing inside one tree does not matter, only the structure; a difference deep down is found.
+    const tqDecisionTreeNode shared(tqComparisonPredicate(), a, a), separate(tqComparisonPredicate(), a, b);
     EXPECT_TRUE(shared == separate);
-    EXPECT_TRUE(separate == shared);
-    // A difference deep down is found.
-    const tqDecisionTreeNode deepA(tqComparisonPredicate(), shared, leaf({}));
-    const tqDecisionTreeNode deepB(
-        tqComparisonPredicate(),
-        tqDecisionTreeNode(tqComparisonPredicate(), a,
-                           tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({1}), leaf({3}))),
-        leaf({}));
-    EXPECT_TRUE(deepA != deepB);
+    const tqDecisionTreeNode deeper(tqComparisonPredicate(), a,
+                                    tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf({1}), leaf({3})));
+    EXPECT_TRUE(tqDecisionTreeNode(tqComparisonPredicate(), shared, leaf({})) !=
+                tqDecisionTreeNode(tqComparisonPredicate(), deeper, leaf({})));
 }
 
 TEST(DecisionTree, SharedSubtreesAreWalkedOnce) {
@@ -142,33 +94,18 @@ TEST(DecisionTree, SharedSubtreesAreWalkedOnce) {
 
 // --- archive ------------------------------------------------------------------------------
 
-TreeHandle sampleTree() {
+TEST(DecisionTreeArchive, GoldenFileSharingVersionsAndTruncation) {
     const tqDecisionTreeNode inner(tqRangePredicate(tqRange(0, 1), {2, 0}), leaf({3, 1}), leaf({1}));
-    return tqDecisionTreeNode(tqComparisonPredicate(0, 1), inner,
-                              tqDecisionTreeNode(tqValidityPredicate({1}), inner, leaf({4})))
-        .clone();
-}
-
-TEST(DecisionTreeArchive, RoundTripsAndMatchesItsGoldenFile) {
-    TreeHandle tree = sampleTree(), loaded;
-    EXPECT_TRUE(tqtest::roundTrips(tree, loaded));
+    TreeHandle tree = tqDecisionTreeNode(tqComparisonPredicate(0, 1), inner,
+                                         tqDecisionTreeNode(tqValidityPredicate({1}), inner, leaf({4})))
+                          .clone();
+    const std::string stored = tqtest::storeBytes(tree);
+    EXPECT_TRUE(tqtest::matchesGolden("tree.bin", stored));
+    TreeHandle loaded;
+    tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("tree.bin")), loaded);
     ASSERT_FALSE(loaded.isNull());
     EXPECT_TRUE(loaded->isEqual(*tree));
-    EXPECT_EQ(loaded->categoryLabels(), tree->categoryLabels());
-    EXPECT_TRUE(tqtest::matchesGolden("tree.bin", tqtest::storeBytes(tree)));
-    TreeHandle golden;
-    tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("tree.bin")), golden);
-    ASSERT_FALSE(golden.isNull());
-    EXPECT_TRUE(golden->isEqual(*tree));
-    TreeHandle leafHandle = leaf({2, 0}).clone(), loadedLeaf;
-    EXPECT_TRUE(tqtest::roundTrips(leafHandle, loadedLeaf));
-    EXPECT_TRUE(loadedLeaf->isEqual(*leafHandle));
-}
-
-TEST(DecisionTreeArchive, SharedSubtreesStayShared) {
-    // Both subtrees of the inner nodes share their own subtrees and predicates.
-    TreeHandle tree = sampleTree(), loaded;
-    tqtest::loadBytes(tqtest::storeBytes(tree), loaded);
+    // Both copies of `inner` share their subtrees and predicates after loading.
     const auto& root = static_cast<const tqDecisionTreeNode&>(*loaded);
     const auto& a = static_cast<const tqDecisionTreeNode&>(*root.trueTree());
     const auto& b = static_cast<const tqDecisionTreeNode&>(
@@ -176,14 +113,11 @@ TEST(DecisionTreeArchive, SharedSubtreesStayShared) {
     EXPECT_NE(&a, &b);
     EXPECT_EQ(a.trueTree().get(), b.trueTree().get());
     EXPECT_EQ(a.predicateFunction().get(), b.predicateFunction().get());
-    TreeHandle byDefault(new tqDecisionTreeNode), loadedDefault;
+    TreeHandle byDefault(new tqDecisionTreeNode), loadedDefault;  // one empty leaf on both sides
     tqtest::loadBytes(tqtest::storeBytes(byDefault), loadedDefault);
     const auto& node = static_cast<const tqDecisionTreeNode&>(*loadedDefault);
     EXPECT_EQ(node.trueTree().get(), node.falseTree().get());
-}
 
-TEST(DecisionTreeArchive, UnknownVersionsAndTruncatedInputThrow) {
-    TreeHandle tree = sampleTree();
     for (TreeHandle t : {tree, leaf({1}).clone()}) {
         // By value an object starts with its own version byte, then the tree base's.
         const std::string bytes = tqtest::storeBytes(static_cast<tqPersistent&>(*t));
@@ -195,7 +129,6 @@ TEST(DecisionTreeArchive, UnknownVersionsAndTruncatedInputThrow) {
                          tqArchive::UnknownVersion);
         }
     }
-    const std::string stored = tqtest::storeBytes(tree);
     for (std::size_t n = 0; n < stored.size(); ++n) {
         TreeHandle target;
         EXPECT_THROW(tqtest::loadBytes(stored.substr(0, n), target), tqException) << n << " bytes";
@@ -238,11 +171,9 @@ TreeHandle loadTree(const std::string& bytes) {
 
 TEST(DecisionTreeArchive, NullHandlesInALoadedNode) {
     const Pieces p = pieces();
-    // A sound node made by hand loads as one.
-    EXPECT_TRUE(loadTree(p.nodeHeader + p.leaf + p.leaf + p.predicate)
-                    ->isEqual(tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(),
-                                                 tqDecisionTreeLeaf())));
     const TreeHandle sound = loadTree(p.nodeHeader + p.leaf + p.leaf + p.predicate);
+    EXPECT_TRUE(sound->isEqual(
+        tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf())));
     const TreeHandle noFalse = loadTree(p.nodeHeader + p.leaf + p.null + p.predicate);
     const TreeHandle noTrue = loadTree(p.nodeHeader + p.null + p.leaf + p.predicate);
     const TreeHandle noPredicate = loadTree(p.nodeHeader + p.leaf + p.leaf + p.null);
@@ -256,9 +187,7 @@ TEST(DecisionTreeArchive, NullHandlesInALoadedNode) {
     EXPECT_THROW(noTrue->categoryLabels(), tqBadPointer);
     EXPECT_EQ(noPredicate->numCategories(), 0);  // labels do not need the predicate
     EXPECT_THROW(noPredicate->isEqual(*sound), tqBadPointer);
-    EXPECT_THROW(sound->isEqual(*noPredicate), tqBadPointer);
     EXPECT_THROW(sound->isEqual(*noTrue), tqBadPointer);
-    EXPECT_THROW(noFalse->isEqual(*sound), tqBadPointer);
     // The comparison stops at the first difference before it reaches an empty handle.
     TreeHandle labelled = leaf({1}).clone();
     const TreeHandle otherTrue = loadTree(p.nodeHeader + tqtest::storeBytes(labelled) + p.null + p.predicate);
