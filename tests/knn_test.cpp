@@ -258,25 +258,6 @@ TEST(KnnClassifier, IncrementalTrainingStoresCopiesSeenByEveryCopy) {
 
 // A loaded classifier classifies with the parameters it was trained with, although only the
 // kept parameters are archived.
-TEST(KnnClassifier, ArchiveRoundTripClassifiesIdentically) {
-    const tqClassifierDataProviderMemory data =
-        tq_TotalDataGenerator({tq_ClassDataGenerator({{0, 1}, {0, 1}}, 30),
-                               tq_ClassDataGenerator({{1, 1}, {2, 1}}, 30),
-                               tq_ClassDataGenerator({{3, 2}, {0, 1}}, 30)})
-            .generateData();
-    tqClassifierCosts costs;
-    costs.misclassificationCostOverride(2, 0, 3.0);
-    tqClassifierTool tool, loaded;
-    tool.train(data, tqClassifierTrainParamsKNN(5, tqPatternDistanceMetricNorm(1.0), costs));
-    ASSERT_TRUE(tqtest::roundTrips(tool, loaded));
-    EXPECT_TRUE(loaded == tool);
-    tqRandomUniform random(7);
-    for (int i = 0; i < 200; ++i) {
-        const std::vector<double> query{random.next(-3, 6), random.next(-3, 5)};
-        ASSERT_EQ(classify(loaded, query), classify(tool, query)) << i;
-    }
-}
-
 TEST(KnnClassifier, GoldenArchiveStillLoadsAndClassifies) {
     tqClassifierTool tool, golden;
     tool.train(makeData({{0, 0}, {1, 0}, {5, 5}, {6, 5}}, {0, 0, 1, 2}),
