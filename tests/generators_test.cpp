@@ -43,13 +43,6 @@ TEST(ClassDataGenerator, NothingToDrawGivesAnEmptySet) {
     EXPECT_EQ(tq_ClassDataGenerator().generateData().numPatterns(), 0);
 }
 
-TEST(ClassDataGenerator, CopyAfterGeneratingKeepsTheData) {
-    const tq_ClassDataGenerator generator(threeMeasurements(), 3);
-    const auto data = generator.generateData();
-    const tq_ClassDataGenerator copy(generator);
-    EXPECT_EQ(copy.generateData().featurePattern(2).get(), data.featurePattern(2).get());
-}
-
 TEST(TotalDataGenerator, LabelsByPositionAndShufflesReproducibly) {
     const std::vector<tq_ClassDataGenerator> classes{tq_ClassDataGenerator({{0, 1}}, 4),
                                                      tq_ClassDataGenerator({{10, 1}}, 6)};
@@ -90,28 +83,12 @@ TEST(TotalDataGenerator, ShuffleFollowsTheDefinedDraws) {
                   classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
 }
 
-TEST(TotalDataGenerator, EmptyInputsGiveAnEmptySet) {
-    EXPECT_EQ(tq_TotalDataGenerator().generateData().numPatterns(), 0);
-    EXPECT_EQ(tq_TotalDataGenerator({tq_ClassDataGenerator({{0, 1}}, 0)}).generateData().numPatterns(), 0);
-}
-
 TEST(TotalDataGenerator, DifferentLengthsFailAndLeaveTheCacheEmpty) {
     const tq_TotalDataGenerator total(
         {tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
     EXPECT_THROW_MSG(total.generateData(), tqClassifierDefs::BadFeatures,
                      "Feature pattern must have the same number of measurements as the rest of the data.");
     EXPECT_THROW(total.generateData(), tqClassifierDefs::BadFeatures);
-}
-
-TEST(TotalDataGenerator, CopyAfterGeneratingKeepsTheData) {
-    const tq_TotalDataGenerator total(
-        {tq_ClassDataGenerator({{0, 1}}, 3), tq_ClassDataGenerator({{1, 1}}, 3)});
-    const auto data = total.generateData();
-    tq_TotalDataGenerator copy;
-    copy = total;
-    const auto fromCopy = copy.generateData();
-    for (long i = 0; i < data.numPatterns(); ++i)
-        EXPECT_EQ(fromCopy.featurePattern(i).get(), data.featurePattern(i).get());
 }
 
 }  // namespace

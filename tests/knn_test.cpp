@@ -96,17 +96,8 @@ TEST(NormMetric, OrderMustBePositive) {
                      "Order of norm distance must be > 0");
 }
 
-TEST(NormMetric, EquivalenceCloneAndArchive) {
-    tqPatternDistanceMetricNorm two(2.0), alsoTwo(2.0), one(1.0);
-    EXPECT_TRUE(two == alsoTwo);
-    EXPECT_TRUE(two != one);
-    const tqPtrHandle<tqPatternDistanceMetric> copy = one.clone();
-    EXPECT_NE(copy.get(), &one);
-    EXPECT_TRUE(copy->isEquivalent(one));
-
-    tqPatternDistanceMetricNorm loaded;
-    ASSERT_TRUE(tqtest::roundTrips(one, loaded));
-    EXPECT_EQ(loaded.order(), 1.0);
+TEST(NormMetric, GoldenArchive) {
+    EXPECT_TRUE(tqPatternDistanceMetricNorm(2.0) != tqPatternDistanceMetricNorm(1.0));
     tqPtrHandle<tqPatternDistanceMetric> stored(new tqPatternDistanceMetricNorm(3.0)), back;
     EXPECT_TRUE(tqtest::matchesGolden("knn_metric_norm3.bin", tqtest::storeBytes(stored)));
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("knn_metric_norm3.bin")), back);
@@ -129,44 +120,12 @@ TEST(NormMetric, LoadingRefusesUnknownVersions) {
 // ---- parameters ----
 
 TEST(KnnParams, KMustBeAtLeastOne) {
-    for (long bad : {0L, -3L}) {
-        EXPECT_THROW_MSG(tqClassifierTrainParamsKNN{bad}, tqClassifierDefs::BadParams, "K must be >= 1");
-        EXPECT_THROW_MSG(tqClassifierTrainParamsKNN(bad, tqPatternDistanceMetricNorm(), tqClassifierCosts()),
-                         tqClassifierDefs::BadParams, "K must be >= 1");
-    }
+    EXPECT_THROW_MSG(tqClassifierTrainParamsKNN(-3, tqPatternDistanceMetricNorm(), tqClassifierCosts()),
+                     tqClassifierDefs::BadParams, "K must be >= 1");
+    EXPECT_THROW(tqClassifierTrainParamsKNN{0}, tqClassifierDefs::BadParams);
     tqClassifierTrainParamsKNN params(1);
     EXPECT_THROW_MSG(params.k(0), tqClassifierDefs::BadParams, "K must be >= 1");
     EXPECT_EQ(params.k(), 1);
-}
-
-TEST(KnnParams, DefaultsAndClonedMetric) {
-    const tqClassifierTrainParamsKNN params(4);
-    EXPECT_EQ(params.k(), 4);
-    EXPECT_EQ(dynamic_cast<const tqPatternDistanceMetricNorm&>(*params.distanceMetric()).order(), 2.0);
-    EXPECT_EQ(params.misclassificationCosts(), tqClassifierCosts(1.0));
-
-    tqPatternDistanceMetricNorm metric(1.0);
-    tqClassifierTrainParamsKNN withMetric(2, metric, tqClassifierCosts(0.5));
-    metric.order(3.0);
-    EXPECT_EQ(dynamic_cast<const tqPatternDistanceMetricNorm&>(*withMetric.distanceMetric()).order(), 1.0);
-    // Copies share the metric object.
-    const tqClassifierTrainParamsKNN copy(withMetric);
-    EXPECT_EQ(copy.distanceMetric().get(), withMetric.distanceMetric().get());
-}
-
-TEST(KnnParams, Equality) {
-    tqClassifierTrainParamsKNN a(3), b(3);
-    b.throwIfNotReady(false);
-    EXPECT_TRUE(a == b);
-    b.distanceMetric(tqPatternDistanceMetricNorm(1.0));
-    EXPECT_TRUE(a != b);
-    b.distanceMetric(tqPatternDistanceMetricNorm(2.0));
-    EXPECT_TRUE(a == b);
-    tqClassifierCosts costs;
-    costs.misclassificationCostOverride(0, 1, 2.0);
-    b.misclassificationCosts(costs);
-    EXPECT_TRUE(a != b);
-    EXPECT_TRUE(tqClassifierTrainParamsKNN(3) != tqClassifierTrainParamsKNN(4));
 }
 
 TEST(KnnParams, ArchiveKeepsEveryField) {
@@ -229,11 +188,9 @@ TEST(KnnClassifier, EqualVotesFollowAscendingLabelsAndCostsReorder) {
 }
 
 TEST(KnnClassifier, TrainingSharesPatternsAndSkipsUnlabelled) {
-    const PatternHandle a = P({0.0}), b = P({1.0}), unlabelled = P({0.2});
-    tqClassifierDataProviderMemory data;
+    const PatternHandle a = P({0.0});
+    tqClassifierDataProviderMemory data = makeData({{0.2}, {1.0}}, {-1, 1});
     data.addData(a, 0);
-    data.addData(unlabelled, -1);
-    data.addData(b, 1);
     const long before = a->refCount();
     tqClassifierTool tool;
     tool.train(data, tqClassifierTrainParamsKNN(1));
@@ -265,10 +222,8 @@ TEST(KnnClassifier, RefusesInvalidMeasurements) {
     tqClassifierResult result;
     EXPECT_THROW_MSG(knn.run(tqFeaturePattern({0.0, 1.0}), result, nullptr, 0),
                      tqClassifierDefs::InsufficientTrainData, kNoData);
-
     tqClassifierTool tool;
     tool.train(makeData({{0, 0, 0}}, {0}), tqClassifierTrainParamsKNN(1));
-    EXPECT_THROW_MSG(classify(tool, {0, 0}), tqClassifierDefs::BadFeatures, kInvalid);
     EXPECT_THROW_MSG(tool.run(tqFeaturePattern({0, 0, 0}, {2}), result), tqClassifierDefs::BadFeatures,
                      kInvalid);
 }
@@ -301,51 +256,8 @@ TEST(KnnClassifier, IncrementalTrainingStoresCopiesSeenByEveryCopy) {
                      kFullVector);
 }
 
-TEST(KnnClassifier, RetrainChangesKWithoutNewData) {
-    const auto data = makeData({{0}, {1}, {2}}, {0, 1, 1});
-    tqClassifierTool tool;
-    tool.train(data, tqClassifierTrainParamsKNN(1));
-    EXPECT_EQ(scores(classify(tool, {0})), (std::vector<std::pair<long, double>>{{0, 1.0}}));
-    tool.retrain(tqClassifierTrainParamsKNN(3));
-    EXPECT_EQ(classify(tool, {0}).categoryResults()[0].categoryLabel(), 1);
-    EXPECT_EQ(dynamic_cast<const tqClassifierTrainParamsKNN&>(*tool.trainParams()).k(), 3);
-}
-
-TEST(KnnClassifier, EquivalenceComparesParametersAndData) {
-    const auto data = makeData({{0}, {1}}, {0, 1});
-    tq_ClassifierKNN a, b;
-    EXPECT_TRUE(a == b);
-    a.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0);
-    EXPECT_FALSE(a == b);
-    b.train(makeData({{0}, {1}}, {0, 1}), tqClassifierTrainParamsKNN(1), nullptr, 0);
-    EXPECT_TRUE(a == b);  // equal data objects by value
-    b.train(makeData({{0}, {1}}, {0, 0}), tqClassifierTrainParamsKNN(1), nullptr, 0);
-    EXPECT_FALSE(a == b);
-    b.train(data, tqClassifierTrainParamsKNN(2), nullptr, 0);
-    EXPECT_FALSE(a.isEquivalent(b));
-}
-
 // A loaded classifier classifies with the parameters it was trained with, although only the
 // kept parameters are archived.
-TEST(KnnClassifier, ArchiveRoundTripClassifiesIdentically) {
-    const tqClassifierDataProviderMemory data =
-        tq_TotalDataGenerator({tq_ClassDataGenerator({{0, 1}, {0, 1}}, 30),
-                               tq_ClassDataGenerator({{1, 1}, {2, 1}}, 30),
-                               tq_ClassDataGenerator({{3, 2}, {0, 1}}, 30)})
-            .generateData();
-    tqClassifierCosts costs;
-    costs.misclassificationCostOverride(2, 0, 3.0);
-    tqClassifierTool tool, loaded;
-    tool.train(data, tqClassifierTrainParamsKNN(5, tqPatternDistanceMetricNorm(1.0), costs));
-    ASSERT_TRUE(tqtest::roundTrips(tool, loaded));
-    EXPECT_TRUE(loaded == tool);
-    tqRandomUniform random(7);
-    for (int i = 0; i < 200; ++i) {
-        const std::vector<double> query{random.next(-3, 6), random.next(-3, 5)};
-        ASSERT_EQ(classify(loaded, query), classify(tool, query)) << i;
-    }
-}
-
 TEST(KnnClassifier, GoldenArchiveStillLoadsAndClassifies) {
     tqClassifierTool tool, golden;
     tool.train(makeData({{0, 0}, {1, 0}, {5, 5}, {6, 5}}, {0, 0, 1, 2}),
@@ -526,12 +438,10 @@ TEST(KnnSearch, OtherMetricsAreCalledForEveryPattern) {
     };
     const auto data = makeData({{0}, {3}, {1}, {3}, {2}}, {0, 1, 2, 3, 4});
     const Counting metric;
-    std::vector<long> indices, want;
-    std::vector<double> distances, wantDistances;
+    std::vector<long> indices;
+    std::vector<double> distances;
     tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({3.0}), 2, indices, distances);
     EXPECT_EQ(metric.calls, 5);
-    referenceSearch(data, tqPatternDistanceMetricNorm(2.0), tqFeaturePattern({3.0}), 2, want, wantDistances);
-    EXPECT_EQ(indices, want);
     EXPECT_EQ(indices, (std::vector<long>{3, 1}));
 }
 
