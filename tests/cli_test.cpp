@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <tuple>
+#include <utility>
 
 #include "test_support.h"
 #include "tools/csv.h"
@@ -74,15 +74,13 @@ TEST(CliCsv, BadTextNamesFileLineAndColumn) {
 // ---------------------------------------------------------------------------------------------
 // Labels and the model file header
 
-TEST(CliLabels, IntegersKeepTheirNumbersNamesAreNumberedByFirstAppearance) {
+// Integer labels keep their numbers ("007" is 7); the names case is run through the program below.
+TEST(CliLabels, IntegerLabelsKeepTheirNumbers) {
     const cli::LabelMap ints = cli::LabelMap::fromTrainingLabels({"7", "", "3", "007"});
     EXPECT_EQ(ints.categories(), (std::vector<long>{3, 7}));
     EXPECT_EQ(ints.find("007"), 7);
     EXPECT_EQ(ints.find("5"), -1);
     EXPECT_EQ(ints.find("5", true), 5);
-    cli::LabelMap names = cli::LabelMap::fromTrainingLabels({"dog", "cat", "dog", "", "7"});
-    EXPECT_EQ(names.names(), (std::vector<std::string>{"dog", "cat", "7"}));
-    EXPECT_EQ(names.add("emu"), 3);
 }
 
 cli::ModelHeader sampleHeader() {
@@ -293,66 +291,51 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     const auto d = [](const char* name) { return dataFile(name); };
     ok({"train", "--method", "knn", train, "-o", model});
     ok({"train", "--method", "knn", "--no-ready-check", none, "-o", unready});
-    const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
+    // Command-line mistakes end with the help hint and exit with status 2; everything else with 1.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"classify", model, d("bad_number.csv")},
-         1,
          d("bad_number.csv") + ":3:2: \"12o\" in column \"weight\" is not a number"},
         {{"classify", model, d("bad_columns.csv")},
-         1,
          d("bad_columns.csv") +
              ":1:2: column \"width\" does not match the model, which expects \"diameter\" here"},
         {{"classify", model, d("bad_fewcolumns.csv")},
-         1,
          d("bad_fewcolumns.csv") +
              ":1: the file has 1 measurement columns but the model expects 2 (weight, diameter)"},
-        {{"classify", train, d("fruit_test.csv")}, 1, train + ": not a clastool model file"},
+        {{"classify", train, d("fruit_test.csv")}, train + ": not a clastool model file"},
         {{"classify", model, d("fruit_missing.csv")},
-         1,
          d("fruit_missing.csv") +
              ":2:3: missing measurement in column \"diameter\": the knn method needs every "
              "measurement (use --method bayes, or fill the cell)"},
         {{"train", "--method", "knn", none},
-         1,
          none + ": training failed: No valid data was provided for training."},
         {{"classify", unready, none},
-         1,
          none + ":2: classification failed: No valid data was provided for training."},
         {{"train", "--method", "bayes", "--no-ready-check", none},
-         1,
          none + ": training failed: no row has a label"},
         {{"train", "--method", "bayes", "--costs", d("bad_costs.csv"), train},
-         1,
          d("bad_costs.csv") + ":1:4: the label \"kiwi\" does not occur in " + train},
         {{"train", "--method", "bayes", "--prior", "kiwi=2", train},
-         1,
          "--prior kiwi=2: the label \"kiwi\" does not occur in " + train},
         {{"train", "--method", "bayes", "--binomial", "hits=1", counts},
-         1,
          counts + ":2:1: 2 in column \"hits\" is outside 0 to 1, the range of its binomial distribution"},
         {{"train", "--method", "bayes", "--binomial", "misses=10", counts},
-         1,
          "--binomial misses=10: " + counts + " has no measurement column named \"misses\""},
         {{"evaluate", "--method", "knn", "--folds", "13", train},
-         1,
          train + ": 12 labelled rows cannot be split into 13 folds"},
-        {{"train", "--method", "knn", "--prior", "a=1", two}, 1, "--prior applies to --method bayes only"},
+        {{"train", "--method", "knn", "--prior", "a=1", two}, "--prior applies to --method bayes only"},
         {{"train", "--method", "knn", "--bogus", two},
-         2,
          "The following argument was not expected: --bogus (see 'clastool --help')"},
-        {{"train", "--method", "trees", two},
-         2,
-         "--method: trees not in {knn,bayes} (see 'clastool --help')"},
+        {{"train", "--method", "trees", two}, "--method: trees not in {knn,bayes} (see 'clastool --help')"},
         {{"frobnicate"},
-         2,
          "unknown command \"frobnicate\" (commands: train, classify, evaluate, info, demo; see 'clastool "
          "--help')"},
-        {{}, 2, "A subcommand is required (see 'clastool --help')"},
+        {{}, "A subcommand is required (see 'clastool --help')"},
     };
-    for (auto [args, status, message] : cases) {
+    for (auto [args, message] : cases) {
         if (!args.empty() && (args[0] == "train" || args[0] == "classify"))
             args.insert(args.end(), {"-o", out});
         const Outcome o = run(args);
-        EXPECT_EQ(o.status, status) << message;
+        EXPECT_EQ(o.status, has(message, "see 'clastool --help')") ? 2 : 1) << message;
         EXPECT_EQ(o.err, "clastool: " + message + "\n");
         EXPECT_EQ(o.out, "");
         EXPECT_FALSE(std::ifstream(out).good()) << message;
