@@ -61,10 +61,11 @@ tqArchive& operator||(tqArchive& ar, tqNMMatrix& v) {
         ar || x;
         elements.push_back(x);
     }
+    // Filled by element count, not by rows: a matrix of 2^62 rows and no columns holds nothing
+    // and must not cost a loop over its rows.
     tqNMMatrix loaded(rows, cols);
-    for (long r = 0; r < rows; ++r)
-        for (long c = 0; c < cols; ++c)
-            loaded.element(r, c) = elements[static_cast<std::size_t>(r * cols + c)];
+    for (std::uint64_t i = 0; i < count; ++i)
+        loaded.element(static_cast<long>(i / ucols), static_cast<long>(i % ucols)) = elements[i];
     v = std::move(loaded);
     return ar;
 }

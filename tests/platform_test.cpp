@@ -639,3 +639,13 @@ TEST(Random, GaussianIsDeterministicWithTheRightMoments) {
     EXPECT_NEAR(sum / n, 5.0, 0.02);
     EXPECT_NEAR(sumSq / n - (sum / n) * (sum / n), 4.0, 0.05);
 }
+
+// A hostile matrix of 2^62 rows and no columns holds no element; loading it once looped over
+// every row (found by fuzzing).
+TEST(ArchiveHostile, MatrixWithoutColumnsCostsNothingPerRow) {
+    tqNMMatrix m;
+    loadBytes(u8(0) + u64(std::uint64_t{1} << 62) + u64(0), m);
+    EXPECT_EQ(m.rows(), 1L << 62);
+    EXPECT_EQ(m.cols(), 0);
+    EXPECT_TRUE(m.data().empty());
+}
