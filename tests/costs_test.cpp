@@ -19,19 +19,9 @@ const char* const kNegativeLabel = "Category labels must be >= 0";
 const char* const kSameLabels = "Category labels must be different";
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Archive building blocks: one version byte, eight-byte little-endian integers and doubles.
-std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
-std::string i64(std::int64_t v) {
-    std::string bytes(8, '\0');
-    for (int i = 0; i < 8; ++i)
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
-    return bytes;
-}
-std::string f64(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return i64(static_cast<std::int64_t>(bits));
-}
+using tqtest::f64;
+using tqtest::i64;
+using tqtest::u8;
 std::string longs(const std::vector<long>& v) {
     std::string bytes = u8(0) + i64(static_cast<std::int64_t>(v.size()));
     for (long x : v) bytes += i64(x);

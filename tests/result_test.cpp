@@ -125,18 +125,9 @@ TEST(ReadyMadeResult, OrdersByCostNormalisesClassScoresAndChecks) {
 
 // --- archive ---------------------------------------------------------------------------------
 
-std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
-std::string i64(std::int64_t v) {
-    std::string bytes(8, '\0');
-    for (int i = 0; i < 8; ++i)
-        bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
-    return bytes;
-}
-std::string f64(double v) {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return i64(static_cast<std::int64_t>(bits));
-}
+using tqtest::f64;
+using tqtest::i64;
+using tqtest::u8;
 
 TEST(ResultArchive, ExactLayoutAndUncheckedLoad) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);

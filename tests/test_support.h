@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -34,6 +36,21 @@ template <class E, class Fn>
 
 #define EXPECT_THROW_MSG(statement, Type, text) \
     EXPECT_TRUE(::tqtest::throwsWithMessage<Type>([&] { statement; }, text))
+
+// Archive building blocks for exact-byte checks: one byte, eight-byte little-endian integers
+// and doubles.
+inline std::string u8(unsigned char v) { return std::string(1, static_cast<char>(v)); }
+inline std::string i64(std::int64_t v) {
+    std::string bytes(8, '\0');
+    for (int i = 0; i < 8; ++i)
+        bytes[static_cast<std::size_t>(i)] = static_cast<char>((static_cast<std::uint64_t>(v) >> (8 * i)) & 0xff);
+    return bytes;
+}
+inline std::string f64(double v) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return i64(static_cast<std::int64_t>(bits));
+}
 
 // Stores x with its archive operator and returns the bytes.
 template <class T>
