@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "platform/attention.h"
 #include "tests/test_support.h"
 
 namespace {
@@ -407,6 +408,72 @@ TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
     ASSERT_TRUE(loaded);
     EXPECT_TRUE(loaded->throwIfNotReady());
     EXPECT_EQ(dynamic_cast<const tqClassifierTrainParamsKNN&>(*loaded).k(), 3);
+}
+
+// Batch classification gives run's outcome bit for bit (the results, or the same error), whatever
+// the technique, the validity of the measurements and the layout of the rows.
+std::string runOutcome(const tqClassifierTool& tool, const tqFeaturePattern& pattern, bool batch) {
+    try {
+        tqClassifierResult result;
+        if (batch) {
+            const std::vector<double>& m = pattern.featureMeasurements(false);
+            std::vector<double> padded(m.begin(), m.end());
+            padded.push_back(-1e300);  // a stride beyond the dimension
+            std::vector<unsigned char> validity(padded.size(), 1);
+            for (long j : pattern.invalidFeatureIndices()) validity[static_cast<std::size_t>(j)] = 0;
+            tool.runBatch(tqPatternRows{padded.data(), validity.data(), 1, m.size(), padded.size()}, &result);
+        } else {
+            tool.run(pattern, result);
+        }
+        return tqtest::storeBytes(result);
+    } catch (const tqException& e) {
+        return std::string("error: ") + e.what();
+    }
+}
+
+TEST(Batch, EveryTechniqueMatchesSingleRuns) {
+    std::vector<tq_ClassDataGenerator> classes;
+    for (int c = 0; c < 3; ++c) classes.emplace_back(std::vector<tqPair<double>>(4, {c * 1.0, 1.0}), 60);
+    const tqClassifierDataProviderMemory data = tq_TotalDataGenerator(classes).generateData();
+    std::vector<tqFeaturePattern> queries = {tqFeaturePattern({1.0}), tqFeaturePattern({0.5, 1.0, 2.0, 0.0}, {1, 2})};
+    tqClassifierDataProviderMemory valid;
+    for (long i = 0; i < data.numPatterns(); i += 3) {
+        std::vector<double> m = data.featurePattern(i)->featureMeasurements(false);
+        m[static_cast<std::size_t>(i % 4)] += 0.25;
+        queries.emplace_back(m, i % 5 < 4 ? std::vector<long>{i % 5} : std::vector<long>{});
+        valid.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), 0);
+    }
+    const std::vector<std::shared_ptr<tqClassifierTrainParams>> techniques = {
+        std::make_shared<tqClassifierTrainParamsBayesian>(),
+        std::make_shared<tqClassifierTrainParamsKNN>(5),
+        std::make_shared<tqClassifierTrainParamsKNN>(4, tqPatternDistanceMetricNorm(1.0), tqClassifierCosts())};
+    for (const auto& params : techniques) {
+        tqClassifierTool tool;
+        tool.train(data, *params);
+        for (std::size_t i = 0; i < queries.size(); ++i)
+            EXPECT_EQ(runOutcome(tool, queries[i], true), runOutcome(tool, queries[i], false)) << "query " << i;
+        const std::vector<tqClassifierResult> batch = tool.runBatch(valid);
+        ASSERT_EQ(batch.size(), static_cast<std::size_t>(valid.numPatterns()));
+        for (long i = 0; i < valid.numPatterns(); ++i) {
+            tqClassifierResult result = batch[static_cast<std::size_t>(i)];
+            EXPECT_EQ(tqtest::storeBytes(result), runOutcome(tool, *valid.featurePattern(i), false)) << i;
+        }
+    }
+}
+
+TEST(Batch, RefusesABadViewAndAnUntrainedToolAndStopsOnAbort) {
+    tqClassifierTool tool;
+    const double value = 1.0;
+    tqClassifierResult result;
+    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result), tqClassifierDefs::NotTrained);
+    std::vector<tq_ClassDataGenerator> classes(2, tq_ClassDataGenerator({{0.0, 1.0}}, 10));
+    tool.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(3));
+    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 0}, &result), tqClassifierDefs::BadParams);
+    EXPECT_THROW(tool.runBatch(tqPatternRows{nullptr, nullptr, 1, 1, 1}, &result), tqClassifierDefs::BadParams);
+    tfRequestAbort();
+    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result), tqAborted);
+    tfClearAbortRequest();
+    tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result);
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #include "clss/clastool/classifier.h"
 
 #include "clss/clastool/errors.h"
+#include "clss/clastool/pattern.h"
+#include "clss/clastool/result.h"
+#include "platform/attention.h"
 #include "platform/diag.h"
+#include "platform/exception.h"
 
 tq_Classifier::tq_Classifier() = default;
 
@@ -58,6 +62,23 @@ void tq_Classifier::run(const tqFeaturePattern& pattern, tqClassifierResult& res
     run_(pattern, result);
     recordRunDetails_(dest, flags);
     recordRunResults_(dest, flags, pattern, result);
+}
+
+void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
+    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    if (rows.rows == 0) return;
+    if (rows.values == nullptr || results == nullptr)
+        throw tqClassifierDefs::BadParams("Batch classification needs pattern rows and room for their results.");
+    if (rows.rowStride < rows.dimension)
+        throw tqClassifierDefs::BadParams("Pattern rows must be at least as long as their dimension.");
+    runBatch_(rows, results);
+}
+
+void tq_Classifier::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
+    for (std::size_t i = 0; i < rows.rows; ++i) {
+        if (i % kBatchBlock == 0) tfThrowExceptionOnFailure(tfAttentionCheck());
+        run_(rows.pattern(i), results[i]);
+    }
 }
 
 void tq_Classifier::untrain() {

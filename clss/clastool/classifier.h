@@ -3,6 +3,8 @@
 #ifndef CLASTOOL_CLASSIFIER_H
 #define CLASTOOL_CLASSIFIER_H
 
+#include <cstddef>
+
 #include "clss/clastool/trainparams.h"
 #include "platform/archive.h"
 #include "platform/handle.h"
@@ -12,6 +14,7 @@ class tqClassifierDataProvider;
 class tqClassifierResult;
 class tqDiagObject;
 class tqFeaturePattern;
+struct tqPatternRows;
 
 // Abstract base of the technique classifiers. It performs the state checks of the lifecycle,
 // keeps its own clone of the parameters of the last train, trainStart or retrain, and calls the
@@ -51,6 +54,12 @@ public:
     // Requires a trained classifier (NotTrained). Does not check that it can run (the tool does).
     void run(const tqFeaturePattern& pattern, tqClassifierResult& result, tqDiagObject* diag,
              unsigned long flags) const;
+    // Classifies every row of `rows` into results[0, rows.rows): the same results as run on
+    // each row, bit for bit. Requires a trained classifier (NotTrained) and a well-formed view
+    // (BadParams). The abort request is checked once per block of rows; when a row fails or an
+    // abort stops the call, the exception passes unchanged and the results of the rows before
+    // are already written. Records no diagnostics (no technique records any per run).
+    void runBatch(const tqPatternRows& rows, tqClassifierResult* results) const;
     // If trained: untrain_ and drop the kept parameters. Otherwise nothing.
     void untrain();
 
@@ -78,6 +87,10 @@ protected:
     // Throws a tqClassifierDefs error if the trained state cannot classify.
     virtual void checkRunnable_() const = 0;
     virtual void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const = 0;
+    // Techniques with a faster path for many patterns override this; the default runs each row
+    // as a pattern object, checking the abort request once per kBatchBlock rows.
+    virtual void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const;
+    static constexpr std::size_t kBatchBlock = 256;
 
     // For techniques that compare or use kept parameters without the checks of trainParams().
     const tqPtrHandle_const<tqClassifierTrainParams>& keptParams_() const { return trainParams_; }

@@ -109,3 +109,19 @@ void tqFeaturePattern::serialize_(tqArchive& ar, unsigned char version) {
     measurements_.swap(measurements);
     validity_.swap(validity);
 }
+
+tqPatternRows tqPatternRows::slice(std::size_t begin, std::size_t end) const {
+    tqPatternRows part = *this;
+    part.values = values + begin * rowStride;
+    if (validity != nullptr) part.validity = validity + begin * rowStride;
+    part.rows = end - begin;
+    return part;
+}
+
+tqFeaturePattern tqPatternRows::pattern(std::size_t i) const {
+    std::vector<long> invalid;
+    if (validity != nullptr)
+        for (std::size_t j = 0; j < dimension; ++j)
+            if (!isValid(i, j)) invalid.push_back(static_cast<long>(j));
+    return tqFeaturePattern(std::vector<double>(row(i), row(i) + dimension), invalid);
+}

@@ -2,6 +2,7 @@
 #ifndef CLASTOOL_PATTERN_H
 #define CLASTOOL_PATTERN_H
 
+#include <cstddef>
 #include <vector>
 
 #include "platform/archive.h"
@@ -64,6 +65,28 @@ private:
 
     std::vector<double> measurements_;
     std::vector<bool> validity_;  // same length as measurements_; true: valid
+};
+
+// A read-only view of many patterns held as the rows of a caller's matrix, for batch
+// classification without a pattern object per row. Row i holds its measurements at
+// values[i * rowStride + j], j < dimension; validity, when not null, has the same layout and
+// marks a measurement invalid with 0. The view does not own the memory; the caller keeps it
+// alive and unchanged for the length of a call.
+struct tqPatternRows {
+    const double* values = nullptr;
+    const unsigned char* validity = nullptr;  // null: every measurement is valid
+    std::size_t rows = 0;
+    std::size_t dimension = 0;
+    std::size_t rowStride = 0;  // in elements, at least dimension
+
+    bool isValid(std::size_t row, std::size_t j) const {
+        return validity == nullptr || validity[row * rowStride + j] != 0;
+    }
+    const double* row(std::size_t i) const { return values + i * rowStride; }
+    // Rows [begin, end) of this view.
+    tqPatternRows slice(std::size_t begin, std::size_t end) const;
+    // Row i as a pattern object (its invalid measurements keep their stored values).
+    tqFeaturePattern pattern(std::size_t i) const;
 };
 
 #endif

@@ -1,6 +1,11 @@
 #include "clss/clastool/tool.h"
 
+#include <algorithm>
+
 #include "clss/clastool/errors.h"
+#include "clss/clastool/pattern.h"
+#include "clss/clastool/provider.h"
+#include "clss/clastool/result.h"
 
 tqClassifierTool::tqClassifierTool() : classifier_(new tqPtrHandle<tq_Classifier>()) {}
 
@@ -61,6 +66,53 @@ void tqClassifierTool::run(const tqFeaturePattern& pattern, tqClassifierResult& 
                            unsigned long flags) const {
     if (!*classifier_) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
     (*classifier_)->run(pattern, result, diag, flags);
+}
+
+void tqClassifierTool::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
+    if (!*classifier_) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    (*classifier_)->runBatch(rows, results);
+}
+
+namespace {
+
+// Packs patterns [begin, end) of data into rows of width dim; false if one has another length.
+bool packRows(const tqClassifierDataProvider& data, long begin, long end, std::size_t dim,
+              std::vector<double>& values, std::vector<unsigned char>& validity) {
+    values.assign(static_cast<std::size_t>(end - begin) * dim, 0.0);
+    validity.assign(values.size(), 1);
+    for (long i = begin; i < end; ++i) {
+        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
+        if (static_cast<std::size_t>(pattern->numMeasurements()) != dim) return false;
+        const std::vector<double>& m = pattern->featureMeasurements(false);
+        const std::size_t at = static_cast<std::size_t>(i - begin) * dim;
+        for (std::size_t j = 0; j < dim; ++j) {
+            values[at + j] = m[j];
+            validity[at + j] = pattern->isValid(static_cast<long>(j)) ? 1 : 0;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<tqClassifierResult> tqClassifierTool::runBatch(const tqClassifierDataProvider& data) const {
+    if (!*classifier_) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    constexpr long kPackedRows = 4096;  // bounds the packed copy, whatever the data's size
+    const long n = data.numPatterns();
+    const std::size_t dim = static_cast<std::size_t>(n > 0 ? data.numMeasurements() : 0);
+    std::vector<tqClassifierResult> results(static_cast<std::size_t>(n));
+    std::vector<double> values;
+    std::vector<unsigned char> validity;
+    for (long begin = 0; begin < n; begin += kPackedRows) {
+        const long end = std::min(n, begin + kPackedRows);
+        if (packRows(data, begin, end, dim, values, validity)) {
+            const tqPatternRows rows{values.data(), validity.data(), static_cast<std::size_t>(end - begin), dim, dim};
+            (*classifier_)->runBatch(rows, &results[static_cast<std::size_t>(begin)]);
+        } else {
+            for (long i = begin; i < end; ++i) run(*data.featurePattern(i), results[static_cast<std::size_t>(i)]);
+        }
+    }
+    return results;
 }
 
 void tqClassifierTool::untrain() {

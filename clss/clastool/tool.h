@@ -2,6 +2,8 @@
 #ifndef CLASTOOL_TOOL_H
 #define CLASTOOL_TOOL_H
 
+#include <vector>
+
 #include "clss/clastool/classifier.h"
 #include "clss/clastool/trainparams.h"
 #include "platform/archive.h"
@@ -12,6 +14,7 @@ class tqClassifierResult;
 class tqDecisionTree;
 class tqDiagObject;
 class tqFeaturePattern;
+struct tqPatternRows;
 
 // Owns at most one classifier, made by the training parameters (their concrete type chooses the
 // technique), and forwards to it. Copies get their own classifier (clone), never a shared one.
@@ -42,6 +45,12 @@ public:
     // NotTrained without a classifier (and from the classifier when it is untrained).
     void run(const tqFeaturePattern& pattern, tqClassifierResult& result, tqDiagObject* diag = nullptr,
              unsigned long flags = 0) const;
+    // Batch classification, results as run gives them (tq_Classifier::runBatch). NotTrained
+    // without a classifier. One trained tool may serve several threads, each its own rows.
+    void runBatch(const tqPatternRows& rows, tqClassifierResult* results) const;
+    // Every pattern of `data` in order, classified in blocks of packed rows; a pattern of
+    // another length than data.numMeasurements() is run on its own, with run's errors.
+    std::vector<tqClassifierResult> runBatch(const tqClassifierDataProvider& data) const;
     // Untrains the classifier, which stays in the tool. Nothing without one.
     void untrain();
 
