@@ -4,10 +4,16 @@
 
 class tqDiagObject {
 public:
+    // Decides where records go for a caller's request; may rewrite the flags.
+    using Route = tqDiagObject* (*)(tqDiagObject* requested, unsigned long& flags);
+
     virtual ~tqDiagObject() = default;
     // The object to record into (null: none) for a caller's request; may rewrite the flags.
-    // This stand-in returns the requested object and leaves the flags as they are.
+    // Without an installed route, this returns the requested object and leaves the flags alone.
     static tqDiagObject* getRecordingDestination(tqDiagObject* requested, unsigned long& flags);
+    // Installs the host's routing (null: back to the default) and returns the previous one.
+    // Meant to be set once, before any training or run records.
+    static Route setRecordingRoute(Route route);
 };
 
 #endif

@@ -18,6 +18,7 @@ const char* const kCostText = "Costs must be >= 0.0";
 const char* const kNegativeLabel = "Category labels must be >= 0";
 const char* const kSameLabels = "Category labels must be different";
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 using tqtest::f64;
 using tqtest::i64;
@@ -63,6 +64,11 @@ TEST(Frequencies, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
     EXPECT_THROW_MSG(f.categoryFrequencyOverride(1, -0.5), Defs::BadParams, kFrequencyText);
     EXPECT_THROW_MSG(f.categoryFrequencyOverride(-1, 0.5), Defs::BadLabel, kNegativeLabel);
     EXPECT_THROW_MSG(f.categoryFrequencyOverride(-1, 0.0), Defs::BadParams, kFrequencyText);  // value first
+    // Refused where set: every later result would otherwise fail on NaN shares.
+    const char* const infinite = "Category frequencies must be finite";
+    EXPECT_THROW_MSG(f.categoryFrequencyOverride(1, kInf), Defs::BadParams, infinite);
+    EXPECT_THROW_MSG(f.defaultCategoryFrequency(kInf), Defs::BadParams, infinite);
+    EXPECT_THROW_MSG((void)tqClassifierFrequencies(kInf), Defs::BadParams, infinite);
     EXPECT_TRUE(f == before);
     EXPECT_THROW_MSG(f.categoryFrequency(-1), Defs::BadLabel, kNegativeLabel);
 }
@@ -93,6 +99,7 @@ TEST(Costs, ChecksRunInOrderAndLeaveTheObjectUnchanged) {
     // The cost first, then equal labels, then negative labels.
     EXPECT_THROW_MSG(c.defaultMisclassificationCost(-1.0), Defs::BadParams, kCostText);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(-1, 2, -1.0), Defs::BadParams, kCostText);
+    EXPECT_THROW_MSG(c.misclassificationCostOverride(2, 2, -1.0), Defs::BadParams, kCostText);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(-1, -1, 1.0), Defs::BadLabel, kSameLabels);
     EXPECT_THROW_MSG(c.misclassificationCostOverride(2, -1, 1.0), Defs::BadLabel, kNegativeLabel);
     EXPECT_TRUE(c == before);

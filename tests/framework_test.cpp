@@ -59,7 +59,10 @@ private:
     Behaviour behaviour_;
 };
 
-std::string ptr(const void* p) { return p ? "diag" : "null"; }
+// Where a host's diagnostics routing sends every record in the routing test.
+tqDiagObject gRouted;
+
+std::string ptr(const void* p) { return p == &gRouted ? "routed" : p ? "diag" : "null"; }
 
 // Logs every hook with the diagnostics pointer and flags it received.
 class RecordingClassifier : public tq_Classifier {
@@ -81,7 +84,6 @@ public:
     void trainManually() {
         untrain();
         trained_ = true;
-        clearKeptParams_();
     }
 
 protected:
@@ -474,6 +476,25 @@ TEST(Batch, RefusesABadViewAndAnUntrainedToolAndStopsOnAbort) {
     EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result), tqAborted);
     tfClearAbortRequest();
     tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result);
+}
+
+// A routing that redirects and rewrites the flags tells the destination from the caller's object:
+// only the details hook of training gets the caller's object, every hook the rewritten flags.
+TEST_F(ClassifierLifecycle, HooksGetTheRoutedDestinationAndFlags) {
+    struct Route {
+        tqDiagObject::Route previous = tqDiagObject::setRecordingRoute(
+            [](tqDiagObject*, unsigned long& flags) {
+                flags += 100;
+                return &gRouted;
+            });
+        ~Route() { tqDiagObject::setRecordingRoute(previous); }
+    } route;
+    RecordingParams params(&log, 1);
+    classifier.train(data, params, &diag, 5);
+    classifier.run(pattern, result, &diag, 3);
+    EXPECT_EQ(log, (Log{"recordTrainInputs_ routed 105", "train_", "recordTrainDetails_ diag 105",
+                        "recordTrainResults_ routed 105", "recordRunInputs_ routed 103", "run_",
+                        "recordRunDetails_ routed 103", "recordRunResults_ routed 103"}));
 }
 
 }  // namespace

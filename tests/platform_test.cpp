@@ -614,7 +614,7 @@ TEST(Random, UniformMatchesTheReferenceSequenceAndStaysInRange) {
     EXPECT_EQ(zero.nextBits(), 0xbf6e1f784956452aULL);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.08386297105988216);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.3789802506626686);
-    EXPECT_EQ(fortyTwo.next(-10.0, 10.0), -10.0 + 20.0 * 0.6800434110281394);
+    EXPECT_EQ(fortyTwo.next(-10.0, 10.0), 0x1.cce93ff642eep+1);  // one rounding per operation
     double sum = 0.0;
     for (int i = 0; i < 100000; ++i) {
         const double x = r.next(2.0, 3.0);
@@ -627,8 +627,12 @@ TEST(Random, UniformMatchesTheReferenceSequenceAndStaysInRange) {
 }
 
 TEST(Random, GaussianIsDeterministicWithTheRightMoments) {
-    tqRandomGaussian a(123), b(123), g(2024);
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(a.next(0.0, 1.0), b.next(0.0, 1.0));
+    tqRandomGaussian a(1), g(2024);
+    // Bits fixed on every compiler; draws 3 and 6 change if the arithmetic is fused.
+    const std::vector<double> reference{0x1.1899f21eb18bbp+3, 0x1.584abd879d0e2p+2, 0x1.e6aae4b19aabep+2,
+                                        0x1.2e5e9f8cc22c8p+0, 0x1.781ae655c967cp+2, 0x1.b52a0ab6bf3dcp+1,
+                                        0x1.d7bb905681382p+1, 0x1.28b22924e4a18p+2};
+    for (double expected : reference) ASSERT_EQ(a.next(5.0, 2.0), expected);
     const int n = 200000;
     double sum = 0.0, sumSq = 0.0;
     for (int i = 0; i < n; ++i) {

@@ -53,6 +53,8 @@ struct DecisionCase {
 TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
     tqClassifierCosts expensive;
     expensive.misclassificationCostOverride(1, 0, 4.0);  // truth 1, decided 0
+    tqClassifierCosts infinite;
+    infinite.misclassificationCostOverride(1, 0, std::numeric_limits<double>::infinity());
     tqClassifierFrequencies frequent;
     frequent.categoryFrequencyOverride(1, 3.0);
     const std::vector<std::pair<long, double>> two = {{0, 1.0}, {1, 0.5}};
@@ -61,6 +63,8 @@ TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
         {"cost override", two, {}, expensive, {{1, 1.0 / 3, 2.0 / 3}, {0, 2.0 / 3, 4.0 / 3}}},
         {"frequency override", two, frequent, {}, {{1, 0.6, 0.4}, {0, 0.4, 0.6}}},
         {"single category", {{4, 0.3}}, {}, {}, {{4, 1.0, 0.0}}},
+        // A truth of weight 0 adds nothing even at infinite cost (inf * 0 was NaN and refused).
+        {"infinite cost, zero weight", {{0, 1.0}, {1, 0.0}}, {}, infinite, {{0, 1.0, 0.0}, {1, 0.0, 1.0}}},
     };
     for (const DecisionCase& c : cases) {
         SCOPED_TRACE(c.what);

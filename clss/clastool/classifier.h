@@ -94,13 +94,6 @@ protected:
 
     // For techniques that compare or use kept parameters without the checks of trainParams().
     const tqPtrHandle_const<tqClassifierTrainParams>& keptParams_() const { return trainParams_; }
-    // For a technique trained manually (decision trees): drops the kept parameters.
-    void clearKeptParams_() { trainParams_.reset(); }
-
-    // The parameter hooks are protected in tqClassifierTrainParams; techniques reach them here.
-    static bool paramsEqual_(const tqClassifierTrainParams& a, const tqClassifierTrainParams& b) {
-        return a.isEqual_(b);
-    }
 
 private:
     friend class tqClassifierTool;

@@ -1,5 +1,6 @@
 #include "clss/clastool/costs.h"
 
+#include <cmath>
 #include <cstddef>
 
 #include "clss/clastool/errors.h"
@@ -13,6 +14,8 @@ constexpr long kCostsVersionLine = 436;
 // Written as negated comparisons so that NaN, which is neither > 0 nor >= 0, is refused too.
 void checkFrequency(double frequency) {
     if (!(frequency > 0.0)) throw tqClassifierDefs::BadParams("Category frequencies must be > 0.0");
+    // An infinite frequency would make every share inf / inf = NaN at classification time.
+    if (std::isinf(frequency)) throw tqClassifierDefs::BadParams("Category frequencies must be finite");
 }
 
 void checkCost(double cost) {

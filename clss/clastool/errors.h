@@ -12,6 +12,25 @@
 #include "platform/archive.h"
 #include "platform/exception.h"
 
+// Every error class has the same members; only its name, number and meaning differ.
+#define TQ_CLASSIFIER_ERROR_DECLARATION(Name)                    \
+    class Name : public Errors {                                 \
+    public:                                                      \
+        explicit Name(const std::string& message = "");          \
+        Name(const Name& other);                                 \
+        Name& operator=(const Name& other);                      \
+        void dispatchSerialize(tqArchive& ar) override;          \
+        long errorNumber() const override;                       \
+        void suicideAndRethrow() override;                       \
+        static tq_Instantiator sExemplar;                        \
+                                                                 \
+    protected:                                                   \
+        void serialize_(tqArchive& ar, unsigned char version);   \
+                                                                 \
+    private:                                                     \
+        static tqPersistent* make();                             \
+    }
+
 // A namespace-like class: the error classes and the Status enumeration.
 class tqClassifierDefs {
 public:
@@ -45,149 +64,24 @@ public:
     };
 
     // An argument or parameter out of its allowed range, or inconsistent parameters. 0x10004200.
-    class BadParams : public Errors {
-    public:
-        explicit BadParams(const std::string& message = "");
-        BadParams(const BadParams& other);
-        BadParams& operator=(const BadParams& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(BadParams);
     // A pattern, label or measurement index outside its range. 0x10004202.
-    class BadIndex : public Errors {
-    public:
-        explicit BadIndex(const std::string& message = "");
-        BadIndex(const BadIndex& other);
-        BadIndex& operator=(const BadIndex& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(BadIndex);
     // A negative category label, or two labels that must differ and do not. 0x10004203.
-    class BadLabel : public Errors {
-    public:
-        explicit BadLabel(const std::string& message = "");
-        BadLabel(const BadLabel& other);
-        BadLabel& operator=(const BadLabel& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(BadLabel);
     // A request that does not fit the classification technique in use. 0x10004204.
-    class BadMethod : public Errors {
-    public:
-        explicit BadMethod(const std::string& message = "");
-        BadMethod(const BadMethod& other);
-        BadMethod& operator=(const BadMethod& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(BadMethod);
     // An operation that needs a trained classifier or rule table. 0x10004201.
-    class NotTrained : public Errors {
-    public:
-        explicit NotTrained(const std::string& message = "");
-        NotTrained(const NotTrained& other);
-        NotTrained& operator=(const NotTrained& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(NotTrained);
     // A technique, distribution or training mode that is not implemented. 0x10004205.
-    class NotImplemented : public Errors {
-    public:
-        explicit NotImplemented(const std::string& message = "");
-        NotImplemented(const NotImplemented& other);
-        NotImplemented& operator=(const NotImplemented& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(NotImplemented);
     // Invalid measurements where valid ones are needed, or patterns of unequal lengths. 0x10004206.
-    class BadFeatures : public Errors {
-    public:
-        explicit BadFeatures(const std::string& message = "");
-        BadFeatures(const BadFeatures& other);
-        BadFeatures& operator=(const BadFeatures& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
-
+    TQ_CLASSIFIER_ERROR_DECLARATION(BadFeatures);
     // Too little (or no valid) training data. 0x10004207.
-    class InsufficientTrainData : public Errors {
-    public:
-        explicit InsufficientTrainData(const std::string& message = "");
-        InsufficientTrainData(const InsufficientTrainData& other);
-        InsufficientTrainData& operator=(const InsufficientTrainData& other);
-        void dispatchSerialize(tqArchive& ar) override;
-        long errorNumber() const override;
-        void suicideAndRethrow() override;
-        static tq_Instantiator sExemplar;
-
-    protected:
-        void serialize_(tqArchive& ar, unsigned char version);
-
-    private:
-        static tqPersistent* make();
-    };
+    TQ_CLASSIFIER_ERROR_DECLARATION(InsufficientTrainData);
 };
+
+#undef TQ_CLASSIFIER_ERROR_DECLARATION
 
 // A Status passes as an unsigned long in both directions.
 tqArchive& operator||(tqArchive& ar, tqClassifierDefs::Status& status);

@@ -8,9 +8,11 @@
 #include "platform/values.h"
 
 // One category: per measurement the two parameters of a Gaussian draw (passed in order to
-// tqRandomGaussian::next), and how many patterns to draw. The first generateData() that produces
-// patterns draws them from a generator seeded with 1 and keeps them; every later call (and every
-// copy made afterwards) returns the same data. Patterns are labelled 0.
+// tqRandomGaussian::next), and how many patterns to draw. The first generateData() draws them from
+// a generator seeded with 1 and keeps them; every later call (and every copy made afterwards)
+// returns the same data. Kept data are recognised by their measurement count, so a generator
+// without measurement parameters appends another `count` empty patterns on each call (3, 6, 9, ...).
+// Patterns are labelled 0.
 //
 // generateData() is const but fills the cache: one object must not generate on two threads at once.
 class tq_ClassDataGenerator {

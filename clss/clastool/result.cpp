@@ -22,6 +22,10 @@ void checkUniqueLabels(const std::vector<tqClassifierCategoryResult>& results) {
                 throw tqClassifierDefs::BadParams("The category labels of the match results must be unique.");
 }
 
+// A category that cannot be the truth (weight exactly 0) adds nothing, even at infinite cost:
+// inf * 0 would be NaN and make the result depend on which scores happen to be zero.
+double costTerm(double cost, double weight) { return weight == 0.0 ? 0.0 : cost * weight; }
+
 // Entries of equal expected cost keep their order, so that ties resolve the same way on every
 // platform and standard library.
 void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
@@ -144,7 +148,7 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
         const long label = results[i].categoryLabel();
         double cost = 0.0;
         for (std::size_t j = 0; j < n; ++j)
-            if (j != i) cost += costs.misclassificationCost(results[j].categoryLabel(), label) * weight[j];
+            if (j != i) cost += costTerm(costs.misclassificationCost(results[j].categoryLabel(), label), weight[j]);
         built.emplace_back(label, results[i].matchScore(), weight[i] / weightSum, cost / weightSum);
     }
     orderByExpectedCost(built);
