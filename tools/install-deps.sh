@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the system packages the build needs beyond the compiler, CMake and GoogleTest:
-# CLI11 (header-only argument parser of the clastool program). Safe to run again: it does
-# nothing when the packages are there, and refreshes the package lists only when one is missing.
+# CLI11 (header-only argument parser of the clastool program), and pybind11 with Debian's
+# Python, NumPy, scikit-learn, pandas and pytest for the Python package and its tests. Safe to
+# run again: it does nothing when the packages are there, and refreshes the package lists only
+# when one is missing.
 set -euo pipefail
 
-packages=(libcli11-dev)
+packages=(libcli11-dev pybind11-dev python3-numpy python3-sklearn python3-pandas python3-pytest)
 
 missing=()
 for p in "${packages[@]}"; do
