@@ -25,10 +25,9 @@ struct tqMVNFactor {
 
 namespace {
 
-// Relative ridge: a share of each variance added to itself. Large enough that an exactly
-// singular covariance (a perfectly correlated pair, fewer records than measurements) factors
-// with pivots far above rounding noise; small enough to leave a sound estimate's log value
-// unchanged to about nine digits.
+// Relative ridge: a share of each variance added to itself where the factorisation needs it.
+// Large enough that an exactly singular covariance (a perfectly correlated pair, fewer
+// records than measurements) factors with pivots far above rounding noise.
 constexpr double kRelativeRidge = 1e-9;
 // Resolution floor: a measurement of magnitude |mu| cannot vary by less than about
 // kResolution * |mu| in double precision, so a variance below that square is rounding noise
@@ -209,6 +208,28 @@ double quadraticForm(const double* l, const double* invDiag, long n, double* r) 
     return q;
 }
 
+// Puts Sigma + diag(ridge) into f.reg and factors it into f.chol; returns log det L.
+double factorWithRidge(const tqMVNState& s, tqMVNFactor& f) {
+    const long d = s.dim;
+    for (long i = 0; i < d; ++i) {
+        for (long j = 0; j < i; ++j) f.reg[i * d + j] = s.covariance[i * d + j];
+        f.reg[i * d + i] = s.covariance[i * d + i] + f.ridge[i];
+    }
+    f.chol = f.reg;
+    return cholesky(f.chol.data(), d, f.ridge.data(), f.invDiag.data());
+}
+
+// A pivot below this share of its variance means a correlation too close to 1 for the
+// factorisation to resolve: only then does the relative ridge join the floors.
+bool wellConditioned(const tqMVNState& s, const tqMVNFactor& f) {
+    const long d = s.dim;
+    for (long j = 0; j < d; ++j) {
+        const double l = f.chol[j * d + j];
+        if (!(l * l >= kRelativeRidge * s.covariance[j * d + j])) return false;
+    }
+    return true;
+}
+
 tqMVNFactor* buildFactor(const tqMVNState& s) {
     const long d = s.dim;
     const auto dd = static_cast<std::size_t>(d * d);
@@ -219,14 +240,14 @@ tqMVNFactor* buildFactor(const tqMVNState& s) {
     f->ridge.resize(static_cast<std::size_t>(d));
     f->invDiag.resize(static_cast<std::size_t>(d));
     for (long i = 0; i < d; ++i) {
-        const double var = s.covariance[i * d + i];
         const double resolution = kResolution * s.mean[i];
-        f->ridge[i] = kRelativeRidge * std::max(var, 0.0) + resolution * resolution + kAbsoluteRidge;
-        for (long j = 0; j < i; ++j) f->reg[i * d + j] = s.covariance[i * d + j];
-        f->reg[i * d + i] = var + f->ridge[i];
+        f->ridge[i] = resolution * resolution + kAbsoluteRidge;
     }
-    f->chol = f->reg;
-    const double logDet = cholesky(f->chol.data(), d, f->ridge.data(), f->invDiag.data());
+    double logDet = factorWithRidge(s, *f);
+    if (!wellConditioned(s, *f)) {
+        for (long i = 0; i < d; ++i) f->ridge[i] += kRelativeRidge * std::max(s.covariance[i * d + i], 0.0);
+        logDet = factorWithRidge(s, *f);
+    }
     f->logNorm = -0.5 * static_cast<double>(d) * kLog2Pi - logDet;
     if (d > 0) {
         f->mean0 = f->mean[0];

@@ -388,4 +388,29 @@ TEST(BayesRealData, IrisDecisionsAgreeWithNaiveBayes) {
     EXPECT_GE(correct, 140);  // held-out accuracy of naive Bayes on these data is about 95 %
 }
 
+// Non-finite valid measurements and unusable binomial inputs are refused with a clear error
+// (they used to poison a category, give NaN, or surface as a bare kernel status).
+TEST(BayesClassifier, RefusesNonFiniteMeasurementsAndBinomialEdges) {
+    using BadFeatures = tqClassifierDefs::BadFeatures;
+    const double inf = std::numeric_limits<double>::infinity();
+    tqClassifierTool tool;
+    for (double bad : {inf, -inf})
+        EXPECT_THROW(tool.train(table({{0.0, 0}, {bad, 1}}), tqClassifierTrainParamsBayesian()), BadFeatures);
+    EXPECT_FALSE(tool.isTrained());
+    tool.train(table({{0.0, 0}, {1.0, 0}, {5.0, 1}, {6.0, 1}}), tqClassifierTrainParamsBayesian());
+    tqClassifierResult r;
+    EXPECT_THROW(tool.run(P({inf}), r), BadFeatures);
+    tool.run(P({0.5}), r);
+    EXPECT_EQ(r.categoryResults()[0].categoryLabel(), 0);
+
+    DT t;
+    t.distributionTypeOverride(0, 0, DT::eBinomial);
+    const tqClassifierTrainParamsBayesian zeroMax(t, 1.0, 1.0, P({0}));
+    EXPECT_THROW(tool.train(table({{0, 0}, {0, 0}}), zeroMax), BadParams);
+    const tqClassifierTrainParamsBayesian tenMax(t, 1.0, 1.0, P({10}));
+    EXPECT_THROW(tool.train(table({{-1, 0}, {3, 0}}), tenMax), BadFeatures);
+    tool.train(table({{2, 0}, {3, 0}, {5, 0}}), tenMax);
+    EXPECT_THROW(tool.run(P({-1}), r), BadFeatures);
+}
+
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 #include <unordered_map>
 
 #include "clss/clastool/bayesparams.h"
@@ -24,6 +25,18 @@ const tqClassifierTrainParamsBayesian& asBayesian(const tqClassifierTrainParams&
 inline void attentionCheck() {
     const long status = tfAttentionCheck();
     if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
+// A valid measurement must be a number: NaN or infinity would silently poison a category's
+// estimate in training and give a plausible wrong answer in a run. "No value" is said with
+// the invalid flag.
+void checkFinite(const tqFeaturePattern& pattern, const std::string& which) {
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    const bool complete = pattern.numInvalid() == 0;
+    for (std::size_t j = 0; j < values.size(); ++j)
+        if (!std::isfinite(values[j]) && (complete || pattern.isValid(static_cast<long>(j))))
+            throw tqClassifierDefs::BadFeatures(which + ": measurement " + tfStr(static_cast<long>(j)) +
+                                                " is valid but not a finite number.");
 }
 
 }  // namespace
@@ -67,6 +80,9 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
     const tqClassifierDistributionTypes& types = bayes.distributionTypes();
     const long n = data.numPatterns();
     const long m = data.numMeasurements();
+    // Every pattern is checked before any model exists, so a refused training builds nothing.
+    for (long i = 0; i < n; ++i)
+        if (data.categoryLabel(i) != -1) checkFinite(*data.featurePattern(i), "Training pattern " + tfStr(i));
 
     // Position of each label in labels_; a lookup table keeps training one cheap pass
     // however many categories there are.
@@ -150,6 +166,7 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 }
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
+    checkFinite(pattern, "The pattern");
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "clss/clastool/errors.h"
 #include "platform/archive.h"
@@ -302,16 +303,33 @@ const char* const kMultivariate = "Multivariate Binomial Distributions are not i
 const char* const kAboveMaxTrain =
     "Train data measurement cannot exceed its maximum value when using binomial distribution";
 
+// The maximum scales measurements to success fractions: it must be a positive number.
+void checkMaximum(double maxValue) {
+    if (!(maxValue > 0.0) || !std::isfinite(maxValue))
+        throw tqClassifierDefs::BadParams("The maximum value of a binomial measurement must be a finite number "
+                                          "greater than 0, not " + std::to_string(maxValue));
+}
+
+// A count of successes is not negative, and it is a number.
+void checkCount(double measurement) {
+    if (!(measurement >= 0.0) || !std::isfinite(measurement))
+        throw tqClassifierDefs::BadFeatures("A binomial measurement must be a finite number >= 0, not " +
+                                            std::to_string(measurement));
+}
+
 }  // namespace
 
 void tq_PDFBinomial::updateWithData(const std::vector<tqFeaturePattern>& data) {
     if (data.empty()) return;
     if (data.front().numMeasurements() != 1) throw tqClassifierDefs::NotImplemented(kMultivariate);
+    checkMaximum(maxValue_);
     for (const tqFeaturePattern& pattern : data) {
         const std::vector<double>& values = pattern.featureMeasurements(false);
-        for (std::size_t i = 0; i < values.size(); ++i)
-            if (pattern.isValid(static_cast<long>(i)) && values[i] > maxValue_)
-                throw tqClassifierDefs::BadParams(kAboveMaxTrain);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (!pattern.isValid(static_cast<long>(i))) continue;
+            if (values[i] > maxValue_) throw tqClassifierDefs::BadParams(kAboveMaxTrain);
+            checkCount(values[i]);
+        }
     }
     moments_.updateWithDataNormalize(data, maxValue_);
     estimate_();
@@ -319,8 +337,11 @@ void tq_PDFBinomial::updateWithData(const std::vector<tqFeaturePattern>& data) {
 
 void tq_PDFBinomial::updateWithGroup_(const tq_GroupMeasurements& group) {
     if (group.size != 1) throw tqClassifierDefs::NotImplemented(kMultivariate);
-    if (group.numInvalid == 0 && group.values[0] > maxValue_)
-        throw tqClassifierDefs::BadParams(kAboveMaxTrain);
+    checkMaximum(maxValue_);
+    if (group.numInvalid == 0) {
+        if (group.values[0] > maxValue_) throw tqClassifierDefs::BadParams(kAboveMaxTrain);
+        checkCount(group.values[0]);
+    }
     moments_.updateGroupNormalize_(group, maxValue_);
     estimate_();
 }
@@ -362,6 +383,7 @@ double tq_PDFBinomial::logValueOfGroup_(const tq_GroupMeasurements& group) const
 double tq_PDFBinomial::logValueOf_(double m) const {
     if (m > maxValue_)
         throw tqClassifierDefs::BadParams("Feature measurement must be <= specified maximum value");
+    checkCount(m);
     const long n = numTrials_;
     const long k = truncateToInt32(m * static_cast<double>(n) / maxValue_ + 0.5);
     return (logFactorial(n) - (logFactorial(n - k) + logFactorial(k))) +
