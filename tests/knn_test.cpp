@@ -97,7 +97,9 @@ TEST(NormMetric, OrderMustBePositive) {
 }
 
 TEST(NormMetric, GoldenArchive) {
+    // Unequal orders compare unequal whichever side is smaller.
     EXPECT_TRUE(tqPatternDistanceMetricNorm(2.0) != tqPatternDistanceMetricNorm(1.0));
+    EXPECT_TRUE(tqPatternDistanceMetricNorm(1.0) != tqPatternDistanceMetricNorm(2.0));
     tqPtrHandle<tqPatternDistanceMetric> stored(new tqPatternDistanceMetricNorm(3.0)), back;
     EXPECT_TRUE(tqtest::matchesGolden("knn_metric_norm3.bin", tqtest::storeBytes(stored)));
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("knn_metric_norm3.bin")), back);
