@@ -8,6 +8,8 @@
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
 
 namespace {
 const char* const kInvalidMeasurements =
@@ -45,16 +47,18 @@ bool tq_ClassifierKNN::operator==(const tq_ClassifierKNN& other) const {
 }
 
 void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) {
-    params_ = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
-    knownValid_ = 0;
-    data_ = tqPtrHandle<tqClassifierDataProviderMemory>(new tqClassifierDataProviderMemory());
-    data_->setName(data.name());
-    data_->setDescription(data.description());
+    const tqClassifierTrainParamsKNN& knn = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
+    // Built aside and committed at the end, so that an abort or a bad pattern leaves the
+    // classifier as it was.
+    tqPtrHandle<tqClassifierDataProviderMemory> kept(new tqClassifierDataProviderMemory());
+    kept->setName(data.name());
+    kept->setDescription(data.description());
 
     const long n = data.numPatterns();
     std::vector<tqPtrHandle_const<tqFeaturePattern>> patterns;
     std::vector<long> labels;
     for (long i = 0; i < n; ++i) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
         tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
         // Checked before the label is read: an unlabelled pattern must be valid too.
         if (pattern->numInvalid() != 0) throw tqClassifierDefs::BadFeatures(kInvalidMeasurements);
@@ -63,7 +67,9 @@ void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClas
         patterns.push_back(pattern);
         labels.push_back(label);
     }
-    data_->data(patterns, labels);
+    kept->data(patterns, labels);
+    params_ = knn;
+    data_ = kept;
     knownValid_ = data_->numPatterns();
 }
 
