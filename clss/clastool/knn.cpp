@@ -47,12 +47,11 @@ bool tq_ClassifierKNN::operator==(const tq_ClassifierKNN& other) const {
 }
 
 void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) {
-    const tqClassifierTrainParamsKNN& knn = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
-    // Built aside and committed at the end, so that an abort or a bad pattern leaves the
-    // classifier as it was.
-    tqPtrHandle<tqClassifierDataProviderMemory> kept(new tqClassifierDataProviderMemory());
-    kept->setName(data.name());
-    kept->setDescription(data.description());
+    params_ = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
+    knownValid_ = 0;
+    data_ = tqPtrHandle<tqClassifierDataProviderMemory>(new tqClassifierDataProviderMemory());
+    data_->setName(data.name());
+    data_->setDescription(data.description());
 
     const long n = data.numPatterns();
     std::vector<tqPtrHandle_const<tqFeaturePattern>> patterns;
@@ -67,9 +66,7 @@ void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClas
         patterns.push_back(pattern);
         labels.push_back(label);
     }
-    kept->data(patterns, labels);
-    params_ = knn;
-    data_ = kept;
+    data_->data(patterns, labels);
     knownValid_ = data_->numPatterns();
 }
 
