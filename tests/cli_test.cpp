@@ -1,7 +1,9 @@
 // The clastool program: its CSV rules and model file (directly), and the built binary run on the
 // small files in tests/data/cli (each command, bad inputs and their messages, label names, model
 // files of other kinds and versions, identical results after saving and loading).
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -37,11 +39,18 @@ TEST(CliCsv, QuotesBlanksAndLineEndingsFollowTheRules) {
 }
 
 TEST(CliCsv, NumbersAndMissingMarkers) {
-    double v = 0.0;
-    for (const char* text : {"1", "-2.5", "+7", "3e-4", ".5", "1E3"})
-        EXPECT_TRUE(cli::parseNumber(text, v)) << text;
-    for (const char* text : {"", "abc", "1.2.3", "0x10", "inf", "nan", "1,5", "--1", "1 2"})
-        EXPECT_FALSE(cli::parseNumber(text, v)) << text;
+    using K = cli::NumberKind;
+    const std::vector<std::pair<const char*, K>> cases = {
+        {"1", K::Number},         {"-2.5", K::Number},      {"+7", K::Number},       {"3e-4", K::Number},
+        {".5", K::Number},        {"1E3", K::Number},       {"1e-400", K::Number},   {"", K::NotANumber},
+        {"abc", K::NotANumber},   {"1.2.3", K::NotANumber}, {"0x10", K::NotANumber}, {"nan", K::NotANumber},
+        {"1,5", K::NotANumber},   {"--1", K::NotANumber},   {"1 2", K::NotANumber},  {"1e309", K::OutOfRange},
+        {"-1e309", K::OutOfRange}, {"inf", K::Infinite},    {"-Infinity", K::Infinite},
+    };
+    for (const auto& [text, kind] : cases) {
+        double v = 0.0;
+        EXPECT_EQ(cli::parseNumber(text, v), kind) << text;
+    }
     for (const char* text : {"", "NA", "na", "NaN", "NAN", "?"})
         EXPECT_TRUE(cli::isMissingMarker(text)) << text;
     for (const char* text : {"0", "N", "none", "-"}) EXPECT_FALSE(cli::isMissingMarker(text)) << text;
@@ -50,9 +59,9 @@ TEST(CliCsv, NumbersAndMissingMarkers) {
 TEST(CliCsv, BadTextNamesFileLineAndColumn) {
     const std::vector<std::array<std::string, 3>> cases = {
         // text, label column, message
-        {"a,b\n1,\"2\n", "", "d.csv:2:2: quoted cell is not closed before the end of the file"},
-        {"a,b\n1,\"2\"x\n", "", "d.csv:2:2: unexpected text after a closing quote"},
-        {"a,b\n1,2\"\n", "", "d.csv:2:2: a quote may only start a cell (quote the whole cell)"},
+        {"a,label\n1,\"2\n", "", "d.csv:2:2: quoted cell is not closed before the end of the file"},
+        {"a,label\n1,\"2\"x\n", "", "d.csv:2:2: unexpected text after a closing quote"},
+        {"a,label\n1,2\"\n", "", "d.csv:2:2: a quote may only start a cell (quote the whole cell)"},
         {"", "", "d.csv:1: the file is empty; a header row is expected"},
         {"x,y\n1,2\n", "",
          "d.csv:1: no column is named \"label\" (name the label column with --label-column)"},
@@ -63,6 +72,10 @@ TEST(CliCsv, BadTextNamesFileLineAndColumn) {
         {"x,label\n1,a\n2\n", "", "d.csv:3:2: the row has 1 cells but the header has 2 columns"},
         {"x,label\n1,a,3\n", "", "d.csv:2:3: the row has 3 cells but the header has 2 columns"},
         {"label,x\na,1\nb,1.5x\n", "", "d.csv:3:2: \"1.5x\" in column \"x\" is not a number"},
+        {"x,label\n1e309,a\n", "", "d.csv:2:1: \"1e309\" in column \"x\" is out of range (beyond +-1.8e308)"},
+        {std::string("x,label\n1,a\n\x01\0,b\n", 17), "", "d.csv:3: NUL byte: this is not a CSV text file"},
+        {"x,label\n" + std::string(cli::kMaxRecordBytes + 1, '1') + ",a\n", "",
+         "d.csv:2: a line is longer than 1048576 bytes (is this a CSV file?)"},
     };
     for (const auto& c : cases)
         EXPECT_THROW_MSG(cli::parseDataText(c[0], "d.csv", c[1], cli::LabelColumn::Required), InputError,
@@ -354,6 +367,39 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     { std::ofstream(out) << "previous\n"; }
     EXPECT_EQ(run({"classify", model, d("bad_number.csv"), "-o", out}).status, 1);
     EXPECT_EQ(tqtest::readFile(out), "previous\n");
+}
+
+// Hostile inputs and output targets: each is refused with one message naming the file, and an
+// existing output keeps its contents and permission bits.
+TEST_F(CliRun, HostileFilesAreRefusedAndOutputsKeepTheirPermissions) {
+    const std::string train = dataFile("fruit_train.csv"), model = tmp("m.model"), link = tmp("link.model");
+    ok({"train", "--method", "knn", train, "-o", model});
+    ASSERT_EQ(::symlink(model.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::mkfifo(tmp("pipe").c_str(), 0600), 0);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"train", "--method", "knn", dir_, "-o", tmp("x.model")}, dir_ + ": is a directory, not a file"},
+        {{"train", "--method", "knn", "/dev/zero", "-o", tmp("x.model")},
+         "/dev/zero:1: NUL byte: this is not a CSV text file"},
+        {{"train", "--method", "knn", train, "-o", train},
+         train + ": is the input file " + train + "; the output must be another file"},
+        {{"train", "--method", "knn", train, "-o", link},
+         link + ": is a symbolic link; give --force to replace the file it points to"},
+        {{"classify", model, train, "-o", tmp("pipe")},
+         tmp("pipe") + ": is not a regular file (a device or a pipe); give --force to write to it"},
+        {{"train", "--method", "knn", train, "-o", dir_}, dir_ + ": is a directory; name an output file"},
+    };
+    ASSERT_EQ(::chmod(model.c_str(), 0600), 0);
+    for (const auto& [args, message] : cases) {
+        const Outcome o = run(args);
+        EXPECT_EQ(o.status, 1) << message;
+        EXPECT_EQ(o.err, "clastool: " + message + "\n");
+    }
+    // With --force a link is followed: the file it points to is replaced, the link stays.
+    ok({"train", "--method", "bayes", train, "-o", link, "--force"});
+    EXPECT_TRUE(has(ok({"info", model}), "Bayesian"));
+    struct stat st {};
+    ASSERT_EQ(::stat(model.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 }  // namespace

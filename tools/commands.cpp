@@ -182,6 +182,7 @@ std::string listOf(const std::vector<std::string>& items) {
 
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkMethodOptions(args.method);
+    checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
     const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required);
     std::vector<std::string> texts;
     for (const DataRow& row : table.rows) texts.push_back(row.label);
@@ -204,6 +205,7 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
 }
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {
+    if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
     const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional);
@@ -230,6 +232,11 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
 
 void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
     checkMethodOptions(args.method);
+    if (!args.predictions.empty()) {
+        std::vector<std::string> inputs = args.files;
+        inputs.push_back(args.method.costsFile);
+        checkOutputPath(args.predictions, inputs, args.force);
+    }
     if (args.folds != 0) {
         if (args.files.size() != 1) throw InputError("evaluate with --folds takes one data file");
         evaluateFolds(args, out);
@@ -340,6 +347,7 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
         all.rows.push_back(row);
     }
     if (!args.saveData.empty()) {
+        checkOutputPath(args.saveData, {}, args.force);
         writeFileAtomically(args.saveData, [&](std::ostream& file) {
             file << "m1,m2,m3,m4,label\n";
             for (const DataRow& row : all.rows) {

@@ -15,6 +15,7 @@ struct TrainArgs {
     MethodOptions method;
     std::string data;
     std::string output;
+    bool force = false;  // allow an output through a link or to a device
 };
 
 struct ClassifyArgs {
@@ -22,6 +23,7 @@ struct ClassifyArgs {
     std::string data;
     std::string output;  // empty: standard output
     bool scores = false;
+    bool force = false;
 };
 
 struct EvaluateArgs {
@@ -31,6 +33,7 @@ struct EvaluateArgs {
     long seed = 1;
     std::string predictions;  // per-row output file, optional
     bool scores = false;
+    bool force = false;
 };
 
 struct InfoArgs {
@@ -39,6 +42,7 @@ struct InfoArgs {
 
 struct DemoArgs {
     std::string saveData;  // write the generated data as CSV, optional
+    bool force = false;
 };
 
 // train: reads DATA, trains, writes MODEL; prints a one-line summary.

@@ -1,5 +1,9 @@
 #include "tools/csv.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -8,6 +12,9 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+
+#include "platform/attention.h"
+#include "platform/exception.h"
 
 namespace cli {
 
@@ -18,18 +25,79 @@ std::string located(const std::string& file, long line, long column, const std::
     return where + ": " + what;
 }
 
+class InputFile::Buffer : public std::streambuf {
+public:
+    Buffer(int fd, std::vector<char>& bytes, const std::string& path) : fd_(fd), bytes_(bytes), path_(path) {}
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+        ssize_t got;
+        do got = ::read(fd_, bytes_.data(), bytes_.size());
+        while (got < 0 && errno == EINTR && tfAttentionCheck() == 0);
+        if (got < 0 && errno == EINTR) tfThrowExceptionOnFailure(tfAttentionCheck());
+        if (got < 0) throw InputError(path_ + ": cannot read: " + std::strerror(errno));
+        if (got == 0) return traits_type::eof();
+        setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
+        return traits_type::to_int_type(*gptr());
+    }
+
+private:
+    int fd_;
+    std::vector<char>& bytes_;
+    const std::string& path_;
+};
+
+InputFile::InputFile(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    if (fd_ < 0) throw InputError(path + ": cannot open: " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd_);
+        throw InputError(path + ": is a directory, not a file");
+    }
+    bytes_.resize(std::size_t{1} << 16);
+    buffer_ = new Buffer(fd_, bytes_, path_);
+}
+
+InputFile::~InputFile() {
+    delete buffer_;
+    ::close(fd_);
+}
+
+std::streambuf& InputFile::buffer() { return *buffer_; }
+
 std::string readWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError(path + ": cannot open: " + std::strerror(errno));
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw InputError(path + ": cannot read: " + std::strerror(errno));
-    return text.str();
+    InputFile file(path);
+    std::string text;
+    char chunk[1 << 14];
+    std::streamsize got;
+    while ((got = file.buffer().sgetn(chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
+    return text;
+}
+
+std::string printable(const std::string& text) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        // C1 controls arrive as UTF-8 pairs C2 80..C2 9F.
+        const bool c1 =
+            c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (c >= 0x20 && c != 0x7F && !c1) {
+            out += text[i];
+            continue;
+        }
+        const auto shownByte = c1 ? static_cast<unsigned char>(text[++i]) : c;
+        out += "\\x";
+        out += hex[shownByte >> 4];
+        out += hex[shownByte & 15];
+    }
+    return out;
 }
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
+bool isBlank(int c) { return c == ' ' || c == '\t'; }
 
 std::string trimmed(const std::string& s) {
     std::size_t b = 0, e = s.size();
@@ -44,87 +112,128 @@ std::string shown(const std::string& cell) {
     return "\"" + s + "\"";
 }
 
+constexpr int kEof = std::char_traits<char>::eof();
+
+}  // namespace
+
+CsvReader::CsvReader(std::streambuf& in, std::string file) : in_(in), file_(std::move(file)) {
+    static const char bom[] = "\xEF\xBB\xBF";
+    std::size_t matched = 0;
+    while (matched < 3 && in_.sgetc() == static_cast<unsigned char>(bom[matched])) in_.sbumpc(), ++matched;
+    if (matched != 0 && matched != 3)
+        throw InputError(located(file_, 1, 1, "the file starts with a damaged byte-order mark"));
+}
+
+int CsvReader::peek() { return in_.sgetc(); }
+
+int CsvReader::take() {
+    const int c = in_.sbumpc();
+    if (c == 0) throw InputError(located(file_, line_, 0, "NUL byte: this is not a CSV text file"));
+    if (c == '\n') ++line_;
+    if (++recordBytes_ > kMaxRecordBytes)
+        throw InputError(located(file_, line_, 0,
+                                 "a line is longer than " + std::to_string(kMaxRecordBytes) +
+                                     " bytes (is this a CSV file?)"));
+    return c;
+}
+
+// At a CR: consumes it and says whether an LF follows (CRLF ends a line; a CR alone is text).
+bool CsvReader::crBeforeLf() {
+    take();
+    return peek() == '\n';
+}
+
+std::string CsvReader::quotedCell(long column) {
+    const long startLine = line_;
+    std::string cell;
+    take();
+    for (;;) {
+        const int c = peek();
+        if (c == kEof)
+            throw InputError(
+                located(file_, startLine, column, "quoted cell is not closed before the end of the file"));
+        take();
+        if (c != '"') {
+            cell += static_cast<char>(c);
+            continue;
+        }
+        if (peek() != '"') break;
+        take();
+        cell += '"';
+    }
+    while (isBlank(peek())) take();
+    const int after = peek();
+    if (after != kEof && after != ',' && after != '\n' && !(after == '\r' && crBeforeLf()))
+        throw InputError(located(file_, line_, column, "unexpected text after a closing quote"));
+    return cell;
+}
+
+std::string CsvReader::plainCell(long column, std::string cell) {
+    for (int c = peek(); c != kEof && c != ',' && c != '\n'; c = peek()) {
+        if (c == '"')
+            throw InputError(
+                located(file_, line_, column, "a quote may only start a cell (quote the whole cell)"));
+        if (c == '\r' && crBeforeLf()) break;
+        if (c != '\r') take();
+        cell += static_cast<char>(c);
+    }
+    return trimmed(cell);
+}
+
+bool CsvReader::next(CsvRecord& record) {
+    // Lines with no characters at all are no record; a CR that ends no line starts the first cell.
+    std::string carried;
+    for (int c = peek(); carried.empty() && (c == '\n' || c == '\r'); c = peek()) {
+        if (c == '\n' || crBeforeLf())
+            take(), recordBytes_ = 0;
+        else
+            carried = "\r";
+    }
+    recordBytes_ = carried.size();
+    if (peek() == kEof && carried.empty()) return false;
+    record.line = line_;
+    record.cells.clear();
+    for (;;) {
+        const long column = static_cast<long>(record.cells.size()) + 1;
+        // Leading blanks before an opening quote are allowed.
+        while (carried.empty() && isBlank(peek())) take();
+        if (peek() == '"' && carried.empty())
+            record.cells.push_back(quotedCell(column));
+        else
+            record.cells.push_back(plainCell(column, std::move(carried)));
+        carried.clear();
+        if (peek() == kEof) return true;
+        if (peek() == ',') {
+            take();
+            if (peek() == kEof) record.cells.emplace_back();  // "a,b," ends with an empty cell
+            continue;
+        }
+        take();  // the line feed
+        return true;
+    }
+}
+
+namespace {
+
+std::vector<CsvRecord> allRecords(CsvReader& reader) {
+    std::vector<CsvRecord> records;
+    CsvRecord record;
+    while (reader.next(record)) records.push_back(record);
+    return records;
+}
+
 }  // namespace
 
 std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file) {
-    std::vector<CsvRecord> records;
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    if (n >= 3 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;
-    long line = 1;
+    std::stringbuf buffer(text);
+    CsvReader reader(buffer, file);
+    return allRecords(reader);
+}
 
-    while (i < n) {
-        // An empty line (LF or CRLF alone) is no record.
-        if (text[i] == '\n') {
-            ++i, ++line;
-            continue;
-        }
-        if (text[i] == '\r' && i + 1 < n && text[i + 1] == '\n') {
-            i += 2, ++line;
-            continue;
-        }
-        CsvRecord rec;
-        rec.line = line;
-        bool endOfRecord = false;
-        while (!endOfRecord) {
-            const long column = static_cast<long>(rec.cells.size()) + 1;
-            std::string cell;
-            // Leading blanks before an opening quote are allowed.
-            std::size_t j = i;
-            while (j < n && isBlank(text[j])) ++j;
-            if (j < n && text[j] == '"') {
-                const long startLine = line;
-                i = j + 1;
-                bool closed = false;
-                while (i < n) {
-                    char c = text[i];
-                    if (c == '"') {
-                        if (i + 1 < n && text[i + 1] == '"') {
-                            cell += '"';
-                            i += 2;
-                            continue;
-                        }
-                        ++i;
-                        closed = true;
-                        break;
-                    }
-                    if (c == '\n') ++line;
-                    cell += c;
-                    ++i;
-                }
-                if (!closed)
-                    throw InputError(located(file, startLine, column,
-                                             "quoted cell is not closed before the end of the file"));
-                while (i < n && isBlank(text[i])) ++i;
-                if (i < n && text[i] != ',' && text[i] != '\n' &&
-                    !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n'))
-                    throw InputError(located(file, line, column, "unexpected text after a closing quote"));
-            } else {
-                while (i < n && text[i] != ',' && text[i] != '\n' &&
-                       !(text[i] == '\r' && i + 1 < n && text[i + 1] == '\n')) {
-                    if (text[i] == '"')
-                        throw InputError(located(file, line, column,
-                                                 "a quote may only start a cell (quote the whole cell)"));
-                    cell += text[i];
-                    ++i;
-                }
-                cell = trimmed(cell);
-            }
-            rec.cells.push_back(std::move(cell));
-            if (i >= n) {
-                endOfRecord = true;
-            } else if (text[i] == ',') {
-                ++i;
-                if (i >= n) rec.cells.emplace_back();  // "a,b," ends with an empty cell
-            } else {
-                i += (text[i] == '\r') ? 2 : 1;
-                ++line;
-                endOfRecord = true;
-            }
-        }
-        records.push_back(std::move(rec));
-    }
-    return records;
+std::vector<CsvRecord> readCsvRecords(const std::string& path) {
+    InputFile input(path);
+    CsvReader reader(input.buffer(), path);
+    return allRecords(reader);
 }
 
 bool isMissingMarker(const std::string& cell) {
@@ -134,16 +243,27 @@ bool isMissingMarker(const std::string& cell) {
     return lower == "na" || lower == "nan";
 }
 
-bool parseNumber(const std::string& cell, double& value) {
+NumberKind parseNumber(const std::string& cell, double& value) {
     const char* b = cell.data();
     const char* e = b + cell.size();
     if (b != e && *b == '+') ++b;
-    if (b == e || !(std::isdigit(static_cast<unsigned char>(*b)) || *b == '-' || *b == '.')) return false;
+    const char* digits = b != e && *b == '-' ? b + 1 : b;
+    std::string lower;
+    for (const char* p = digits; p != e; ++p) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (lower == "inf" || lower == "infinity") return NumberKind::Infinite;
+    if (b == e || !(std::isdigit(static_cast<unsigned char>(*b)) || *b == '-' || *b == '.'))
+        return NumberKind::NotANumber;
     double v = 0.0;
     auto res = std::from_chars(b, e, v, std::chars_format::general);
-    if (res.ec != std::errc() || res.ptr != e || !std::isfinite(v)) return false;
+    if (res.ptr != e || (res.ec != std::errc() && res.ec != std::errc::result_out_of_range))
+        return NumberKind::NotANumber;
+    if (res.ec == std::errc::result_out_of_range) {
+        // Overflow is an error; an underflow reads as the nearest double (zero or subnormal).
+        v = std::strtod(std::string(b, e).c_str(), nullptr);
+        if (std::isinf(v)) return NumberKind::OutOfRange;
+    }
     value = v;
-    return true;
+    return NumberKind::Number;
 }
 
 long DataTable::fileColumn(long index) const {
@@ -152,15 +272,28 @@ long DataTable::fileColumn(long index) const {
     return col;
 }
 
-DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need) {
+namespace {
+
+// Refuses a measurement cell that holds no finite number; `where` is "FILE:LINE:COLUMN: ".
+void checkNumber(NumberKind kind, const std::string& cell, const std::string& column, const std::string& where) {
+    const std::string what = shown(cell) + " in column \"" + column + "\" ";
+    if (kind == NumberKind::NotANumber) throw InputError(where + what + "is not a number");
+    if (kind == NumberKind::OutOfRange)
+        throw InputError(where + what + "is out of range (beyond +-1.8e308)");
+    if (kind == NumberKind::Infinite)
+        throw InputError(where + what + "is infinite; leave the cell empty (or NA) for a missing measurement");
+}
+
+}  // namespace
+
+DataTable parseData(CsvReader& reader, const std::string& file, const std::string& labelColumn,
+                    LabelColumn need) {
     const std::string labelName = labelColumn.empty() ? "label" : labelColumn;
-    std::vector<CsvRecord> records = splitCsv(text, file);
-    if (records.empty()) throw InputError(located(file, 1, 0, "the file is empty; a header row is expected"));
+    CsvRecord header;
+    if (!reader.next(header)) throw InputError(located(file, 1, 0, "the file is empty; a header row is expected"));
 
     DataTable table;
     table.file = file;
-    const CsvRecord& header = records.front();
     std::set<std::string> seen;
     for (std::size_t c = 0; c < header.cells.size(); ++c) {
         const std::string& name = header.cells[c];
@@ -186,9 +319,8 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
         throw InputError(located(file, header.line, 0, "the header names no measurement column"));
 
     const std::size_t width = header.cells.size();
-    table.rows.reserve(records.size() - 1);
-    for (std::size_t r = 1; r < records.size(); ++r) {
-        const CsvRecord& rec = records[r];
+    CsvRecord rec;
+    while (reader.next(rec)) {
         if (rec.cells.size() != width) {
             const long col = static_cast<long>(std::min(rec.cells.size(), width)) + 1;
             throw InputError(located(file, rec.line, col,
@@ -208,10 +340,8 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
             double v = 0.0;
             if (isMissingMarker(cell)) {
                 row.invalid.push_back(static_cast<long>(row.values.size()));
-            } else if (!parseNumber(cell, v)) {
-                throw InputError(
-                    located(file, rec.line, col,
-                            shown(cell) + " in column \"" + header.cells[c] + "\" is not a number"));
+            } else {
+                checkNumber(parseNumber(cell, v), cell, header.cells[c], located(file, rec.line, col, ""));
             }
             row.values.push_back(v);
         }
@@ -220,8 +350,17 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
     return table;
 }
 
+DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
+                        LabelColumn need) {
+    std::stringbuf buffer(text);
+    CsvReader reader(buffer, file);
+    return parseData(reader, file, labelColumn, need);
+}
+
 DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need) {
-    return parseDataText(readWholeFile(path), path, labelColumn, need);
+    InputFile input(path);
+    CsvReader reader(input.buffer(), path);
+    return parseData(reader, path, labelColumn, need);
 }
 
 }  // namespace cli

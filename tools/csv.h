@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <map>
 #include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -40,19 +41,77 @@ struct CsvRecord {
     std::vector<std::string> cells;
 };
 
+// The longest record (a line, or the lines of a quoted cell that spans several) a CSV file may
+// hold. It bounds the memory a hostile or binary file can make the reader take.
+constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
+
+// Reads records one at a time from `in` (the file name is used in messages only), so that memory
+// follows the parsed data, not the file. Throws InputError for a quoted cell that is not closed,
+// characters after a closing quote, a NUL byte (a binary file) or a record longer than
+// kMaxRecordBytes; a read error of the underlying buffer passes as it is thrown.
+class CsvReader {
+public:
+    CsvReader(std::streambuf& in, std::string file);
+    // Reads the next record that has any characters; false at the end of the input.
+    bool next(CsvRecord& record);
+
+private:
+    int peek();
+    int take();
+    bool crBeforeLf();
+    std::string quotedCell(long column);
+    std::string plainCell(long column, std::string start);
+
+    std::streambuf& in_;
+    std::string file_;
+    long line_ = 1;
+    std::size_t recordBytes_ = 0;
+};
+
 // Splits the whole text of `file` into records (header included) with the quoting rules above.
-// Throws InputError for a quoted cell that is not closed or characters after a closing quote.
 std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file);
+
+// A read-only file opened for CSV reading: refuses a directory, and throws InputError naming the
+// path and the system's reason for a failed open or read.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path);
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    std::streambuf& buffer();
+
+private:
+    class Buffer;
+    std::string path_;
+    int fd_;
+    std::vector<char> bytes_;
+    Buffer* buffer_;
+};
+
+// Reads every record of a small CSV file (a cost matrix), bounded as CsvReader is.
+std::vector<CsvRecord> readCsvRecords(const std::string& path);
 
 // Reads a file into memory; throws InputError naming the file when it cannot be read.
 std::string readWholeFile(const std::string& path);
 
+// The text with terminal control characters (and NUL) written as \xNN, so that a message
+// quoting data cannot drive the terminal or be cut short.
+std::string printable(const std::string& text);
+
 // True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
 bool isMissingMarker(const std::string& cell);
 
-// Parses a decimal number, the whole cell ("1", "-2.5", "3e-4", "+7"); false otherwise, and
-// false for infinities and NaN spelt as numbers.
-bool parseNumber(const std::string& cell, double& value);
+// What a measurement cell holds.
+enum class NumberKind {
+    Number,      // a finite decimal number ("1", "-2.5", "3e-4", "+7")
+    NotANumber,  // anything else
+    OutOfRange,  // a decimal number beyond the range of a double ("1e309")
+    Infinite,    // "inf", "-Infinity" and the like: refused, as no measurement is infinite
+};
+
+// Classifies a whole cell; sets `value` for a number (an underflow reads as the nearest double).
+NumberKind parseNumber(const std::string& cell, double& value);
 
 // One data row: the measurements in column order (label column removed), the indices of invalid
 // ones, and the raw label text.
@@ -87,6 +146,10 @@ DataTable readDataFile(const std::string& path, const std::string& labelColumn, 
 // Parses data from text (the file name is used in messages only).
 DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
                         LabelColumn need);
+
+// Parses data from a stream of records.
+DataTable parseData(CsvReader& reader, const std::string& file, const std::string& labelColumn,
+                    LabelColumn need);
 
 }  // namespace cli
 

@@ -1,11 +1,15 @@
 // clastool: trains, evaluates and applies the library's classifiers to CSV files.
 //
 // Exit status: 0 on success, 1 for a problem with an input file, a model file or the work
-// itself, 2 for a usage error on the command line.
+// itself, 2 for a usage error on the command line, 130 when interrupted (nothing is written then).
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "platform/attention.h"
+
 #include "tools/commands.h"
+#include "tools/csv.h"
+#include "tools/output.h"
 
 namespace {
 
@@ -13,6 +17,8 @@ const char kCsvRules[] =
     "CSV files: a header row; the label column is the one named \"label\" (or --label-column);\n"
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
+
+const char kForceHelp[] = "write the output through a symbolic link, or to a device or pipe";
 
 void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
     cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
@@ -50,6 +56,8 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("clastool ") + CLASTOOL_VERSION + " (model file format " +
                                           std::to_string(cli::kModelFormatVersion) + ")");
     app.require_subcommand(1);
+    bool quiet = false;
+    app.add_flag("-q,--quiet", quiet, "show no progress bar (one appears only on a terminal anyway)");
     app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
 
     cli::TrainArgs train;
@@ -59,6 +67,7 @@ int main(int argc, char** argv) {
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
     trainCmd->add_option("DATA", train.data, "training data (CSV)")->required();
     trainCmd->add_option("-o,--output", train.output, "model file to write")->required();
+    trainCmd->add_flag("--force", train.force, kForceHelp);
     trainCmd->footer(kCsvRules);
 
     cli::ClassifyArgs classify;
@@ -69,6 +78,7 @@ int main(int argc, char** argv) {
         ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
+    classifyCmd->add_flag("--force", classify.force, kForceHelp);
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
     classifyCmd->footer(kCsvRules);
@@ -85,6 +95,7 @@ int main(int argc, char** argv) {
     evaluateCmd->add_option("--predictions", evaluate.predictions,
                             "also write each row's decision to this CSV file (as 'classify' does)");
     evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
+    evaluateCmd->add_flag("--force", evaluate.force, kForceHelp);
     evaluateCmd->footer(kCsvRules);
 
     cli::InfoArgs info;
@@ -96,6 +107,7 @@ int main(int argc, char** argv) {
     CLI::App* demoCmd =
         app.add_subcommand("demo", "generate data, train both methods, evaluate them (no files needed)");
     demoCmd->add_option("--save-data", demo.saveData, "also write the generated data to this CSV file");
+    demoCmd->add_flag("--force", demo.force, kForceHelp);
 
     // CLI11 would call a misspelt command a missing one; name it instead.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -113,6 +125,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    cli::Progress::setQuiet(quiet);
+    cli::installSignalHandlers();
     try {
         if (trainCmd->parsed()) {
             train.method.kGiven = trainK->count() > 0;
@@ -129,11 +143,14 @@ int main(int argc, char** argv) {
         } else if (demoCmd->parsed()) {
             cli::runDemo(demo, std::cout);
         }
-    } catch (const cli::InputError& e) {
-        std::cerr << "clastool: " << e.what() << "\n";
-        return 1;
     } catch (const std::exception& e) {
-        std::cerr << "clastool: unexpected failure: " << e.what() << "\n";
+        // An abort request surfaces as whatever exception the interrupted step wraps it in.
+        if (tfAttentionCheck() != 0) {
+            std::cerr << "clastool: interrupted; nothing was written\n";
+            return cli::kInterruptedStatus;
+        }
+        const bool expected = dynamic_cast<const cli::InputError*>(&e) != nullptr;
+        std::cerr << "clastool: " << (expected ? "" : "unexpected failure: ") << cli::printable(e.what()) << "\n";
         return 1;
     }
     std::cout.flush();

@@ -1,50 +1,215 @@
 #include "tools/output.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <vector>
+#include <streambuf>
 
+#include "platform/attention.h"
 #include "tools/csv.h"
 
 namespace cli {
 
-void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
-    // The temporary file lives in the target's directory so that the final rename stays within
-    // one file system and is atomic.
-    std::vector<char> name(path.begin(), path.end());
-    const std::string suffix = ".tmp-XXXXXX";
-    name.insert(name.end(), suffix.begin(), suffix.end());
-    name.push_back('\0');
-    int fd = ::mkstemp(name.data());
-    if (fd < 0) throw InputError(path + ": cannot create: " + std::strerror(errno));
-    // mkstemp makes the file private; give it the permissions a plain new file would get.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
-    ::close(fd);
-    const std::string tmp(name.data());
-    try {
-        {
-            std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-            if (!out) throw InputError(path + ": cannot write: " + std::strerror(errno));
-            fill(out);
-            out.flush();
-            if (!out) throw InputError(path + ": cannot write: " + std::strerror(errno));
+namespace {
+
+// The temporary file of the write in progress, for the signal handlers (empty when none).
+char gTempPath[PATH_MAX + 16];
+volatile std::sig_atomic_t gWriting = 0;
+
+extern "C" void onInterrupt(int) {
+    const bool second = tfAttentionCheck() != 0;
+    tfRequestAbort();
+    if (!second && !gWriting) return;  // the work stops at its next check
+    if (gWriting) ::unlink(gTempPath);
+    static const char msg[] = "clastool: interrupted\n";
+    (void)!::write(STDERR_FILENO, msg, sizeof msg - 1);
+    ::_exit(kInterruptedStatus);
+}
+
+extern "C" void onTerminate(int sig) {
+    if (gWriting) ::unlink(gTempPath);
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+// Marks a temporary file as the one to remove if a signal ends the program.
+class TempFileGuard {
+public:
+    explicit TempFileGuard(const std::string& path) {
+        std::memcpy(gTempPath, path.c_str(), path.size() + 1);
+        gWriting = 1;
+    }
+    ~TempFileGuard() { gWriting = 0; }
+    TempFileGuard(const TempFileGuard&) = delete;
+    TempFileGuard& operator=(const TempFileGuard&) = delete;
+};
+
+// An output buffer over a file descriptor that keeps the errno of its first failed write.
+class FdBuffer : public std::streambuf {
+public:
+    explicit FdBuffer(int fd) : fd_(fd) { setp(bytes_, bytes_ + sizeof bytes_); }
+    int error() const { return error_; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!drain()) return traits_type::eof();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) sputc(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    int sync() override { return drain() ? 0 : -1; }
+
+private:
+    bool drain() {
+        const char* p = pbase();
+        while (error_ == 0 && p < pptr()) {
+            const ssize_t put = ::write(fd_, p, static_cast<std::size_t>(pptr() - p));
+            if (put < 0 && errno != EINTR) error_ = errno;
+            if (put > 0) p += put;
         }
-        if (std::rename(tmp.c_str(), path.c_str()) != 0)
-            throw InputError(path + ": cannot write: " + std::strerror(errno));
+        setp(bytes_, bytes_ + sizeof bytes_);
+        return error_ == 0;
+    }
+
+    int fd_;
+    int error_ = 0;
+    char bytes_[1 << 16];
+};
+
+[[noreturn]] void failWrite(const std::string& path, int error) {
+    throw InputError(path + ": cannot write: " + std::strerror(error));
+}
+
+// Runs `fill` into an open descriptor and flushes it; throws naming `path`.
+void fillDescriptor(int fd, const std::string& path, const std::function<void(std::ostream&)>& fill) {
+    FdBuffer buffer(fd);
+    std::ostream out(&buffer);
+    fill(out);
+    out.flush();
+    if (buffer.error() != 0) failWrite(path, buffer.error());
+    if (!out) failWrite(path, EIO);
+}
+
+// The directory part of a path ("." for a bare name).
+std::string directoryOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void syncDirectory(const std::string& path) {
+    const int dir = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) failWrite(path, errno);
+    const int rc = ::fsync(dir);
+    const int error = errno;
+    ::close(dir);
+    // Some file systems cannot sync a directory; the rename itself has happened.
+    if (rc != 0 && error != EINVAL && error != EROFS) failWrite(path, error);
+}
+
+// A device or pipe cannot be replaced by a rename: it is written as it is.
+void writeDirectly(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) failWrite(path, errno);
+    try {
+        fillDescriptor(fd, path, fill);
     } catch (...) {
-        std::remove(tmp.c_str());
+        ::close(fd);
         throw;
     }
+    if (::close(fd) != 0) failWrite(path, errno);
+}
+
+void writeThroughTemporary(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+    if (path.size() > PATH_MAX) failWrite(path, ENAMETOOLONG);
+    // The temporary file lives in the target's directory so that the final rename stays within
+    // one file system and is atomic.
+    std::string name = path + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) throw InputError(path + ": cannot create: " + std::strerror(errno));
+    TempFileGuard guard(name);
+    try {
+        // An existing file keeps its permission bits; a new one gets those of a plain new file.
+        struct stat st {};
+        mode_t mode;
+        if (::stat(path.c_str(), &st) == 0) {
+            mode = st.st_mode & 07777;
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
+        }
+        if (::fchmod(fd, mode) != 0) failWrite(path, errno);
+        fillDescriptor(fd, path, fill);
+        if (::fsync(fd) != 0) failWrite(path, errno);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(name.c_str());
+        throw;
+    }
+    const int closed = ::close(fd);
+    const int error = errno;
+    if (closed != 0 || std::rename(name.c_str(), path.c_str()) != 0) {
+        const int renameError = errno;
+        ::unlink(name.c_str());
+        failWrite(path, closed != 0 ? error : renameError);
+    }
+    syncDirectory(path);
+}
+
+}  // namespace
+
+void checkOutputPath(const std::string& path, const std::vector<std::string>& inputs, bool force) {
+    struct stat target {};
+    if (::stat(path.c_str(), &target) != 0) return;  // a new file (or a dangling link, refused below)
+    if (S_ISDIR(target.st_mode)) throw InputError(path + ": is a directory; name an output file");
+    for (const std::string& input : inputs) {
+        struct stat in {};
+        if (::stat(input.c_str(), &in) == 0 && in.st_dev == target.st_dev && in.st_ino == target.st_ino)
+            throw InputError(path + ": is the input file " + input + "; the output must be another file");
+    }
+    struct stat link {};
+    if (force) return;
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+        throw InputError(path + ": is a symbolic link; give --force to replace the file it points to");
+    if (!S_ISREG(target.st_mode))
+        throw InputError(path + ": is not a regular file (a device or a pipe); give --force to write to it");
+}
+
+void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        writeDirectly(path, fill);
+        return;
+    }
+    char resolved[PATH_MAX];
+    struct stat link {};
+    const bool isLink = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+    if (isLink && ::realpath(path.c_str(), resolved) != nullptr)
+        writeThroughTemporary(resolved, fill);
+    else
+        writeThroughTemporary(path, fill);
+}
+
+void installSignalHandlers() {
+    struct sigaction interrupt {};
+    interrupt.sa_handler = onInterrupt;
+    sigemptyset(&interrupt.sa_mask);
+    interrupt.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &interrupt, nullptr);
+    struct sigaction terminate = interrupt;
+    terminate.sa_handler = onTerminate;
+    ::sigaction(SIGTERM, &terminate, nullptr);
+    ::sigaction(SIGHUP, &terminate, nullptr);
+    // A file larger than the limit fails its write with EFBIG, and the failed write cleans up.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 std::string exactNumber(double v) {
@@ -59,10 +224,12 @@ std::string fixed(double v, int digits) {
     return buf;
 }
 
+bool Progress::quiet_ = false;
+
 Progress::Progress(std::string what, long total)
     : what_(std::move(what)),
       total_(total),
-      enabled_(::isatty(STDERR_FILENO) == 1 && total > 0),
+      enabled_(!quiet_ && ::isatty(STDERR_FILENO) == 1 && total > 0),
       start_(std::chrono::steady_clock::now()),
       lastDraw_(start_) {}
 

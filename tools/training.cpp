@@ -41,7 +41,7 @@ long knownLabel(const std::string& option, const std::string& text, const LabelM
 // true label with its costs. Empty cells keep the default cost; the diagonal must be 0 or empty.
 void readCostMatrix(const std::string& path, const LabelMap& labels, const std::string& dataFile,
                     tqClassifierCosts& costs) {
-    std::vector<CsvRecord> records = splitCsv(readWholeFile(path), path);
+    std::vector<CsvRecord> records = readCsvRecords(path);
     if (records.empty()) throw InputError(located(path, 1, 0, "the cost matrix is empty"));
     const CsvRecord& header = records.front();
     if (header.cells.size() < 2)
@@ -75,7 +75,7 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
             const std::string& cell = rec.cells[c];
             double v = 0.0;
             if (cell.empty()) continue;
-            if (!parseNumber(cell, v))
+            if (parseNumber(cell, v) != NumberKind::Number)
                 throw InputError(located(path, rec.line, col, "\"" + cell + "\" is not a number"));
             if (decided[c - 1] == truth) {
                 if (v != 0.0)
@@ -175,7 +175,7 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
         if (!splitAssignment(p, label, value))
             throw InputError("--prior " + p + ": expected LABEL=FREQUENCY");
         const long category = knownLabel("--prior " + p, label, labels, table.file);
-        if (!parseNumber(value, f) || !(f > 0.0))
+        if (parseNumber(value, f) != NumberKind::Number || !(f > 0.0))
             throw InputError("--prior " + p + ": the frequency must be a number > 0");
         frequencies.categoryFrequencyOverride(category, f);
     }
@@ -190,7 +190,7 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
         if (!splitAssignment(b, column, value))
             throw InputError("--binomial " + b + ": expected COLUMN=MAXIMUM");
         const long index = columnIndex("--binomial " + b, column, table);
-        if (!parseNumber(value, maximum) || !(maximum > 0.0))
+        if (parseNumber(value, maximum) != NumberKind::Number || !(maximum > 0.0))
             throw InputError("--binomial " + b + ": the maximum must be a number > 0");
         for (long category : labels.categories())
             types.distributionTypeOverride(category, index, tqClassifierDistributionTypes::eBinomial);

@@ -1,6 +1,8 @@
 #include "clss/clastool/generators.h"
 
 #include "clss/clastool/pattern.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
 #include "platform/random.h"
 
 tq_ClassDataGenerator::tq_ClassDataGenerator(const std::vector<tqPair<double>>& parameters, long count)
@@ -12,13 +14,17 @@ tqClassifierDataProviderMemory tq_ClassDataGenerator::generateData() const {
     // parameters therefore generates again on every call, appending another `count` patterns of no
     // measurements to those of the calls before.
     if (data_.numMeasurements() != 0 || count_ < 1) return data_;
+    // Built aside and assigned at the end, so that an abort leaves the cache untouched.
+    tqClassifierDataProviderMemory data = data_;
     for (long i = 0; i < count_; ++i) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
         std::vector<double> values;
         values.reserve(parameters_.size());
         for (const tqPair<double>& parameter : parameters_)
             values.push_back(gaussian.next(parameter.first, parameter.second));
-        data_.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(values)), 0);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(values)), 0);
     }
+    data_ = data;
     return data_;
 }
 
@@ -42,6 +48,7 @@ tqClassifierDataProviderMemory tq_TotalDataGenerator::generateData() const {
     // generator's defined order, kept so that the data are the same everywhere.
     tqRandomUniform uniform(1);
     for (long i = 0; i < n; ++i) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
         long t = static_cast<long>(uniform.next(0.0, static_cast<double>(n)));
         if (t == n) t = n - 1;
         std::swap(idx[static_cast<std::size_t>(t)], idx[static_cast<std::size_t>(i)]);

@@ -8,6 +8,8 @@
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
 
 namespace {
 const char* const kInvalidMeasurements =
@@ -55,6 +57,7 @@ void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClas
     std::vector<tqPtrHandle_const<tqFeaturePattern>> patterns;
     std::vector<long> labels;
     for (long i = 0; i < n; ++i) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
         tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
         // Checked before the label is read: an unlabelled pattern must be valid too.
         if (pattern->numInvalid() != 0) throw tqClassifierDefs::BadFeatures(kInvalidMeasurements);
