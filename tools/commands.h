@@ -22,6 +22,7 @@ struct ClassifyArgs {
     std::string data;
     std::string output;  // empty: standard output
     bool scores = false;
+    long threads = 0;  // 0: one per core
 };
 
 struct EvaluateArgs {
@@ -31,6 +32,7 @@ struct EvaluateArgs {
     long seed = 1;
     std::string predictions;  // per-row output file, optional
     bool scores = false;
+    long threads = 0;  // 0: one per core
 };
 
 struct InfoArgs {

@@ -44,6 +44,8 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
 
 }  // namespace
 
+const char* const kThreadsHelp = "classify on this many threads (default 0: one per core)";
+
 int main(int argc, char** argv) {
     CLI::App app("clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian)",
                  "clastool");
@@ -71,6 +73,7 @@ int main(int argc, char** argv) {
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
+    classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
     classifyCmd->footer(kCsvRules);
 
     cli::EvaluateArgs evaluate;
@@ -85,6 +88,7 @@ int main(int argc, char** argv) {
     evaluateCmd->add_option("--predictions", evaluate.predictions,
                             "also write each row's decision to this CSV file (as 'classify' does)");
     evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
+    evaluateCmd->add_option("--threads", evaluate.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
     evaluateCmd->footer(kCsvRules);
 
     cli::InfoArgs info;
