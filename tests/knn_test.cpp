@@ -11,6 +11,7 @@
 
 #include "clss/clastool/clastool.h"
 #include "clss/clastool/knnsearch.h"
+#include "clss/clastool/knnstore.h"
 #include "platform/random.h"
 #include "tests/test_support.h"
 
@@ -362,6 +363,7 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
         {"fractions", {0.1, 0.2, 0.3, 1.0 / 3.0, 0.7}, true},
         {"wide range", {-1e150, -1e-150, 0, 1e-160, 2.5e-170, 1e150, 3}, false},
         {"overflow and underflow", {-1e200, 1e200, 1e-200, -1e-310, 0, 1}, false},
+        {"extremes", {1e300, -1e300, 1.7e308, 5e-324, -2.2e-308, 0}, true},
         {"infinities",
          {0, 1, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()},
          false},
@@ -380,14 +382,25 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
                                              : static_cast<long>(random.next(0, 7));
             tqClassifierDataProviderMemory data;
             for (long i = 0; i < n; ++i) data.addData(P(draw(random, dims, c.values, c.nudge)), 0);
+            const tq_knn::PackedRows packed(data);
             for (long k : {1L, 5L, n + 3}) {
-                for (int q = 0; q < 3; ++q) {
-                    const tqFeaturePattern query(draw(random, dims, c.values, c.nudge));
-                    tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances);
-                    referenceSearch(data, metric, query, k, wantIndices, wantDistances);
+                // Three queries one by one, then as one batch over the same packed rows.
+                std::vector<tqFeaturePattern> queries;
+                std::vector<const double*> rows;
+                for (int q = 0; q < 3; ++q) queries.emplace_back(draw(random, dims, c.values, c.nudge));
+                for (const auto& query : queries) rows.push_back(query.featureMeasurements(false).data());
+                std::vector<std::vector<long>> batchIndices(3);
+                std::vector<std::vector<double>> batchDistances(3);
+                tq_knn::findNearestPacked(packed, data, order, rows.data(), 3, dims, k, batchIndices.data(),
+                                          batchDistances.data());
+                for (std::size_t q = 0; q < 3; ++q) {
+                    tq_knn::findNearestNeighbors(data, &metric, queries[q], k, gotIndices, gotDistances);
+                    referenceSearch(data, metric, queries[q], k, wantIndices, wantDistances);
                     ASSERT_EQ(gotIndices, wantIndices) << c.name << " trial " << trial << " k " << k;
                     ASSERT_TRUE(sameBits(gotDistances, wantDistances))
                         << c.name << " trial " << trial << " k " << k;
+                    ASSERT_EQ(batchIndices[q], wantIndices) << c.name << " trial " << trial << " k " << k;
+                    ASSERT_TRUE(sameBits(batchDistances[q], wantDistances));
                 }
             }
         }
@@ -417,9 +430,7 @@ TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
                 q % 2 ? *data.featurePattern(static_cast<long>(random.next(0, data.numPatterns())))
                       : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false));
             for (long k : {1L, 5L, 50L}) {
-                // All generated patterns are valid: the search may skip their validity flags.
-                tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances,
-                                             data.numPatterns());
+                tq_knn::findNearestNeighbors(data, &metric, query, k, gotIndices, gotDistances);
                 referenceSearch(data, metric, query, k, wantIndices, wantDistances);
                 ASSERT_EQ(gotIndices, wantIndices) << order << " " << q << " " << k;
                 ASSERT_TRUE(sameBits(gotDistances, wantDistances));
@@ -468,6 +479,44 @@ TEST(KnnSearch, ReportsTheMetricsErrors) {
     EXPECT_THROW(
         tq_knn::findNearestNeighbors(data, nullptr, tqFeaturePattern({0.0, 0.0}), 1, indices, distances),
         tqBadPointer);
+}
+
+// Batches against single runs where the packed rows are easy to get wrong: rows added through a
+// copy, rows packed by the first search of a loaded classifier, several row and query blocks, and
+// a refused query in the middle (the results before it are in place).
+TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
+    std::vector<tq_ClassDataGenerator> classes(3, tq_ClassDataGenerator({{0.0, 1.0}, {1.0, 2.0}, {0.0, 0.5}}, 700));
+    tq_ClassifierKNN knn;
+    knn.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(5), nullptr, 0);
+    const tq_ClassifierKNN copy(knn);
+    for (double x : {0.1, 0.2, 0.3}) knn.trainIncremental(tqFeaturePattern({x, 1.0, 0.0}), 7, nullptr, 0);
+    tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN(knn)), loaded;
+    tqtest::loadBytes(tqtest::storeBytes(stored), loaded);
+
+    std::vector<double> values;
+    tqRandomUniform random(5);
+    for (int i = 0; i < 150 * 3; ++i) values.push_back(random.next(-1, 2));
+    std::vector<unsigned char> validity(values.size(), 1);
+    validity[100 * 3 + 1] = 0;
+    const tqPatternRows rows{values.data(), nullptr, 150, 3, 3};
+    for (const tq_Classifier* c : {static_cast<const tq_Classifier*>(&copy), static_cast<const tq_Classifier*>(loaded.get())}) {
+        std::vector<tqClassifierResult> batch(150), refused(150);
+        c->runBatch(rows, batch.data());
+        tqPatternRows withInvalid = rows;
+        withInvalid.validity = validity.data();
+        EXPECT_THROW_MSG(c->runBatch(withInvalid, refused.data()), tqClassifierDefs::BadFeatures, kInvalid);
+        for (std::size_t i = 0; i < 150; ++i) {
+            tqClassifierResult single;
+            c->run(rows.pattern(i), single, nullptr, 0);
+            EXPECT_EQ(batch[i], single) << i;
+            if (i < 100) {
+                EXPECT_EQ(refused[i], single) << i;
+            }
+        }
+        tqClassifierResult near;
+        c->run(tqFeaturePattern({0.2, 1.0, 0.0}), near, nullptr, 0);
+        EXPECT_EQ(scores(near).front().first, 7);  // the incremental patterns are searched
+    }
 }
 
 }  // namespace

@@ -33,13 +33,12 @@ struct EvaluationRun {
     std::vector<tqClassifierResult> results;  // per row of `table`
 };
 
-// Classifies `rows` of `table` with `tool` into `results`, with a progress bar.
+// Classifies `rows` of `table` with `tool` into `results`, then advances the progress bar.
 void classifyRows(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
-                  std::vector<tqClassifierResult>& results, Progress& progress, long& done) {
-    for (std::size_t r : rows) {
-        results[r] = classifyRow(tool, table, r);
-        progress.update(++done);
-    }
+                  long threads, std::vector<tqClassifierResult>& results, Progress& progress, long& done) {
+    classifyInThreads(tool, table, rows, threads, results);
+    done += static_cast<long>(rows.size());
+    progress.update(done);
 }
 
 // Prints the report and writes the per-row file of an evaluation.
@@ -83,7 +82,7 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     trainTool(tool, *params, train, trainCats, allRows(train));
     Progress progress("classifying", static_cast<long>(testRows.size()));
     long done = 0;
-    classifyRows(tool, test, testRows, run.results, progress, done);
+    classifyRows(tool, test, testRows, args.threads, run.results, progress, done);
 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
@@ -154,7 +153,7 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
             throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
                              e.what());
         }
-        classifyRows(tool, table, folds[f], run.results, progress, done);
+        classifyRows(tool, table, folds[f], args.threads, run.results, progress, done);
     }
     // Rows without a label are classified by a model of all labelled rows, so that the per-row
     // file still has one row for every input row.
@@ -164,7 +163,7 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     if (!unlabelled.empty()) {
         tqClassifierTool tool;
         trainTool(tool, *params, table, categories, allRows(table));
-        classifyRows(tool, table, unlabelled, run.results, progress, done);
+        classifyRows(tool, table, unlabelled, args.threads, run.results, progress, done);
     }
     const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
                               "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
@@ -220,10 +219,10 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     PredictionWriter writer(header.labels, args.scores, costsOf(*params));
     writer.header(text);
     Progress progress("classifying", static_cast<long>(rows.size()));
-    for (std::size_t r : rows) {
-        writer.row(text, static_cast<long>(r) + 1, classifyRow(tool, table, r));
-        progress.update(static_cast<long>(r) + 1);
-    }
+    std::vector<tqClassifierResult> results(rows.size());
+    long done = 0;
+    classifyRows(tool, table, rows, args.threads, results, progress, done);
+    for (std::size_t r : rows) writer.row(text, static_cast<long>(r) + 1, results[r]);
     if (args.output.empty())
         out << text.str();
     else

@@ -24,6 +24,7 @@ struct ClassifyArgs {
     std::string output;  // empty: standard output
     bool scores = false;
     bool force = false;
+    long threads = 0;  // 0: one per core
 };
 
 struct EvaluateArgs {
@@ -34,6 +35,7 @@ struct EvaluateArgs {
     std::string predictions;  // per-row output file, optional
     bool scores = false;
     bool force = false;
+    long threads = 0;  // 0: one per core
 };
 
 struct InfoArgs {

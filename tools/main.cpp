@@ -50,6 +50,8 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
 
 }  // namespace
 
+const char* const kThreadsHelp = "classify on this many threads (default 0: one per core)";
+
 int main(int argc, char** argv) {
     CLI::App app("clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian)",
                  "clastool");
@@ -81,6 +83,7 @@ int main(int argc, char** argv) {
     classifyCmd->add_flag("--force", classify.force, kForceHelp);
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
+    classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
     classifyCmd->footer(kCsvRules);
 
     cli::EvaluateArgs evaluate;
@@ -96,6 +99,7 @@ int main(int argc, char** argv) {
                             "also write each row's decision to this CSV file (as 'classify' does)");
     evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
     evaluateCmd->add_flag("--force", evaluate.force, kForceHelp);
+    evaluateCmd->add_option("--threads", evaluate.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
     evaluateCmd->footer(kCsvRules);
 
     cli::InfoArgs info;

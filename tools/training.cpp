@@ -1,5 +1,9 @@
 #include "tools/training.h"
 
+#include <algorithm>
+#include <exception>
+#include <thread>
+
 #include <map>
 #include <set>
 
@@ -310,6 +314,54 @@ tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& ta
             located(table.file, table.rows[row].line, 0, std::string("classification failed: ") + e.what()));
     }
     return result;
+}
+
+namespace {
+
+void classifyShare(const tqClassifierTool& tool, const DataTable& table, const std::size_t* rows, std::size_t count,
+                   std::vector<tqClassifierResult>& results) {
+    const std::size_t dims = table.columns.size();
+    // At least one element, so that the view has an address even without measurement columns.
+    std::vector<double> values(std::max<std::size_t>(count * dims, 1));
+    std::vector<unsigned char> validity(values.size(), 1);
+    for (std::size_t i = 0; i < count; ++i) {
+        const DataRow& row = table.rows[rows[i]];
+        std::copy_n(row.values.begin(), std::min(dims, row.values.size()), values.begin() + static_cast<long>(i * dims));
+        for (long j : row.invalid) validity[i * dims + static_cast<std::size_t>(j)] = 0;
+    }
+    std::vector<tqClassifierResult> out(count);
+    try {
+        tool.runBatch(tqPatternRows{values.data(), validity.data(), count, dims, dims}, out.data());
+    } catch (const std::exception&) {
+        for (std::size_t i = 0; i < count; ++i) results[rows[i]] = classifyRow(tool, table, rows[i]);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) results[rows[i]] = std::move(out[i]);
+}
+
+}  // namespace
+
+void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
+                       long threads, std::vector<tqClassifierResult>& results) {
+    const std::size_t n = rows.size();
+    std::size_t shares = threads > 0 ? static_cast<std::size_t>(threads) : std::max(std::thread::hardware_concurrency(), 1u);
+    shares = std::max<std::size_t>(std::min(shares, n / 64), 1);  // a thread is worth it from 64 rows on
+    std::vector<std::exception_ptr> errors(shares);
+    const auto work = [&](std::size_t s) {
+        const std::size_t begin = n * s / shares, end = n * (s + 1) / shares;
+        try {
+            classifyShare(tool, table, rows.data() + begin, end - begin, results);
+        } catch (...) {
+            errors[s] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    for (std::size_t s = 1; s < shares; ++s) pool.emplace_back(work, s);
+    work(0);
+    for (std::thread& t : pool) t.join();
+    // Shares follow the rows in order: the first error is the first failing row's.
+    for (const std::exception_ptr& e : errors)
+        if (e) std::rethrow_exception(e);
 }
 
 std::string describeParams(const tqClassifierTrainParams& params) {

@@ -69,6 +69,12 @@ tqFeaturePattern rowPattern(const DataRow& row);
 
 // Classifies one row; a library error becomes an InputError naming the file and line.
 tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& table, std::size_t row);
+// Classifies `rows` of `table` into results[r] (results has one entry per table row) through the
+// tool's batch classification, split into one contiguous share per thread; threads <= 0 means one
+// per core. A share that fails is classified again row by row, so that the error is classifyRow's,
+// for the first failing row.
+void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
+                       long threads, std::vector<tqClassifierResult>& results);
 
 // A one-line description of the method and its main settings ("knn (k = 5, norm order 2)").
 std::string describeParams(const tqClassifierTrainParams& params);

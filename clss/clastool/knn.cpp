@@ -1,10 +1,12 @@
 #include "clss/clastool/knn.h"
 
+#include <algorithm>
 #include <map>
 
 #include "clss/clastool/costs.h"
 #include "clss/clastool/errors.h"
 #include "clss/clastool/knnsearch.h"
+#include "clss/clastool/knnstore.h"
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
@@ -14,18 +16,21 @@
 namespace {
 const char* const kInvalidMeasurements =
     "K-nearest neighbor classification does not support invalid measurements";
-}
+
+// Queries per batch block: each block of stored rows is read once per this many queries.
+constexpr std::size_t kQueryBlock = 64;
+}  // namespace
 
 tq_ClassifierKNN::tq_ClassifierKNN() : params_(1) {}
 
 tq_ClassifierKNN::tq_ClassifierKNN(const tq_ClassifierKNN& other)
-    : tq_Classifier(other), data_(other.data_), params_(other.params_), knownValid_(other.knownValid_) {}
+    : tq_Classifier(other), data_(other.data_), params_(other.params_), packed_(other.packed_) {}
 
 tq_ClassifierKNN& tq_ClassifierKNN::operator=(const tq_ClassifierKNN& other) {
     tq_Classifier::operator=(other);
     data_ = other.data_;
     params_ = other.params_;
-    knownValid_ = other.knownValid_;
+    packed_ = other.packed_;
     return *this;
 }
 
@@ -48,8 +53,8 @@ bool tq_ClassifierKNN::operator==(const tq_ClassifierKNN& other) const {
 
 void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params) {
     params_ = dynamic_cast<const tqClassifierTrainParamsKNN&>(params);
-    knownValid_ = 0;
     data_ = tqPtrHandle<tqClassifierDataProviderMemory>(new tqClassifierDataProviderMemory());
+    packed_ = std::make_shared<tq_knn::PackedStore>();
     data_->setName(data.name());
     data_->setDescription(data.description());
 
@@ -67,7 +72,7 @@ void tq_ClassifierKNN::train_(const tqClassifierDataProvider& data, const tqClas
         labels.push_back(label);
     }
     data_->data(patterns, labels);
-    knownValid_ = data_->numPatterns();
+    packed_ = std::make_shared<tq_knn::PackedStore>(*data_);
 }
 
 void tq_ClassifierKNN::retrain_(const tqClassifierTrainParams& params) {
@@ -80,14 +85,13 @@ void tq_ClassifierKNN::trainStart_(const tqClassifierTrainParams&) {}
 
 void tq_ClassifierKNN::trainIncremental_(const tqFeaturePattern& pattern, long label) {
     const tqPtrHandle_const<tqFeaturePattern> copy(new tqFeaturePattern(pattern));
-    const bool extendsValidPrefix = knownValid_ == data_->numPatterns() && copy->numInvalid() == 0;
     data_->addData(copy, label);
-    if (extendsValidPrefix) ++knownValid_;
+    packed_->append(*copy);
 }
 
 void tq_ClassifierKNN::untrain_() {
     data_.reset();
-    knownValid_ = 0;
+    packed_.reset();
 }
 
 void tq_ClassifierKNN::checkRunnable_() const {
@@ -111,17 +115,63 @@ void tq_ClassifierKNN::run_(const tqFeaturePattern& pattern, tqClassifierResult&
     std::vector<long> indices;
     std::vector<double> distances;
     findNearestNeighbors_(pattern, params.k(), indices, distances);
+    resultOf_(indices, params, result);
+}
+
+void tq_ClassifierKNN::resultOf_(const std::vector<long>& indices, const tqClassifierTrainParamsKNN& params,
+                                 tqClassifierResult& result) const {
     std::vector<tqClassifierCategoryResult> categoryResults;
     fillMatchResults_(indices, categoryResults);
     result = tqClassifierResult(categoryResults, tqClassifierFrequencies(1.0),
                                 params.misclassificationCosts(), 0.0);
 }
 
+bool tq_ClassifierKNN::rowFits_(const tqPatternRows& rows, std::size_t i) const {
+    for (std::size_t j = 0; j < rows.dimension; ++j)
+        if (!rows.isValid(i, j)) return false;
+    return static_cast<long>(rows.dimension) == data_->numMeasurements();
+}
+
+void tq_ClassifierKNN::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
+    const tqClassifierTrainParamsKNN& params = runParams_();
+    const tqPtrHandle_const<tqPatternDistanceMetric> metric = params.distanceMetric();
+    const tqPatternDistanceMetricNorm* norm = tq_knn::exactNorm(metric.get());
+    if (!norm || params.k() < 1) {
+        tq_Classifier::runBatch_(rows, results);
+        return;
+    }
+    std::vector<std::vector<long>> indices(kQueryBlock);
+    std::vector<std::vector<double>> distances(kQueryBlock);
+    std::vector<const double*> queries(kQueryBlock);
+    for (std::size_t begin = 0; begin < rows.rows; begin += kQueryBlock) {
+        tfThrowExceptionOnFailure(tfAttentionCheck());
+        checkRunnable_();
+        const std::size_t end = std::min(rows.rows, begin + kQueryBlock);
+        // The queries run_ would accept, up to the first it would refuse: their results go in
+        // before that one's error, as with one run after another.
+        std::size_t fit = begin;
+        for (; fit < end && rowFits_(rows, fit); ++fit) queries[fit - begin] = rows.row(fit);
+        const auto count = static_cast<long>(fit - begin);
+        tq_knn::findNearestPacked(packed_->rows(*data_), *data_, norm->order(), queries.data(), count,
+                                  data_->numMeasurements(), params.k(), indices.data(), distances.data());
+        for (std::size_t q = begin; q < fit; ++q) resultOf_(indices[q - begin], params, results[q]);
+        if (fit < end) throw tqClassifierDefs::BadFeatures(kInvalidMeasurements);
+    }
+}
+
 void tq_ClassifierKNN::findNearestNeighbors_(const tqFeaturePattern& pattern, long k,
                                              std::vector<long>& indices,
                                              std::vector<double>& distances) const {
     const tqPtrHandle_const<tqPatternDistanceMetric> metric = runParams_().distanceMetric();
-    tq_knn::findNearestNeighbors(*data_, metric.get(), pattern, k, indices, distances, knownValid_);
+    const tqPatternDistanceMetricNorm* norm = tq_knn::exactNorm(metric.get());
+    if (!norm) {
+        tq_knn::findNearestNeighbors(*data_, metric.get(), pattern, k, indices, distances);
+        return;
+    }
+    // run_ checked the query: valid, and as long as the stored patterns.
+    const double* query = pattern.featureMeasurements(false).data();
+    tq_knn::findNearestPacked(packed_->rows(*data_), *data_, norm->order(), &query, 1, pattern.numMeasurements(), k,
+                              &indices, &distances);
 }
 
 void tq_ClassifierKNN::fillMatchResults_(const std::vector<long>& indices,
@@ -142,8 +192,8 @@ void tq_ClassifierKNN::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_Classifier::dispatchSerialize(ar);
     ar || data_;
-    // Nothing is known about loaded patterns (and a loader must not look at them here).
-    if (ar.isLoading()) knownValid_ = 0;
+    // A loader must not look into the patterns here: the first search packs them.
+    if (ar.isLoading()) packed_ = data_ ? std::make_shared<tq_knn::PackedStore>() : nullptr;
 }
 
 tqPersistent* tq_ClassifierKNN::make() { return new tq_ClassifierKNN(); }

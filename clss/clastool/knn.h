@@ -2,6 +2,7 @@
 #ifndef CLASTOOL_KNN_H
 #define CLASTOOL_KNN_H
 
+#include <memory>
 #include <vector>
 
 #include "clss/clastool/classifier.h"
@@ -10,6 +11,9 @@
 
 class tqClassifierCategoryResult;
 class tqClassifierDataProviderMemory;
+namespace tq_knn {
+class PackedStore;
+}
 
 // The k-nearest-neighbour technique behind tqClassifierTool. Training stores the labelled
 // patterns (sharing the provider's pattern objects; unlabelled ones are skipped); a run measures
@@ -17,7 +21,10 @@ class tqClassifierDataProviderMemory;
 // scores, weighed with equal category frequencies and the configured costs.
 //
 // Trained exactly while it holds a data object; runnable when that holds a pattern. Copies share
-// the data object, so patterns added incrementally through one copy are seen by the others.
+// the data object, so patterns added incrementally through one copy are seen by the others. Beside
+// it the classifier keeps the stored measurements packed into one block of rows, which the norm
+// metric's search reads instead of the pattern objects; copies share that block exactly as they
+// share the data object, and incremental training appends to both.
 //
 // Archive layout: the tq_Classifier level (with the kept parameters), then the data object as a
 // shared pointer. A loaded classifier classifies with its kept parameters.
@@ -60,6 +67,9 @@ protected:
     // a stored pattern.
     void checkRunnable_() const override;
     void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const override;
+    // For the norm metric: blocks of queries against blocks of stored rows, with run_'s results,
+    // errors and check order; other metrics (and k < 1) take the base loop over run_.
+    void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const override;
 
 private:
     static tqPersistent* make();
@@ -72,6 +82,10 @@ private:
                                std::vector<double>& distances) const;
     void fillMatchResults_(const std::vector<long>& indices,
                            std::vector<tqClassifierCategoryResult>& results) const;
+    void resultOf_(const std::vector<long>& indices, const tqClassifierTrainParamsKNN& params,
+                   tqClassifierResult& result) const;
+    // Whether batch row i is a query run_ would accept (else run_ throws BadFeatures).
+    bool rowFits_(const tqPatternRows& rows, std::size_t i) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}
@@ -83,11 +97,8 @@ private:
 
     tqPtrHandle<tqClassifierDataProviderMemory> data_;
     tqClassifierTrainParamsKNN params_;
-    // How many leading stored patterns this classifier has seen to be valid: train_ checks every
-    // one, trainIncremental_ the ones it adds, a loaded classifier none. The data object only ever
-    // grows at its end (copies that share it included) and patterns do not change once stored,
-    // so the count stays true. Not archived and not compared.
-    long knownValid_ = 0;
+    // Null exactly while data_ is; not archived and not compared (it follows from data_).
+    std::shared_ptr<tq_knn::PackedStore> packed_;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <typeinfo>
 
 #include "clss/clastool/errors.h"
+#include "clss/clastool/knnstore.h"
 #include "clss/clastool/metric.h"
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
@@ -192,38 +193,50 @@ inline bool exactSumReaches(const double* a, const double* b, long n, double p, 
     return false;
 }
 
-// P = 1, 2, 3: cheap terms; P = 0: exact partial sums; P = -1: no skipping.
+// Offers stored row i (measurements b) to the list. P = 1, 2, 3: cheap terms; P = 0: exact
+// partial sums; P = -1: no skipping.
 template <int P>
-void scanNorm(const tqClassifierDataProviderMemory& data, long n, long knownValid, const tqFeaturePattern& query,
-              double p, NearestList& list) {
-    const auto& patterns = data.patterns();
-    const long dims = query.numMeasurements();
-    // Null while the query holds an invalid measurement: the metric would refuse it at the
-    // first stored pattern of the right length.
-    const double* a =
-        (dims > 0 && query.numInvalid() == 0) ? query.featureMeasurements(false).data() : nullptr;
-    for (long i = 0; i < n; ++i) {
-        attention();
-        const tqFeaturePattern& stored = *patterns[static_cast<std::size_t>(i)];
-        if (stored.numMeasurements() != dims) throwLengthMismatch();
-        const double* b = nullptr;
-        if (dims > 0) {
-            if (!a) query.featureMeasurements(true);
-            // The validity flags live in a block of their own; not reading them for patterns known
-            // to be valid saves a cache miss per pattern on large data.
-            b = stored.featureMeasurements(i >= knownValid).data();
-        }
-        if constexpr (P >= 0) {
-            if (list.full()) {
-                if constexpr (P > 0) {
-                    if (cheapSumReaches<P>(a, b, dims, list.bound())) continue;
-                } else {
-                    if (exactSumReaches(a, b, dims, p, list.bound())) continue;
-                }
+inline void offerRow(NearestList& list, long i, const double* a, const double* b, long dims, double p) {
+    if constexpr (P >= 0) {
+        if (list.full()) {
+            if constexpr (P > 0) {
+                if (cheapSumReaches<P>(a, b, dims, list.bound())) return;
+            } else {
+                if (exactSumReaches(a, b, dims, p, list.bound())) return;
             }
         }
-        const double sum = normPowerSum(a, b, dims, p);
-        list.offer(i, normRoot(sum, p), sum);
+    }
+    const double sum = normPowerSum(a, b, dims, p);
+    list.offer(i, normRoot(sum, p), sum);
+}
+
+// The measurements of stored pattern i, with the metric's errors for a valid query of `dims`
+// measurements: for the patterns after the packed prefix.
+const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long dims) {
+    const tqFeaturePattern& stored = *data.patterns()[static_cast<std::size_t>(i)];
+    if (stored.numMeasurements() != dims) throwLengthMismatch();
+    return dims > 0 ? stored.featureMeasurements(true).data() : nullptr;
+}
+
+// Rows per block: about 32 KB of measurements, so that a block stays in the first-level cache
+// while every query of a batch passes over it.
+long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
+
+template <int P>
+void scanPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long n, long dims, double p,
+                const double* const* queries, std::vector<NearestList>& lists) {
+    // Rows packed for another length are never read (the patterns' own errors apply).
+    const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
+    const long step = rowsPerBlock(dims);
+    for (long r0 = 0; r0 < n; r0 += step) {
+        attention();
+        const long r1 = std::min(n, r0 + step);
+        for (std::size_t q = 0; q < lists.size(); ++q) {
+            const double* a = queries[q];
+            long i = r0;
+            for (; i < std::min(r1, packed); ++i) offerRow<P>(lists[q], i, a, rows.row(i), dims, p);
+            for (; i < r1; ++i) offerRow<P>(lists[q], i, a, storedRow(data, i, dims), dims, p);
+        }
     }
 }
 
@@ -239,36 +252,60 @@ void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeat
     }
 }
 
+template <int P>
+void searchPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long dims, double p,
+                  const double* const* queries, long count, long k, std::vector<long>* indices,
+                  std::vector<double>* distances) {
+    const long n = std::max(data.numPatterns(), 0L);
+    std::vector<NearestList> lists;
+    lists.reserve(static_cast<std::size_t>(count));
+    for (long q = 0; q < count; ++q)
+        lists.emplace_back(std::min(k, n), indices[q], distances[q]);
+    scanPacked<P>(rows, data, n, dims, p, queries, lists);
+}
+
 }  // namespace
+
+void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
+                       const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                       std::vector<double>* distances) {
+    if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
+    const bool bounded = dims <= kMaxBoundedMeasurements;
+    if (bounded && p == 1.0)
+        searchPacked<1>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p == 2.0)
+        searchPacked<2>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p == 3.0)
+        searchPacked<3>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
+        searchPacked<0>(rows, data, dims, p, queries, count, k, indices, distances);
+    else
+        searchPacked<-1>(rows, data, dims, p, queries, count, k, indices, distances);
+}
+
+const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric) {
+    return metric && typeid(*metric) == typeid(tqPatternDistanceMetricNorm)
+               ? static_cast<const tqPatternDistanceMetricNorm*>(metric)
+               : nullptr;
+}
 
 void findNearestNeighbors(const tqClassifierDataProviderMemory& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
-                          std::vector<double>& distances, long knownValid) {
+                          std::vector<double>& distances) {
     if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
+    const tqPatternDistanceMetricNorm* norm = exactNorm(metric);
+    if (norm && query.numInvalid() == 0) {
+        const PackedRows rows(data);
+        const long dims = query.numMeasurements();
+        const double* a = dims > 0 ? query.featureMeasurements(false).data() : nullptr;
+        findNearestPacked(rows, data, norm->order(), &a, 1, dims, k, &indices, &distances);
+        return;
+    }
     // The stored data cannot change during a run (runs are const and nothing may train
     // meanwhile), so the count is read once and the list never needs more than n entries.
     const long n = std::max(data.numPatterns(), 0L);
     NearestList list(std::min(k, n), indices, distances);
-
-    const auto* norm = (metric && typeid(*metric) == typeid(tqPatternDistanceMetricNorm))
-                           ? static_cast<const tqPatternDistanceMetricNorm*>(metric)
-                           : nullptr;
-    if (!norm) {
-        scanMetric(data, n, query, metric, list);
-        return;
-    }
-    const double p = norm->order();
-    const bool bounded = query.numMeasurements() <= kMaxBoundedMeasurements;
-    if (bounded && p == 1.0)
-        scanNorm<1>(data, n, knownValid, query, p, list);
-    else if (bounded && p == 2.0)
-        scanNorm<2>(data, n, knownValid, query, p, list);
-    else if (bounded && p == 3.0)
-        scanNorm<3>(data, n, knownValid, query, p, list);
-    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
-        scanNorm<0>(data, n, knownValid, query, p, list);
-    else
-        scanNorm<-1>(data, n, knownValid, query, p, list);
+    scanMetric(data, n, query, metric, list);
 }
 
 }  // namespace tq_knn

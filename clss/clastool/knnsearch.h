@@ -8,6 +8,11 @@
 class tqClassifierDataProviderMemory;
 class tqFeaturePattern;
 class tqPatternDistanceMetric;
+class tqPatternDistanceMetricNorm;
+
+namespace tq_knn {
+class PackedRows;
+}
 
 namespace tq_knn {
 
@@ -18,27 +23,40 @@ double normPowerSum(const double* a, const double* b, long n, double p);
 // pow(sum, 1 / p), out of line for the same reason.
 double normRoot(double sum, double p);
 
+// The norm metric itself (not a derived class, which may compute distances its own way), or null.
+const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric);
+
 // The k nearest stored patterns of `data` to `query` under `metric`, as the classifier ranks
 // them: a list sorted by ascending distance, built in stored order; a pattern exactly as far as
 // the last kept one does not enter when the list is full, and a new pattern goes in front of
 // kept patterns at the same distance. On return indices and distances hold min(k, number of
 // stored patterns) entries.
 //
-// Consults the attention check once per stored pattern. Throws tqBadPointer for a null stored
-// pattern or a null metric (at the first stored pattern), the metric's errors, and
-// tqClassifierDefs::BadParams "K must be >= 1" for k < 1 (possible only for parameters read
-// from an archive). Allocates only the result lists and one list of k sums, never per pattern.
+// Throws tqClassifierDefs::BadParams "K must be >= 1" for k < 1 (possible only for parameters
+// read from an archive), then tqBadPointer for a null stored pattern or a null metric (at the
+// first stored pattern) and the metric's errors, in stored order.
 //
-// For the norm metric of order 1, 2 or 3 most patterns are decided by a cheap bound without pow,
-// and the sum of other orders stops early; the result is the same bits as computing every
-// distance with the metric (see the proof in the source).
-//
-// The first `knownValid` stored patterns are known to hold only valid measurements (the classifier
-// checked them when it stored them), so that their validity flags need not be read again; the
-// results are the same for any value from 0 up to the true count.
+// The norm metric with a valid query takes findNearestPacked over rows packed for this call (the
+// classifier keeps its packed rows instead); any other metric is called once per stored pattern,
+// with the attention check before each call.
 void findNearestNeighbors(const tqClassifierDataProviderMemory& data, const tqPatternDistanceMetric* metric,
                           const tqFeaturePattern& query, long k, std::vector<long>& indices,
-                          std::vector<double>& distances, long knownValid = 0);
+                          std::vector<double>& distances);
+
+// The same search under the norm metric of order p for `count` queries at once, each `dims`
+// valid measurements with dims the data's number of measurements (the classifier checks both
+// before), with the same results, bit for bit, into indices[q] and distances[q]. `rows` must be
+// the packed rows of `data`: its prefix is read from there, the patterns after it from the
+// pattern objects (with their errors). The stored rows are scanned in blocks of about 32 KB, each
+// block by every query in turn, so that a batch reads the stored measurements from memory once;
+// the attention check is consulted once per block. Throws BadParams "K must be >= 1" for k < 1.
+//
+// For orders 1, 2 and 3 most rows are decided by a cheap bound without pow, and the sum of other
+// orders from 1 to 64 stops early; the result is the same bits as computing every distance with
+// the metric (see the proof in the source).
+void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
+                       const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                       std::vector<double>* distances);
 
 }  // namespace tq_knn
 

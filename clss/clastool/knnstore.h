@@ -1,0 +1,74 @@
+// Internal to the k-nearest-neighbour classifier: the stored measurements packed into rows.
+// Not part of the public API (not included by clastool.h); exported for the tests.
+#ifndef CLASTOOL_KNNSTORE_H
+#define CLASTOOL_KNNSTORE_H
+
+#include <atomic>
+#include <cstddef>
+
+class tqClassifierDataProviderMemory;
+class tqFeaturePattern;
+
+namespace tq_knn {
+
+// The measurements of the leading stored patterns, row after row in one 64-byte aligned block, so
+// that a search reads them in address order instead of following a handle and a pattern object
+// per stored pattern. Only the usable prefix is packed: patterns up to (not including) the first
+// null one, one of another length than the first, or one with an invalid measurement. A search
+// reaches such a pattern only to throw its error, and takes it and everything after it from the
+// pattern objects.
+class PackedRows {
+public:
+    PackedRows() = default;
+    // The usable prefix of the data's patterns.
+    explicit PackedRows(const tqClassifierDataProviderMemory& data);
+    PackedRows(const PackedRows&) = delete;
+    PackedRows& operator=(const PackedRows&) = delete;
+    ~PackedRows();
+
+    // Appends the pattern as the next stored one: a row while the prefix is still usable, else
+    // nothing. Growth is geometric (factor 1.5), so n appends copy O(n) rows in all.
+    void append(const tqFeaturePattern* pattern);
+
+    long rows() const { return rows_; }
+    long dimension() const { return dims_; }
+    // Whether a pattern that cannot be packed was appended: nothing after it is packed either.
+    bool closed() const { return closed_; }
+    const double* row(long i) const { return block_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(dims_); }
+    // The bytes held, capacity included.
+    std::size_t bytes() const { return capacity_ * static_cast<std::size_t>(dims_) * sizeof(double); }
+
+private:
+    void reserve_(std::size_t rows);
+
+    double* block_ = nullptr;
+    std::size_t capacity_ = 0;
+    long rows_ = 0;
+    long dims_ = 0;
+    bool closed_ = false;
+};
+
+// The packed rows of a classifier's data object, shared by the copies that share that object and
+// appended to with it. A loaded classifier may not look into its patterns while it is being loaded,
+// so its rows are packed by the first search: racing searches may each pack them, the first to
+// publish wins and the others discard theirs (no lock).
+class PackedStore {
+public:
+    PackedStore() = default;
+    explicit PackedStore(const tqClassifierDataProviderMemory& data) : rows_(new PackedRows(data)) {}
+    PackedStore(const PackedStore&) = delete;
+    PackedStore& operator=(const PackedStore&) = delete;
+    ~PackedStore() { delete rows_.load(std::memory_order_relaxed); }
+
+    // The rows of `data`, the object this store belongs to; packs them on first use.
+    const PackedRows& rows(const tqClassifierDataProviderMemory& data) const;
+    // After `pattern` was added to the data object (training only, never during a search).
+    void append(const tqFeaturePattern& pattern);
+
+private:
+    mutable std::atomic<PackedRows*> rows_{nullptr};
+};
+
+}  // namespace tq_knn
+
+#endif
