@@ -24,10 +24,12 @@ tqClassifierTool& tqClassifierTool::operator=(const tqClassifierTool& other) {
 
 void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                              tqDiagObject* diag, unsigned long flags) {
+    // Copy before untraining: `params` may be the parameters the current classifier keeps.
+    const tqPtrHandle<tqClassifierTrainParams> copy = params.clone();
     if (isTrained()) untrain();
     try {
         classifier_->reset();
-        tq_Classifier* made = params.newClassifier_();
+        tq_Classifier* made = copy->newClassifier_();
         if (!made) throw tqClassifierDefs::NotImplemented();
         classifier_->reset(made);
     } catch (...) {
@@ -35,8 +37,8 @@ void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClass
         throw tqClassifierDefs::NotImplemented(
             "The classification method specified by the training parameters is not implemented.");
     }
-    (*classifier_)->train(data, params, diag, flags);
-    checkReady_(params);
+    (*classifier_)->train(data, *copy, diag, flags);
+    checkReady_(*copy);
 }
 
 void tqClassifierTool::retrain(const tqClassifierTrainParams& params, tqDiagObject* diag,
