@@ -18,23 +18,23 @@ tq_Classifier::~tq_Classifier() { mutating_(); }
 
 void tq_Classifier::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                           tqDiagObject* diag, unsigned long flags) {
-    // Copy before untraining: `params` may be the parameters this classifier keeps.
-    tqPtrHandle_const<tqClassifierTrainParams> copy = params.clone();
+    // `params` may be the parameters this classifier keeps: hold them while untraining.
+    const tqPtrHandle_const<tqClassifierTrainParams> kept = trainParams_;
     if (isTrained_()) untrain();
     tqDiagObject* dest = tqDiagObject::getRecordingDestination(diag, flags);
     recordTrainInputs_(dest, flags);
-    train_(data, *copy);
-    trainParams_ = copy;
+    train_(data, params);
+    trainParams_ = params.clone();
     // The details hook is the one place where the caller's own diagnostics object is handed on.
     recordTrainDetails_(diag, flags);
     recordTrainResults_(dest, flags);
 }
 
 void tq_Classifier::trainStart(const tqClassifierTrainParams& params) {
-    tqPtrHandle_const<tqClassifierTrainParams> copy = params.clone();
+    const tqPtrHandle_const<tqClassifierTrainParams> kept = trainParams_;  // as in train()
     if (isTrained_()) untrain();
-    trainStart_(*copy);
-    trainParams_ = copy;
+    trainStart_(params);
+    trainParams_ = params.clone();
 }
 
 void tq_Classifier::trainIncremental(const tqFeaturePattern& pattern, long label, tqDiagObject*,

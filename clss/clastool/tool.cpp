@@ -24,12 +24,13 @@ tqClassifierTool& tqClassifierTool::operator=(const tqClassifierTool& other) {
 
 void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                              tqDiagObject* diag, unsigned long flags) {
-    // Copy before untraining: `params` may be the parameters the current classifier keeps.
-    const tqPtrHandle<tqClassifierTrainParams> copy = params.clone();
+    // `params` may be the current classifier's: hold them while it goes.
+    const tqPtrHandle_const<tqClassifierTrainParams> kept =
+        *classifier_ ? (*classifier_)->keptParams_() : tqPtrHandle_const<tqClassifierTrainParams>();
     if (isTrained()) untrain();
     try {
         classifier_->reset();
-        tq_Classifier* made = copy->newClassifier_();
+        tq_Classifier* made = params.newClassifier_();
         if (!made) throw tqClassifierDefs::NotImplemented();
         classifier_->reset(made);
     } catch (...) {
@@ -37,8 +38,8 @@ void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClass
         throw tqClassifierDefs::NotImplemented(
             "The classification method specified by the training parameters is not implemented.");
     }
-    (*classifier_)->train(data, *copy, diag, flags);
-    checkReady_(*copy);
+    (*classifier_)->train(data, params, diag, flags);
+    checkReady_(params);
 }
 
 void tqClassifierTool::retrain(const tqClassifierTrainParams& params, tqDiagObject* diag,
