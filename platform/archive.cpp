@@ -211,16 +211,6 @@ void tqArchive::checkVersion(unsigned char version, const std::string& where, lo
     throw UnknownVersion(where, line);
 }
 
-// ---- visited marks
-
-bool tqArchive::haveVisited(const void* level, std::size_t size) const {
-    return visited_.count(std::make_pair(level, size)) != 0;
-}
-
-void tqArchive::setVisited(const void* level, std::size_t size) {
-    visited_.insert(std::make_pair(level, size));
-}
-
 // ---- pointers
 
 void tqArchive::serializePointer(tqPersistent* current, tqPersistent*& result) {
@@ -291,19 +281,25 @@ void tqArchive::storePointer_(tqPersistent* current) {
         tag = kTagDeferred;
         exchange(tag);
         exchange(name);
-        storedIndex_.emplace(current, nextIndex_++);
+        indexStored_(current);
         deferred_.push_back({current, 0});
         return;
     }
     tag = kTagObject;
     exchange(tag);
     exchange(name);
-    if (counted)
-        storedIndex_.emplace(current, nextIndex_++);
-    else
-        forgetVisited(current);  // an uncounted object is written in full every time it is passed
+    if (counted) indexStored_(current);
     DepthGuard guard(*this, -1);
     current->dispatchSerialize(*this);
+}
+
+// Indexes a counted object and holds it for the pass: while it is held, no new object can
+// take its address and be written as a reference to it.
+void tqArchive::indexStored_(tqPersistent* current) {
+    storedIndex_.emplace(current, nextIndex_++);
+    auto* rep = dynamic_cast<tqRepBase*>(current);
+    // An object no handle counts is not the archive's to hold: its owner keeps it alive.
+    if (rep->refCount() > 0) keepAlive_.emplace_back(rep);
 }
 
 tqPersistent* tqArchive::loadPointer_() {
@@ -337,23 +333,31 @@ tqPersistent* tqArchive::loadBackReference_() {
 tqPersistent* tqArchive::makeObject_(const std::string& className) {
     tqPersistent* object = tfMakeRegistered(className);
     if (!object) malformed("unknown class name \"" + className + "\"");
-    // A new object may sit where an object of this pass was freed (an uncounted one that no
-    // handle took); marks left at that address must not make its levels look visited.
-    forgetVisited(object);
     return object;
 }
 
-// Drops the visited marks of the levels at the object's address and at its most-derived
-// address (where the levels of a class derived from several bases sit).
-void tqArchive::forgetVisited(const tqPersistent* object) {
-    if (!object) return;
-    for (const void* address : {static_cast<const void*>(object), dynamic_cast<const void*>(object)}) {
-        auto first = visited_.lower_bound(std::make_pair(address, std::size_t(0)));
-        auto last = first;
-        while (last != visited_.end() && last->first == address) ++last;
-        visited_.erase(first, last);
-    }
+// A level outside the bytes of the object being passed starts a new object: a member passed
+// by value lies inside its owner and shares its marks, anything reached by pointer or held
+// elsewhere (vector elements, locals) lies outside.
+tqArchive::LevelScope::LevelScope(tqArchive& ar, const void* level, std::size_t size)
+    : ar_(ar), level_(level, size), opened_(false) {
+    const char* begin = static_cast<const char*>(level);
+    auto& frames = ar_.levelFrames_;
+    if (!frames.empty() && frames.back().begin <= begin && begin + size <= frames.back().end) return;
+    frames.push_back({begin, begin + size, {}});
+    opened_ = true;
 }
+
+tqArchive::LevelScope::~LevelScope() {
+    if (opened_) ar_.levelFrames_.pop_back();
+}
+
+bool tqArchive::LevelScope::visited() const {
+    const auto& passed = ar_.levelFrames_.back().passed;
+    return std::find(passed.begin(), passed.end(), level_) != passed.end();
+}
+
+void tqArchive::LevelScope::markVisited() { ar_.levelFrames_.back().passed.push_back(level_); }
 
 tqPersistent* tqArchive::loadNewObject_(bool deferred) {
     std::string name;
