@@ -9,7 +9,6 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -126,6 +125,9 @@ private:
     tqPersistent* loadNewObject_(bool deferred);
     tqPersistent* makeObject_(const std::string& className);
     void checkNoCycle_(std::uint64_t target);
+    [[noreturn]] static void throwCycle_(std::uint64_t target, std::uint64_t source);
+    void checkOperationAcyclic_();
+    void unlinkOperation_();
     void recordEdge_(std::uint64_t target);
     void drainDeferred_();
     void endPointerOperation_();
@@ -161,9 +163,6 @@ private:
     bool inPointerOperation_ = false;
     bool deferredInOperation_ = false;
     std::uint64_t operationFirstIndex_ = 0;
-    // Steps spent searching for cycles in this pass; bounded so that input cannot make
-    // loading quadratic.
-    std::uint64_t cycleSearchSteps_ = 0;
 };
 
 // Values: integers are 8 bytes, doubles IEEE-754 binary64, both little-endian.
