@@ -7,6 +7,7 @@
 #include <cstring>
 #include <istream>
 #include <ostream>
+#include <sstream>
 
 #include "platform/values.h"
 
@@ -211,16 +212,6 @@ void tqArchive::checkVersion(unsigned char version, const std::string& where, lo
     throw UnknownVersion(where, line);
 }
 
-// ---- visited marks
-
-bool tqArchive::haveVisited(const void* level, std::size_t size) const {
-    return visited_.count(std::make_pair(level, size)) != 0;
-}
-
-void tqArchive::setVisited(const void* level, std::size_t size) {
-    visited_.insert(std::make_pair(level, size));
-}
-
 // ---- pointers
 
 void tqArchive::serializePointer(tqPersistent* current, tqPersistent*& result) {
@@ -244,15 +235,20 @@ void tqArchive::serializePointer(tqPersistent* current, tqPersistent*& result) {
         if (outermost) drainDeferred_();
         return;
     }
-    tqPersistent* loaded = loadPointer_();
-    if (outermost) {
-        try {
+    tqPersistent* loaded = nullptr;
+    try {
+        loaded = loadPointer_();
+        if (outermost) {
             drainDeferred_();
-        } catch (...) {
+            if (deferredInOperation_) checkOperationAcyclic_();
+        }
+    } catch (...) {
+        if (outermost) {
             // Counted objects die with the archive; an uncounted one was never handed out.
             tq_archive_detail::discardUnheld(loaded);
-            throw;
+            if (deferredInOperation_) unlinkOperation_();
         }
+        throw;
     }
     result = loaded;
 }
@@ -291,19 +287,25 @@ void tqArchive::storePointer_(tqPersistent* current) {
         tag = kTagDeferred;
         exchange(tag);
         exchange(name);
-        storedIndex_.emplace(current, nextIndex_++);
+        indexStored_(current);
         deferred_.push_back({current, 0});
         return;
     }
     tag = kTagObject;
     exchange(tag);
     exchange(name);
-    if (counted)
-        storedIndex_.emplace(current, nextIndex_++);
-    else
-        forgetVisited(current);  // an uncounted object is written in full every time it is passed
+    if (counted) indexStored_(current);
     DepthGuard guard(*this, -1);
     current->dispatchSerialize(*this);
+}
+
+// Indexes a counted object and holds it for the pass: while it is held, no new object can
+// take its address and be written as a reference to it.
+void tqArchive::indexStored_(tqPersistent* current) {
+    storedIndex_.emplace(current, nextIndex_++);
+    auto* rep = dynamic_cast<tqRepBase*>(current);
+    // An object no handle counts is not the archive's to hold: its owner keeps it alive.
+    if (rep->refCount() > 0) keepAlive_.emplace_back(rep);
 }
 
 tqPersistent* tqArchive::loadPointer_() {
@@ -337,23 +339,31 @@ tqPersistent* tqArchive::loadBackReference_() {
 tqPersistent* tqArchive::makeObject_(const std::string& className) {
     tqPersistent* object = tfMakeRegistered(className);
     if (!object) malformed("unknown class name \"" + className + "\"");
-    // A new object may sit where an object of this pass was freed (an uncounted one that no
-    // handle took); marks left at that address must not make its levels look visited.
-    forgetVisited(object);
     return object;
 }
 
-// Drops the visited marks of the levels at the object's address and at its most-derived
-// address (where the levels of a class derived from several bases sit).
-void tqArchive::forgetVisited(const tqPersistent* object) {
-    if (!object) return;
-    for (const void* address : {static_cast<const void*>(object), dynamic_cast<const void*>(object)}) {
-        auto first = visited_.lower_bound(std::make_pair(address, std::size_t(0)));
-        auto last = first;
-        while (last != visited_.end() && last->first == address) ++last;
-        visited_.erase(first, last);
-    }
+// A level outside the bytes of the object being passed starts a new object: a member passed
+// by value lies inside its owner and shares its marks, anything reached by pointer or held
+// elsewhere (vector elements, locals) lies outside.
+tqArchive::LevelScope::LevelScope(tqArchive& ar, const void* level, std::size_t size)
+    : ar_(ar), level_(level, size), opened_(false) {
+    const char* begin = static_cast<const char*>(level);
+    auto& frames = ar_.levelFrames_;
+    if (!frames.empty() && frames.back().begin <= begin && begin + size <= frames.back().end) return;
+    frames.push_back({begin, begin + size, {}});
+    opened_ = true;
 }
+
+tqArchive::LevelScope::~LevelScope() {
+    if (opened_) ar_.levelFrames_.pop_back();
+}
+
+bool tqArchive::LevelScope::visited() const {
+    const auto& passed = ar_.levelFrames_.back().passed;
+    return std::find(passed.begin(), passed.end(), level_) != passed.end();
+}
+
+void tqArchive::LevelScope::markVisited() { ar_.levelFrames_.back().passed.push_back(level_); }
 
 tqPersistent* tqArchive::loadNewObject_(bool deferred) {
     std::string name;
@@ -396,33 +406,73 @@ void tqArchive::recordEdge_(std::uint64_t target) {
     refersTo_[static_cast<std::size_t>(source)].push_back(target);
 }
 
-// A reference from the object being read to `target` is refused when `target` can already
-// reach that object: the two would keep each other alive forever. Without deferred objects
-// in this operation, only an object still being read (an ancestor) can; with them, the
-// references recorded in this operation are searched.
+// A reference from the object being read to an object whose contents are still being read
+// (an ancestor) closes a cycle. Cycles through deferred objects are found once the outermost
+// operation has read everything (checkOperationAcyclic_).
 void tqArchive::checkNoCycle_(std::uint64_t target) {
     if (currentObject_.empty() || currentObject_.back() < 0) return;
-    const auto source = static_cast<std::uint64_t>(currentObject_.back());
     if (target < operationFirstIndex_) return;
-    const auto cycle = [&] {
-        malformed("reference to object " + std::to_string(target) + " from object " + std::to_string(source) +
-                  " makes a cycle");
-    };
-    if (loadState_[static_cast<std::size_t>(target)] == LoadState::InProgress) cycle();
-    if (!deferredInOperation_) return;
-    // Each step is one object looked at; legitimate archives need few (sharing across
-    // deferred objects is rare), hostile ones could need quadratically many.
-    const std::uint64_t budget = 1000000 + 64 * static_cast<std::uint64_t>(loaded_.size());
-    std::vector<std::uint64_t> stack{target};
-    std::set<std::uint64_t> seen{target};
-    while (!stack.empty()) {
-        const std::uint64_t at = stack.back();
-        stack.pop_back();
-        if (at == source) cycle();
-        if (++cycleSearchSteps_ > budget) malformed("object graph too entangled to check for cycles");
-        if (at < operationFirstIndex_) continue;
-        for (std::uint64_t next : refersTo_[static_cast<std::size_t>(at)])
-            if (seen.insert(next).second) stack.push_back(next);
+    if (loadState_[static_cast<std::size_t>(target)] == LoadState::InProgress)
+        throwCycle_(target, static_cast<std::uint64_t>(currentObject_.back()));
+}
+
+void tqArchive::throwCycle_(std::uint64_t target, std::uint64_t source) {
+    malformed("reference to object " + std::to_string(target) + " from object " + std::to_string(source) +
+              " makes a cycle");
+}
+
+// One depth-first colouring over the references recorded in this operation: each object and
+// each reference is looked at once, so the check costs time and memory linear in the bytes
+// read. Objects of earlier operations are complete and refer only to earlier objects, so they
+// cannot lie on a cycle through this operation's objects.
+void tqArchive::checkOperationAcyclic_() {
+    enum : unsigned char { Unseen, Open, Finished };
+    const auto first = static_cast<std::size_t>(operationFirstIndex_);
+    std::vector<unsigned char> colour(loaded_.size() - first, Unseen);
+    std::vector<std::pair<std::size_t, std::size_t>> stack;  // object, next reference to follow
+    for (std::size_t root = first; root < loaded_.size(); ++root) {
+        if (colour[root - first] != Unseen) continue;
+        colour[root - first] = Open;
+        stack.push_back({root, 0});
+        while (!stack.empty()) {
+            const std::size_t at = stack.back().first;
+            const std::vector<std::uint64_t>& targets = refersTo_[at];
+            if (stack.back().second == targets.size()) {
+                colour[at - first] = Finished;
+                stack.pop_back();
+                continue;
+            }
+            const std::uint64_t target = targets[stack.back().second++];
+            if (target < first) continue;
+            unsigned char& seen = colour[static_cast<std::size_t>(target) - first];
+            if (seen == Open) throwCycle_(target, at);
+            if (seen == Unseen) {
+                seen = Open;
+                stack.push_back({static_cast<std::size_t>(target), 0});
+            }
+        }
+    }
+}
+
+// After a failed operation whose objects may refer to each other in a cycle: returns each of
+// them to a new object's contents, which drops every handle among them, so that they are freed
+// with the archive instead of keeping each other alive.
+void tqArchive::unlinkOperation_() {
+    for (std::size_t i = static_cast<std::size_t>(operationFirstIndex_); i < loaded_.size(); ++i) {
+        try {
+            tqPersistent& object = *loaded_[i];
+            const std::unique_ptr<tqPersistent> fresh(tfMakeRegistered(tfRegisteredTypeName(object)));
+            std::stringstream bytes;
+            {
+                tqArchive out(static_cast<std::ostream&>(bytes));
+                fresh->dispatchSerialize(out);
+            }
+            tqArchive in(static_cast<std::istream&>(bytes));
+            object.dispatchSerialize(in);
+        } catch (...) {
+            // Already failing: the caller gets the first error, and a default object that will
+            // not round-trip keeps at worst what it held.
+        }
     }
 }
 

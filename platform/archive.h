@@ -9,7 +9,6 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -87,12 +86,24 @@ public:
     // Throws UnknownVersion(where, line) unless version is 0.
     static void checkVersion(unsigned char version, const std::string& where = "", long line = 0);
 
-    // Visited marks of class levels (object address and level size) for this pass.
-    bool haveVisited(const void* level, std::size_t size) const;
-    void setVisited(const void* level, std::size_t size);
-    // Forgets the marks of an object's levels, so that it is passed in full again (vector
-    // elements, whose addresses are reused while a vector grows, and uncounted objects).
-    void forgetVisited(const tqPersistent* object);
+    // One class level (its address and size) being passed. A level reached twice while one
+    // object is passed (a base shared through the hierarchy) is passed once; the marks last
+    // only while that object's outermost level is open, so that the object passed again later
+    // in the pass, or another object at a reused address, is passed in full.
+    class LevelScope {
+    public:
+        LevelScope(tqArchive& ar, const void* level, std::size_t size);
+        ~LevelScope();
+        LevelScope(const LevelScope&) = delete;
+        LevelScope& operator=(const LevelScope&) = delete;
+        bool visited() const;
+        void markVisited();
+
+    private:
+        tqArchive& ar_;
+        std::pair<const void*, std::size_t> level_;
+        bool opened_;
+    };
 
     // Pointer serialization; see tqPersistent::serializePointer.
     void serializePointer(tqPersistent* current, tqPersistent*& result);
@@ -108,11 +119,15 @@ private:
     class DepthGuard;
 
     void storePointer_(tqPersistent* current);
+    void indexStored_(tqPersistent* current);
     tqPersistent* loadPointer_();
     tqPersistent* loadBackReference_();
     tqPersistent* loadNewObject_(bool deferred);
     tqPersistent* makeObject_(const std::string& className);
     void checkNoCycle_(std::uint64_t target);
+    [[noreturn]] static void throwCycle_(std::uint64_t target, std::uint64_t source);
+    void checkOperationAcyclic_();
+    void unlinkOperation_();
     void recordEdge_(std::uint64_t target);
     void drainDeferred_();
     void endPointerOperation_();
@@ -123,7 +138,13 @@ private:
     std::istream* in_ = nullptr;
     // Bytes left in a loading stream whose size is known; -1 when unknown.
     long long remaining_ = -1;
-    std::set<std::pair<const void*, std::size_t>> visited_;
+    // Objects being passed, innermost last: the bytes they occupy and their levels passed so far.
+    struct LevelFrame {
+        const char* begin;
+        const char* end;
+        std::vector<std::pair<const void*, std::size_t>> passed;
+    };
+    std::vector<LevelFrame> levelFrames_;
     // Storing: the index of every counted object passed by pointer in this pass.
     std::map<const tqPersistent*, std::uint64_t> storedIndex_;
     std::uint64_t nextIndex_ = 0;
@@ -132,7 +153,8 @@ private:
     std::vector<tqPersistent*> loaded_;
     std::vector<LoadState> loadState_;
     std::vector<std::vector<std::uint64_t>> refersTo_;
-    // Keeps counted loaded objects alive for the pass.
+    // Keeps counted objects passed by pointer alive for the pass: loaded ones for the caller,
+    // stored ones so that no other object can take an address the pass has indexed.
     std::vector<tqPtrHandle<tqRepBase>> keepAlive_;
     // Loading: the index of the counted object whose contents are being read (-1: none).
     std::vector<long long> currentObject_;
@@ -141,9 +163,6 @@ private:
     bool inPointerOperation_ = false;
     bool deferredInOperation_ = false;
     std::uint64_t operationFirstIndex_ = 0;
-    // Steps spent searching for cycles in this pass; bounded so that input cannot make
-    // loading quadratic.
-    std::uint64_t cycleSearchSteps_ = 0;
 };
 
 // Values: integers are 8 bytes, doubles IEEE-754 binary64, both little-endian.
@@ -178,8 +197,7 @@ struct tq_ArchiveMinBytes<double> {
     static constexpr std::size_t value = 8;
 };
 
-// Any other vector: version byte 0, the count, then the elements. Persistent elements are
-// passed in full whatever the pass visited before.
+// Any other vector: version byte 0, the count, then the elements.
 template <class T>
 tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
     unsigned char version = 0;
@@ -188,7 +206,6 @@ tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
     const std::uint64_t count = ar.exchangeCount(v.size(), tq_ArchiveMinBytes<T>::value);
     if (ar.isStoring()) {
         for (auto& element : v) {
-            if constexpr (std::is_base_of<tqPersistent, T>::value) ar.forgetVisited(&element);
             ar || element;
         }
         return ar;
@@ -197,7 +214,6 @@ tqArchive& operator||(tqArchive& ar, std::vector<T>& v) {
     std::vector<T> loaded;
     for (std::uint64_t i = 0; i < count; ++i) {
         loaded.emplace_back();
-        if constexpr (std::is_base_of<tqPersistent, T>::value) ar.forgetVisited(&loaded.back());
         ar || loaded.back();
     }
     v.swap(loaded);
@@ -260,11 +276,12 @@ tqArchive& operator||(tqArchive& ar, tqPtrHandle_const<T>& h) {
 template <class Serialize>
 void tqPersistent::serializeLevel_(tqArchive& ar, const void* level, std::size_t size,
                                    Serialize&& serialize) {
-    if (ar.haveVisited(level, size)) return;
+    tqArchive::LevelScope scope(ar, level, size);
+    if (scope.visited()) return;
     unsigned char version = 0;
     ar || version;
     serialize(version);
-    ar.setVisited(level, size);
+    scope.markVisited();
 }
 
 #endif

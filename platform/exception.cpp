@@ -33,10 +33,11 @@ tqExceptionWithString::~tqExceptionWithString() = default;
 // The message alone, without a version byte: an error archives as its classes' version
 // bytes followed by the message.
 void tqExceptionWithString::dispatchSerialize(tqArchive& ar) {
-    if (ar.haveVisited(this, sizeof(*this))) return;
+    tqArchive::LevelScope scope(ar, this, sizeof(*this));
+    if (scope.visited()) return;
     tqException::dispatchSerialize(ar);
     ar || message_text_;
-    ar.setVisited(this, sizeof(*this));
+    scope.markVisited();
 }
 
 long tqExceptionWithString::errorNumber() const { return 0; }

@@ -37,8 +37,8 @@ protected:
     void mutating_() noexcept;
 
     // The standard body of a dispatchSerialize (defined in platform/archive.h): skips the level (object address and size)
-    // if this pass has visited it, exchanges the version byte, calls serialize(version),
-    // and marks the level visited.
+    // if the object being passed has passed it already, exchanges the version byte, calls
+    // serialize(version), and marks the level passed.
     template <class Serialize>
     static void serializeLevel_(tqArchive& ar, const void* level, std::size_t size, Serialize&& serialize);
 

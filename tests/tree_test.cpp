@@ -40,6 +40,16 @@ TEST(DecisionTree, CategoryLabelsFalseSideFirstThenNewTrueLabels) {
               (std::vector<long>{7, 8, 0, 6}));
     EXPECT_EQ(tqDecisionTreeNode(tqComparisonPredicate(), inner, leaf({3})).categoryLabels(),
               (std::vector<long>{3, 7, 8, 0}));
+    // A caller's own tree class may list a label twice: as the false subtree, its list passes
+    // unchanged (it was once deduplicated); only what the true subtree adds is.
+    struct Twice : tqDecisionTree {
+        std::vector<long> categoryLabels() const override { return {4, 4, 2, 2}; }
+        tqPtrHandle<tqDecisionTree> clone() const override { return tqPtrHandle<tqDecisionTree>(new Twice); }
+    };
+    const tqDecisionTreeNode twice(tqComparisonPredicate(), leaf({1, 4}), Twice());
+    EXPECT_EQ(twice.categoryLabels(), (std::vector<long>{4, 4, 2, 2, 1}));
+    EXPECT_EQ(tqDecisionTreeNode(tqComparisonPredicate(), Twice(), twice).categoryLabels(),
+              (std::vector<long>{4, 4, 2, 2, 1}));
 }
 
 TEST(DecisionTree, NodesCloneWhatTheyAreGivenAndCopiesShare) {

@@ -150,4 +150,34 @@ TEST(DecisionTreeTool, HandsBackTheSharedTreeOnlyWhenTrainedWithOne) {
     EXPECT_EQ(result, resultOf(2));
 }
 
+// Retraining from what the classifier itself holds: each case once untrained first and then
+// read the released object (ASan reports it); now the object is copied before anything goes.
+TEST(DecisionTreeTool, RetrainingFromItsOwnTreeOrParametersIsSafe) {
+    tqClassifierDataProviderMemory data;
+    data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({1.0, 2.0})), 0);
+    data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({2.0, 1.0})), 1);
+
+    tq_ClassifierDecisionTree c;
+    c.trainManual(comparisonTree(), nullptr, 0);
+    c.trainManual(*c.decisionTree(), nullptr, 0);
+    EXPECT_TRUE(c.decisionTree()->isEqual(comparisonTree()));
+
+    tqClassifierTool tool;
+    tool.train(comparisonTree());
+    const tqDecisionTree* ownTree = tool.decisionTree().get();  // held by the tool alone
+    tool.train(*ownTree);
+    EXPECT_TRUE(tool.decisionTree()->isEqual(comparisonTree()));
+
+    tool.train(data, tqClassifierTrainParamsKNN(1));
+    const tqClassifierTrainParams* ownParams = tool.trainParams().get();
+    tool.train(data, *ownParams);
+    EXPECT_TRUE(tool.isTrained());
+    tq_ClassifierKNN knn;
+    knn.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    const tqClassifierTrainParams* kept = knn.trainParams().get();
+    knn.train(data, *kept, nullptr, 0);
+    kept = knn.trainParams().get();
+    knn.trainStart(*kept);  // under ASan: no read of the released parameters
+}
+
 }  // namespace

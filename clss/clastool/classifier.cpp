@@ -22,6 +22,8 @@ tq_Classifier::~tq_Classifier() { mutating_(); }
 
 void tq_Classifier::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                           tqDiagObject* diag, unsigned long flags) {
+    // `params` may be the parameters this classifier keeps: hold them while untraining.
+    const tqPtrHandle_const<tqClassifierTrainParams> kept = trainParams_;
     if (isTrained_()) untrain();
     tqDiagObject* dest = tqDiagObject::getRecordingDestination(diag, flags);
     recordTrainInputs_(dest, flags);
@@ -33,6 +35,7 @@ void tq_Classifier::train(const tqClassifierDataProvider& data, const tqClassifi
 }
 
 void tq_Classifier::trainStart(const tqClassifierTrainParams& params) {
+    const tqPtrHandle_const<tqClassifierTrainParams> kept = trainParams_;  // as in train()
     if (isTrained_()) untrain();
     trainStart_(params);
     trainParams_ = params.clone();

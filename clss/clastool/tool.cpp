@@ -29,6 +29,9 @@ tqClassifierTool& tqClassifierTool::operator=(const tqClassifierTool& other) {
 
 void tqClassifierTool::train(const tqClassifierDataProvider& data, const tqClassifierTrainParams& params,
                              tqDiagObject* diag, unsigned long flags) {
+    // `params` may be the current classifier's: hold them while it goes.
+    const tqPtrHandle_const<tqClassifierTrainParams> kept =
+        *classifier_ ? (*classifier_)->keptParams_() : tqPtrHandle_const<tqClassifierTrainParams>();
     if (isTrained()) untrain();
     try {
         classifier_->reset();

@@ -1,6 +1,7 @@
 #include "clss/clastool/tree.h"
 
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -107,30 +108,49 @@ void tqDecisionTreeNode::predicateFunction(const tqPredicateFunction& predicate)
     predicateFunction_ = predicate.clone();
 }
 
+namespace {
+
+// A node's list: its false subtree's list as it is, then each label of the true subtree's
+// list that is not listed yet.
+std::vector<long> mergeLabels(const std::vector<long>& falseLabels, const std::vector<long>& trueLabels) {
+    std::vector<long> labels = falseLabels;
+    std::unordered_set<long> listed(labels.begin(), labels.end());
+    for (long label : trueLabels)
+        if (listed.insert(label).second) labels.push_back(label);
+    return labels;
+}
+
+}  // namespace
+
 std::vector<long> tqDecisionTreeNode::categoryLabels() const {
-    // A node's list is its false subtree's list followed by the true subtree's labels not yet
-    // listed. Unfolded, that is every leaf's labels in order of first appearance, the leaves
-    // taken depth-first with the false subtree before the true one. A shared subtree met a
-    // second time adds nothing new and is skipped, so shared subtrees cost nothing extra.
-    std::vector<long> labels;
-    std::unordered_set<long> listed;
-    std::unordered_set<const tqDecisionTree*> visited;
-    std::vector<const tqDecisionTree*> pending{this};
+    // Post-order over the distinct subtrees, each one's list kept once made: a subtree shared
+    // many times is listed once, so the cost follows the number of distinct subtrees rather
+    // than the size of the unfolded tree.
+    std::unordered_map<const tqDecisionTree*, std::vector<long>> lists;
+    std::vector<std::pair<const tqDecisionTreeNode*, bool>> pending{{this, false}};
     while (!pending.empty()) {
-        const tqDecisionTree* tree = pending.back();
-        pending.pop_back();
-        if (!visited.insert(tree).second) continue;
-        if (const auto* node = dynamic_cast<const tqDecisionTreeNode*>(tree)) {
-            const tqDecisionTree& falseTree = follow(node->falseTree_);
-            const tqDecisionTree& trueTree = follow(node->trueTree_);
-            pending.push_back(&trueTree);
-            pending.push_back(&falseTree);  // on top: listed first
+        const auto [node, childrenDone] = pending.back();
+        if (lists.count(node)) {
+            pending.pop_back();
             continue;
         }
-        for (long label : tree->categoryLabels())
-            if (listed.insert(label).second) labels.push_back(label);
+        const tqDecisionTree& falseTree = follow(node->falseTree_);
+        const tqDecisionTree& trueTree = follow(node->trueTree_);
+        if (childrenDone) {
+            pending.pop_back();
+            lists[node] = mergeLabels(lists.at(&falseTree), lists.at(&trueTree));
+            continue;
+        }
+        pending.back().second = true;
+        for (const tqDecisionTree* sub : {&trueTree, &falseTree}) {
+            if (lists.count(sub)) continue;
+            if (const auto* subNode = dynamic_cast<const tqDecisionTreeNode*>(sub))
+                pending.push_back({subNode, false});
+            else
+                lists[sub] = sub->categoryLabels();
+        }
     }
-    return labels;
+    return std::move(lists.at(this));
 }
 
 tqPtrHandle<tqDecisionTree> tqDecisionTreeNode::clone() const {

@@ -26,7 +26,7 @@ public:
     tqDecisionTree() = default;
     ~tqDecisionTree() override = default;
 
-    // The category labels the tree can hand out, without repetitions (see the classes).
+    // The category labels the tree can hand out (see the classes for the order).
     virtual std::vector<long> categoryLabels() const = 0;
     // A new copy of the tree object; a node's copy shares its subtrees and predicate.
     virtual tqPtrHandle<tqDecisionTree> clone() const = 0;

@@ -32,8 +32,10 @@ tq_ClassifierDecisionTree::~tq_ClassifierDecisionTree() = default;
 
 void tq_ClassifierDecisionTree::trainManual(const tqDecisionTree& tree, tqDiagObject* diag,
                                             unsigned long flags) {
+    // Copy before untraining: `tree` may be the one this classifier holds.
+    tqPtrHandle_const<tqDecisionTree> copy = tree.clone();
     if (isTrained()) untrain();
-    decisionTree_ = tree.clone();
+    decisionTree_ = copy;
     tqDiagObject* destination = tqDiagObject::getRecordingDestination(diag, flags);
     recordTrainInputs_(destination, flags);
     recordTrainDetails_(diag, flags);
@@ -112,10 +114,12 @@ tqPersistent* tq_ClassifierDecisionTree::make() { return new tq_ClassifierDecisi
 // --- the tool's decision-tree operations ----------------------------------------------------
 
 void tqClassifierTool::train(const tqDecisionTree& tree, tqDiagObject* diag, unsigned long flags) {
+    // Copy before untraining: `tree` may be the one the current classifier holds.
+    const tqPtrHandle<tqDecisionTree> copy = tree.clone();
     if (isTrained()) untrain();
     auto* classifier = new tq_ClassifierDecisionTree;
     classifier_->reset(classifier);
-    classifier->trainManual(tree, diag, flags);
+    classifier->trainManual(*copy, diag, flags);
 }
 
 tqPtrHandle_const<tqDecisionTree> tqClassifierTool::decisionTree() const {
