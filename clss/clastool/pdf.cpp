@@ -231,10 +231,16 @@ tqNMMatrix tq_PDFMultivariateNormal::covariance() const {
     return m;
 }
 
-bool tq_PDFMultivariateNormal::isValid() const {
+bool tq_PDFMultivariateNormal::isValid() const { return count_() > 0; }
+
+long tq_PDFMultivariateNormal::count_() const {
     long count = 0;
     check(tfMVNCount(&state_, &count));
-    return count > 0;
+    return count;
+}
+
+void tq_PDFMultivariateNormal::scaleFloors_(const std::vector<double>& floors) {
+    check(tfMVNSetScaleFloors(&state_, static_cast<long>(floors.size()), floors.data()));
 }
 
 bool tq_PDFMultivariateNormal::operator==(const tq_PDFMultivariateNormal& other) const {

@@ -1,0 +1,107 @@
+// Properties of Bayesian decisions: they do not depend on the units or offsets of a
+// measurement.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+
+#include "clss/clastool/clastool.h"
+#include "platform/random.h"
+#include "test_support.h"
+
+namespace {
+
+using DT = tqClassifierDistributionTypes;
+using Rows = std::vector<std::vector<double>>;  // measurements, then the label
+
+tqClassifierDataProviderMemory provider(const Rows& rows) {
+    tqClassifierDataProviderMemory data;
+    for (const auto& r : rows)
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({r.begin(), r.end() - 1})),
+                     static_cast<long>(r.back()));
+    return data;
+}
+
+// Four categories over five measurements with every kind of degenerate estimate: measurement
+// 2 is constant within category 0 (within every category if `everywhere`, so that it
+// decides), category 3 has one pattern, measurement 4 is constant over all data, and
+// category 1 models measurements 0 and 3 jointly (strongly correlated).
+Rows degenerateData(bool everywhere, Rows& probes) {
+    tqRandomGaussian g(5);
+    Rows rows;
+    for (int k = 0; k < 3; ++k)
+        for (int i = 0; i < 30; ++i) {
+            const double x0 = g.next(1.5 * k, 1.0);
+            rows.push_back({x0, g.next(0.5 * k, 2.0), k == 0 || everywhere ? 0.7 + 1.2 * k : g.next(k, 1.0),
+                            k == 1 ? 2 * x0 + g.next(0, 0.1) : g.next(0, 1), 4.25, double(k)});
+        }
+    rows.push_back({1.0, 1.0, 1.0, 1.0, 4.25, 3.0});
+    probes = {{0.2, 0.1, 0.7, 0.3, 4.25, 0}, {1.0, 1.0, 1.0, 1.0, 4.25, 0}, {1.4, 0.4, 0.7, 2.5, 7.0, 0}};
+    for (int i = 0; i < 40; ++i)
+        probes.push_back({g.next(1.5, 2), g.next(0.5, 2), g.next(1, 1.5), g.next(1, 2), 4.25, 0});
+    return rows;
+}
+
+tqClassifierTrainParamsBayesian jointParams() {
+    DT t;
+    t.setDependent(1, {0, 3});
+    return tqClassifierTrainParamsBayesian(t);
+}
+
+// The decision and the class score of every label, for every probe.
+std::vector<std::pair<long, std::map<long, double>>> outcomes(const Rows& rows, const Rows& probes) {
+    tqClassifierTool tool;
+    tool.train(provider(rows), jointParams());
+    std::vector<std::pair<long, std::map<long, double>>> out;
+    for (const auto& p : probes) {
+        tqClassifierResult r;
+        tool.run(tqFeaturePattern({p.begin(), p.end() - 1}), r);
+        out.emplace_back(r.categoryResults()[0].categoryLabel(), std::map<long, double>());
+        for (const auto& c : r.categoryResults()) out.back().second[c.categoryLabel()] = c.classScore();
+    }
+    return out;
+}
+
+// Shifting a measurement by up to 1e6 spreads ('+'), or scaling it by any factor from 1e-150
+// to 1e150 ('*'), in training and run data alike, keeps every decision, and the class scores
+// within 1e-9 while the shift is at most 1e4 spreads. Dropping the measurement that is
+// constant over all training data ('-') changes no class score at all.
+TEST(BayesInvariance, OffsetsAndUnitsOfAMeasurementChangeNoDecision) {
+    struct Case {
+        bool everywhere;
+        int j;
+        char how;
+        double factor;     // of the spread for a shift (of 1 for a constant measurement)
+        double tolerance;  // of the class scores
+    };
+    const Case cases[] = {
+        {false, 0, '+', 273.15, 1e-9}, {false, 2, '+', -1e4, 1e-9},  {false, 3, '+', 1e4, 1e-9},
+        {false, 4, '+', 1e4, 1e-9},    {false, 2, '+', 1e6, 1},      {false, 3, '+', -1e6, 1},
+        {false, 0, '*', 1e-150, 1e-9}, {false, 2, '*', 1e150, 1e-9}, {false, 3, '*', 1e-150, 1e-9},
+        {false, 4, '*', 1e150, 1e-9},  {false, 1, '*', -2e5, 1e-9},  {false, 4, '-', 0, 0},
+        {true, 2, '+', 273.15, 1e-9},  {true, 2, '+', -1e6, 1},      {true, 2, '*', 1e-150, 1e-9},
+        {true, 2, '*', 3.7e-7, 1e-9}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(1, c.how) + ::testing::PrintToString(c.factor) + " on measurement " +
+                     std::to_string(c.j) + (c.everywhere ? ", constant within every category" : ""));
+        Rows probes;
+        const Rows rows = degenerateData(c.everywhere, probes);
+        double sum = 0, sq = 0;
+        for (const auto& r : rows) sum += r[c.j], sq += r[c.j] * r[c.j];
+        const double spread = std::sqrt(std::max(sq / rows.size() - std::pow(sum / rows.size(), 2), 0.0));
+        Rows r2 = rows, p2 = probes;
+        for (Rows* set : {&r2, &p2})
+            for (auto& r : *set) {
+                if (c.how == '-') r.erase(r.begin() + c.j);
+                else r[c.j] = c.how == '*' ? r[c.j] * c.factor : r[c.j] + c.factor * (spread > 0 ? spread : 1.0);
+            }
+        const auto base = outcomes(rows, probes), moved = outcomes(r2, p2);
+        for (std::size_t i = 0; i < probes.size(); ++i) {
+            EXPECT_EQ(moved[i].first, base[i].first) << "probe " << i;
+            for (const auto& s : base[i].second)
+                EXPECT_NEAR(moved[i].second.at(s.first), s.second, c.tolerance) << "probe " << i;
+        }
+    }
+}
+
+}  // namespace
