@@ -1,9 +1,11 @@
 // Properties of Bayesian decisions: they do not depend on the units or offsets of a
-// measurement, and sound estimates rate as their maximum-likelihood Gaussian.
+// measurement, sound estimates rate as their maximum-likelihood Gaussian, and unusable input
+// is refused with an error that says what is wrong.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 
@@ -15,6 +17,8 @@ namespace {
 
 using DT = tqClassifierDistributionTypes;
 using Rows = std::vector<std::vector<double>>;  // measurements, then the label
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 tqClassifierDataProviderMemory provider(const Rows& rows) {
     tqClassifierDataProviderMemory data;
@@ -156,6 +160,59 @@ TEST(BayesInvariance, SoundJointEstimatesRateAsTheirMaximumLikelihoodGaussian) {
                         want, 1e-12 * std::fabs(want))
                 << "category " << c.categoryLabels()[k] << " pattern " << p;
         }
+    }
+}
+
+// Unusable input is refused with the error's class and message below, never a bare kernel
+// status: a valid measurement that is not a number (in training or a run; "no value" is said
+// with the invalid flag), and binomial maxima and counts that make no sense. A refused
+// training builds no model, and a refused run leaves the result as it was.
+TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
+    struct Case {
+        DT::DistributionType type;
+        double maximum;
+        Rows train;
+        double probe;
+        std::string error;  // class and start of the message
+    };
+    const Rows good = {{0, 0}, {1, 0}, {5, 1}, {6, 1}};
+    const Case cases[] = {
+        {DT::eNormal, 1, {{0, 0}, {1, 0}, {kNaN, 1}, {6, 1}}, 0,
+         "BadFeatures: Training pattern 2: measurement 0 is valid but not a finite number."},
+        {DT::eNormal, 1, {{0, 0}, {-kInf, 0}, {5, 1}}, 0, "BadFeatures: Training pattern 1: measurement 0 is"},
+        {DT::eNormal, 1, good, kNaN, "BadFeatures: The pattern: measurement 0 is valid but not a finite number."},
+        {DT::eNormal, 1, good, kInf, "BadFeatures: The pattern: measurement 0 is valid but not a finite"},
+        {DT::eBinomial, 0, {{0, 0}, {0, 0}}, 0, "BadParams: The maximum value of a binomial measurement must be"},
+        {DT::eBinomial, -10, {{-2, 0}, {-5, 0}}, 0, "BadParams: The maximum value"},
+        {DT::eBinomial, kInf, {{2, 0}, {5, 0}}, 0, "BadParams: The maximum value"},
+        {DT::eBinomial, 10, {{-1, 0}, {3, 0}}, 0, "BadFeatures: A binomial measurement must be a finite number >= 0"},
+        {DT::eBinomial, 10, {{kNaN, 0}, {3, 0}}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
+        {DT::eBinomial, 10, {{11, 0}, {3, 0}}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
+        {DT::eBinomial, 10, {{2, 0}, {3, 0}, {5, 0}}, -1, "BadFeatures: A binomial measurement must be"},
+        {DT::eBinomial, 10, {{2, 0}, {3, 0}, {5, 0}}, 10.5, "BadParams: Feature measurement must be <= specified"},
+    };
+    for (const Case& c : cases) {
+        tqClassifierTool tool;
+        tqClassifierResult r, before;
+        bool trained = false;
+        std::string what = "nothing";
+        try {
+            tool.train(provider(c.train), tqClassifierTrainParamsBayesian(DT(c.type), 1.0, 1.0, tqFeaturePattern({c.maximum})));
+            trained = true;
+            tool.run(tqFeaturePattern({c.train[0][0]}), r);
+            before = r;
+            tool.run(tqFeaturePattern({c.probe}), r);
+        } catch (const tqClassifierDefs::BadParams& e) {
+            what = std::string("BadParams: ") + e.what();
+        } catch (const tqClassifierDefs::BadFeatures& e) {
+            what = std::string("BadFeatures: ") + e.what();
+        } catch (const std::exception& e) {
+            what = e.what();
+        }
+        EXPECT_EQ(what.substr(0, c.error.size()), c.error);
+        EXPECT_EQ(tool.isTrained(), trained) << c.error;
+        EXPECT_EQ(r, before) << c.error;
+        if (trained) tool.run(tqFeaturePattern({c.probe}, {0}), r);  // no value: what works
     }
 }
 
