@@ -17,8 +17,8 @@
 // 1e300 factor alike and no pivot or floor is subnormal.
 struct tqMVNFactor {
     long dim = 0;
-    long kept = 0;          // measurements that carry information (see `keep`)
-    double mean0 = 0.0;     // mean and 1 / (w_0 L_00) again, for the one-measurement path
+    long kept = 0;       // measurements that carry information (see `keep`)
+    double mean0 = 0.0;  // mean and 1 / (w_0 L_00) again, for the one-measurement path
     double invScale0 = 0.0;
     double logNorm = 0.0;            // -0.5 * (k log(2 pi) + log det(floored covariance))
     std::vector<double> mean;        // copy of the mean, so that one record touches one object
@@ -657,6 +657,7 @@ long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double*
     const double n = static_cast<double>(count);
     for (long i = 0; i < d; ++i)
         for (long j = 0; j <= i; ++j)
-            state->scatter[i * d + j] = covariance[i * d + j] / unitOrOne(*state, i) / unitOrOne(*state, j) * n;
+            state->scatter[i * d + j] =
+                covariance[i * d + j] / unitOrOne(*state, i) / unitOrOne(*state, j) * n;
     return tqMVNSuccess;
 }

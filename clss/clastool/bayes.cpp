@@ -1,7 +1,7 @@
 #include "clss/clastool/bayes.h"
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <map>
 #include <string>
@@ -9,8 +9,8 @@
 
 #include "clss/clastool/bayesparams.h"
 #include "clss/clastool/categorymodel.h"
-#include "clss/clastool/pdf.h"
 #include "clss/clastool/errors.h"
+#include "clss/clastool/pdf.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
 #include "platform/archive.h"
