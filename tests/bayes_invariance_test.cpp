@@ -93,8 +93,9 @@ std::vector<std::pair<long, std::map<long, double>>> outcomes(const Rows& rows, 
 }
 
 // Shifting a measurement by up to 1e6 spreads ('+'), or scaling it by any factor from 1e-150
-// to 1e150 ('*'), in training and run data alike, keeps every decision, and the class scores
-// within 1e-9 while the shift is at most 1e4 spreads. Dropping the measurement that is
+// to 1e150 ('*'; also 3e153, where the scatter of 30 records would overflow if deviations were
+// squared before they are scaled), in training and run data alike, keeps every decision, and
+// the class scores within 1e-9 while the shift is at most 1e4 spreads. Dropping the measurement that is
 // constant over all training data ('-') changes no class score at all.
 TEST(BayesInvariance, OffsetsAndUnitsOfAMeasurementChangeNoDecision) {
     struct Case {
@@ -110,7 +111,7 @@ TEST(BayesInvariance, OffsetsAndUnitsOfAMeasurementChangeNoDecision) {
         {false, 0, '*', 1e-150, 1e-9}, {false, 2, '*', 1e150, 1e-9}, {false, 3, '*', 1e-150, 1e-9},
         {false, 4, '*', 1e150, 1e-9},  {false, 1, '*', -2e5, 1e-9},  {false, 4, '-', 0, 0},
         {true, 2, '+', 273.15, 1e-9},  {true, 2, '+', -1e6, 1},      {true, 2, '*', 1e-150, 1e-9},
-        {true, 2, '*', 3.7e-7, 1e-9}};
+        {true, 2, '*', 3.7e-7, 1e-9},  {false, 0, '*', 3e153, 1e-9}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(1, c.how) + ::testing::PrintToString(c.factor) + " on measurement " +
                      std::to_string(c.j) + (c.everywhere ? ", constant within every category" : ""));
