@@ -72,16 +72,12 @@ Rows degenerateData(bool everywhere, Rows& probes) {
     return rows;
 }
 
-tqClassifierTrainParamsBayesian jointParams() {
-    DT t;
-    t.setDependent(1, {0, 3});
-    return tqClassifierTrainParamsBayesian(t);
-}
-
 // The decision and the class score of every label, for every probe.
 std::vector<std::pair<long, std::map<long, double>>> outcomes(const Rows& rows, const Rows& probes) {
+    DT t;
+    t.setDependent(1, {0, 3});
     tqClassifierTool tool;
-    tool.train(provider(rows), jointParams());
+    tool.train(provider(rows), tqClassifierTrainParamsBayesian(t));
     std::vector<std::pair<long, std::map<long, double>>> out;
     for (const auto& p : probes) {
         tqClassifierResult r;
