@@ -276,7 +276,21 @@ void tq_ClassifierBayesian::dispatchSerialize(tqArchive& ar) {
 void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_Classifier::dispatchSerialize(ar);
-    ar || labels_;
-    ar || models_;
-    if (ar.isLoading()) setScaleFloors(models_);
+    if (!ar.isLoading()) {
+        ar || labels_;
+        ar || models_;
+        return;
+    }
+    // Loaded into locals and checked first: a run relies on one model per label.
+    std::vector<long> labels;
+    std::vector<tqPtrHandle<tq_CategoryModel>> models;
+    ar || labels;
+    ar || models;
+    if (labels.size() != models.size())
+        throw tqArchive::Malformed("tq_ClassifierBayesian: the label and category model counts differ");
+    for (const auto& model : models)
+        if (!model) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+    labels_ = std::move(labels);
+    models_ = std::move(models);
+    setScaleFloors(models_);
 }
