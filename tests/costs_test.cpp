@@ -142,7 +142,8 @@ TEST(FrequenciesAndCostsArchive, RefusesUnknownVersionTruncationAndUnmatchedLeng
     const std::string where = "clss/clastool/clastool";
     auto frequencies = [] { return tqClassifierFrequencies(3.0); };
     auto costs = [] { return tqClassifierCosts(3.0); };
-    tqtest::expectArchiveRefusals(u8(0) + f64(2.0) + longs({1}) + doubles({0.5}), frequencies, {{0, where, 523}});
+    tqtest::expectArchiveRefusals(u8(0) + f64(2.0) + longs({1}) + doubles({0.5}), frequencies,
+                                  {{0, where, 523}});
     tqtest::expectArchiveRefusals(u8(0) + f64(1.0) + longs({0}) + longs({1}) + doubles({2.0}), costs,
                                   {{0, where, 436}});
     for (const std::string& bytes : {u8(0) + f64(2.0) + longs({1, 2}) + doubles({0.5})}) {

@@ -42,7 +42,8 @@ TEST(DistributionTypes, RefusedCallsRaiseInOrderBeforeAnyChange) {
         {[&] { types.distributionTypeOverride(0, -5, DT::eBinomial); }, raises<BadIndex>, index},
         {[&] { types.distributionTypeOverride(-1, 0, DT::eBinomial); }, raises<BadLabel>, label},
         {[&] { types.distributionTypeOverride(2, 0, DT::eBinomial); }, raises<BadParams>,
-         "Cannot override distribution type of a feature measurement that is already part of a dependency set."},
+         "Cannot override distribution type of a feature measurement that is already part of a "
+         "dependency set."},
         {[&] { types.setDependent(0, {1, -2}); }, raises<BadIndex>, index},
         // Only the given indices of the set's own label are compared.
         {[&] { types.setDependent(0, {3, 4}); }, raises<BadParams>,
@@ -114,9 +115,9 @@ TEST(DistributionTypesArchive, RoundTripsMatchesTheGoldenAndRefusesDamage) {
         DT types(DT::eNormal);
         types.distributionTypeOverride(4, 0, DT::eBinomial);
         types.distributionTypeOverride(1, 7, DT::ePoisson);
-        for (const auto& s : {std::make_pair(2L, std::vector<long>{1, 2}), std::make_pair(2L, std::vector<long>{5, 6}),
-                              std::make_pair(3L, std::vector<long>{1, 5}), std::make_pair(2L, std::vector<long>{7, 2, 5})})
-            types.setDependent(s.first, s.second);
+        const std::pair<long, std::vector<long>> sets[] = {
+            {2, {1, 2}}, {2, {5, 6}}, {3, {1, 5}}, {2, {7, 2, 5}}};
+        for (const auto& s : sets) types.setDependent(s.first, s.second);
         return types;
     };
     DT types = rich(), loaded, golden;
@@ -125,7 +126,8 @@ TEST(DistributionTypesArchive, RoundTripsMatchesTheGoldenAndRefusesDamage) {
     EXPECT_TRUE(tqtest::matchesGolden("distributiontypes.bin", tqtest::storeBytes(types)));
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("distributiontypes.bin")), golden);
     EXPECT_EQ(golden, rich());
-    tqtest::expectArchiveRefusals(tqtest::storeBytes(types), [] { return DT(); }, {{0, "clss/clastool/bayes", 262}});
+    tqtest::expectArchiveRefusals(tqtest::storeBytes(types), [] { return DT(); },
+                                  {{0, "clss/clastool/bayes", 262}});
 
     // Type values this build does not know survive an archive.
     DT unknown(static_cast<DT::DistributionType>(9));

@@ -28,7 +28,8 @@ void checkRefusals(const char* name) {
     tqExceptionWithString plain("Costs must be >= 0.0");
     const std::string bytes = tqtest::storeBytes(static_cast<tqPersistent&>(error));
     EXPECT_EQ(bytes, std::string(2, '\0') + tqtest::storeBytes(static_cast<tqPersistent&>(plain)));
-    tqtest::expectArchiveRefusals(bytes, [] { return E(""); }, {{0, name, 0}, {1, "tqClassifierDefs::Errors", 0}});
+    tqtest::expectArchiveRefusals(bytes, [] { return E(""); },
+                                  {{0, name, 0}, {1, "tqClassifierDefs::Errors", 0}});
 }
 
 template <class E>

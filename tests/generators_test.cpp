@@ -26,8 +26,8 @@ TEST(ClassDataGenerator, DrawsTheReferenceValidPatternsLabelledZeroOnce) {
         EXPECT_EQ(data.featurePattern(i)->numInvalid(), 0);
         EXPECT_EQ(again.featurePattern(i).get(), data.featurePattern(i).get());
     }
-    for (const tq_ClassDataGenerator& none : {tq_ClassDataGenerator(three, 0), tq_ClassDataGenerator(three, -2),
-                                              tq_ClassDataGenerator()})
+    for (const tq_ClassDataGenerator& none :
+         {tq_ClassDataGenerator(three, 0), tq_ClassDataGenerator(three, -2), tq_ClassDataGenerator()})
         EXPECT_EQ(none.generateData().numPatterns(), 0);
 }
 
@@ -54,15 +54,18 @@ TEST(TotalDataGenerator, LabelsByPositionShufflesToTheReferenceOrderAndSharesPat
     const auto shuffled = tq_TotalDataGenerator({one}).generateData();
     const std::vector<long> idx{6, 5, 1, 0, 2, 3, 4};
     for (long i = 0; i < 7; ++i)
-        EXPECT_EQ(shuffled.featurePattern(i).get(), classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
+        EXPECT_EQ(shuffled.featurePattern(i).get(),
+                  classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
 }
 
 // A failed call leaves the cache empty, so that the next call fails the same way.
 TEST(TotalDataGenerator, DifferentLengthsFailEveryTime) {
-    const tq_TotalDataGenerator total({tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
+    const tq_TotalDataGenerator total(
+        {tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
     for (int call = 0; call < 2; ++call)
-        EXPECT_THROW_MSG(total.generateData(), tqClassifierDefs::BadFeatures,
-                         "Feature pattern must have the same number of measurements as the rest of the data.");
+        EXPECT_THROW_MSG(
+            total.generateData(), tqClassifierDefs::BadFeatures,
+            "Feature pattern must have the same number of measurements as the rest of the data.");
 }
 
 }  // namespace

@@ -120,8 +120,9 @@ TEST(MvnEstimate, MeanCovarianceAndDensityMatchDirectComputation) {
                     for (long j = 0; j < d; ++j) {
                         // Deviations from a mean of magnitude |mu| carry rounding of about eps |mu|.
                         const double sj = std::sqrt(cov[j * d + j]);
-                        EXPECT_NEAR(c.data[i * d + j], cov[i * d + j],
-                                    1e-11 * si * sj + 64 * eps * (std::fabs(mean[i]) * sj + std::fabs(mean[j]) * si));
+                        const double tol =
+                            1e-11 * si * sj + 64 * eps * (std::fabs(mean[i]) * sj + std::fabs(mean[j]) * si);
+                        EXPECT_NEAR(c.data[i * d + j], cov[i * d + j], tol);
                         EXPECT_EQ(c.data[i * d + j], c.data[j * d + i]);  // exactly symmetric
                     }
                 }
@@ -141,7 +142,8 @@ TEST(MvnEstimate, UpdatesAccumulateCompleteRecordsOnly) {
     for (std::size_t chunk : {1u, 7u, 59u}) {
         State inc;
         for (std::size_t i = 0; i < rows.size(); i += chunk)
-            ASSERT_EQ(update(inc, std::vector<Row>(rows.begin() + i, rows.begin() + std::min(rows.size(), i + chunk))),
+            ASSERT_EQ(update(inc, std::vector<Row>(rows.begin() + i,
+                                                   rows.begin() + std::min(rows.size(), i + chunk))),
                       tqMVNSuccess);
         EXPECT_EQ(inc.count(), batch.count());
         EXPECT_TRUE(inc.mean() == batch.mean() && inc.covariance() == batch.covariance());
@@ -184,45 +186,47 @@ TEST(MvnStatus, RefusedCallsReturnTheirStatusAndChangeNothing) {
     double v = 0;
     long n = 0;
     const State before = s;
+    const long kBad = tqMVNBadArgument, kSize = tqMVNSizeMismatch, kNone = tqMVNNoData;
     const struct {
         const char* what;
         std::function<long()> call;
         long status;
     } rows[] = {
-        {"longer record", [&] { return update(s, {{1, 2, 3}}); }, tqMVNSizeMismatch},
-        {"checked before the first is added", [&] { return update(s, {{5, 5}, {1}}); }, tqMVNSizeMismatch},
-        {"incomplete longer record", [&] { return update(s, {{1, 2, 3}}, {{0, 1, 2}}); }, tqMVNSizeMismatch},
-        {"rating a shorter record", [&] { return logValue(s, {1}).first; }, tqMVNSizeMismatch},
-        {"invalid index past the record", [&] { return update(s, {{1, 2}}, {{2}}); }, tqMVNBadArgument},
-        {"negative invalid index", [&] { return update(s, {{1, 2}}, {{-1}}); }, tqMVNBadArgument},
-        {"rating with an index past the record", [&] { return logValue(s, {1, 2}, {2}).first; }, tqMVNBadArgument},
-        {"normalization 0", [&] { return update(s, {{1, 2}}, {}, 0.0); }, tqMVNBadArgument},
-        {"normalization -0", [&] { return update(s, {{1, 2}}, {}, -0.0); }, tqMVNBadArgument},
-        {"normalization inf", [&] { return update(s, {{1, 2}}, {}, kInf); }, tqMVNBadArgument},
-        {"normalization NaN", [&] { return update(s, {{1, 2}}, {}, std::nan("")); }, tqMVNBadArgument},
-        {"rebuild mean of other length", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 2, 2, e, 4); }, tqMVNBadArgument},
-        {"rebuild mean not a row", [&] { return tfMVNRebuild(s.get(), 3, 1, e, 3, 3, e, 4); }, tqMVNBadArgument},
-        {"rebuild negative count", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, -1); }, tqMVNBadArgument},
-        {"rebuild huge count", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, 1L << 31); }, tqMVNBadArgument},
-        {"rebuild empty with a count",
-         [&] { return tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 2); }, tqMVNBadArgument},
-        {"null state", [&] { return tfMVNLogValue(nullptr, &r, &v); }, tqMVNBadArgument},
-        {"null record", [&] { return tfMVNLogValue(s.get(), nullptr, &v); }, tqMVNBadArgument},
-        {"null result", [&] { return tfMVNLogValue(s.get(), &r, nullptr); }, tqMVNBadArgument},
-        {"negative list size", [&] { return tfMVNDoubleListResize(&r.measurements, -1); }, tqMVNBadArgument},
-        {"negative index list size", [&] { return tfMVNIntListResize(&r.invalid, -1); }, tqMVNBadArgument},
-        {"null list", [&] { return tfMVNDoubleListResize(nullptr, 1); }, tqMVNBadArgument},
-        {"null update list", [&] { return tfMVNUpdateWithNormalization(s.get(), nullptr, 1.0); }, tqMVNBadArgument},
-        {"null construct", [&] { return tfMVNConstruct(nullptr); }, tqMVNBadArgument},
-        {"null count", [&] { return tfMVNCount(nullptr, &n); }, tqMVNBadArgument},
-        {"no data", [&] { return logValue(empty, {}).first; }, tqMVNNoData},
-        {"incomplete data only", [&] { return logValue(incomplete, {1}).first; }, tqMVNNoData},
-        {"nothing valid either", [&] { return logValue(incomplete, {1}, {0}).first; }, tqMVNNoData},
-        {"rebuilt with count 0", [&] { return logValue(zero, {1}).first; }, tqMVNNoData},
+        {"longer record", [&] { return update(s, {{1, 2, 3}}); }, kSize},
+        {"checked before the first is added", [&] { return update(s, {{5, 5}, {1}}); }, kSize},
+        {"incomplete longer record", [&] { return update(s, {{1, 2, 3}}, {{0, 1, 2}}); }, kSize},
+        {"rating a shorter record", [&] { return logValue(s, {1}).first; }, kSize},
+        {"invalid index past the record", [&] { return update(s, {{1, 2}}, {{2}}); }, kBad},
+        {"negative invalid index", [&] { return update(s, {{1, 2}}, {{-1}}); }, kBad},
+        {"rating with an index past", [&] { return logValue(s, {1, 2}, {2}).first; }, kBad},
+        {"normalization 0", [&] { return update(s, {{1, 2}}, {}, 0.0); }, kBad},
+        {"normalization -0", [&] { return update(s, {{1, 2}}, {}, -0.0); }, kBad},
+        {"normalization inf", [&] { return update(s, {{1, 2}}, {}, kInf); }, kBad},
+        {"normalization NaN", [&] { return update(s, {{1, 2}}, {}, std::nan("")); }, kBad},
+        {"rebuild, other lengths", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 2, 2, e, 4); }, kBad},
+        {"rebuild, not a row", [&] { return tfMVNRebuild(s.get(), 3, 1, e, 3, 3, e, 4); }, kBad},
+        {"rebuild, count < 0", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, -1); }, kBad},
+        {"rebuild, count 2^31", [&] { return tfMVNRebuild(s.get(), 1, 3, e, 3, 3, e, 1L << 31); }, kBad},
+        {"rebuild, empty, count 2", [&] { return tfMVNRebuild(s.get(), 0, 0, nullptr, 0, 0, nullptr, 2); },
+         kBad},
+        {"null state", [&] { return tfMVNLogValue(nullptr, &r, &v); }, kBad},
+        {"null record", [&] { return tfMVNLogValue(s.get(), nullptr, &v); }, kBad},
+        {"null result", [&] { return tfMVNLogValue(s.get(), &r, nullptr); }, kBad},
+        {"negative list size", [&] { return tfMVNDoubleListResize(&r.measurements, -1); }, kBad},
+        {"negative index list size", [&] { return tfMVNIntListResize(&r.invalid, -1); }, kBad},
+        {"null list", [&] { return tfMVNDoubleListResize(nullptr, 1); }, kBad},
+        {"null update", [&] { return tfMVNUpdateWithNormalization(s.get(), nullptr, 1.0); }, kBad},
+        {"null construct", [&] { return tfMVNConstruct(nullptr); }, kBad},
+        {"null count", [&] { return tfMVNCount(nullptr, &n); }, kBad},
+        {"no data", [&] { return logValue(empty, {}).first; }, kNone},
+        {"incomplete data only", [&] { return logValue(incomplete, {1}).first; }, kNone},
+        {"nothing valid either", [&] { return logValue(incomplete, {1}, {0}).first; }, kNone},
+        {"rebuilt with count 0", [&] { return logValue(zero, {1}).first; }, kNone},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(row.call(), row.status) << row.what;
-        EXPECT_TRUE(s.count() == 3 && s.mean() == before.mean() && s.covariance() == before.covariance()) << row.what;
+        EXPECT_TRUE(s.count() == 3 && s.mean() == before.mean() && s.covariance() == before.covariance())
+            << row.what;
     }
     ASSERT_EQ(tfMVNRecordDestroy(&r), tqMVNSuccess);
     // A list that disagrees with itself leaves a fresh state without dimension.

@@ -94,7 +94,8 @@ TEST(FeaturePatternArchive, GoldenAndEmptyRoundTrip) {
 
     tqFeaturePattern empty;
     tqFeaturePattern emptyLoaded({1.0}, {0});
-    EXPECT_TRUE(tqtest::roundTrips(static_cast<tqPersistent&>(empty), static_cast<tqPersistent&>(emptyLoaded)));
+    EXPECT_TRUE(
+        tqtest::roundTrips(static_cast<tqPersistent&>(empty), static_cast<tqPersistent&>(emptyLoaded)));
     EXPECT_TRUE(emptyLoaded == empty);
 }
 

@@ -25,7 +25,9 @@ const char* const kMultivariate = "Multivariate Binomial Distributions are not i
 // far below this tolerance.
 #define EXPECT_LOG_NEAR(actual, expected) EXPECT_NEAR(actual, expected, 1e-6 * (1.0 + std::fabs(expected)))
 
-tqFeaturePattern P(std::vector<double> v, std::vector<long> invalid = {}) { return tqFeaturePattern(v, invalid); }
+tqFeaturePattern P(std::vector<double> v, std::vector<long> invalid = {}) {
+    return tqFeaturePattern(v, invalid);
+}
 
 std::vector<tqFeaturePattern> singles(std::initializer_list<double> values) {
     std::vector<tqFeaturePattern> data;
@@ -55,8 +57,8 @@ TEST(NormalPdf, AgreesWithTheClosedFormAndMarginalises) {
         const double q = (s11 * a * a - 2 * s01 * a * b + s00 * b * b) / det;
         EXPECT_LOG_NEAR(pdf.logValue(x), -kLog2Pi - 0.5 * std::log(det) - 0.5 * q);
     }
-    EXPECT_LOG_NEAR(pdf.logValue(P({5.0, 99.0}, {1})), -0.5 * (kLog2Pi + std::log(s00)) - 2.0 * 2.0 / (2 * s00));
-    EXPECT_LOG_NEAR(pdf.logValue(P({99.0, 1.0}, {0})), -0.5 * (kLog2Pi + std::log(s11)) - 3.0 * 3.0 / (2 * s11));
+    EXPECT_LOG_NEAR(pdf.logValue(P({5.0, 99.0}, {1})), -0.5 * (kLog2Pi + std::log(s00)) - 2.0 / s00);
+    EXPECT_LOG_NEAR(pdf.logValue(P({99.0, 1.0}, {0})), -0.5 * (kLog2Pi + std::log(s11)) - 4.5 / s11);
     EXPECT_EQ(pdf.logValue(P({99.0, 99.0}, {0, 1})), 0.0);
 }
 
@@ -103,8 +105,8 @@ TEST(BinomialPdf, MethodOfMomentsOnZeroFiveTenOutOfTen) {
     twelve.updateWithData(singles({1.0, 2.0, 3.0, 2.0}));
     ASSERT_EQ(twelve.numTrials(), 12);
     for (int k = 0; k <= 12; ++k) {
-        const double mass = std::lgamma(13.0) - std::lgamma(13.0 - k) - std::lgamma(k + 1.0) + k * std::log(0.4) +
-                            (12 - k) * std::log(0.6);
+        const double mass = std::lgamma(13.0) - std::lgamma(13.0 - k) - std::lgamma(k + 1.0) +
+                            k * std::log(0.4) + (12 - k) * std::log(0.6);
         EXPECT_NEAR(twelve.logValue(P({5.0 * k / 12.0})), mass, 1e-12) << "k = " << k;
     }
 }
@@ -125,7 +127,8 @@ TEST(BinomialPdf, RefusedCallsRaiseInOrderAndChangeNothing) {
         const char* message;
     } rows[] = {
         {[&] { pdf.logValue(P({})); }, raises<NotImplemented>, kMultivariate},
-        {[&] { pdf.logValue(P({10.5})); }, raises<BadParams>, "Feature measurement must be <= specified maximum value"},
+        {[&] { pdf.logValue(P({10.5})); }, raises<BadParams>,
+         "Feature measurement must be <= specified maximum value"},
         {[&] { pdf.updateWithData({P({1.0}), P({2.0, 11.0})}); }, raises<BadParams>,
          "Train data measurement cannot exceed its maximum value when using binomial distribution"},
         {[&] { pdf.updateWithData({P({1.0, 2.0})}); }, raises<NotImplemented>, kMultivariate},
@@ -157,7 +160,8 @@ TEST(BinomialPdf, RefusedCallsRaiseInOrderAndChangeNothing) {
 TEST(PdfArchive, RoundTripsRateIdenticallyMatchTheGoldenFilesAndRefuseDamage) {
     auto normal = [] {
         tq_PDFMultivariateNormal pdf;
-        pdf.updateWithData({P({1.0, 2.0, 0.5}), P({2.0, 2.5, 0.25}), P({3.0, 4.5, 1.0}), P({6.0, 7.0, -1.0})});
+        pdf.updateWithData(
+            {P({1.0, 2.0, 0.5}), P({2.0, 2.5, 0.25}), P({3.0, 4.5, 1.0}), P({6.0, 7.0, -1.0})});
         return pdf;
     };
     auto binomial = [] {
@@ -182,8 +186,8 @@ TEST(PdfArchive, RoundTripsRateIdenticallyMatchTheGoldenFilesAndRefuseDamage) {
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("pdf_binomial.bin")), goldenBinomial);
     EXPECT_EQ(goldenBinomial, b);
     // A binomial loads its fields in place, so a truncated input leaves the first ones loaded.
-    tqtest::expectArchiveRefusals(tqtest::storeBytes(b), [] { return tq_PDFBinomial(); }, {{0, "", 0}, {1, "", 0}},
-                                  false);
+    tqtest::expectArchiveRefusals(
+        tqtest::storeBytes(b), [] { return tq_PDFBinomial(); }, {{0, "", 0}, {1, "", 0}}, false);
     // The moments are not stored: one update estimates from that pattern alone.
     loadedBinomial.updateWithData(singles({4.0}));
     EXPECT_DOUBLE_EQ(loadedBinomial.theta(), 0.8);

@@ -46,7 +46,8 @@ TEST(DataProvider, RefusedCallsRaiseInOrderAndChangeNothing) {
         {[&] { d.data({p3, p2}, {0}); }, raises<Defs::BadFeatures>,
          "The number of the feature patterns must be equal to the number of category labels"},
         {[&] { d.data({p3, p2}, {0, -2}); }, raises<Defs::BadFeatures>, sizes},
-        {[&] { d.data({PatternHandle(), p3}, {0, 1}); }, raises<tqBadPointer>, "Attempt to follow an empty handle"},
+        {[&] { d.data({PatternHandle(), p3}, {0, 1}); }, raises<tqBadPointer>,
+         "Attempt to follow an empty handle"},
         {[&] { d.data({p3, p3}, {0, -2}); }, raises<Defs::BadLabel>, label},
         {[&] { d.featurePattern(-1); }, raises<Defs::BadIndex>,
          "Feature pattern index must be >=0 and < number of patterns."},
@@ -109,7 +110,8 @@ TEST(DataProviderArchive, RoundTripsSharedAndNullPatternsAndLoadsTheGolden) {
     // A null pattern (allowed as the only one) round-trips as null.
     tqClassifierDataProviderMemory withNull, nullBack = sample();
     withNull.addData(PatternHandle(), 2);
-    EXPECT_TRUE(tqtest::roundTrips(static_cast<tqPersistent&>(withNull), static_cast<tqPersistent&>(nullBack)));
+    EXPECT_TRUE(
+        tqtest::roundTrips(static_cast<tqPersistent&>(withNull), static_cast<tqPersistent&>(nullBack)));
     EXPECT_TRUE(nullBack.featurePattern(0).isNull());
 
     tqPtrHandle<tqClassifierDataProvider> d(new tqClassifierDataProviderMemory(sample()));

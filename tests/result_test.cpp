@@ -50,7 +50,8 @@ TEST(Result, RefusedInputsRaiseInOrder) {
         {[] { Category(0, 0.5, 2.0, -1.0); }, raises<Defs::BadParams>, kScores},
         {[&] { tqClassifierResult(matches({{0, 0.0}, {1, 0.0}}), f, c, 0.0); }, raises<Defs::BadParams>,
          "At least one of the resulting classification scores must be > 0."},
-        {[&] { tqClassifierResult(matches({{3, 0.0}, {3, 0.0}}), f, c, 0.0); }, raises<Defs::BadParams>, kUnique},
+        {[&] { tqClassifierResult(matches({{3, 0.0}, {3, 0.0}}), f, c, 0.0); }, raises<Defs::BadParams>,
+         kUnique},
         {[&] { tqClassifierResult({}, f, c, 0.0); }, raises<Defs::BadParams>,
          "At least one of the category frequencies must be > 0."},
         {[] { tqClassifierResult({}, 0.0); }, raises<Defs::BadParams>, kNoScore},
@@ -132,8 +133,9 @@ TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {
 
 TEST(ResultArchive, ExactLayoutUncheckedLoadAndGolden) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);
-    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0) +
-                                         u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) + f64(-3.5));
+    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) +
+                                         f64(1.0) + u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) +
+                                         f64(-3.5));
     // Out-of-range values and an unordered list load unchanged; loading is not construction.
     const std::string bytes = u8(0) + u8(0) + i64(2) + u8(0) + i64(-4) + f64(2.0) + f64(0.0) + f64(5.0) +
                               u8(0) + i64(1) + f64(0.5) + f64(0.5) + f64(1.0) + f64(0.0);
@@ -153,8 +155,8 @@ TEST(ResultArchive, ExactLayoutUncheckedLoadAndGolden) {
 TEST(ResultArchive, RefusesUnknownVersionsTruncationAndHugeCounts) {
     const std::string category = u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0);
     const std::string where = "clss/clastool/clastool";
-    tqtest::expectArchiveRefusals(u8(0) + u8(0) + i64(1) + category + f64(0.0), [] { return tqClassifierResult(); },
-                                  {{0, where, 671}, {10, where, 347}});
+    tqtest::expectArchiveRefusals(u8(0) + u8(0) + i64(1) + category + f64(0.0),
+                                  [] { return tqClassifierResult(); }, {{0, where, 671}, {10, where, 347}});
     // A count far beyond what the input holds is refused before anything is allocated.
     tqClassifierResult t;
     EXPECT_THROW(tqtest::loadBytes(u8(0) + u8(0) + i64(1L << 40) + category + f64(0.0), t), tqException);
