@@ -630,41 +630,27 @@ TEST(ArchiveHostile, CycleCheckIsLinearAndEveryDagLoads) {
 
 // ---------------------------------------------------------------- random generators
 
-TEST(Random, UniformMatchesTheReferenceSequenceAndStaysInRange) {
-    // Reference values of SplitMix64-seeded xoshiro256** (computed independently).
+// Reference values of SplitMix64-seeded xoshiro256** and of the Gaussian built on it
+// (computed independently), fixed on every compiler.
+TEST(Random, GeneratorsMatchTheReferenceSequencesAndStayInRange) {
     tqRandomUniform zero(0), fortyTwo(42), r(7), tight(1);
     EXPECT_EQ(zero.nextBits(), 0x99ec5f36cb75f2b4ULL);
     EXPECT_EQ(zero.nextBits(), 0xbf6e1f784956452aULL);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.08386297105988216);
     EXPECT_EQ(fortyTwo.next(0.0, 1.0), 0.3789802506626686);
     EXPECT_EQ(fortyTwo.next(-10.0, 10.0), 0x1.cce93ff642eep+1);  // one rounding per operation
-    double sum = 0.0;
     for (int i = 0; i < 100000; ++i) {
         const double x = r.next(2.0, 3.0);
         ASSERT_TRUE(x >= 2.0 && x < 3.0) << x;
-        sum += x;
     }
-    EXPECT_NEAR(sum / 100000, 2.5, 0.01);
     // b just above a, where a + (b - a) * u rounds up to b for u near 1.
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(tight.next(1.0, std::nextafter(1.0, 2.0)), 1.0);
-}
-
-TEST(Random, GaussianIsDeterministicWithTheRightMoments) {
-    tqRandomGaussian a(1), g(2024);
-    // Bits fixed on every compiler; draws 3 and 6 change if the arithmetic is fused.
-    const std::vector<double> reference{0x1.1899f21eb18bbp+3, 0x1.584abd879d0e2p+2, 0x1.e6aae4b19aabep+2,
-                                        0x1.2e5e9f8cc22c8p+0, 0x1.781ae655c967cp+2, 0x1.b52a0ab6bf3dcp+1,
-                                        0x1.d7bb905681382p+1, 0x1.28b22924e4a18p+2};
-    for (double expected : reference) ASSERT_EQ(a.next(5.0, 2.0), expected);
-    const int n = 200000;
-    double sum = 0.0, sumSq = 0.0;
-    for (int i = 0; i < n; ++i) {
-        const double x = g.next(5.0, 2.0);
-        sum += x;
-        sumSq += x * x;
-    }
-    EXPECT_NEAR(sum / n, 5.0, 0.02);
-    EXPECT_NEAR(sumSq / n - (sum / n) * (sum / n), 4.0, 0.05);
+    // Draws 3 and 6 change if the arithmetic is fused.
+    tqRandomGaussian g(1);
+    for (double expected : {0x1.1899f21eb18bbp+3, 0x1.584abd879d0e2p+2, 0x1.e6aae4b19aabep+2,
+                            0x1.2e5e9f8cc22c8p+0, 0x1.781ae655c967cp+2, 0x1.b52a0ab6bf3dcp+1,
+                            0x1.d7bb905681382p+1, 0x1.28b22924e4a18p+2})
+        ASSERT_EQ(g.next(5.0, 2.0), expected);
 }
 
 // ---- identity across one pass: by-value and by-handle mixes, objects that die mid-pass
