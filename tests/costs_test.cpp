@@ -76,11 +76,7 @@ TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
     c.misclassificationCostOverride(0, 1, 3.0);
     const tqClassifierFrequencies fBefore = f;
     const tqClassifierCosts cBefore = c;
-    const struct {
-        tqtest::Call call;
-        tqtest::Raises raises;
-        const char* message;
-    } rows[] = {
+    tqtest::expectRefusals({
         {[] { (void)tqClassifierFrequencies(0.0); }, raises<Defs::BadParams>, freq},
         {[] { (void)tqClassifierFrequencies(kNaN); }, raises<Defs::BadParams>, freq},
         {[] { (void)tqClassifierFrequencies(kInf); }, raises<Defs::BadParams>, finite},
@@ -99,11 +95,7 @@ TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
         {[&] { c.misclassificationCostOverride(2, -1, 1.0); }, raises<Defs::BadLabel>, negative},
         {[&] { c.misclassificationCost(-1, -1); }, raises<Defs::BadLabel>, same},
         {[&] { c.misclassificationCost(-1, 0); }, raises<Defs::BadLabel>, negative},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
-        EXPECT_TRUE(f == fBefore && c == cBefore) << "row " << i;
-    }
+    }, [&] { return f == fBefore && c == cBefore; });
 }
 
 // --- archive ---------------------------------------------------------------------------------

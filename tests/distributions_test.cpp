@@ -32,11 +32,7 @@ TEST(DistributionTypes, RefusedCallsRaiseInOrderBeforeAnyChange) {
     types.distributionTypeOverride(-5, -5, DT::eNormal);  // equal to the default: a no-op, unchecked
     types.setDependent(0, {});
     EXPECT_EQ(types, before);
-    const struct {
-        tqtest::Call call;
-        tqtest::Raises raises;
-        const char* message;
-    } rows[] = {
+    tqtest::expectRefusals({
         {[&] { types.distributionType(-1, -1); }, raises<BadLabel>, label},
         {[&] { types.distributionType(0, -1); }, raises<BadIndex>, index},
         {[&] { types.distributionTypeOverride(0, -5, DT::eBinomial); }, raises<BadIndex>, index},
@@ -48,11 +44,7 @@ TEST(DistributionTypes, RefusedCallsRaiseInOrderBeforeAnyChange) {
         // Only the given indices of the set's own label are compared.
         {[&] { types.setDependent(0, {3, 4}); }, raises<BadParams>,
          "The distribution types of dependent feature measurements must be the same."},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
-        EXPECT_EQ(types, before) << "row " << i;
-    }
+    }, [&] { return types == before; });
     types.setDependent(1, {3, 4});
     types.setDependent(0, {3, 5});
     EXPECT_TRUE(types.isDependent(0, {5, 3}));

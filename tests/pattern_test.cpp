@@ -26,11 +26,7 @@ TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
     const tqFeaturePattern unordered({1.0, 2.0, 3.0, 4.0}, {3, 0, 3, 2});
     EXPECT_EQ(unordered.invalidFeatureIndices(), (std::vector<long>{0, 2, 3}));
     EXPECT_EQ(unordered.numInvalid(), 3);
-    const struct {
-        tqtest::Call call;
-        tqtest::Raises raises;
-        const char* message;
-    } rows[] = {
+    tqtest::expectRefusals({
         {[&] { p.isValid(-1); }, raises<Defs::BadIndex>, kNegativeIndex},
         {[&] { p.featureMeasurement(1, true); }, raises<Defs::BadFeatures>, kNotValid},
         {[&] { p.featureMeasurement(3, true); }, raises<Defs::BadFeatures>, kNotValid},
@@ -41,9 +37,7 @@ TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
         {[] { tqFeaturePattern({1.0}, {-1, 1}); }, raises<Defs::BadIndex>, kNegativeIndex},
         {[] { tqFeaturePattern({1.0}, {1, -1}); }, raises<Defs::BadIndex>, kIndexPastEnd},
         {[] { tqFeaturePattern({}, {0}); }, raises<Defs::BadIndex>, kIndexPastEnd},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
+    });
 }
 
 TEST(FeaturePattern, EqualityComparesValuesAndFlagsAndCopiesKeepTheirOwnCount) {

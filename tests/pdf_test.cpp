@@ -121,22 +121,14 @@ TEST(BinomialPdf, RefusedCallsRaiseInOrderAndChangeNothing) {
     pdf.updateWithData(singles({0.0, 5.0, 10.0}));
     EXPECT_EQ(pdf.logValue(P({50.0}, {0})), 0.0);  // invalid: contributes nothing
     const tq_PDFBinomial before = pdf;
-    const struct {
-        tqtest::Call call;
-        tqtest::Raises raises;
-        const char* message;
-    } rows[] = {
+    tqtest::expectRefusals({
         {[&] { pdf.logValue(P({})); }, raises<NotImplemented>, kMultivariate},
         {[&] { pdf.logValue(P({10.5})); }, raises<BadParams>,
          "Feature measurement must be <= specified maximum value"},
         {[&] { pdf.updateWithData({P({1.0}), P({2.0, 11.0})}); }, raises<BadParams>,
          "Train data measurement cannot exceed its maximum value when using binomial distribution"},
         {[&] { pdf.updateWithData({P({1.0, 2.0})}); }, raises<NotImplemented>, kMultivariate},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i) {
-        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
-        EXPECT_EQ(pdf, before) << "row " << i;
-    }
+    }, [&] { return pdf == before; });
     pdf.updateWithData({P({11.0}, {0})});  // an invalid 11 passes and stays out of the moments
     EXPECT_EQ(pdf, before);
     // The moments were not disturbed: one more 5 gives the estimate of 0, 5, 10, 5 (n = 2).

@@ -34,11 +34,7 @@ TEST(Result, RefusedInputsRaiseInOrder) {
     const tqClassifierFrequencies f;
     const tqClassifierCosts c;
     EXPECT_NO_THROW(Category(0, 0.0, 1.0, 0.0));
-    const struct {
-        tqtest::Call call;
-        tqtest::Raises raises;
-        const char* message;
-    } rows[] = {
+    tqtest::expectRefusals({
         {[] { Category(0, 1.5, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
         {[] { Category(0, -0.1, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
         {[] { Category(0, kNaN, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
@@ -59,9 +55,7 @@ TEST(Result, RefusedInputsRaiseInOrder) {
          raises<Defs::BadParams>, kNoScore},
         {[] { tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(0, 1.0, 0.0, 0.0)}, 0.0); },
          raises<Defs::BadParams>, kUnique},
-    };
-    for (std::size_t i = 0; i < std::size(rows); ++i)
-        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
+    });
 
     // The request to abort stops the weighing loop, after the checks before it; the
     // two-argument form ignores it.

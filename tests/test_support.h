@@ -41,12 +41,24 @@ template <class E, class Fn>
 #define EXPECT_THROW_MSG(statement, Type, text) \
     EXPECT_TRUE(::tqtest::throwsWithMessage<Type>([&] { statement; }, text))
 
-// For tables of refused calls that raise different types: {call, raises<E>, message} rows,
-// checked with EXPECT_TRUE(row.raises(row.call, row.message)).
+// Tables of refused calls: each row's call must throw its type (raises<E>) with its exact
+// message, and leave `unchanged()` true.
 using Call = std::function<void()>;
 using Raises = ::testing::AssertionResult (*)(const Call&, const std::string&);
 template <class E>
 constexpr Raises raises = &throwsWithMessage<E, const Call&>;
+struct Refusal {
+    Call call;
+    Raises raises;
+    std::string message;
+};
+inline void expectRefusals(const std::vector<Refusal>& rows,
+                           const std::function<bool()>& unchanged = [] { return true; }) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
+        EXPECT_TRUE(unchanged()) << "changed by row " << i;
+    }
+}
 
 // Archive building blocks for exact-byte checks: one byte, eight-byte little-endian integers
 // and doubles.
