@@ -118,14 +118,12 @@ struct Comparable<T, std::void_t<decltype(std::declval<const T&>() == std::declv
 
 // The refusals every stored form owes: a 1 in each listed version byte of `good` throws
 // UnknownVersion naming its place, and every proper prefix of `good` throws a tqException.
-// Each load goes into a fresh make(), which a comparable type must keep unchanged unless
-// `keepsTarget` is false.
+// Each load goes into a fresh make(), which a comparable type must keep unchanged.
 template <class Make>
-void expectArchiveRefusals(const std::string& good, Make make, const std::vector<VersionByte>& versions,
-                           bool keepsTarget = true) {
+void expectArchiveRefusals(const std::string& good, Make make, const std::vector<VersionByte>& versions) {
     using T = decltype(make());
     auto unchanged = [&](const T& target) {
-        if constexpr (Comparable<T>::value) return !keepsTarget || target == make();
+        if constexpr (Comparable<T>::value) return target == make();
         return true;
     };
     for (const VersionByte& v : versions) {
