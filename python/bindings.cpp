@@ -1,6 +1,8 @@
 // The Python extension: a thin layer that turns NumPy arrays into the library's data and
-// results. Labels arrive as 0..C-1 (the Python side maps the caller's labels); NaN marks an
-// invalid measurement. Training and classification run with the GIL released.
+// results. The Python side maps the caller's labels to columns 0..C-1 of the results, and each
+// column to a category number of the library; NaN marks an invalid measurement. Training and
+// classification run with the GIL released. Model files are read and written by the same code
+// as the clastool program's (tools/modelfile.h).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "tools/csv.h"
+#include "tools/modelfile.h"
 
 namespace py = pybind11;
 
@@ -43,28 +47,38 @@ Rows rowsOf(const Matrix& x) {
     return rows;
 }
 
-tqClassifierDataProviderMemory providerOf(const Rows& rows, const py::array_t<long>& y) {
+using Labels = std::vector<long>;  // the category number of each result column
+
+// The category number of column `c`, which must be one.
+long labelOf(const Labels& labels, std::size_t c) {
+    if (c >= labels.size()) throw py::value_error("A class index is out of range.");
+    return labels[c];
+}
+
+// y holds column indices.
+tqClassifierDataProviderMemory providerOf(const Rows& rows, const py::array_t<long>& y, const Labels& labels) {
     if (static_cast<std::size_t>(y.size()) != rows.view.rows)
         throw py::value_error("X and y must hold the same number of patterns.");
     tqClassifierDataProviderMemory data;
-    const long* labels = y.data();
+    const long* codes = y.data();
     for (std::size_t i = 0; i < rows.view.rows; ++i)
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rows.view.pattern(i))), labels[i]);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rows.view.pattern(i))),
+                     labelOf(labels, static_cast<std::size_t>(codes[i])));
     return data;
 }
 
-// costs[a][b]: the cost of deciding b when the truth is a; the diagonal is not used.
-tqClassifierCosts costsOf(const std::vector<std::vector<double>>& costs) {
+// costs[a][b]: the cost of deciding column b when the truth is column a; the diagonal is not used.
+tqClassifierCosts costsOf(const std::vector<std::vector<double>>& costs, const Labels& labels) {
     tqClassifierCosts result(1.0);
     for (std::size_t a = 0; a < costs.size(); ++a)
         for (std::size_t b = 0; b < costs[a].size(); ++b)
-            if (a != b) result.misclassificationCostOverride(static_cast<long>(a), static_cast<long>(b), costs[a][b]);
+            if (a != b) result.misclassificationCostOverride(labelOf(labels, a), labelOf(labels, b), costs[a][b]);
     return result;
 }
 
-tqClassifierFrequencies frequenciesOf(const std::vector<double>& priors) {
+tqClassifierFrequencies frequenciesOf(const std::vector<double>& priors, const Labels& labels) {
     tqClassifierFrequencies result(1.0);
-    for (std::size_t c = 0; c < priors.size(); ++c) result.categoryFrequencyOverride(static_cast<long>(c), priors[c]);
+    for (std::size_t c = 0; c < priors.size(); ++c) result.categoryFrequencyOverride(labelOf(labels, c), priors[c]);
     return result;
 }
 
@@ -82,34 +96,49 @@ struct BayesOptions {
     std::vector<double> maxValues;             // per measurement, for binomial ones
 };
 
-tqClassifierTrainParamsBayesian bayesParams(const BayesOptions& o, long categories) {
+tqClassifierTrainParamsBayesian bayesParams(const BayesOptions& o, const Labels& labels) {
     tqClassifierDistributionTypes types;
-    for (long c = 0; c < categories; ++c) {
+    for (long c : labels) {
         for (std::size_t j = 0; j < o.distributions.size(); ++j)
             types.distributionTypeOverride(c, static_cast<long>(j), typeOf(o.distributions[j]));
         for (const auto& group : o.groups) types.setDependent(c, group);
     }
-    return tqClassifierTrainParamsBayesian(types, frequenciesOf(o.priors), costsOf(o.costs),
+    return tqClassifierTrainParamsBayesian(types, frequenciesOf(o.priors, labels), costsOf(o.costs, labels),
                                            tqFeaturePattern(o.maxValues));
 }
 
-// A trained tool and the number of categories its results are laid out for.
+// The technique of a trained tool: "knn", "bayes" or "tree" (a tool trained from a tree keeps no
+// training parameters).
+std::string methodOf(const tqClassifierTool& tool) {
+    tqPtrHandle_const<tqClassifierTrainParams> params;
+    try {
+        params = tool.trainParams();
+    } catch (const tqClassifierDefs::BadMethod&) {
+        return "tree";
+    }
+    if (dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get())) return "knn";
+    if (dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) return "bayes";
+    throw py::value_error("The model holds a classifier of an unknown technique.");
+}
+
+// A trained tool, the category number of each column of its results, and the number of
+// labelled rows it was trained on.
 class Model {
 public:
-    void fitBayes(const Matrix& x, const py::array_t<long>& y, long categories, const BayesOptions& options) {
+    void fitBayes(const Matrix& x, const py::array_t<long>& y, const Labels& labels, const BayesOptions& options) {
         const Rows rows = rowsOf(x);
-        const tqClassifierTrainParamsBayesian params = bayesParams(options, categories);
-        train(rows, y, params, categories);
+        const tqClassifierTrainParamsBayesian params = bayesParams(options, labels);
+        train(rows, y, params, labels);
     }
-    void fitKnn(const Matrix& x, const py::array_t<long>& y, long categories, long k, double p,
+    void fitKnn(const Matrix& x, const py::array_t<long>& y, const Labels& labels, long k, double p,
                 const std::vector<std::vector<double>>& costs) {
         const Rows rows = rowsOf(x);
-        const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), costsOf(costs));
-        train(rows, y, params, categories);
+        const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), costsOf(costs, labels));
+        train(rows, y, params, labels);
     }
     // New priors and costs without the data (Bayes keeps what it learned).
     void retrainBayes(const BayesOptions& options) {
-        const tqClassifierTrainParamsBayesian params = bayesParams(options, categories_);
+        const tqClassifierTrainParamsBayesian params = bayesParams(options, labels_);
         py::gil_scoped_release release;
         tool_.retrain(params);
     }
@@ -119,35 +148,68 @@ public:
     py::tuple run(const Matrix& x, int jobs) const {
         const Rows rows = rowsOf(x);
         const std::size_t n = rows.view.rows;
+        const auto columns = static_cast<py::ssize_t>(labels_.size());
         std::vector<tqClassifierResult> results(n);
         {
             py::gil_scoped_release release;
             runInThreads(rows.view, results, jobs);
         }
         py::array_t<long> decisions(static_cast<py::ssize_t>(n));
-        py::array_t<double> scores({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(categories_)});
-        py::array_t<double> costs({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(categories_)});
+        py::array_t<double> scores({static_cast<py::ssize_t>(n), columns});
+        py::array_t<double> costs({static_cast<py::ssize_t>(n), columns});
         auto d = decisions.mutable_unchecked<1>();
         auto s = scores.mutable_unchecked<2>();
         auto e = costs.mutable_unchecked<2>();
         for (std::size_t i = 0; i < n; ++i) {
             const auto& entries = results[i].categoryResults();
-            for (long c = 0; c < categories_; ++c) s(i, c) = 0.0, e(i, c) = std::numeric_limits<double>::quiet_NaN();
+            for (py::ssize_t c = 0; c < columns; ++c) s(i, c) = 0.0, e(i, c) = std::numeric_limits<double>::quiet_NaN();
+            d(i) = -1;
             for (const auto& entry : entries) {
-                if (entry.categoryLabel() >= categories_) continue;
-                s(i, entry.categoryLabel()) = entry.classScore();
-                e(i, entry.categoryLabel()) = entry.expectedCost();
+                const long c = columnOf(entry.categoryLabel());
+                if (c < 0) continue;
+                s(i, c) = entry.classScore();
+                e(i, c) = entry.expectedCost();
+                if (d(i) < 0) d(i) = c;
             }
-            d(i) = entries.empty() ? -1 : entries.front().categoryLabel();
         }
         return py::make_tuple(decisions, scores, costs);
     }
 
+    // What a loaded model shows as its estimator's parameters: the technique, k and p (KNN),
+    // the priors (Bayes) in column order, and the cost matrix by columns.
+    py::dict settings() const {
+        py::dict out;
+        out["method"] = method_;
+        if (method_ == "tree") return out;
+        const tqPtrHandle_const<tqClassifierTrainParams> params = tool_.trainParams();
+        const tqClassifierCosts* costs = nullptr;
+        if (const auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get())) {
+            out["k"] = knn->k();
+            if (const auto* norm = dynamic_cast<const tqPatternDistanceMetricNorm*>(knn->distanceMetric().get()))
+                out["p"] = norm->order();
+            costs = &knn->misclassificationCosts();
+        } else {
+            const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(*params);
+            std::vector<double> priors;
+            for (long c : labels_) priors.push_back(bayes.categoryFrequencies().categoryFrequency(c));
+            out["priors"] = priors;
+            costs = &bayes.misclassificationCosts();
+        }
+        std::vector<std::vector<double>> matrix(labels_.size(), std::vector<double>(labels_.size(), 0.0));
+        for (std::size_t a = 0; a < labels_.size(); ++a)
+            for (std::size_t b = 0; b < labels_.size(); ++b)
+                if (a != b) matrix[a][b] = costs->misclassificationCost(labels_[a], labels_[b]);
+        out["costs"] = matrix;
+        return out;
+    }
+
+    // The pickled form: the columns' category numbers, the row count and the archived tool.
     py::bytes toBytes() {
         std::ostringstream out;
         {
             tqArchive ar(out);
-            ar || categories_;
+            ar || labels_;
+            ar || rows_;
             ar || tool_;
         }
         return py::bytes(out.str());
@@ -155,21 +217,96 @@ public:
     static Model fromBytes(const py::bytes& bytes) {
         std::istringstream in(static_cast<std::string>(bytes));
         Model model;
-        tqArchive ar(in);
-        ar || model.categories_;
-        ar || model.tool_;
+        Labels labels;
+        {
+            tqArchive ar(in);
+            ar || labels;
+            ar || model.rows_;
+            ar || model.tool_;
+        }
+        if (!model.tool_.isTrained()) throw py::value_error("The pickled model holds no trained classifier.");
+        model.setLabels(labels);
         return model;
     }
 
-    bool isTrained() const { return tool_.isTrained(); }
-    long categories() const { return categories_; }
+    // A model file as the clastool program writes it; returns the model and what its header
+    // says about labels and columns.
+    static py::tuple load(const std::string& path) {
+        Model model;
+        const cli::ModelHeader header = cli::loadModel(path, model.tool_);
+        model.rows_ = header.rows;
+        // Columns in the order of the labels' values (integers) or texts (names), as the Python
+        // side sorts its classes.
+        const bool integers = header.labels.kind() == cli::LabelMap::Kind::Integers;
+        std::vector<std::pair<std::string, long>> byName;
+        for (std::size_t i = 0; i < header.labels.names().size(); ++i)
+            byName.emplace_back(header.labels.names()[i], header.labels.categories()[i]);
+        if (!integers) std::sort(byName.begin(), byName.end());
+        Labels labels;
+        std::vector<std::string> names;
+        for (const auto& [name, category] : byName) names.push_back(name), labels.push_back(category);
+        model.setLabels(labels);
+        py::dict info;
+        info["label_column"] = header.labelColumn;
+        info["integer_labels"] = integers;
+        info["names"] = names;
+        info["columns"] = header.columns;
+        return py::make_tuple(std::move(model), info);
+    }
+    // Writes a model file for the clastool program. `names` are the texts of the columns'
+    // labels; they must map back to the columns' category numbers in a label map of the kind.
+    void save(const std::string& path, const std::string& labelColumn, bool integerLabels,
+              const std::vector<std::string>& names, const std::vector<std::string>& columns) {
+        if (method_ == "tree") throw py::value_error("A decision tree cannot be written to a model file (pickle it instead).");
+        if (names.size() != labels_.size()) throw py::value_error("There must be one label name per class.");
+        std::vector<std::size_t> order(labels_.size());
+        for (std::size_t c = 0; c < order.size(); ++c) order[c] = c;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return labels_[a] < labels_[b]; });
+        std::vector<std::string> ordered;
+        for (std::size_t c : order) ordered.push_back(names[c]);
+        cli::ModelHeader header;
+        header.method = method_;
+        header.labelColumn = labelColumn;
+        header.labels = cli::LabelMap(integerLabels ? cli::LabelMap::Kind::Integers : cli::LabelMap::Kind::Names, ordered);
+        for (std::size_t c = 0; c < names.size(); ++c)
+            if (names[c].empty() || header.labels.find(names[c]) != labels_[c])
+                throw py::value_error("The label '" + names[c] + "' cannot be written to a model file.");
+        header.columns = columns;
+        header.rows = rows_;
+        cli::saveModel(path, header, tool_);
+    }
+
+    const Labels& labels() const { return labels_; }
+    const std::string& method() const { return method_; }
 
 private:
-    void train(const Rows& rows, const py::array_t<long>& y, const tqClassifierTrainParams& params, long categories) {
-        const tqClassifierDataProviderMemory data = providerOf(rows, y);
-        py::gil_scoped_release release;
-        tool_.train(data, params);
-        categories_ = categories;
+    void train(const Rows& rows, const py::array_t<long>& y, const tqClassifierTrainParams& params, const Labels& labels) {
+        setLabels(labels);
+        const tqClassifierDataProviderMemory data = providerOf(rows, y, labels);
+        {
+            py::gil_scoped_release release;
+            tool_.train(data, params);
+        }
+        rows_ = static_cast<long>(rows.view.rows);
+        method_ = methodOf(tool_);
+    }
+
+    void setLabels(const Labels& labels) {
+        std::vector<std::pair<long, long>> columns;
+        for (std::size_t c = 0; c < labels.size(); ++c) columns.emplace_back(labels[c], static_cast<long>(c));
+        std::sort(columns.begin(), columns.end());
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            if (columns[c].first < 0 || (c > 0 && columns[c].first == columns[c - 1].first))
+                throw py::value_error("Category numbers must be distinct and >= 0.");
+        labels_ = labels;
+        byLabel_ = std::move(columns);
+        if (tool_.isTrained()) method_ = methodOf(tool_);
+    }
+
+    // The column of a category number, or -1 for one that has none.
+    long columnOf(long label) const {
+        auto it = std::lower_bound(byLabel_.begin(), byLabel_.end(), std::make_pair(label, 0L));
+        return it != byLabel_.end() && it->first == label ? it->second : -1;
     }
 
     void runInThreads(const tqPatternRows& rows, std::vector<tqClassifierResult>& results, int jobs) const {
@@ -197,7 +334,10 @@ private:
     }
 
     tqClassifierTool tool_;
-    long categories_ = 0;
+    Labels labels_;
+    std::vector<std::pair<long, long>> byLabel_;  // (category number, column), sorted
+    long rows_ = 0;
+    std::string method_;
 };
 
 }  // namespace
@@ -214,6 +354,8 @@ PYBIND11_MODULE(_clastool, m) {
         } catch (const tqClassifierDefs::NotTrained& e) {
             PyErr_SetString(notFitted, e.what());
         } catch (const tqException& e) {
+            error(e.what());
+        } catch (const cli::InputError& e) {
             error(e.what());
         }
     });
@@ -232,8 +374,11 @@ PYBIND11_MODULE(_clastool, m) {
         .def("fit_knn", &Model::fitKnn)
         .def("retrain_bayes", &Model::retrainBayes)
         .def("run", &Model::run)
+        .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)
         .def_static("from_bytes", &Model::fromBytes)
-        .def_property_readonly("is_trained", &Model::isTrained)
-        .def_property_readonly("categories", &Model::categories);
+        .def_static("load", &Model::load)
+        .def("save", &Model::save)
+        .def_property_readonly("labels", &Model::labels)
+        .def_property_readonly("method", &Model::method);
 }

@@ -1,9 +1,12 @@
 """The Python package against scikit-learn's estimator checks, the library's semantics and
 real data."""
+import io
 import os
 import pickle
+import subprocess
 
 import numpy as np
+import pandas as pd
 import pytest
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV, cross_val_score
@@ -15,6 +18,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 import clastool
 
 IRIS = os.path.join(os.path.dirname(__file__), "..", "data", "iris.csv")
+PROGRAM = os.environ.get("CLASTOOL_PROGRAM")
 
 
 def iris():
@@ -84,12 +88,98 @@ def test_priors_costs_and_retrain_move_decisions():
     assert (rare.predict(edge) == "virginica").sum() < (costly.predict(edge) == "virginica").sum()
 
 
-def test_damaged_pickle_is_a_clear_error():
+class Payload:
+    """Pickles as a call of clastool._load_bytes with the given arguments."""
+
+    def __init__(self, *args):
+        self.args = args
+
+    def __reduce__(self):
+        return clastool._load_bytes, self.args
+
+
+class OnlyClastool(pickle.Unpickler):
+    def find_class(self, module, name):
+        if (module, name) != ("clastool", "_load_bytes"):
+            raise pickle.UnpicklingError(f"{module}.{name} is not allowed")
+        return clastool._load_bytes
+
+
+def fitted_state():
+    return clastool.KNNClassifier().fit(*iris()).__reduce__()[1][2]
+
+
+@pytest.mark.parametrize("args", [
+    ("KNNClassifier", {}, {**fitted_state(), "model": fitted_state()["model"][:-40]}),  # truncated archive
+    ("KNNClassifier", {}, {**fitted_state(), "model": b"\xff" * 64}),
+    ("KNNClassifier", {}, {**fitted_state(), "classes": ["a", "b"]}),  # fewer classes than the model
+    ("KNNClassifier", {}, {**fitted_state(), "n_features_in": 3, "feature_names_in": ["a", "b"]}),
+    ("BayesClassifier", {}, fitted_state()),  # another technique's model
+    ("KNNClassifier", {"k": 3, "command": "rm -rf /"}, None),
+    ("KNNClassifier", {}, {"model": b""}),
+    ("system", {}, None),
+    ("KNNClassifier", "k=3", None),
+])
+def test_damaged_or_hostile_pickles_are_clear_errors(args):
+    with pytest.raises(ValueError):
+        pickle.loads(pickle.dumps(Payload(*args)))
+
+
+def test_pickles_refer_to_nothing_but_the_loader():
     X, y = iris()
-    state = clastool.KNNClassifier().fit(X, y).__getstate__()
-    state["model_"] = state["model_"][: len(state["model_"]) // 2]
-    with pytest.raises(clastool.ClastoolError):
-        clastool.KNNClassifier().__setstate__(state)
+    model = clastool.BayesClassifier(priors={"setosa": 2.0}, groups=[[0, 1]]).fit(X, y)
+    again = OnlyClastool(io.BytesIO(pickle.dumps(model))).load()
+    assert again.get_params() == model.get_params()
+    np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
+
+
+def run_program(*args):
+    return subprocess.run([PROGRAM, "-q", *args], check=True, capture_output=True, text=True).stdout
+
+
+@pytest.mark.skipif(not PROGRAM, reason="CLASTOOL_PROGRAM names the clastool program")
+@pytest.mark.parametrize("method, options, make", [
+    ("knn", ["--k", "3"], lambda: clastool.KNNClassifier(k=3)),
+    ("bayes", ["--prior", "virginica=0.2"], lambda: clastool.BayesClassifier(priors={"virginica": 0.2})),
+])
+def test_model_files_are_shared_with_the_program(tmp_path, method, options, make):
+    frame = pd.read_csv(IRIS)
+    X, y = frame.iloc[:, :4], frame["species"]
+    trained = tmp_path / "program.model"
+    run_program("train", "--method", method, *options, "--label-column", "species", IRIS, "-o", str(trained))
+    loaded = clastool.load(trained)
+    assert loaded.get_params() == make().get_params()
+    program = [line.split(",")[1] for line in run_program("classify", str(trained), IRIS).splitlines()[1:]]
+    np.testing.assert_array_equal(loaded.predict(X), program)
+
+    ours = make().fit(X, y)
+    saved = tmp_path / "python.model"
+    ours.save(saved, label_column="species")
+    program = [line.split(",")[1] for line in run_program("classify", str(saved), IRIS).splitlines()[1:]]
+    np.testing.assert_array_equal(ours.predict(X), program)
+    np.testing.assert_array_equal(loaded.predict_proba(X), ours.predict_proba(X))
+
+
+@pytest.mark.parametrize("labels, savable", [
+    (["b", "a", "c"], True),
+    ([7, 0, 70000], True),  # integer labels are their own category numbers in the file
+    ([-1, 0, 1], False),
+    ([1.0, 2.0, 3.0], False),
+])
+def test_model_file_round_trip_keeps_labels_and_scores(tmp_path, labels, savable):
+    X, y = iris()
+    y = np.asarray(labels)[np.unique(y, return_inverse=True)[1]]
+    model = clastool.KNNClassifier().fit(X, y)
+    if not savable:
+        with pytest.raises(clastool.ClastoolError, match="labels can be written"):
+            model.save(tmp_path / "m")
+        return
+    model.save(tmp_path / "m")
+    again = clastool.load(tmp_path / "m")
+    np.testing.assert_array_equal(again.classes_, model.classes_)
+    assert again.classes_.dtype.kind == model.classes_.dtype.kind
+    np.testing.assert_array_equal(again.predict_proba(pd.DataFrame(X, columns=again.feature_names_in_)),
+                                  model.predict_proba(X))
 
 
 def test_pipelines_and_searches():
