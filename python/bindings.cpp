@@ -12,6 +12,7 @@
 #include <exception>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +25,12 @@ namespace py = pybind11;
 
 namespace {
 
+// Input the bindings themselves refuse; it arrives in Python as ClastoolError, as the library's
+// errors do.
+struct Refused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 struct Rows {
@@ -32,7 +39,7 @@ struct Rows {
 };
 
 Rows rowsOf(const Matrix& x) {
-    if (x.ndim() != 2) throw py::value_error("X must be a two-dimensional array.");
+    if (x.ndim() != 2) throw Refused("X must be a two-dimensional array.");
     Rows rows;
     rows.view.values = x.data();
     rows.view.rows = static_cast<std::size_t>(x.shape(0));
@@ -51,14 +58,14 @@ using Labels = std::vector<long>;  // the category number of each result column
 
 // The category number of column `c`, which must be one.
 long labelOf(const Labels& labels, std::size_t c) {
-    if (c >= labels.size()) throw py::value_error("A class index is out of range.");
+    if (c >= labels.size()) throw Refused("A class index is out of range.");
     return labels[c];
 }
 
 // y holds column indices.
 tqClassifierDataProviderMemory providerOf(const Rows& rows, const py::array_t<long>& y, const Labels& labels) {
     if (static_cast<std::size_t>(y.size()) != rows.view.rows)
-        throw py::value_error("X and y must hold the same number of patterns.");
+        throw Refused("X and y must hold the same number of patterns.");
     tqClassifierDataProviderMemory data;
     const long* codes = y.data();
     for (std::size_t i = 0; i < rows.view.rows; ++i)
@@ -85,7 +92,7 @@ tqClassifierFrequencies frequenciesOf(const std::vector<double>& priors, const L
 tqClassifierDistributionTypes::DistributionType typeOf(const std::string& name) {
     if (name == "normal") return tqClassifierDistributionTypes::eNormal;
     if (name == "binomial") return tqClassifierDistributionTypes::eBinomial;
-    throw py::value_error("Unknown distribution '" + name + "': use 'normal' or 'binomial'.");
+    throw Refused("Unknown distribution '" + name + "': use 'normal' or 'binomial'.");
 }
 
 struct BayesOptions {
@@ -107,6 +114,53 @@ tqClassifierTrainParamsBayesian bayesParams(const BayesOptions& o, const Labels&
                                            tqFeaturePattern(o.maxValues));
 }
 
+// A caller-built tree, flattened by the Python side so that every subtree comes before the
+// nodes that refer to it: items are ("leaf", columns, class scores, expected costs),
+// ("range", measurements, low, high, true item, false item), ("valid", measurements, true item,
+// false item) or ("greater", measurement, measurement, true item, false item). The last item is
+// the root.
+tqPtrHandle<tqDecisionTree> treeOf(const py::list& items, const Labels& labels) {
+    std::vector<tqPtrHandle<tqDecisionTree>> built;
+    auto subtree = [&](const py::handle& index) -> const tqDecisionTree& {
+        const auto i = index.cast<std::size_t>();
+        if (i >= built.size()) throw Refused("A tree node refers to a subtree that is not built before it.");
+        return *built[i];
+    };
+    for (const py::handle& entry : items) {
+        const auto item = entry.cast<py::tuple>();
+        const auto kind = item[0].cast<std::string>();
+        if (kind == "leaf") {
+            const auto columns = item[1].cast<std::vector<std::size_t>>();
+            const auto scores = item[2].cast<std::vector<double>>();
+            const auto costs = item[3].cast<std::vector<double>>();
+            if (scores.size() != columns.size() || costs.size() != columns.size())
+                throw Refused("A leaf needs one score and one cost per class.");
+            std::vector<tqClassifierCategoryResult> results;
+            for (std::size_t c = 0; c < columns.size(); ++c)
+                results.emplace_back(labelOf(labels, columns[c]), scores[c], scores[c], costs[c]);
+            built.emplace_back(new tqDecisionTreeLeaf(tqClassifierResult(results, 0.0)));
+            continue;
+        }
+        std::size_t next = 2;
+        tqPtrHandle<tqPredicateFunction> predicate;
+        if (kind == "range") {
+            predicate.reset(new tqRangePredicate(tqRange(item[2].cast<double>(), item[3].cast<double>()),
+                                                 item[1].cast<std::vector<long>>()));
+            next = 4;
+        } else if (kind == "valid") {
+            predicate.reset(new tqValidityPredicate(item[1].cast<std::vector<long>>()));
+        } else if (kind == "greater") {
+            predicate.reset(new tqComparisonPredicate(item[1].cast<long>(), item[2].cast<long>()));
+            next = 3;
+        } else {
+            throw Refused("Unknown tree item '" + kind + "'.");
+        }
+        built.emplace_back(new tqDecisionTreeNode(*predicate, subtree(item[next]), subtree(item[next + 1])));
+    }
+    if (built.empty()) throw Refused("The tree is empty.");
+    return built.back();
+}
+
 // The technique of a trained tool: "knn", "bayes" or "tree" (a tool trained from a tree keeps no
 // training parameters).
 std::string methodOf(const tqClassifierTool& tool) {
@@ -118,7 +172,7 @@ std::string methodOf(const tqClassifierTool& tool) {
     }
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get())) return "knn";
     if (dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) return "bayes";
-    throw py::value_error("The model holds a classifier of an unknown technique.");
+    throw Refused("The model holds a classifier of an unknown technique.");
 }
 
 // A trained tool, the category number of each column of its results, and the number of
@@ -135,6 +189,13 @@ public:
         const Rows rows = rowsOf(x);
         const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), costsOf(costs, labels));
         train(rows, y, params, labels);
+    }
+    void fitTree(const py::list& items, const Labels& labels) {
+        setLabels(labels);
+        const tqPtrHandle<tqDecisionTree> root = treeOf(items, labels);
+        tool_.train(*root);
+        rows_ = 0;
+        method_ = "tree";
     }
     // New priors and costs without the data (Bayes keeps what it learned).
     void retrainBayes(const BayesOptions& options) {
@@ -224,7 +285,7 @@ public:
             ar || model.rows_;
             ar || model.tool_;
         }
-        if (!model.tool_.isTrained()) throw py::value_error("The pickled model holds no trained classifier.");
+        if (!model.tool_.isTrained()) throw Refused("The pickled model holds no trained classifier.");
         model.setLabels(labels);
         return model;
     }
@@ -257,8 +318,8 @@ public:
     // labels; they must map back to the columns' category numbers in a label map of the kind.
     void save(const std::string& path, const std::string& labelColumn, bool integerLabels,
               const std::vector<std::string>& names, const std::vector<std::string>& columns) {
-        if (method_ == "tree") throw py::value_error("A decision tree cannot be written to a model file (pickle it instead).");
-        if (names.size() != labels_.size()) throw py::value_error("There must be one label name per class.");
+        if (method_ == "tree") throw Refused("A decision tree cannot be written to a model file (pickle it instead).");
+        if (names.size() != labels_.size()) throw Refused("There must be one label name per class.");
         std::vector<std::size_t> order(labels_.size());
         for (std::size_t c = 0; c < order.size(); ++c) order[c] = c;
         std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return labels_[a] < labels_[b]; });
@@ -270,7 +331,7 @@ public:
         header.labels = cli::LabelMap(integerLabels ? cli::LabelMap::Kind::Integers : cli::LabelMap::Kind::Names, ordered);
         for (std::size_t c = 0; c < names.size(); ++c)
             if (names[c].empty() || header.labels.find(names[c]) != labels_[c])
-                throw py::value_error("The label '" + names[c] + "' cannot be written to a model file.");
+                throw Refused("The label '" + names[c] + "' cannot be written to a model file.");
         header.columns = columns;
         header.rows = rows_;
         cli::saveModel(path, header, tool_);
@@ -297,7 +358,7 @@ private:
         std::sort(columns.begin(), columns.end());
         for (std::size_t c = 0; c < columns.size(); ++c)
             if (columns[c].first < 0 || (c > 0 && columns[c].first == columns[c - 1].first))
-                throw py::value_error("Category numbers must be distinct and >= 0.");
+                throw Refused("Category numbers must be distinct and >= 0.");
         labels_ = labels;
         byLabel_ = std::move(columns);
         if (tool_.isTrained()) method_ = methodOf(tool_);
@@ -357,6 +418,8 @@ PYBIND11_MODULE(_clastool, m) {
             error(e.what());
         } catch (const cli::InputError& e) {
             error(e.what());
+        } catch (const Refused& e) {
+            error(e.what());
         }
     });
 
@@ -372,6 +435,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def(py::init<>())
         .def("fit_bayes", &Model::fitBayes)
         .def("fit_knn", &Model::fitKnn)
+        .def("fit_tree", &Model::fitTree)
         .def("retrain_bayes", &Model::retrainBayes)
         .def("run", &Model::run)
         .def("settings", &Model::settings)

@@ -18,7 +18,8 @@ from sklearn.utils.validation import check_is_fitted
 
 from ._clastool import BayesOptions, ClastoolError, Model
 
-__all__ = ["BayesClassifier", "KNNClassifier", "ClastoolError", "load"]
+__all__ = ["BayesClassifier", "KNNClassifier", "DecisionTreeClassifier", "Leaf", "Node", "InRange", "Valid",
+           "Greater", "ClastoolError", "load"]
 
 _INT_MAX = 2**31 - 1
 
@@ -186,7 +187,123 @@ class KNNClassifier(_Classifier):
         return {"allow_nan": False}
 
 
-_PICKLED = {cls.__name__: cls for cls in (BayesClassifier, KNNClassifier)}
+
+class Leaf:
+    """A leaf of a decision tree: what a pattern that ends here is given.
+
+    scores: dict label -> class score in [0, 1] (normalised to sum 1), or one label (score 1).
+    costs: dict label -> expected cost of deciding that label; by default 1 - its normalised
+    score (every error costs 1). The label of the lowest expected cost is the decision.
+    """
+
+    def __init__(self, scores, costs=None):
+        self.scores = scores if isinstance(scores, dict) else {scores: 1.0}
+        total = sum(self.scores.values())
+        self.costs = costs if costs is not None else {
+            label: 1.0 - (score / total if total > 0 else 0.0) for label, score in self.scores.items()}
+
+
+class Node:
+    """An inner node of a decision tree: the predicate, the subtree taken when it is true and the
+    one taken when it is false. Subtrees may be shared between nodes."""
+
+    def __init__(self, predicate, if_true, if_false):
+        self.predicate, self.if_true, self.if_false = predicate, if_true, if_false
+
+
+class InRange:
+    """True when every listed measurement lies in [low, high] (an empty list: always true)."""
+
+    def __init__(self, columns, low, high):
+        self.columns, self.low, self.high = [int(c) for c in np.atleast_1d(columns)], float(low), float(high)
+
+    def _item(self):
+        return "range", self.columns, self.low, self.high
+
+
+class Valid:
+    """True when every listed measurement is valid (not NaN)."""
+
+    def __init__(self, columns):
+        self.columns = [int(c) for c in np.atleast_1d(columns)]
+
+    def _item(self):
+        return ("valid", self.columns)
+
+
+class Greater:
+    """True when measurement `first` is strictly greater than measurement `second`."""
+
+    def __init__(self, first, second):
+        self.columns = [int(first), int(second)]
+
+    def _item(self):
+        return ("greater", *self.columns)
+
+
+def _tree_labels(tree):
+    """The leaves' labels of a tree, and its nodes bottom-up (each subtree once, no recursion)."""
+    order, seen, stack = [], set(), [(tree, False)]
+    while stack:
+        node, expanded = stack.pop()
+        if id(node) in seen:
+            continue
+        if isinstance(node, Node) and not expanded:
+            stack += [(node, True), (node.if_false, False), (node.if_true, False)]
+        elif isinstance(node, (Node, Leaf)):
+            seen.add(id(node))
+            order.append(node)
+        else:
+            raise ClastoolError(f"A decision tree is built of Node and Leaf objects, not {type(node).__name__}.")
+    labels = [label for node in order if isinstance(node, Leaf) for label in node.scores]
+    return labels, order
+
+
+class DecisionTreeClassifier(_Classifier):
+    """Classifies by walking a caller-built tree of ``Node`` (predicates ``InRange``, ``Valid``,
+    ``Greater``) and ``Leaf`` objects from the root to a leaf, whose result it hands out.
+
+    It learns nothing: ``fit(X, y=None)`` takes the measurement count (and names) from ``X`` and
+    the classes from the leaves and ``y``. A predicate that needs a measurement the pattern lacks
+    (NaN) is false.
+    """
+
+    _method = "tree"
+
+    def __init__(self, tree=None, n_jobs=None):
+        self.tree = tree
+        self.n_jobs = n_jobs
+
+    def fit(self, X, y=None):
+        if y is None:
+            self._check_X(X)
+            known = []
+        else:
+            self._prepare_fit(X, y)
+            known = self.classes_.tolist()
+        labels, nodes = _tree_labels(self.tree)
+        self.classes_ = np.unique(np.asarray(labels + known))
+        column = {label: i for i, label in enumerate(self.classes_.tolist())}
+        index = {id(node): i for i, node in enumerate(nodes)}
+        items = []
+        for node in nodes:
+            if isinstance(node, Leaf):
+                if set(node.costs) != set(node.scores):
+                    raise ClastoolError("A leaf's costs must name the labels it scores.")
+                items.append(("leaf", [column[label] for label in node.scores], [float(v) for v in node.scores.values()],
+                              [float(node.costs[label]) for label in node.scores]))
+                continue
+            if any(c >= self.n_features_in_ for c in node.predicate.columns):
+                raise ClastoolError(f"A predicate refers to measurement {max(node.predicate.columns)}, "
+                                    f"but X has {self.n_features_in_}.")
+            items.append((*node.predicate._item(), index[id(node.if_true)], index[id(node.if_false)]))
+        model = Model()
+        model.fit_tree(items, _category_numbers(self.classes_))
+        self.model_ = model
+        return self
+
+
+_PICKLED = {cls.__name__: cls for cls in (BayesClassifier, KNNClassifier, DecisionTreeClassifier)}
 
 
 def _load_bytes(kind, params, state):

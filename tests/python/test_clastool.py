@@ -182,6 +182,61 @@ def test_model_file_round_trip_keeps_labels_and_scores(tmp_path, labels, savable
                                   model.predict_proba(X))
 
 
+ROWS = np.array([[1.0, 2.0], [3.0, 2.0], [2.0, 2.0], [np.nan, 2.0]])
+
+
+@pytest.mark.parametrize("predicate, answers", [
+    (clastool.InRange(0, 1.0, 2.0), [True, False, True, False]),  # bounds included, NaN is false
+    (clastool.InRange([0, 1], 2.0, 3.0), [False, True, True, False]),
+    (clastool.InRange([], 5.0, 6.0), [True] * 4),
+    (clastool.Valid([1, 0]), [True, True, True, False]),
+    (clastool.Greater(0, 1), [False, True, False, False]),  # strictly greater
+    (clastool.Greater(1, 0), [True, False, False, False]),
+])
+def test_decision_tree_predicates(predicate, answers):
+    tree = clastool.Node(predicate, clastool.Leaf("yes"), clastool.Leaf("no"))
+    model = clastool.DecisionTreeClassifier(tree).fit(ROWS)
+    np.testing.assert_array_equal(model.predict(ROWS), np.where(answers, "yes", "no"))
+
+
+def test_decision_tree_over_iris_with_shared_subtrees_scores_and_pickling():
+    X, y = iris()
+    unsure = clastool.Leaf({"versicolor": 0.6, "virginica": 0.2}, costs={"versicolor": 0.3, "virginica": 0.5})
+    wide = clastool.Node(clastool.InRange(3, -np.inf, 1.75), unsure, clastool.Leaf("virginica"))
+    tree = clastool.Node(clastool.InRange(2, -np.inf, 2.5), clastool.Leaf("setosa"),
+                         clastool.Node(clastool.Valid(3), wide, wide))
+    model = clastool.DecisionTreeClassifier(tree).fit(X, np.append(y[:-1], "unseen"))
+    np.testing.assert_array_equal(model.classes_, ["setosa", "unseen", "versicolor", "virginica"])
+    assert (model.predict(X) == y).mean() > 0.94
+    np.testing.assert_allclose(model.predict_proba(X[50:51]), [[0, 0, 0.75, 0.25]])
+    np.testing.assert_allclose(model.expected_costs(X[50:51]), [[np.nan, np.nan, 0.3, 0.5]])
+    again = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
+    with pytest.raises(clastool.ClastoolError, match="cannot be written"):
+        model.save("never-written.model")
+
+
+def test_a_deep_tree_is_built_and_walked_without_recursion():
+    tree = clastool.Leaf(0)
+    for i in range(20000):
+        tree = clastool.Node(clastool.Greater(0, 1), clastool.Leaf(i % 3 + 1), tree)
+    model = clastool.DecisionTreeClassifier(tree).fit(ROWS)
+    np.testing.assert_array_equal(model.predict(ROWS), [0, 19999 % 3 + 1, 0, 0])
+
+
+@pytest.mark.parametrize("tree, message", [
+    (clastool.Node(clastool.Greater(0, 2), clastool.Leaf(1), clastool.Leaf(0)), "refers to measurement 2"),
+    (clastool.Node(clastool.Greater(0, 0), clastool.Leaf(1), clastool.Leaf(0)), "must be different"),
+    (clastool.Node(clastool.Valid(-1), clastool.Leaf(1), clastool.Leaf(0)), "must be >= 0"),
+    (clastool.Leaf({"a": 1.5}), "Scores must be"),
+    (clastool.Leaf({"a": 0.5}, costs={"b": 1.0}), "must name the labels"),
+    (clastool.Node(clastool.Valid(0), clastool.Leaf(1), "leaf"), "not str"),
+])
+def test_decision_tree_errors(tree, message):
+    with pytest.raises(clastool.ClastoolError, match=message):
+        clastool.DecisionTreeClassifier(tree).fit(ROWS)
+
+
 def test_pipelines_and_searches():
     X, y = iris()
     pipe = make_pipeline(StandardScaler(), clastool.KNNClassifier())
