@@ -401,6 +401,112 @@ private:
     std::string method_;
 };
 
+// A feature score from its Python form: ("ignore",), ("one", [x0, x1, xc, y0, y1]) or
+// ("two", [x0, x1, xc, x0h, x1h, xch, y0, y1, y0h, y1h]).
+tqPtrHandle<tqClsFtSc> featureScoreOf(const py::tuple& item) {
+    const auto kind = item[0].cast<std::string>();
+    if (kind == "ignore") return tqPtrHandle<tqClsFtSc>(new tqClassifierFeatureScoreIgnore());
+    const auto v = item[1].cast<std::vector<double>>();
+    if (kind == "one" && v.size() == 5) {
+        auto* score = new tqClassifierFeatureScoreOneSided();
+        tqPtrHandle<tqClsFtSc> handle(score);
+        score->init(v[0], v[1], v[2], v[3], v[4]);
+        return handle;
+    }
+    if (kind == "two" && v.size() == 10) {
+        auto* score = new tqClassifierFeatureScoreTwoSided();
+        tqPtrHandle<tqClsFtSc> handle(score);
+        score->init(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+        return handle;
+    }
+    throw Refused("Unknown feature score '" + kind + "'.");
+}
+
+// A rule table, the category number of each column (rule labels are columns on the Python
+// side) and the table's size.
+class RuleTable {
+public:
+    // rules: (column, feature scores) in table order.
+    void fit(const std::vector<std::pair<std::size_t, std::vector<py::tuple>>>& rules, const Labels& labels) {
+        std::vector<tqClassifierRule> built;
+        for (const auto& [column, scores] : rules) {
+            std::vector<tqPtrHandle<tqClsFtSc>> handles;
+            for (const py::tuple& score : scores) handles.push_back(featureScoreOf(score));
+            built.emplace_back();
+            built.back().init(handles, labelOf(labels, column));
+        }
+        table_.train(built);
+        labels_ = labels;
+    }
+
+    // The column of the first rule scoring above the threshold for each row, -1 for none.
+    py::array_t<long> classify(const Matrix& x, double threshold) const {
+        const Rows rows = rowsOf(x);
+        py::array_t<long> out(static_cast<py::ssize_t>(rows.view.rows));
+        auto o = out.mutable_unchecked<1>();
+        std::vector<long> decided(rows.view.rows);
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < rows.view.rows; ++i)
+                decided[i] = table_.classifyHardThreshold(featuresOf(rows, i), threshold);
+        }
+        for (std::size_t i = 0; i < decided.size(); ++i) o(i) = columnOf(decided[i]);
+        return out;
+    }
+    // Every rule's score for every row.
+    py::array_t<double> scores(const Matrix& x) const {
+        const Rows rows = rowsOf(x);
+        const auto& rules = table_.rules();
+        if (rules.empty()) throw tqClassifierDefs::NotTrained("the rule table needs to be trained before it can classify");
+        py::array_t<double> out({static_cast<py::ssize_t>(rows.view.rows), static_cast<py::ssize_t>(rules.size())});
+        auto o = out.mutable_unchecked<2>();
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < rows.view.rows; ++i) {
+            const tqClassifierFeatureVector features = featuresOf(rows, i);
+            for (std::size_t r = 0; r < rules.size(); ++r) o(i, r) = rules[r].score(features);
+        }
+        return out;
+    }
+
+    py::bytes toBytes() {
+        std::ostringstream out;
+        {
+            tqArchive ar(out);
+            ar || labels_;
+            ar || table_;
+        }
+        return py::bytes(out.str());
+    }
+    static RuleTable fromBytes(const py::bytes& bytes) {
+        std::istringstream in(static_cast<std::string>(bytes));
+        RuleTable table;
+        {
+            tqArchive ar(in);
+            ar || table.labels_;
+            ar || table.table_;
+        }
+        for (const tqClassifierRule& rule : table.table_.rules())
+            if (table.columnOf(rule.label()) < 0) throw Refused("A pickled rule has a label without a class.");
+        return table;
+    }
+
+    const Labels& labels() const { return labels_; }
+
+private:
+    // NaN, an invalid measurement, is passed on: the feature scores decide what it scores.
+    static tqClassifierFeatureVector featuresOf(const Rows& rows, std::size_t i) {
+        const double* row = rows.view.values + i * rows.view.rowStride;
+        return tqClassifierFeatureVector(std::vector<double>(row, row + rows.view.dimension));
+    }
+    long columnOf(long label) const {
+        auto it = std::find(labels_.begin(), labels_.end(), label);
+        return label < 0 || it == labels_.end() ? -1 : static_cast<long>(it - labels_.begin());
+    }
+
+    tqClassifierRuleTable table_;
+    Labels labels_;
+};
+
 }  // namespace
 
 PYBIND11_MODULE(_clastool, m) {
@@ -445,4 +551,14 @@ PYBIND11_MODULE(_clastool, m) {
         .def("save", &Model::save)
         .def_property_readonly("labels", &Model::labels)
         .def_property_readonly("method", &Model::method);
+
+    py::class_<RuleTable>(m, "RuleTable")
+        .def(py::init<>())
+        .def("fit", &RuleTable::fit)
+        .def("classify", &RuleTable::classify)
+        .def("scores", &RuleTable::scores)
+        .def("to_bytes", &RuleTable::toBytes)
+        .def_static("from_bytes", &RuleTable::fromBytes)
+        .def_property_readonly("labels", &RuleTable::labels)
+        .def_property_readonly("method", [](const RuleTable&) { return "rules"; });
 }

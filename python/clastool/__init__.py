@@ -16,10 +16,10 @@ from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted
 
-from ._clastool import BayesOptions, ClastoolError, Model
+from ._clastool import BayesOptions, ClastoolError, Model, RuleTable
 
 __all__ = ["BayesClassifier", "KNNClassifier", "DecisionTreeClassifier", "Leaf", "Node", "InRange", "Valid",
-           "Greater", "ClastoolError", "load"]
+           "Greater", "RuleTableClassifier", "Rule", "OneSided", "TwoSided", "ClastoolError", "load"]
 
 _INT_MAX = 2**31 - 1
 
@@ -33,7 +33,9 @@ def _category_numbers(classes):
 
 
 class _Classifier(ClassifierMixin, BaseEstimator):
-    """What both techniques share: label mapping, validation, running and pickling."""
+    """What the techniques share: label mapping, validation, running and pickling."""
+
+    _model_type = Model
 
     def _check_X(self, X, **kwargs):
         """X as C-contiguous float64 rows (no copy when it already is); NaN marks an invalid
@@ -303,7 +305,83 @@ class DecisionTreeClassifier(_Classifier):
         return self
 
 
-_PICKLED = {cls.__name__: cls for cls in (BayesClassifier, KNNClassifier, DecisionTreeClassifier)}
+
+class OneSided:
+    """A feature score with a hard cut-off on one side: y0 at and beyond x0 (away from the
+    cut-off), a straight line from (x0, y0) to (x1, y1), y1 from x1 to the cut-off xc, 0 beyond
+    it. The cut-off lies above when x0 <= x1 <= xc, below when xc <= x1 < x0."""
+
+    def __init__(self, x0, x1, xc, y0=1.0, y1=0.0):
+        self.x0, self.x1, self.xc, self.y0, self.y1 = map(float, (x0, x1, xc, y0, y1))
+
+    def _item(self):
+        return "one", [self.x0, self.x1, self.xc, self.y0, self.y1]
+
+
+class TwoSided:
+    """Two one-sided scores joined: values below the smallest x of `high` are scored by `low`
+    (whose x values must all lie below it), the others by `high`."""
+
+    def __init__(self, low, high):
+        self.low, self.high = low, high
+
+    def _item(self):
+        low, high = self.low, self.high
+        return "two", [low.x0, low.x1, low.xc, high.x0, high.x1, high.xc, low.y0, low.y1, high.y0, high.y1]
+
+
+class Rule:
+    """A label and one feature score per measurement (None: the measurement takes no part)."""
+
+    def __init__(self, label, scores):
+        self.label, self.scores = label, list(scores)
+
+
+class RuleTableClassifier(ClassifierMixin, BaseEstimator):
+    """The library's rule-table scorer: a pattern gets the label of the first rule, in table
+    order, whose score (the geometric mean of its feature scores, ignored ones left out) exceeds
+    `threshold`, and `unmatched` when no rule's does. Like the decision tree it learns nothing:
+    ``fit(X, y=None)`` takes the measurement count from ``X`` and the classes from the rules and
+    ``y``."""
+
+    _method = "rules"
+    _model_type = RuleTable
+    _restore = _Classifier._restore
+    __reduce__ = _Classifier.__reduce__
+    _check_X = _Classifier._check_X
+
+    def __init__(self, rules=None, threshold=0.5, unmatched=None):
+        self.rules = rules
+        self.threshold = threshold
+        self.unmatched = unmatched
+
+    def fit(self, X, y=None):
+        self._check_X(X) if y is None else _Classifier._prepare_fit(self, X, y)
+        rules = list(self.rules or [])
+        known = [] if y is None else self.classes_.tolist()
+        self.classes_ = np.unique(np.asarray([rule.label for rule in rules] + known))
+        column = {label: i for i, label in enumerate(self.classes_.tolist())}
+        for rule in rules:
+            if len(rule.scores) != self.n_features_in_:
+                raise ClastoolError(f"A rule has {len(rule.scores)} feature scores, but X has {self.n_features_in_} measurements.")
+        table = RuleTable()
+        table.fit([(column[rule.label], [("ignore",) if s is None else s._item() for s in rule.scores]) for rule in rules],
+                  _category_numbers(self.classes_))
+        self.model_ = table
+        return self
+
+    def predict(self, X):
+        check_is_fitted(self, "model_")
+        columns = self.model_.classify(self._check_X(X, reset=False), float(self.threshold))
+        return np.where(columns >= 0, self.classes_[columns], self.unmatched)
+
+    def rule_scores(self, X):
+        """Every rule's score for every row, columns in table order."""
+        check_is_fitted(self, "model_")
+        return self.model_.scores(self._check_X(X, reset=False))
+
+
+_PICKLED = {cls.__name__: cls for cls in (BayesClassifier, KNNClassifier, DecisionTreeClassifier, RuleTableClassifier)}
 
 
 def _load_bytes(kind, params, state):
@@ -317,7 +395,7 @@ def _load_bytes(kind, params, state):
         if state is None:
             return estimator
         classes = np.asarray(state["classes"], dtype=np.dtype(state["dtype"]))
-        return estimator._restore(Model.from_bytes(state["model"]), classes, state["n_features_in"],
+        return estimator._restore(cls._model_type.from_bytes(state["model"]), classes, state["n_features_in"],
                                   state["feature_names_in"])
     except (KeyError, TypeError, AttributeError) as e:
         raise ClastoolError(f"Not a pickled clastool estimator: {e}") from None

@@ -237,6 +237,36 @@ def test_decision_tree_errors(tree, message):
         clastool.DecisionTreeClassifier(tree).fit(ROWS)
 
 
+RULES = [clastool.Rule("low", [clastool.OneSided(1, 2, 3)]),
+         clastool.Rule("peak", [clastool.TwoSided(clastool.OneSided(5, 4, 3.5, y1=0.1),
+                                                  clastool.OneSided(5, 6, 6.5, y0=0.8, y1=0.2))]),
+         clastool.Rule("any", [None])]
+POINTS = np.array([[0.0], [1.5], [3.75], [4.5], [5.25], [6.25], [7.0]])
+
+
+def test_rule_table_scores_in_table_order_above_the_threshold():
+    model = clastool.RuleTableClassifier(RULES).fit(POINTS)
+    np.testing.assert_allclose(model.rule_scores(POINTS), [[1, 0, 1], [0.5, 0, 1], [0, 0.1, 1], [0, 0.55, 1],
+                                                           [0, 0.65, 1], [0, 0.2, 1], [0, 0, 1]])
+    np.testing.assert_array_equal(model.predict(POINTS), ["low", "any", "any", "peak", "peak", "any", "any"])
+    two = clastool.RuleTableClassifier(RULES[:2], threshold=0.4).fit(POINTS, ["low", "peak", "else"] * 2 + ["low"])
+    np.testing.assert_array_equal(two.classes_, ["else", "low", "peak"])
+    np.testing.assert_array_equal(two.predict(POINTS), ["low", "low", None, "peak", "peak", None, None])
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(two)).predict(POINTS), two.predict(POINTS))
+
+
+@pytest.mark.parametrize("rules, threshold, message", [
+    ([clastool.Rule("a", [None, None])], 0.5, "has 2 feature scores"),
+    ([clastool.Rule("a", [clastool.OneSided(0, 5, 1)])], 0.5, "x1 must"),
+    ([clastool.Rule("a", [clastool.OneSided(0, 1, 2, y0=2.0)])], 0.5, "y0 must be between 0 and 1"),
+    ([], 0.5, "rules.size"),
+    (RULES, 1.5, "hardThreshold"),
+])
+def test_rule_table_errors(rules, threshold, message):
+    with pytest.raises(clastool.ClastoolError, match=message):
+        clastool.RuleTableClassifier(rules, threshold=threshold).fit(POINTS).predict(POINTS)
+
+
 def test_pipelines_and_searches():
     X, y = iris()
     pipe = make_pipeline(StandardScaler(), clastool.KNNClassifier())
