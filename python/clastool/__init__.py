@@ -190,7 +190,19 @@ class KNNClassifier(_Classifier):
 
 
 
-class Leaf:
+class _Value:
+    """Builder objects compare by value and show their values (clone copies them)."""
+
+    def __eq__(self, other):
+        return type(self) is type(other) and vars(self) == vars(other)
+
+    __hash__ = None
+
+    def __repr__(self):
+        return f"{type(self).__name__}({', '.join(f'{k}={v!r}' for k, v in vars(self).items())})"
+
+
+class Leaf(_Value):
     """A leaf of a decision tree: what a pattern that ends here is given.
 
     scores: dict label -> class score in [0, 1] (normalised to sum 1), or one label (score 1).
@@ -205,7 +217,7 @@ class Leaf:
             label: 1.0 - (score / total if total > 0 else 0.0) for label, score in self.scores.items()}
 
 
-class Node:
+class Node(_Value):
     """An inner node of a decision tree: the predicate, the subtree taken when it is true and the
     one taken when it is false. Subtrees may be shared between nodes."""
 
@@ -213,7 +225,7 @@ class Node:
         self.predicate, self.if_true, self.if_false = predicate, if_true, if_false
 
 
-class InRange:
+class InRange(_Value):
     """True when every listed measurement lies in [low, high] (an empty list: always true)."""
 
     def __init__(self, columns, low, high):
@@ -223,7 +235,7 @@ class InRange:
         return "range", self.columns, self.low, self.high
 
 
-class Valid:
+class Valid(_Value):
     """True when every listed measurement is valid (not NaN)."""
 
     def __init__(self, columns):
@@ -233,7 +245,7 @@ class Valid:
         return ("valid", self.columns)
 
 
-class Greater:
+class Greater(_Value):
     """True when measurement `first` is strictly greater than measurement `second`."""
 
     def __init__(self, first, second):
@@ -306,7 +318,7 @@ class DecisionTreeClassifier(_Classifier):
 
 
 
-class OneSided:
+class OneSided(_Value):
     """A feature score with a hard cut-off on one side: y0 at and beyond x0 (away from the
     cut-off), a straight line from (x0, y0) to (x1, y1), y1 from x1 to the cut-off xc, 0 beyond
     it. The cut-off lies above when x0 <= x1 <= xc, below when xc <= x1 < x0."""
@@ -318,7 +330,7 @@ class OneSided:
         return "one", [self.x0, self.x1, self.xc, self.y0, self.y1]
 
 
-class TwoSided:
+class TwoSided(_Value):
     """Two one-sided scores joined: values below the smallest x of `high` are scored by `low`
     (whose x values must all lie below it), the others by `high`."""
 
@@ -330,7 +342,7 @@ class TwoSided:
         return "two", [low.x0, low.x1, low.xc, high.x0, high.x1, high.xc, low.y0, low.y1, high.y0, high.y1]
 
 
-class Rule:
+class Rule(_Value):
     """A label and one feature score per measurement (None: the measurement takes no part)."""
 
     def __init__(self, label, scores):

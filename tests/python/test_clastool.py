@@ -8,6 +8,7 @@ import subprocess
 import numpy as np
 import pandas as pd
 import pytest
+from sklearn.base import clone
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.naive_bayes import GaussianNB
@@ -265,6 +266,30 @@ def test_rule_table_scores_in_table_order_above_the_threshold():
 def test_rule_table_errors(rules, threshold, message):
     with pytest.raises(clastool.ClastoolError, match=message):
         clastool.RuleTableClassifier(rules, threshold=threshold).fit(POINTS).predict(POINTS)
+
+
+ESTIMATORS = [clastool.BayesClassifier(priors={"a": 2.0}), clastool.KNNClassifier(k=1),
+              clastool.DecisionTreeClassifier(clastool.Node(clastool.Greater(0, 1), clastool.Leaf("a"), clastool.Leaf("b"))),
+              clastool.RuleTableClassifier([clastool.Rule("a", [None, clastool.OneSided(1, 2, 3)])])]
+
+
+@pytest.mark.parametrize("estimator", ESTIMATORS, ids=lambda e: type(e).__name__)
+def test_unfitted_use_clones_and_names(estimator):
+    frame = pd.DataFrame({"first": [1.0, 2.0, 3.0, 4.0], "second": [2.0, 1.0, 4.0, 3.0]})
+    for name in ["predict", "predict_proba", "expected_costs", "rule_scores", "save", "retrain"]:
+        if hasattr(estimator, name):
+            with pytest.raises(NotFittedError):
+                getattr(estimator, name)(frame)
+    assert not hasattr(pickle.loads(pickle.dumps(estimator)), "model_")
+    fitted = clone(estimator).fit(frame, ["a", "b", "a", "b"])
+    np.testing.assert_array_equal(fitted.classes_, ["a", "b"])
+    np.testing.assert_array_equal(fitted.feature_names_in_, ["first", "second"])
+    assert fitted.n_features_in_ == 2
+    again = clone(fitted)
+    assert again.get_params() == estimator.get_params() and not hasattr(again, "model_")
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(fitted)).predict(frame), fitted.predict(frame))
+    with pytest.raises(ValueError, match="feature"):
+        fitted.predict(frame[["second", "first"]])
 
 
 def test_pipelines_and_searches():
