@@ -1,9 +1,10 @@
 """Statistical pattern classifiers with scikit-learn's conventions.
 
 The estimators train and run the clastool library: ``BayesClassifier`` (normal and binomial
-densities over dependency groups, priors, a cost matrix) and ``KNNClassifier`` (k nearest
-neighbours under a Minkowski norm, a cost matrix). ``NaN`` in ``X`` marks an invalid
-measurement. Library errors arrive as ``ClastoolError`` (a ``ValueError``) with the library's
+densities over dependency groups, priors, a cost matrix), ``KNNClassifier`` (k nearest
+neighbours under a Minkowski norm, a cost matrix), ``DecisionTreeClassifier`` (a tree the caller
+builds of ``Node`` and ``Leaf`` objects) and ``RuleTableClassifier`` (the rule-table scorer over
+``Rule`` objects). ``NaN`` in ``X`` marks an invalid measurement. Library errors arrive as ``ClastoolError`` (a ``ValueError``) with the library's
 message, and running an untrained model raises scikit-learn's ``NotFittedError``.
 
 ``load(path)`` and ``save(path)`` read and write the model files of the ``clastool`` program.
@@ -58,6 +59,8 @@ class _Classifier(ClassifierMixin, BaseEstimator):
             matrix = [[1.0] * n for _ in range(n)]
             for truth, row in labelled.items():
                 for decided, cost in row.items():
+                    if truth not in index or decided not in index:
+                        raise ClastoolError(f"The costs name a label that is not a class: {truth!r} or {decided!r}.")
                     matrix[index[truth]][index[decided]] = float(cost)
             return matrix
         return np.asarray(labelled, dtype=float).tolist()
@@ -257,14 +260,18 @@ class Greater(_Value):
 
 def _tree_labels(tree):
     """The leaves' labels of a tree, and its nodes bottom-up (each subtree once, no recursion)."""
-    order, seen, stack = [], set(), [(tree, False)]
+    order, seen, below, stack = [], set(), set(), [(tree, False)]
     while stack:
         node, expanded = stack.pop()
         if id(node) in seen:
             continue
         if isinstance(node, Node) and not expanded:
+            if id(node) in below:
+                raise ClastoolError("A decision tree must not contain itself.")
+            below.add(id(node))
             stack += [(node, True), (node.if_false, False), (node.if_true, False)]
         elif isinstance(node, (Node, Leaf)):
+            below.discard(id(node))
             seen.add(id(node))
             order.append(node)
         else:

@@ -89,6 +89,8 @@ def test_priors_costs_and_retrain_move_decisions():
     assert (costly.predict(edge) == "virginica").sum() < (base.predict(edge) == "virginica").sum()
     base.retrain(costs=expensive)
     np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
+    with pytest.raises(clastool.ClastoolError, match="not a class"):
+        clastool.KNNClassifier(costs={"rose": {"setosa": 2.0}}).fit(X, y)
     rare = clastool.BayesClassifier(priors={"virginica": 1e-6}).fit(X, y)
     assert (rare.predict(edge) == "virginica").sum() < (costly.predict(edge) == "virginica").sum()
 
@@ -229,7 +231,14 @@ def test_a_deep_tree_is_built_and_walked_without_recursion():
     np.testing.assert_array_equal(model.predict(ROWS), [0, 19999 % 3 + 1, 0, 0])
 
 
+def cyclic():
+    node = clastool.Node(clastool.Valid(0), clastool.Leaf(1), clastool.Leaf(0))
+    node.if_false = clastool.Node(clastool.Valid(1), node, clastool.Leaf(0))
+    return node
+
+
 @pytest.mark.parametrize("tree, message", [
+    (cyclic(), "must not contain itself"),
     (clastool.Node(clastool.Greater(0, 2), clastool.Leaf(1), clastool.Leaf(0)), "refers to measurement 2"),
     (clastool.Node(clastool.Greater(0, 0), clastool.Leaf(1), clastool.Leaf(0)), "must be different"),
     (clastool.Node(clastool.Valid(-1), clastool.Leaf(1), clastool.Leaf(0)), "must be >= 0"),
