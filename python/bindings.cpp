@@ -197,11 +197,14 @@ public:
         rows_ = 0;
         method_ = "tree";
     }
-    // New priors and costs without the data (Bayes keeps what it learned).
-    void retrainBayes(const BayesOptions& options) {
+    // A copy with new priors and costs, without the data (Bayes keeps what it learned). The
+    // model itself is left alone, so that threads still running it are not disturbed.
+    Model retrainedBayes(const BayesOptions& options) const {
         const tqClassifierTrainParamsBayesian params = bayesParams(options, labels_);
+        Model copy(*this);
         py::gil_scoped_release release;
-        tool_.retrain(params);
+        copy.tool_.retrain(params);
+        return copy;
     }
 
     // (decisions, class scores, expected costs); a category that is no candidate for a
@@ -542,7 +545,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def("fit_bayes", &Model::fitBayes)
         .def("fit_knn", &Model::fitKnn)
         .def("fit_tree", &Model::fitTree)
-        .def("retrain_bayes", &Model::retrainBayes)
+        .def("retrained_bayes", &Model::retrainedBayes)
         .def("run", &Model::run)
         .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)

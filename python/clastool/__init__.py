@@ -159,10 +159,17 @@ class BayesClassifier(_Classifier):
         return self
 
     def retrain(self, priors=None, costs=None):
-        """New priors and costs without the data: the densities stay as they were learned."""
+        """New priors and costs without the data: the densities stay as they were learned. A
+        refused change leaves the estimator as it was; predictions running in other threads
+        finish with the model they started with."""
         check_is_fitted(self, "model_")
+        kept = self.priors, self.costs
         self.priors, self.costs = priors, costs
-        self.model_.retrain_bayes(self._options())
+        try:
+            self.model_ = self.model_.retrained_bayes(self._options())
+        except BaseException:
+            self.priors, self.costs = kept
+            raise
         return self
 
 

@@ -6,6 +6,7 @@ import pickle
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
+import joblib
 import numpy as np
 import pandas as pd
 import pytest
@@ -89,6 +90,10 @@ def test_priors_costs_and_retrain_move_decisions():
     assert (costly.predict(edge) == "virginica").sum() < (base.predict(edge) == "virginica").sum()
     base.retrain(costs=expensive)
     np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
+    with pytest.raises(clastool.ClastoolError, match="must be > 0"):
+        base.retrain(priors={"setosa": -1.0})
+    assert base.priors is None and base.costs == expensive
+    np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
     with pytest.raises(clastool.ClastoolError, match="not a class"):
         clastool.KNNClassifier(costs={"rose": {"setosa": 2.0}}).fit(X, y)
     rare = clastool.BayesClassifier(priors={"virginica": 1e-6}).fit(X, y)
@@ -132,12 +137,13 @@ def test_damaged_or_hostile_pickles_are_clear_errors(args):
         pickle.loads(pickle.dumps(Payload(*args)))
 
 
-def test_pickles_refer_to_nothing_but_the_loader():
+def test_pickles_refer_to_nothing_but_the_loader(tmp_path):
     X, y = iris()
     model = clastool.BayesClassifier(priors={"setosa": 2.0}, groups=[[0, 1]]).fit(X, y)
-    again = OnlyClastool(io.BytesIO(pickle.dumps(model))).load()
-    assert again.get_params() == model.get_params()
-    np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
+    joblib.dump(model, tmp_path / "model.joblib")
+    for again in [OnlyClastool(io.BytesIO(pickle.dumps(model))).load(), joblib.load(tmp_path / "model.joblib")]:
+        assert again.get_params() == model.get_params()
+        np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
 
 
 def run_program(*args):
