@@ -197,14 +197,12 @@ public:
         rows_ = 0;
         method_ = "tree";
     }
-    // A copy with new priors and costs, without the data (Bayes keeps what it learned). The
+    // Copies retrained with new parameters, without the data: Bayes keeps its densities and
+    // takes new priors and costs, KNN keeps its patterns and takes a new k, norm and costs. The
     // model itself is left alone, so that threads still running it are not disturbed.
-    Model retrainedBayes(const BayesOptions& options) const {
-        const tqClassifierTrainParamsBayesian params = bayesParams(options, labels_);
-        Model copy(*this);
-        py::gil_scoped_release release;
-        copy.tool_.retrain(params);
-        return copy;
+    Model retrainedBayes(const BayesOptions& options) const { return retrained(bayesParams(options, labels_)); }
+    Model retrainedKnn(long k, double p, const std::vector<std::vector<double>>& costs) const {
+        return retrained(tqClassifierTrainParamsKNN(k, tqPatternDistanceMetricNorm(p), costsOf(costs, labels_)));
     }
 
     // (decisions, class scores, expected costs); a category that is no candidate for a
@@ -353,6 +351,13 @@ private:
         }
         rows_ = static_cast<long>(rows.view.rows);
         method_ = methodOf(tool_);
+    }
+
+    Model retrained(const tqClassifierTrainParams& params) const {
+        Model copy(*this);
+        py::gil_scoped_release release;
+        copy.tool_.retrain(params);
+        return copy;
     }
 
     void setLabels(const Labels& labels) {
@@ -546,6 +551,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def("fit_knn", &Model::fitKnn)
         .def("fit_tree", &Model::fitTree)
         .def("retrained_bayes", &Model::retrainedBayes)
+        .def("retrained_knn", &Model::retrainedKnn)
         .def("run", &Model::run)
         .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)

@@ -117,6 +117,20 @@ class _Classifier(ClassifierMixin, BaseEstimator):
             self.feature_names_in_ = np.asarray(feature_names, dtype=object)
         return self
 
+    def _retrain(self, **changes):
+        """Sets the parameters as given and retrains without the data. A refused change leaves
+        the estimator as it was; predictions running in other threads finish with the model they
+        started with."""
+        check_is_fitted(self, "model_")
+        kept = self.get_params()
+        self.set_params(**changes)
+        try:
+            self.model_ = self._retrained()
+        except BaseException:
+            self.set_params(**kept)
+            raise
+        return self
+
     def _more_tags(self):
         return {"allow_nan": True}
 
@@ -159,18 +173,11 @@ class BayesClassifier(_Classifier):
         return self
 
     def retrain(self, priors=None, costs=None):
-        """New priors and costs without the data: the densities stay as they were learned. A
-        refused change leaves the estimator as it was; predictions running in other threads
-        finish with the model they started with."""
-        check_is_fitted(self, "model_")
-        kept = self.priors, self.costs
-        self.priors, self.costs = priors, costs
-        try:
-            self.model_ = self.model_.retrained_bayes(self._options())
-        except BaseException:
-            self.priors, self.costs = kept
-            raise
-        return self
+        """New priors and costs without the data: the densities stay as they were learned."""
+        return self._retrain(priors=priors, costs=costs)
+
+    def _retrained(self):
+        return self.model_.retrained_bayes(self._options())
 
 
 class KNNClassifier(_Classifier):
@@ -194,6 +201,13 @@ class KNNClassifier(_Classifier):
         model.fit_knn(X, codes, labels, int(self.k), float(self.p), self._matrix(self.costs))
         self.model_ = model
         return self
+
+    def retrain(self, k=5, p=2.0, costs=None):
+        """A new k, norm and costs without the data: the stored patterns stay."""
+        return self._retrain(k=k, p=p, costs=costs)
+
+    def _retrained(self):
+        return self.model_.retrained_knn(int(self.k), float(self.p), self._matrix(self.costs))
 
     def _more_tags(self):
         return {"allow_nan": False}

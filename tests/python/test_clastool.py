@@ -81,23 +81,33 @@ def test_nan_is_an_invalid_measurement_for_bayes_and_refused_by_knn():
         clastool.KNNClassifier().predict(X)
 
 
-def test_priors_costs_and_retrain_move_decisions():
+def test_priors_and_costs_move_decisions():
     X, y = iris()
     edge = X[(y == "versicolor") | (y == "virginica")]
     base = clastool.BayesClassifier().fit(X, y)
     expensive = {"versicolor": {"virginica": 1000.0}}  # deciding virginica for a versicolor
     costly = clastool.BayesClassifier(costs=expensive).fit(X, y)
     assert (costly.predict(edge) == "virginica").sum() < (base.predict(edge) == "virginica").sum()
-    base.retrain(costs=expensive)
-    np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
-    with pytest.raises(clastool.ClastoolError, match="must be > 0"):
-        base.retrain(priors={"setosa": -1.0})
-    assert base.priors is None and base.costs == expensive
-    np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
     with pytest.raises(clastool.ClastoolError, match="not a class"):
         clastool.KNNClassifier(costs={"rose": {"setosa": 2.0}}).fit(X, y)
     rare = clastool.BayesClassifier(priors={"virginica": 1e-6}).fit(X, y)
     assert (rare.predict(edge) == "virginica").sum() < (costly.predict(edge) == "virginica").sum()
+
+
+@pytest.mark.parametrize("model, changes, refused, message", [
+    (clastool.BayesClassifier(), {"costs": {"versicolor": {"virginica": 1000.0}}}, {"priors": {"setosa": -1.0}}, "must be > 0"),
+    (clastool.KNNClassifier(k=1), {"k": 15, "p": 1.0}, {"k": 0}, "K must be >= 1"),
+])
+def test_retraining_without_the_data_equals_training_and_refusals_change_nothing(model, changes, refused, message):
+    X, y = iris()
+    model.fit(X, y)
+    model.retrain(**changes)
+    np.testing.assert_array_equal(model.predict_proba(X), clone(model).fit(X, y).predict_proba(X))
+    params, proba = model.get_params(), model.predict_proba(X)
+    with pytest.raises(clastool.ClastoolError, match=message):
+        model.retrain(**refused)
+    assert model.get_params() == params
+    np.testing.assert_array_equal(model.predict_proba(X), proba)
 
 
 class Payload:
