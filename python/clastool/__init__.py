@@ -248,6 +248,14 @@ class Node(_Value):
     def __init__(self, predicate, if_true, if_false):
         self.predicate, self.if_true, self.if_false = predicate, if_true, if_false
 
+    # Pickling, copying and comparing go through the flat form, so a tree of any depth can be
+    # cloned and pickled without recursion.
+    def __reduce__(self):
+        return _unflatten, (_flatten(self),)
+
+    def __eq__(self, other):
+        return type(other) is Node and _flatten(self) == _flatten(other)
+
 
 class InRange(_Value):
     """True when every listed measurement lies in [low, high] (an empty list: always true)."""
@@ -279,8 +287,8 @@ class Greater(_Value):
         return ("greater", *self.columns)
 
 
-def _tree_labels(tree):
-    """The leaves' labels of a tree, and its nodes bottom-up (each subtree once, no recursion)."""
+def _tree_nodes(tree):
+    """The nodes of a tree bottom-up, each subtree once, found without recursion."""
     order, seen, below, stack = [], set(), set(), [(tree, False)]
     while stack:
         node, expanded = stack.pop()
@@ -297,8 +305,28 @@ def _tree_labels(tree):
             order.append(node)
         else:
             raise ClastoolError(f"A decision tree is built of Node and Leaf objects, not {type(node).__name__}.")
-    labels = [label for node in order if isinstance(node, Leaf) for label in node.scores]
-    return labels, order
+    return order
+
+
+def _flatten(tree):
+    """A tree as a list, subtrees first, the root last: ("leaf", scores, costs) or
+    ("node", predicate, index of the true subtree, index of the false one)."""
+    nodes = _tree_nodes(tree)
+    index = {id(node): i for i, node in enumerate(nodes)}
+    return [("leaf", node.scores, node.costs) if isinstance(node, Leaf)
+            else ("node", node.predicate, index[id(node.if_true)], index[id(node.if_false)]) for node in nodes]
+
+
+def _unflatten(items):
+    """The tree of a flat list from _flatten."""
+    built = []
+    try:
+        for item in items:
+            built.append(Leaf(item[1], item[2]) if item[0] == "leaf" else
+                         Node(item[1], built[item[2]], built[item[3]]))
+        return built[-1]
+    except (IndexError, TypeError, KeyError) as e:
+        raise ClastoolError(f"Not a flattened decision tree: {e}") from None
 
 
 class DecisionTreeClassifier(_Classifier):
@@ -323,22 +351,23 @@ class DecisionTreeClassifier(_Classifier):
         else:
             self._prepare_fit(X, y)
             known = self.classes_.tolist()
-        labels, nodes = _tree_labels(self.tree)
+        flat = _flatten(self.tree)
+        labels = [label for item in flat if item[0] == "leaf" for label in item[1]]
         self.classes_ = np.unique(np.asarray(labels + known))
         column = {label: i for i, label in enumerate(self.classes_.tolist())}
-        index = {id(node): i for i, node in enumerate(nodes)}
         items = []
-        for node in nodes:
-            if isinstance(node, Leaf):
-                if set(node.costs) != set(node.scores):
+        for kind, first, *rest in flat:
+            if kind == "leaf":
+                scores, costs = first, rest[0]
+                if set(costs) != set(scores):
                     raise ClastoolError("A leaf's costs must name the labels it scores.")
-                items.append(("leaf", [column[label] for label in node.scores], [float(v) for v in node.scores.values()],
-                              [float(node.costs[label]) for label in node.scores]))
+                items.append(("leaf", [column[label] for label in scores], [float(v) for v in scores.values()],
+                              [float(costs[label]) for label in scores]))
                 continue
-            if any(c >= self.n_features_in_ for c in node.predicate.columns):
-                raise ClastoolError(f"A predicate refers to measurement {max(node.predicate.columns)}, "
+            if any(c >= self.n_features_in_ for c in first.columns):
+                raise ClastoolError(f"A predicate refers to measurement {max(first.columns)}, "
                                     f"but X has {self.n_features_in_}.")
-            items.append((*node.predicate._item(), index[id(node.if_true)], index[id(node.if_false)]))
+            items.append((*first._item(), *rest))
         model = Model()
         model.fit_tree(items, _category_numbers(self.classes_))
         self.model_ = model
