@@ -139,7 +139,7 @@ def fitted_state():
     ("KNNClassifier", "k=3", None),
 ])
 def test_damaged_or_hostile_pickles_are_clear_errors(args):
-    with pytest.raises(ValueError):
+    with pytest.raises(clastool.ClastoolError):
         pickle.loads(pickle.dumps(Payload(*args)))
 
 
@@ -195,6 +195,9 @@ def test_model_file_round_trip_keeps_labels_and_scores(tmp_path, labels, savable
         return
     model.save(tmp_path / "m")
     again = clastool.load(tmp_path / "m")
+    (tmp_path / "cut").write_bytes((tmp_path / "m").read_bytes()[:-10])
+    with pytest.raises(clastool.ClastoolError, match="cut: the classifier stored in the model file does not load"):
+        clastool.load(tmp_path / "cut")
     np.testing.assert_array_equal(again.classes_, model.classes_)
     assert again.classes_.dtype.kind == model.classes_.dtype.kind
     np.testing.assert_array_equal(again.predict_proba(pd.DataFrame(X, columns=again.feature_names_in_)),
