@@ -133,6 +133,7 @@ def fitted_state():
     ("KNNClassifier", {}, {**fitted_state(), "classes": ["a", "b"]}),  # fewer classes than the model
     ("KNNClassifier", {}, {**fitted_state(), "n_features_in": 3, "feature_names_in": ["a", "b"]}),
     ("BayesClassifier", {}, fitted_state()),  # another technique's model
+    ("RuleTableClassifier", {}, fitted_state()),  # a classifier tool's archive as a rule table's
     ("KNNClassifier", {"k": 3, "command": "rm -rf /"}, None),
     ("KNNClassifier", {}, {"model": b""}),
     ("system", {}, None),
