@@ -16,6 +16,7 @@
 #include "test_support.h"
 #include "tools/csv.h"
 #include "tools/modelfile.h"
+#include "tools/training.h"
 
 namespace {
 
@@ -106,10 +107,20 @@ cli::ModelHeader sampleHeader() {
     return h;
 }
 
-TEST(CliModelFile, HeaderRoundTripsWithEscapedNames) {
+// The checksum line made to match the rest of a model file, so that a test reaches the checks
+// behind it.
+std::string withChecksum(std::string file) {
+    const std::size_t line = file.find("checksum crc32c ") + 16, body = file.find('\n', line) + 1;
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", cli::crc32c(file.data() + body, file.size() - body));
+    return file.replace(line, 8, hex);
+}
+
+TEST(CliModelFile, HeaderRoundTripsAndTheChecksumIsCrc32c) {
+    EXPECT_EQ(cli::crc32c("123456789", 9), 0xE3069283u);  // the published check value
+    EXPECT_EQ(cli::crc32c("56789", 5, cli::crc32c("1234", 4)), 0xE3069283u);
     std::stringstream s;
-    cli::writeModelHeader(s, sampleHeader());
-    s << "ARCHIVE";
+    cli::writeModelFile(s, sampleHeader(), "ARCHIVE");
     const cli::ModelHeader back = cli::readModelHeader(s, "m.model");
     EXPECT_EQ(back.method, "bayes");
     EXPECT_EQ(back.labelColumn, "kind");
@@ -121,24 +132,36 @@ TEST(CliModelFile, HeaderRoundTripsWithEscapedNames) {
     EXPECT_EQ(rest, "ARCHIVE");  // left at the archive
 }
 
-TEST(CliModelFile, ForeignOtherVersionAndDamagedHeadersAreRefused) {
+TEST(CliModelFile, ForeignOtherVersionAndDamagedFilesAreRefused) {
     std::stringstream good;
-    cli::writeModelHeader(good, sampleHeader());
+    cli::writeModelFile(good, sampleHeader(), "ARCHIVE");
     const std::string text = good.str();
-    std::string wrongMethod = text;
+    std::string wrongMethod = text, flipped = text;
     wrongMethod.replace(wrongMethod.find("bayes"), 5, "trees");
+    flipped[flipped.size() - 2] ^= 0x20;
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"label,x\n", "m.model: not a clastool model file"},
         {"", "m.model: not a clastool model file"},
-        {"clastool model\nformat 2\n",
-         "m.model: model file format version 2 is not supported; this clastool reads format version 1"},
+        {"clastool model\nformat 3\n",
+         "m.model: model file format version 3 is not supported; this clastool reads format version 2"},
+        {"clastool model\nformat 1\nmethod knn\n",
+         "m.model: model file format version 1 has no checksum, so damage to it cannot be detected; train "
+         "the model again with this clastool"},
         {"clastool model\nversion 1\n", "m.model: not a clastool model file (no format version)"},
-        {text.substr(0, text.size() - 8), "m.model:13: damaged model file header: the header ends early"},
-        {wrongMethod, "m.model:3: damaged model file header: unknown method \"trees\""},
+        {"clastool model\nformat 2" + std::string(100, ' ') + "\n", "m.model: not a clastool model file (no format version)"},
+        {"clastool model\nformat 2\nmethod knn\n", "m.model:3: damaged model file: no checksum line"},
+        {flipped, "m.model: damaged model file: the checksum of its contents is "},
+        {withChecksum(text.substr(0, text.size() - 15)), "m.model:14: damaged model file header: the header ends early"},
+        {withChecksum(wrongMethod), "m.model:4: damaged model file header: unknown method \"trees\""},
     };
     for (const auto& c : cases) {
         std::istringstream in(c.first);
-        EXPECT_THROW_MSG(cli::readModelHeader(in, "m.model"), InputError, c.second);
+        try {
+            cli::readModelHeader(in, "m.model");
+            ADD_FAILURE() << "accepted: " << c.second;
+        } catch (const InputError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.second, 0), 0u) << e.what();
+        }
     }
 }
 
@@ -354,19 +377,56 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         EXPECT_FALSE(std::ifstream(out).good()) << message;
     }
 
-    // A damaged model file (its archive cut short) is refused with the loader's reason.
-    const Outcome damaged = run({"info", d("damaged.model")});
-    EXPECT_EQ(damaged.status, 1);
-    EXPECT_EQ(damaged.err.rfind("clastool: " + d("damaged.model") +
-                                    ": the classifier stored in the model file does not load: ",
-                                0),
-              0u)
-        << damaged.err;
+    // A model file of the first format, which had no checksum, is refused.
+    const Outcome old = run({"info", d("damaged.model")});
+    EXPECT_EQ(old.status, 1);
+    EXPECT_TRUE(has(old.err, d("damaged.model") + ": model file format version 1 has no checksum")) << old.err;
 
     // An existing output file is left as it was when the command fails.
     { std::ofstream(out) << "previous\n"; }
     EXPECT_EQ(run({"classify", model, d("bad_number.csv"), "-o", out}).status, 1);
     EXPECT_EQ(tqtest::readFile(out), "previous\n");
+}
+
+// Every one-byte change anywhere in a model file is refused. Header edits made with a matching
+// checksum (a writer's fault, or a crafted file) are caught by comparing the header with the
+// stored classifier.
+TEST_F(CliRun, DamagedAndInconsistentModelFilesAreRefused) {
+    const auto load = [](const std::string& path) {
+        tqClassifierTool tool;
+        cli::loadModel(path, tool);
+    };
+    for (const char* method : {"knn", "bayes"}) {
+        ok({"train", "--method", method, dataFile("fruit_train.csv"), "-o", tmp(method)});
+        const std::string good = tqtest::readFile(tmp(method));
+        for (std::size_t i = 0; i < good.size(); ++i) {
+            std::string bad = good;
+            bad[i] = static_cast<char>(bad[i] ^ (1 << (i % 8)));
+            std::ofstream(tmp("bad"), std::ios::binary) << bad;
+            EXPECT_THROW(load(tmp("bad")), InputError) << method << " byte " << i;
+        }
+    }
+    ok({"train", "--method", "bayes", "--label-column", "class", dataFile("ints.csv"), "-o", tmp("ints")});
+    const std::string size = "the header lists 1 measurement columns, but the stored classifier takes another number";
+    const std::vector<std::array<std::string, 4>> cases = {
+        // model, header text, replacement, message
+        {"knn", "labels names 3\nmelon\n", "labels names 2\n", "the header lists 2 labels, but the stored classifier knows 3"},
+        {"bayes", "labels names 3\nmelon\n", "labels names 2\n", "the header lists 2 labels, but the stored classifier knows 3"},
+        {"ints", "\n7\n", "\n8\n", "the header lists 2 labels, but the stored classifier knows 2 other ones"},
+        {"knn", "columns 2\nweight\n", "columns 1\n", size},
+        {"bayes", "columns 2\nweight\n", "columns 1\n", size},
+        {"knn", "columns 2\n", "columns 3\nheight\n",
+         "the header lists 3 measurement columns, but the stored classifier takes another number"},
+        {"knn", "method knn", "method bayes", "the stored classifier is not a bayes classifier"},
+        {"bayes", "method bayes", "method knn", "the stored classifier is not a knn classifier"},
+        {"knn", "rows 12", "rows 0", "the header records no training row, but the stored classifier has some"},
+    };
+    for (const auto& [model, from, to, message] : cases) {
+        std::string text = tqtest::readFile(tmp(model));
+        ASSERT_NE(text.find(from), std::string::npos) << from;
+        std::ofstream(tmp("edited"), std::ios::binary) << withChecksum(text.replace(text.find(from), from.size(), to));
+        EXPECT_THROW_MSG(load(tmp("edited")), InputError, tmp("edited") + ": damaged model file: " + message);
+    }
 }
 
 // Hostile inputs and output targets: each is refused with one message naming the file, and an

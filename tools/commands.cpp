@@ -1,5 +1,7 @@
 #include "tools/commands.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <numeric>
@@ -251,10 +253,11 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
 void runInfo(const InfoArgs& args, std::ostream& out) {
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const std::string bytes = readWholeFile(args.model);
+    struct stat st {};
+    const long long bytes = ::stat(args.model.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
 
-    out << "model file:   " << args.model << " (" << bytes.size() << " bytes, format version "
+    out << "model file:   " << args.model << " (" << bytes << " bytes, format version "
         << kModelFormatVersion << ")\n";
     out << "technique:    "
         << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")

@@ -66,15 +66,6 @@ InputFile::~InputFile() {
 
 std::streambuf& InputFile::buffer() { return *buffer_; }
 
-std::string readWholeFile(const std::string& path) {
-    InputFile file(path);
-    std::string text;
-    char chunk[1 << 14];
-    std::streamsize got;
-    while ((got = file.buffer().sgetn(chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
-    return text;
-}
-
 std::string printable(const std::string& text) {
     static const char hex[] = "0123456789abcdef";
     std::string out;

@@ -92,9 +92,6 @@ private:
 // Reads every record of a small CSV file (a cost matrix), bounded as CsvReader is.
 std::vector<CsvRecord> readCsvRecords(const std::string& path);
 
-// Reads a file into memory; throws InputError naming the file when it cannot be read.
-std::string readWholeFile(const std::string& path);
-
 // The text with terminal control characters (and NUL) written as \xNN, so that a message
 // quoting data cannot drive the terminal or be cut short.
 std::string printable(const std::string& text);
