@@ -202,10 +202,63 @@ protected:
         return o.out;
     }
 
+    // One run of a table: `input` is written to the file IN, and "IN" in the arguments and the
+    // message stands for its path. A failure prints `message` (a part of standard error) and
+    // nothing on standard output.
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+        std::string message;
+    };
+    void expectCases(const std::vector<Case>& cases) const {
+        const std::string in = tmp("IN.csv");
+        const auto placed = [&](std::string text) {
+            for (std::size_t at = text.find("IN"); at != std::string::npos; at = text.find("IN", at + in.size()))
+                text.replace(at, 2, in);
+            return text;
+        };
+        for (const Case& c : cases) {
+            std::ofstream(in, std::ios::binary) << c.input;
+            std::vector<std::string> args;
+            for (const std::string& a : c.args) args.push_back(placed(a));
+            const Outcome o = run(args);
+            EXPECT_EQ(o.status, c.status) << c.message << "\n" << o.err;
+            EXPECT_NE(o.err.find(placed(c.message)), std::string::npos) << o.err;
+            EXPECT_TRUE(c.status == 0 || o.out.empty()) << c.message;
+        }
+    }
+
     std::string dir_;
 };
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Numbers: out of range and infinite cells are refused; training data whose spread would give
+// the classifier infinite parameters are refused naming the column, while missing cells do not
+// count towards the spread.
+TEST_F(CliRun, NumbersThatWouldMakeInfiniteParametersAreRefused) {
+    const std::string near = "x,label\n1e308,a\n-1e308,b\n1.5e308,a\n";
+    const std::string knnWide = "IN: column \"x\": its values range from -1e+308 to 1.5e+308, too far apart for the knn distance";
+    expectCases({
+        {{"train", "--method", "bayes", "IN", "-o", tmp("m")}, near, 1,
+         "IN: column \"x\": its values for the label \"a\" spread too widely around their mean for a normal "
+         "distribution with a finite variance; rescale the column"},
+        {{"train", "--method", "knn", "IN", "-o", tmp("m")}, near, 1, knnWide},
+        {{"evaluate", "--method", "knn", "--folds", "2", "IN"}, near, 1, "IN: column \"x\": its values range from -1e+308 to"},
+        {{"train", "--method", "bayes", "IN", "-o", tmp("m")}, "x,label\n1e149,a\n-1e149,a\n0,b\n", 0, ""},
+        {{"train", "--method", "bayes", "IN", "-o", tmp("m")}, "x,label\n1e200,a\n,a\n1,b\n", 0, ""},
+        {{"train", "--method", "knn", "--k", "1", "IN", "-o", tmp("m")}, "x,label\n1e160,a\n0,b\n", 1,
+         "IN: column \"x\": its values range from 0 to 1e+160"},
+        {{"train", "--method", "knn", "--k", "1", "--norm", "1", "IN", "-o", tmp("m")}, "x,label\n1e160,a\n0,b\n", 0, ""},
+        {{"train", "--method", "bayes", "--binomial", "x=1e300", "IN", "-o", tmp("m")},
+         "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
+        {{"train", "--method", "knn", "IN", "-o", tmp("m")}, "x,label\n-1e309,a\n", 1,
+         "IN:2:1: \"-1e309\" in column \"x\" is out of range (beyond +-1.8e308)"},
+        {{"train", "--method", "knn", "IN", "-o", tmp("m")}, "x,label\n1,a\nInfinity,b\n", 1,
+         "IN:3:1: \"Infinity\" in column \"x\" is infinite; leave the cell empty (or NA) for a missing measurement"},
+    });
+}
 
 TEST_F(CliRun, LabelNamesAndNumbersSurviveTheModelFile) {
     const std::string model = tmp("fruit.model"), train = dataFile("fruit_train.csv");
