@@ -482,6 +482,33 @@ TEST_F(CliRun, DamagedAndInconsistentModelFilesAreRefused) {
     }
 }
 
+// Messages: a directory says so, a NUL byte (here in a crafted model file's column name) does
+// not cut a message short, and control characters from the data are escaped, in messages and in
+// the reports a terminal shows.
+TEST_F(CliRun, MessagesSayWhatIsWrongAndEscapeTheData) {
+    const std::string model = tmp("m.model"), test = dataFile("fruit_test.csv");
+    ok({"train", "--method", "knn", dataFile("fruit_train.csv"), "-o", model});
+    std::string text = tqtest::readFile(model);
+    text.replace(text.find("\nweight\n"), 8, std::string("\nwe\0ight\n", 9));
+    std::ofstream(tmp("nul.model"), std::ios::binary) << withChecksum(text);
+    const std::string esc = "x,label\n1,\x1b[31mred\n2,\x1b[31mred\n5,blue\n6,blue\n";
+    expectCases({
+        {{"classify", dir_, test}, "", 1, dir_ + ": is a directory, not a file"},
+        {{"train", "--method", "knn", "--costs", dir_, "IN", "-o", tmp("x")}, esc, 1, dir_ + ": is a directory, not a file"},
+        {{"classify", tmp("nul.model"), test}, "", 1,
+         test + ":1:2: column \"weight\" does not match the model, which expects \"we\\x00ight\" here\n"},
+        {{"train", "--method", "knn", "IN", "-o", tmp("x")}, "x,label\n\x1b[2J,a\n", 1,
+         "IN:2:1: \"\\x1b[2J\" in column \"x\" is not a number\n"},
+    });
+    std::ofstream(tmp("esc.csv")) << esc;
+    ok({"train", "--method", "bayes", tmp("esc.csv"), "-o", tmp("esc.model")});
+    for (const std::string& out : {ok({"evaluate", "--method", "knn", "--k", "1", tmp("esc.csv"), tmp("esc.csv")}),
+                                   ok({"info", tmp("esc.model")})}) {
+        EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+        EXPECT_TRUE(has(out, "\\x1b[31mred")) << out;
+    }
+}
+
 // Hostile inputs and output targets: each is refused with one message naming the file, and an
 // existing output keeps its contents and permission bits.
 TEST_F(CliRun, HostileFilesAreRefusedAndOutputsKeepTheirPermissions) {
