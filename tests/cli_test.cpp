@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -185,8 +186,9 @@ protected:
     std::string tmp(const std::string& name) const { return dir_ + "/" + name; }
 
     // Runs the program with `args` (none holds a single quote), standard output and error captured.
-    Outcome run(const std::vector<std::string>& args) const {
-        std::string command = std::string("'") + CLASTOOL_CLI + "'";
+    // `shell` runs before the program, in the same shell (a resource limit, say).
+    Outcome run(const std::vector<std::string>& args, const std::string& shell = "") const {
+        std::string command = shell + "'" + CLASTOOL_CLI + "'";
         for (const std::string& a : args) command += " '" + a + "'";
         command += " >'" + tmp(".stdout") + "' 2>'" + tmp(".stderr") + "'";
         const int status = std::system(command.c_str());
@@ -534,6 +536,17 @@ TEST_F(CliRun, HostileFilesAreRefusedAndOutputsKeepTheirPermissions) {
         EXPECT_EQ(o.status, 1) << message;
         EXPECT_EQ(o.err, "clastool: " + message + "\n");
     }
+    // Failed writes name the path and the reason, and leave the target and no temporary file.
+    const Outcome full = run({"demo", "--save-data", "/dev/full", "--force"});
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "clastool: /dev/full: cannot write: No space left on device\n");
+    const Outcome limited = run({"demo", "--save-data", model}, "ulimit -f 8; ");
+    EXPECT_EQ(limited.status, 1);
+    EXPECT_EQ(limited.err, "clastool: " + model + ": cannot write: File too large\n");
+    EXPECT_EQ(run({"train", "--method", "knn", train, "-o", train, "--force"}).status, 1);
+    EXPECT_TRUE(has(ok({"info", model}), "k-nearest neighbours"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_FALSE(has(entry.path().string(), ".tmp-")) << entry.path();
     // With --force a link is followed: the file it points to is replaced, the link stays.
     ok({"train", "--method", "bayes", train, "-o", link, "--force"});
     EXPECT_TRUE(has(ok({"info", model}), "Bayesian"));
