@@ -258,8 +258,8 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     const long long bytes = ::stat(args.model.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
 
-    out << "model file:   " << args.model << " (" << bytes << " bytes, format version "
-        << kModelFormatVersion << ")\n";
+    out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << kModelFormatVersion
+        << ")\n";
     out << "technique:    "
         << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
         << "\n";
@@ -282,8 +282,8 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
             if (truth != decided &&
                 costs.misclassificationCost(truth, decided) != costs.defaultMisclassificationCost())
                 out << "; " << printable(header.labels.name(truth)) << " decided as "
-                    << printable(header.labels.name(decided))
-                    << ": " << exactNumber(costs.misclassificationCost(truth, decided));
+                    << printable(header.labels.name(decided)) << ": "
+                    << exactNumber(costs.misclassificationCost(truth, decided));
     out << "\n";
 
     if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {

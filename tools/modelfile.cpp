@@ -233,7 +233,9 @@ std::string LabelMap::name(long category) const {
 void writeModelFile(std::ostream& out, const ModelHeader& h, const std::string& archive) {
     const std::string body = headerBody(h);
     const std::uint32_t crc = crc32c(archive.data(), archive.size(), crc32c(body.data(), body.size()));
-    out << kMagic << "\n" << "format " << kModelFormatVersion << "\n" << kChecksumKey << hex8(crc) << "\n"
+    out << kMagic << "\n"
+        << "format " << kModelFormatVersion << "\n"
+        << kChecksumKey << hex8(crc) << "\n"
         << body << archive;
 }
 
@@ -248,11 +250,13 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
 
     std::string line;
     long version = 0;
-    if (!shortLine(in, line) || line.compare(0, 7, "format ") != 0 || !parseCategoryNumber(line.substr(7), version))
+    if (!shortLine(in, line) || line.compare(0, 7, "format ") != 0 ||
+        !parseCategoryNumber(line.substr(7), version))
         throw InputError(file + ": not a clastool model file (no format version)");
     if (version == 1)
-        throw InputError(file + ": model file format version 1 has no checksum, so damage to it cannot be "
-                                "detected; train the model again with this clastool");
+        throw InputError(file +
+                         ": model file format version 1 has no checksum, so damage to it cannot be "
+                         "detected; train the model again with this clastool");
     if (version != kModelFormatVersion)
         throw InputError(file + ": model file format version " + std::to_string(version) +
                          " is not supported; this clastool reads format version " +
@@ -333,8 +337,9 @@ bool accepts(const tqClassifierTool& tool, const tqFeaturePattern& pattern, tqCl
 void checkLabels(const std::set<long>& stored, const ModelHeader& header, const std::string& path) {
     const std::set<long> listed(header.labels.categories().begin(), header.labels.categories().end());
     if (stored != listed)
-        damaged(path, "the header lists " + std::to_string(listed.size()) + " labels, but the stored classifier knows " +
-                          std::to_string(stored.size()) + (stored.size() == listed.size() ? " other ones" : ""));
+        damaged(path, "the header lists " + std::to_string(listed.size()) +
+                          " labels, but the stored classifier knows " + std::to_string(stored.size()) +
+                          (stored.size() == listed.size() ? " other ones" : ""));
 }
 
 [[noreturn]] void wrongSize(const std::string& path, const ModelHeader& header) {
@@ -352,7 +357,8 @@ void checkKnn(tqClassifierTool& tool, const tqClassifierTrainParams& params, con
     tqClassifierResult result, other;
     if (header.rows == 0) {
         // Saved without the readiness check from data without a labelled row: it classifies nothing.
-        if (accepts(tool, zeros(d), result)) damaged(path, "the header records no training row, but the stored classifier has some");
+        if (accepts(tool, zeros(d), result))
+            damaged(path, "the header records no training row, but the stored classifier has some");
         return;
     }
     tqPtrHandle<tqClassifierTrainParams> all = params.clone();
@@ -369,7 +375,8 @@ void checkKnn(tqClassifierTool& tool, const tqClassifierTrainParams& params, con
 
 // A Bayesian classifier lists its labels and models; the archive at `archive` is read a second
 // time into the classifier itself (its models are small).
-void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& header, const std::string& path) {
+void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& header,
+                const std::string& path) {
     in.clear();
     in.seekg(archive);
     tqPtrHandle<tq_Classifier> classifier;
@@ -390,7 +397,8 @@ void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& hea
 
 ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) throw InputError(path + ": is a directory, not a file");
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw InputError(path + ": is a directory, not a file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError(path + ": cannot open: " + std::strerror(errno));
     ModelHeader header = readModelHeader(in, path);
