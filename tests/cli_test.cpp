@@ -147,7 +147,8 @@ TEST(CliInput, QuotesBlanksLineEndsAndNumberKinds) {
 // it is asked to classify.
 TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     ok("train --method knn @D/fruit_train.csv -o @T/m");
-    ok("train --method knn --no-ready-check @D/unlabelled_only.csv -o @T/unready");
+    std::ofstream(tmp("none.csv")) << "x,label\n1,?\n2,\n3,NA\n";
+    ok("train --method knn --no-ready-check @T/none.csv -o @T/unready");
     const std::string near = "x,label\n1e308,a\n-1e308,b\n1.5e308,a\n", wide = "x,label\n1e160,a\n0,b\n";
     const std::string bayes = "train --method bayes @IN -o @OUT",
                       knn = "train --method knn --k 1 @IN -o @OUT";
@@ -180,22 +181,23 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, wide, 1, "@IN: column \"x\": its values range from 0 to 1e+160"},
         {knn + " --norm 1", wide, 0, ""},
         {bayes + " --binomial x=1e300", "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
-        {"classify @T/m @D/bad_number.csv -o @OUT", "", 1,
-         "@D/bad_number.csv:3:2: \"12o\" in column \"weight\" is not a number\n"},
-        {"classify @T/m @D/bad_columns.csv", "", 1,
-         "@D/bad_columns.csv:1:2: column \"width\" does not match the model, which expects \"diameter\""},
-        {"classify @T/m @D/bad_fewcolumns.csv", "", 1,
-         "@D/bad_fewcolumns.csv:1: the file has 1 measurement columns but the model expects 2 (weight,"},
+        {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
+         "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
+        {"classify @T/m @IN", "weight,width\n5,1\n", 1,
+         "@IN:1:2: column \"width\" does not match the model, which"},
+        {"classify @T/m @IN", "weight\n5\n", 1,
+         "@IN:1: the file has 1 measurement columns but the model expects 2"},
         {"classify @T/m @D/fruit_missing.csv -o @OUT", "", 1,
          "@D/fruit_missing.csv:2:3: missing measurement in column \"diameter\": the knn method needs every"},
-        {"train --method knn @D/unlabelled_only.csv -o @OUT", "", 1,
-         "@D/unlabelled_only.csv: training failed: No valid data was provided for training.\n"},
-        {"classify @T/unready @D/unlabelled_only.csv", "", 1,
-         "@D/unlabelled_only.csv:2: classification failed: No valid data was provided for training.\n"},
-        {"train --method bayes --no-ready-check @D/unlabelled_only.csv -o @OUT", "", 1,
-         "@D/unlabelled_only.csv: training failed: no row has a label\n"},
-        {"train --method bayes --costs @D/bad_costs.csv @D/fruit_train.csv -o @OUT", "", 1,
-         "@D/bad_costs.csv:1:4: the label \"kiwi\" does not occur in @D/fruit_train.csv\n"},
+        {"train --method knn @T/none.csv -o @OUT", "", 1,
+         "@T/none.csv: training failed: No valid data was provided for training.\n"},
+        {"classify @T/unready @T/none.csv", "", 1,
+         "@T/none.csv:2: classification failed: No valid data was provided for training.\n"},
+        {"train --method bayes --no-ready-check @T/none.csv -o @OUT", "", 1,
+         "@T/none.csv: training failed: no row has a label\n"},
+        {"train --method bayes --costs @IN @D/fruit_train.csv -o @OUT",
+         "true,grape,lemon,kiwi\ngrape,0,1,1\n", 1,
+         "@IN:1:4: the label \"kiwi\" does not occur in @D/fruit_train.csv\n"},
         {"train --method bayes --prior kiwi=2 @D/fruit_train.csv -o @OUT", "", 1,
          "--prior kiwi=2: the label \"kiwi\" does not occur in @D/fruit_train.csv\n"},
         {"train --method bayes --binomial hits=1 @D/counts.csv -o @OUT", "", 1,
@@ -209,7 +211,7 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {"frobnicate", "", 2, "unknown command \"frobnicate\" (commands: train, classify, evaluate,"},
         {"train --method knn @T/ -o @OUT", "", 1, "@T/: is a directory, not a file\n"},
         {"train --method knn /dev/zero -o @OUT", "", 1, "/dev/zero:1: NUL byte: this is not a CSV text"},
-        {"classify @T/m @T/none.csv", "", 1, "@T/none.csv: cannot open: No such file or directory\n"},
+        {"classify @T/m @T/absent.csv", "", 1, "@T/absent.csv: cannot open: No such file or directory\n"},
     });
 }
 
@@ -335,7 +337,7 @@ TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
          "@T/pipe: is not a regular file (a device or a"},
         {train + "@T/", "", 1, "@T/: is a directory; name an output file\n"},
         {"demo --save-data /dev/full --force", "", 1, "/dev/full: cannot write: No space left on device\n"},
-        {"classify @T/m @D/bad_number.csv -o @T/old", "", 1, "@D/bad_number.csv:3:2:"},
+        {"classify @T/m @D/fruit_missing.csv -o @T/old", "", 1, "@D/fruit_missing.csv:2:3:"},
     });
     const Outcome limited = run("demo --save-data @T/m", "ulimit -f 8; ");
     EXPECT_EQ(limited.status, 1);
