@@ -354,6 +354,19 @@ TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+// Ctrl-C during a long cross-validation stops it cleanly: status 130, a message, no output.
+TEST_F(CliRun, InterruptStopsLongWorkAndWritesNothing) {
+    std::ofstream data(tmp("big.csv"));
+    data << "a,b,label\n";
+    for (int i = 0; i < 200000; ++i) data << i % 997 << "," << i % 89 << "," << i % 3 << "\n";
+    data.close();
+    const Outcome o = run("evaluate --method knn --folds 5 @T/big.csv --predictions @T/p.csv",
+                          "( sleep 0.5; kill -INT $$ ) & exec ");
+    EXPECT_EQ(o.status, 130) << o.err;
+    EXPECT_EQ(o.err, "clastool: interrupted; nothing was written\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp("p.csv")));
+}
+
 // ---------------------------------------------------------------------------------------------
 // The commands end to end
 
