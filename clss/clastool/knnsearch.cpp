@@ -262,6 +262,44 @@ template <int P, bool Wide>
     list.offer(i, normRoot(sum, p), sum);
 }
 
+#ifdef CLASTOOL_KNN_AVX2
+// Packed rows [begin, end) for one query, four rows per pass when a row holds at most 16
+// measurements in whole groups of four (where cheapSumReaches has no early test to lose). Each
+// row's lanes get the same terms in the same order as in cheapSumReachesWide, the four rows' lanes
+// are combined as (s0 + s1) + (s2 + s3) together, and the four sums are compared with the bound at
+// once. A row that is not skipped takes the exact path, as in offerRow. All four are tested
+// against the bound from before any of them entered: it belongs to a k-th distance at least the
+// current one, so a row it skips could not enter now either. Returns the first row not handled.
+template <int P>
+[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
+                                           const PackedRows& rows, long dims, double p) {
+    if (dims <= 0 || dims > 16 || dims % 4 != 0) return begin;
+    long i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const double* b = rows.row(i);
+        __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+        for (long j = 0; j < dims; j += 4) {
+            const __m256d x = _mm256_loadu_pd(a + j);
+            s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
+            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + dims + j))));
+            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * dims + j))));
+            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * dims + j))));
+        }
+        const __m256d h01 = _mm256_hadd_pd(s0, s1), h23 = _mm256_hadd_pd(s2, s3);
+        const __m256d sums = _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20),
+                                           _mm256_permute2f128_pd(h01, h23, 0x31));
+        const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
+        if (skipped == 0xF) continue;
+        for (long r = 0; r < 4; ++r) {
+            if (skipped & (1 << r)) continue;
+            const double sum = normPowerSum(a, b + r * dims, dims, p);
+            list.offer(i + r, normRoot(sum, p), sum);
+        }
+    }
+    return i;
+}
+#endif
+
 // The measurements of stored pattern i, with the metric's errors for a valid query of `dims`
 // measurements: for the patterns after the packed prefix.
 const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long dims) {
@@ -286,6 +324,9 @@ template <int P, bool Wide>
         for (std::size_t q = 0; q < lists.size(); ++q) {
             const double* a = queries[q];
             long i = r0;
+#ifdef CLASTOOL_KNN_AVX2
+            if constexpr (Wide && P > 0) i = offerRowsWide<P>(lists[q], i, std::min(r1, packed), a, rows, dims, p);
+#endif
             for (; i < std::min(r1, packed); ++i) offerRow<P, Wide>(lists[q], i, a, rows.row(i), dims, p);
             for (; i < r1; ++i) offerRow<P, Wide>(lists[q], i, a, storedRow(data, i, dims), dims, p);
         }
