@@ -70,7 +70,8 @@ Options parseOptions(int argc, char** argv) {
         if (i + 1 >= argc) usage(("missing value after " + arg).c_str());
         char* end = nullptr;
         *target = std::strtol(argv[++i], &end, 10);
-        if (end == argv[i] || *end != '\0' || *target < 1) usage(("not a positive number after " + arg).c_str());
+        if (end == argv[i] || *end != '\0' || *target < 1)
+            usage(("not a positive number after " + arg).c_str());
     }
     if (o.k > o.n) usage("--k must not exceed --n");
     return o;
@@ -219,7 +220,8 @@ int main(int argc, char** argv) {
     };
     const auto theirsAll = [&] {
         cvKnn->findNearest(queryX, k, cvResult);
-        for (std::size_t q = 0; q < nq; ++q) theirsBatch[q] = static_cast<long>(cvResult.at<float>(static_cast<int>(q), 0));
+        for (std::size_t q = 0; q < nq; ++q)
+            theirsBatch[q] = static_cast<long>(cvResult.at<float>(static_cast<int>(q), 0));
     };
     const tqPatternRows queryBlock{queryValues.data(), nullptr, nq, static_cast<std::size_t>(d),
                                    static_cast<std::size_t>(d)};
@@ -242,7 +244,8 @@ int main(int argc, char** argv) {
         };
         const auto oursAll = [&] {
             knn.runBatch(queryBlock, results.data());
-            for (std::size_t q = 0; q < nq; ++q) oursBatch[q] = results[q].categoryResults().front().categoryLabel();
+            for (std::size_t q = 0; q < nq; ++q)
+                oursBatch[q] = results[q].categoryResults().front().categoryLabel();
         };
         rows.push_back(timePaired("knn (k = " + std::to_string(k) + "), " + layout + ": classify one pattern",
                                   "us", reps, perQuery, oursOne, theirsOne));
@@ -278,7 +281,8 @@ int main(int argc, char** argv) {
         };
         trainTheirs();
         const auto runTheirs = [&] {
-            for (std::size_t q = 0; q < nq; ++q) theirsBayes[q] = static_cast<long>(cvBayes->predict(queryRows[q]));
+            for (std::size_t q = 0; q < nq; ++q)
+                theirsBayes[q] = static_cast<long>(cvBayes->predict(queryRows[q]));
         };
         tqClassifierResult result;
         for (const auto* variant : {&joint, &independent}) {

@@ -212,7 +212,8 @@ template <int P>
 }
 
 template <int P>
-[[gnu::target("avx2")]] inline bool cheapSumReachesWide(const double* a, const double* b, long n, double bound) {
+[[gnu::target("avx2")]] inline bool cheapSumReachesWide(const double* a, const double* b, long n,
+                                                        double bound) {
     constexpr long kBlock = 16;
     __m256d s = _mm256_setzero_pd();
     long j = 0;
@@ -236,7 +237,8 @@ template <int P, bool Wide>
 }
 
 // The same with the exact terms, for orders without a cheap form; pow dwarfs the test.
-[[gnu::always_inline]] inline bool exactSumReaches(const double* a, const double* b, long n, double p, double bound) {
+[[gnu::always_inline]] inline bool exactSumReaches(const double* a, const double* b, long n, double p,
+                                                   double bound) {
     double part = 0.0;
     for (long j = 0; j < n; ++j) {
         part += std::pow(std::fabs(a[j] - b[j]), p);
@@ -248,7 +250,8 @@ template <int P, bool Wide>
 // Offers stored row i (measurements b) to the list. P = 1, 2, 3: cheap terms; P = 0: exact
 // partial sums; P = -1: no skipping.
 template <int P, bool Wide>
-[[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b, long dims, double p) {
+[[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b,
+                                            long dims, double p) {
     if constexpr (P >= 0) {
         if (list.full()) {
             if constexpr (P > 0) {
@@ -270,33 +273,47 @@ template <int P, bool Wide>
 // once. A row that is not skipped takes the exact path, as in offerRow. All four are tested
 // against the bound from before any of them entered: it belongs to a k-th distance at least the
 // current one, so a row it skips could not enter now either. Returns the first row not handled.
-template <int P>
-[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
-                                           const PackedRows& rows, long dims, double p) {
-    if (dims <= 0 || dims > 16 || dims % 4 != 0) return begin;
+// Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
+// query stays in registers); Dims = 0: the row length is `dims`.
+template <int P, long Dims>
+[[gnu::target("avx2")]] long offerRowsWideOf(NearestList& list, long begin, long end, const double* a,
+                                             const PackedRows& rows, long dims, double p) {
+    const long d = Dims > 0 ? Dims : dims;
+    __m256d query[4];
+    for (long g = 0; g < d / 4; ++g) query[g] = _mm256_loadu_pd(a + 4 * g);
     long i = begin;
     for (; i + 4 <= end; i += 4) {
         const double* b = rows.row(i);
         __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-        for (long j = 0; j < dims; j += 4) {
-            const __m256d x = _mm256_loadu_pd(a + j);
+        for (long g = 0; g < d / 4; ++g) {
+            const __m256d x = query[g];
+            const long j = 4 * g;
             s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
-            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + dims + j))));
-            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * dims + j))));
-            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * dims + j))));
+            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
+            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
+            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
         }
         const __m256d h01 = _mm256_hadd_pd(s0, s1), h23 = _mm256_hadd_pd(s2, s3);
-        const __m256d sums = _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20),
-                                           _mm256_permute2f128_pd(h01, h23, 0x31));
+        const __m256d sums =
+            _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
         const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
         if (skipped == 0xF) continue;
         for (long r = 0; r < 4; ++r) {
             if (skipped & (1 << r)) continue;
-            const double sum = normPowerSum(a, b + r * dims, dims, p);
+            const double sum = normPowerSum(a, b + r * d, d, p);
             list.offer(i + r, normRoot(sum, p), sum);
         }
     }
     return i;
+}
+
+template <int P>
+[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
+                                           const PackedRows& rows, long dims, double p) {
+    if (dims == 8) return offerRowsWideOf<P, 8>(list, begin, end, a, rows, dims, p);
+    if (dims == 16) return offerRowsWideOf<P, 16>(list, begin, end, a, rows, dims, p);
+    if (dims == 4 || dims == 12) return offerRowsWideOf<P, 0>(list, begin, end, a, rows, dims, p);
+    return begin;
 }
 #endif
 
@@ -313,8 +330,10 @@ const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long
 long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
 
 template <int P, bool Wide>
-[[gnu::always_inline]] inline void scanPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long n, long dims, double p,
-                const double* const* queries, std::vector<NearestList>& lists) {
+[[gnu::always_inline]] inline void scanPacked(const PackedRows& rows,
+                                              const tqClassifierDataProviderMemory& data, long n, long dims,
+                                              double p, const double* const* queries,
+                                              std::vector<NearestList>& lists) {
     // Rows packed for another length are never read (the patterns' own errors apply).
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
     const long step = rowsPerBlock(dims);
@@ -325,7 +344,8 @@ template <int P, bool Wide>
             const double* a = queries[q];
             long i = r0;
 #ifdef CLASTOOL_KNN_AVX2
-            if constexpr (Wide && P > 0) i = offerRowsWide<P>(lists[q], i, std::min(r1, packed), a, rows, dims, p);
+            if constexpr (Wide && P > 0)
+                i = offerRowsWide<P>(lists[q], i, std::min(r1, packed), a, rows, dims, p);
 #endif
             for (; i < std::min(r1, packed); ++i) offerRow<P, Wide>(lists[q], i, a, rows.row(i), dims, p);
             for (; i < r1; ++i) offerRow<P, Wide>(lists[q], i, a, storedRow(data, i, dims), dims, p);
@@ -346,14 +366,14 @@ void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeat
 }
 
 template <int P, bool Wide>
-[[gnu::always_inline]] inline void searchPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long dims, double p,
-                  const double* const* queries, long count, long k, std::vector<long>* indices,
-                  std::vector<double>* distances) {
+[[gnu::always_inline]] inline void searchPacked(const PackedRows& rows,
+                                                const tqClassifierDataProviderMemory& data, long dims,
+                                                double p, const double* const* queries, long count, long k,
+                                                std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
-    for (long q = 0; q < count; ++q)
-        lists.emplace_back(std::min(k, n), indices[q], distances[q]);
+    for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q]);
     scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
 }
 
@@ -361,9 +381,10 @@ template <int P, bool Wide>
 // whole scan (everything but the exact formula, which stays the metric's own code) is compiled
 // once for the baseline instruction set and once for AVX2.
 template <bool Wide>
-[[gnu::always_inline]] inline void searchByOrder(const PackedRows& rows, const tqClassifierDataProviderMemory& data,
-                                                 double p, const double* const* queries, long count, long dims,
-                                                 long k, std::vector<long>* indices, std::vector<double>* distances) {
+[[gnu::always_inline]] inline void searchByOrder(const PackedRows& rows,
+                                                 const tqClassifierDataProviderMemory& data, double p,
+                                                 const double* const* queries, long count, long dims, long k,
+                                                 std::vector<long>* indices, std::vector<double>* distances) {
     const bool bounded = dims <= kMaxBoundedMeasurements;
     if (bounded && p == 1.0)
         searchPacked<1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
@@ -378,11 +399,12 @@ template <bool Wide>
 }
 
 // Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 the
-// compiler's vectorised copy of the scan runs, four differences per instruction. Both copies do
-// the same IEEE operations in the same order (the four accumulators of the cheap sum are the four
+// AVX2 copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
+// offerRowsWide). Both copies compute the same cheap sums (the four accumulators are the four
 // lanes; nothing is reassociated, and the file is compiled with -ffp-contract=off, so no fused
-// multiply-add appears either), hence the same bits. CLASTOOL_NO_SIMD set to anything but "" or
-// "0" forces the baseline copy (read once per process), which is how the tests cover it.
+// multiply-add appears either), skip only proven rows and share the exact path, hence the same
+// bits. CLASTOOL_NO_SIMD set to anything but "" or "0" forces the baseline copy (read once per
+// process), which is how the tests cover it.
 void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
                     const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                     std::vector<double>* distances) {
@@ -414,8 +436,8 @@ bool wideScan() {
 }  // namespace
 
 void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
-                       const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
-                       std::vector<double>* distances) {
+                       const double* const* queries, long count, long dims, long k,
+                       std::vector<long>* indices, std::vector<double>* distances) {
     if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
 #ifdef CLASTOOL_KNN_AVX2
     if (wideScan()) {
