@@ -270,9 +270,11 @@ template <int P, bool Wide>
 // measurements in whole groups of four (where cheapSumReaches has no early test to lose). Each
 // row's lanes get the same terms in the same order as in cheapSumReachesWide, the four rows' lanes
 // are combined as (s0 + s1) + (s2 + s3) together, and the four sums are compared with the bound at
-// once. A row that is not skipped takes the exact path, as in offerRow. All four are tested
-// against the bound from before any of them entered: it belongs to a k-th distance at least the
-// current one, so a row it skips could not enter now either. Returns the first row not handled.
+// once. When all four reach it, nothing is offered, so the bound was the current one for each of
+// them. Otherwise the rows are taken in order, each tested against the bound as it is then (an
+// earlier row of the four may have entered and changed it, even to NaN when NaN distances fill the
+// list) and, if not skipped, sent to the exact path: each row is decided exactly as offerRow
+// decides it. Returns the first row not handled.
 // Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
 // query stays in registers); Dims = 0: the row length is `dims`.
 template <int P, long Dims>
@@ -298,8 +300,10 @@ template <int P, long Dims>
             _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
         const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
         if (skipped == 0xF) continue;
+        alignas(32) double each[4];
+        _mm256_store_pd(each, sums);
         for (long r = 0; r < 4; ++r) {
-            if (skipped & (1 << r)) continue;
+            if (each[r] >= list.bound()) continue;
             const double sum = normPowerSum(a, b + r * d, d, p);
             list.offer(i + r, normRoot(sum, p), sum);
         }
