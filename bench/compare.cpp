@@ -1,21 +1,31 @@
 // Side by side with OpenCV's ml module on the same generated data, in one run:
-//  - k-nearest neighbours: single-pattern classification latency against KNearest (brute force);
+//  - k-nearest neighbours against KNearest (brute force): single-pattern classification latency
+//    (tqClassifierTool::run against findNearest on one row) and one batch of all queries
+//    (tqClassifierTool::runBatch against findNearest on all rows at once), for stored patterns
+//    allocated one after another and for stored patterns allocated among other allocations of
+//    varied size (where the heap puts each pattern object);
 //  - Bayesian: training time and single-pattern run time against NormalBayesClassifier.
 // OpenCV's normal Bayes classifier models each class by one full-covariance normal density; our
 // Bayesian classifier does the same when all measurements form one dependency set, and by default
 // models every measurement on its own. Both of ours are shown.
 //
 // Prints a Markdown table of median CPU times over repetitions, with the ratio ours / OpenCV (above 1:
-// we take longer), and how often the two libraries decide alike.
+// we take longer), and how often the two libraries decide alike. Each repetition times our side and
+// then OpenCV's, so that a change of load on a shared machine reaches both alike.
 //
-//   bench/compare [patterns-per-class] [queries]      (defaults 3000 and 300)
+//   bench/compare [--n STORED] [--d MEASUREMENTS] [--k NEIGHBOURS] [--queries QUERIES] [--reps R]
+//                 [--no-bayes]
+//   (defaults: 9000 stored patterns of 8 measurements, k = 5, 1000 queries, 7 repetitions)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/ml.hpp>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,9 +33,49 @@
 
 namespace {
 
-constexpr int kMeasurements = 8;
 constexpr int kClasses = 3;
-constexpr int kRepetitions = 7;
+
+struct Options {
+    long n = 9000;
+    long d = 8;
+    long k = 5;
+    long queries = 1000;
+    long repetitions = 7;
+    bool bayes = true;
+};
+
+[[noreturn]] void usage(const char* why) {
+    std::fprintf(stderr,
+                 "compare: %s\nusage: compare [--n STORED] [--d MEASUREMENTS] [--k NEIGHBOURS] "
+                 "[--queries QUERIES] [--reps R] [--no-bayes]\n",
+                 why);
+    std::exit(2);
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--no-bayes") {
+            o.bayes = false;
+            continue;
+        }
+        long* target = arg == "--n"         ? &o.n
+                       : arg == "--d"       ? &o.d
+                       : arg == "--k"       ? &o.k
+                       : arg == "--queries" ? &o.queries
+                       : arg == "--reps"    ? &o.repetitions
+                                            : nullptr;
+        if (!target) usage(("unknown option " + arg).c_str());
+        if (i + 1 >= argc) usage(("missing value after " + arg).c_str());
+        char* end = nullptr;
+        *target = std::strtol(argv[++i], &end, 10);
+        if (end == argv[i] || *end != '\0' || *target < 1)
+            usage(("not a positive number after " + arg).c_str());
+    }
+    if (o.k > o.n) usage("--k must not exceed --n");
+    return o;
+}
 
 // CPU time of this process in seconds. Both sides run on one thread, and CPU time is what the
 // other users of a shared machine disturb least.
@@ -35,17 +85,9 @@ double cpuSeconds() {
     return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-// Median CPU time of `fn` in seconds over kRepetitions runs (after one warm-up run).
-double medianSeconds(const std::function<void()>& fn) {
-    fn();
-    std::vector<double> times;
-    for (int r = 0; r < kRepetitions; ++r) {
-        const double start = cpuSeconds();
-        fn();
-        times.push_back(cpuSeconds() - start);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
 }
 
 struct Row {
@@ -53,6 +95,24 @@ struct Row {
     double ours, theirs;  // seconds
     std::string unit;     // how the figures are shown
 };
+
+// Median CPU times of `ours` and `theirs` over the repetitions (after one warm-up run of each),
+// the two timed one after the other in every repetition.
+Row timePaired(const std::string& what, const std::string& unit, int repetitions, double scale,
+               const std::function<void()>& ours, const std::function<void()>& theirs) {
+    ours();
+    theirs();
+    std::vector<double> a, b;
+    for (int r = 0; r < repetitions; ++r) {
+        double start = cpuSeconds();
+        ours();
+        a.push_back((cpuSeconds() - start) * scale);
+        start = cpuSeconds();
+        theirs();
+        b.push_back((cpuSeconds() - start) * scale);
+    }
+    return {what, median(a), median(b), unit};
+}
 
 void printTable(const std::vector<Row>& rows) {
     std::printf("| measurement | clastool | OpenCV | ratio clastool / OpenCV |\n");
@@ -64,120 +124,191 @@ void printTable(const std::vector<Row>& rows) {
     }
 }
 
+long agree(const std::vector<long>& a, const std::vector<long>& b) {
+    long n = 0;
+    for (std::size_t q = 0; q < a.size(); ++q) n += a[q] == b[q];
+    return n;
+}
+
+// The stored patterns as new pattern objects, in order. `interleaved`: before each pattern, an
+// allocation of 16 to 4096 bytes that stays alive, so that the pattern objects and their
+// measurement blocks land wherever a busy heap puts them rather than one after another.
+struct StoredPatterns {
+    tqClassifierDataProviderMemory data;
+    std::vector<std::unique_ptr<char[]>> others;
+};
+
+void allocateStored(const std::vector<std::vector<double>>& values, const std::vector<long>& labels,
+                    bool interleaved, StoredPatterns& out) {
+    std::mt19937 random(7);
+    std::uniform_int_distribution<std::size_t> size(16, 4096);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (interleaved) {
+            const std::size_t bytes = size(random);
+            out.others.emplace_back(new char[bytes]);
+            std::memset(out.others.back().get(), static_cast<int>(i), bytes);
+        }
+        out.data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(values[i])), labels[i]);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long perClass = argc > 1 ? std::atol(argv[1]) : 3000;
-    const long queries = argc > 2 ? std::atol(argv[2]) : 300;
+    const Options opt = parseOptions(argc, argv);
+    const int d = static_cast<int>(opt.d);
+    const int k = static_cast<int>(opt.k);
+    const int reps = static_cast<int>(opt.repetitions);
     cv::setNumThreads(1);  // one core each: the library runs single-threaded
 
-    // Three overlapping classes; one generated set, the last `queries` patterns kept for queries.
+    // Three overlapping classes, shuffled with a fixed seed; the first `queries` patterns are the
+    // queries, the next n the stored patterns.
+    const long total = opt.n + opt.queries;
     std::vector<tq_ClassDataGenerator> classes;
     for (int c = 0; c < kClasses; ++c) {
         std::vector<tqPair<double>> params;
-        for (int m = 0; m < kMeasurements; ++m) params.emplace_back(c * 0.8 + 0.1 * m, 1.0 + 0.1 * c);
-        classes.emplace_back(params, perClass + queries / kClasses + 1);
+        for (int m = 0; m < d; ++m) params.emplace_back(c * 0.8 + 0.1 * (m % 8), 1.0 + 0.1 * c);
+        classes.emplace_back(params, (total + kClasses - 1) / kClasses);
     }
     const tqClassifierDataProviderMemory all = tq_TotalDataGenerator(classes).generateData();
-    const long nTrain = all.numPatterns() - queries;
+    std::vector<long> order(static_cast<std::size_t>(all.numPatterns()));
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<long>(i);
+    std::shuffle(order.begin(), order.end(), std::mt19937(3));
 
-    tqClassifierDataProviderMemory train;
-    cv::Mat trainX(static_cast<int>(nTrain), kMeasurements, CV_32F),
-        trainY(static_cast<int>(nTrain), 1, CV_32S);
-    for (long i = 0; i < nTrain; ++i) {
-        train.addData(all.featurePattern(i), all.categoryLabel(i));
-        const std::vector<double>& v = all.featurePattern(i)->featureMeasurements(true);
-        for (int m = 0; m < kMeasurements; ++m)
-            trainX.at<float>(static_cast<int>(i), m) = static_cast<float>(v[m]);
-        trainY.at<int>(static_cast<int>(i), 0) = static_cast<int>(all.categoryLabel(i));
+    std::vector<std::vector<double>> storedValues;
+    std::vector<long> storedLabels;
+    cv::Mat trainX(static_cast<int>(opt.n), d, CV_32F), trainY(static_cast<int>(opt.n), 1, CV_32S);
+    for (long i = 0; i < opt.n; ++i) {
+        const long from = order[static_cast<std::size_t>(opt.queries + i)];
+        storedValues.push_back(all.featurePattern(from)->featureMeasurements(true));
+        storedLabels.push_back(all.categoryLabel(from));
+        for (int m = 0; m < d; ++m)
+            trainX.at<float>(static_cast<int>(i), m) = static_cast<float>(storedValues.back()[m]);
+        trainY.at<int>(static_cast<int>(i), 0) = static_cast<int>(storedLabels.back());
     }
     std::vector<tqPtrHandle_const<tqFeaturePattern>> queryPatterns;
+    std::vector<double> queryValues;  // the queries as rows, for the batch
+    cv::Mat queryX(static_cast<int>(opt.queries), d, CV_32F);
     std::vector<cv::Mat> queryRows;
-    for (long i = nTrain; i < all.numPatterns(); ++i) {
-        queryPatterns.push_back(all.featurePattern(i));
-        cv::Mat row(1, kMeasurements, CV_32F);
-        const std::vector<double>& v = all.featurePattern(i)->featureMeasurements(true);
-        for (int m = 0; m < kMeasurements; ++m) row.at<float>(0, m) = static_cast<float>(v[m]);
-        queryRows.push_back(row);
+    for (long q = 0; q < opt.queries; ++q) {
+        queryPatterns.push_back(all.featurePattern(order[static_cast<std::size_t>(q)]));
+        const std::vector<double>& v = queryPatterns.back()->featureMeasurements(true);
+        queryValues.insert(queryValues.end(), v.begin(), v.end());
+        for (int m = 0; m < d; ++m) queryX.at<float>(static_cast<int>(q), m) = static_cast<float>(v[m]);
+        queryRows.push_back(queryX.row(static_cast<int>(q)).clone());
     }
+    const std::size_t nq = queryPatterns.size();
     std::printf(
-        "data: %d classes, %d measurements, %ld training patterns, %ld queries; median CPU times of %d "
-        "runs\n\n",
-        kClasses, kMeasurements, nTrain, queries, kRepetitions);
+        "data: %d classes, %d measurements, %ld stored patterns, %ld queries, k = %d; median CPU times "
+        "of %d runs\n\n",
+        kClasses, d, opt.n, opt.queries, k, reps);
 
     std::vector<Row> rows;
-    const double perQuery = 1.0 / static_cast<double>(queries);
+    const double perQuery = 1.0 / static_cast<double>(nq);
 
-    // k-nearest neighbours, k = 5, Euclidean distance, brute force on both sides.
-    const int k = 5;
-    tqClassifierTool knn;
-    knn.train(train, tqClassifierTrainParamsKNN(k), nullptr, 0);
+    // k-nearest neighbours, Euclidean distance, brute force on both sides.
     cv::Ptr<cv::ml::KNearest> cvKnn = cv::ml::KNearest::create();
     cvKnn->setAlgorithmType(cv::ml::KNearest::BRUTE_FORCE);
     cvKnn->setDefaultK(k);
     cvKnn->setIsClassifier(true);
     cvKnn->train(trainX, cv::ml::ROW_SAMPLE, trainY);
-    std::vector<long> oursKnn(queryPatterns.size());
-    std::vector<int> theirsKnn(queryPatterns.size());
-    tqClassifierResult result;
-    const double knnOurs = medianSeconds([&] {
-        for (std::size_t q = 0; q < queryPatterns.size(); ++q) {
-            knn.run(*queryPatterns[q], result, nullptr, 0);
-            oursKnn[q] = result.categoryResults().front().categoryLabel();
-        }
-    });
+    std::vector<long> theirsSingle(nq), theirsBatch(nq);
     cv::Mat cvResult;
-    const double knnTheirs = medianSeconds([&] {
-        for (std::size_t q = 0; q < queryRows.size(); ++q)
-            theirsKnn[q] = static_cast<int>(cvKnn->findNearest(queryRows[q], k, cvResult));
-    });
-    rows.push_back({"knn (k = 5): classify one pattern", knnOurs * perQuery, knnTheirs * perQuery, "us"});
+    const auto theirsOne = [&] {
+        for (std::size_t q = 0; q < nq; ++q)
+            theirsSingle[q] = static_cast<long>(cvKnn->findNearest(queryRows[q], k, cvResult));
+    };
+    const auto theirsAll = [&] {
+        cvKnn->findNearest(queryX, k, cvResult);
+        for (std::size_t q = 0; q < nq; ++q)
+            theirsBatch[q] = static_cast<long>(cvResult.at<float>(static_cast<int>(q), 0));
+    };
+    const tqPatternRows queryBlock{queryValues.data(), nullptr, nq, static_cast<std::size_t>(d),
+                                   static_cast<std::size_t>(d)};
+
+    std::vector<long> oursSingle(nq), oursBatch(nq);
+    std::string decisions;
+    for (const bool interleaved : {false, true}) {
+        const std::string layout = interleaved ? "interleaved" : "one after another";
+        StoredPatterns stored;
+        allocateStored(storedValues, storedLabels, interleaved, stored);
+        tqClassifierTool knn;
+        knn.train(stored.data, tqClassifierTrainParamsKNN(k), nullptr, 0);
+        tqClassifierResult result;
+        std::vector<tqClassifierResult> results(nq);
+        const auto oursOne = [&] {
+            for (std::size_t q = 0; q < nq; ++q) {
+                knn.run(*queryPatterns[q], result, nullptr, 0);
+                oursSingle[q] = result.categoryResults().front().categoryLabel();
+            }
+        };
+        const auto oursAll = [&] {
+            knn.runBatch(queryBlock, results.data());
+            for (std::size_t q = 0; q < nq; ++q)
+                oursBatch[q] = results[q].categoryResults().front().categoryLabel();
+        };
+        rows.push_back(timePaired("knn (k = " + std::to_string(k) + "), " + layout + ": classify one pattern",
+                                  "us", reps, perQuery, oursOne, theirsOne));
+        rows.push_back(timePaired("knn (k = " + std::to_string(k) + "), " + layout + ": batch of " +
+                                      std::to_string(nq) + " patterns",
+                                  "ms", reps, 1.0, oursAll, theirsAll));
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "knn, %s: ours alike OpenCV %ld of %zu (single) and %ld of %zu (batch); our batch "
+                      "alike our single runs %ld of %zu\n",
+                      layout.c_str(), agree(oursSingle, theirsSingle), nq, agree(oursBatch, theirsBatch), nq,
+                      agree(oursBatch, oursSingle), nq);
+        decisions += line;
+    }
 
     // Bayesian: training, then one pattern at a time.
-    tqClassifierDistributionTypes jointTypes;
-    std::vector<long> allMeasurements;
-    for (long m = 0; m < kMeasurements; ++m) allMeasurements.push_back(m);
-    for (long c = 0; c < kClasses; ++c) jointTypes.setDependent(c, allMeasurements);
-    const tqClassifierTrainParamsBayesian independent, joint(jointTypes);
+    std::vector<long> theirsBayes(nq), oursJoint(nq), oursIndependent(nq);
+    if (opt.bayes) {
+        tqClassifierDataProviderMemory train;
+        for (std::size_t i = 0; i < storedValues.size(); ++i)
+            train.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(storedValues[i])),
+                          storedLabels[i]);
+        tqClassifierDistributionTypes jointTypes;
+        std::vector<long> allMeasurements;
+        for (long m = 0; m < d; ++m) allMeasurements.push_back(m);
+        for (long c = 0; c < kClasses; ++c) jointTypes.setDependent(c, allMeasurements);
+        const tqClassifierTrainParamsBayesian independent, joint(jointTypes);
 
-    cv::Ptr<cv::ml::NormalBayesClassifier> cvBayes;
-    const double trainTheirs = medianSeconds([&] {
-        cvBayes = cv::ml::NormalBayesClassifier::create();
-        cvBayes->train(trainX, cv::ml::ROW_SAMPLE, trainY);
-    });
-    std::vector<int> theirsBayes(queryRows.size());
-    const double runTheirs = medianSeconds([&] {
-        for (std::size_t q = 0; q < queryRows.size(); ++q)
-            theirsBayes[q] = static_cast<int>(cvBayes->predict(queryRows[q]));
-    });
-
-    std::vector<long> oursJoint(queryPatterns.size()), oursIndependent(queryPatterns.size());
-    for (const auto* variant : {&joint, &independent}) {
-        const bool isJoint = variant == &joint;
-        tqClassifierTool bayes;
-        const double trainOurs = medianSeconds([&] { bayes.train(train, *variant, nullptr, 0); });
-        std::vector<long>& decided = isJoint ? oursJoint : oursIndependent;
-        const double runOurs = medianSeconds([&] {
-            for (std::size_t q = 0; q < queryPatterns.size(); ++q) {
-                bayes.run(*queryPatterns[q], result, nullptr, 0);
-                decided[q] = result.categoryResults().front().categoryLabel();
-            }
-        });
-        const std::string name =
-            isJoint ? "bayes, one joint normal per class" : "bayes, independent measurements";
-        rows.push_back({name + ": train", trainOurs, trainTheirs, "ms"});
-        rows.push_back({name + ": classify one pattern", runOurs * perQuery, runTheirs * perQuery, "us"});
+        cv::Ptr<cv::ml::NormalBayesClassifier> cvBayes;
+        const auto trainTheirs = [&] {
+            cvBayes = cv::ml::NormalBayesClassifier::create();
+            cvBayes->train(trainX, cv::ml::ROW_SAMPLE, trainY);
+        };
+        trainTheirs();
+        const auto runTheirs = [&] {
+            for (std::size_t q = 0; q < nq; ++q)
+                theirsBayes[q] = static_cast<long>(cvBayes->predict(queryRows[q]));
+        };
+        tqClassifierResult result;
+        for (const auto* variant : {&joint, &independent}) {
+            const bool isJoint = variant == &joint;
+            tqClassifierTool bayes;
+            std::vector<long>& decided = isJoint ? oursJoint : oursIndependent;
+            const std::string name =
+                isJoint ? "bayes, one joint normal per class" : "bayes, independent measurements";
+            rows.push_back(timePaired(
+                name + ": train", "ms", reps, 1.0, [&] { bayes.train(train, *variant, nullptr, 0); },
+                trainTheirs));
+            rows.push_back(timePaired(
+                name + ": classify one pattern", "us", reps, perQuery,
+                [&] {
+                    for (std::size_t q = 0; q < nq; ++q) {
+                        bayes.run(*queryPatterns[q], result, nullptr, 0);
+                        decided[q] = result.categoryResults().front().categoryLabel();
+                    }
+                },
+                runTheirs));
+        }
     }
     printTable(rows);
-
-    const auto agree = [&](const auto& a, const auto& b) {
-        long n = 0;
-        for (std::size_t q = 0; q < a.size(); ++q) n += a[q] == static_cast<long>(b[q]);
-        return n;
-    };
-    std::printf(
-        "\ndecisions alike: knn %ld of %ld; bayes (joint) %ld of %ld; bayes (independent) %ld of %ld\n",
-        agree(oursKnn, theirsKnn), queries, agree(oursJoint, theirsBayes), queries,
-        agree(oursIndependent, theirsBayes), queries);
+    std::printf("\n%s", decisions.c_str());
+    if (opt.bayes)
+        std::printf("bayes: joint alike OpenCV %ld of %zu; independent alike OpenCV %ld of %zu\n",
+                    agree(oursJoint, theirsBayes), nq, agree(oursIndependent, theirsBayes), nq);
     return 0;
 }

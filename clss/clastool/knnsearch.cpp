@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <typeinfo>
 
@@ -13,6 +15,11 @@
 #include "clss/clastool/provider.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CLASTOOL_KNN_AVX2 1
+#include <immintrin.h>
+#endif
 
 // Why the search may skip pow for most stored patterns and still give the same bits
 // ---------------------------------------------------------------------------------
@@ -140,7 +147,7 @@ private:
 };
 
 template <int P>
-inline double cheapTerm(double diff) {
+[[gnu::always_inline]] inline double cheapTerm(double diff) {
     const double x = std::fabs(diff);
     if constexpr (P == 1) return x;
     if constexpr (P == 2) return x * x;
@@ -150,7 +157,7 @@ inline double cheapTerm(double diff) {
 // Whether every difference from index `from` on is finite, so that the terms not summed cannot
 // make the sum NaN (a NaN sum enters the list). Inexact on purpose (an infinite difference also
 // answers false, which only sends the pattern to the exact path) and branch-free.
-inline bool restIsFinite(const double* a, const double* b, long from, long n) {
+[[gnu::always_inline]] inline bool restIsFinite(const double* a, const double* b, long from, long n) {
     double z0 = 0.0, z1 = 0.0;
     long j = from;
     for (; j + 2 <= n; j += 2) {
@@ -167,7 +174,7 @@ inline bool restIsFinite(const double* a, const double* b, long from, long n) {
 // more in mispredicted branches than the terms it saves (measured with 16 measurements: about
 // 1.7 times the plain loop with a test every 4 terms, about 1.0 to 1.2 times with none).
 template <int P>
-inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
+[[gnu::always_inline]] inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
     constexpr long kBlock = 16;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     long j = 0;
@@ -183,8 +190,55 @@ inline bool cheapSumReaches(const double* a, const double* b, long n, double bou
     return (s0 + s1) + (s2 + s3) >= bound;
 }
 
+#ifdef CLASTOOL_KNN_AVX2
+// The cheap sum four differences per instruction: lane l is accumulator s_l of cheapSumReaches,
+// fed the same terms in the same order, and the lanes are combined as (s0 + s1) + (s2 + s3) as
+// there. So every value, and every answer, is the one cheapSumReaches computes.
+template <int P>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d cheapTerms(__m256d diff) {
+    // A square does not depend on the sign: diff * diff is the same double as |diff| * |diff|.
+    if constexpr (P == 2) {
+        return _mm256_mul_pd(diff, diff);
+    } else {
+        const __m256d x = _mm256_andnot_pd(_mm256_set1_pd(-0.0), diff);  // |diff|, as fabs
+        if constexpr (P == 1) return x;
+        if constexpr (P == 3) return _mm256_mul_pd(_mm256_mul_pd(x, x), x);
+    }
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline double laneSum(__m256d s) {
+    const __m128d pairs = _mm_hadd_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
+    return _mm_cvtsd_f64(pairs) + _mm_cvtsd_f64(_mm_unpackhi_pd(pairs, pairs));
+}
+
+template <int P>
+[[gnu::target("avx2")]] inline bool cheapSumReachesWide(const double* a, const double* b, long n,
+                                                        double bound) {
+    constexpr long kBlock = 16;
+    __m256d s = _mm256_setzero_pd();
+    long j = 0;
+    for (; j + 4 <= n; j += 4) {
+        s = _mm256_add_pd(s, cheapTerms<P>(_mm256_sub_pd(_mm256_loadu_pd(a + j), _mm256_loadu_pd(b + j))));
+        if ((j + 4) % kBlock == 0 && j + 4 < n && laneSum(s) >= bound) return restIsFinite(a, b, j + 4, n);
+    }
+    alignas(32) double lanes[4];
+    _mm256_store_pd(lanes, s);
+    for (; j < n; ++j) lanes[0] += cheapTerm<P>(a[j] - b[j]);
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]) >= bound;
+}
+#endif
+
+template <int P, bool Wide>
+[[gnu::always_inline]] inline bool cheapSumSkips(const double* a, const double* b, long n, double bound) {
+#ifdef CLASTOOL_KNN_AVX2
+    if constexpr (Wide) return cheapSumReachesWide<P>(a, b, n, bound);
+#endif
+    return cheapSumReaches<P>(a, b, n, bound);
+}
+
 // The same with the exact terms, for orders without a cheap form; pow dwarfs the test.
-inline bool exactSumReaches(const double* a, const double* b, long n, double p, double bound) {
+[[gnu::always_inline]] inline bool exactSumReaches(const double* a, const double* b, long n, double p,
+                                                   double bound) {
     double part = 0.0;
     for (long j = 0; j < n; ++j) {
         part += std::pow(std::fabs(a[j] - b[j]), p);
@@ -195,12 +249,13 @@ inline bool exactSumReaches(const double* a, const double* b, long n, double p, 
 
 // Offers stored row i (measurements b) to the list. P = 1, 2, 3: cheap terms; P = 0: exact
 // partial sums; P = -1: no skipping.
-template <int P>
-inline void offerRow(NearestList& list, long i, const double* a, const double* b, long dims, double p) {
+template <int P, bool Wide>
+[[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b,
+                                            long dims, double p) {
     if constexpr (P >= 0) {
         if (list.full()) {
             if constexpr (P > 0) {
-                if (cheapSumReaches<P>(a, b, dims, list.bound())) return;
+                if (cheapSumSkips<P, Wide>(a, b, dims, list.bound())) return;
             } else {
                 if (exactSumReaches(a, b, dims, p, list.bound())) return;
             }
@@ -209,6 +264,62 @@ inline void offerRow(NearestList& list, long i, const double* a, const double* b
     const double sum = normPowerSum(a, b, dims, p);
     list.offer(i, normRoot(sum, p), sum);
 }
+
+#ifdef CLASTOOL_KNN_AVX2
+// Packed rows [begin, end) for one query, four rows per pass when a row holds at most 16
+// measurements in whole groups of four (where cheapSumReaches has no early test to lose). Each
+// row's lanes get the same terms in the same order as in cheapSumReachesWide, the four rows' lanes
+// are combined as (s0 + s1) + (s2 + s3) together, and the four sums are compared with the bound at
+// once. When all four reach it, nothing is offered, so the bound was the current one for each of
+// them. Otherwise the rows are taken in order, each tested against the bound as it is then (an
+// earlier row of the four may have entered and changed it, even to NaN when NaN distances fill the
+// list) and, if not skipped, sent to the exact path: each row is decided exactly as offerRow
+// decides it. Returns the first row not handled.
+// Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
+// query stays in registers); Dims = 0: the row length is `dims`.
+template <int P, long Dims>
+[[gnu::target("avx2")]] long offerRowsWideOf(NearestList& list, long begin, long end, const double* a,
+                                             const PackedRows& rows, long dims, double p) {
+    const long d = Dims > 0 ? Dims : dims;
+    __m256d query[4];
+    for (long g = 0; g < d / 4; ++g) query[g] = _mm256_loadu_pd(a + 4 * g);
+    long i = begin;
+    for (; i + 4 <= end; i += 4) {
+        const double* b = rows.row(i);
+        __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
+        for (long g = 0; g < d / 4; ++g) {
+            const __m256d x = query[g];
+            const long j = 4 * g;
+            s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
+            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
+            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
+            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
+        }
+        const __m256d h01 = _mm256_hadd_pd(s0, s1), h23 = _mm256_hadd_pd(s2, s3);
+        const __m256d sums =
+            _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
+        const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
+        if (skipped == 0xF) continue;
+        alignas(32) double each[4];
+        _mm256_store_pd(each, sums);
+        for (long r = 0; r < 4; ++r) {
+            if (each[r] >= list.bound()) continue;
+            const double sum = normPowerSum(a, b + r * d, d, p);
+            list.offer(i + r, normRoot(sum, p), sum);
+        }
+    }
+    return i;
+}
+
+template <int P>
+[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
+                                           const PackedRows& rows, long dims, double p) {
+    if (dims == 8) return offerRowsWideOf<P, 8>(list, begin, end, a, rows, dims, p);
+    if (dims == 16) return offerRowsWideOf<P, 16>(list, begin, end, a, rows, dims, p);
+    if (dims == 4 || dims == 12) return offerRowsWideOf<P, 0>(list, begin, end, a, rows, dims, p);
+    return begin;
+}
+#endif
 
 // The measurements of stored pattern i, with the metric's errors for a valid query of `dims`
 // measurements: for the patterns after the packed prefix.
@@ -222,9 +333,11 @@ const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long
 // while every query of a batch passes over it.
 long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
 
-template <int P>
-void scanPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long n, long dims, double p,
-                const double* const* queries, std::vector<NearestList>& lists) {
+template <int P, bool Wide>
+[[gnu::always_inline]] inline void scanPacked(const PackedRows& rows,
+                                              const tqClassifierDataProviderMemory& data, long n, long dims,
+                                              double p, const double* const* queries,
+                                              std::vector<NearestList>& lists) {
     // Rows packed for another length are never read (the patterns' own errors apply).
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
     const long step = rowsPerBlock(dims);
@@ -234,8 +347,12 @@ void scanPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& da
         for (std::size_t q = 0; q < lists.size(); ++q) {
             const double* a = queries[q];
             long i = r0;
-            for (; i < std::min(r1, packed); ++i) offerRow<P>(lists[q], i, a, rows.row(i), dims, p);
-            for (; i < r1; ++i) offerRow<P>(lists[q], i, a, storedRow(data, i, dims), dims, p);
+#ifdef CLASTOOL_KNN_AVX2
+            if constexpr (Wide && P > 0)
+                i = offerRowsWide<P>(lists[q], i, std::min(r1, packed), a, rows, dims, p);
+#endif
+            for (; i < std::min(r1, packed); ++i) offerRow<P, Wide>(lists[q], i, a, rows.row(i), dims, p);
+            for (; i < r1; ++i) offerRow<P, Wide>(lists[q], i, a, storedRow(data, i, dims), dims, p);
         }
     }
 }
@@ -252,35 +369,87 @@ void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeat
     }
 }
 
-template <int P>
-void searchPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, long dims, double p,
-                  const double* const* queries, long count, long k, std::vector<long>* indices,
-                  std::vector<double>* distances) {
+template <int P, bool Wide>
+[[gnu::always_inline]] inline void searchPacked(const PackedRows& rows,
+                                                const tqClassifierDataProviderMemory& data, long dims,
+                                                double p, const double* const* queries, long count, long k,
+                                                std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
-    for (long q = 0; q < count; ++q)
-        lists.emplace_back(std::min(k, n), indices[q], distances[q]);
-    scanPacked<P>(rows, data, n, dims, p, queries, lists);
+    for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q]);
+    scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
+}
+
+// Every order's search, chosen by p. Inlined into each of the two entries below, so that the
+// whole scan (everything but the exact formula, which stays the metric's own code) is compiled
+// once for the baseline instruction set and once for AVX2.
+template <bool Wide>
+[[gnu::always_inline]] inline void searchByOrder(const PackedRows& rows,
+                                                 const tqClassifierDataProviderMemory& data, double p,
+                                                 const double* const* queries, long count, long dims, long k,
+                                                 std::vector<long>* indices, std::vector<double>* distances) {
+    const bool bounded = dims <= kMaxBoundedMeasurements;
+    if (bounded && p == 1.0)
+        searchPacked<1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p == 2.0)
+        searchPacked<2, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p == 3.0)
+        searchPacked<3, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
+        searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+    else
+        searchPacked<-1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+}
+
+// Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 the
+// AVX2 copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
+// offerRowsWide). Both copies compute the same cheap sums (the four accumulators are the four
+// lanes; nothing is reassociated, and the file is compiled with -ffp-contract=off, so no fused
+// multiply-add appears either), skip only proven rows and share the exact path, hence the same
+// bits. CLASTOOL_NO_SIMD set to anything but "" or "0" forces the baseline copy (read once per
+// process), which is how the tests cover it.
+void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
+                    const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                    std::vector<double>* distances) {
+    searchByOrder<false>(rows, data, p, queries, count, dims, k, indices, distances);
+}
+
+#ifdef CLASTOOL_KNN_AVX2
+[[gnu::target("avx2")]] void searchAvx2(const PackedRows& rows, const tqClassifierDataProviderMemory& data,
+                                        double p, const double* const* queries, long count, long dims, long k,
+                                        std::vector<long>* indices, std::vector<double>* distances) {
+    searchByOrder<true>(rows, data, p, queries, count, dims, k, indices, distances);
+}
+#endif
+
+bool wideScan() {
+    static const bool wide = [] {
+        const char* off = std::getenv("CLASTOOL_NO_SIMD");
+        if (off && *off && std::strcmp(off, "0") != 0) return false;
+#ifdef CLASTOOL_KNN_AVX2
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+#else
+        return false;
+#endif
+    }();
+    return wide;
 }
 
 }  // namespace
 
 void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
-                       const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
-                       std::vector<double>* distances) {
+                       const double* const* queries, long count, long dims, long k,
+                       std::vector<long>* indices, std::vector<double>* distances) {
     if (k < 1) throw tqClassifierDefs::BadParams("K must be >= 1");
-    const bool bounded = dims <= kMaxBoundedMeasurements;
-    if (bounded && p == 1.0)
-        searchPacked<1>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p == 2.0)
-        searchPacked<2>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p == 3.0)
-        searchPacked<3>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
-        searchPacked<0>(rows, data, dims, p, queries, count, k, indices, distances);
-    else
-        searchPacked<-1>(rows, data, dims, p, queries, count, k, indices, distances);
+#ifdef CLASTOOL_KNN_AVX2
+    if (wideScan()) {
+        searchAvx2(rows, data, p, queries, count, dims, k, indices, distances);
+        return;
+    }
+#endif
+    searchBaseline(rows, data, p, queries, count, dims, k, indices, distances);
 }
 
 const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric) {
