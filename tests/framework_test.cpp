@@ -357,16 +357,12 @@ TEST_F(ClassifierLifecycle, ToolCopiesAndAssignmentsOwnTheirClassifier) {
     EXPECT_TRUE(tool.isTrained());
 }
 
-TEST_F(ClassifierLifecycle, ToolArchiveRoundTripsAndRefusesUnknownVersionsAndTruncation) {
-    tqClassifierTool tool, loaded, empty;
-    data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({0.0})), 0);
-    tool.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0);
-    ASSERT_TRUE(tqtest::roundTrips(tool, loaded));
-    EXPECT_TRUE(loaded == tool);
+// An empty tool stores and loads as empty; an unknown version says where it was met.
+TEST_F(ClassifierLifecycle, ToolArchiveOfAnEmptyToolAndUnknownVersions) {
+    tqClassifierTool empty, loaded;
     ASSERT_TRUE(tqtest::roundTrips(empty, loaded));
     EXPECT_THROW_MSG(loaded.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
-    std::string bytes = tqtest::storeBytes(tool);
-    EXPECT_TRUE(tqtest::refusesTruncation<tqClassifierTool>(bytes, 7));
+    std::string bytes = tqtest::storeBytes(empty);
     bytes[0] = 1;
     try {
         tqtest::loadBytes(bytes, loaded);

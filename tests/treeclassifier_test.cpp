@@ -80,10 +80,6 @@ TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
     EXPECT_THROW_MSG(c.trainStart(params), NotImplemented,
                      "Incremental decision tree training is not implemented.");
     EXPECT_FALSE(c.isTrained());
-    EXPECT_THROW_MSG(c.trainIncremental(tqFeaturePattern({1, 2}), 0, nullptr, 0), NotTrained,
-                     "Classifier tool must be trained before incremental training.");
-    EXPECT_THROW_MSG(runOn(c, tqFeaturePattern()), NotTrained,
-                     "Classifier tool must be trained before running.");
 }
 
 TEST(DecisionTreeClassifier, EqualityAcrossTechniques) {
@@ -142,13 +138,6 @@ TEST(DecisionTreeTool, HandsBackTheSharedTreeOnlyWhenTrainedWithOne) {
     const tqPtrHandle_const<tqDecisionTree> tree = tool.decisionTree();
     EXPECT_TRUE(tree->isEqual(comparisonTree()));
     EXPECT_EQ(tool.decisionTree().get(), tree.get());  // shared, not copied
-
-    tqClassifierTool loaded;
-    EXPECT_TRUE(tqtest::roundTrips(tool, loaded));
-    EXPECT_TRUE(loaded == tool);
-    tqClassifierResult result;
-    loaded.run(tqFeaturePattern({5, 3}, {0}), result);
-    EXPECT_EQ(result, resultOf(2));
 }
 
 // Retraining from what the classifier itself holds: each case once untrained first and then
