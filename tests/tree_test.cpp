@@ -144,21 +144,19 @@ struct Pieces {
     std::string null;       // a null pointer
 };
 
+template <class T>
+std::string stored(T x) {
+    return tqtest::storeBytes(x);
+}
+
 Pieces pieces() {
-    Pieces p;
-    TreeHandle l = tqDecisionTreeLeaf().clone();
-    tqPtrHandle<tqPredicateFunction> pred = tqComparisonPredicate().clone();
-    TreeHandle empty;
-    TreeHandle node =
-        tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf()).clone();
-    p.leaf = tqtest::storeBytes(l);
-    p.predicate = tqtest::storeBytes(pred);
-    p.null = tqtest::storeBytes(empty);
-    const std::string whole = tqtest::storeBytes(node);
+    const TreeHandle leafOnly = tqDecisionTreeLeaf().clone();
+    Pieces p{"", stored(leafOnly), stored(tqComparisonPredicate().clone()), stored(TreeHandle())};
+    const std::string whole = stored(
+        tqDecisionTreeNode(tqComparisonPredicate(), tqDecisionTreeLeaf(), tqDecisionTreeLeaf()).clone());
     const std::string tail = p.leaf + p.leaf + p.predicate;
-    EXPECT_GT(whole.size(), tail.size());
+    EXPECT_EQ(whole.substr(whole.size() - tail.size()), tail);
     p.nodeHeader = whole.substr(0, whole.size() - tail.size());
-    EXPECT_EQ(whole.substr(p.nodeHeader.size()), tail);
     return p;
 }
 
@@ -188,8 +186,7 @@ TEST(DecisionTreeArchive, NullHandlesInALoadedNode) {
     EXPECT_THROW(noPredicate->isEqual(*sound), tqBadPointer);
     EXPECT_THROW(sound->isEqual(*noTrue), tqBadPointer);
     // The comparison stops at the first difference before it reaches an empty handle.
-    TreeHandle labelled = leaf({1}).clone();
-    const TreeHandle otherTrue = loadTree(p.nodeHeader + tqtest::storeBytes(labelled) + p.null + p.predicate);
+    const TreeHandle otherTrue = loadTree(p.nodeHeader + stored(leaf({1}).clone()) + p.null + p.predicate);
     EXPECT_FALSE(otherTrue->isEqual(*noFalse));
     EXPECT_FALSE(noFalse->isEqual(tqDecisionTreeLeaf()));
 }
