@@ -5,8 +5,9 @@
 // input by value, and a handle loads the rest as a pointer (any class), from a stream
 // whose size the archive cannot see when the first byte's top bit is set. Any tqException is
 // an accepted outcome; a crash, a leak, undefined behaviour or another exception (such as
-// std::bad_alloc) is a finding. When a load succeeds, what was loaded must store, and
-// storing it, loading that and storing again must give the same bytes.
+// std::bad_alloc) is a finding. When a load succeeds, a classifier or tool is exercised
+// (fuzz/exercise.h), and what was loaded must store, and storing it, loading that and storing
+// again must give the same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/exercise.h"
 #include "fuzz/fuzz_types.h"
 #include "fuzz/value_types.h"
 #include "platform/archive.h"
@@ -58,6 +60,7 @@ void loadByValue(const std::string& name, const std::string& bytes) {
     } catch (const tqException&) {
         return;
     }
+    if (const auto* classifier = dynamic_cast<const tq_Classifier*>(object.get())) fuzz::exercise(*classifier);
     std::string stored;
     if (store(*object, stored))
         checkStable(stored, [&] { return std::unique_ptr<tqPersistent>(tfMakeRegistered(name)); });
@@ -82,6 +85,7 @@ void loadByPointer(const std::string& bytes, bool sizeKnown) {
         std::istream unknown(&buffer);
         tqArchive ar(sizeKnown ? static_cast<std::istream&>(known) : unknown);
         ar || *handle;
+        if (const auto* classifier = dynamic_cast<const tq_Classifier*>(handle->get())) fuzz::exercise(*classifier);
         std::string stored;
         if (store(*handle, stored))
             checkStable(stored, [] { return std::make_unique<tqPtrHandle<tqRepBase>>(); });

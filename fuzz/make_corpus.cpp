@@ -1,11 +1,12 @@
 // Writes the fuzzer's seed corpus: for every registered class, a default object stored by
-// value and as a pointer, each after the byte that selects the class; plus deep and shared
-// structures of the fuzz node class. Usage: make_corpus DIRECTORY
+// value and as a pointer, each after the byte that selects the class; trained tools of every
+// technique and their classifiers; plus deep and shared structures of the fuzz node class. Usage: make_corpus DIRECTORY
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "fuzz/fuzz_types.h"
@@ -64,6 +65,31 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         std::string bytes;
         if (values[i].sample(bytes)) write(dir, "value-" + std::to_string(names.size() + i), names.size() + i, bytes);
+    }
+    // Trained tools of every technique by value, and their classifiers as pointers: a tool
+    // stores its version byte and then its classifier as a pointer.
+    std::size_t toolIndex = names.size();
+    while (toolIndex - names.size() < values.size() && std::string(values[toolIndex - names.size()].name) != "tqClassifierTool")
+        ++toolIndex;
+    const std::vector<tqClassifierTool> tools = fuzz::sampleTools();
+    for (std::size_t t = 0; t < tools.size(); ++t) {
+        tqClassifierTool tool = tools[t];
+        std::string bytes;
+        if (!bytesOf([&](tqArchive& ar) { ar || tool; }, bytes)) continue;
+        write(dir, "value-trained-tool-" + std::to_string(t), toolIndex, bytes);
+        const std::string classifierBytes = bytes.substr(1);
+        tqPtrHandle<tqRepBase> classifier;
+        std::istringstream in(classifierBytes);
+        tqArchive ar(in);
+        ar || classifier;
+        const tqRepBase* loaded = classifier.get();
+        const std::type_info& type = typeid(*loaded);
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const std::unique_ptr<tqPersistent> probe(tfMakeRegistered(names[i]));
+            const tqPersistent* made = probe.get();
+            if (made && typeid(*made) == type)
+                write(dir, "pointer-trained-classifier-" + std::to_string(t), i, classifierBytes);
+        }
     }
     // A decision tree deeper than the inline limit whose nodes share leaves and predicates.
     std::size_t treeIndex = 0;

@@ -4,11 +4,13 @@
 #ifndef CLASTOOL_FUZZ_VALUE_TYPES_H
 #define CLASTOOL_FUZZ_VALUE_TYPES_H
 
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "fuzz/exercise.h"
 #include "platform/archive.h"
 
 namespace fuzz {
@@ -44,6 +46,11 @@ inline tqClassifierFeatureVector freshValue<tqClassifierFeatureVector>() {
     return tqClassifierFeatureVector(std::vector<double>());
 }
 
+// Loaded tools are run, copied and compared (fuzz/exercise.h); other values only archived.
+template <class T>
+void exerciseLoaded(const T&) {}
+inline void exerciseLoaded(const tqClassifierTool& tool) { exercise(tool); }
+
 template <class T>
 void loadValueOf(const std::string& bytes) {
     T x = freshValue<T>();
@@ -54,6 +61,7 @@ void loadValueOf(const std::string& bytes) {
     } catch (const tqException&) {
         return;
     }
+    exerciseLoaded(x);
     std::string first, second;
     if (!storeValue(x, first)) return;  // e.g. a rule holding an empty handle
     T again = freshValue<T>();
@@ -77,8 +85,51 @@ inline tqClassifierRuleTable sampleRuleTable() {
     return table;
 }
 
+// Three categories of three measurements, the third a count of at most 10 successes.
+inline tqClassifierDataProviderMemory sampleData() {
+    tqClassifierDataProviderMemory data;
+    for (long i = 0; i < 30; ++i) {
+        const long label = i % 3;
+        const double x = static_cast<double>(label) + 0.1 * static_cast<double>(i % 7);
+        const double y = 0.5 * x - 0.03 * static_cast<double>(i % 5);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(
+                         new tqFeaturePattern({x, y, static_cast<double>((3 * label + i) % 11)})),
+                     label);
+    }
+    return data;
+}
+
+// One trained tool of each kind: KNN, Bayes with default parameters, Bayes with a joint pair
+// and a binomial measurement, and a decision tree.
+inline std::vector<tqClassifierTool> sampleTools() {
+    const tqClassifierDataProviderMemory data = sampleData();
+    std::vector<tqClassifierTool> tools(4);
+    tools[0].train(data, tqClassifierTrainParamsKNN(3));
+    tools[1].train(data, tqClassifierTrainParamsBayesian());
+    tqClassifierDistributionTypes types;
+    for (long label = 0; label < 3; ++label) {
+        types.distributionTypeOverride(label, 2, tqClassifierDistributionTypes::eBinomial);
+        types.setDependent(label, {0, 1});
+    }
+    tools[2].train(data, tqClassifierTrainParamsBayesian(types, tqClassifierFrequencies(1.0),
+                                                         tqClassifierCosts(1.0),
+                                                         tqFeaturePattern({0.0, 0.0, 10.0})));
+    const auto leaf = [](long label) {
+        return tqDecisionTreeLeaf(tqClassifierResult({tqClassifierCategoryResult(label, 1.0, 1.0, 0.0)}, 0.0));
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    tools[3].train(tqDecisionTreeNode(tqRangePredicate(tqRange(1.0, inf), {0}),
+                                      tqDecisionTreeNode(tqComparisonPredicate(0, 1), leaf(2), leaf(1)), leaf(0)));
+    return tools;
+}
+
 template <class T>
 bool sampleOf(std::string& bytes);
+template <>
+inline bool sampleOf<tqClassifierTool>(std::string& bytes) {
+    tqClassifierTool tool = sampleTools()[1];
+    return storeValue(tool, bytes);
+}
 template <>
 inline bool sampleOf<tqClassifierRuleTable>(std::string& bytes) {
     tqClassifierRuleTable t = sampleRuleTable();
@@ -107,6 +158,7 @@ inline const std::vector<ValueType>& valueTypes() {
         {"tqPtrHandle<tqClsFtSc>", &loadValueOf<tqPtrHandle<tqClsFtSc>>, &sampleOf<tqPtrHandle<tqClsFtSc>>},
         {"tqClassifierFeatureVector", &loadValueOf<tqClassifierFeatureVector>,
          &sampleOf<tqClassifierFeatureVector>},
+        {"tqClassifierTool", &loadValueOf<tqClassifierTool>, &sampleOf<tqClassifierTool>},
     };
     return types;
 }

@@ -19,7 +19,9 @@ public:
     tqRepBase& operator=(const tqRepBase&) noexcept { return *this; }
     virtual ~tqRepBase() = default;
 
-    long refCount() const noexcept { return refCount_.load(std::memory_order_relaxed); }
+    // Acquire: a caller that sees itself as the only owner (a count of 1) may take the object
+    // apart, so it must also see every write the handles released before it made.
+    long refCount() const noexcept { return refCount_.load(std::memory_order_acquire); }
 
     void tq_addRef() const noexcept { refCount_.fetch_add(1, std::memory_order_relaxed); }
     // Deletes the object when the last handle lets go of it.

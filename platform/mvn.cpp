@@ -11,31 +11,40 @@
 
 // The factorisation a log value needs, built from the estimate on first use and published
 // through the state's atomic pointer. Immutable once published.
+//
+// The factorisation works in units: measurement i is divided by a power of two w_i near its
+// standard deviation (or its floor), which is exact, so that covariances from 1e-300 to
+// 1e300 factor alike and no pivot or floor is subnormal.
 struct tqMVNFactor {
     long dim = 0;
-    double mean0 = 0.0;  // mean and 1 / L_00 again, for the one-measurement path
-    double invDiag0 = 0.0;
-    double logNorm = 0.0;         // -0.5 * (d log(2 pi) + log det(regularised covariance))
-    std::vector<double> mean;     // copy of the mean, so that one record touches one object
-    std::vector<double> reg;      // regularised covariance, lower triangle, row-major d x d
-    std::vector<double> ridge;    // the diagonal added to the covariance, also the pivot floor
-    std::vector<double> chol;     // Cholesky factor L of `reg`, lower triangle, row-major
-    std::vector<double> invDiag;  // 1 / L_jj
+    long kept = 0;       // measurements that carry information (see `keep`)
+    double mean0 = 0.0;  // mean and 1 / (w_0 L_00) again, for the one-measurement path
+    double invScale0 = 0.0;
+    double logNorm = 0.0;            // -0.5 * (k log(2 pi) + log det(floored covariance))
+    std::vector<double> mean;        // copy of the mean, so that one record touches one object
+    std::vector<double> invUnit;     // 1 / w_i
+    std::vector<double> scaled;      // Sigma_ij / (w_i w_j), lower triangle, row-major d x d
+    std::vector<double> pivotFloor;  // (floor_i / w_i)^2
+    std::vector<long> keep;          // the measurements factored, ascending
+    std::vector<double> chol;        // Cholesky factor L over `keep`, lower triangle, row-major
+    std::vector<double> invDiag;     // 1 / L_jj
 };
 
 namespace {
 
-// Relative ridge: a share of each variance added to itself where the factorisation needs it.
-// Large enough that an exactly singular covariance (a perfectly correlated pair, fewer
-// records than measurements) factors with pivots far above rounding noise.
-constexpr double kRelativeRidge = 1e-9;
-// Resolution floor: a measurement of magnitude |mu| cannot vary by less than about
-// kResolution * |mu| in double precision, so a variance below that square is rounding noise
-// (a constant measurement). 16 ulps.
+// Default floor of a state without floors of its own: the standard deviation of a share of
+// 1e-9 of the measurement's own variance (the square root is the factor below), large
+// enough that an exactly singular covariance (a perfectly correlated pair, fewer records
+// than measurements) factors with pivots far above rounding noise.
+constexpr double kRelativeFloor = 3.1622776601683794e-5;  // sqrt(1e-9)
+// For a state alone whose measurement never varied there is no spread to be had: 16 ulps of
+// its value (what double precision resolves there), and for a measurement that is 0
+// throughout an absolute last resort.
 constexpr double kResolution = 16.0 * std::numeric_limits<double>::epsilon();
-// Last resort for a measurement that is exactly 0 in every record: no scale to be had.
-constexpr double kAbsoluteRidge = 1e-300;
-// Log values are clamped into [-kLogLimit, kLogLimit]; sums of many such values stay finite.
+constexpr double kAbsoluteFloor = 1e-150;
+// Guard against overflow: a quadratic form beyond the double range (a record some 1e150
+// floors from the mean) or a NaN handed to the kernel gives -kLogLimit; sums of many such
+// values stay finite.
 constexpr double kLogLimit = 1e300;
 constexpr double kLog2Pi = 1.8378770664093454835606594728112;  // ln(2 pi)
 
@@ -121,23 +130,40 @@ long growList(List* list, long size) {
 void setEmpty(tqMVNState& s) {
     s.dim = -1;
     s.count = 0;
-    s.mean = s.scatter = s.covariance = nullptr;
+    s.mean = s.unit = s.floor = s.scatter = s.covariance = nullptr;
     s.factor.store(nullptr, std::memory_order_relaxed);
 }
 
 void dropFactor(tqMVNState& s) { delete s.factor.exchange(nullptr, std::memory_order_acq_rel); }
 
-// One block holds mean (d), scatter (d*d) and covariance (d*d); null for d == 0.
+// One block holds mean, unit and floor (d each), scatter and covariance (d*d each); null for
+// d == 0.
+inline std::size_t blockSize(long d) { return static_cast<std::size_t>(3 * d + 2 * d * d); }
+
 double* allocateBlock(long d) {
     if (d == 0) return nullptr;
-    return new (std::nothrow) double[static_cast<std::size_t>(d + 2 * d * d)]();
+    return new (std::nothrow) double[blockSize(d)]();
 }
 
 void attachBlock(tqMVNState& s, long d, double* block) {
     s.dim = d;
     s.mean = block;
-    s.scatter = block ? block + d : nullptr;
-    s.covariance = block ? block + d + d * d : nullptr;
+    s.unit = block ? block + d : nullptr;
+    s.floor = block ? block + 2 * d : nullptr;
+    s.scatter = block ? block + 3 * d : nullptr;
+    s.covariance = block ? block + 3 * d + d * d : nullptr;
+}
+
+// A fresh block: no unit fixed, no floors set.
+void attachFreshBlock(tqMVNState& s, long d, double* block) {
+    attachBlock(s, d, block);
+    if (block) std::fill(s.floor, s.floor + d, -1.0);
+}
+
+// The power of two nearest below x > 0 (finite); 0 for anything else.
+inline double unitOf(double x) {
+    if (!(x > 0.0) || !std::isfinite(x)) return 0.0;
+    return std::ldexp(1.0, std::ilogb(x));
 }
 
 void freeStorage(tqMVNState& s) {
@@ -155,7 +181,7 @@ double* copyBlock(const tqMVNState& src, bool* ok) {
         *ok = false;
         return nullptr;
     }
-    std::memcpy(block, src.mean, sizeof(double) * static_cast<std::size_t>(src.dim + 2 * src.dim * src.dim));
+    std::memcpy(block, src.mean, sizeof(double) * blockSize(src.dim));
     return block;
 }
 
@@ -208,50 +234,56 @@ double quadraticForm(const double* l, const double* invDiag, long n, double* r) 
     return q;
 }
 
-// Puts Sigma + diag(ridge) into f.reg and factors it into f.chol; returns log det L.
-double factorWithRidge(const tqMVNState& s, tqMVNFactor& f) {
-    const long d = s.dim;
-    for (long i = 0; i < d; ++i) {
-        for (long j = 0; j < i; ++j) f.reg[i * d + j] = s.covariance[i * d + j];
-        f.reg[i * d + i] = s.covariance[i * d + i] + f.ridge[i];
-    }
-    f.chol = f.reg;
-    return cholesky(f.chol.data(), d, f.ridge.data(), f.invDiag.data());
-}
-
-// A pivot below this share of its variance means a correlation too close to 1 for the
-// factorisation to resolve: only then does the relative ridge join the floors.
-bool wellConditioned(const tqMVNState& s, const tqMVNFactor& f) {
-    const long d = s.dim;
-    for (long j = 0; j < d; ++j) {
-        const double l = f.chol[j * d + j];
-        if (!(l * l >= kRelativeRidge * s.covariance[j * d + j])) return false;
-    }
-    return true;
+// The floor of measurement i: the standard deviation below which no pivot of it may fall.
+// 0 means the measurement carries no information (set to 0 and never varied): it is left out.
+double floorOf(const tqMVNState& s, long i) {
+    const double variance = s.covariance[i * s.dim + i];
+    const double set = s.floor[i];
+    if (set > 0.0) return set;
+    if (set == 0.0 && !(variance > 0.0)) return 0.0;
+    const double own = variance > 0.0 ? kRelativeFloor * std::sqrt(variance) : 0.0;
+    return std::max({own, kResolution * std::fabs(s.mean[i]), kAbsoluteFloor});
 }
 
 tqMVNFactor* buildFactor(const tqMVNState& s) {
     const long d = s.dim;
-    const auto dd = static_cast<std::size_t>(d * d);
     auto f = std::make_unique<tqMVNFactor>();
     f->dim = d;
     f->mean.assign(s.mean, s.mean + d);
-    f->reg.assign(dd, 0.0);
-    f->ridge.resize(static_cast<std::size_t>(d));
-    f->invDiag.resize(static_cast<std::size_t>(d));
+    f->invUnit.resize(static_cast<std::size_t>(d));
+    f->pivotFloor.resize(static_cast<std::size_t>(d));
+    f->scaled.assign(static_cast<std::size_t>(d * d), 0.0);
+    double logUnits = 0.0;
     for (long i = 0; i < d; ++i) {
-        const double resolution = kResolution * s.mean[i];
-        f->ridge[i] = resolution * resolution + kAbsoluteRidge;
+        const double floor = floorOf(s, i);
+        const double variance = s.covariance[i * d + i];
+        double unit = unitOf(std::max(variance > 0.0 ? std::sqrt(variance) : 0.0, floor));
+        if (unit == 0.0) unit = 1.0;
+        f->invUnit[i] = 1.0 / unit;
+        const double scaledFloor = floor * f->invUnit[i];
+        f->pivotFloor[i] = scaledFloor * scaledFloor;
+        if (floor > 0.0) {
+            f->keep.push_back(i);
+            logUnits += std::log(unit);
+        }
     }
-    double logDet = factorWithRidge(s, *f);
-    if (!wellConditioned(s, *f)) {
-        for (long i = 0; i < d; ++i) f->ridge[i] += kRelativeRidge * std::max(s.covariance[i * d + i], 0.0);
-        logDet = factorWithRidge(s, *f);
+    for (long i = 0; i < d; ++i)
+        for (long j = 0; j <= i; ++j)
+            f->scaled[i * d + j] = s.covariance[i * d + j] * f->invUnit[i] * f->invUnit[j];
+    const long k = f->kept = static_cast<long>(f->keep.size());
+    f->chol.assign(static_cast<std::size_t>(k * k), 0.0);
+    f->invDiag.resize(static_cast<std::size_t>(k));
+    std::vector<double> floors(static_cast<std::size_t>(k));
+    for (long a = 0; a < k; ++a) {
+        const long i = f->keep[a];
+        floors[a] = f->pivotFloor[i];
+        for (long b = 0; b <= a; ++b) f->chol[a * k + b] = f->scaled[i * d + f->keep[b]];
     }
-    f->logNorm = -0.5 * static_cast<double>(d) * kLog2Pi - logDet;
-    if (d > 0) {
+    const double logDet = k ? cholesky(f->chol.data(), k, floors.data(), f->invDiag.data()) : 0.0;
+    f->logNorm = -0.5 * static_cast<double>(k) * kLog2Pi - (logDet + logUnits);
+    if (d == 1 && k == 1) {
         f->mean0 = f->mean[0];
-        f->invDiag0 = f->invDiag[0];
+        f->invScale0 = f->invDiag[0] * f->invUnit[0];
     }
     return f.release();
 }
@@ -271,8 +303,8 @@ const tqMVNFactor* factorOf(const tqMVNState& s) {
     return expected;
 }
 
-// The log density of the valid measurements listed in `valid` (k of them), from the
-// sub-block of the regularised covariance.
+// The log density of the measurements listed in `valid` (k of them, ascending, all kept),
+// from the sub-block of the scaled covariance.
 double marginalLogValue(const tqMVNFactor& f, const double* x, const long* valid, long k) {
     const long d = f.dim;
     Scratch<double, 16 * 16 + 3 * 16> buffer(static_cast<std::size_t>(k * k + 3 * k));
@@ -280,13 +312,15 @@ double marginalLogValue(const tqMVNFactor& f, const double* x, const long* valid
     double* floor = a + k * k;
     double* invDiag = floor + k;
     double* r = invDiag + k;
+    double logUnits = 0.0;
     for (long i = 0; i < k; ++i) {
         const long vi = valid[i];
-        for (long j = 0; j <= i; ++j) a[i * k + j] = f.reg[vi * d + valid[j]];
-        floor[i] = f.ridge[vi];
-        r[i] = x[vi] - f.mean[vi];
+        for (long j = 0; j <= i; ++j) a[i * k + j] = f.scaled[vi * d + valid[j]];
+        floor[i] = f.pivotFloor[vi];
+        r[i] = (x[vi] - f.mean[vi]) * f.invUnit[vi];
+        logUnits -= std::log(f.invUnit[vi]);
     }
-    const double logDet = cholesky(a, k, floor, invDiag);
+    const double logDet = cholesky(a, k, floor, invDiag) + logUnits;
     const double q = quadraticForm(a, invDiag, k, r);
     return (-0.5 * static_cast<double>(k) * kLog2Pi - logDet) - 0.5 * q;
 }
@@ -295,28 +329,38 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
     const long d = s.dim;
     const double* x = elements(record.measurements);
     const long nInvalid = record.invalid.size;
+    if (d == 0) {
+        if (nInvalid != 0) return tqMVNBadArgument;  // any index is outside a record of length 0
+        *value = 0.0;
+        return tqMVNSuccess;
+    }
+    const tqMVNFactor& f = *factorOf(s);
     if (nInvalid == 0) {
-        if (d == 0) {
+        if (f.kept == 0) {
             *value = 0.0;
             return tqMVNSuccess;
         }
-        const tqMVNFactor& f = *factorOf(s);
         if (d == 1) {
             // The common case of a single-measurement group.
-            const double z = (x[0] - f.mean0) * f.invDiag0;
+            const double z = (x[0] - f.mean0) * f.invScale0;
             *value = clampLog(f.logNorm - 0.5 * (z * z));
             return tqMVNSuccess;
         }
-        Scratch<double, 64> r(static_cast<std::size_t>(d));
-        for (long i = 0; i < d; ++i) r.get()[i] = x[i] - f.mean[i];
-        *value = clampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), d, r.get()));
+        const long k = f.kept;
+        Scratch<double, 64> r(static_cast<std::size_t>(k));
+        for (long a = 0; a < k; ++a) {
+            const long i = f.keep[a];
+            r.get()[a] = (x[i] - f.mean[i]) * f.invUnit[i];
+        }
+        *value = clampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), k, r.get()));
         return tqMVNSuccess;
     }
 
-    // Marginal density: mark the invalid measurements, rate the others.
+    // Marginal density: mark the invalid measurements and those left out, rate the others.
     Scratch<long, 64> valid(static_cast<std::size_t>(d));
     long* v = valid.get();
-    std::fill(v, v + d, 1L);
+    std::fill(v, v + d, 0L);
+    for (long i : f.keep) v[i] = 1;
     const std::int32_t* bad = elements(record.invalid);
     for (long i = 0; i < nInvalid; ++i) {
         if (bad[i] < 0 || bad[i] >= d) return tqMVNBadArgument;
@@ -329,26 +373,36 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
         *value = 0.0;
         return tqMVNSuccess;
     }
-    *value = clampLog(marginalLogValue(*factorOf(s), x, v, k));
+    *value = clampLog(marginalLogValue(f, x, v, k));
     return tqMVNSuccess;
 }
 
 // One Welford step with the complete record x (already normalised); delta is scratch of 2d.
+// The scatter is kept in units: entry (i, j) is the sum of outer products divided by
+// unit_i unit_j, where unit_i is the power of two below measurement i's first non-zero
+// deviation (until then row and column i are 0 and the unit is 0). Deviations are divided
+// by their unit before they are multiplied, so the products stay near 1 whatever the scale
+// of the data, and since the units are powers of two every value is the same as without
+// them wherever that would neither overflow nor underflow.
 void addRecord(tqMVNState& s, const double* x, double* delta) {
     const long d = s.dim;
     if (s.count == 0) {
         // Start afresh rather than from whatever mean a rebuilt empty state carried.
         std::copy(x, x + d, s.mean);
         std::fill(s.scatter, s.scatter + d * d, 0.0);
+        std::fill(s.unit, s.unit + d, 0.0);
         s.count = 1;
         return;
     }
     const double n = static_cast<double>(s.count) + 1.0;
     double* after = delta + d;
     for (long i = 0; i < d; ++i) {
-        delta[i] = x[i] - s.mean[i];
-        s.mean[i] += delta[i] / n;
-        after[i] = x[i] - s.mean[i];
+        const double deviation = x[i] - s.mean[i];
+        s.mean[i] += deviation / n;
+        if (s.unit[i] == 0.0) s.unit[i] = unitOf(std::fabs(deviation));
+        const double inverse = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
+        delta[i] = deviation * inverse;
+        after[i] = (x[i] - s.mean[i]) * inverse;
     }
     // (x - old mean)(x - new mean)^T is the exact increment of the scatter; only the lower
     // triangle is kept, so the covariance comes out exactly symmetric.
@@ -359,12 +413,15 @@ void addRecord(tqMVNState& s, const double* x, double* delta) {
     ++s.count;
 }
 
+inline double unitOrOne(const tqMVNState& s, long i) { return s.unit[i] == 0.0 ? 1.0 : s.unit[i]; }
+
 void publishCovariance(tqMVNState& s) {
     const long d = s.dim;
     const double n = static_cast<double>(s.count);
     for (long i = 0; i < d; ++i)
         for (long j = 0; j <= i; ++j)
-            s.covariance[i * d + j] = s.covariance[j * d + i] = s.scatter[i * d + j] / n;
+            s.covariance[i * d + j] = s.covariance[j * d + i] =
+                s.scatter[i * d + j] / n * unitOrOne(s, i) * unitOrOne(s, j);
 }
 
 }  // namespace
@@ -492,7 +549,7 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
         if (state->dim < 0) {
             double* block = allocateBlock(d);
             if (d > 0 && !block) return tqMVNOutOfMemory;
-            attachBlock(*state, d, block);
+            attachFreshBlock(*state, d, block);
         }
         if (complete == 0) return tqMVNSuccess;
 
@@ -519,8 +576,8 @@ long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* v
     if (record->measurements.size != state->dim) return tqMVNSizeMismatch;
     // The common case first: a complete one-measurement record once the factorisation exists.
     const tqMVNFactor* f = state->factor.load(std::memory_order_acquire);
-    if (f && f->dim == 1 && record->invalid.size == 0) {
-        const double z = (elements(record->measurements)[0] - f->mean0) * f->invDiag0;
+    if (f && f->dim == 1 && f->kept == 1 && record->invalid.size == 0) {
+        const double z = (elements(record->measurements)[0] - f->mean0) * f->invScale0;
         *value = clampLog(f->logNorm - 0.5 * (z * z));
         return tqMVNSuccess;
     }
@@ -529,6 +586,15 @@ long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* v
     } catch (const std::bad_alloc&) {
         return tqMVNOutOfMemory;
     }
+}
+
+long tfMVNSetScaleFloors(tqMVNState* state, long size, const double* floors) {
+    if (!state || size != state->dim || (size > 0 && !floors)) return tqMVNBadArgument;
+    for (long i = 0; i < size; ++i)
+        if (!(floors[i] >= 0.0) || !std::isfinite(floors[i])) return tqMVNBadArgument;
+    dropFactor(*state);
+    std::copy(floors, floors + size, state->floor);
+    return tqMVNSuccess;
 }
 
 long tfMVNDimension(const tqMVNState* state, long* dim) {
@@ -575,14 +641,23 @@ long tfMVNRebuild(tqMVNState* state, long meanRows, long meanCols, const double*
     double* block = allocateBlock(d);
     if (d > 0 && !block) return tqMVNOutOfMemory;
     freeStorage(*state);
-    attachBlock(*state, d, block);
+    attachFreshBlock(*state, d, block);
     state->count = static_cast<std::int32_t>(count);
     if (d == 0) return tqMVNSuccess;
     std::copy(mean, mean + d, state->mean);
     std::copy(covariance, covariance + d * d, state->covariance);
-    // Later updates continue the running estimate from the scatter this covariance implies.
+    // Later updates continue the running estimate from the scatter this covariance implies,
+    // in units from its standard deviations (1 for a measurement that does not vary but is
+    // stored as correlated with others: only a damaged estimate has that).
+    for (long i = 0; i < d; ++i) {
+        state->unit[i] = unitOf(std::sqrt(covariance[i * d + i]));
+        for (long j = 0; state->unit[i] == 0.0 && j < d; ++j)
+            if (covariance[i * d + j] != 0.0) state->unit[i] = 1.0;
+    }
     const double n = static_cast<double>(count);
     for (long i = 0; i < d; ++i)
-        for (long j = 0; j <= i; ++j) state->scatter[i * d + j] = covariance[i * d + j] * n;
+        for (long j = 0; j <= i; ++j)
+            state->scatter[i * d + j] =
+                covariance[i * d + j] / unitOrOne(*state, i) / unitOrOne(*state, j) * n;
     return tqMVNSuccess;
 }

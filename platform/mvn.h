@@ -14,7 +14,8 @@
 // complete records incorporated since the state was created or rebuilt. The covariance
 // divides by the count. A record with invalid measurements is rated by the marginal density
 // of its valid ones; a record with no valid measurement rates 0.0. Degenerate estimates are
-// regularised so that a log value is always finite (docs/numerics.md).
+// regularised by a floor under each measurement's spread, so that a log value is finite
+// (docs/numerics.md).
 //
 // Threads: tfMVNLogValue and the accessors read the state only (the factorisation the log
 // value needs is built on first use and published atomically), so any number of threads
@@ -95,7 +96,9 @@ struct tqMVNState {
     long dim;            // record length, -1 until the first record (or a rebuild) fixes it
     std::int32_t count;  // complete records in the estimate
     double* mean;        // dim elements
-    double* scatter;     // dim x dim, lower triangle: sum of outer products of deviations
+    double* unit;        // dim elements: power of two the deviations are divided by, 0 until one is not 0
+    double* floor;       // dim elements: the floors set for the factorisation, -1 while none is set
+    double* scatter;     // dim x dim, lower triangle: sum of outer products of deviations, in units
     double* covariance;  // dim x dim, full: scatter / count (or as rebuilt)
     mutable std::atomic<tqMVNFactor*> factor;  // null until a log value needs it
 };
@@ -192,8 +195,20 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
 // Writes the natural logarithm of the density of `record` (the marginal density of its valid
 // measurements) to *value: 0.0 when none is valid. Status tqMVNNoData when the count is 0,
 // then tqMVNSizeMismatch when the record's length is not the state's dimension. The value is
-// always finite: it is clamped into [-1e300, 1e300] (non-finite measurements give -1e300).
+// always finite: a quadratic form beyond the double range (a record some 1e150 floors away
+// from the mean) or a non-finite measurement gives -1e300.
 long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value);
+
+// Sets, for each of the state's `size` measurements (size must be its dimension), the least
+// standard deviation the factorisation gives it: a Cholesky pivot (the variance of a
+// measurement given the ones before it) below floors[i]^2 is raised to it. A floor of 0
+// leaves a measurement that never varied out of every log value (it carries no
+// information); for one that varies, 0 means the default below. Without floors set, a
+// state uses its own: sqrt(1e-9) times the measurement's standard deviation, or for one
+// that never varied 16 ulps of its value (at least 1e-150). Floors stay through updates,
+// copies and assignments, and a rebuild removes them. tqMVNBadArgument: a null pointer, a
+// size other than the dimension, a floor that is negative or not finite.
+long tfMVNSetScaleFloors(tqMVNState* state, long size, const double* floors);
 
 // Accessors. Mean is 1 x d, covariance d x d (row-major), both 0 x 0 with null elements while
 // no dimension is fixed. The element pointers stay valid until the next non-const operation.

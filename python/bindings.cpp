@@ -1,6 +1,8 @@
 // The Python extension: a thin layer that turns NumPy arrays into the library's data and
-// results. Labels arrive as 0..C-1 (the Python side maps the caller's labels); NaN marks an
-// invalid measurement. Training and classification run with the GIL released.
+// results. The Python side maps the caller's labels to columns 0..C-1 of the results, and each
+// column to a category number of the library; NaN marks an invalid measurement. Training and
+// classification run with the GIL released. Model files are read and written by the same code
+// as the clastool program's (tools/modelfile.h).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -10,15 +12,24 @@
 #include <exception>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "tools/csv.h"
+#include "tools/modelfile.h"
 
 namespace py = pybind11;
 
 namespace {
+
+// Input the bindings themselves refuse; it arrives in Python as ClastoolError, as the library's
+// errors do.
+struct Refused : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
@@ -28,7 +39,7 @@ struct Rows {
 };
 
 Rows rowsOf(const Matrix& x) {
-    if (x.ndim() != 2) throw py::value_error("X must be a two-dimensional array.");
+    if (x.ndim() != 2) throw Refused("X must be a two-dimensional array.");
     Rows rows;
     rows.view.values = x.data();
     rows.view.rows = static_cast<std::size_t>(x.shape(0));
@@ -43,35 +54,45 @@ Rows rowsOf(const Matrix& x) {
     return rows;
 }
 
-tqClassifierDataProviderMemory providerOf(const Rows& rows, const py::array_t<long>& y) {
+using Labels = std::vector<long>;  // the category number of each result column
+
+// The category number of column `c`, which must be one.
+long labelOf(const Labels& labels, std::size_t c) {
+    if (c >= labels.size()) throw Refused("A class index is out of range.");
+    return labels[c];
+}
+
+// y holds column indices.
+tqClassifierDataProviderMemory providerOf(const Rows& rows, const py::array_t<long>& y, const Labels& labels) {
     if (static_cast<std::size_t>(y.size()) != rows.view.rows)
-        throw py::value_error("X and y must hold the same number of patterns.");
+        throw Refused("X and y must hold the same number of patterns.");
     tqClassifierDataProviderMemory data;
-    const long* labels = y.data();
+    const long* codes = y.data();
     for (std::size_t i = 0; i < rows.view.rows; ++i)
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rows.view.pattern(i))), labels[i]);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rows.view.pattern(i))),
+                     labelOf(labels, static_cast<std::size_t>(codes[i])));
     return data;
 }
 
-// costs[a][b]: the cost of deciding b when the truth is a; the diagonal is not used.
-tqClassifierCosts costsOf(const std::vector<std::vector<double>>& costs) {
+// costs[a][b]: the cost of deciding column b when the truth is column a; the diagonal is not used.
+tqClassifierCosts costsOf(const std::vector<std::vector<double>>& costs, const Labels& labels) {
     tqClassifierCosts result(1.0);
     for (std::size_t a = 0; a < costs.size(); ++a)
         for (std::size_t b = 0; b < costs[a].size(); ++b)
-            if (a != b) result.misclassificationCostOverride(static_cast<long>(a), static_cast<long>(b), costs[a][b]);
+            if (a != b) result.misclassificationCostOverride(labelOf(labels, a), labelOf(labels, b), costs[a][b]);
     return result;
 }
 
-tqClassifierFrequencies frequenciesOf(const std::vector<double>& priors) {
+tqClassifierFrequencies frequenciesOf(const std::vector<double>& priors, const Labels& labels) {
     tqClassifierFrequencies result(1.0);
-    for (std::size_t c = 0; c < priors.size(); ++c) result.categoryFrequencyOverride(static_cast<long>(c), priors[c]);
+    for (std::size_t c = 0; c < priors.size(); ++c) result.categoryFrequencyOverride(labelOf(labels, c), priors[c]);
     return result;
 }
 
 tqClassifierDistributionTypes::DistributionType typeOf(const std::string& name) {
     if (name == "normal") return tqClassifierDistributionTypes::eNormal;
     if (name == "binomial") return tqClassifierDistributionTypes::eBinomial;
-    throw py::value_error("Unknown distribution '" + name + "': use 'normal' or 'binomial'.");
+    throw Refused("Unknown distribution '" + name + "': use 'normal' or 'binomial'.");
 }
 
 struct BayesOptions {
@@ -82,36 +103,106 @@ struct BayesOptions {
     std::vector<double> maxValues;             // per measurement, for binomial ones
 };
 
-tqClassifierTrainParamsBayesian bayesParams(const BayesOptions& o, long categories) {
+tqClassifierTrainParamsBayesian bayesParams(const BayesOptions& o, const Labels& labels) {
     tqClassifierDistributionTypes types;
-    for (long c = 0; c < categories; ++c) {
+    for (long c : labels) {
         for (std::size_t j = 0; j < o.distributions.size(); ++j)
             types.distributionTypeOverride(c, static_cast<long>(j), typeOf(o.distributions[j]));
         for (const auto& group : o.groups) types.setDependent(c, group);
     }
-    return tqClassifierTrainParamsBayesian(types, frequenciesOf(o.priors), costsOf(o.costs),
+    return tqClassifierTrainParamsBayesian(types, frequenciesOf(o.priors, labels), costsOf(o.costs, labels),
                                            tqFeaturePattern(o.maxValues));
 }
 
-// A trained tool and the number of categories its results are laid out for.
+// A caller-built tree, flattened by the Python side so that every subtree comes before the
+// nodes that refer to it: items are ("leaf", columns, class scores, expected costs),
+// ("range", measurements, low, high, true item, false item), ("valid", measurements, true item,
+// false item) or ("greater", measurement, measurement, true item, false item). The last item is
+// the root.
+tqPtrHandle<tqDecisionTree> treeOf(const py::list& items, const Labels& labels) {
+    std::vector<tqPtrHandle<tqDecisionTree>> built;
+    auto subtree = [&](const py::handle& index) -> const tqDecisionTree& {
+        const auto i = index.cast<std::size_t>();
+        if (i >= built.size()) throw Refused("A tree node refers to a subtree that is not built before it.");
+        return *built[i];
+    };
+    for (const py::handle& entry : items) {
+        const auto item = entry.cast<py::tuple>();
+        const auto kind = item[0].cast<std::string>();
+        if (kind == "leaf") {
+            const auto columns = item[1].cast<std::vector<std::size_t>>();
+            const auto scores = item[2].cast<std::vector<double>>();
+            const auto costs = item[3].cast<std::vector<double>>();
+            if (scores.size() != columns.size() || costs.size() != columns.size())
+                throw Refused("A leaf needs one score and one cost per class.");
+            std::vector<tqClassifierCategoryResult> results;
+            for (std::size_t c = 0; c < columns.size(); ++c)
+                results.emplace_back(labelOf(labels, columns[c]), scores[c], scores[c], costs[c]);
+            built.emplace_back(new tqDecisionTreeLeaf(tqClassifierResult(results, 0.0)));
+            continue;
+        }
+        std::size_t next = 2;
+        tqPtrHandle<tqPredicateFunction> predicate;
+        if (kind == "range") {
+            predicate.reset(new tqRangePredicate(tqRange(item[2].cast<double>(), item[3].cast<double>()),
+                                                 item[1].cast<std::vector<long>>()));
+            next = 4;
+        } else if (kind == "valid") {
+            predicate.reset(new tqValidityPredicate(item[1].cast<std::vector<long>>()));
+        } else if (kind == "greater") {
+            predicate.reset(new tqComparisonPredicate(item[1].cast<long>(), item[2].cast<long>()));
+            next = 3;
+        } else {
+            throw Refused("Unknown tree item '" + kind + "'.");
+        }
+        built.emplace_back(new tqDecisionTreeNode(*predicate, subtree(item[next]), subtree(item[next + 1])));
+    }
+    if (built.empty()) throw Refused("The tree is empty.");
+    return built.back();
+}
+
+// The technique of a trained tool: "knn", "bayes" or "tree" (a tool trained from a tree keeps no
+// training parameters).
+std::string methodOf(const tqClassifierTool& tool) {
+    tqPtrHandle_const<tqClassifierTrainParams> params;
+    try {
+        params = tool.trainParams();
+    } catch (const tqClassifierDefs::BadMethod&) {
+        return "tree";
+    }
+    if (dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get())) return "knn";
+    if (dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) return "bayes";
+    throw Refused("The model holds a classifier of an unknown technique.");
+}
+
+// A trained tool, the category number of each column of its results, and the number of
+// labelled rows it was trained on.
 class Model {
 public:
-    void fitBayes(const Matrix& x, const py::array_t<long>& y, long categories, const BayesOptions& options) {
+    void fitBayes(const Matrix& x, const py::array_t<long>& y, const Labels& labels, const BayesOptions& options) {
         const Rows rows = rowsOf(x);
-        const tqClassifierTrainParamsBayesian params = bayesParams(options, categories);
-        train(rows, y, params, categories);
+        const tqClassifierTrainParamsBayesian params = bayesParams(options, labels);
+        train(rows, y, params, labels);
     }
-    void fitKnn(const Matrix& x, const py::array_t<long>& y, long categories, long k, double p,
+    void fitKnn(const Matrix& x, const py::array_t<long>& y, const Labels& labels, long k, double p,
                 const std::vector<std::vector<double>>& costs) {
         const Rows rows = rowsOf(x);
-        const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), costsOf(costs));
-        train(rows, y, params, categories);
+        const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), costsOf(costs, labels));
+        train(rows, y, params, labels);
     }
-    // New priors and costs without the data (Bayes keeps what it learned).
-    void retrainBayes(const BayesOptions& options) {
-        const tqClassifierTrainParamsBayesian params = bayesParams(options, categories_);
-        py::gil_scoped_release release;
-        tool_.retrain(params);
+    void fitTree(const py::list& items, const Labels& labels) {
+        setLabels(labels);
+        const tqPtrHandle<tqDecisionTree> root = treeOf(items, labels);
+        tool_.train(*root);
+        rows_ = 0;
+        method_ = "tree";
+    }
+    // Copies retrained with new parameters, without the data: Bayes keeps its densities and
+    // takes new priors and costs, KNN keeps its patterns and takes a new k, norm and costs. The
+    // model itself is left alone, so that threads still running it are not disturbed.
+    Model retrainedBayes(const BayesOptions& options) const { return retrained(bayesParams(options, labels_)); }
+    Model retrainedKnn(long k, double p, const std::vector<std::vector<double>>& costs) const {
+        return retrained(tqClassifierTrainParamsKNN(k, tqPatternDistanceMetricNorm(p), costsOf(costs, labels_)));
     }
 
     // (decisions, class scores, expected costs); a category that is no candidate for a
@@ -119,35 +210,68 @@ public:
     py::tuple run(const Matrix& x, int jobs) const {
         const Rows rows = rowsOf(x);
         const std::size_t n = rows.view.rows;
+        const auto columns = static_cast<py::ssize_t>(labels_.size());
         std::vector<tqClassifierResult> results(n);
         {
             py::gil_scoped_release release;
             runInThreads(rows.view, results, jobs);
         }
         py::array_t<long> decisions(static_cast<py::ssize_t>(n));
-        py::array_t<double> scores({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(categories_)});
-        py::array_t<double> costs({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(categories_)});
+        py::array_t<double> scores({static_cast<py::ssize_t>(n), columns});
+        py::array_t<double> costs({static_cast<py::ssize_t>(n), columns});
         auto d = decisions.mutable_unchecked<1>();
         auto s = scores.mutable_unchecked<2>();
         auto e = costs.mutable_unchecked<2>();
         for (std::size_t i = 0; i < n; ++i) {
             const auto& entries = results[i].categoryResults();
-            for (long c = 0; c < categories_; ++c) s(i, c) = 0.0, e(i, c) = std::numeric_limits<double>::quiet_NaN();
+            for (py::ssize_t c = 0; c < columns; ++c) s(i, c) = 0.0, e(i, c) = std::numeric_limits<double>::quiet_NaN();
+            d(i) = -1;
             for (const auto& entry : entries) {
-                if (entry.categoryLabel() >= categories_) continue;
-                s(i, entry.categoryLabel()) = entry.classScore();
-                e(i, entry.categoryLabel()) = entry.expectedCost();
+                const long c = columnOf(entry.categoryLabel());
+                if (c < 0) continue;
+                s(i, c) = entry.classScore();
+                e(i, c) = entry.expectedCost();
+                if (d(i) < 0) d(i) = c;
             }
-            d(i) = entries.empty() ? -1 : entries.front().categoryLabel();
         }
         return py::make_tuple(decisions, scores, costs);
     }
 
+    // What a loaded model shows as its estimator's parameters: the technique, k and p (KNN),
+    // the priors (Bayes) in column order, and the cost matrix by columns.
+    py::dict settings() const {
+        py::dict out;
+        out["method"] = method_;
+        if (method_ == "tree") return out;
+        const tqPtrHandle_const<tqClassifierTrainParams> params = tool_.trainParams();
+        const tqClassifierCosts* costs = nullptr;
+        if (const auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get())) {
+            out["k"] = knn->k();
+            if (const auto* norm = dynamic_cast<const tqPatternDistanceMetricNorm*>(knn->distanceMetric().get()))
+                out["p"] = norm->order();
+            costs = &knn->misclassificationCosts();
+        } else {
+            const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(*params);
+            std::vector<double> priors;
+            for (long c : labels_) priors.push_back(bayes.categoryFrequencies().categoryFrequency(c));
+            out["priors"] = priors;
+            costs = &bayes.misclassificationCosts();
+        }
+        std::vector<std::vector<double>> matrix(labels_.size(), std::vector<double>(labels_.size(), 0.0));
+        for (std::size_t a = 0; a < labels_.size(); ++a)
+            for (std::size_t b = 0; b < labels_.size(); ++b)
+                if (a != b) matrix[a][b] = costs->misclassificationCost(labels_[a], labels_[b]);
+        out["costs"] = matrix;
+        return out;
+    }
+
+    // The pickled form: the columns' category numbers, the row count and the archived tool.
     py::bytes toBytes() {
         std::ostringstream out;
         {
             tqArchive ar(out);
-            ar || categories_;
+            ar || labels_;
+            ar || rows_;
             ar || tool_;
         }
         return py::bytes(out.str());
@@ -155,21 +279,103 @@ public:
     static Model fromBytes(const py::bytes& bytes) {
         std::istringstream in(static_cast<std::string>(bytes));
         Model model;
-        tqArchive ar(in);
-        ar || model.categories_;
-        ar || model.tool_;
+        Labels labels;
+        {
+            tqArchive ar(in);
+            ar || labels;
+            ar || model.rows_;
+            ar || model.tool_;
+        }
+        if (!model.tool_.isTrained()) throw Refused("The pickled model holds no trained classifier.");
+        model.setLabels(labels);
         return model;
     }
 
-    bool isTrained() const { return tool_.isTrained(); }
-    long categories() const { return categories_; }
+    // A model file as the clastool program writes it; returns the model and what its header
+    // says about labels and columns.
+    static py::tuple load(const std::string& path) {
+        Model model;
+        const cli::ModelHeader header = cli::loadModel(path, model.tool_);
+        model.rows_ = header.rows;
+        // Columns in the order of the labels' values (integers) or texts (names), as the Python
+        // side sorts its classes.
+        const bool integers = header.labels.kind() == cli::LabelMap::Kind::Integers;
+        std::vector<std::pair<std::string, long>> byName;
+        for (std::size_t i = 0; i < header.labels.names().size(); ++i)
+            byName.emplace_back(header.labels.names()[i], header.labels.categories()[i]);
+        if (!integers) std::sort(byName.begin(), byName.end());
+        Labels labels;
+        std::vector<std::string> names;
+        for (const auto& [name, category] : byName) names.push_back(name), labels.push_back(category);
+        model.setLabels(labels);
+        py::dict info;
+        info["label_column"] = header.labelColumn;
+        info["integer_labels"] = integers;
+        info["names"] = names;
+        info["columns"] = header.columns;
+        return py::make_tuple(std::move(model), info);
+    }
+    // Writes a model file for the clastool program. `names` are the texts of the columns'
+    // labels; they must map back to the columns' category numbers in a label map of the kind.
+    void save(const std::string& path, const std::string& labelColumn, bool integerLabels,
+              const std::vector<std::string>& names, const std::vector<std::string>& columns) {
+        if (method_ == "tree") throw Refused("A decision tree cannot be written to a model file (pickle it instead).");
+        if (names.size() != labels_.size()) throw Refused("There must be one label name per class.");
+        std::vector<std::size_t> order(labels_.size());
+        for (std::size_t c = 0; c < order.size(); ++c) order[c] = c;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return labels_[a] < labels_[b]; });
+        std::vector<std::string> ordered;
+        for (std::size_t c : order) ordered.push_back(names[c]);
+        cli::ModelHeader header;
+        header.method = method_;
+        header.labelColumn = labelColumn;
+        header.labels = cli::LabelMap(integerLabels ? cli::LabelMap::Kind::Integers : cli::LabelMap::Kind::Names, ordered);
+        for (std::size_t c = 0; c < names.size(); ++c)
+            if (names[c].empty() || header.labels.find(names[c]) != labels_[c])
+                throw Refused("The label '" + names[c] + "' cannot be written to a model file.");
+        header.columns = columns;
+        header.rows = rows_;
+        cli::saveModel(path, header, tool_);
+    }
+
+    const Labels& labels() const { return labels_; }
+    const std::string& method() const { return method_; }
 
 private:
-    void train(const Rows& rows, const py::array_t<long>& y, const tqClassifierTrainParams& params, long categories) {
-        const tqClassifierDataProviderMemory data = providerOf(rows, y);
+    void train(const Rows& rows, const py::array_t<long>& y, const tqClassifierTrainParams& params, const Labels& labels) {
+        setLabels(labels);
+        const tqClassifierDataProviderMemory data = providerOf(rows, y, labels);
+        {
+            py::gil_scoped_release release;
+            tool_.train(data, params);
+        }
+        rows_ = static_cast<long>(rows.view.rows);
+        method_ = methodOf(tool_);
+    }
+
+    Model retrained(const tqClassifierTrainParams& params) const {
+        Model copy(*this);
         py::gil_scoped_release release;
-        tool_.train(data, params);
-        categories_ = categories;
+        copy.tool_.retrain(params);
+        return copy;
+    }
+
+    void setLabels(const Labels& labels) {
+        std::vector<std::pair<long, long>> columns;
+        for (std::size_t c = 0; c < labels.size(); ++c) columns.emplace_back(labels[c], static_cast<long>(c));
+        std::sort(columns.begin(), columns.end());
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            if (columns[c].first < 0 || (c > 0 && columns[c].first == columns[c - 1].first))
+                throw Refused("Category numbers must be distinct and >= 0.");
+        labels_ = labels;
+        byLabel_ = std::move(columns);
+        if (tool_.isTrained()) method_ = methodOf(tool_);
+    }
+
+    // The column of a category number, or -1 for one that has none.
+    long columnOf(long label) const {
+        auto it = std::lower_bound(byLabel_.begin(), byLabel_.end(), std::make_pair(label, 0L));
+        return it != byLabel_.end() && it->first == label ? it->second : -1;
     }
 
     void runInThreads(const tqPatternRows& rows, std::vector<tqClassifierResult>& results, int jobs) const {
@@ -197,7 +403,116 @@ private:
     }
 
     tqClassifierTool tool_;
-    long categories_ = 0;
+    Labels labels_;
+    std::vector<std::pair<long, long>> byLabel_;  // (category number, column), sorted
+    long rows_ = 0;
+    std::string method_;
+};
+
+// A feature score from its Python form: ("ignore",), ("one", [x0, x1, xc, y0, y1]) or
+// ("two", [x0, x1, xc, x0h, x1h, xch, y0, y1, y0h, y1h]).
+tqPtrHandle<tqClsFtSc> featureScoreOf(const py::tuple& item) {
+    const auto kind = item[0].cast<std::string>();
+    if (kind == "ignore") return tqPtrHandle<tqClsFtSc>(new tqClassifierFeatureScoreIgnore());
+    const auto v = item[1].cast<std::vector<double>>();
+    if (kind == "one" && v.size() == 5) {
+        auto* score = new tqClassifierFeatureScoreOneSided();
+        tqPtrHandle<tqClsFtSc> handle(score);
+        score->init(v[0], v[1], v[2], v[3], v[4]);
+        return handle;
+    }
+    if (kind == "two" && v.size() == 10) {
+        auto* score = new tqClassifierFeatureScoreTwoSided();
+        tqPtrHandle<tqClsFtSc> handle(score);
+        score->init(v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]);
+        return handle;
+    }
+    throw Refused("Unknown feature score '" + kind + "'.");
+}
+
+// A rule table, the category number of each column (rule labels are columns on the Python
+// side) and the table's size.
+class RuleTable {
+public:
+    // rules: (column, feature scores) in table order.
+    void fit(const std::vector<std::pair<std::size_t, std::vector<py::tuple>>>& rules, const Labels& labels) {
+        std::vector<tqClassifierRule> built;
+        for (const auto& [column, scores] : rules) {
+            std::vector<tqPtrHandle<tqClsFtSc>> handles;
+            for (const py::tuple& score : scores) handles.push_back(featureScoreOf(score));
+            built.emplace_back();
+            built.back().init(handles, labelOf(labels, column));
+        }
+        table_.train(built);
+        labels_ = labels;
+    }
+
+    // The column of the first rule scoring above the threshold for each row, -1 for none.
+    py::array_t<long> classify(const Matrix& x, double threshold) const {
+        const Rows rows = rowsOf(x);
+        py::array_t<long> out(static_cast<py::ssize_t>(rows.view.rows));
+        auto o = out.mutable_unchecked<1>();
+        std::vector<long> decided(rows.view.rows);
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < rows.view.rows; ++i)
+                decided[i] = table_.classifyHardThreshold(featuresOf(rows, i), threshold);
+        }
+        for (std::size_t i = 0; i < decided.size(); ++i) o(i) = columnOf(decided[i]);
+        return out;
+    }
+    // Every rule's score for every row.
+    py::array_t<double> scores(const Matrix& x) const {
+        const Rows rows = rowsOf(x);
+        const auto& rules = table_.rules();
+        if (rules.empty()) throw tqClassifierDefs::NotTrained("the rule table needs to be trained before it can classify");
+        py::array_t<double> out({static_cast<py::ssize_t>(rows.view.rows), static_cast<py::ssize_t>(rules.size())});
+        auto o = out.mutable_unchecked<2>();
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < rows.view.rows; ++i) {
+            const tqClassifierFeatureVector features = featuresOf(rows, i);
+            for (std::size_t r = 0; r < rules.size(); ++r) o(i, r) = rules[r].score(features);
+        }
+        return out;
+    }
+
+    py::bytes toBytes() {
+        std::ostringstream out;
+        {
+            tqArchive ar(out);
+            ar || labels_;
+            ar || table_;
+        }
+        return py::bytes(out.str());
+    }
+    static RuleTable fromBytes(const py::bytes& bytes) {
+        std::istringstream in(static_cast<std::string>(bytes));
+        RuleTable table;
+        {
+            tqArchive ar(in);
+            ar || table.labels_;
+            ar || table.table_;
+        }
+        for (const tqClassifierRule& rule : table.table_.rules())
+            if (table.columnOf(rule.label()) < 0) throw Refused("A pickled rule has a label without a class.");
+        return table;
+    }
+
+    const Labels& labels() const { return labels_; }
+
+private:
+    // NaN, an invalid measurement, is passed on: the feature scores decide what it scores.
+    static tqClassifierFeatureVector featuresOf(const Rows& rows, std::size_t i) {
+        const double* row = rows.view.values + i * rows.view.rowStride;
+        return tqClassifierFeatureVector(std::vector<double>(row, row + rows.view.dimension));
+    }
+    long columnOf(long label) const {
+        auto it = std::find(labels_.begin(), labels_.end(), label);
+        return label < 0 || it == labels_.end() ? -1 : static_cast<long>(it - labels_.begin());
+    }
+
+    tqClassifierRuleTable table_;
+    Labels labels_;
 };
 
 }  // namespace
@@ -215,6 +530,10 @@ PYBIND11_MODULE(_clastool, m) {
             PyErr_SetString(notFitted, e.what());
         } catch (const tqException& e) {
             error(e.what());
+        } catch (const cli::InputError& e) {
+            error(e.what());
+        } catch (const Refused& e) {
+            error(e.what());
         }
     });
 
@@ -230,10 +549,25 @@ PYBIND11_MODULE(_clastool, m) {
         .def(py::init<>())
         .def("fit_bayes", &Model::fitBayes)
         .def("fit_knn", &Model::fitKnn)
-        .def("retrain_bayes", &Model::retrainBayes)
+        .def("fit_tree", &Model::fitTree)
+        .def("retrained_bayes", &Model::retrainedBayes)
+        .def("retrained_knn", &Model::retrainedKnn)
         .def("run", &Model::run)
+        .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)
         .def_static("from_bytes", &Model::fromBytes)
-        .def_property_readonly("is_trained", &Model::isTrained)
-        .def_property_readonly("categories", &Model::categories);
+        .def_static("load", &Model::load)
+        .def("save", &Model::save)
+        .def_property_readonly("labels", &Model::labels)
+        .def_property_readonly("method", &Model::method);
+
+    py::class_<RuleTable>(m, "RuleTable")
+        .def(py::init<>())
+        .def("fit", &RuleTable::fit)
+        .def("classify", &RuleTable::classify)
+        .def("scores", &RuleTable::scores)
+        .def("to_bytes", &RuleTable::toBytes)
+        .def_static("from_bytes", &RuleTable::fromBytes)
+        .def_property_readonly("labels", &RuleTable::labels)
+        .def_property_readonly("method", [](const RuleTable&) { return "rules"; });
 }

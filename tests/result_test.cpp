@@ -1,8 +1,6 @@
 // Classification results: the category result's ranges, the decision rule of the
-// four-argument constructor, the two-argument constructor, equality and the archive form.
+// four-argument constructor, the two-argument constructor and the archive form.
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -15,12 +13,14 @@ namespace {
 
 using Defs = tqClassifierDefs;
 using Category = tqClassifierCategoryResult;
+using tqtest::f64;
+using tqtest::i64;
+using tqtest::raises;
+using tqtest::u8;
 const char* const kScores = "Scores must be >= 0.0 and <= 1.0";
 const char* const kUnique = "The category labels of the match results must be unique.";
-const char* const kNoFrequency = "At least one of the category frequencies must be > 0.";
 const char* const kNoScore = "At least one of the classification scores must be > 0.";
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
-const double kEps = 1e-12;
 
 std::vector<Category> matches(const std::vector<std::pair<long, double>>& labelAndScore) {
     std::vector<Category> out;
@@ -28,37 +28,61 @@ std::vector<Category> matches(const std::vector<std::pair<long, double>>& labelA
     return out;
 }
 
-TEST(CategoryResult, BoundsAreInclusiveAndCheckedLabelThenScoresThenCost) {
+// Checks run label, scores, cost; the bounds are inclusive. Both constructors of a result
+// find duplicates before anything else.
+TEST(Result, RefusedInputsRaiseInOrder) {
+    const tqClassifierFrequencies f;
+    const tqClassifierCosts c;
     EXPECT_NO_THROW(Category(0, 0.0, 1.0, 0.0));
-    for (double bad : {1.5, -0.1, kNaN}) {
-        EXPECT_THROW_MSG(Category(0, bad, 0.5, 0.0), Defs::BadParams, kScores);
-        EXPECT_THROW_MSG(Category(0, 0.5, bad, 0.0), Defs::BadParams, kScores);
-    }
-    EXPECT_THROW_MSG(Category(0, 0.5, 0.5, -1e-300), Defs::BadParams, "Costs must be >= 0.0");
-    EXPECT_THROW(Category(0, 0.5, 0.5, kNaN), Defs::BadParams);
-    EXPECT_THROW_MSG(Category(-1, 2.0, 2.0, -1.0), Defs::BadLabel, "Category labels must be >= 0");
-    EXPECT_THROW_MSG(Category(0, 0.5, 2.0, -1.0), Defs::BadParams, kScores);
+    tqtest::expectRefusals({
+        {[] { Category(0, 1.5, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
+        {[] { Category(0, -0.1, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
+        {[] { Category(0, kNaN, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
+        {[] { Category(0, 0.5, 1.5, 0.0); }, raises<Defs::BadParams>, kScores},
+        {[] { Category(0, 0.5, kNaN, 0.0); }, raises<Defs::BadParams>, kScores},
+        {[] { Category(0, 0.5, 0.5, -1e-300); }, raises<Defs::BadParams>, "Costs must be >= 0.0"},
+        {[] { Category(0, 0.5, 0.5, kNaN); }, raises<Defs::BadParams>, "Costs must be >= 0.0"},
+        {[] { Category(-1, 2.0, 2.0, -1.0); }, raises<Defs::BadLabel>, "Category labels must be >= 0"},
+        {[] { Category(0, 0.5, 2.0, -1.0); }, raises<Defs::BadParams>, kScores},
+        {[&] { tqClassifierResult(matches({{0, 0.0}, {1, 0.0}}), f, c, 0.0); }, raises<Defs::BadParams>,
+         "At least one of the resulting classification scores must be > 0."},
+        {[&] { tqClassifierResult(matches({{3, 0.0}, {3, 0.0}}), f, c, 0.0); }, raises<Defs::BadParams>,
+         kUnique},
+        {[&] { tqClassifierResult({}, f, c, 0.0); }, raises<Defs::BadParams>,
+         "At least one of the category frequencies must be > 0."},
+        {[] { tqClassifierResult({}, 0.0); }, raises<Defs::BadParams>, kNoScore},
+        {[] { tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(1, 1.0, 0.0, 0.0)}, 0.0); },
+         raises<Defs::BadParams>, kNoScore},
+        {[] { tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(0, 1.0, 0.0, 0.0)}, 0.0); },
+         raises<Defs::BadParams>, kUnique},
+    });
+
+    // The request to abort stops the weighing loop, after the checks before it; the
+    // two-argument form ignores it.
+    tfRequestAbort();
+    EXPECT_THROW(tqClassifierResult(matches({{0, 1.0}, {1, 0.5}}), f, c, 0.0), tqAborted);
+    EXPECT_THROW_MSG(tqClassifierResult({}, f, c, 0.0), Defs::BadParams,
+                     "At least one of the category frequencies must be > 0.");
+    EXPECT_NO_THROW(tqClassifierResult({Category(0, 1.0, 1.0, 0.0)}, 0.0));
+    tfClearAbortRequest();
 }
 
 // --- decision rule ---------------------------------------------------------------------------
 
-struct DecisionCase {
-    const char* what;
-    std::vector<std::pair<long, double>> input;
-    tqClassifierFrequencies frequencies;
-    tqClassifierCosts costs;
-    std::vector<std::vector<double>> expected;  // in order: label, class score, expected cost
-};
-
-TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
-    tqClassifierCosts expensive;
+TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCostsAndOrdersByExpectedCost) {
+    tqClassifierCosts expensive, infinite;
     expensive.misclassificationCostOverride(1, 0, 4.0);  // truth 1, decided 0
-    tqClassifierCosts infinite;
     infinite.misclassificationCostOverride(1, 0, std::numeric_limits<double>::infinity());
     tqClassifierFrequencies frequent;
     frequent.categoryFrequencyOverride(1, 3.0);
     const std::vector<std::pair<long, double>> two = {{0, 1.0}, {1, 0.5}};
-    const std::vector<DecisionCase> cases = {
+    const struct {
+        const char* what;
+        std::vector<std::pair<long, double>> input;
+        tqClassifierFrequencies frequencies;
+        tqClassifierCosts costs;
+        std::vector<std::vector<double>> expected;  // in order: label, class score, expected cost
+    } cases[] = {
         {"defaults", two, {}, {}, {{0, 2.0 / 3, 1.0 / 3}, {1, 1.0 / 3, 2.0 / 3}}},
         {"cost override", two, {}, expensive, {{1, 1.0 / 3, 2.0 / 3}, {0, 2.0 / 3, 4.0 / 3}}},
         {"frequency override", two, frequent, {}, {{1, 0.6, 0.4}, {0, 0.4, 0.6}}},
@@ -66,7 +90,7 @@ TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
         // A truth of weight 0 adds nothing even at infinite cost (inf * 0 was NaN and refused).
         {"infinite cost, zero weight", {{0, 1.0}, {1, 0.0}}, {}, infinite, {{0, 1.0, 0.0}, {1, 0.0, 1.0}}},
     };
-    for (const DecisionCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const tqClassifierResult r(matches(c.input), c.frequencies, c.costs, -0.75);
         EXPECT_EQ(r.matchScoreFactorLog(), -0.75);
@@ -74,112 +98,62 @@ TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCosts) {
         for (std::size_t i = 0; i < c.expected.size(); ++i) {
             const Category& e = r.categoryResults()[i];
             EXPECT_EQ(e.categoryLabel(), static_cast<long>(c.expected[i][0]));
-            EXPECT_NEAR(e.classScore(), c.expected[i][1], kEps);
-            EXPECT_NEAR(e.expectedCost(), c.expected[i][2], kEps);
+            EXPECT_NEAR(e.classScore(), c.expected[i][1], 1e-12);
+            EXPECT_NEAR(e.expectedCost(), c.expected[i][2], 1e-12);
         }
     }
-}
-
-TEST(DecisionRule, KeepsMatchScoresIgnoresSuppliedOnesAndKeepsTiesInInputOrder) {
+    // Supplied class scores and costs are ignored; equal expected costs keep the input order.
     const tqClassifierResult r({Category(5, 0.2, 1.0, 9.0), Category(2, 0.8, 0.0, 0.0)},
                                tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
     EXPECT_EQ(r.categoryResults()[0].matchScore(), 0.8);
-    EXPECT_NEAR(r.categoryResults()[0].classScore(), 0.8, kEps);
-    EXPECT_NEAR(r.categoryResults()[1].expectedCost(), 0.8, kEps);
-
-    std::vector<Category> input;  // equal scores and costs give every entry the same expected cost
+    EXPECT_NEAR(r.categoryResults()[1].expectedCost(), 0.8, 1e-12);
+    std::vector<Category> input;
     for (long label = 40; label > 0; --label) input.emplace_back(label, 1.0);
     const tqClassifierResult ties(input, tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
     for (std::size_t i = 0; i < input.size(); ++i)
         EXPECT_EQ(ties.categoryResults()[i].categoryLabel(), input[i].categoryLabel());
 }
 
-TEST(DecisionRule, FailuresInOrderAndTheAbortRequest) {
-    const tqClassifierFrequencies f;
-    const tqClassifierCosts c;
-    EXPECT_THROW_MSG(tqClassifierResult(matches({{0, 0.0}, {1, 0.0}}), f, c, 0.0), Defs::BadParams,
-                     "At least one of the resulting classification scores must be > 0.");
-    // Duplicates are found before anything else.
-    EXPECT_THROW_MSG(tqClassifierResult(matches({{3, 0.0}, {3, 0.0}}), f, c, 0.0), Defs::BadParams, kUnique);
-
-    tfRequestAbort();
-    EXPECT_THROW(tqClassifierResult(matches({{0, 1.0}, {1, 0.5}}), f, c, 0.0), tqAborted);
-    // The checks before the loop still come first; the two-argument form ignores the request.
-    EXPECT_THROW_MSG(tqClassifierResult({}, f, c, 0.0), Defs::BadParams, kNoFrequency);
-    EXPECT_NO_THROW(tqClassifierResult({Category(0, 1.0, 1.0, 0.0)}, 0.0));
-    tfClearAbortRequest();
-}
-
-// --- two-argument constructor ----------------------------------------------------------------
-
-TEST(ReadyMadeResult, OrdersByCostNormalisesClassScoresAndChecks) {
+TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {
     const tqClassifierResult kept({Category(7, 0.1, 0.2, 0.0), Category(3, 0.9, 0.6, 0.0)}, 1.5);
-    EXPECT_EQ(kept.categoryResults()[0], Category(7, 0.1, 0.2 / (0.2 + 0.6), 0.0));  // 0.25
-    EXPECT_EQ(kept.categoryResults()[1], Category(3, 0.9, 0.6 / (0.2 + 0.6), 0.0));  // 0.75
+    EXPECT_EQ(kept.categoryResults()[0], Category(7, 0.1, 0.2 / (0.2 + 0.6), 0.0));
+    EXPECT_EQ(kept.categoryResults()[1], Category(3, 0.9, 0.6 / (0.2 + 0.6), 0.0));
     const tqClassifierResult sorted({Category(1, 0.5, 0.5, 3.0), Category(2, 0.5, 0.5, 1.0)}, 0.0);
     EXPECT_EQ(sorted.categoryResults()[0].categoryLabel(), 2);
     EXPECT_TRUE(sorted != tqClassifierResult({Category(1, 0.5, 0.5, 3.0), Category(2, 0.5, 0.5, 1.0)}, 0.5));
-
-    EXPECT_THROW_MSG(tqClassifierResult({}, 0.0), Defs::BadParams, kNoScore);
-    EXPECT_THROW_MSG(tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(1, 1.0, 0.0, 0.0)}, 0.0),
-                     Defs::BadParams, kNoScore);
-    EXPECT_THROW_MSG(tqClassifierResult({Category(0, 1.0, 0.0, 0.0), Category(0, 1.0, 0.0, 0.0)}, 0.0),
-                     Defs::BadParams, kUnique);
 }
 
 // --- archive ---------------------------------------------------------------------------------
 
-using tqtest::f64;
-using tqtest::i64;
-using tqtest::u8;
-
-TEST(ResultArchive, ExactLayoutAndUncheckedLoad) {
+TEST(ResultArchive, ExactLayoutUncheckedLoadAndGolden) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);
-    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0) +
-                                         u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) + f64(-3.5));
+    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) +
+                                         f64(1.0) + u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) +
+                                         f64(-3.5));
     // Out-of-range values and an unordered list load unchanged; loading is not construction.
     const std::string bytes = u8(0) + u8(0) + i64(2) + u8(0) + i64(-4) + f64(2.0) + f64(0.0) + f64(5.0) +
                               u8(0) + i64(1) + f64(0.5) + f64(0.5) + f64(1.0) + f64(0.0);
     tqtest::loadBytes(bytes, r);
     EXPECT_EQ(r.categoryResults()[0].matchScore(), 2.0);
     EXPECT_EQ(tqtest::storeBytes(r), bytes);
+
+    tqClassifierCosts costs;
+    costs.misclassificationCostOverride(1, 0, 4.0);
+    tqClassifierResult golden(matches({{0, 1.0}, {1, 0.5}, {4, 0.125}}), tqClassifierFrequencies(), costs,
+                              std::log(0.5));
+    ASSERT_TRUE(tqtest::matchesGolden("result.bin", tqtest::storeBytes(golden)));
+    tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("result.bin")), r);
+    EXPECT_TRUE(r == golden);
 }
 
 TEST(ResultArchive, RefusesUnknownVersionsTruncationAndHugeCounts) {
     const std::string category = u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0);
-    const std::string result = u8(0) + u8(0) + i64(1) + category + f64(0.0);
-    const std::vector<std::pair<std::string, long>> badVersions = {
-        {u8(3) + result.substr(1), 671},
-        {u8(0) + u8(0) + i64(1) + u8(1) + category.substr(1) + f64(0.0), 347},
-    };
-    for (const auto& [bytes, line] : badVersions) {
-        tqClassifierResult target;
-        try {
-            tqtest::loadBytes(bytes, target);
-            ADD_FAILURE() << "accepted an unknown version";
-        } catch (const tqArchive::UnknownVersion& e) {
-            EXPECT_EQ(e.where(), "clss/clastool/clastool");
-            EXPECT_EQ(e.line(), line);
-        }
-    }
-    for (std::size_t cut = 0; cut < result.size(); ++cut) {
-        tqClassifierResult t;
-        EXPECT_THROW(tqtest::loadBytes(result.substr(0, cut), t), tqException) << "cut at " << cut;
-    }
+    const std::string where = "clss/clastool/clastool";
+    tqtest::expectArchiveRefusals(u8(0) + u8(0) + i64(1) + category + f64(0.0),
+                                  [] { return tqClassifierResult(); }, {{0, where, 671}, {10, where, 347}});
     // A count far beyond what the input holds is refused before anything is allocated.
     tqClassifierResult t;
     EXPECT_THROW(tqtest::loadBytes(u8(0) + u8(0) + i64(1L << 40) + category + f64(0.0), t), tqException);
-}
-
-TEST(ResultArchive, Golden) {
-    tqClassifierCosts costs;
-    costs.misclassificationCostOverride(1, 0, 4.0);
-    tqClassifierResult r(matches({{0, 1.0}, {1, 0.5}, {4, 0.125}}), tqClassifierFrequencies(), costs,
-                         std::log(0.5));
-    ASSERT_TRUE(tqtest::matchesGolden("result.bin", tqtest::storeBytes(r)));
-    tqClassifierResult loaded;
-    tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("result.bin")), loaded);
-    EXPECT_TRUE(loaded == r);
 }
 
 }  // namespace

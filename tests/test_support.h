@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "platform/archive.h"
 
@@ -36,6 +40,25 @@ template <class E, class Fn>
 
 #define EXPECT_THROW_MSG(statement, Type, text) \
     EXPECT_TRUE(::tqtest::throwsWithMessage<Type>([&] { statement; }, text))
+
+// Tables of refused calls: each row's call must throw its type (raises<E>) with its exact
+// message, and leave `unchanged()` true.
+using Call = std::function<void()>;
+using Raises = ::testing::AssertionResult (*)(const Call&, const std::string&);
+template <class E>
+constexpr Raises raises = &throwsWithMessage<E, const Call&>;
+struct Refusal {
+    Call call;
+    Raises raises;
+    std::string message;
+};
+inline void expectRefusals(const std::vector<Refusal>& rows,
+                           const std::function<bool()>& unchanged = [] { return true; }) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_TRUE(rows[i].raises(rows[i].call, rows[i].message)) << "row " << i;
+        EXPECT_TRUE(unchanged()) << "changed by row " << i;
+    }
+}
 
 // Archive building blocks for exact-byte checks: one byte, eight-byte little-endian integers
 // and doubles.
@@ -78,6 +101,49 @@ template <class T>
     loadBytes(bytes, y);
     if (storeBytes(y) != bytes) return ::testing::AssertionFailure() << "store(load(store(x))) differs";
     return ::testing::AssertionSuccess();
+}
+
+// One version byte of a stored form, and the place an unknown value there is reported as.
+struct VersionByte {
+    std::size_t offset;
+    std::string where;
+    long line;
+};
+
+template <class T, class = void>
+struct Comparable : std::false_type {};
+template <class T>
+struct Comparable<T, std::void_t<decltype(std::declval<const T&>() == std::declval<const T&>())>>
+    : std::true_type {};
+
+// The refusals every stored form owes: a 1 in each listed version byte of `good` throws
+// UnknownVersion naming its place, and every proper prefix of `good` throws a tqException.
+// Each load goes into a fresh make(), which a comparable type must keep unchanged.
+template <class Make>
+void expectArchiveRefusals(const std::string& good, Make make, const std::vector<VersionByte>& versions) {
+    using T = decltype(make());
+    auto unchanged = [&](const T& target) {
+        if constexpr (Comparable<T>::value) return target == make();
+        return true;
+    };
+    for (const VersionByte& v : versions) {
+        std::string bad = good;
+        bad[v.offset] = 1;
+        T target = make();
+        try {
+            loadBytes(bad, target);
+            ADD_FAILURE() << "accepted version 1 at byte " << v.offset;
+        } catch (const tqArchive::UnknownVersion& e) {
+            EXPECT_EQ(e.where(), v.where) << "byte " << v.offset;
+            EXPECT_EQ(e.line(), v.line) << "byte " << v.offset;
+        }
+        EXPECT_TRUE(unchanged(target)) << "byte " << v.offset;
+    }
+    for (std::size_t cut = 0; cut < good.size(); ++cut) {
+        T target = make();
+        EXPECT_THROW(loadBytes(good.substr(0, cut), target), tqException) << "cut at " << cut;
+        EXPECT_TRUE(unchanged(target)) << "cut at " << cut;
+    }
 }
 
 // Golden archives: tests/data/<name> holds the bytes today's code writes. With

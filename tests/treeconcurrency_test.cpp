@@ -52,4 +52,38 @@ TEST(TreeConcurrency, ThreadsRunningOneTreeMatchASingleThread) {
     EXPECT_EQ(expected.back(), resultOf(0));
 }
 
+TEST(TreeConcurrency, TreesSharingSubtreesDroppedInTurnWhileOthersStillReadThem) {
+    // Every thread owns a tree over one shared chain of 200 levels and drops it at its own
+    // moment while the others still walk the chain. Taking a subtree apart that another
+    // thread still holds (or doing so without seeing its last writes) breaks their walks.
+    const double inf = std::numeric_limits<double>::infinity();
+    tqPtrHandle<tqDecisionTree> chain(new tqDecisionTreeLeaf(resultOf(0)));
+    for (long i = 1; i <= 200; ++i)
+        chain = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), inf), {0}),
+                                   tqDecisionTreeLeaf(resultOf(i)), *chain)
+                    .clone();
+    const std::size_t expectedLabels = chain->categoryLabels().size();
+
+    for (int round = 0; round < 10; ++round) {
+        constexpr int kThreads = 4;
+        std::vector<tqPtrHandle<tqDecisionTree>> owned;
+        for (int t = 0; t < kThreads; ++t)
+            owned.push_back(tqDecisionTreeNode(tqRangePredicate(tqRange(-1.0, inf), {0}),
+                                               tqDecisionTreeLeaf(resultOf(1000 + t)), *chain)
+                                .clone());
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 3 * (t + 1); ++i)
+                    if (owned[t]->categoryLabels().size() != expectedLabels + 1) ++wrong;
+                owned[t].reset();
+            });
+        }
+        for (auto& thread : threads) thread.join();
+        ASSERT_EQ(wrong.load(), 0) << "round " << round;
+    }
+    EXPECT_EQ(chain->categoryLabels().size(), expectedLabels);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tools/commands.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <numeric>
@@ -171,9 +173,10 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
+// The items joined with commas, control characters from the data escaped.
 std::string listOf(const std::vector<std::string>& items) {
     std::string text;
-    for (const std::string& s : items) text += (text.empty() ? "" : ", ") + s;
+    for (const std::string& s : items) text += (text.empty() ? "" : ", ") + printable(s);
     return text;
 }
 
@@ -251,11 +254,12 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
 void runInfo(const InfoArgs& args, std::ostream& out) {
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const std::string bytes = readWholeFile(args.model);
+    struct stat st {};
+    const long long bytes = ::stat(args.model.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
 
-    out << "model file:   " << args.model << " (" << bytes.size() << " bytes, format version "
-        << kModelFormatVersion << ")\n";
+    out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << kModelFormatVersion
+        << ")\n";
     out << "technique:    "
         << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
         << "\n";
@@ -268,7 +272,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
                                  : header.labels.names()[i]);
     out << "categories:   " << categories.size() << ": " << listOf(categories) << "\n";
     out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
-    out << "label column: " << header.labelColumn << "\n";
+    out << "label column: " << printable(header.labelColumn) << "\n";
     out << "trained on:   " << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
 
     const tqClassifierCosts& costs = costsOf(*params);
@@ -277,15 +281,16 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
         for (long decided : header.labels.categories())
             if (truth != decided &&
                 costs.misclassificationCost(truth, decided) != costs.defaultMisclassificationCost())
-                out << "; " << header.labels.name(truth) << " decided as " << header.labels.name(decided)
-                    << ": " << exactNumber(costs.misclassificationCost(truth, decided));
+                out << "; " << printable(header.labels.name(truth)) << " decided as "
+                    << printable(header.labels.name(decided)) << ": "
+                    << exactNumber(costs.misclassificationCost(truth, decided));
     out << "\n";
 
     if (auto* bayes = dynamic_cast<const tqClassifierTrainParamsBayesian*>(params.get())) {
         const tqClassifierFrequencies& f = bayes->categoryFrequencies();
         out << "priors:       ";
         for (std::size_t i = 0; i < header.labels.categories().size(); ++i)
-            out << (i ? ", " : "") << header.labels.names()[i] << " "
+            out << (i ? ", " : "") << printable(header.labels.names()[i]) << " "
                 << exactNumber(f.categoryFrequency(header.labels.categories()[i]));
         out << "\n";
         if (!header.labels.categories().empty()) {

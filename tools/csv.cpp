@@ -66,15 +66,6 @@ InputFile::~InputFile() {
 
 std::streambuf& InputFile::buffer() { return *buffer_; }
 
-std::string readWholeFile(const std::string& path) {
-    InputFile file(path);
-    std::string text;
-    char chunk[1 << 14];
-    std::streamsize got;
-    while ((got = file.buffer().sgetn(chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<std::size_t>(got));
-    return text;
-}
-
 std::string printable(const std::string& text) {
     static const char hex[] = "0123456789abcdef";
     std::string out;
@@ -131,9 +122,9 @@ int CsvReader::take() {
     if (c == 0) throw InputError(located(file_, line_, 0, "NUL byte: this is not a CSV text file"));
     if (c == '\n') ++line_;
     if (++recordBytes_ > kMaxRecordBytes)
-        throw InputError(located(file_, line_, 0,
-                                 "a line is longer than " + std::to_string(kMaxRecordBytes) +
-                                     " bytes (is this a CSV file?)"));
+        throw InputError(located(
+            file_, line_, 0,
+            "a line is longer than " + std::to_string(kMaxRecordBytes) + " bytes (is this a CSV file?)"));
     return c;
 }
 
@@ -249,7 +240,8 @@ NumberKind parseNumber(const std::string& cell, double& value) {
     if (b != e && *b == '+') ++b;
     const char* digits = b != e && *b == '-' ? b + 1 : b;
     std::string lower;
-    for (const char* p = digits; p != e; ++p) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    for (const char* p = digits; p != e; ++p)
+        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
     if (lower == "inf" || lower == "infinity") return NumberKind::Infinite;
     if (b == e || !(std::isdigit(static_cast<unsigned char>(*b)) || *b == '-' || *b == '.'))
         return NumberKind::NotANumber;
@@ -275,13 +267,14 @@ long DataTable::fileColumn(long index) const {
 namespace {
 
 // Refuses a measurement cell that holds no finite number; `where` is "FILE:LINE:COLUMN: ".
-void checkNumber(NumberKind kind, const std::string& cell, const std::string& column, const std::string& where) {
+void checkNumber(NumberKind kind, const std::string& cell, const std::string& column,
+                 const std::string& where) {
     const std::string what = shown(cell) + " in column \"" + column + "\" ";
     if (kind == NumberKind::NotANumber) throw InputError(where + what + "is not a number");
-    if (kind == NumberKind::OutOfRange)
-        throw InputError(where + what + "is out of range (beyond +-1.8e308)");
+    if (kind == NumberKind::OutOfRange) throw InputError(where + what + "is out of range (beyond +-1.8e308)");
     if (kind == NumberKind::Infinite)
-        throw InputError(where + what + "is infinite; leave the cell empty (or NA) for a missing measurement");
+        throw InputError(where + what +
+                         "is infinite; leave the cell empty (or NA) for a missing measurement");
 }
 
 }  // namespace
@@ -290,7 +283,8 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
                     LabelColumn need) {
     const std::string labelName = labelColumn.empty() ? "label" : labelColumn;
     CsvRecord header;
-    if (!reader.next(header)) throw InputError(located(file, 1, 0, "the file is empty; a header row is expected"));
+    if (!reader.next(header))
+        throw InputError(located(file, 1, 0, "the file is empty; a header row is expected"));
 
     DataTable table;
     table.file = file;

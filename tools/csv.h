@@ -26,10 +26,15 @@
 
 namespace cli {
 
-// A failure that the user has to fix in an input file (or on the command line).
+// The text with terminal control characters (and NUL) written as \xNN, so that a message
+// quoting data cannot drive the terminal or be cut short. Applying it twice changes nothing more.
+std::string printable(const std::string& text);
+
+// A failure that the user has to fix in an input file (or on the command line). The message is
+// made printable here, before a NUL in quoted data could end the C string that what() returns.
 class InputError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit InputError(const std::string& what) : std::runtime_error(printable(what)) {}
 };
 
 // "FILE:LINE:COLUMN: what" (column 0 leaves the column out, line 0 the line).
@@ -91,13 +96,6 @@ private:
 
 // Reads every record of a small CSV file (a cost matrix), bounded as CsvReader is.
 std::vector<CsvRecord> readCsvRecords(const std::string& path);
-
-// Reads a file into memory; throws InputError naming the file when it cannot be read.
-std::string readWholeFile(const std::string& path);
-
-// The text with terminal control characters (and NUL) written as \xNN, so that a message
-// quoting data cannot drive the terminal or be cut short.
-std::string printable(const std::string& text);
 
 // True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
 bool isMissingMarker(const std::string& cell);

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the system packages the build needs beyond the compiler, CMake and GoogleTest:
 # CLI11 (header-only argument parser of the clastool program), and pybind11 with Debian's
-# Python, NumPy, scikit-learn, pandas and pytest for the Python package and its tests. Safe to
-# run again: it does nothing when the packages are there, and refreshes the package lists only
-# when one is missing.
+# Python, NumPy, scikit-learn, pandas, pytest and dask for the Python package and its tests.
+# Safe to run again: it does nothing when the packages are there, and refreshes the package lists
+# only when one is missing.
 set -euo pipefail
 
-packages=(libcli11-dev pybind11-dev python3-numpy python3-sklearn python3-pandas python3-pytest)
+packages=(libcli11-dev pybind11-dev python3-numpy python3-sklearn python3-pandas python3-pytest python3-dask
+          python3-distributed)
 
 missing=()
 for p in "${packages[@]}"; do

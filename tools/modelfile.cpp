@@ -1,10 +1,15 @@
 #include "tools/modelfile.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "clss/clastool/clastool.h"
@@ -16,6 +21,36 @@ namespace cli {
 namespace {
 
 const char kMagic[] = "clastool model";
+const char kChecksumKey[] = "checksum crc32c ";
+
+// The byte-at-a-time table of the reflected Castagnoli polynomial.
+const std::array<std::uint32_t, 256> kCrcTable = [] {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}();
+
+std::string hex8(std::uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(v));
+    return text;
+}
+
+// A line of the file's first lines, which must be short: a file of another kind is refused
+// without reading a long "line" into memory.
+bool shortLine(std::istream& in, std::string& line) {
+    line.clear();
+    for (int c = in.get(); c != std::char_traits<char>::eof(); c = in.get()) {
+        if (c == '\n') return true;
+        if (line.size() == 64) return false;
+        line += static_cast<char>(c);
+    }
+    return false;
+}
 
 std::string escaped(const std::string& s) {
     std::string out;
@@ -87,10 +122,32 @@ public:
 private:
     std::istream& in_;
     const std::string& file_;
-    long line_ = 1;  // the magic line is read before
+    long line_ = 3;  // the magic, format and checksum lines are read before
 };
 
+// The header text after the checksum line.
+std::string headerBody(const ModelHeader& h) {
+    std::ostringstream out;
+    out << "method " << h.method << "\n";
+    out << "label-column " << escaped(h.labelColumn) << "\n";
+    out << "labels " << (h.labels.kind() == LabelMap::Kind::Names ? "names" : "integers") << " "
+        << h.labels.names().size() << "\n";
+    for (const std::string& n : h.labels.names()) out << escaped(n) << "\n";
+    out << "columns " << h.columns.size() << "\n";
+    for (const std::string& c : h.columns) out << escaped(c) << "\n";
+    out << "rows " << h.rows << "\n";
+    out << "archive\n";
+    return out.str();
+}
+
 }  // namespace
+
+std::uint32_t crc32c(const char* bytes, std::size_t size, std::uint32_t crc) {
+    crc = ~crc;
+    for (std::size_t i = 0; i < size; ++i)
+        crc = kCrcTable[(crc ^ static_cast<unsigned char>(bytes[i])) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
 
 bool parseCategoryNumber(const std::string& text, long& value) {
     if (text.empty() || text.size() > 10) return false;
@@ -173,18 +230,13 @@ std::string LabelMap::name(long category) const {
     return std::to_string(category);
 }
 
-void writeModelHeader(std::ostream& out, const ModelHeader& h) {
-    out << kMagic << "\n";
-    out << "format " << kModelFormatVersion << "\n";
-    out << "method " << h.method << "\n";
-    out << "label-column " << escaped(h.labelColumn) << "\n";
-    out << "labels " << (h.labels.kind() == LabelMap::Kind::Names ? "names" : "integers") << " "
-        << h.labels.names().size() << "\n";
-    for (const std::string& n : h.labels.names()) out << escaped(n) << "\n";
-    out << "columns " << h.columns.size() << "\n";
-    for (const std::string& c : h.columns) out << escaped(c) << "\n";
-    out << "rows " << h.rows << "\n";
-    out << "archive\n";
+void writeModelFile(std::ostream& out, const ModelHeader& h, const std::string& archive) {
+    const std::string body = headerBody(h);
+    const std::uint32_t crc = crc32c(archive.data(), archive.size(), crc32c(body.data(), body.size()));
+    out << kMagic << "\n"
+        << "format " << kModelFormatVersion << "\n"
+        << kChecksumKey << hex8(crc) << "\n"
+        << body << archive;
 }
 
 ModelHeader readModelHeader(std::istream& in, const std::string& file) {
@@ -196,16 +248,38 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
         std::string(magic, sizeof kMagic - 1) != kMagic || magic[sizeof kMagic - 1] != '\n')
         throw InputError(file + ": not a clastool model file");
 
-    HeaderReader r(in, file);
-    std::string versionText = r.line();
+    std::string line;
     long version = 0;
-    if (versionText.compare(0, 7, "format ") != 0 || !parseCategoryNumber(versionText.substr(7), version))
+    if (!shortLine(in, line) || line.compare(0, 7, "format ") != 0 ||
+        !parseCategoryNumber(line.substr(7), version))
         throw InputError(file + ": not a clastool model file (no format version)");
+    if (version == 1)
+        throw InputError(file +
+                         ": model file format version 1 has no checksum, so damage to it cannot be "
+                         "detected; train the model again with this clastool");
     if (version != kModelFormatVersion)
         throw InputError(file + ": model file format version " + std::to_string(version) +
                          " is not supported; this clastool reads format version " +
                          std::to_string(kModelFormatVersion));
+    if (!shortLine(in, line) || line.compare(0, sizeof kChecksumKey - 1, kChecksumKey) != 0 ||
+        line.size() != sizeof kChecksumKey - 1 + 8)
+        throw InputError(located(file, 3, 0, "damaged model file: no checksum line"));
+    const std::string expected = line.substr(sizeof kChecksumKey - 1);
 
+    // Nothing after the checksum line is believed before the checksum matches.
+    const std::streampos body = in.tellg();
+    std::uint32_t crc = 0;
+    std::array<char, 1 << 16> block;
+    while (in.read(block.data(), block.size()) || in.gcount() > 0)
+        crc = crc32c(block.data(), static_cast<std::size_t>(in.gcount()), crc);
+    if (in.bad()) throw InputError(file + ": cannot read the model file");
+    if (hex8(crc) != expected)
+        throw InputError(file + ": damaged model file: the checksum of its contents is " + hex8(crc) +
+                         ", the header records " + expected);
+    in.clear();
+    in.seekg(body);
+
+    HeaderReader r(in, file);
     ModelHeader h;
     h.method = r.keyed("method");
     if (h.method != "knn" && h.method != "bayes") r.fail("unknown method \"" + h.method + "\"");
@@ -233,17 +307,102 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
 }
 
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
-    writeFileAtomically(path, [&](std::ostream& out) {
-        writeModelHeader(out, header);
-        tqArchive ar(out);
+    std::ostringstream archive;
+    {
+        tqArchive ar(archive);
         ar || tool;
-    });
+    }
+    const std::string bytes = archive.str();
+    writeFileAtomically(path, [&](std::ostream& out) { writeModelFile(out, header, bytes); });
 }
 
+namespace {
+
+// Runs one probe pattern; false when the classifier refuses it (an abort request passes).
+bool accepts(const tqClassifierTool& tool, const tqFeaturePattern& pattern, tqClassifierResult& result) {
+    try {
+        tool.run(pattern, result, nullptr, 0);
+        return true;
+    } catch (const tqAborted&) {
+        throw;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+[[noreturn]] void damaged(const std::string& path, const std::string& what) {
+    throw InputError(path + ": damaged model file: " + what);
+}
+
+void checkLabels(const std::set<long>& stored, const ModelHeader& header, const std::string& path) {
+    const std::set<long> listed(header.labels.categories().begin(), header.labels.categories().end());
+    if (stored != listed)
+        damaged(path, "the header lists " + std::to_string(listed.size()) +
+                          " labels, but the stored classifier knows " + std::to_string(stored.size()) +
+                          (stored.size() == listed.size() ? " other ones" : ""));
+}
+
+[[noreturn]] void wrongSize(const std::string& path, const ModelHeader& header) {
+    damaged(path, "the header lists " + std::to_string(header.columns.size()) +
+                      " measurement columns, but the stored classifier takes another number");
+}
+
+// A k-nearest-neighbour classifier offers no list of its measurements or labels, so it is
+// asked: it must take a pattern of the header's size and refuse one of another size, and with
+// k = every stored row each stored label receives a vote.
+void checkKnn(tqClassifierTool& tool, const tqClassifierTrainParams& params, const ModelHeader& header,
+              const std::string& path) {
+    const std::size_t d = header.columns.size();
+    const auto zeros = [](std::size_t n) { return tqFeaturePattern(std::vector<double>(n, 0.0)); };
+    tqClassifierResult result, other;
+    if (header.rows == 0) {
+        // Saved without the readiness check from data without a labelled row: it classifies nothing.
+        if (accepts(tool, zeros(d), result))
+            damaged(path, "the header records no training row, but the stored classifier has some");
+        return;
+    }
+    tqPtrHandle<tqClassifierTrainParams> all = params.clone();
+    dynamic_cast<tqClassifierTrainParamsKNN&>(*all).k(header.rows);
+    all->throwIfNotReady(false);
+    tool.retrain(*all, nullptr, 0);
+    if (!accepts(tool, zeros(d), result) || accepts(tool, zeros(d + 1), other) ||
+        (d > 1 && accepts(tool, zeros(d - 1), other)))
+        wrongSize(path, header);
+    std::set<long> stored;
+    for (const tqClassifierCategoryResult& c : result.categoryResults()) stored.insert(c.categoryLabel());
+    checkLabels(stored, header, path);
+}
+
+// A Bayesian classifier lists its labels and models; the archive at `archive` is read a second
+// time into the classifier itself (its models are small).
+void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& header,
+                const std::string& path) {
+    in.clear();
+    in.seekg(archive);
+    tqPtrHandle<tq_Classifier> classifier;
+    {
+        tqArchive ar(in);
+        unsigned char version = 0;
+        ar || version;
+        ar || classifier;
+    }
+    const auto* bayes = dynamic_cast<const tq_ClassifierBayesian*>(classifier.get());
+    if (bayes == nullptr) damaged(path, "the stored classifier is not a bayes classifier");
+    for (const tqPtrHandle<tq_CategoryModel>& model : bayes->categoryModels())
+        if (model->numMeasurements() != static_cast<long>(header.columns.size())) wrongSize(path, header);
+    checkLabels(std::set<long>(bayes->categoryLabels().begin(), bayes->categoryLabels().end()), header, path);
+}
+
+}  // namespace
+
 ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw InputError(path + ": is a directory, not a file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError(path + ": cannot open: " + std::strerror(errno));
     ModelHeader header = readModelHeader(in, path);
+    const std::streampos archive = in.tellg();
     try {
         tqArchive ar(in);
         ar || tool;
@@ -255,8 +414,8 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
     if (!tool.isTrained())
         throw InputError(path + ": damaged model file: the stored classifier is not trained");
 
-    // Check that the stored technique is the one the header names, and give the classifier back
-    // the working settings of its training (the archive keeps only the training parameters).
+    // Check the stored classifier against the header, and give it back the working settings of
+    // its training (the archive keeps only the training parameters).
     try {
         tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
         const bool isKnn = dynamic_cast<const tqClassifierTrainParamsKNN*>(params.get()) != nullptr;
@@ -264,12 +423,18 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
         if ((header.method == "knn" && !isKnn) || (header.method == "bayes" && !isBayes))
             throw InputError(path + ": damaged model file: the stored classifier is not a " + header.method +
                              " classifier");
+        if (isKnn)
+            checkKnn(tool, *params, header, path);
+        else
+            checkBayes(in, archive, header, path);
         // A retraining with equal parameters changes nothing else; the readiness check stays off
         // because a model saved without it must load as it was saved.
         tqPtrHandle<tqClassifierTrainParams> same = params->clone();
         same->throwIfNotReady(false);
         tool.retrain(*same, nullptr, 0);
     } catch (const InputError&) {
+        throw;
+    } catch (const tqAborted&) {
         throw;
     } catch (const std::exception& e) {
         throw InputError(path + ": the classifier stored in the model file cannot be used: " + e.what());

@@ -3,7 +3,8 @@
 // A model file is a short text header followed by the archived classifier tool:
 //
 //     clastool model            magic text
-//     format 1                  version of this file layout
+//     format 2                  version of this file layout
+//     checksum crc32c 1a2b3c4d  CRC-32C of every byte after this line, to the end of the file
 //     method knn                technique ("knn" or "bayes")
 //     label-column label        name of the label column of the training data
 //     labels names 3            label kind ("names" or "integers") and count, then one per line
@@ -16,10 +17,13 @@
 //     archive                   the archived tqClassifierTool follows, to the end of the file
 //
 // Names are written with backslash escapes for backslash, line feed and carriage return.
-// A file with another format version is refused with a message naming both versions.
+// A file with another format version is refused with a message naming both versions; format 1
+// files, which had no checksum, must be written again.
 #ifndef CLASTOOL_TOOLS_MODELFILE_H
 #define CLASTOOL_TOOLS_MODELFILE_H
 
+#include <cstddef>
+#include <cstdint>
 #include <istream>
 #include <map>
 #include <ostream>
@@ -31,7 +35,10 @@ class tqClassifierTool;
 namespace cli {
 
 // The one format version this program writes and reads.
-constexpr long kModelFormatVersion = 1;
+constexpr long kModelFormatVersion = 2;
+
+// The CRC-32C (Castagnoli) of `size` bytes, continuing from `crc` (0 to start).
+std::uint32_t crc32c(const char* bytes, std::size_t size, std::uint32_t crc = 0);
 
 // The mapping between label texts in data files and the category numbers the library uses.
 // Integer labels ("0", "7") are their own category numbers; otherwise every distinct label text
@@ -84,19 +91,23 @@ struct ModelHeader {
     long rows = 0;
 };
 
-// Writes the header (through the line "archive").
-void writeModelHeader(std::ostream& out, const ModelHeader& header);
+// Writes a whole model file: the header, its checksum line included, then `archive`.
+void writeModelFile(std::ostream& out, const ModelHeader& header, const std::string& archive);
 
-// Reads the header up to and including the line "archive", leaving `in` at the archive.
-// Throws InputError naming `file` for a file that is not a model file, one of another format
-// version, or a damaged header.
+// Reads the header up to and including the line "archive", leaving `in` at the archive. `in`
+// must be seekable: the checksum of the rest of the file is compared (reading it through in
+// blocks) before anything after the checksum line is believed. Throws InputError naming `file`
+// for a file that is not a model file, one of another format version, a checksum that does not
+// match, or a damaged header.
 ModelHeader readModelHeader(std::istream& in, const std::string& file);
 
 // Writes a whole model file (atomically: no partial file is ever left).
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool);
 
 // Reads a whole model file into `tool`. Throws InputError naming `path` when the file cannot be
-// read, is not a model file, has another format version, or holds an archive that does not load.
+// read, is not a model file, has another format version, is damaged (checksum), holds an archive
+// that does not load, or when the header's technique, number of measurements or labels differ
+// from those of the stored classifier.
 ModelHeader loadModel(const std::string& path, tqClassifierTool& tool);
 
 }  // namespace cli

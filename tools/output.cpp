@@ -132,9 +132,19 @@ void writeThroughTemporary(const std::string& path, const std::function<void(std
     // The temporary file lives in the target's directory so that the final rename stays within
     // one file system and is atomic.
     std::string name = path + ".tmp-XXXXXX";
+    // The signals that remove the temporary file wait until it is known to their handlers.
+    sigset_t ending, previous;
+    sigemptyset(&ending);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, sig);
+    ::sigprocmask(SIG_BLOCK, &ending, &previous);
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) throw InputError(path + ": cannot create: " + std::strerror(errno));
+    if (fd < 0) {
+        const int error = errno;
+        ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+        throw InputError(path + ": cannot create: " + std::strerror(error));
+    }
     TempFileGuard guard(name);
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
     try {
         // An existing file keeps its permission bits; a new one gets those of a plain new file.
         struct stat st {};

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "clss/clastool/clastool.h"
+#include "tools/csv.h"
 #include "tools/output.h"
 
 namespace cli {
@@ -122,18 +123,21 @@ void Evaluation::print(std::ostream& out, const std::string& title) const {
         if (t != index.end() && d != index.end()) ++matrix[t->second][d->second];
     }
 
+    // Label names come from the data: control characters in them are shown escaped.
+    std::vector<std::string> names;
+    for (const std::string& name : labels_.names()) names.push_back(printable(name));
     std::size_t nameWidth = 4;
-    for (const std::string& name : labels_.names()) nameWidth = std::max(nameWidth, name.size());
+    for (const std::string& name : names) nameWidth = std::max(nameWidth, name.size());
     std::size_t cellWidth = 6;
-    for (const std::string& name : labels_.names()) cellWidth = std::max(cellWidth, name.size());
+    for (const std::string& name : names) cellWidth = std::max(cellWidth, name.size());
     cellWidth = std::max(cellWidth, std::to_string(truths_.size()).size());
 
     out << "\nconfusion matrix (rows: true label, columns: decision)\n";
     out << padRight("", nameWidth);
-    for (const std::string& name : labels_.names()) out << "  " << padLeft(name, cellWidth);
+    for (const std::string& name : names) out << "  " << padLeft(name, cellWidth);
     out << "\n";
     for (std::size_t r = 0; r < n; ++r) {
-        out << padRight(labels_.names()[r], nameWidth);
+        out << padRight(names[r], nameWidth);
         for (std::size_t c = 0; c < n; ++c) out << "  " << padLeft(std::to_string(matrix[r][c]), cellWidth);
         out << "\n";
     }
@@ -144,7 +148,7 @@ void Evaluation::print(std::ostream& out, const std::string& title) const {
         long predicted = 0, support = 0;
         for (std::size_t i = 0; i < n; ++i) predicted += matrix[i][k], support += matrix[k][i];
         const long hit = matrix[k][k];
-        out << padRight(labels_.names()[k], tableWidth) << "  "
+        out << padRight(names[k], tableWidth) << "  "
             << padLeft(predicted ? fixed(double(hit) / double(predicted), 4) : "-", 9) << "  "
             << padLeft(support ? fixed(double(hit) / double(support), 4) : "-", 9) << "  "
             << padLeft(std::to_string(support), 9) << "\n";

@@ -1,11 +1,11 @@
 #include "tools/training.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
-#include <thread>
-
 #include <map>
 #include <set>
+#include <thread>
 
 #include "tools/output.h"
 
@@ -115,6 +115,72 @@ private:
     const tqClassifierDataProviderMemory& data_;
     Progress* progress_;
 };
+
+// The largest sum of squared deviations (Bayesian normal models) or of distance terms (knn)
+// that training accepts: far enough below the largest double that the library's running sums
+// and the factorisations built on them stay finite.
+constexpr long double kSpreadLimit = 1e300L;
+
+[[noreturn]] void tooWide(const DataTable& table, long column, const std::string& why) {
+    throw InputError(table.file + ": column \"" + table.columns[static_cast<std::size_t>(column)] +
+                     "\": " + why + "; rescale the column (divide it by a power of ten)");
+}
+
+// Refuses training data whose spread would give the classifier non-finite parameters: for a
+// normally modelled measurement, the sum of squared deviations from the mean within one category
+// beyond kSpreadLimit; for knn, a column whose range, raised to the norm order, exceeds it (the
+// distance between two of its rows would overflow). Sums are taken in long double, two passes.
+void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
+                 const std::vector<long>& categories, const std::vector<std::size_t>& rows) {
+    const long m = static_cast<long>(table.columns.size());
+    const auto valid = [&](const DataRow& row, long i) {
+        return std::find(row.invalid.begin(), row.invalid.end(), i) == row.invalid.end();
+    };
+    if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
+        const auto* norm = dynamic_cast<const tqPatternDistanceMetricNorm*>(knn->distanceMetric().get());
+        const long double order = norm ? norm->order() : 2.0;
+        for (long i = 0; i < m; ++i) {
+            long double low = HUGE_VALL, high = -HUGE_VALL;
+            for (std::size_t r : rows) {
+                if (categories[r] < 0) continue;
+                const long double v = table.rows[r].values[static_cast<std::size_t>(i)];
+                low = std::min(low, v), high = std::max(high, v);
+            }
+            if (high > low && std::pow(high - low, order) > kSpreadLimit)
+                tooWide(table, i,
+                        "its values range from " + exactNumber(static_cast<double>(low)) + " to " +
+                            exactNumber(static_cast<double>(high)) +
+                            ", too far apart for the knn distance between two rows to stay finite");
+        }
+        return;
+    }
+    const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
+    std::map<long, std::vector<std::size_t>> byCategory;
+    for (std::size_t r : rows)
+        if (categories[r] >= 0) byCategory[categories[r]].push_back(r);
+    for (const auto& [category, members] : byCategory)
+        for (long i = 0; i < m; ++i) {
+            if (bayes.distributionTypes().distributionType(category, i) ==
+                tqClassifierDistributionTypes::eBinomial)
+                continue;
+            long double sum = 0, count = 0, squares = 0;
+            for (std::size_t r : members)
+                if (valid(table.rows[r], i))
+                    sum += table.rows[r].values[static_cast<std::size_t>(i)], ++count;
+            if (count == 0) continue;
+            const long double mean = sum / count;
+            for (std::size_t r : members)
+                if (valid(table.rows[r], i)) {
+                    const long double d = table.rows[r].values[static_cast<std::size_t>(i)] - mean;
+                    squares += d * d;
+                }
+            if (squares > kSpreadLimit)
+                tooWide(table, i,
+                        "its values for the label \"" + table.rows[members.front()].label +
+                            "\" spread too widely around their mean for a normal distribution with a "
+                            "finite variance");
+        }
+}
 
 }  // namespace
 
@@ -289,6 +355,7 @@ tqFeaturePattern rowPattern(const DataRow& row) { return tqFeaturePattern(row.va
 void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, const DataTable& table,
                const std::vector<long>& categories, const std::vector<std::size_t>& rows) {
     checkRows(params, table, rows);
+    checkSpread(params, table, categories, rows);
     tqClassifierDataProviderMemory data;
     data.setName(table.file);
     for (std::size_t r : rows)
@@ -318,15 +385,16 @@ tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& ta
 
 namespace {
 
-void classifyShare(const tqClassifierTool& tool, const DataTable& table, const std::size_t* rows, std::size_t count,
-                   std::vector<tqClassifierResult>& results) {
+void classifyShare(const tqClassifierTool& tool, const DataTable& table, const std::size_t* rows,
+                   std::size_t count, std::vector<tqClassifierResult>& results) {
     const std::size_t dims = table.columns.size();
     // At least one element, so that the view has an address even without measurement columns.
     std::vector<double> values(std::max<std::size_t>(count * dims, 1));
     std::vector<unsigned char> validity(values.size(), 1);
     for (std::size_t i = 0; i < count; ++i) {
         const DataRow& row = table.rows[rows[i]];
-        std::copy_n(row.values.begin(), std::min(dims, row.values.size()), values.begin() + static_cast<long>(i * dims));
+        std::copy_n(row.values.begin(), std::min(dims, row.values.size()),
+                    values.begin() + static_cast<long>(i * dims));
         for (long j : row.invalid) validity[i * dims + static_cast<std::size_t>(j)] = 0;
     }
     std::vector<tqClassifierResult> out(count);
@@ -341,10 +409,12 @@ void classifyShare(const tqClassifierTool& tool, const DataTable& table, const s
 
 }  // namespace
 
-void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
-                       long threads, std::vector<tqClassifierResult>& results) {
+void classifyInThreads(const tqClassifierTool& tool, const DataTable& table,
+                       const std::vector<std::size_t>& rows, long threads,
+                       std::vector<tqClassifierResult>& results) {
     const std::size_t n = rows.size();
-    std::size_t shares = threads > 0 ? static_cast<std::size_t>(threads) : std::max(std::thread::hardware_concurrency(), 1u);
+    std::size_t shares =
+        threads > 0 ? static_cast<std::size_t>(threads) : std::max(std::thread::hardware_concurrency(), 1u);
     shares = std::max<std::size_t>(std::min(shares, n / 64), 1);  // a thread is worth it from 64 rows on
     std::vector<std::exception_ptr> errors(shares);
     const auto work = [&](std::size_t s) {

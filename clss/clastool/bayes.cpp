@@ -1,12 +1,16 @@
 #include "clss/clastool/bayes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <unordered_map>
 
 #include "clss/clastool/bayesparams.h"
+#include "clss/clastool/categorymodel.h"
 #include "clss/clastool/errors.h"
+#include "clss/clastool/pdf.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
 #include "platform/archive.h"
@@ -37,6 +41,64 @@ void checkFinite(const tqFeaturePattern& pattern, const std::string& which) {
         if (!std::isfinite(values[j]) && (complete || pattern.isValid(static_cast<long>(j))))
             throw tqClassifierDefs::BadFeatures(which + ": measurement " + tfStr(static_cast<long>(j)) +
                                                 " is valid but not a finite number.");
+}
+
+// sqrt(1e-9): the floors below are the standard deviation of a billionth of the spread.
+constexpr double kRelativeFloor = 3.1622776601683794e-5;
+
+// Gives every category's normal densities the same floor per measurement: kRelativeFloor
+// times the measurement's standard deviation over all categories, pooled from their
+// estimates (count, mean, variance), so that a loaded classifier finds the same floors as
+// the trained one. A measurement that never varied gets 0 and is left out everywhere. The
+// pooled variance is formed in units of the largest deviation, so no square overflows.
+void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
+    struct Normal {
+        tq_PDFMultivariateNormal* pdf;
+        const std::vector<long>* group;
+    };
+    struct Part {
+        double n, mean, variance;
+    };
+    std::vector<Normal> normals;
+    std::map<long, std::vector<Part>> parts;
+    for (const tqPtrHandle<tq_CategoryModel>& handle : models) {
+        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(handle.get());
+        if (!model) continue;
+        for (std::size_t g = 0; g < model->pdfs().size() && g < model->groups().size(); ++g) {
+            auto* pdf = dynamic_cast<tq_PDFMultivariateNormal*>(model->pdfs()[g].get());
+            const long n = pdf ? pdf->count_() : 0;
+            if (n <= 0) continue;
+            const std::vector<long>& group = model->groups()[g];
+            const tqNMMatrix mean = pdf->mean(), cov = pdf->covariance();
+            if (mean.cols() != static_cast<long>(group.size())) continue;
+            normals.push_back({pdf, &group});
+            for (long p = 0; p < mean.cols(); ++p)
+                parts[group[static_cast<std::size_t>(p)]].push_back(
+                    {static_cast<double>(n), mean.element(0, p), std::max(cov.element(p, p), 0.0)});
+        }
+    }
+    std::map<long, double> floors;
+    for (const auto& entry : parts) {
+        // Means are taken relative to the first one, so that categories with the same mean
+        // give exactly 0 between them, wherever that mean lies.
+        const double reference = entry.second.front().mean;
+        double total = 0.0, grand = 0.0, unit = 0.0, pooled = 0.0;
+        for (const Part& part : entry.second) total += part.n;
+        for (const Part& part : entry.second) grand += part.n / total * (part.mean - reference);
+        for (const Part& part : entry.second)
+            unit = std::max({unit, std::sqrt(part.variance), std::fabs(part.mean - reference - grand)});
+        for (const Part& part : entry.second) {
+            const double deviation = (part.mean - reference - grand) / unit;
+            pooled += part.n / total * (part.variance / unit / unit + deviation * deviation);
+        }
+        const double floor = kRelativeFloor * unit * std::sqrt(pooled);
+        floors[entry.first] = unit > 0.0 && std::isfinite(floor) ? floor : 0.0;
+    }
+    for (const Normal& normal : normals) {
+        std::vector<double> own;
+        for (long index : *normal.group) own.push_back(floors[index]);
+        normal.pdf->scaleFloors_(own);
+    }
 }
 
 }  // namespace
@@ -130,6 +192,7 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
         models_.push_back(tqPtrHandle<tq_CategoryModel>(new tq_CategoryModelBayesian(model)));
         position.emplace(label, models_.size() - 1);
     }
+    setScaleFloors(models_);
 }
 
 void tq_ClassifierBayesian::retrain_(const tqClassifierTrainParams& params) {
@@ -213,6 +276,21 @@ void tq_ClassifierBayesian::dispatchSerialize(tqArchive& ar) {
 void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_Classifier::dispatchSerialize(ar);
-    ar || labels_;
-    ar || models_;
+    if (!ar.isLoading()) {
+        ar || labels_;
+        ar || models_;
+        return;
+    }
+    // Loaded into locals and checked first: a run relies on one model per label.
+    std::vector<long> labels;
+    std::vector<tqPtrHandle<tq_CategoryModel>> models;
+    ar || labels;
+    ar || models;
+    if (labels.size() != models.size())
+        throw tqArchive::Malformed("tq_ClassifierBayesian: the label and category model counts differ");
+    for (const auto& model : models)
+        if (!model) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+    labels_ = std::move(labels);
+    models_ = std::move(models);
+    setScaleFloors(models_);
 }

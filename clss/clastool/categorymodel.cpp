@@ -213,6 +213,20 @@ void tq_CategoryModelBayesian::dispatchSerialize(tqArchive& ar) {
 void tq_CategoryModelBayesian::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_CategoryModel::dispatchSerialize(ar);
-    ar || groups_;
-    ar || pdfs_;
+    if (!ar.isLoading()) {
+        ar || groups_;
+        ar || pdfs_;
+        return;
+    }
+    // Loaded into locals and checked first: rating a pattern relies on one density per group.
+    std::vector<std::vector<long>> groups;
+    std::vector<tqPtrHandle<tq_ProbabilityDensityFunction>> pdfs;
+    ar || groups;
+    ar || pdfs;
+    if (groups.size() != pdfs.size())
+        throw tqArchive::Malformed("tq_CategoryModelBayesian: the group and density counts differ");
+    for (const auto& pdf : pdfs)
+        if (!pdf) throw tqArchive::Malformed("tq_CategoryModelBayesian: a density is missing");
+    groups_ = std::move(groups);
+    pdfs_ = std::move(pdfs);
 }

@@ -78,6 +78,8 @@ public:
     void adapt(const tqFeaturePattern& pattern, tqDiagObject* diag, unsigned long flags) override;
 
     const std::vector<std::vector<long>>& groups() const { return groups_; }
+    // PDF g models group g.
+    const std::vector<tqPtrHandle<tq_ProbabilityDensityFunction>>& pdfs() const { return pdfs_; }
 
     // Label, number of measurements and equivalent PDFs position by position; groups are
     // not compared.

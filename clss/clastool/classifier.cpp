@@ -70,7 +70,8 @@ void tq_Classifier::run(const tqFeaturePattern& pattern, tqClassifierResult& res
 void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
     if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
     if (rows.rows == 0) return;
-    if (rows.values == nullptr || results == nullptr)
+    // Rows without measurements need no values (an empty vector's data() may be null).
+    if ((rows.values == nullptr && rows.dimension > 0) || results == nullptr)
         throw tqClassifierDefs::BadParams("Batch classification needs pattern rows and room for their results.");
     if (rows.rowStride < rows.dimension)
         throw tqClassifierDefs::BadParams("Pattern rows must be at least as long as their dimension.");

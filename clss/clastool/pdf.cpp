@@ -6,6 +6,7 @@
 #include <string>
 
 #include "clss/clastool/errors.h"
+#include "clss/clastool/logfactorial.h"
 #include "platform/archive.h"
 #include "platform/exception.h"
 
@@ -98,14 +99,15 @@ long truncateToInt32(double x) {
     return static_cast<long>(static_cast<std::int32_t>(x));
 }
 
-// ln(j!) as the sum of ln(i) for i = 2 .. j, in ascending order; 0 for j < 2.
-double logFactorial(long j) {
-    double sum = 0.0;
-    for (long i = 2; i <= j; ++i) sum += std::log(static_cast<double>(i));
+}  // namespace
+
+double tq_logfactorial::logFactorial(long j) {
+    if (j < 2) return 0.0;
+    const long c = j / kStride;
+    double sum = checkpoints[c];
+    for (long i = c == 0 ? 2 : c * kStride + 1; i <= j; ++i) sum += std::log(static_cast<double>(i));
     return sum;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // tq_ProbabilityDensityFunction
@@ -231,10 +233,16 @@ tqNMMatrix tq_PDFMultivariateNormal::covariance() const {
     return m;
 }
 
-bool tq_PDFMultivariateNormal::isValid() const {
+bool tq_PDFMultivariateNormal::isValid() const { return count_() > 0; }
+
+long tq_PDFMultivariateNormal::count_() const {
     long count = 0;
     check(tfMVNCount(&state_, &count));
-    return count > 0;
+    return count;
+}
+
+void tq_PDFMultivariateNormal::scaleFloors_(const std::vector<double>& floors) {
+    check(tfMVNSetScaleFloors(&state_, static_cast<long>(floors.size()), floors.data()));
 }
 
 bool tq_PDFMultivariateNormal::operator==(const tq_PDFMultivariateNormal& other) const {
@@ -386,6 +394,7 @@ double tq_PDFBinomial::logValueOf_(double m) const {
     checkCount(m);
     const long n = numTrials_;
     const long k = truncateToInt32(m * static_cast<double>(n) / maxValue_ + 0.5);
+    using tq_logfactorial::logFactorial;
     return (logFactorial(n) - (logFactorial(n - k) + logFactorial(k))) +
            std::log(theta_) * static_cast<double>(k) + std::log(1.0 - theta_) * static_cast<double>(n - k);
 }
@@ -413,9 +422,21 @@ void tq_PDFBinomial::dispatchSerialize(tqArchive& ar) {
 void tq_PDFBinomial::serialize_(tqArchive& ar, unsigned char version) {
     tqArchive::checkVersion(version);
     tq_ProbabilityDensityFunction::dispatchSerialize(ar);
-    ar || numTrials_;
-    ar || theta_;
-    ar || maxValue_;
+    if (!ar.isLoading()) {
+        ar || numTrials_ || theta_ || maxValue_;
+        return;
+    }
+    // Training truncates the number of trials to a 32-bit integer, and rating a measurement
+    // sums one logarithm per trial: a count beyond that range cannot be a trained model's and
+    // would make every run of the loaded model arbitrarily slow.
+    long numTrials = 0;
+    double theta = 0.0, maxValue = 0.0;
+    ar || numTrials || theta || maxValue;
+    if (numTrials < -2147483647L - 1 || numTrials > 2147483647L)
+        throw tqArchive::Malformed("tq_PDFBinomial: the number of trials is out of range");
+    numTrials_ = numTrials;
+    theta_ = theta;
+    maxValue_ = maxValue;
     // What the moments held is not stored; a loaded binomial starts accumulating afresh.
-    if (ar.isLoading()) moments_.clear();
+    moments_.clear();
 }

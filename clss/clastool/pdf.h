@@ -85,6 +85,13 @@ public:
     tqNMMatrix covariance() const;
     // Whether the estimate rests on any data.
     bool isValid() const;
+    // How many complete patterns the estimate rests on.
+    long count_() const;
+    // The least standard deviation each measurement of the group is given where its
+    // estimate is degenerate (one entry per measurement; 0: a measurement that never varied
+    // is left out). The Bayesian classifier sets the same floors for every category; a
+    // density without them uses floors of its own (docs/numerics.md). Not archived.
+    void scaleFloors_(const std::vector<double>& floors);
 
     // Counts, then means, then covariances equal.
     bool operator==(const tq_PDFMultivariateNormal& other) const;

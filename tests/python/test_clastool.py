@@ -1,10 +1,16 @@
 """The Python package against scikit-learn's estimator checks, the library's semantics and
 real data."""
+import io
 import os
 import pickle
+import subprocess
+from concurrent.futures import ThreadPoolExecutor
 
+import joblib
 import numpy as np
+import pandas as pd
 import pytest
+from sklearn.base import clone
 from sklearn.exceptions import NotFittedError
 from sklearn.model_selection import GridSearchCV, cross_val_score
 from sklearn.naive_bayes import GaussianNB
@@ -15,6 +21,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 import clastool
 
 IRIS = os.path.join(os.path.dirname(__file__), "..", "data", "iris.csv")
+PROGRAM = os.environ.get("CLASTOOL_PROGRAM")
 
 
 def iris():
@@ -37,19 +44,20 @@ def test_estimator_checks(estimator, check):
 
 
 @pytest.mark.parametrize("make", [clastool.BayesClassifier, lambda: clastool.KNNClassifier(k=5)])
-def test_iris_string_labels_pickle_and_threads(make):
+def test_iris_string_labels_and_threads(make):
     X, y = iris()
     model = make().fit(X, y)
     assert set(model.classes_) == set(y)
     assert (model.predict(X) == y).mean() > 0.94
-    proba = model.predict_proba(X)
+    proba, costs = model.predict_proba(X), model.expected_costs(X)
     np.testing.assert_allclose(proba.sum(axis=1), 1.0)
     assert (model.classes_[proba.argmax(axis=1)] == model.predict(X)).all()
-    again = pickle.loads(pickle.dumps(model))
-    np.testing.assert_array_equal(again.predict_proba(X), proba)
     model.n_jobs = 4
     np.testing.assert_array_equal(model.predict_proba(X), proba)
-    np.testing.assert_array_equal(model.expected_costs(X), again.expected_costs(X))
+    np.testing.assert_array_equal(model.expected_costs(X), costs)
+    with ThreadPoolExecutor(4) as pool:  # one model run from several Python threads at once
+        for result in pool.map(model.predict_proba, [np.tile(X, (20, 1))] * 8):
+            np.testing.assert_array_equal(result, np.tile(proba, (20, 1)))
 
 
 def test_bayes_matches_gaussian_naive_bayes_decisions_on_iris():
@@ -67,29 +75,267 @@ def test_nan_is_an_invalid_measurement_for_bayes_and_refused_by_knn():
     assert (bayes.predict(holes) == y).mean() > 0.9
     with pytest.raises(clastool.ClastoolError, match="does not support invalid measurements"):
         clastool.KNNClassifier().fit(holes, y)
-    with pytest.raises(NotFittedError):
-        clastool.KNNClassifier().predict(X)
 
 
-def test_priors_costs_and_retrain_move_decisions():
+def test_priors_and_costs_move_decisions():
     X, y = iris()
     edge = X[(y == "versicolor") | (y == "virginica")]
     base = clastool.BayesClassifier().fit(X, y)
     expensive = {"versicolor": {"virginica": 1000.0}}  # deciding virginica for a versicolor
     costly = clastool.BayesClassifier(costs=expensive).fit(X, y)
     assert (costly.predict(edge) == "virginica").sum() < (base.predict(edge) == "virginica").sum()
-    base.retrain(costs=expensive)
-    np.testing.assert_array_equal(base.predict(edge), costly.predict(edge))
+    with pytest.raises(clastool.ClastoolError, match="not a class"):
+        clastool.KNNClassifier(costs={"rose": {"setosa": 2.0}}).fit(X, y)
     rare = clastool.BayesClassifier(priors={"virginica": 1e-6}).fit(X, y)
     assert (rare.predict(edge) == "virginica").sum() < (costly.predict(edge) == "virginica").sum()
 
 
-def test_damaged_pickle_is_a_clear_error():
+@pytest.mark.parametrize("model, changes, refused, message", [
+    (clastool.BayesClassifier(), {"costs": {"versicolor": {"virginica": 1000.0}}}, {"priors": {"setosa": -1.0}}, "must be > 0"),
+    (clastool.KNNClassifier(k=1), {"k": 15, "p": 1.0}, {"k": 0}, "K must be >= 1"),
+])
+def test_retraining_without_the_data_equals_training_and_refusals_change_nothing(model, changes, refused, message):
     X, y = iris()
-    state = clastool.KNNClassifier().fit(X, y).__getstate__()
-    state["model_"] = state["model_"][: len(state["model_"]) // 2]
+    model.fit(X, y)
+    model.retrain(**changes)
+    np.testing.assert_array_equal(model.predict_proba(X), clone(model).fit(X, y).predict_proba(X))
+    params, proba = model.get_params(), model.predict_proba(X)
+    with pytest.raises(clastool.ClastoolError, match=message):
+        model.retrain(**refused)
+    assert model.get_params() == params
+    np.testing.assert_array_equal(model.predict_proba(X), proba)
+
+
+class Payload:
+    """Pickles as a call of clastool._load_bytes with the given arguments."""
+
+    def __init__(self, *args):
+        self.args = args
+
+    def __reduce__(self):
+        return clastool._load_bytes, self.args
+
+
+class OnlyClastool(pickle.Unpickler):
+    def find_class(self, module, name):
+        if (module, name) != ("clastool", "_load_bytes"):
+            raise pickle.UnpicklingError(f"{module}.{name} is not allowed")
+        return clastool._load_bytes
+
+
+def fitted_state():
+    return clastool.KNNClassifier().fit(*iris()).__reduce__()[1][2]
+
+
+@pytest.mark.parametrize("args", [
+    ("KNNClassifier", {}, {**fitted_state(), "model": fitted_state()["model"][:-40]}),  # truncated archive
+    ("KNNClassifier", {}, {**fitted_state(), "model": b"\xff" * 64}),
+    ("KNNClassifier", {}, {**fitted_state(), "classes": ["a", "b"]}),  # fewer classes than the model
+    ("KNNClassifier", {}, {**fitted_state(), "n_features_in": 3, "feature_names_in": ["a", "b"]}),
+    ("BayesClassifier", {}, fitted_state()),  # another technique's model
+    ("RuleTableClassifier", {}, fitted_state()),  # a classifier tool's archive as a rule table's
+    ("KNNClassifier", {"k": 3, "command": "rm -rf /"}, None),
+    ("KNNClassifier", {}, {"model": b""}),
+    ("system", {}, None),
+    ("KNNClassifier", "k=3", None),
+])
+def test_damaged_or_hostile_pickles_are_clear_errors(args):
     with pytest.raises(clastool.ClastoolError):
-        clastool.KNNClassifier().__setstate__(state)
+        pickle.loads(pickle.dumps(Payload(*args)))
+
+
+def test_pickles_refer_to_nothing_but_the_loader(tmp_path):
+    X, y = iris()
+    model = clastool.BayesClassifier(priors={"setosa": 2.0}, groups=[[0, 1]]).fit(X, y)
+    joblib.dump(model, tmp_path / "model.joblib")
+    for again in [OnlyClastool(io.BytesIO(pickle.dumps(model))).load(), joblib.load(tmp_path / "model.joblib")]:
+        assert again.get_params() == model.get_params()
+        np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
+
+
+def run_program(*args):
+    return subprocess.run([PROGRAM, "-q", *args], check=True, capture_output=True, text=True).stdout
+
+
+@pytest.mark.skipif(not PROGRAM, reason="CLASTOOL_PROGRAM names the clastool program")
+@pytest.mark.parametrize("method, options, make", [
+    ("knn", ["--k", "3"], lambda: clastool.KNNClassifier(k=3)),
+    ("bayes", ["--prior", "virginica=0.2"], lambda: clastool.BayesClassifier(priors={"virginica": 0.2})),
+])
+def test_model_files_are_shared_with_the_program(tmp_path, method, options, make):
+    frame = pd.read_csv(IRIS)
+    X, y = frame.iloc[:, :4], frame["species"]
+    trained = tmp_path / "program.model"
+    run_program("train", "--method", method, *options, "--label-column", "species", IRIS, "-o", str(trained))
+    loaded = clastool.load(trained)
+    assert loaded.get_params() == make().get_params()
+    program = [line.split(",")[1] for line in run_program("classify", str(trained), IRIS).splitlines()[1:]]
+    np.testing.assert_array_equal(loaded.predict(X), program)
+
+    ours = make().fit(X, y)
+    saved = tmp_path / "python.model"
+    ours.save(saved, label_column="species")
+    program = [line.split(",")[1] for line in run_program("classify", str(saved), IRIS).splitlines()[1:]]
+    np.testing.assert_array_equal(ours.predict(X), program)
+    np.testing.assert_array_equal(loaded.predict_proba(X), ours.predict_proba(X))
+
+
+@pytest.mark.parametrize("labels, savable", [
+    (["b", "a", "c"], True),
+    ([7, 0, 70000], True),  # integer labels are their own category numbers in the file
+    ([-1, 0, 1], False),
+    ([1.0, 2.0, 3.0], False),
+])
+def test_model_file_round_trip_keeps_labels_and_scores(tmp_path, labels, savable):
+    X, y = iris()
+    y = np.asarray(labels)[np.unique(y, return_inverse=True)[1]]
+    model = clastool.KNNClassifier().fit(X, y)
+    if not savable:
+        with pytest.raises(clastool.ClastoolError, match="labels can be written"):
+            model.save(tmp_path / "m")
+        return
+    model.save(tmp_path / "m")
+    again = clastool.load(tmp_path / "m")
+    (tmp_path / "cut").write_bytes((tmp_path / "m").read_bytes()[:-10])
+    with pytest.raises(clastool.ClastoolError, match="cut: the classifier stored in the model file does not load"):
+        clastool.load(tmp_path / "cut")
+    np.testing.assert_array_equal(again.classes_, model.classes_)
+    assert again.classes_.dtype.kind == model.classes_.dtype.kind
+    np.testing.assert_array_equal(again.predict_proba(pd.DataFrame(X, columns=again.feature_names_in_)),
+                                  model.predict_proba(X))
+
+
+ROWS = np.array([[1.0, 2.0], [3.0, 2.0], [2.0, 2.0], [np.nan, 2.0]])
+
+
+@pytest.mark.parametrize("predicate, answers", [
+    (clastool.InRange(0, 1.0, 2.0), [True, False, True, False]),  # bounds included, NaN is false
+    (clastool.InRange([0, 1], 2.0, 3.0), [False, True, True, False]),
+    (clastool.InRange([], 5.0, 6.0), [True] * 4),
+    (clastool.Valid([1, 0]), [True, True, True, False]),
+    (clastool.Greater(0, 1), [False, True, False, False]),  # strictly greater
+    (clastool.Greater(1, 0), [True, False, False, False]),
+])
+def test_decision_tree_predicates(predicate, answers):
+    tree = clastool.Node(predicate, clastool.Leaf("yes"), clastool.Leaf("no"))
+    model = clastool.DecisionTreeClassifier(tree).fit(ROWS)
+    np.testing.assert_array_equal(model.predict(ROWS), np.where(answers, "yes", "no"))
+
+
+def test_decision_tree_over_iris_with_shared_subtrees_scores_and_pickling():
+    X, y = iris()
+    unsure = clastool.Leaf({"versicolor": 0.6, "virginica": 0.2}, costs={"versicolor": 0.3, "virginica": 0.5})
+    wide = clastool.Node(clastool.InRange(3, -np.inf, 1.75), unsure, clastool.Leaf("virginica"))
+    tree = clastool.Node(clastool.InRange(2, -np.inf, 2.5), clastool.Leaf("setosa"),
+                         clastool.Node(clastool.Valid(3), wide, wide))
+    model = clastool.DecisionTreeClassifier(tree).fit(X, np.append(y[:-1], "unseen"))
+    np.testing.assert_array_equal(model.classes_, ["setosa", "unseen", "versicolor", "virginica"])
+    assert (model.predict(X) == y).mean() > 0.94
+    np.testing.assert_allclose(model.predict_proba(X[50:51]), [[0, 0, 0.75, 0.25]])
+    np.testing.assert_allclose(model.expected_costs(X[50:51]), [[np.nan, np.nan, 0.3, 0.5]])
+    again = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(again.predict_proba(X), model.predict_proba(X))
+    with pytest.raises(clastool.ClastoolError, match="cannot be written"):
+        model.save("never-written.model")
+
+
+def test_a_deep_tree_is_built_and_walked_without_recursion():
+    tree = clastool.Leaf(0)
+    for i in range(3000):  # three times Python's recursion limit
+        tree = clastool.Node(clastool.Greater(0, 1), clastool.Leaf(i % 3 + 1), tree)
+    model = clastool.DecisionTreeClassifier(tree).fit(ROWS)
+    np.testing.assert_array_equal(model.predict(ROWS), [0, 2999 % 3 + 1, 0, 0])
+    for again in [clone(model).fit(ROWS), pickle.loads(pickle.dumps(model))]:  # no recursion either
+        assert again.tree == tree
+        np.testing.assert_array_equal(again.predict(ROWS), model.predict(ROWS))
+
+
+def cyclic():
+    node = clastool.Node(clastool.Valid(0), clastool.Leaf(1), clastool.Leaf(0))
+    node.if_false = clastool.Node(clastool.Valid(1), node, clastool.Leaf(0))
+    return node
+
+
+@pytest.mark.parametrize("tree, message", [
+    (cyclic(), "must not contain itself"),
+    (clastool.Node(clastool.Greater(0, 2), clastool.Leaf(1), clastool.Leaf(0)), "refers to measurement 2"),
+    (clastool.Node(clastool.Greater(0, 0), clastool.Leaf(1), clastool.Leaf(0)), "must be different"),
+    (clastool.Node(clastool.Valid(-1), clastool.Leaf(1), clastool.Leaf(0)), "must be >= 0"),
+    (clastool.Leaf({"a": 1.5}), "Scores must be"),
+    (clastool.Leaf({"a": 0.5}, costs={"b": 1.0}), "must name the labels"),
+    (clastool.Node(clastool.Valid(0), clastool.Leaf(1), "leaf"), "not str"),
+])
+def test_decision_tree_errors(tree, message):
+    with pytest.raises(clastool.ClastoolError, match=message):
+        clastool.DecisionTreeClassifier(tree).fit(ROWS)
+
+
+RULES = [clastool.Rule("low", [clastool.OneSided(1, 2, 3)]),
+         clastool.Rule("peak", [clastool.TwoSided(clastool.OneSided(5, 4, 3.5, y1=0.1),
+                                                  clastool.OneSided(5, 6, 6.5, y0=0.8, y1=0.2))]),
+         clastool.Rule("any", [None])]
+POINTS = np.array([[0.0], [1.5], [3.75], [4.5], [5.25], [6.25], [7.0]])
+
+
+def test_rule_table_scores_in_table_order_above_the_threshold():
+    model = clastool.RuleTableClassifier(RULES).fit(POINTS)
+    np.testing.assert_allclose(model.rule_scores(POINTS), [[1, 0, 1], [0.5, 0, 1], [0, 0.1, 1], [0, 0.55, 1],
+                                                           [0, 0.65, 1], [0, 0.2, 1], [0, 0, 1]])
+    np.testing.assert_array_equal(model.predict(POINTS), ["low", "any", "any", "peak", "peak", "any", "any"])
+    two = clastool.RuleTableClassifier(RULES[:2], threshold=0.4).fit(POINTS, ["low", "peak", "else"] * 2 + ["low"])
+    np.testing.assert_array_equal(two.classes_, ["else", "low", "peak"])
+    np.testing.assert_array_equal(two.predict(POINTS), ["low", "low", None, "peak", "peak", None, None])
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(two)).predict(POINTS), two.predict(POINTS))
+
+
+@pytest.mark.parametrize("rules, threshold, message", [
+    ([clastool.Rule("a", [None, None])], 0.5, "has 2 feature scores"),
+    ([clastool.Rule("a", [clastool.OneSided(0, 5, 1)])], 0.5, "x1 must"),
+    ([clastool.Rule("a", [clastool.OneSided(0, 1, 2, y0=2.0)])], 0.5, "y0 must be between 0 and 1"),
+    ([], 0.5, "rules.size"),
+    (RULES, 1.5, "hardThreshold"),
+])
+def test_rule_table_errors(rules, threshold, message):
+    with pytest.raises(clastool.ClastoolError, match=message):
+        clastool.RuleTableClassifier(rules, threshold=threshold).fit(POINTS).predict(POINTS)
+
+
+ESTIMATORS = [clastool.BayesClassifier(priors={"a": 2.0}), clastool.KNNClassifier(k=1),
+              clastool.DecisionTreeClassifier(clastool.Node(clastool.Greater(0, 1), clastool.Leaf("a"), clastool.Leaf("b"))),
+              clastool.RuleTableClassifier([clastool.Rule("a", [None, clastool.OneSided(1, 2, 3)])])]
+
+
+@pytest.mark.parametrize("estimator", ESTIMATORS, ids=lambda e: type(e).__name__)
+def test_unfitted_use_clones_and_names(estimator):
+    frame = pd.DataFrame({"first": [1.0, 2.0, 3.0, 4.0], "second": [2.0, 1.0, 4.0, 3.0]})
+    for name in ["predict", "predict_proba", "expected_costs", "rule_scores", "save", "retrain"]:
+        if hasattr(estimator, name):
+            with pytest.raises(NotFittedError):
+                getattr(estimator, name)(frame)
+    assert not hasattr(pickle.loads(pickle.dumps(estimator)), "model_")
+    fitted = clone(estimator).fit(frame, ["a", "b", "a", "b"])
+    np.testing.assert_array_equal(fitted.classes_, ["a", "b"])
+    np.testing.assert_array_equal(fitted.feature_names_in_, ["first", "second"])
+    assert fitted.n_features_in_ == 2
+    again = clone(fitted)
+    assert again.get_params() == estimator.get_params() and not hasattr(again, "model_")
+    np.testing.assert_array_equal(pickle.loads(pickle.dumps(fitted)).predict(frame), fitted.predict(frame))
+    with pytest.raises(ValueError, match="feature"):
+        fitted.predict(frame[["second", "first"]])
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # from the cluster's event loop
+def test_prediction_on_a_dask_cluster_over_a_partitioned_array():
+    distributed = pytest.importorskip("dask.distributed")
+    import dask.array
+    X, y = iris()
+    model = clastool.KNNClassifier().fit(X, y)
+    rows = np.tile(X, (10, 1))
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster):
+        parts = dask.array.from_array(rows, chunks=(300, 4))  # five parts, each sent to a worker process
+        proba = parts.map_blocks(model.predict_proba, dtype=float, chunks=(300, len(model.classes_))).compute()
+    np.testing.assert_array_equal(proba, model.predict_proba(rows))
 
 
 def test_pipelines_and_searches():
