@@ -173,28 +173,23 @@ TEST_F(ClassifierLifecycle, RefusedCallsReachNoHook) {
         tool.runBatch(tqPatternRows{values, nullptr, 1, 1, stride}, &result);
     };
     log.clear();
-    const std::type_info &notTrained = typeid(tqClassifierDefs::NotTrained),
-                         &method = typeid(tqClassifierDefs::BadMethod),
-                         &bad = typeid(tqClassifierDefs::BadParams);
+    const tqtest::Raises notTrained = tqtest::raises<tqClassifierDefs::NotTrained>,
+                         method = tqtest::raises<tqClassifierDefs::BadMethod>,
+                         bad = tqtest::raises<tqClassifierDefs::BadParams>;
     tqtest::expectRefusals(
         {
-            {"run untrained", [&] { classifier.run(pattern, result, &diag, 0); }, notTrained, kNotTrainedRun},
-            {"add untrained", [&] { classifier.trainIncremental(pattern, 0, &diag, 0); }, notTrained,
-             kNotTrainedIncremental},
-            {"retrain untrained", [&] { classifier.retrain(params, &diag, 0); }, notTrained,
-             kNotTrainedRetrain},
-            {"untrained parameters", [&] { classifier.trainParams(); }, notTrained, kNotTrainedParams},
-            {"add after a start", [&] { started.trainIncremental(pattern, 0, nullptr, 0); }, notTrained,
-             kNotTrainedIncremental},
-            {"manual parameters", [&] { manual.trainParams(); }, method, kNotAutomatic},
-            {"retrain manual", [&] { manual.retrain(params, nullptr, 0); }, method, kOtherTechnique},
-            {"retrain another technique", [&] { trained.retrain(other, nullptr, 0); }, method,
-             kOtherTechnique},
-            {"empty tool's parameters", [&] { empty.trainParams(); }, notTrained, kNotTrainedParams},
-            {"empty tool's batch", [&] { batch(empty, &x, 1); }, notTrained, kNotTrainedRun},
-            {"batch of stride 0", [&] { batch(knn, &x, 0); }, bad,
-             "Pattern rows must be at least as long as their dimension."},
-            {"batch without rows", [&] { batch(knn, nullptr, 1); }, bad,
+            {[&] { classifier.run(pattern, result, &diag, 0); }, notTrained, kNotTrainedRun},
+            {[&] { classifier.trainIncremental(pattern, 0, &diag, 0); }, notTrained, kNotTrainedIncremental},
+            {[&] { classifier.retrain(params, &diag, 0); }, notTrained, kNotTrainedRetrain},
+            {[&] { classifier.trainParams(); }, notTrained, kNotTrainedParams},
+            {[&] { started.trainIncremental(pattern, 0, nullptr, 0); }, notTrained, kNotTrainedIncremental},
+            {[&] { manual.trainParams(); }, method, kNotAutomatic},
+            {[&] { manual.retrain(params, nullptr, 0); }, method, kOtherTechnique},
+            {[&] { trained.retrain(other, nullptr, 0); }, method, kOtherTechnique},
+            {[&] { empty.trainParams(); }, notTrained, kNotTrainedParams},
+            {[&] { batch(empty, &x, 1); }, notTrained, kNotTrainedRun},
+            {[&] { batch(knn, &x, 0); }, bad, "Pattern rows must be at least as long as their dimension."},
+            {[&] { batch(knn, nullptr, 1); }, bad,
              "Batch classification needs pattern rows and room for their results."},
         },
         [&] { return log.empty() && !classifier.isTrained() && value(trained) == 1; });

@@ -170,50 +170,10 @@ inline ::testing::AssertionResult matchesGolden(const std::string& name, const s
 
 }  // namespace tqtest
 
-// Tables of refused calls and the archive properties every stored class shares.
-#include <functional>
+// The archive properties every stored class shares.
 #include <initializer_list>
-#include <typeinfo>
-#include <vector>
 
 namespace tqtest {
-
-// Expects fn() to throw an exception of exactly the dynamic type `type` whose what() is `text`.
-template <class Fn>
-::testing::AssertionResult throwsExactly(Fn&& fn, const std::type_info& type, const std::string& text) {
-    try {
-        fn();
-    } catch (const std::exception& e) {
-        if (typeid(e) != type)
-            return ::testing::AssertionFailure()
-                   << "threw " << typeid(e).name() << " \"" << e.what() << "\" instead of " << type.name();
-        if (e.what() != text)
-            return ::testing::AssertionFailure()
-                   << "threw \"" << e.what() << "\" instead of \"" << text << "\"";
-        return ::testing::AssertionSuccess();
-    } catch (...) {
-        return ::testing::AssertionFailure() << "threw a non-std exception";
-    }
-    return ::testing::AssertionFailure() << "did not throw";
-}
-
-// One row of a table of refused calls.
-struct Refusal {
-    const char* name;
-    std::function<void()> call;
-    const std::type_info& type;
-    std::string message;
-};
-
-// Checks every row, and after each refused call that `unchanged()` (when given) still holds.
-inline void expectRefusals(const std::vector<Refusal>& rows, const std::function<bool()>& unchanged = {}) {
-    for (const Refusal& row : rows) {
-        EXPECT_TRUE(throwsExactly(row.call, row.type, row.message)) << row.name;
-        if (unchanged) {
-            EXPECT_TRUE(unchanged()) << row.name << " changed the object";
-        }
-    }
-}
 
 // Loading any proper prefix of `bytes` (every `step`th length) into a fresh T throws a tqException.
 template <class T>
