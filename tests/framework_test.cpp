@@ -31,13 +31,6 @@ class RecordingParams : public tqClassifierTrainParams {
 public:
     RecordingParams(Log* log, int value, Behaviour behaviour = {})
         : log_(log), value_(value), behaviour_(behaviour) {}
-    RecordingParams(const RecordingParams& o)
-        : tqPersistent(o),
-          tqRepBase(),
-          tqClassifierTrainParams(o),
-          log_(o.log_),
-          value_(o.value_),
-          behaviour_(o.behaviour_) {}
     tqPtrHandle<tqClassifierTrainParams> clone() const override {
         return tqPtrHandle<tqClassifierTrainParams>(new RecordingParams(*this));
     }
@@ -116,26 +109,17 @@ protected:
     }
 
 private:
-    void recordTrainInputs_(tqDiagObject* d, unsigned long f) const override {
-        rec("recordTrainInputs_", d, f);
-    }
-    void recordTrainDetails_(tqDiagObject* d, unsigned long f) const override {
-        rec("recordTrainDetails_", d, f);
-    }
-    void recordTrainResults_(tqDiagObject* d, unsigned long f) const override {
-        rec("recordTrainResults_", d, f);
-    }
-    void recordRunInputs_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&) const override {
-        rec("recordRunInputs_", d, f);
-    }
-    void recordRunDetails_(tqDiagObject* d, unsigned long f) const override {
-        rec("recordRunDetails_", d, f);
-    }
-    void recordRunResults_(tqDiagObject* d, unsigned long f, const tqFeaturePattern&,
-                           const tqClassifierResult&) const override {
+    using D = tqDiagObject*;
+    using F = unsigned long;
+    void recordTrainInputs_(D d, F f) const override { rec("recordTrainInputs_", d, f); }
+    void recordTrainDetails_(D d, F f) const override { rec("recordTrainDetails_", d, f); }
+    void recordTrainResults_(D d, F f) const override { rec("recordTrainResults_", d, f); }
+    void recordRunInputs_(D d, F f, const tqFeaturePattern&) const override { rec("recordRunInputs_", d, f); }
+    void recordRunDetails_(D d, F f) const override { rec("recordRunDetails_", d, f); }
+    void recordRunResults_(D d, F f, const tqFeaturePattern&, const tqClassifierResult&) const override {
         rec("recordRunResults_", d, f);
     }
-    void rec(const char* hook, tqDiagObject* d, unsigned long f) const {
+    void rec(const char* hook, D d, F f) const {
         log_->push_back(std::string(hook) + " " + ptr(d) + " " + std::to_string(f));
     }
 
@@ -171,20 +155,54 @@ protected:
     RecordingClassifier classifier{&log, {}};
 };
 
-TEST_F(ClassifierLifecycle, UntrainedRefusesEveryOperationBeforeAnyHook) {
+int value(const tq_Classifier& c) { return dynamic_cast<const RecordingParams&>(*c.trainParams()).value(); }
+
+// Refused calls on classifiers and tools in every state: each refuses before any hook runs.
+TEST_F(ClassifierLifecycle, RefusedCallsReachNoHook) {
     RecordingParams params(&log, 1);
-    EXPECT_THROW_MSG(classifier.run(pattern, result, &diag, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
-    EXPECT_THROW_MSG(classifier.trainIncremental(pattern, 0, &diag, 0), tqClassifierDefs::NotTrained,
-                     kNotTrainedIncremental);
-    EXPECT_THROW_MSG(classifier.retrain(params, &diag, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
-    EXPECT_THROW_MSG(classifier.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
+    const tqClassifierTrainParamsKNN other(1);  // another technique
+    RecordingClassifier manual(&log, {}), trained(&log, {}), started(&log, {});
+    manual.trainManually();
+    trained.train(data, params, nullptr, 0);
+    started.trainStart(params);  // this technique's start leaves it untrained
+    tqClassifierTool empty, knn;
+    knn.train(tq_TotalDataGenerator({2, tq_ClassDataGenerator({{0.0, 1.0}}, 10)}).generateData(),
+              tqClassifierTrainParamsKNN(3));
+    const double x = 1.0;
+    const auto batch = [&](const tqClassifierTool& tool, const double* values, std::size_t stride) {
+        tool.runBatch(tqPatternRows{values, nullptr, 1, 1, stride}, &result);
+    };
+    log.clear();
+    const tqtest::Raises notTrained = tqtest::raises<tqClassifierDefs::NotTrained>,
+                         method = tqtest::raises<tqClassifierDefs::BadMethod>,
+                         bad = tqtest::raises<tqClassifierDefs::BadParams>;
+    tqtest::expectRefusals(
+        {
+            {[&] { classifier.run(pattern, result, &diag, 0); }, notTrained, kNotTrainedRun},
+            {[&] { classifier.trainIncremental(pattern, 0, &diag, 0); }, notTrained, kNotTrainedIncremental},
+            {[&] { classifier.retrain(params, &diag, 0); }, notTrained, kNotTrainedRetrain},
+            {[&] { classifier.trainParams(); }, notTrained, kNotTrainedParams},
+            {[&] { started.trainIncremental(pattern, 0, nullptr, 0); }, notTrained, kNotTrainedIncremental},
+            {[&] { manual.trainParams(); }, method, kNotAutomatic},
+            {[&] { manual.retrain(params, nullptr, 0); }, method, kOtherTechnique},
+            {[&] { trained.retrain(other, nullptr, 0); }, method, kOtherTechnique},
+            {[&] { empty.trainParams(); }, notTrained, kNotTrainedParams},
+            {[&] { batch(empty, &x, 1); }, notTrained, kNotTrainedRun},
+            {[&] { batch(knn, &x, 0); }, bad, "Pattern rows must be at least as long as their dimension."},
+            {[&] { batch(knn, nullptr, 1); }, bad,
+             "Batch classification needs pattern rows and room for their results."},
+        },
+        [&] { return log.empty() && !classifier.isTrained() && value(trained) == 1; });
     classifier.untrain();
-    EXPECT_FALSE(classifier.isTrained());
     EXPECT_TRUE(log.empty());
+    tfRequestAbort();
+    EXPECT_THROW(batch(knn, &x, 1), tqAborted);
+    tfClearAbortRequest();
+    batch(knn, &x, 1);
 }
 
 // Training records around train_ (retraining untrains first); running records around run_ and does
-// not repeat the ready check; incremental training records nothing.
+// not repeat the ready check; incremental training records nothing; a failed train_ records no more.
 TEST_F(ClassifierLifecycle, TrainRunAndIncrementalCallHooksInOrder) {
     RecordingParams params(&log, 1);
     classifier.train(data, params, &diag, 5);
@@ -201,12 +219,8 @@ TEST_F(ClassifierLifecycle, TrainRunAndIncrementalCallHooksInOrder) {
     classifier.run(pattern, result, &diag, 3);
     EXPECT_EQ(log, (Log{"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3",
                         "recordRunResults_ diag 3"}));
-    ASSERT_EQ(result.categoryResults().size(), 1u);
-    EXPECT_EQ(result.categoryResults()[0].categoryLabel(), 7);
-}
-
-TEST_F(ClassifierLifecycle, FailedTrainingPassesTheErrorAndKeepsNoParameters) {
-    RecordingParams params(&log, 1);
+    EXPECT_EQ(result.categoryResults().at(0).categoryLabel(), 7);
+    log.clear();
     RecordingClassifier failing(&log, Behaviour{false, false, true});
     EXPECT_THROW_MSG(failing.train(data, params, nullptr, 0), tqClassifierDefs::BadParams,
                      "technique refused");
@@ -214,7 +228,8 @@ TEST_F(ClassifierLifecycle, FailedTrainingPassesTheErrorAndKeepsNoParameters) {
     EXPECT_FALSE(failing.isTrained());
 }
 
-TEST_F(ClassifierLifecycle, TrainStartUntrainsAndRecordsNothing) {
+// trainStart untrains and records nothing; retrain keeps the technique and replaces the parameters.
+TEST_F(ClassifierLifecycle, TrainStartAndRetrainReplaceTheParameters) {
     RecordingParams first(&log, 1), second(&log, 2);
     RecordingClassifier starting(&log, Behaviour{false, false, false, false, false, true});
     starting.train(data, first, nullptr, 0);
@@ -222,33 +237,12 @@ TEST_F(ClassifierLifecycle, TrainStartUntrainsAndRecordsNothing) {
     starting.trainStart(second);
     EXPECT_EQ(log, (Log{"untrain_", "trainStart_"}));
     ASSERT_TRUE(starting.isTrained());
-    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*starting.trainParams()).value(), 2);
-    // A technique whose start leaves it untrained refuses incremental training.
-    RecordingClassifier other(&log, {});
-    other.trainStart(first);
-    EXPECT_THROW_MSG(other.trainIncremental(pattern, 0, nullptr, 0), tqClassifierDefs::NotTrained,
-                     kNotTrainedIncremental);
-}
-
-TEST_F(ClassifierLifecycle, RetrainKeepsTheTechniqueAndReplacesTheParameters) {
-    RecordingParams first(&log, 1), second(&log, 2);
-    const tqClassifierTrainParamsKNN other(1);  // another technique
+    EXPECT_EQ(value(starting), 2);
     classifier.train(data, first, nullptr, 0);
     log.clear();
-    EXPECT_THROW_MSG(classifier.retrain(other, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
-    EXPECT_TRUE(log.empty());
-    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*classifier.trainParams()).value(), 1);
     classifier.retrain(second, &diag, 0);
     EXPECT_EQ(log, (Log{"retrain_"}));
-    EXPECT_EQ(dynamic_cast<const RecordingParams&>(*classifier.trainParams()).value(), 2);
-}
-
-TEST_F(ClassifierLifecycle, ManualTrainingHasNoParametersAndCannotRetrain) {
-    RecordingParams params(&log, 1);
-    classifier.trainManually();
-    ASSERT_TRUE(classifier.isTrained());
-    EXPECT_THROW_MSG(classifier.trainParams(), tqClassifierDefs::BadMethod, kNotAutomatic);
-    EXPECT_THROW_MSG(classifier.retrain(params, nullptr, 0), tqClassifierDefs::BadMethod, kOtherTechnique);
+    EXPECT_EQ(value(classifier), 2);
 }
 
 TEST_F(ClassifierLifecycle, BaseEquivalenceComparesStateAndParameters) {
@@ -268,21 +262,27 @@ TEST_F(ClassifierLifecycle, BaseEquivalenceComparesStateAndParameters) {
     EXPECT_TRUE(a.isEquivalent(b));
 }
 
+// A routing that redirects and rewrites the flags tells the destination from the caller's object:
+// only the details hook of training gets the caller's object, every hook the rewritten flags.
+TEST_F(ClassifierLifecycle, HooksGetTheRoutedDestinationAndFlags) {
+    struct Route {
+        tqDiagObject::Route previous =
+            tqDiagObject::setRecordingRoute([](tqDiagObject*, unsigned long& flags) {
+                flags += 100;
+                return &gRouted;
+            });
+        ~Route() { tqDiagObject::setRecordingRoute(previous); }
+    } route;
+    classifier.train(data, RecordingParams(&log, 1), &diag, 5);
+    classifier.run(pattern, result, &diag, 3);
+    EXPECT_EQ(log, (Log{"recordTrainInputs_ routed 105", "train_", "recordTrainDetails_ diag 105",
+                        "recordTrainResults_ routed 105", "recordRunInputs_ routed 103", "run_",
+                        "recordRunDetails_ routed 103", "recordRunResults_ routed 103"}));
+}
+
 // ---- the tool ----
 
-class Tool : public ::testing::Test {
-protected:
-    void SetUp() override {
-        knnData.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({0.0, 0.0})), 0);
-        knnData.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({5.0, 5.0})), 1);
-    }
-    Log log;
-    tqClassifierDataProviderMemory data, knnData;
-    tqFeaturePattern pattern{{1.0, 1.0}};
-    tqClassifierResult result;
-};
-
-TEST_F(Tool, TrainMakesAClassifierAndChecksReadiness) {
+TEST_F(ClassifierLifecycle, ToolTrainMakesAClassifierAndChecksReadiness) {
     tqClassifierTool tool;
     RecordingParams params(&log, 1);
     tool.train(data, params, nullptr, 2);
@@ -293,22 +293,18 @@ TEST_F(Tool, TrainMakesAClassifierAndChecksReadiness) {
     tool.train(data, params, nullptr, 0);
     EXPECT_EQ(log.front(), "untrain_");
     EXPECT_EQ(log.back(), "recordTrainResults_ null 0");  // no ready check
-}
-
-TEST_F(Tool, ParametersThatCannotMakeAClassifierAreNotImplemented) {
+    // Parameters that cannot make a classifier leave the tool without one: then the tool's own message.
     for (const Behaviour behaviour : {Behaviour{true}, Behaviour{false, true}}) {
-        tqClassifierTool tool;
-        tool.train(data, RecordingParams(&log, 1), nullptr, 0);
-        const RecordingParams params(&log, 1, behaviour);
-        EXPECT_THROW_MSG(tool.train(data, params, nullptr, 0), tqClassifierDefs::NotImplemented,
+        const RecordingParams failing(&log, 1, behaviour);
+        EXPECT_THROW_MSG(tool.train(data, failing, nullptr, 0), tqClassifierDefs::NotImplemented,
                          kNotImplemented);
         EXPECT_FALSE(tool.isTrained());
-        // The tool holds no classifier any more: the tool's own message, not the classifier's.
-        EXPECT_THROW_MSG(tool.retrain(params, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
+        EXPECT_THROW_MSG(tool.retrain(failing, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
+        tool.train(data, params, nullptr, 0);
     }
 }
 
-TEST_F(Tool, NotReadyUntrainsOnlyForClassifierErrors) {
+TEST_F(ClassifierLifecycle, ToolNotReadyUntrainsOnlyForClassifierErrors) {
     tqClassifierTool tool;
     RecordingParams notRunnable(&log, 1, Behaviour{false, false, false, true});
     EXPECT_THROW_MSG(tool.train(data, notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData,
@@ -324,15 +320,15 @@ TEST_F(Tool, NotReadyUntrainsOnlyForClassifierErrors) {
     EXPECT_FALSE(tool.isTrained());
     // The tool still holds its (untrained) classifier, which gives the message now.
     EXPECT_THROW_MSG(tool.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
-
     RecordingParams foreign(&log, 1, Behaviour{false, false, false, false, true});
     EXPECT_THROW(tool.train(data, foreign, nullptr, 0), tqBadPointer);
     EXPECT_TRUE(tool.isTrained());
 }
 
-TEST_F(Tool, CopiesOwnTheirClassifier) {
+// Copies own their classifier; assignment clones only a trained source, and not itself.
+TEST_F(ClassifierLifecycle, ToolCopiesAndAssignmentsOwnTheirClassifier) {
     const int live = gLiveClassifiers;
-    tqClassifierTool tool;
+    tqClassifierTool tool, untrained, target;
     tool.train(data, RecordingParams(&log, 1), nullptr, 0);
     {
         tqClassifierTool copy(tool);
@@ -342,60 +338,38 @@ TEST_F(Tool, CopiesOwnTheirClassifier) {
         EXPECT_TRUE(tool.isTrained());
     }
     EXPECT_EQ(gLiveClassifiers, live + 1);
-}
-
-TEST_F(Tool, AssignmentClonesOnlyATrainedSource) {
-    tqClassifierTool trained, untrained, target;
-    trained.train(data, RecordingParams(&log, 1), nullptr, 0);
     untrained.train(data, RecordingParams(&log, 1), nullptr, 0);
     untrained.untrain();
-    target = trained;
-    EXPECT_TRUE(target == trained);
+    target = tool;
+    EXPECT_TRUE(target == tool);
     target = untrained;
-    EXPECT_FALSE(target.isTrained());
     // Empty, not merely untrained: the tool's own message.
     EXPECT_THROW_MSG(target.trainParams(), tqClassifierDefs::NotTrained, kNotTrainedParams);
     log.clear();
-    auto& self = trained;
-    trained = self;
+    auto& self = tool;
+    tool = self;
     EXPECT_TRUE(log.empty());  // no clone
-    EXPECT_TRUE(trained.isTrained());
+    EXPECT_TRUE(tool.isTrained());
 }
 
-TEST_F(Tool, ArchiveRoundTripsTrainedAndEmptyTools) {
-    tqClassifierTool tool, loaded, empty;
-    tool.train(knnData, tqClassifierTrainParamsKNN(1), nullptr, 0);
-    ASSERT_TRUE(tqtest::roundTrips(tool, loaded));
-    EXPECT_TRUE(loaded == tool);
-    tqClassifierResult got;
-
+// An empty tool stores and loads as empty; an unknown version says where it was met.
+TEST_F(ClassifierLifecycle, ToolArchiveOfAnEmptyToolAndUnknownVersions) {
+    tqClassifierTool empty, loaded;
     ASSERT_TRUE(tqtest::roundTrips(empty, loaded));
-    EXPECT_FALSE(loaded.isTrained());
-    EXPECT_THROW_MSG(loaded.run(pattern, got, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
-}
-
-TEST_F(Tool, ArchiveRefusesUnknownVersionsAndTruncation) {
-    tqClassifierTool tool, loaded;
-    tool.train(knnData, tqClassifierTrainParamsKNN(1), nullptr, 0);
-    std::string bytes = tqtest::storeBytes(tool);
-    std::string wrong = bytes;
-    wrong[0] = 1;
+    EXPECT_THROW_MSG(loaded.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
+    std::string bytes = tqtest::storeBytes(empty);
+    bytes[0] = 1;
     try {
-        tqtest::loadBytes(wrong, loaded);
+        tqtest::loadBytes(bytes, loaded);
         ADD_FAILURE() << "loaded an unknown version";
     } catch (const tqArchive::UnknownVersion& e) {
         EXPECT_EQ(e.where(), "clss/clastool/clastool");
         EXPECT_EQ(e.line(), 897);
     }
-    for (std::size_t cut = 0; cut < bytes.size(); cut += 7) {
-        tqClassifierTool partial;
-        EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, cut), partial), tqException) << "cut at " << cut;
-    }
 }
 
 TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
     tqClassifierTrainParamsKNN a(3), b(3);
-    EXPECT_TRUE(a.throwIfNotReady());
     b.throwIfNotReady(false);
     EXPECT_TRUE(a == b);
     // Copies start from the default flag; assignment keeps the target's.
@@ -404,12 +378,10 @@ TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
     a = b;
     EXPECT_TRUE(a.throwIfNotReady());
     // An object the registry makes while loading starts with the flag set.
-    tqPtrHandle<tqClassifierTrainParams> stored(new tqClassifierTrainParamsKNN(b)), loaded;
+    tqPtrHandle<tqClassifierTrainParams> stored(new tqClassifierTrainParamsKNN(3)), loaded;
     stored->throwIfNotReady(false);
     ASSERT_TRUE(tqtest::roundTrips(stored, loaded));
-    ASSERT_TRUE(loaded);
     EXPECT_TRUE(loaded->throwIfNotReady());
-    EXPECT_EQ(dynamic_cast<const tqClassifierTrainParamsKNN&>(*loaded).k(), 3);
 }
 
 // Batch classification gives run's outcome bit for bit (the results, or the same error), whatever
@@ -437,7 +409,8 @@ TEST(Batch, EveryTechniqueMatchesSingleRuns) {
     std::vector<tq_ClassDataGenerator> classes;
     for (int c = 0; c < 3; ++c) classes.emplace_back(std::vector<tqPair<double>>(4, {c * 1.0, 1.0}), 60);
     const tqClassifierDataProviderMemory data = tq_TotalDataGenerator(classes).generateData();
-    std::vector<tqFeaturePattern> queries = {tqFeaturePattern({1.0}), tqFeaturePattern({0.5, 1.0, 2.0, 0.0}, {1, 2})};
+    std::vector<tqFeaturePattern> queries = {tqFeaturePattern({1.0}),
+                                             tqFeaturePattern({0.5, 1.0, 2.0, 0.0}, {1, 2})};
     tqClassifierDataProviderMemory valid;
     for (long i = 0; i < data.numPatterns(); i += 3) {
         std::vector<double> m = data.featurePattern(i)->featureMeasurements(false);
@@ -446,14 +419,15 @@ TEST(Batch, EveryTechniqueMatchesSingleRuns) {
         valid.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), 0);
     }
     const std::vector<std::shared_ptr<tqClassifierTrainParams>> techniques = {
-        std::make_shared<tqClassifierTrainParamsBayesian>(),
-        std::make_shared<tqClassifierTrainParamsKNN>(5),
-        std::make_shared<tqClassifierTrainParamsKNN>(4, tqPatternDistanceMetricNorm(1.0), tqClassifierCosts())};
+        std::make_shared<tqClassifierTrainParamsBayesian>(), std::make_shared<tqClassifierTrainParamsKNN>(5),
+        std::make_shared<tqClassifierTrainParamsKNN>(4, tqPatternDistanceMetricNorm(1.0),
+                                                     tqClassifierCosts())};
     for (const auto& params : techniques) {
         tqClassifierTool tool;
         tool.train(data, *params);
         for (std::size_t i = 0; i < queries.size(); ++i)
-            EXPECT_EQ(runOutcome(tool, queries[i], true), runOutcome(tool, queries[i], false)) << "query " << i;
+            EXPECT_EQ(runOutcome(tool, queries[i], true), runOutcome(tool, queries[i], false))
+                << "query " << i;
         const std::vector<tqClassifierResult> batch = tool.runBatch(valid);
         ASSERT_EQ(batch.size(), static_cast<std::size_t>(valid.numPatterns()));
         for (long i = 0; i < valid.numPatterns(); ++i) {
@@ -461,40 +435,6 @@ TEST(Batch, EveryTechniqueMatchesSingleRuns) {
             EXPECT_EQ(tqtest::storeBytes(result), runOutcome(tool, *valid.featurePattern(i), false)) << i;
         }
     }
-}
-
-TEST(Batch, RefusesABadViewAndAnUntrainedToolAndStopsOnAbort) {
-    tqClassifierTool tool;
-    const double value = 1.0;
-    tqClassifierResult result;
-    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result), tqClassifierDefs::NotTrained);
-    std::vector<tq_ClassDataGenerator> classes(2, tq_ClassDataGenerator({{0.0, 1.0}}, 10));
-    tool.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(3));
-    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 0}, &result), tqClassifierDefs::BadParams);
-    EXPECT_THROW(tool.runBatch(tqPatternRows{nullptr, nullptr, 1, 1, 1}, &result), tqClassifierDefs::BadParams);
-    tfRequestAbort();
-    EXPECT_THROW(tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result), tqAborted);
-    tfClearAbortRequest();
-    tool.runBatch(tqPatternRows{&value, nullptr, 1, 1, 1}, &result);
-}
-
-// A routing that redirects and rewrites the flags tells the destination from the caller's object:
-// only the details hook of training gets the caller's object, every hook the rewritten flags.
-TEST_F(ClassifierLifecycle, HooksGetTheRoutedDestinationAndFlags) {
-    struct Route {
-        tqDiagObject::Route previous = tqDiagObject::setRecordingRoute(
-            [](tqDiagObject*, unsigned long& flags) {
-                flags += 100;
-                return &gRouted;
-            });
-        ~Route() { tqDiagObject::setRecordingRoute(previous); }
-    } route;
-    RecordingParams params(&log, 1);
-    classifier.train(data, params, &diag, 5);
-    classifier.run(pattern, result, &diag, 3);
-    EXPECT_EQ(log, (Log{"recordTrainInputs_ routed 105", "train_", "recordTrainDetails_ diag 105",
-                        "recordTrainResults_ routed 105", "recordRunInputs_ routed 103", "run_",
-                        "recordRunDetails_ routed 103", "recordRunResults_ routed 103"}));
 }
 
 }  // namespace

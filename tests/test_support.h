@@ -170,4 +170,65 @@ inline ::testing::AssertionResult matchesGolden(const std::string& name, const s
 
 }  // namespace tqtest
 
+// The archive properties every stored class shares.
+#include <initializer_list>
+
+namespace tqtest {
+
+// Loading any proper prefix of `bytes` (every `step`th length) into a fresh T throws a tqException.
+template <class T>
+::testing::AssertionResult refusesTruncation(const std::string& bytes, std::size_t step = 1) {
+    for (std::size_t n = 0; n < bytes.size(); n += step) {
+        T target{};
+        try {
+            loadBytes(bytes.substr(0, n), target);
+        } catch (const tqException&) {
+            continue;
+        }
+        return ::testing::AssertionFailure()
+               << "loaded the first " << n << " of " << bytes.size() << " bytes";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Loading `bytes` with the byte at any of `offsets` set to 1 (a version byte) throws UnknownVersion;
+// load(bytes) does the loading.
+template <class Load>
+::testing::AssertionResult refusesVersions(const std::string& bytes,
+                                           std::initializer_list<std::size_t> offsets, Load&& load) {
+    for (std::size_t at : offsets) {
+        std::string wrong = bytes;
+        wrong.at(at) = 1;
+        try {
+            load(wrong);
+        } catch (const tqArchive::UnknownVersion&) {
+            continue;
+        }
+        return ::testing::AssertionFailure() << "version 1 at byte " << at << " was not refused";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// `bytes` with every occurrence of `from` replaced by `to` (as long); `from` must occur.
+inline std::string patched(std::string bytes, const std::string& from, const std::string& to) {
+    EXPECT_NE(bytes.find(from), std::string::npos) << "nothing to patch";
+    for (auto at = bytes.find(from); at != std::string::npos; at = bytes.find(from, at + to.size()))
+        bytes.replace(at, from.size(), to);
+    return bytes;
+}
+
+// The archive properties of x: its bytes match golden file `name`, loading the golden file into y and
+// storing y gives the same bytes, and every shorter prefix (each `step`th) is refused.
+template <class T>
+::testing::AssertionResult archiveHolds(const std::string& name, T& x, T& y, std::size_t step = 1) {
+    const std::string bytes = storeBytes(x);
+    ::testing::AssertionResult golden = matchesGolden(name, bytes);
+    if (!golden) return golden;
+    loadBytes(readFile(goldenPath(name)), y);
+    if (storeBytes(y) != bytes) return ::testing::AssertionFailure() << "store(load(" << name << ")) differs";
+    return refusesTruncation<T>(bytes, step);
+}
+
+}  // namespace tqtest
+
 #endif
