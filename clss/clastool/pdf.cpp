@@ -181,6 +181,12 @@ double tq_PDFMultivariateNormal::logValueOfGroup_(const tq_GroupMeasurements& gr
     return value;
 }
 
+void tq_PDFMultivariateNormal::addLogValues1_(long n, const double* x, std::size_t xStride,
+                                              const unsigned char* valid, std::size_t validStride,
+                                              double* sums, std::size_t sumStride) const {
+    check(tfMVNAddLogValues1(&state_, n, x, xStride, valid, validStride, sums, sumStride));
+}
+
 void tq_PDFMultivariateNormal::updateWithData(const std::vector<tqFeaturePattern>& data) {
     updateWithDataNormalize(data, 1.0);
 }
