@@ -151,18 +151,21 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
     const tqClassifierDistributionTypes& types = bayes.distributionTypes();
     const long n = data.numPatterns();
     const long m = data.numMeasurements();
-    // Every pattern is checked before any model exists, so a refused training builds nothing.
-    for (long i = 0; i < n; ++i)
-        if (data.categoryLabel(i) != -1)
-            checkFinite(*data.featurePattern(i), [i] { return "Training pattern " + tfStr(i); });
-
     // Position of each label in labels_; a lookup table keeps training one cheap pass
-    // however many categories there are.
+    // however many categories there are. One pass, since reading a million scattered
+    // patterns costs more than learning from them: a refused pattern drops what the
+    // patterns before it built, so a refused training leaves nothing.
     std::unordered_map<long, std::size_t> position;
     for (long i = 0; i < n; ++i) {
-        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
         const long label = data.categoryLabel(i);
         if (label == -1) continue;
+        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
+        try {
+            checkFinite(*pattern, [i] { return "Training pattern " + tfStr(i); });
+        } catch (...) {
+            untrain_();
+            throw;
+        }
 
         const auto found = position.find(label);
         if (found != position.end()) {
