@@ -58,9 +58,12 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     if (setup.jointGroup)
         for (long k = 0; k < 5; ++k) types.setDependent(k, {4, 0, 2});
     if (setup.binomial) types.distributionTypeOverride(1, 5, DT::eBinomial);
+    const tqClassifierTrainParamsBayesian params(types, tqClassifierFrequencies(1.0), tqClassifierCosts(1.0),
+                                                 tqFeaturePattern(std::vector<double>(kMeasurements, 10.0)));
     tqClassifierTool tool;
-    tool.train(data, tqClassifierTrainParamsBayesian(types, tqClassifierFrequencies(1.0), tqClassifierCosts(1.0),
-                                                     tqFeaturePattern(std::vector<double>(kMeasurements, 10.0))));
+    tool.train(data, params);
+    tq_ClassifierBayesian classifier;
+    classifier.train(data, params, nullptr, 0);
 
     // More rows than two blocks, a stride beyond the dimension, about one measurement in six
     // invalid (holding NaN, which must not be read), values far out in the tails too.
@@ -82,6 +85,16 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     tool.runBatch(view, results.data());
     for (std::size_t r = 0; r < rows; ++r)
         ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, view.pattern(r))) << "row " << r;
+    // Single runs rate rows too: the rows' log-likelihoods against each model's pattern path.
+    std::vector<double> scores(rows);
+    for (const auto& handle : classifier.categoryModels()) {
+        const auto& model = dynamic_cast<const tq_CategoryModelBayesian&>(*handle);
+        ASSERT_TRUE(model.ratesRows_());
+        model.matchScores_(view, scores.data(), 1);
+        for (std::size_t r = 0; r < rows; ++r)
+            ASSERT_EQ(tqtest::f64(scores[r]), tqtest::f64(model.matchScore(view.pattern(r), nullptr, 0)))
+                << "category " << model.categoryLabel() << ", row " << r;
+    }
 
     // Without a validity array, every row complete.
     for (std::size_t i = 0; i < values.size(); ++i)

@@ -253,8 +253,31 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         scores = heapScores.data();
     }
 
+    // The pattern as a batch row, so that it is rated as rows are: its length and validity
+    // read once rather than once per category and group.
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    constexpr std::size_t kInlineRow = 64;
+    unsigned char inlineValid[kInlineRow];
+    std::vector<unsigned char> heapValid;
+    unsigned char* valid = nullptr;
+    if (pattern.numInvalid() != 0) {
+        if (values.size() > kInlineRow) heapValid.resize(values.size());
+        valid = values.size() > kInlineRow ? heapValid.data() : inlineValid;
+        for (std::size_t j = 0; j < values.size(); ++j) valid[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+    }
+    const tqPatternRows row{values.data(), valid, 1, values.size(), values.size()};
+
     for (std::size_t k = 0; k < models_.size(); ++k) {
         attentionCheck();
+        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(models_[k].get());
+        if (model && model->ratesRows_()) {
+            try {
+                model->matchScores_(row, scores + k, 1);
+                continue;
+            } catch (...) {
+                // Rated again below, which gives the failure with its full message.
+            }
+        }
         scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
     }
     attentionCheck();
