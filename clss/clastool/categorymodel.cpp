@@ -48,7 +48,7 @@ inline void check(long status) {
 }
 
 // Scratch storage for the group sub-patterns of one pattern, for one matchScore or adapt
-// call, or of one row after another: one kernel record, reused for every group. The
+// call, or of one row after another: one kernel record (in a list of one), reused for every group. The
 // sub-patterns are written straight into it, so that a normal density rates them without
 // copying, and no group costs an allocation (the record keeps short groups inside itself; a
 // larger group grows it once). What the pattern says about its length and validity is read
@@ -60,11 +60,11 @@ public:
           all_(pattern.featureMeasurements(false).data()),
           size_(pattern.numMeasurements()),
           complete_(pattern.numInvalid() == 0) {
-        check(tfMVNRecordConstruct(&record_));
+        makeRecord();
     }
     // For rows: set each one with row() before gathering its groups.
-    GroupScratch() { check(tfMVNRecordConstruct(&record_)); }
-    ~GroupScratch() { tfMVNRecordDestroy(&record_); }
+    GroupScratch() { makeRecord(); }
+    ~GroupScratch() { tfMVNRecordListDestroy(&list_); }
     GroupScratch(const GroupScratch&) = delete;
     GroupScratch& operator=(const GroupScratch&) = delete;
 
@@ -82,10 +82,10 @@ public:
         const long n = static_cast<long>(group.size());
         double* values = nullptr;
         std::int32_t* invalid = nullptr;
-        check(tfMVNDoubleListResize(&record_.measurements, n));
-        check(tfMVNIntListResize(&record_.invalid, n));
-        check(tfMVNDoubleListData(&record_.measurements, &values));
-        check(tfMVNIntListData(&record_.invalid, &invalid));
+        check(tfMVNDoubleListResize(&record_->measurements, n));
+        check(tfMVNIntListResize(&record_->invalid, n));
+        check(tfMVNDoubleListData(&record_->measurements, &values));
+        check(tfMVNIntListData(&record_->invalid, &invalid));
         long numInvalid = 0;
         for (long k = 0; k < n; ++k) {
             const long index = group[static_cast<std::size_t>(k)];
@@ -98,17 +98,25 @@ public:
             }
         }
         // Shrinking keeps the storage, so the pointers stay valid.
-        check(tfMVNIntListResize(&record_.invalid, numInvalid));
+        check(tfMVNIntListResize(&record_->invalid, numInvalid));
         tq_GroupMeasurements view;
         view.values = values;
         view.size = n;
         view.invalid = invalid;
         view.numInvalid = numInvalid;
-        view.record = &record_;
+        view.record = record_;
+        view.records = &list_;
         return view;
     }
 
 private:
+    // The record is the only one of a list, so that a density can learn from it as it is.
+    void makeRecord() {
+        check(tfMVNRecordListConstruct(&list_));
+        check(tfMVNRecordListResize(&list_, 1));
+        check(tfMVNRecordListData(&list_, &record_));
+    }
+
     bool isValid(long index) const {
         return pattern_ ? pattern_->isValid(index) : valid_[static_cast<std::size_t>(index)] != 0;
     }
@@ -118,7 +126,8 @@ private:
     const unsigned char* valid_ = nullptr;
     long size_ = 0;
     bool complete_ = true;
-    tqMVNRecord record_;
+    tqMVNRecordList list_;
+    tqMVNRecord* record_ = nullptr;
 };
 
 const std::vector<long> kNoGroup;

@@ -204,6 +204,10 @@ void tq_PDFMultivariateNormal::updateWithGroup_(const tq_GroupMeasurements& grou
 
 void tq_PDFMultivariateNormal::updateGroupNormalize_(const tq_GroupMeasurements& group,
                                                      double normalization) {
+    if (group.records) {
+        check(tfMVNUpdateWithNormalization(&state_, group.records, normalization));
+        return;
+    }
     ScopedRecordList records(1);
     marshal(records.record(0), group);
     check(tfMVNUpdateWithNormalization(&state_, records.get(), normalization));

@@ -23,6 +23,7 @@ struct tq_GroupMeasurements {
     const std::int32_t* invalid = nullptr;
     long numInvalid = 0;
     const tqMVNRecord* record = nullptr;
+    const tqMVNRecordList* records = nullptr;  // when not null: a list of `record` alone
 };
 
 // A density over the measurements of one group of one category. It learns from patterns
