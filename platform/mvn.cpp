@@ -134,7 +134,11 @@ void setEmpty(tqMVNState& s) {
     s.factor.store(nullptr, std::memory_order_relaxed);
 }
 
-void dropFactor(tqMVNState& s) { delete s.factor.exchange(nullptr, std::memory_order_acq_rel); }
+// Changes need exclusive use of the state, so the plain load cannot race; it spares training
+// a locked exchange per record while there is no factorisation to drop.
+void dropFactor(tqMVNState& s) {
+    if (s.factor.load(std::memory_order_relaxed)) delete s.factor.exchange(nullptr, std::memory_order_acq_rel);
+}
 
 // One block holds mean, unit and floor (d each), scatter and covariance (d*d each); null for
 // d == 0.
