@@ -134,7 +134,11 @@ void setEmpty(tqMVNState& s) {
     s.factor.store(nullptr, std::memory_order_relaxed);
 }
 
-void dropFactor(tqMVNState& s) { delete s.factor.exchange(nullptr, std::memory_order_acq_rel); }
+// Changes need exclusive use of the state, so the plain load cannot race; it spares training
+// a locked exchange per record while there is no factorisation to drop.
+void dropFactor(tqMVNState& s) {
+    if (s.factor.load(std::memory_order_relaxed)) delete s.factor.exchange(nullptr, std::memory_order_acq_rel);
+}
 
 // One block holds mean, unit and floor (d each), scatter and covariance (d*d each); null for
 // d == 0.
@@ -583,6 +587,32 @@ long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* v
     }
     try {
         return logValue(*state, *record, value);
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNAddLogValues1(const tqMVNState* state, long n, const double* x, std::size_t xStride,
+                        const unsigned char* valid, std::size_t validStride, double* sums,
+                        std::size_t sumStride) {
+    if (!state || n < 0 || (n > 0 && (!x || !sums))) return tqMVNBadArgument;
+    if (state->count <= 0) return tqMVNNoData;
+    if (state->dim != 1) return tqMVNSizeMismatch;
+    try {
+        const tqMVNFactor& f = *factorOf(*state);
+        // A measurement left out rates 0.0, valid or not; the sums do not change.
+        if (f.kept == 0) return tqMVNSuccess;
+        const double mean = f.mean0, invScale = f.invScale0, logNorm = f.logNorm;
+        for (long r = 0; r < n; ++r) {
+            const std::size_t i = static_cast<std::size_t>(r);
+            double value = 0.0;
+            if (!valid || valid[i * validStride] != 0) {
+                const double z = (x[i * xStride] - mean) * invScale;
+                value = clampLog(logNorm - 0.5 * (z * z));
+            }
+            sums[i * sumStride] += value;
+        }
+        return tqMVNSuccess;
     } catch (const std::bad_alloc&) {
         return tqMVNOutOfMemory;
     }

@@ -24,6 +24,7 @@
 #define TQ_PLATFORM_MVN_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 // Statuses.
@@ -198,6 +199,14 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
 // always finite: a quadratic form beyond the double range (a record some 1e150 floors away
 // from the mean) or a non-finite measurement gives -1e300.
 long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value);
+
+// Many one-measurement records at once: for r < n, adds to sums[r * sumStride] the value
+// tfMVNLogValue gives the record x[r * xStride], bit for bit, where valid is null or
+// valid[r * validStride] is not 0 (an invalid record adds 0.0, as it rates). Status
+// tqMVNNoData when the count is 0, tqMVNSizeMismatch when the dimension is not 1.
+long tfMVNAddLogValues1(const tqMVNState* state, long n, const double* x, std::size_t xStride,
+                        const unsigned char* valid, std::size_t validStride, double* sums,
+                        std::size_t sumStride);
 
 // Sets, for each of the state's `size` measurements (size must be its dimension), the least
 // standard deviation the factorisation gives it: a Cholesky pivot (the variance of a

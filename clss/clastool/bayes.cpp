@@ -33,14 +33,23 @@ inline void attentionCheck() {
 
 // A valid measurement must be a number: NaN or infinity would silently poison a category's
 // estimate in training and give a plausible wrong answer in a run. "No value" is said with
-// the invalid flag.
-void checkFinite(const tqFeaturePattern& pattern, const std::string& which) {
+// the invalid flag. The message is only built for a refusal: which pattern, then index.
+template <class Which>
+void checkFinite(const tqFeaturePattern& pattern, Which&& which) {
     const std::vector<double>& values = pattern.featureMeasurements(false);
     const bool complete = pattern.numInvalid() == 0;
     for (std::size_t j = 0; j < values.size(); ++j)
         if (!std::isfinite(values[j]) && (complete || pattern.isValid(static_cast<long>(j))))
-            throw tqClassifierDefs::BadFeatures(which + ": measurement " + tfStr(static_cast<long>(j)) +
-                                                " is valid but not a finite number.");
+            throw tqClassifierDefs::BadFeatures(std::string(which()) + ": measurement " +
+                                                tfStr(static_cast<long>(j)) + " is valid but not a finite number.");
+}
+
+// Whether every valid measurement of batch row i is finite (what checkFinite accepts).
+bool rowIsFinite(const tqPatternRows& rows, std::size_t i) {
+    const double* values = rows.row(i);
+    for (std::size_t j = 0; j < rows.dimension; ++j)
+        if (!std::isfinite(values[j]) && rows.isValid(i, j)) return false;
+    return true;
 }
 
 // sqrt(1e-9): the floors below are the standard deviation of a billionth of the spread.
@@ -142,17 +151,21 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
     const tqClassifierDistributionTypes& types = bayes.distributionTypes();
     const long n = data.numPatterns();
     const long m = data.numMeasurements();
-    // Every pattern is checked before any model exists, so a refused training builds nothing.
-    for (long i = 0; i < n; ++i)
-        if (data.categoryLabel(i) != -1) checkFinite(*data.featurePattern(i), "Training pattern " + tfStr(i));
-
     // Position of each label in labels_; a lookup table keeps training one cheap pass
-    // however many categories there are.
+    // however many categories there are. One pass, since reading a million scattered
+    // patterns costs more than learning from them: a refused pattern drops what the
+    // patterns before it built, so a refused training leaves nothing.
     std::unordered_map<long, std::size_t> position;
     for (long i = 0; i < n; ++i) {
-        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
         const long label = data.categoryLabel(i);
         if (label == -1) continue;
+        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
+        try {
+            checkFinite(*pattern, [i] { return "Training pattern " + tfStr(i); });
+        } catch (...) {
+            untrain_();
+            throw;
+        }
 
         const auto found = position.find(label);
         if (found != position.end()) {
@@ -229,7 +242,7 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 }
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
-    checkFinite(pattern, "The pattern");
+    checkFinite(pattern, [] { return "The pattern"; });
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];
@@ -240,18 +253,88 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         scores = heapScores.data();
     }
 
+    // The pattern as a batch row, so that it is rated as rows are: its length and validity
+    // read once rather than once per category and group.
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    constexpr std::size_t kInlineRow = 64;
+    unsigned char inlineValid[kInlineRow];
+    std::vector<unsigned char> heapValid;
+    unsigned char* valid = nullptr;
+    if (pattern.numInvalid() != 0) {
+        if (values.size() > kInlineRow) heapValid.resize(values.size());
+        valid = values.size() > kInlineRow ? heapValid.data() : inlineValid;
+        for (std::size_t j = 0; j < values.size(); ++j) valid[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+    }
+    const tqPatternRows row{values.data(), valid, 1, values.size(), values.size()};
+
     for (std::size_t k = 0; k < models_.size(); ++k) {
         attentionCheck();
+        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(models_[k].get());
+        if (model && model->ratesRows_()) {
+            try {
+                model->matchScores_(row, scores + k, 1);
+                continue;
+            } catch (...) {
+                // Rated again below, which gives the failure with its full message.
+            }
+        }
         scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
     }
     attentionCheck();
+    std::vector<tqClassifierCategoryResult> categories;
+    resultOf_(scores, runParams_(), categories, result);
+}
 
+void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
+    std::vector<const tq_CategoryModelBayesian*> models;
+    for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
+        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(handle.get());
+        if (!model || !model->ratesRows_()) {
+            tq_Classifier::runBatch_(rows, results);
+            return;
+        }
+        models.push_back(model);
+    }
+    const tqClassifierTrainParamsBayesian& kept = runParams_();
+    const std::size_t numModels = models.size();
+    // One block's log-likelihoods, row by row, and one result's entries: both reused.
+    std::vector<double> scores(kBatchBlock * numModels);
+    std::vector<tqClassifierCategoryResult> categories;
+    categories.reserve(numModels);
+    for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
+        attentionCheck();
+        const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
+        bool rated = true;
+        for (std::size_t i = begin; i < end && rated; ++i) rated = rowIsFinite(rows, i);
+        try {
+            const tqPatternRows block = rows.slice(begin, end);
+            for (std::size_t k = 0; k < numModels && rated; ++k)
+                models[k]->matchScores_(block, scores.data() + k, numModels);
+        } catch (...) {
+            rated = false;
+        }
+        if (!rated) {
+            // The rows of this block one by one: the results before the failing row, then
+            // that row's own error, as single runs give them.
+            for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
+            continue;
+        }
+        for (std::size_t i = begin; i < end; ++i)
+            resultOf_(scores.data() + (i - begin) * numModels, kept, categories, results[i]);
+    }
+}
+
+const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const {
     // The kept parameters, with the checks of trainParams() (which also counts a handle,
     // needlessly on this path): a run only happens trained, so only the missing parameters
     // of a classifier trained without them remain to be refused, by trainParams() itself.
     if (!keptParams_()) trainParams();
-    const tqClassifierTrainParamsBayesian& kept = asBayesian(*keptParams_());
+    return asBayesian(*keptParams_());
+}
 
+void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
+                                      std::vector<tqClassifierCategoryResult>& categories,
+                                      tqClassifierResult& result) const {
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do
     // not, and the factor is handed on as its logarithm.
@@ -260,7 +343,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
 
-    std::vector<tqClassifierCategoryResult> categories;
+    categories.clear();
     categories.reserve(models_.size());
     for (std::size_t k = 0; k < models_.size(); ++k)
         categories.emplace_back(models_[k]->categoryLabel(), std::exp(scores[k] + shift), 0.0, 0.0);

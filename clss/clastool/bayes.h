@@ -9,6 +9,9 @@
 #include "clss/clastool/classifier.h"
 #include "platform/handle.h"
 
+class tqClassifierCategoryResult;
+class tqClassifierTrainParamsBayesian;
+
 // The technique behind tqClassifierTrainParamsBayesian (normally driven through
 // tqClassifierTool). Training reads the labelled patterns once, in provider order: the
 // first pattern of each label (-1 is skipped) creates that label's category model, whose
@@ -67,9 +70,18 @@ protected:
     bool isTrained_() const override;
     void checkRunnable_() const override;
     void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const override;
+    // Rates a block of rows at a time (each category model a column at a time where it can),
+    // with the results of run_ bit for bit; a block with a row that fails is run row by row.
+    void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const override;
 
 private:
     static tqPersistent* make();
+    // The kept parameters; refuses a classifier trained without them (trainParams()).
+    const tqClassifierTrainParamsBayesian& runParams_() const;
+    // The result of a pattern with log-likelihoods scores[k] under models_[k]; categories is
+    // scratch.
+    void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
+                   std::vector<tqClassifierCategoryResult>& categories, tqClassifierResult& result) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}

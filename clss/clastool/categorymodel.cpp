@@ -48,23 +48,33 @@ inline void check(long status) {
 }
 
 // Scratch storage for the group sub-patterns of one pattern, for one matchScore or adapt
-// call: one kernel record, reused for every group. The sub-patterns are written straight
-// into it, so that a normal density rates them without copying, and no group costs an
-// allocation (the record keeps short groups inside itself; a larger group grows it once
-// per call). What the pattern says about its length and validity is read once per call
-// rather than once per measurement.
+// call, or of one row after another: one kernel record (in a list of one), reused for every group. The
+// sub-patterns are written straight into it, so that a normal density rates them without
+// copying, and no group costs an allocation (the record keeps short groups inside itself; a
+// larger group grows it once). What the pattern says about its length and validity is read
+// once per pattern rather than once per measurement.
 class GroupScratch {
 public:
     explicit GroupScratch(const tqFeaturePattern& pattern)
-        : pattern_(pattern),
-          all_(pattern.featureMeasurements(false)),
+        : pattern_(&pattern),
+          all_(pattern.featureMeasurements(false).data()),
           size_(pattern.numMeasurements()),
           complete_(pattern.numInvalid() == 0) {
-        check(tfMVNRecordConstruct(&record_));
+        makeRecord();
     }
-    ~GroupScratch() { tfMVNRecordDestroy(&record_); }
+    // For rows: set each one with row() before gathering its groups.
+    GroupScratch() { makeRecord(); }
+    ~GroupScratch() { tfMVNRecordListDestroy(&list_); }
     GroupScratch(const GroupScratch&) = delete;
     GroupScratch& operator=(const GroupScratch&) = delete;
+
+    // Row `values` of `size` measurements; valid marks invalid ones with 0 (null: all valid).
+    void row(const double* values, const unsigned char* valid, long size) {
+        all_ = values;
+        valid_ = valid;
+        size_ = size;
+        complete_ = valid == nullptr;
+    }
 
     // The sub-pattern for `group`: measurement k is the pattern's measurement group[k] when
     // that is valid; otherwise it is 0.0 and listed as invalid.
@@ -72,15 +82,15 @@ public:
         const long n = static_cast<long>(group.size());
         double* values = nullptr;
         std::int32_t* invalid = nullptr;
-        check(tfMVNDoubleListResize(&record_.measurements, n));
-        check(tfMVNIntListResize(&record_.invalid, n));
-        check(tfMVNDoubleListData(&record_.measurements, &values));
-        check(tfMVNIntListData(&record_.invalid, &invalid));
+        check(tfMVNDoubleListResize(&record_->measurements, n));
+        check(tfMVNIntListResize(&record_->invalid, n));
+        check(tfMVNDoubleListData(&record_->measurements, &values));
+        check(tfMVNIntListData(&record_->invalid, &invalid));
         long numInvalid = 0;
         for (long k = 0; k < n; ++k) {
             const long index = group[static_cast<std::size_t>(k)];
-            if (index < 0) pattern_.isValid(index);  // refuses it with BadIndex
-            if (index < size_ && (complete_ || pattern_.isValid(index))) {
+            if (index < 0 && pattern_) pattern_->isValid(index);  // refuses it with BadIndex
+            if (index >= 0 && index < size_ && (complete_ || isValid(index))) {
                 values[k] = all_[static_cast<std::size_t>(index)];
             } else {
                 values[k] = 0.0;
@@ -88,22 +98,36 @@ public:
             }
         }
         // Shrinking keeps the storage, so the pointers stay valid.
-        check(tfMVNIntListResize(&record_.invalid, numInvalid));
+        check(tfMVNIntListResize(&record_->invalid, numInvalid));
         tq_GroupMeasurements view;
         view.values = values;
         view.size = n;
         view.invalid = invalid;
         view.numInvalid = numInvalid;
-        view.record = &record_;
+        view.record = record_;
+        view.records = &list_;
         return view;
     }
 
 private:
-    const tqFeaturePattern& pattern_;
-    const std::vector<double>& all_;
-    const long size_;
-    const bool complete_;
-    tqMVNRecord record_;
+    // The record is the only one of a list, so that a density can learn from it as it is.
+    void makeRecord() {
+        check(tfMVNRecordListConstruct(&list_));
+        check(tfMVNRecordListResize(&list_, 1));
+        check(tfMVNRecordListData(&list_, &record_));
+    }
+
+    bool isValid(long index) const {
+        return pattern_ ? pattern_->isValid(index) : valid_[static_cast<std::size_t>(index)] != 0;
+    }
+
+    const tqFeaturePattern* pattern_ = nullptr;
+    const double* all_ = nullptr;
+    const unsigned char* valid_ = nullptr;
+    long size_ = 0;
+    bool complete_ = true;
+    tqMVNRecordList list_;
+    tqMVNRecord* record_ = nullptr;
 };
 
 const std::vector<long> kNoGroup;
@@ -194,6 +218,37 @@ void tq_CategoryModelBayesian::adapt(const tqFeaturePattern& pattern, tqDiagObje
         const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
         const tq_GroupMeasurements view = scratch.gather(group);
         pdfs_[g]->updateWithGroup_(view);
+    }
+}
+
+bool tq_CategoryModelBayesian::ratesRows_() const {
+    for (const std::vector<long>& group : groups_)
+        for (long index : group)
+            if (index < 0) return false;
+    return true;
+}
+
+void tq_CategoryModelBayesian::matchScores_(const tqPatternRows& rows, double* scores,
+                                            std::size_t scoreStride) const {
+    for (std::size_t r = 0; r < rows.rows; ++r) scores[r * scoreStride] = 0.0;
+    GroupScratch scratch;
+    const long dimension = static_cast<long>(rows.dimension);
+    // Group by group, as matchScore adds them, so every row's sum is formed in the same order.
+    for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+        const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+        const tq_ProbabilityDensityFunction& pdf = *pdfs_[g];  // an empty handle throws tqBadPointer
+        const auto* normal = dynamic_cast<const tq_PDFMultivariateNormal*>(&pdf);
+        if (normal && group.size() == 1 && group[0] < dimension) {
+            const auto j = static_cast<std::size_t>(group[0]);
+            normal->addLogValues1_(static_cast<long>(rows.rows), rows.values + j, rows.rowStride,
+                                   rows.validity ? rows.validity + j : nullptr, rows.rowStride, scores,
+                                   scoreStride);
+            continue;
+        }
+        for (std::size_t r = 0; r < rows.rows; ++r) {
+            scratch.row(rows.row(r), rows.validity ? rows.validity + r * rows.rowStride : nullptr, dimension);
+            scores[r * scoreStride] += pdf.logValueOfGroup_(scratch.gather(group));
+        }
     }
 }
 

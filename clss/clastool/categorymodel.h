@@ -77,6 +77,16 @@ public:
     // before the failing one have learned the pattern).
     void adapt(const tqFeaturePattern& pattern, tqDiagObject* diag, unsigned long flags) override;
 
+    // Whether matchScores_ can rate rows: no group lists a negative index (a pattern object
+    // refuses one with BadIndex, which matchScore lets through).
+    bool ratesRows_() const;
+    // Writes to scores[r * scoreStride] what matchScore gives rows.pattern(r), bit for bit, for
+    // every row; requires ratesRows_(). One-measurement normal groups are rated a column at a
+    // time with what their density computed once, the others row by row without a pattern
+    // object. A failure leaves the scores partly written: to know which row fails and how,
+    // rate the rows singly.
+    void matchScores_(const tqPatternRows& rows, double* scores, std::size_t scoreStride) const;
+
     const std::vector<std::vector<long>>& groups() const { return groups_; }
     // PDF g models group g.
     const std::vector<tqPtrHandle<tq_ProbabilityDensityFunction>>& pdfs() const { return pdfs_; }

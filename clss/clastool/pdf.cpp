@@ -183,6 +183,12 @@ double tq_PDFMultivariateNormal::logValueOfGroup_(const tq_GroupMeasurements& gr
     return value;
 }
 
+void tq_PDFMultivariateNormal::addLogValues1_(long n, const double* x, std::size_t xStride,
+                                              const unsigned char* valid, std::size_t validStride,
+                                              double* sums, std::size_t sumStride) const {
+    check(tfMVNAddLogValues1(&state_, n, x, xStride, valid, validStride, sums, sumStride));
+}
+
 void tq_PDFMultivariateNormal::updateWithData(const std::vector<tqFeaturePattern>& data) {
     updateWithDataNormalize(data, 1.0);
 }
@@ -200,6 +206,10 @@ void tq_PDFMultivariateNormal::updateWithGroup_(const tq_GroupMeasurements& grou
 
 void tq_PDFMultivariateNormal::updateGroupNormalize_(const tq_GroupMeasurements& group,
                                                      double normalization) {
+    if (group.records) {
+        check(tfMVNUpdateWithNormalization(&state_, group.records, normalization));
+        return;
+    }
     ScopedRecordList records(1);
     marshal(records.record(0), group);
     check(tfMVNUpdateWithNormalization(&state_, records.get(), normalization));

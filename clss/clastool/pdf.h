@@ -2,6 +2,7 @@
 #ifndef CLASTOOL_PDF_H
 #define CLASTOOL_PDF_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -22,6 +23,7 @@ struct tq_GroupMeasurements {
     const std::int32_t* invalid = nullptr;
     long numInvalid = 0;
     const tqMVNRecord* record = nullptr;
+    const tqMVNRecordList* records = nullptr;  // when not null: a list of `record` alone
 };
 
 // A density over the measurements of one group of one category. It learns from patterns
@@ -105,8 +107,14 @@ protected:
     void serialize_(tqArchive& ar, unsigned char version);
     double logValueOfGroup_(const tq_GroupMeasurements& group) const override;
     void updateWithGroup_(const tq_GroupMeasurements& group) override;
+    // For a one-measurement density: adds to sums[r * sumStride] the log value of measurement
+    // x[r * xStride] (r < n) that logValueOfGroup_ gives it, bit for bit; where valid is not
+    // null and valid[r * validStride] is 0 the measurement is invalid. Errors as logValue.
+    void addLogValues1_(long n, const double* x, std::size_t xStride, const unsigned char* valid,
+                        std::size_t validStride, double* sums, std::size_t sumStride) const;
 
 private:
+    friend class tq_CategoryModelBayesian;
     friend class tq_PDFBinomial;
     static tqPersistent* make();
     void updateGroupNormalize_(const tq_GroupMeasurements& group, double normalization);

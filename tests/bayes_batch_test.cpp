@@ -1,0 +1,142 @@
+// Batch classification of the Bayesian technique against single runs, bit for bit, on random
+// data: the batch path rates whole blocks of rows column by column, so any difference in the
+// order of its sums, in what it precomputes, or in its handling of invalid measurements shows.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "clss/clastool/clastool.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using DT = tqClassifierDistributionTypes;
+
+constexpr std::size_t kMeasurements = 6;
+
+// What a single run gives: the result's bytes, or the error.
+std::string single(const tqClassifierTool& tool, const tqFeaturePattern& pattern) {
+    try {
+        tqClassifierResult result;
+        tool.run(pattern, result);
+        return tqtest::storeBytes(result);
+    } catch (const tqException& e) {
+        return std::string("error: ") + e.what();
+    }
+}
+
+struct BatchCase {
+    const char* name;
+    bool jointGroup;    // measurements 0, 2 and 4 of every category modelled together
+    bool binomial;      // measurement 5 of category 1 binomial, counts of at most 10
+    bool degenerate;    // measurement 3 constant in training, category 4 from one pattern
+    std::size_t width;  // the rows' dimension: short rows read the measurements beyond as invalid
+};
+
+class BayesBatch : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
+    const BatchCase& setup = GetParam();
+    std::mt19937 random(17);
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> count(0, 10);
+    tqClassifierDataProviderMemory data;
+    for (long i = 0; i < 400; ++i) {
+        const long label = setup.degenerate && i % 100 == 0 && i > 0 ? 4 : i % 4;
+        if (label == 4 && i != 100) continue;
+        std::vector<double> m(kMeasurements);
+        for (std::size_t j = 0; j < kMeasurements; ++j) m[j] = normal(random) * (1.0 + j) + label * 0.7;
+        if (setup.degenerate) m[3] = 273.15;
+        if (setup.binomial) m[5] = count(random);
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), label);
+    }
+    DT types;
+    if (setup.jointGroup)
+        for (long k = 0; k < 5; ++k) types.setDependent(k, {4, 0, 2});
+    if (setup.binomial) types.distributionTypeOverride(1, 5, DT::eBinomial);
+    const tqClassifierTrainParamsBayesian params(types, tqClassifierFrequencies(1.0), tqClassifierCosts(1.0),
+                                                 tqFeaturePattern(std::vector<double>(kMeasurements, 10.0)));
+    tqClassifierTool tool;
+    tool.train(data, params);
+    tq_ClassifierBayesian classifier;
+    classifier.train(data, params, nullptr, 0);
+
+    // More rows than two blocks, a stride beyond the dimension, about one measurement in six
+    // invalid (holding NaN, which must not be read), values far out in the tails too.
+    const std::size_t rows = 700, stride = setup.width + 1;
+    std::vector<double> values(rows * stride, std::numeric_limits<double>::quiet_NaN());
+    std::vector<unsigned char> validity(rows * stride, 1);
+    std::uniform_int_distribution<int> sixth(0, 5);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t j = 0; j < setup.width; ++j) {
+            if (sixth(random) == 0) {
+                validity[r * stride + j] = 0;
+                continue;
+            }
+            values[r * stride + j] = setup.binomial && j == 5 ? count(random)
+                                                             : normal(random) * (r % 50 == 0 ? 1e3 : 3.0);
+        }
+    std::vector<tqClassifierResult> results(rows);
+    const tqPatternRows view{values.data(), validity.data(), rows, setup.width, stride};
+    tool.runBatch(view, results.data());
+    for (std::size_t r = 0; r < rows; ++r)
+        ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, view.pattern(r))) << "row " << r;
+    // Single runs rate rows too: the rows' log-likelihoods against each model's pattern path.
+    std::vector<double> scores(rows);
+    for (const auto& handle : classifier.categoryModels()) {
+        const auto& model = dynamic_cast<const tq_CategoryModelBayesian&>(*handle);
+        ASSERT_TRUE(model.ratesRows_());
+        model.matchScores_(view, scores.data(), 1);
+        for (std::size_t r = 0; r < rows; ++r)
+            ASSERT_EQ(tqtest::f64(scores[r]), tqtest::f64(model.matchScore(view.pattern(r), nullptr, 0)))
+                << "category " << model.categoryLabel() << ", row " << r;
+    }
+
+    // Without a validity array, every row complete.
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (std::isnan(values[i])) values[i] = 0.5;
+    const tqPatternRows complete{values.data(), nullptr, rows, setup.width, stride};
+    tool.runBatch(complete, results.data());
+    for (std::size_t r = 0; r < rows; ++r)
+        ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, complete.pattern(r))) << "complete row " << r;
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, BayesBatch,
+                         ::testing::Values(BatchCase{"Independent", false, false, false, kMeasurements},
+                                           BatchCase{"JointGroup", true, false, false, kMeasurements},
+                                           BatchCase{"Binomial", false, true, false, kMeasurements},
+                                           BatchCase{"Degenerate", true, false, true, kMeasurements},
+                                           BatchCase{"ShortRows", true, false, false, kMeasurements - 2}),
+                         [](const ::testing::TestParamInfo<BatchCase>& p) { return p.param.name; });
+
+// A row that fails stops the batch with the error its single run gives, after the results of
+// the rows before it; the failing row lies inside a block, so the block is not all rated.
+TEST(BayesBatch, AFailingRowStopsAfterTheRowsBeforeIt) {
+    std::vector<tq_ClassDataGenerator> classes;
+    for (int c = 0; c < 3; ++c) classes.emplace_back(std::vector<tqPair<double>>(2, {c * 1.0, 1.0}), 50);
+    tqClassifierTool tool;
+    tool.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsBayesian());
+    const struct {
+        const char* what;
+        double value;
+    } cases[] = {{"NaN", std::numeric_limits<double>::quiet_NaN()},
+                 {"infinity", std::numeric_limits<double>::infinity()}};
+    for (const auto& c : cases) {
+        std::vector<double> values(2 * 400, 0.25);
+        values[2 * 300 + 1] = c.value;
+        const tqPatternRows view{values.data(), nullptr, 400, 2, 2};
+        std::vector<tqClassifierResult> results(400);
+        EXPECT_THROW_MSG(tool.runBatch(view, results.data()), tqClassifierDefs::BadFeatures,
+                         "The pattern: measurement 1 is valid but not a finite number.")
+            << c.what;
+        const std::string expected = single(tool, view.pattern(0));
+        for (std::size_t r = 0; r < 300; ++r) ASSERT_EQ(tqtest::storeBytes(results[r]), expected) << c.what << r;
+        EXPECT_TRUE(results[300].categoryResults().empty()) << c.what;
+    }
+}
+
+}  // namespace
