@@ -209,30 +209,15 @@ public:
     // pattern has class score 0 and expected cost NaN.
     py::tuple run(const Matrix& x, int jobs) const {
         const Rows rows = rowsOf(x);
-        const std::size_t n = rows.view.rows;
+        const auto n = static_cast<py::ssize_t>(rows.view.rows);
         const auto columns = static_cast<py::ssize_t>(labels_.size());
-        std::vector<tqClassifierResult> results(n);
+        py::array_t<long> decisions(n);
+        py::array_t<double> scores({n, columns});
+        py::array_t<double> costs({n, columns});
+        const Outputs out{decisions.mutable_data(), scores.mutable_data(), costs.mutable_data()};
         {
             py::gil_scoped_release release;
-            runInThreads(rows.view, results, jobs);
-        }
-        py::array_t<long> decisions(static_cast<py::ssize_t>(n));
-        py::array_t<double> scores({static_cast<py::ssize_t>(n), columns});
-        py::array_t<double> costs({static_cast<py::ssize_t>(n), columns});
-        auto d = decisions.mutable_unchecked<1>();
-        auto s = scores.mutable_unchecked<2>();
-        auto e = costs.mutable_unchecked<2>();
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto& entries = results[i].categoryResults();
-            for (py::ssize_t c = 0; c < columns; ++c) s(i, c) = 0.0, e(i, c) = std::numeric_limits<double>::quiet_NaN();
-            d(i) = -1;
-            for (const auto& entry : entries) {
-                const long c = columnOf(entry.categoryLabel());
-                if (c < 0) continue;
-                s(i, c) = entry.classScore();
-                e(i, c) = entry.expectedCost();
-                if (d(i) < 0) d(i) = c;
-            }
+            runInThreads(rows.view, out, jobs);
         }
         return py::make_tuple(decisions, scores, costs);
     }
@@ -378,11 +363,46 @@ private:
         return it != byLabel_.end() && it->first == label ? it->second : -1;
     }
 
-    void runInThreads(const tqPatternRows& rows, std::vector<tqClassifierResult>& results, int jobs) const {
+    struct Outputs {
+        long* decisions;
+        double* scores;  // rows of one column per label, as costs
+        double* costs;
+    };
+
+    // Rows [begin, end) block by block: the library's batch call fills one block's results, which
+    // go into the outputs before the next block reuses them. Holding a result per row until the
+    // end instead costs as much as the classification itself for a fast technique: the memory
+    // of 100,000 results is fetched from the system anew at each call and its pages fault.
+    void runRange(const tqPatternRows& rows, std::size_t begin, std::size_t end, const Outputs& out) const {
+        constexpr std::size_t kBlock = 2048;
+        const std::size_t columns = labels_.size();
+        std::vector<tqClassifierResult> results(std::min(kBlock, end - begin));
+        for (std::size_t first = begin; first < end; first += kBlock) {
+            const std::size_t last = std::min(end, first + kBlock);
+            tool_.runBatch(rows.slice(first, last), results.data());
+            for (std::size_t i = first; i < last; ++i) {
+                double* score = out.scores + i * columns;
+                double* cost = out.costs + i * columns;
+                std::fill(score, score + columns, 0.0);
+                std::fill(cost, cost + columns, std::numeric_limits<double>::quiet_NaN());
+                long decision = -1;
+                for (const auto& entry : results[i - first].categoryResults()) {
+                    const long c = columnOf(entry.categoryLabel());
+                    if (c < 0) continue;
+                    score[c] = entry.classScore();
+                    cost[c] = entry.expectedCost();
+                    if (decision < 0) decision = c;
+                }
+                out.decisions[i] = decision;
+            }
+        }
+    }
+
+    void runInThreads(const tqPatternRows& rows, const Outputs& out, int jobs) const {
         const std::size_t n = rows.rows;
         const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(jobs < 1 ? 1 : jobs, n / 256 + 1));
         if (threads == 1) {
-            tool_.runBatch(rows, results.data());
+            runRange(rows, 0, n, out);
             return;
         }
         std::vector<std::exception_ptr> errors(threads);
@@ -391,7 +411,7 @@ private:
             const std::size_t begin = n * t / threads, end = n * (t + 1) / threads;
             pool.emplace_back([&, t, begin, end] {
                 try {
-                    tool_.runBatch(rows.slice(begin, end), results.data() + begin);
+                    runRange(rows, begin, end, out);
                 } catch (...) {
                     errors[t] = std::current_exception();
                 }
