@@ -206,19 +206,21 @@ public:
     }
 
     // (decisions, class scores, expected costs); a category that is no candidate for a
-    // pattern has class score 0 and expected cost NaN.
-    py::tuple run(const Matrix& x, int jobs) const {
+    // pattern has class score 0 and expected cost NaN. Without withCosts the costs are None:
+    // predict and predict_proba do not pay for an array they drop.
+    py::tuple run(const Matrix& x, int jobs, bool withCosts) const {
         const Rows rows = rowsOf(x);
         const auto n = static_cast<py::ssize_t>(rows.view.rows);
         const auto columns = static_cast<py::ssize_t>(labels_.size());
         py::array_t<long> decisions(n);
         py::array_t<double> scores({n, columns});
-        py::array_t<double> costs({n, columns});
-        const Outputs out{decisions.mutable_data(), scores.mutable_data(), costs.mutable_data()};
+        py::array_t<double> costs(withCosts ? std::vector<py::ssize_t>{n, columns} : std::vector<py::ssize_t>{0, columns});
+        const Outputs out{decisions.mutable_data(), scores.mutable_data(), withCosts ? costs.mutable_data() : nullptr};
         {
             py::gil_scoped_release release;
             runInThreads(rows.view, out, jobs);
         }
+        if (!withCosts) return py::make_tuple(decisions, scores, py::none());
         return py::make_tuple(decisions, scores, costs);
     }
 
@@ -366,7 +368,7 @@ private:
     struct Outputs {
         long* decisions;
         double* scores;  // rows of one column per label, as costs
-        double* costs;
+        double* costs;   // null: not wanted
     };
 
     // Rows [begin, end) block by block: the library's batch call fills one block's results, which
@@ -382,15 +384,15 @@ private:
             tool_.runBatch(rows.slice(first, last), results.data());
             for (std::size_t i = first; i < last; ++i) {
                 double* score = out.scores + i * columns;
-                double* cost = out.costs + i * columns;
+                double* cost = out.costs ? out.costs + i * columns : nullptr;
                 std::fill(score, score + columns, 0.0);
-                std::fill(cost, cost + columns, std::numeric_limits<double>::quiet_NaN());
+                if (cost) std::fill(cost, cost + columns, std::numeric_limits<double>::quiet_NaN());
                 long decision = -1;
                 for (const auto& entry : results[i - first].categoryResults()) {
                     const long c = columnOf(entry.categoryLabel());
                     if (c < 0) continue;
                     score[c] = entry.classScore();
-                    cost[c] = entry.expectedCost();
+                    if (cost) cost[c] = entry.expectedCost();
                     if (decision < 0) decision = c;
                 }
                 out.decisions[i] = decision;
@@ -572,7 +574,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def("fit_tree", &Model::fitTree)
         .def("retrained_bayes", &Model::retrainedBayes)
         .def("retrained_knn", &Model::retrainedKnn)
-        .def("run", &Model::run)
+        .def("run", &Model::run, py::arg("x"), py::arg("jobs"), py::arg("with_costs") = true)
         .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)
         .def_static("from_bytes", &Model::fromBytes)

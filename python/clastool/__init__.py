@@ -65,10 +65,10 @@ class _Classifier(ClassifierMixin, BaseEstimator):
             return matrix
         return np.asarray(labelled, dtype=float).tolist()
 
-    def _run(self, X):
+    def _run(self, X, with_costs=False):
         check_is_fitted(self, "model_")
         X = self._check_X(X, reset=False)
-        return self.model_.run(X, int(self.n_jobs or 1))
+        return self.model_.run(X, int(self.n_jobs or 1), with_costs)
 
     def predict(self, X):
         decisions, _, _ = self._run(X)
@@ -80,7 +80,7 @@ class _Classifier(ClassifierMixin, BaseEstimator):
 
     def expected_costs(self, X):
         """Expected misclassification cost of deciding each class (NaN: not a candidate)."""
-        return self._run(X)[2]
+        return self._run(X, with_costs=True)[2]
 
     def save(self, path, label_column="label"):
         """Writes a model file that ``clastool classify`` reads. Labels must be strings or
