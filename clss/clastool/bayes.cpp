@@ -281,8 +281,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
     }
     attentionCheck();
-    std::vector<tqClassifierCategoryResult> categories;
-    resultOf_(scores, runParams_(), categories, result);
+    resultOf_(scores, runParams_(), result);
 }
 
 void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
@@ -297,10 +296,8 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods, row by row, and one result's entries: both reused.
+    // One block's log-likelihoods, row by row, reused.
     std::vector<double> scores(kBatchBlock * numModels);
-    std::vector<tqClassifierCategoryResult> categories;
-    categories.reserve(numModels);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
@@ -320,7 +317,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             continue;
         }
         for (std::size_t i = begin; i < end; ++i)
-            resultOf_(scores.data() + (i - begin) * numModels, kept, categories, results[i]);
+            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i]);
     }
 }
 
@@ -333,21 +330,36 @@ const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      std::vector<tqClassifierCategoryResult>& categories,
                                       tqClassifierResult& result) const {
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do
     // not, and the factor is handed on as its logarithm.
+    const std::size_t n = models_.size();
     double best = -std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < models_.size(); ++k)
+    for (std::size_t k = 0; k < n; ++k)
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
 
-    categories.clear();
-    categories.reserve(models_.size());
-    for (std::size_t k = 0; k < models_.size(); ++k)
-        categories.emplace_back(models_[k]->categoryLabel(), std::exp(scores[k] + shift), 0.0, 0.0);
-    result = tqClassifierResult(categories, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    // Labels and match scores of the usual handful of categories stay on the stack, and the
+    // decision is written into the caller's result.
+    constexpr std::size_t kInline = 16;
+    long inlineLabels[kInline];
+    double inlineMatch[kInline];
+    std::vector<long> heapLabels;
+    std::vector<double> heapMatch;
+    long* labels = inlineLabels;
+    double* match = inlineMatch;
+    if (n > kInline) {
+        heapLabels.resize(n);
+        heapMatch.resize(n);
+        labels = heapLabels.data();
+        match = heapMatch.data();
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        labels[k] = models_[k]->categoryLabel();
+        match[k] = std::exp(scores[k] + shift);
+    }
+    result.decide(n, labels, match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }
