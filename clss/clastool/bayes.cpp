@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "clss/clastool/bayesparams.h"
@@ -34,14 +35,24 @@ inline void attentionCheck() {
 // A valid measurement must be a number: NaN or infinity would silently poison a category's
 // estimate in training and give a plausible wrong answer in a run. "No value" is said with
 // the invalid flag. The message is only built for a refusal: which pattern, then index.
+// complete: the pattern has no invalid measurement (the caller has counted them).
 template <class Which>
-void checkFinite(const tqFeaturePattern& pattern, Which&& which) {
+void checkFinite(const tqFeaturePattern& pattern, bool complete, Which&& which) {
     const std::vector<double>& values = pattern.featureMeasurements(false);
-    const bool complete = pattern.numInvalid() == 0;
     for (std::size_t j = 0; j < values.size(); ++j)
         if (!std::isfinite(values[j]) && (complete || pattern.isValid(static_cast<long>(j))))
             throw tqClassifierDefs::BadFeatures(std::string(which()) + ": measurement " +
                                                 tfStr(static_cast<long>(j)) + " is valid but not a finite number.");
+}
+
+// The category model as one that rates rows, or null. Models are of exactly this class
+// (trained or loaded), so comparing the type is enough and costs less per run than a cast
+// that searches the class hierarchy; any other model is rated through its pattern path.
+const tq_CategoryModelBayesian* rowRater(const tqPtrHandle<tq_CategoryModel>& handle) {
+    const tq_CategoryModel* model = handle.get();
+    if (!model || typeid(*model) != typeid(tq_CategoryModelBayesian)) return nullptr;
+    const auto* bayes = static_cast<const tq_CategoryModelBayesian*>(model);
+    return bayes->ratesRows_() ? bayes : nullptr;
 }
 
 // Whether every valid measurement of batch row i is finite (what checkFinite accepts).
@@ -161,7 +172,7 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
         if (label == -1) continue;
         const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
         try {
-            checkFinite(*pattern, [i] { return "Training pattern " + tfStr(i); });
+            checkFinite(*pattern, pattern->numInvalid() == 0, [i] { return "Training pattern " + tfStr(i); });
         } catch (...) {
             untrain_();
             throw;
@@ -242,7 +253,8 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 }
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
-    checkFinite(pattern, [] { return "The pattern"; });
+    const bool complete = pattern.numInvalid() == 0;
+    checkFinite(pattern, complete, [] { return "The pattern"; });
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];
@@ -260,7 +272,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
     unsigned char inlineValid[kInlineRow];
     std::vector<unsigned char> heapValid;
     unsigned char* valid = nullptr;
-    if (pattern.numInvalid() != 0) {
+    if (!complete) {
         if (values.size() > kInlineRow) heapValid.resize(values.size());
         valid = values.size() > kInlineRow ? heapValid.data() : inlineValid;
         for (std::size_t j = 0; j < values.size(); ++j) valid[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
@@ -269,8 +281,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
 
     for (std::size_t k = 0; k < models_.size(); ++k) {
         attentionCheck();
-        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(models_[k].get());
-        if (model && model->ratesRows_()) {
+        if (const tq_CategoryModelBayesian* model = rowRater(models_[k])) {
             try {
                 model->matchScores_(row, scores + k, 1);
                 continue;
@@ -287,8 +298,8 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
 void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
     std::vector<const tq_CategoryModelBayesian*> models;
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
-        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(handle.get());
-        if (!model || !model->ratesRows_()) {
+        const tq_CategoryModelBayesian* model = rowRater(handle);
+        if (!model) {
             tq_Classifier::runBatch_(rows, results);
             return;
         }
@@ -340,26 +351,18 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
 
-    // Labels and match scores of the usual handful of categories stay on the stack, and the
-    // decision is written into the caller's result.
+    // Match scores of the usual handful of categories stay on the stack, and the decision is
+    // written into the caller's result. labels_[k] is the label of models_[k].
     constexpr std::size_t kInline = 16;
-    long inlineLabels[kInline];
     double inlineMatch[kInline];
-    std::vector<long> heapLabels;
     std::vector<double> heapMatch;
-    long* labels = inlineLabels;
     double* match = inlineMatch;
     if (n > kInline) {
-        heapLabels.resize(n);
         heapMatch.resize(n);
-        labels = heapLabels.data();
         match = heapMatch.data();
     }
-    for (std::size_t k = 0; k < n; ++k) {
-        labels[k] = models_[k]->categoryLabel();
-        match[k] = std::exp(scores[k] + shift);
-    }
-    result.decide(n, labels, match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }
@@ -383,8 +386,11 @@ void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     ar || models;
     if (labels.size() != models.size())
         throw tqArchive::Malformed("tq_ClassifierBayesian: the label and category model counts differ");
-    for (const auto& model : models)
-        if (!model) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+    for (std::size_t k = 0; k < models.size(); ++k) {
+        if (!models[k]) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+        if (models[k]->categoryLabel() != labels[k])
+            throw tqArchive::Malformed("tq_ClassifierBayesian: a label differs from its category model's");
+    }
     labels_ = std::move(labels);
     models_ = std::move(models);
     setScaleFloors(models_);
