@@ -337,7 +337,11 @@ const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const
     // needlessly on this path): a run only happens trained, so only the missing parameters
     // of a classifier trained without them remain to be refused, by trainParams() itself.
     if (!keptParams_()) trainParams();
-    return asBayesian(*keptParams_());
+    const tqClassifierTrainParams& params = *keptParams_();
+    // Kept parameters are of exactly this class; the comparison spares a run the cast's search.
+    if (typeid(params) == typeid(tqClassifierTrainParamsBayesian))
+        return static_cast<const tqClassifierTrainParamsBayesian&>(params);
+    return asBayesian(params);
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
