@@ -5,6 +5,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "clss/clastool/bayesparams.h"
@@ -34,14 +35,24 @@ inline void attentionCheck() {
 // A valid measurement must be a number: NaN or infinity would silently poison a category's
 // estimate in training and give a plausible wrong answer in a run. "No value" is said with
 // the invalid flag. The message is only built for a refusal: which pattern, then index.
+// complete: the pattern has no invalid measurement (the caller has counted them).
 template <class Which>
-void checkFinite(const tqFeaturePattern& pattern, Which&& which) {
+void checkFinite(const tqFeaturePattern& pattern, bool complete, Which&& which) {
     const std::vector<double>& values = pattern.featureMeasurements(false);
-    const bool complete = pattern.numInvalid() == 0;
     for (std::size_t j = 0; j < values.size(); ++j)
         if (!std::isfinite(values[j]) && (complete || pattern.isValid(static_cast<long>(j))))
             throw tqClassifierDefs::BadFeatures(std::string(which()) + ": measurement " +
                                                 tfStr(static_cast<long>(j)) + " is valid but not a finite number.");
+}
+
+// The category model as one that rates rows, or null. Models are of exactly this class
+// (trained or loaded), so comparing the type is enough and costs less per run than a cast
+// that searches the class hierarchy; any other model is rated through its pattern path.
+const tq_CategoryModelBayesian* rowRater(const tqPtrHandle<tq_CategoryModel>& handle) {
+    const tq_CategoryModel* model = handle.get();
+    if (!model || typeid(*model) != typeid(tq_CategoryModelBayesian)) return nullptr;
+    const auto* bayes = static_cast<const tq_CategoryModelBayesian*>(model);
+    return bayes->ratesRows_() ? bayes : nullptr;
 }
 
 // Whether every valid measurement of batch row i is finite (what checkFinite accepts).
@@ -156,12 +167,20 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
     // patterns costs more than learning from them: a refused pattern drops what the
     // patterns before it built, so a refused training leaves nothing.
     std::unordered_map<long, std::size_t> position;
+    // The in-memory provider's patterns and labels are read in place: a virtual call and a
+    // counted handle copy per pattern (on a cold cache line) cost a quarter of the training.
+    const auto* memory = typeid(data) == typeid(tqClassifierDataProviderMemory)
+                             ? static_cast<const tqClassifierDataProviderMemory*>(&data)
+                             : nullptr;
+    tqPtrHandle_const<tqFeaturePattern> fetched;
     for (long i = 0; i < n; ++i) {
-        const long label = data.categoryLabel(i);
+        const auto at = static_cast<std::size_t>(i);
+        const long label = memory ? memory->labels()[at] : data.categoryLabel(i);
         if (label == -1) continue;
-        const tqPtrHandle_const<tqFeaturePattern> pattern = data.featurePattern(i);
+        const tqPtrHandle_const<tqFeaturePattern>& pattern =
+            memory ? memory->patterns()[at] : (fetched = data.featurePattern(i));
         try {
-            checkFinite(*pattern, [i] { return "Training pattern " + tfStr(i); });
+            checkFinite(*pattern, pattern->numInvalid() == 0, [i] { return "Training pattern " + tfStr(i); });
         } catch (...) {
             untrain_();
             throw;
@@ -242,7 +261,8 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 }
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
-    checkFinite(pattern, [] { return "The pattern"; });
+    const bool complete = pattern.numInvalid() == 0;
+    checkFinite(pattern, complete, [] { return "The pattern"; });
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];
@@ -260,7 +280,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
     unsigned char inlineValid[kInlineRow];
     std::vector<unsigned char> heapValid;
     unsigned char* valid = nullptr;
-    if (pattern.numInvalid() != 0) {
+    if (!complete) {
         if (values.size() > kInlineRow) heapValid.resize(values.size());
         valid = values.size() > kInlineRow ? heapValid.data() : inlineValid;
         for (std::size_t j = 0; j < values.size(); ++j) valid[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
@@ -269,8 +289,7 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
 
     for (std::size_t k = 0; k < models_.size(); ++k) {
         attentionCheck();
-        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(models_[k].get());
-        if (model && model->ratesRows_()) {
+        if (const tq_CategoryModelBayesian* model = rowRater(models_[k])) {
             try {
                 model->matchScores_(row, scores + k, 1);
                 continue;
@@ -281,15 +300,14 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         scores[k] = models_[k]->matchScore(pattern, nullptr, 0);
     }
     attentionCheck();
-    std::vector<tqClassifierCategoryResult> categories;
-    resultOf_(scores, runParams_(), categories, result);
+    resultOf_(scores, runParams_(), result);
 }
 
 void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
     std::vector<const tq_CategoryModelBayesian*> models;
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
-        const auto* model = dynamic_cast<const tq_CategoryModelBayesian*>(handle.get());
-        if (!model || !model->ratesRows_()) {
+        const tq_CategoryModelBayesian* model = rowRater(handle);
+        if (!model) {
             tq_Classifier::runBatch_(rows, results);
             return;
         }
@@ -297,10 +315,8 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods, row by row, and one result's entries: both reused.
+    // One block's log-likelihoods, row by row, reused.
     std::vector<double> scores(kBatchBlock * numModels);
-    std::vector<tqClassifierCategoryResult> categories;
-    categories.reserve(numModels);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
@@ -320,7 +336,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             continue;
         }
         for (std::size_t i = begin; i < end; ++i)
-            resultOf_(scores.data() + (i - begin) * numModels, kept, categories, results[i]);
+            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i]);
     }
 }
 
@@ -329,25 +345,36 @@ const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const
     // needlessly on this path): a run only happens trained, so only the missing parameters
     // of a classifier trained without them remain to be refused, by trainParams() itself.
     if (!keptParams_()) trainParams();
-    return asBayesian(*keptParams_());
+    const tqClassifierTrainParams& params = *keptParams_();
+    // Kept parameters are of exactly this class; the comparison spares a run the cast's search.
+    if (typeid(params) == typeid(tqClassifierTrainParamsBayesian))
+        return static_cast<const tqClassifierTrainParamsBayesian&>(params);
+    return asBayesian(params);
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      std::vector<tqClassifierCategoryResult>& categories,
                                       tqClassifierResult& result) const {
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do
     // not, and the factor is handed on as its logarithm.
+    const std::size_t n = models_.size();
     double best = -std::numeric_limits<double>::infinity();
-    for (std::size_t k = 0; k < models_.size(); ++k)
+    for (std::size_t k = 0; k < n; ++k)
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
 
-    categories.clear();
-    categories.reserve(models_.size());
-    for (std::size_t k = 0; k < models_.size(); ++k)
-        categories.emplace_back(models_[k]->categoryLabel(), std::exp(scores[k] + shift), 0.0, 0.0);
-    result = tqClassifierResult(categories, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    // Match scores of the usual handful of categories stay on the stack, and the decision is
+    // written into the caller's result. labels_[k] is the label of models_[k].
+    constexpr std::size_t kInline = 16;
+    double inlineMatch[kInline];
+    std::vector<double> heapMatch;
+    double* match = inlineMatch;
+    if (n > kInline) {
+        heapMatch.resize(n);
+        match = heapMatch.data();
+    }
+    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }
@@ -371,8 +398,11 @@ void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     ar || models;
     if (labels.size() != models.size())
         throw tqArchive::Malformed("tq_ClassifierBayesian: the label and category model counts differ");
-    for (const auto& model : models)
-        if (!model) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+    for (std::size_t k = 0; k < models.size(); ++k) {
+        if (!models[k]) throw tqArchive::Malformed("tq_ClassifierBayesian: a category model is missing");
+        if (models[k]->categoryLabel() != labels[k])
+            throw tqArchive::Malformed("tq_ClassifierBayesian: a label differs from its category model's");
+    }
     labels_ = std::move(labels);
     models_ = std::move(models);
     setScaleFloors(models_);

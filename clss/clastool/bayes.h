@@ -78,10 +78,10 @@ private:
     static tqPersistent* make();
     // The kept parameters; refuses a classifier trained without them (trainParams()).
     const tqClassifierTrainParamsBayesian& runParams_() const;
-    // The result of a pattern with log-likelihoods scores[k] under models_[k]; categories is
-    // scratch.
+    // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
+    // result (its storage reused).
     void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                   std::vector<tqClassifierCategoryResult>& categories, tqClassifierResult& result) const;
+                   tqClassifierResult& result) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}

@@ -89,6 +89,9 @@ public:
     // Removes all overrides; the default stays.
     void clearMisclassificationOverrides();
 
+    // True when some pair has an override, false when every pair costs the default.
+    bool hasMisclassificationOverrides() const { return !overrideCosts_.empty(); }
+
     // Defaults equal and the three override vectors equal position by position.
     bool operator==(const tqClassifierCosts& other) const;
     bool operator!=(const tqClassifierCosts& other) const;

@@ -93,6 +93,8 @@ public:
     const std::vector<tqPtrHandle_const<tqFeaturePattern>>& patterns() const { return patterns_; }
     // Throws BadIndex "Category label index must be >=0 and < number of patterns."
     long categoryLabel(long index) const override;
+    // The stored labels, labels()[i] belonging to patterns()[i], for the same scans.
+    const std::vector<long>& labels() const { return labels_; }
 
     // Same class, same number of patterns, patterns equal by value in order (a null handle
     // on either side throws tqBadPointer), then names, descriptions and labels.

@@ -15,6 +15,13 @@ constexpr long kResultVersionLine = 671;
 
 bool isScore(double score) { return score >= 0.0 && score <= 1.0; }
 
+void checkUniqueLabels(std::size_t n, const long* labels) {
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j)
+            if (labels[i] == labels[j])
+                throw tqClassifierDefs::BadParams("The category labels of the match results must be unique.");
+}
+
 void checkUniqueLabels(const std::vector<tqClassifierCategoryResult>& results) {
     for (std::size_t i = 0; i < results.size(); ++i)
         for (std::size_t j = i + 1; j < results.size(); ++j)
@@ -28,32 +35,46 @@ double costTerm(double cost, double weight) { return weight == 0.0 ? 0.0 : cost 
 
 // Entries of equal expected cost keep their order, so that ties resolve the same way on every
 // platform and standard library.
-void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
-    std::stable_sort(results.begin(), results.end(),
-                     [](const tqClassifierCategoryResult& a, const tqClassifierCategoryResult& b) {
-                         return a.expectedCost() < b.expectedCost();
-                     });
+bool cheaper(const tqClassifierCategoryResult& a, const tqClassifierCategoryResult& b) {
+    return a.expectedCost() < b.expectedCost();
 }
 
-// One number per category. Every run builds a result, and a run should not pay for heap
+void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
+    std::stable_sort(results.begin(), results.end(), cheaper);
+}
+
+// The same order as the stable sort, without its scratch buffer from the heap. Quadratic at
+// worst, as the expected costs before it are.
+void orderByExpectedCost(tqClassifierCategoryResult* results, std::size_t n) {
+    for (std::size_t i = 1; i < n; ++i) {
+        const tqClassifierCategoryResult entry = results[i];
+        std::size_t j = i;
+        for (; j > 0 && cheaper(entry, results[j - 1]); --j) results[j] = results[j - 1];
+        results[j] = entry;
+    }
+}
+
+// Scratch space of n values. Every run builds a result, and a run should not pay for heap
 // scratch space: the usual handful of categories fits on the stack.
-class CategoryNumbers {
+template <typename T>
+class CategoryScratch {
 public:
-    explicit CategoryNumbers(std::size_t n) : data_(inline_) {
+    explicit CategoryScratch(std::size_t n) : data_(inline_) {
         if (n > kInline) {
             heap_.resize(n);
             data_ = heap_.data();
         }
     }
-    CategoryNumbers(const CategoryNumbers&) = delete;
-    CategoryNumbers& operator=(const CategoryNumbers&) = delete;
-    double& operator[](std::size_t i) { return data_[i]; }
+    CategoryScratch(const CategoryScratch&) = delete;
+    CategoryScratch& operator=(const CategoryScratch&) = delete;
+    T& operator[](std::size_t i) { return data_[i]; }
+    T* data() { return data_; }
 
 private:
     static constexpr std::size_t kInline = 32;
-    double inline_[kInline];
-    std::vector<double> heap_;
-    double* data_;
+    T inline_[kInline];
+    std::vector<T> heap_;
+    T* data_;
 };
 
 }  // namespace
@@ -114,14 +135,28 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryResult>& results,
                                        const tqClassifierFrequencies& frequencies,
                                        const tqClassifierCosts& costs, double matchScoreFactorLog)
-    : matchScoreFactorLog_(matchScoreFactorLog) {
-    checkUniqueLabels(results);
+    : matchScoreFactorLog_(0.0) {
     const std::size_t n = results.size();
+    CategoryScratch<long> labels(n);
+    CategoryScratch<double> matchScores(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        labels[i] = results[i].categoryLabel();
+        matchScores[i] = results[i].matchScore();
+    }
+    decide(n, labels.data(), matchScores.data(), frequencies, costs, matchScoreFactorLog);
+}
 
-    CategoryNumbers frequency(n);
+void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
+                                const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
+                                double matchScoreFactorLog) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
+    checkUniqueLabels(n, labels);
+
+    CategoryScratch<double> frequency(n);
     double frequencySum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        frequency[i] = frequencies.categoryFrequency(results[i].categoryLabel());
+        frequency[i] = frequencies.categoryFrequency(labels[i]);
         frequencySum += frequency[i];
     }
     if (n == 0 || frequencySum == 0.0)
@@ -129,11 +164,11 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 
     // Unnormalised a-posteriori weights. The attention check comes first in each step so that
     // a host can abandon a result over many categories.
-    CategoryNumbers weight(n);
+    CategoryScratch<double> weight(n);
     double weightSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         tfThrowExceptionOnFailure(tfAttentionCheck());
-        weight[i] = results[i].matchScore() * frequency[i] / frequencySum;
+        weight[i] = matchScores[i] * frequency[i] / frequencySum;
         weightSum += weight[i];
     }
     if (weightSum == 0.0)
@@ -141,18 +176,22 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 
     // The expected cost of deciding i sums, over every other category j taken as the truth,
     // the cost of that mistake weighted by j's share. The labels are distinct, so no pair of
-    // equal labels is ever asked for.
-    std::vector<tqClassifierCategoryResult> built;
-    built.reserve(n);
+    // equal labels is ever asked for; without overrides every pair costs the default and
+    // nothing needs looking up.
+    const bool uniform = !costs.hasMisclassificationOverrides();
+    const double defaultCost = costs.defaultMisclassificationCost();
+    CategoryScratch<tqClassifierCategoryResult> built(n);
     for (std::size_t i = 0; i < n; ++i) {
-        const long label = results[i].categoryLabel();
         double cost = 0.0;
         for (std::size_t j = 0; j < n; ++j)
-            if (j != i) cost += costTerm(costs.misclassificationCost(results[j].categoryLabel(), label), weight[j]);
-        built.emplace_back(label, results[i].matchScore(), weight[i] / weightSum, cost / weightSum);
+            if (j != i)
+                cost += costTerm(uniform ? defaultCost : costs.misclassificationCost(labels[j], labels[i]),
+                                 weight[j]);
+        built[i] = tqClassifierCategoryResult(labels[i], matchScores[i], weight[i] / weightSum, cost / weightSum);
     }
-    orderByExpectedCost(built);
-    categoryResults_ = std::move(built);
+    orderByExpectedCost(built.data(), n);
+    categoryResults_.assign(built.data(), built.data() + n);
+    matchScoreFactorLog_ = matchScoreFactorLog;
 }
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;
