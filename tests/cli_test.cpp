@@ -86,7 +86,7 @@ protected:
     std::string file(const std::string& name) const { return tqtest::readFile(placed(name)); }
 
     // A failure prints "clastool: " and the message (a part of standard error), nothing on
-    // standard output, and leaves no @OUT.
+    // standard output, and leaves no @OUT. The input is also on standard input ("-").
     struct Case {
         std::string args, input;
         int status;
@@ -96,7 +96,7 @@ protected:
         for (const Case& c : cases) {
             std::ofstream(tmp("IN"), std::ios::binary) << c.input;
             std::filesystem::remove(tmp("OUT"));
-            const Outcome o = run(c.args);
+            const Outcome o = run(c.args, "<'" + tmp("IN") + "' ");
             EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.err;
             if (c.status == 0) continue;
             EXPECT_TRUE(has(o.err, "clastool: " + placed(c.message))) << c.args << "\n" << o.err;
@@ -156,6 +156,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "a,label\n1,\"2\n", 1, "@IN:2:2: quoted cell is not closed before the end of the file\n"},
         {knn, "a,label\n1,\"2\"x\n", 1, "@IN:2:2: unexpected text after a closing quote\n"},
         {knn, "a,label\n1,2\"\n", 1, "@IN:2:2: a quote may only start a cell (quote the whole cell)\n"},
+        {"train --method knn - -o @OUT", "a,label\n1,2\"\n", 1, "standard input:2:2: a quote may only start"},
+        {"evaluate --method knn - -", "", 1, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
         {knn, "x,y\n1,2\n", 1, "@IN:1: no column is named \"label\" (name the label column with --label"},
         {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\"\n"},
@@ -432,6 +434,30 @@ TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {
         const std::string viaFile = file("@T/a.csv");
         EXPECT_EQ(viaFile, file("@T/b.csv")) << method;
         EXPECT_EQ(std::count(viaFile.begin(), viaFile.end(), '\n'), 6) << viaFile;
+    }
+}
+
+// "-" is standard input for data and standard output for an output file, whose bytes are those
+// the same command writes to a file; the command's own summary then goes to standard error.
+TEST_F(CliRun, DashIsStandardInputAndOutput) {
+    ok("train --method bayes @D/fruit_train.csv -o @T/m");
+    const std::string evaluate = "evaluate --method knn @D/fruit_train.csv ";
+    const std::vector<std::array<std::string, 4>> rows = {
+        // standard input, the command with "-", the same with files, on standard error
+        {"@D/fruit_train.csv", "train --method bayes - -o -", "train --method bayes @D/fruit_train.csv -o @OUT",
+         "trained bayes on 12 labelled rows of standard input (3 categories, 2 measurements); wrote -\n"},
+        {"@D/fruit_test.csv", "classify @T/m - --scores -o -", "classify @T/m @D/fruit_test.csv --scores -o @OUT",
+         ""},
+        {"@D/fruit_test.csv", evaluate + "- --predictions -", evaluate + "@D/fruit_test.csv --predictions @OUT",
+         "tested on 5 rows of standard input\naccuracy: 0.8000"},
+        {"/dev/null", "demo --save-data -", "demo --save-data @OUT", "bayes: trained on 1200"},
+    };
+    for (const auto& [in, dashed, withFiles, said] : rows) {
+        ok(withFiles);
+        const Outcome o = run(dashed, "<'" + placed(in) + "' ");
+        EXPECT_EQ(o.status, 0) << dashed << "\n" << o.err;
+        EXPECT_EQ(o.out, file("@OUT")) << dashed;
+        EXPECT_TRUE(said.empty() ? o.err.empty() : has(o.err, said)) << dashed << "\n" << o.err;
     }
 }
 

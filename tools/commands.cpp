@@ -201,7 +201,7 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     trainTool(tool, *params, table, categories, allRows(table));
     saveModel(args.output, header, tool);
     out << "trained " << describeParams(*params) << " on "
-        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << args.data << " ("
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
         << plural(header.labels.names().size(), "category") << ", "
         << plural(header.columns.size(), "measurement") << "); wrote " << args.output << "\n";
 }
@@ -226,7 +226,7 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     long done = 0;
     classifyRows(tool, table, rows, args.threads, results, progress, done);
     for (std::size_t r : rows) writer.row(text, static_cast<long>(r) + 1, results[r]);
-    if (args.output.empty())
+    if (args.output.empty() || args.output == "-")
         out << text.str();
     else
         writeFileAtomically(args.output, [&](std::ostream& file) { file << text.str(); });
@@ -246,6 +246,8 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
     }
     if (args.files.size() != 2)
         throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    if (args.files[0] == "-" && args.files[1] == "-")
+        throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
     const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
     const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required);
     evaluateHoldout(args.method, train, test, args, out);

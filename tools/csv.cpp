@@ -48,7 +48,10 @@ private:
     const std::string& path_;
 };
 
-InputFile::InputFile(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+std::string inputName(const std::string& path) { return path == "-" ? "standard input" : path; }
+
+InputFile::InputFile(const std::string& path)
+    : path_(inputName(path)), fd_(path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
     if (fd_ < 0) throw InputError(path + ": cannot open: " + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -61,7 +64,7 @@ InputFile::InputFile(const std::string& path) : path_(path), fd_(::open(path.c_s
 
 InputFile::~InputFile() {
     delete buffer_;
-    ::close(fd_);
+    if (fd_ != 0) ::close(fd_);
 }
 
 std::streambuf& InputFile::buffer() { return *buffer_; }
@@ -223,7 +226,7 @@ std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file
 
 std::vector<CsvRecord> readCsvRecords(const std::string& path) {
     InputFile input(path);
-    CsvReader reader(input.buffer(), path);
+    CsvReader reader(input.buffer(), inputName(path));
     return allRecords(reader);
 }
 
@@ -353,8 +356,8 @@ DataTable parseDataText(const std::string& text, const std::string& file, const 
 
 DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need) {
     InputFile input(path);
-    CsvReader reader(input.buffer(), path);
-    return parseData(reader, path, labelColumn, need);
+    CsvReader reader(input.buffer(), inputName(path));
+    return parseData(reader, inputName(path), labelColumn, need);
 }
 
 }  // namespace cli

@@ -76,7 +76,10 @@ private:
 // Splits the whole text of `file` into records (header included) with the quoting rules above.
 std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file);
 
-// A read-only file opened for CSV reading: refuses a directory, and throws InputError naming the
+// The name of an input in messages: "standard input" for "-", else the path.
+std::string inputName(const std::string& path);
+
+// A read-only file opened for CSV reading ("-" is standard input, which stays open): refuses a directory, and throws InputError naming the
 // path and the system's reason for a failed open or read.
 class InputFile {
 public:

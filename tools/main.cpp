@@ -67,8 +67,8 @@ int main(int argc, char** argv) {
     CLI::App* trainCmd =
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
-    trainCmd->add_option("DATA", train.data, "training data (CSV)")->required();
-    trainCmd->add_option("-o,--output", train.output, "model file to write")->required();
+    trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
+    trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")->required();
     trainCmd->add_flag("--force", train.force, kForceHelp);
     trainCmd->footer(kCsvRules);
 
@@ -77,7 +77,7 @@ int main(int argc, char** argv) {
         app.add_subcommand("classify", "classify every row of a CSV file with a model file");
     classifyCmd->add_option("MODEL", classify.model, "model file written by 'clastool train'")->required();
     classifyCmd
-        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
+        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns; - for standard input)")
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--force", classify.force, kForceHelp);
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
     addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
-    evaluateCmd->add_option("FILES", evaluate.files, "TRAIN.csv TEST.csv, or one DATA.csv with --folds")
+    evaluateCmd->add_option("FILES", evaluate.files, "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
         ->required();
     evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds");
     evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)");
@@ -129,23 +129,27 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // When a file goes to standard output ("-"), the command's own summary or report goes to
+    // standard error, so that the file stays whole.
+    std::ostream& report =
+        train.output == "-" || evaluate.predictions == "-" || demo.saveData == "-" ? std::cerr : std::cout;
     cli::Progress::setQuiet(quiet);
     cli::installSignalHandlers();
     try {
         if (trainCmd->parsed()) {
             train.method.kGiven = trainK->count() > 0;
             train.method.normGiven = trainNorm->count() > 0;
-            cli::runTrain(train, std::cout);
+            cli::runTrain(train, report);
         } else if (classifyCmd->parsed()) {
             cli::runClassify(classify, std::cout);
         } else if (evaluateCmd->parsed()) {
             evaluate.method.kGiven = evalK->count() > 0;
             evaluate.method.normGiven = evalNorm->count() > 0;
-            cli::runEvaluate(evaluate, std::cout);
+            cli::runEvaluate(evaluate, report);
         } else if (infoCmd->parsed()) {
             cli::runInfo(info, std::cout);
         } else if (demoCmd->parsed()) {
-            cli::runDemo(demo, std::cout);
+            cli::runDemo(demo, report);
         }
     } catch (const std::exception& e) {
         // An abort request surfaces as whatever exception the interrupted step wraps it in.
