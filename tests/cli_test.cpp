@@ -164,6 +164,9 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "x,label,x\n", 1, "@IN:1:3: column name \"x\" appears twice\n"},
         {knn, "x,,label\n", 1, "@IN:1:2: the header names no column here\n"},
         {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
+        {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number\n"},
+        {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: no column is named \"label\""},
+        {knn + " --delimiter :", "", 2, "--delimiter: : not in {"},
         {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
         {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number\n"},
@@ -374,7 +377,16 @@ TEST_F(CliRun, InterruptStopsLongWorkAndWritesNothing) {
 
 // Each model decides with the label names (or numbers) of its training data, read back from the
 // model file in order of first appearance; joint sets may be named by column or by position.
+// Cells may be separated by semicolons or tabs, given or found in the header row.
 TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
+    const auto separated = [&](const std::string& from, const std::string& to, char delimiter) {
+        std::string text = file(from);
+        std::replace(text.begin(), text.end(), ',', delimiter);
+        std::ofstream(placed(to)) << text;
+    };
+    separated("@D/fruit_train.csv", "@T/semi.csv", ';');
+    separated("@D/fruit_test.csv", "@T/tab.csv", '\t');
+    std::ofstream(tmp("quoted.csv")) << "\"x,y\";label\n0;a\n2;a\n4;b\n6;b\n";
     EXPECT_EQ(
         ok("train --method knn --k 1 @D/fruit_train.csv -o @T/m"),
         placed("trained knn (k = 1, norm order 2) on 12 labelled rows of @D/fruit_train.csv (3 categories, 2 "
@@ -390,6 +402,10 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
          "melon grape lemon grape melon lemon grape lemon melon grape lemon melon lemon"},
         {"--method bayes --binomial hits=10 @D/counts.csv", "@D/counts.csv",
          "low low low low high high high high"},
+        {"--method knn --k 1 @T/semi.csv", "@T/tab.csv", "grape lemon melon melon grape"},
+        {"--method knn --k 1 --delimiter ; @T/semi.csv", "@T/tab.csv --delimiter tab",
+         "grape lemon melon melon grape"},
+        {"--method bayes @T/quoted.csv", "@T/quoted.csv", "a a b b"},
     };
     for (const auto& [options, data, decisions] : steps) {
         ok("train " + options + " -o @T/m");

@@ -122,7 +122,8 @@ std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& c
 }
 
 void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
-    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
+    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
     LabelMap labels = LabelMap::fromTrainingLabels([&] {
         std::vector<std::string> texts;
         for (const DataRow& row : table.rows) texts.push_back(row.label);
@@ -185,7 +186,8 @@ std::string listOf(const std::vector<std::string>& items) {
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkMethodOptions(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
-    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required);
+    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
     std::vector<std::string> texts;
     for (const DataRow& row : table.rows) texts.push_back(row.label);
     ModelHeader header;
@@ -210,7 +212,8 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional);
+    const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional,
+                                         delimiterNamed(args.delimiter));
     checkColumns(table, header.columns);
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
     const std::vector<std::size_t> rows = allRows(table);
@@ -248,8 +251,10 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
         throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
     if (args.files[0] == "-" && args.files[1] == "-")
         throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
-    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
-    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required);
+    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
+    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required,
+                                        delimiterNamed(args.method.delimiter));
     evaluateHoldout(args.method, train, test, args, out);
 }
 

@@ -93,6 +93,13 @@ namespace {
 
 bool isBlank(int c) { return c == ' ' || c == '\t'; }
 
+std::string trimmedSpaces(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && s[b] == ' ') ++b;
+    while (e > b && s[e - 1] == ' ') --e;
+    return s.substr(b, e - b);
+}
+
 std::string trimmed(const std::string& s) {
     std::size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b])) ++b;
@@ -110,7 +117,8 @@ constexpr int kEof = std::char_traits<char>::eof();
 
 }  // namespace
 
-CsvReader::CsvReader(std::streambuf& in, std::string file) : in_(in), file_(std::move(file)) {
+CsvReader::CsvReader(std::streambuf& in, std::string file, char delimiter)
+    : in_(in), file_(std::move(file)), delimiter_(delimiter) {
     static const char bom[] = "\xEF\xBB\xBF";
     std::size_t matched = 0;
     while (matched < 3 && in_.sgetc() == static_cast<unsigned char>(bom[matched])) in_.sbumpc(), ++matched;
@@ -119,6 +127,14 @@ CsvReader::CsvReader(std::streambuf& in, std::string file) : in_(in), file_(std:
 }
 
 int CsvReader::peek() { return in_.sgetc(); }
+
+bool CsvReader::isDelimiter(int c) const {
+    return delimiter_ != 0 ? c == delimiter_ : c == ',' || c == ';' || c == '\t';
+}
+
+// A tab is a blank around a cell unless it separates cells, or may do so (before the delimiter
+// is known).
+bool CsvReader::isBlankHere(int c) const { return c == ' ' || (c == '\t' && delimiter_ != 0 && delimiter_ != '\t'); }
 
 int CsvReader::take() {
     const int c = in_.sbumpc();
@@ -155,15 +171,15 @@ std::string CsvReader::quotedCell(long column) {
         take();
         cell += '"';
     }
-    while (isBlank(peek())) take();
+    while (isBlankHere(peek())) take();
     const int after = peek();
-    if (after != kEof && after != ',' && after != '\n' && !(after == '\r' && crBeforeLf()))
+    if (after != kEof && !isDelimiter(after) && after != '\n' && !(after == '\r' && crBeforeLf()))
         throw InputError(located(file_, line_, column, "unexpected text after a closing quote"));
     return cell;
 }
 
 std::string CsvReader::plainCell(long column, std::string cell) {
-    for (int c = peek(); c != kEof && c != ',' && c != '\n'; c = peek()) {
+    for (int c = peek(); c != kEof && !isDelimiter(c) && c != '\n'; c = peek()) {
         if (c == '"')
             throw InputError(
                 located(file_, line_, column, "a quote may only start a cell (quote the whole cell)"));
@@ -171,10 +187,17 @@ std::string CsvReader::plainCell(long column, std::string cell) {
         if (c != '\r') take();
         cell += static_cast<char>(c);
     }
-    return trimmed(cell);
+    return delimiter_ == '\t' ? trimmedSpaces(cell) : trimmed(cell);
 }
 
 bool CsvReader::next(CsvRecord& record) {
+    const bool found = nextRecord(record);
+    // The first record decides the delimiter; one that has none (a single column) keeps commas.
+    if (delimiter_ == 0) delimiter_ = ',';
+    return found;
+}
+
+bool CsvReader::nextRecord(CsvRecord& record) {
     // Lines with no characters at all are no record; a CR that ends no line starts the first cell.
     std::string carried;
     for (int c = peek(); carried.empty() && (c == '\n' || c == '\r'); c = peek()) {
@@ -190,14 +213,15 @@ bool CsvReader::next(CsvRecord& record) {
     for (;;) {
         const long column = static_cast<long>(record.cells.size()) + 1;
         // Leading blanks before an opening quote are allowed.
-        while (carried.empty() && isBlank(peek())) take();
+        while (carried.empty() && isBlankHere(peek())) take();
         if (peek() == '"' && carried.empty())
             record.cells.push_back(quotedCell(column));
         else
             record.cells.push_back(plainCell(column, std::move(carried)));
         carried.clear();
         if (peek() == kEof) return true;
-        if (peek() == ',') {
+        if (isDelimiter(peek())) {
+            if (delimiter_ == 0) delimiter_ = static_cast<char>(peek());
             take();
             if (peek() == kEof) record.cells.emplace_back();  // "a,b," ends with an empty cell
             continue;
@@ -228,6 +252,13 @@ std::vector<CsvRecord> readCsvRecords(const std::string& path) {
     InputFile input(path);
     CsvReader reader(input.buffer(), inputName(path));
     return allRecords(reader);
+}
+
+char delimiterNamed(const std::string& name) {
+    if (name.empty()) return 0;
+    if (name == "tab" || name == "\t") return '\t';
+    if (name == "," || name == ";") return name[0];
+    throw InputError("--delimiter " + name + ": the delimiter is \",\", \";\" or tab");
 }
 
 bool isMissingMarker(const std::string& cell) {
@@ -348,15 +379,16 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
 }
 
 DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need) {
+                        LabelColumn need, char delimiter) {
     std::stringbuf buffer(text);
-    CsvReader reader(buffer, file);
+    CsvReader reader(buffer, file, delimiter);
     return parseData(reader, file, labelColumn, need);
 }
 
-DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need) {
+DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need,
+                       char delimiter) {
     InputFile input(path);
-    CsvReader reader(input.buffer(), inputName(path));
+    CsvReader reader(input.buffer(), inputName(path), delimiter);
     return parseData(reader, inputName(path), labelColumn, need);
 }
 

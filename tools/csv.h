@@ -2,9 +2,10 @@
 //
 // The rules, which every command shares:
 // - The first row is a header naming the columns; names must be distinct and non-empty.
-// - Cells are separated by commas; a cell may be quoted with double quotes ("" inside a quoted
-//   cell is one quote, and a quoted cell may span lines). Spaces and tabs around an unquoted cell
-//   are ignored. Lines may end in LF or CRLF; a UTF-8 byte-order mark is skipped; lines with no
+// - Cells are separated by commas, semicolons or tabs: the one given, or else the first of them
+//   that the header row holds outside quotes (commas for a single column). A cell may be quoted
+//   with double quotes ("" inside a quoted cell is one quote, and a quoted cell may span lines).
+//   Spaces, and tabs unless they separate cells, around an unquoted cell are ignored. Lines may end in LF or CRLF; a UTF-8 byte-order mark is skipped; lines with no
 //   characters at all are skipped.
 // - Every row has exactly as many cells as the header.
 // - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
@@ -56,12 +57,16 @@ constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
 // kMaxRecordBytes; a read error of the underlying buffer passes as it is thrown.
 class CsvReader {
 public:
-    CsvReader(std::streambuf& in, std::string file);
+    // `delimiter` is ',', ';' or '\t', or 0 to take it from the first record.
+    CsvReader(std::streambuf& in, std::string file, char delimiter = ',');
     // Reads the next record that has any characters; false at the end of the input.
     bool next(CsvRecord& record);
 
 private:
+    bool nextRecord(CsvRecord& record);
     int peek();
+    bool isDelimiter(int c) const;
+    bool isBlankHere(int c) const;
     int take();
     bool crBeforeLf();
     std::string quotedCell(long column);
@@ -69,6 +74,7 @@ private:
 
     std::streambuf& in_;
     std::string file_;
+    char delimiter_;
     long line_ = 1;
     std::size_t recordBytes_ = 0;
 };
@@ -99,6 +105,10 @@ private:
 
 // Reads every record of a small CSV file (a cost matrix), bounded as CsvReader is.
 std::vector<CsvRecord> readCsvRecords(const std::string& path);
+
+// The delimiter that --delimiter names: ',' or ';' for themselves, '\t' for "tab", 0 (decide from
+// the header row) for "". Throws InputError for anything else.
+char delimiterNamed(const std::string& name);
 
 // True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
 bool isMissingMarker(const std::string& cell);
@@ -141,12 +151,14 @@ enum class LabelColumn {
     Optional,  // used when present (classifying a file that may still carry its labels)
 };
 
-// Reads a data file. `labelColumn` names the label column ("label" when empty).
-DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need);
+// Reads a data file. `labelColumn` names the label column ("label" when empty); `delimiter` is
+// CsvReader's (0: from the header row).
+DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need,
+                       char delimiter = 0);
 
 // Parses data from text (the file name is used in messages only).
 DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need);
+                        LabelColumn need, char delimiter = 0);
 
 // Parses data from a stream of records.
 DataTable parseData(CsvReader& reader, const std::string& file, const std::string& labelColumn,

@@ -14,11 +14,18 @@
 namespace {
 
 const char kCsvRules[] =
-    "CSV files: a header row; the label column is the one named \"label\" (or --label-column);\n"
+    "CSV files: a header row; cells separated by commas, semicolons or tabs (--delimiter);\n"
+    "the label column is the one named \"label\" (or --label-column);\n"
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
 const char kForceHelp[] = "write the output through a symbolic link, or to a device or pipe";
+
+void addDelimiterOption(CLI::App* cmd, std::string& delimiter) {
+    cmd->add_option("--delimiter", delimiter,
+                    "cell delimiter of the data: , ; or tab (default: the first of them in the header row)")
+        ->check(CLI::IsMember({",", ";", "tab", "\t"}));
+}
 
 void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
     cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
@@ -46,6 +53,7 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
     cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\")");
+    addDelimiterOption(cmd, m.delimiter);
 }
 
 }  // namespace
@@ -81,6 +89,7 @@ int main(int argc, char** argv) {
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--force", classify.force, kForceHelp);
+    addDelimiterOption(classifyCmd, classify.delimiter);
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
     classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);

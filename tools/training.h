@@ -28,6 +28,7 @@ struct MethodOptions {
     double defaultCost = 1.0;
     bool noReadyCheck = false;
     std::string labelColumn;  // empty: "label"
+    std::string delimiter;    // ",", ";" or "tab"; empty: from the header row
 };
 
 // Refuses options that do not belong to the chosen method (InputError).
