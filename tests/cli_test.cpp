@@ -159,13 +159,13 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {"train --method knn - -o @OUT", "a,label\n1,2\"\n", 1, "standard input:2:2: a quote may only start"},
         {"evaluate --method knn - -", "", 1, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
-        {knn, "x,y\n1,2\n", 1, "@IN:1: no column is named \"label\" (name the label column with --label"},
+        {knn, "y\n1\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\"\n"},
         {knn, "x,label,x\n", 1, "@IN:1:3: column name \"x\" appears twice\n"},
         {knn, "x,,label\n", 1, "@IN:1:2: the header names no column here\n"},
         {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number\n"},
-        {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: no column is named \"label\""},
+        {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --delimiter :", "", 2, "--delimiter: : not in {"},
         {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
@@ -392,11 +392,15 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
         placed("trained knn (k = 1, norm order 2) on 12 labelled rows of @D/fruit_train.csv (3 categories, 2 "
                "measurements); wrote @T/m\n"));
     EXPECT_TRUE(has(ok("info @T/m"), "categories:   3: melon (0), grape (1), lemon (2)\n"));
+    const std::string lastColumn = "the labels are in the last column, \"class\", as no column is named \"label\"";
+    EXPECT_TRUE(has(ok("train --method bayes @D/ints.csv -o @T/m"), "(2 categories, 1 measurement; " + lastColumn));
+    EXPECT_TRUE(has(ok("evaluate --method bayes --folds 2 @D/ints.csv"), "of " + placed("@D/ints.csv (") + lastColumn));
     const std::vector<std::array<std::string, 3>> steps = {
         // training options and data, data to classify, decisions
         {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_test.csv", "grape lemon melon melon grape"},
         {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_unlabelled.csv", "grape lemon melon"},
         {"--method bayes --label-column class @D/ints.csv", "@D/middle.csv", "7 3 3"},
+        {"--method bayes @D/ints.csv", "@D/ints.csv", "7 7 7 3 3 3"},
         {"--method bayes --prior b=20 @D/twoclass.csv", "@D/middle.csv", "b b b"},
         {"--method bayes @D/fruit_missing.csv", "@D/fruit_missing.csv",
          "melon grape lemon grape melon lemon grape lemon melon grape lemon melon lemon"},

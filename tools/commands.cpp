@@ -28,6 +28,16 @@ std::string plural(std::size_t n, const std::string& word) {
     return std::to_string(n) + " " + word + "s";
 }
 
+// Where the labels came from, when no column was named for them.
+std::string labelNote(const DataTable& table) {
+    return table.labelFromLastColumn ? "the labels are in the last column, \"" + printable(table.labelColumn) +
+                                           "\", as no column is named \"label\""
+                                     : "";
+}
+
+// " (NOTE)" for a note that is not empty.
+std::string inParentheses(const std::string& note) { return note.empty() ? "" : " (" + note + ")"; }
+
 // The pieces an evaluation needs, whichever way its test rows are chosen.
 struct EvaluationRun {
     const DataTable& table;                   // the rows being classified
@@ -89,7 +99,7 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
     const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
-                              " of " + train.file + ", tested on " + plural(test.rows.size(), "row") +
+                              " of " + train.file + inParentheses(labelNote(train)) + ", tested on " + plural(test.rows.size(), "row") +
                               " of " + test.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
@@ -170,7 +180,8 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     }
     const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
                               "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
-                              ") on " + plural(labelled, "labelled row") + " of " + table.file;
+                              ") on " + plural(labelled, "labelled row") + " of " + table.file +
+                              inParentheses(labelNote(table));
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -205,7 +216,8 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     out << "trained " << describeParams(*params) << " on "
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
         << plural(header.labels.names().size(), "category") << ", "
-        << plural(header.columns.size(), "measurement") << "); wrote " << args.output << "\n";
+        << plural(header.columns.size(), "measurement")
+        << (table.labelFromLastColumn ? "; " + labelNote(table) : "") << "); wrote " << args.output << "\n";
 }
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {

@@ -338,11 +338,15 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
             table.columns.push_back(name);
         }
     }
-    if (table.labelColumnPosition < 0 && need == LabelColumn::Required)
-        throw InputError(
-            located(file, header.line, 0,
-                    "no column is named \"" + labelName + "\"" +
-                        (labelColumn.empty() ? " (name the label column with --label-column)" : "")));
+    if (table.labelColumnPosition < 0 && need == LabelColumn::Required) {
+        if (!labelColumn.empty())
+            throw InputError(located(file, header.line, 0, "no column is named \"" + labelName + "\""));
+        // Without a column named "label", the labels are taken from the last column.
+        table.labelColumn = table.columns.back();
+        table.labelColumnPosition = static_cast<long>(header.cells.size());
+        table.labelFromLastColumn = true;
+        table.columns.pop_back();
+    }
     if (table.columns.empty())
         throw InputError(located(file, header.line, 0, "the header names no measurement column"));
 

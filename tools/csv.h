@@ -10,7 +10,8 @@
 // - Every row has exactly as many cells as the header.
 // - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
 //   "NA", "NaN" or "?", case-insensitive), which makes that measurement invalid.
-// - The label column is the one named "label", or the one given by name. A label cell holding a
+// - The label column is the one named "label", or the one given by name; where the labels are
+//   required and no name is given, the last column when none is named "label". A label cell holding a
 //   missing-value marker is the unknown label.
 //
 // Every failure throws CsvError whose message names the file, the line and, where one is to
@@ -139,6 +140,7 @@ struct DataTable {
     std::vector<std::string> columns;  // measurement column names, in file order
     std::string labelColumn;           // empty when the table has no label column
     long labelColumnPosition = -1;     // 1-based column of the label in the file, -1 if none
+    bool labelFromLastColumn = false;  // no column was named "label", so the last one is used
     std::vector<DataRow> rows;
 
     // The 1-based file column of measurement `index` (for messages).

@@ -15,7 +15,7 @@ namespace {
 
 const char kCsvRules[] =
     "CSV files: a header row; cells separated by commas, semicolons or tabs (--delimiter);\n"
-    "the label column is the one named \"label\" (or --label-column);\n"
+    "the label column is the one named \"label\" (or --label-column), else the last one;\n"
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
@@ -52,7 +52,7 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
                     "cost of a misclassification the matrix does not give (default 1)");
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
-    cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\")");
+    cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\", else the last column)");
     addDelimiterOption(cmd, m.delimiter);
 }
 
