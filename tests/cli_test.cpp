@@ -392,9 +392,15 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
         placed("trained knn (k = 1, norm order 2) on 12 labelled rows of @D/fruit_train.csv (3 categories, 2 "
                "measurements); wrote @T/m\n"));
     EXPECT_TRUE(has(ok("info @T/m"), "categories:   3: melon (0), grape (1), lemon (2)\n"));
-    const std::string lastColumn = "the labels are in the last column, \"class\", as no column is named \"label\"";
-    EXPECT_TRUE(has(ok("train --method bayes @D/ints.csv -o @T/m"), "(2 categories, 1 measurement; " + lastColumn));
-    EXPECT_TRUE(has(ok("evaluate --method bayes --folds 2 @D/ints.csv"), "of " + placed("@D/ints.csv (") + lastColumn));
+    EXPECT_TRUE(has(ok("train --method knn --k 13 @D/fruit_train.csv -o @T/m"),
+                    "; wrote " + placed("@T/m") +
+                        "; note: k = 13 is more than the 12 labelled rows, so every row votes\n"));
+    const std::string lastColumn =
+        "the labels are in the last column, \"class\", as no column is named \"label\"";
+    EXPECT_TRUE(
+        has(ok("train --method bayes @D/ints.csv -o @T/m"), "(2 categories, 1 measurement; " + lastColumn));
+    EXPECT_TRUE(has(ok("evaluate --method bayes --folds 2 @D/ints.csv"),
+                    "of " + placed("@D/ints.csv (") + lastColumn));
     const std::vector<std::array<std::string, 3>> steps = {
         // training options and data, data to classify, decisions
         {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_test.csv", "grape lemon melon melon grape"},
@@ -464,11 +470,13 @@ TEST_F(CliRun, DashIsStandardInputAndOutput) {
     const std::string evaluate = "evaluate --method knn @D/fruit_train.csv ";
     const std::vector<std::array<std::string, 4>> rows = {
         // standard input, the command with "-", the same with files, on standard error
-        {"@D/fruit_train.csv", "train --method bayes - -o -", "train --method bayes @D/fruit_train.csv -o @OUT",
+        {"@D/fruit_train.csv", "train --method bayes - -o -",
+         "train --method bayes @D/fruit_train.csv -o @OUT",
          "trained bayes on 12 labelled rows of standard input (3 categories, 2 measurements); wrote -\n"},
-        {"@D/fruit_test.csv", "classify @T/m - --scores -o -", "classify @T/m @D/fruit_test.csv --scores -o @OUT",
-         ""},
-        {"@D/fruit_test.csv", evaluate + "- --predictions -", evaluate + "@D/fruit_test.csv --predictions @OUT",
+        {"@D/fruit_test.csv", "classify @T/m - --scores -o -",
+         "classify @T/m @D/fruit_test.csv --scores -o @OUT", ""},
+        {"@D/fruit_test.csv", evaluate + "- --predictions -",
+         evaluate + "@D/fruit_test.csv --predictions @OUT",
          "tested on 5 rows of standard input\naccuracy: 0.8000"},
         {"/dev/null", "demo --save-data -", "demo --save-data @OUT", "bayes: trained on 1200"},
     };

@@ -30,9 +30,10 @@ std::string plural(std::size_t n, const std::string& word) {
 
 // Where the labels came from, when no column was named for them.
 std::string labelNote(const DataTable& table) {
-    return table.labelFromLastColumn ? "the labels are in the last column, \"" + printable(table.labelColumn) +
-                                           "\", as no column is named \"label\""
-                                     : "";
+    return table.labelFromLastColumn
+               ? "the labels are in the last column, \"" + printable(table.labelColumn) +
+                     "\", as no column is named \"label\""
+               : "";
 }
 
 // " (NOTE)" for a note that is not empty.
@@ -99,8 +100,8 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
     const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
-                              " of " + train.file + inParentheses(labelNote(train)) + ", tested on " + plural(test.rows.size(), "row") +
-                              " of " + test.file;
+                              " of " + train.file + inParentheses(labelNote(train)) + ", tested on " +
+                              plural(test.rows.size(), "row") + " of " + test.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -217,15 +218,21 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
         << plural(header.labels.names().size(), "category") << ", "
         << plural(header.columns.size(), "measurement")
-        << (table.labelFromLastColumn ? "; " + labelNote(table) : "") << "); wrote " << args.output << "\n";
+        << (table.labelFromLastColumn ? "; " + labelNote(table) : "") << "); wrote " << args.output;
+    // A classifier that has fewer rows than neighbours lets every row vote; that is allowed, but
+    // rarely meant.
+    if (args.method.method == "knn" && args.method.k > header.rows)
+        out << "; note: k = " << args.method.k << " is more than the " << header.rows
+            << " labelled rows, so every row votes";
+    out << "\n";
 }
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional,
-                                         delimiterNamed(args.delimiter));
+    const DataTable table =
+        readDataFile(args.data, header.labelColumn, LabelColumn::Optional, delimiterNamed(args.delimiter));
     checkColumns(table, header.columns);
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
     const std::vector<std::size_t> rows = allRows(table);

@@ -21,7 +21,7 @@ struct TrainArgs {
 struct ClassifyArgs {
     std::string model;
     std::string data;
-    std::string output;  // empty: standard output
+    std::string output;     // empty: standard output
     std::string delimiter;  // as MethodOptions::delimiter
     bool scores = false;
     bool force = false;

@@ -134,7 +134,9 @@ bool CsvReader::isDelimiter(int c) const {
 
 // A tab is a blank around a cell unless it separates cells, or may do so (before the delimiter
 // is known).
-bool CsvReader::isBlankHere(int c) const { return c == ' ' || (c == '\t' && delimiter_ != 0 && delimiter_ != '\t'); }
+bool CsvReader::isBlankHere(int c) const {
+    return c == ' ' || (c == '\t' && delimiter_ != 0 && delimiter_ != '\t');
+}
 
 int CsvReader::take() {
     const int c = in_.sbumpc();

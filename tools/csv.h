@@ -5,8 +5,8 @@
 // - Cells are separated by commas, semicolons or tabs: the one given, or else the first of them
 //   that the header row holds outside quotes (commas for a single column). A cell may be quoted
 //   with double quotes ("" inside a quoted cell is one quote, and a quoted cell may span lines).
-//   Spaces, and tabs unless they separate cells, around an unquoted cell are ignored. Lines may end in LF or CRLF; a UTF-8 byte-order mark is skipped; lines with no
-//   characters at all are skipped.
+//   Spaces, and tabs unless they separate cells, around an unquoted cell are ignored. Lines may end in LF or
+//   CRLF; a UTF-8 byte-order mark is skipped; lines with no characters at all are skipped.
 // - Every row has exactly as many cells as the header.
 // - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
 //   "NA", "NaN" or "?", case-insensitive), which makes that measurement invalid.
@@ -86,8 +86,8 @@ std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file
 // The name of an input in messages: "standard input" for "-", else the path.
 std::string inputName(const std::string& path);
 
-// A read-only file opened for CSV reading ("-" is standard input, which stays open): refuses a directory, and throws InputError naming the
-// path and the system's reason for a failed open or read.
+// A read-only file opened for CSV reading ("-" is standard input, which stays open): refuses a directory, and
+// throws InputError naming the path and the system's reason for a failed open or read.
 class InputFile {
 public:
     explicit InputFile(const std::string& path);

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "platform/attention.h"
-
 #include "tools/commands.h"
 #include "tools/csv.h"
 #include "tools/output.h"
@@ -52,7 +51,8 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
                     "cost of a misclassification the matrix does not give (default 1)");
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
-    cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\", else the last column)");
+    cmd->add_option("--label-column", m.labelColumn,
+                    "name of the label column (default \"label\", else the last column)");
     addDelimiterOption(cmd, m.delimiter);
 }
 
@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
     trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
-    trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")->required();
+    trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")
+        ->required();
     trainCmd->add_flag("--force", train.force, kForceHelp);
     trainCmd->footer(kCsvRules);
 
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("classify", "classify every row of a CSV file with a model file");
     classifyCmd->add_option("MODEL", classify.model, "model file written by 'clastool train'")->required();
     classifyCmd
-        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns; - for standard input)")
+        ->add_option("DATA", classify.data,
+                     "data to classify (CSV with the model's measurement columns; - for standard input)")
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--force", classify.force, kForceHelp);
@@ -100,7 +102,9 @@ int main(int argc, char** argv) {
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
     addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
-    evaluateCmd->add_option("FILES", evaluate.files, "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
+    evaluateCmd
+        ->add_option("FILES", evaluate.files,
+                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
         ->required();
     evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds");
     evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)");
@@ -167,7 +171,8 @@ int main(int argc, char** argv) {
             return cli::kInterruptedStatus;
         }
         const bool expected = dynamic_cast<const cli::InputError*>(&e) != nullptr;
-        std::cerr << "clastool: " << (expected ? "" : "unexpected failure: ") << cli::printable(e.what()) << "\n";
+        std::cerr << "clastool: " << (expected ? "" : "unexpected failure: ") << cli::printable(e.what())
+                  << "\n";
         return 1;
     }
     std::cout.flush();
