@@ -263,11 +263,21 @@ char delimiterNamed(const std::string& name) {
     throw InputError("--delimiter " + name + ": the delimiter is \",\", \";\" or tab");
 }
 
+namespace {
+
+// Whether the n characters at p spell `lower` in any case (checked once per cell, so no copy).
+bool spells(const char* p, std::size_t n, const char* lower) {
+    if (n != std::strlen(lower)) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(p[i])) != lower[i]) return false;
+    return true;
+}
+
+}  // namespace
+
 bool isMissingMarker(const std::string& cell) {
-    if (cell.empty() || cell == "?") return true;
-    std::string lower;
-    for (char c : cell) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "na" || lower == "nan";
+    const std::size_t n = cell.size();
+    return n == 0 || cell == "?" || spells(cell.data(), n, "na") || spells(cell.data(), n, "nan");
 }
 
 NumberKind parseNumber(const std::string& cell, double& value) {
@@ -275,10 +285,8 @@ NumberKind parseNumber(const std::string& cell, double& value) {
     const char* e = b + cell.size();
     if (b != e && *b == '+') ++b;
     const char* digits = b != e && *b == '-' ? b + 1 : b;
-    std::string lower;
-    for (const char* p = digits; p != e; ++p)
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    if (lower == "inf" || lower == "infinity") return NumberKind::Infinite;
+    const auto rest = static_cast<std::size_t>(e - digits);
+    if (spells(digits, rest, "inf") || spells(digits, rest, "infinity")) return NumberKind::Infinite;
     if (b == e || !(std::isdigit(static_cast<unsigned char>(*b)) || *b == '-' || *b == '.'))
         return NumberKind::NotANumber;
     double v = 0.0;
@@ -302,9 +310,11 @@ long DataTable::fileColumn(long index) const {
 
 namespace {
 
-// Refuses a measurement cell that holds no finite number; `where` is "FILE:LINE:COLUMN: ".
-void checkNumber(NumberKind kind, const std::string& cell, const std::string& column,
-                 const std::string& where) {
+// Refuses a measurement cell that holds no finite number, at line `line` and column `col`.
+void checkNumber(NumberKind kind, const std::string& cell, const std::string& column, const std::string& file,
+                 long line, long col) {
+    if (kind == NumberKind::Number) return;
+    const std::string where = located(file, line, col, "");
     const std::string what = shown(cell) + " in column \"" + column + "\" ";
     if (kind == NumberKind::NotANumber) throw InputError(where + what + "is not a number");
     if (kind == NumberKind::OutOfRange) throw InputError(where + what + "is out of range (beyond +-1.8e308)");
@@ -375,7 +385,7 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
             if (isMissingMarker(cell)) {
                 row.invalid.push_back(static_cast<long>(row.values.size()));
             } else {
-                checkNumber(parseNumber(cell, v), cell, header.cells[c], located(file, rec.line, col, ""));
+                checkNumber(parseNumber(cell, v), cell, header.cells[c], file, rec.line, col);
             }
             row.values.push_back(v);
         }
