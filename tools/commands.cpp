@@ -222,8 +222,8 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     // A classifier that has fewer rows than neighbours lets every row vote; that is allowed, but
     // rarely meant.
     if (args.method.method == "knn" && args.method.k > header.rows)
-        out << "; note: k = " << args.method.k << " is more than the " << header.rows
-            << " labelled rows, so every row votes";
+        out << "; note: k = " << args.method.k << " is more than the "
+            << plural(static_cast<std::size_t>(header.rows), "labelled row") << ", so every row votes";
     out << "\n";
 }
 
