@@ -86,7 +86,7 @@ protected:
     std::string file(const std::string& name) const { return tqtest::readFile(placed(name)); }
 
     // A failure prints "clastool: " and the message (a part of standard error), nothing on
-    // standard output, and leaves no @OUT.
+    // standard output, and leaves no @OUT. The input is also on standard input ("-").
     struct Case {
         std::string args, input;
         int status;
@@ -96,7 +96,7 @@ protected:
         for (const Case& c : cases) {
             std::ofstream(tmp("IN"), std::ios::binary) << c.input;
             std::filesystem::remove(tmp("OUT"));
-            const Outcome o = run(c.args);
+            const Outcome o = run(c.args, "<'" + tmp("IN") + "' ");
             EXPECT_EQ(o.status, c.status) << c.args << "\n" << o.err;
             if (c.status == 0) continue;
             EXPECT_TRUE(has(o.err, "clastool: " + placed(c.message))) << c.args << "\n" << o.err;
@@ -156,12 +156,17 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "a,label\n1,\"2\n", 1, "@IN:2:2: quoted cell is not closed before the end of the file\n"},
         {knn, "a,label\n1,\"2\"x\n", 1, "@IN:2:2: unexpected text after a closing quote\n"},
         {knn, "a,label\n1,2\"\n", 1, "@IN:2:2: a quote may only start a cell (quote the whole cell)\n"},
+        {"train --method knn - -o @OUT", "a,label\n1,2\"\n", 1, "standard input:2:2: a quote may only start"},
+        {"evaluate --method knn - -", "", 1, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
-        {knn, "x,y\n1,2\n", 1, "@IN:1: no column is named \"label\" (name the label column with --label"},
+        {knn, "y\n1\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\"\n"},
         {knn, "x,label,x\n", 1, "@IN:1:3: column name \"x\" appears twice\n"},
         {knn, "x,,label\n", 1, "@IN:1:2: the header names no column here\n"},
         {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
+        {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number\n"},
+        {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
+        {knn + " --delimiter :", "", 2, "--delimiter: : not in {"},
         {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
         {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number\n"},
@@ -372,22 +377,45 @@ TEST_F(CliRun, InterruptStopsLongWorkAndWritesNothing) {
 
 // Each model decides with the label names (or numbers) of its training data, read back from the
 // model file in order of first appearance; joint sets may be named by column or by position.
+// Cells may be separated by semicolons or tabs, given or found in the header row.
 TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
+    const auto separated = [&](const std::string& from, const std::string& to, char delimiter) {
+        std::string text = file(from);
+        std::replace(text.begin(), text.end(), ',', delimiter);
+        std::ofstream(placed(to)) << text;
+    };
+    separated("@D/fruit_train.csv", "@T/semi.csv", ';');
+    separated("@D/fruit_test.csv", "@T/tab.csv", '\t');
+    std::ofstream(tmp("quoted.csv")) << "\"x,y\";label\n0;a\n2;a\n4;b\n6;b\n";
     EXPECT_EQ(
         ok("train --method knn --k 1 @D/fruit_train.csv -o @T/m"),
         placed("trained knn (k = 1, norm order 2) on 12 labelled rows of @D/fruit_train.csv (3 categories, 2 "
                "measurements); wrote @T/m\n"));
     EXPECT_TRUE(has(ok("info @T/m"), "categories:   3: melon (0), grape (1), lemon (2)\n"));
+    EXPECT_TRUE(has(ok("train --method knn --k 13 @D/fruit_train.csv -o @T/m"),
+                    "; wrote " + placed("@T/m") +
+                        "; note: k = 13 is more than the 12 labelled rows, so every row votes\n"));
+    const std::string lastColumn =
+        "the labels are in the last column, \"class\", as no column is named \"label\"";
+    EXPECT_TRUE(
+        has(ok("train --method bayes @D/ints.csv -o @T/m"), "(2 categories, 1 measurement; " + lastColumn));
+    EXPECT_TRUE(has(ok("evaluate --method bayes --folds 2 @D/ints.csv"),
+                    "of " + placed("@D/ints.csv (") + lastColumn));
     const std::vector<std::array<std::string, 3>> steps = {
         // training options and data, data to classify, decisions
         {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_test.csv", "grape lemon melon melon grape"},
         {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_unlabelled.csv", "grape lemon melon"},
         {"--method bayes --label-column class @D/ints.csv", "@D/middle.csv", "7 3 3"},
+        {"--method bayes @D/ints.csv", "@D/ints.csv", "7 7 7 3 3 3"},
         {"--method bayes --prior b=20 @D/twoclass.csv", "@D/middle.csv", "b b b"},
         {"--method bayes @D/fruit_missing.csv", "@D/fruit_missing.csv",
          "melon grape lemon grape melon lemon grape lemon melon grape lemon melon lemon"},
         {"--method bayes --binomial hits=10 @D/counts.csv", "@D/counts.csv",
          "low low low low high high high high"},
+        {"--method knn --k 1 @T/semi.csv", "@T/tab.csv", "grape lemon melon melon grape"},
+        {"--method knn --k 1 --delimiter ; @T/semi.csv", "@T/tab.csv --delimiter tab",
+         "grape lemon melon melon grape"},
+        {"--method bayes @T/quoted.csv", "@T/quoted.csv", "a a b b"},
     };
     for (const auto& [options, data, decisions] : steps) {
         ok("train " + options + " -o @T/m");
@@ -432,6 +460,32 @@ TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {
         const std::string viaFile = file("@T/a.csv");
         EXPECT_EQ(viaFile, file("@T/b.csv")) << method;
         EXPECT_EQ(std::count(viaFile.begin(), viaFile.end(), '\n'), 6) << viaFile;
+    }
+}
+
+// "-" is standard input for data and standard output for an output file, whose bytes are those
+// the same command writes to a file; the command's own summary then goes to standard error.
+TEST_F(CliRun, DashIsStandardInputAndOutput) {
+    ok("train --method bayes @D/fruit_train.csv -o @T/m");
+    const std::string evaluate = "evaluate --method knn @D/fruit_train.csv ";
+    const std::vector<std::array<std::string, 4>> rows = {
+        // standard input, the command with "-", the same with files, on standard error
+        {"@D/fruit_train.csv", "train --method bayes - -o -",
+         "train --method bayes @D/fruit_train.csv -o @OUT",
+         "trained bayes on 12 labelled rows of standard input (3 categories, 2 measurements); wrote -\n"},
+        {"@D/fruit_test.csv", "classify @T/m - --scores -o -",
+         "classify @T/m @D/fruit_test.csv --scores -o @OUT", ""},
+        {"@D/fruit_test.csv", evaluate + "- --predictions -",
+         evaluate + "@D/fruit_test.csv --predictions @OUT",
+         "tested on 5 rows of standard input\naccuracy: 0.8000"},
+        {"/dev/null", "demo --save-data -", "demo --save-data @OUT", "bayes: trained on 1200"},
+    };
+    for (const auto& [in, dashed, withFiles, said] : rows) {
+        ok(withFiles);
+        const Outcome o = run(dashed, "<'" + placed(in) + "' ");
+        EXPECT_EQ(o.status, 0) << dashed << "\n" << o.err;
+        EXPECT_EQ(o.out, file("@OUT")) << dashed;
+        EXPECT_TRUE(said.empty() ? o.err.empty() : has(o.err, said)) << dashed << "\n" << o.err;
     }
 }
 

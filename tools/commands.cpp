@@ -28,6 +28,17 @@ std::string plural(std::size_t n, const std::string& word) {
     return std::to_string(n) + " " + word + "s";
 }
 
+// Where the labels came from, when no column was named for them.
+std::string labelNote(const DataTable& table) {
+    return table.labelFromLastColumn
+               ? "the labels are in the last column, \"" + printable(table.labelColumn) +
+                     "\", as no column is named \"label\""
+               : "";
+}
+
+// " (NOTE)" for a note that is not empty.
+std::string inParentheses(const std::string& note) { return note.empty() ? "" : " (" + note + ")"; }
+
 // The pieces an evaluation needs, whichever way its test rows are chosen.
 struct EvaluationRun {
     const DataTable& table;                   // the rows being classified
@@ -89,8 +100,8 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
     const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
-                              " of " + train.file + ", tested on " + plural(test.rows.size(), "row") +
-                              " of " + test.file;
+                              " of " + train.file + inParentheses(labelNote(train)) + ", tested on " +
+                              plural(test.rows.size(), "row") + " of " + test.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -122,7 +133,8 @@ std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& c
 }
 
 void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
-    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
+    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
     LabelMap labels = LabelMap::fromTrainingLabels([&] {
         std::vector<std::string> texts;
         for (const DataRow& row : table.rows) texts.push_back(row.label);
@@ -169,7 +181,8 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     }
     const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
                               "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
-                              ") on " + plural(labelled, "labelled row") + " of " + table.file;
+                              ") on " + plural(labelled, "labelled row") + " of " + table.file +
+                              inParentheses(labelNote(table));
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -185,7 +198,8 @@ std::string listOf(const std::vector<std::string>& items) {
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkMethodOptions(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
-    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required);
+    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
     std::vector<std::string> texts;
     for (const DataRow& row : table.rows) texts.push_back(row.label);
     ModelHeader header;
@@ -201,16 +215,24 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     trainTool(tool, *params, table, categories, allRows(table));
     saveModel(args.output, header, tool);
     out << "trained " << describeParams(*params) << " on "
-        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << args.data << " ("
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
         << plural(header.labels.names().size(), "category") << ", "
-        << plural(header.columns.size(), "measurement") << "); wrote " << args.output << "\n";
+        << plural(header.columns.size(), "measurement")
+        << (table.labelFromLastColumn ? "; " + labelNote(table) : "") << "); wrote " << args.output;
+    // A classifier that has fewer rows than neighbours lets every row vote; that is allowed, but
+    // rarely meant.
+    if (args.method.method == "knn" && args.method.k > header.rows)
+        out << "; note: k = " << args.method.k << " is more than the "
+            << plural(static_cast<std::size_t>(header.rows), "labelled row") << ", so every row votes";
+    out << "\n";
 }
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const DataTable table = readDataFile(args.data, header.labelColumn, LabelColumn::Optional);
+    const DataTable table =
+        readDataFile(args.data, header.labelColumn, LabelColumn::Optional, delimiterNamed(args.delimiter));
     checkColumns(table, header.columns);
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
     const std::vector<std::size_t> rows = allRows(table);
@@ -226,7 +248,7 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     long done = 0;
     classifyRows(tool, table, rows, args.threads, results, progress, done);
     for (std::size_t r : rows) writer.row(text, static_cast<long>(r) + 1, results[r]);
-    if (args.output.empty())
+    if (args.output.empty() || args.output == "-")
         out << text.str();
     else
         writeFileAtomically(args.output, [&](std::ostream& file) { file << text.str(); });
@@ -246,8 +268,12 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
     }
     if (args.files.size() != 2)
         throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required);
-    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required);
+    if (args.files[0] == "-" && args.files[1] == "-")
+        throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
+    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
+                                         delimiterNamed(args.method.delimiter));
+    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required,
+                                        delimiterNamed(args.method.delimiter));
     evaluateHoldout(args.method, train, test, args, out);
 }
 

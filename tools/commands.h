@@ -21,7 +21,8 @@ struct TrainArgs {
 struct ClassifyArgs {
     std::string model;
     std::string data;
-    std::string output;  // empty: standard output
+    std::string output;     // empty: standard output
+    std::string delimiter;  // as MethodOptions::delimiter
     bool scores = false;
     bool force = false;
     long threads = 0;  // 0: one per core

@@ -48,7 +48,10 @@ private:
     const std::string& path_;
 };
 
-InputFile::InputFile(const std::string& path) : path_(path), fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+std::string inputName(const std::string& path) { return path == "-" ? "standard input" : path; }
+
+InputFile::InputFile(const std::string& path)
+    : path_(inputName(path)), fd_(path == "-" ? 0 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
     if (fd_ < 0) throw InputError(path + ": cannot open: " + std::strerror(errno));
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -61,7 +64,7 @@ InputFile::InputFile(const std::string& path) : path_(path), fd_(::open(path.c_s
 
 InputFile::~InputFile() {
     delete buffer_;
-    ::close(fd_);
+    if (fd_ != 0) ::close(fd_);
 }
 
 std::streambuf& InputFile::buffer() { return *buffer_; }
@@ -90,6 +93,13 @@ namespace {
 
 bool isBlank(int c) { return c == ' ' || c == '\t'; }
 
+std::string trimmedSpaces(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && s[b] == ' ') ++b;
+    while (e > b && s[e - 1] == ' ') --e;
+    return s.substr(b, e - b);
+}
+
 std::string trimmed(const std::string& s) {
     std::size_t b = 0, e = s.size();
     while (b < e && isBlank(s[b])) ++b;
@@ -107,7 +117,8 @@ constexpr int kEof = std::char_traits<char>::eof();
 
 }  // namespace
 
-CsvReader::CsvReader(std::streambuf& in, std::string file) : in_(in), file_(std::move(file)) {
+CsvReader::CsvReader(std::streambuf& in, std::string file, char delimiter)
+    : in_(in), file_(std::move(file)), delimiter_(delimiter) {
     static const char bom[] = "\xEF\xBB\xBF";
     std::size_t matched = 0;
     while (matched < 3 && in_.sgetc() == static_cast<unsigned char>(bom[matched])) in_.sbumpc(), ++matched;
@@ -116,6 +127,16 @@ CsvReader::CsvReader(std::streambuf& in, std::string file) : in_(in), file_(std:
 }
 
 int CsvReader::peek() { return in_.sgetc(); }
+
+bool CsvReader::isDelimiter(int c) const {
+    return delimiter_ != 0 ? c == delimiter_ : c == ',' || c == ';' || c == '\t';
+}
+
+// A tab is a blank around a cell unless it separates cells, or may do so (before the delimiter
+// is known).
+bool CsvReader::isBlankHere(int c) const {
+    return c == ' ' || (c == '\t' && delimiter_ != 0 && delimiter_ != '\t');
+}
 
 int CsvReader::take() {
     const int c = in_.sbumpc();
@@ -152,15 +173,15 @@ std::string CsvReader::quotedCell(long column) {
         take();
         cell += '"';
     }
-    while (isBlank(peek())) take();
+    while (isBlankHere(peek())) take();
     const int after = peek();
-    if (after != kEof && after != ',' && after != '\n' && !(after == '\r' && crBeforeLf()))
+    if (after != kEof && !isDelimiter(after) && after != '\n' && !(after == '\r' && crBeforeLf()))
         throw InputError(located(file_, line_, column, "unexpected text after a closing quote"));
     return cell;
 }
 
 std::string CsvReader::plainCell(long column, std::string cell) {
-    for (int c = peek(); c != kEof && c != ',' && c != '\n'; c = peek()) {
+    for (int c = peek(); c != kEof && !isDelimiter(c) && c != '\n'; c = peek()) {
         if (c == '"')
             throw InputError(
                 located(file_, line_, column, "a quote may only start a cell (quote the whole cell)"));
@@ -168,10 +189,17 @@ std::string CsvReader::plainCell(long column, std::string cell) {
         if (c != '\r') take();
         cell += static_cast<char>(c);
     }
-    return trimmed(cell);
+    return delimiter_ == '\t' ? trimmedSpaces(cell) : trimmed(cell);
 }
 
 bool CsvReader::next(CsvRecord& record) {
+    const bool found = nextRecord(record);
+    // The first record decides the delimiter; one that has none (a single column) keeps commas.
+    if (delimiter_ == 0) delimiter_ = ',';
+    return found;
+}
+
+bool CsvReader::nextRecord(CsvRecord& record) {
     // Lines with no characters at all are no record; a CR that ends no line starts the first cell.
     std::string carried;
     for (int c = peek(); carried.empty() && (c == '\n' || c == '\r'); c = peek()) {
@@ -187,14 +215,15 @@ bool CsvReader::next(CsvRecord& record) {
     for (;;) {
         const long column = static_cast<long>(record.cells.size()) + 1;
         // Leading blanks before an opening quote are allowed.
-        while (carried.empty() && isBlank(peek())) take();
+        while (carried.empty() && isBlankHere(peek())) take();
         if (peek() == '"' && carried.empty())
             record.cells.push_back(quotedCell(column));
         else
             record.cells.push_back(plainCell(column, std::move(carried)));
         carried.clear();
         if (peek() == kEof) return true;
-        if (peek() == ',') {
+        if (isDelimiter(peek())) {
+            if (delimiter_ == 0) delimiter_ = static_cast<char>(peek());
             take();
             if (peek() == kEof) record.cells.emplace_back();  // "a,b," ends with an empty cell
             continue;
@@ -223,15 +252,32 @@ std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file
 
 std::vector<CsvRecord> readCsvRecords(const std::string& path) {
     InputFile input(path);
-    CsvReader reader(input.buffer(), path);
+    CsvReader reader(input.buffer(), inputName(path));
     return allRecords(reader);
 }
 
+char delimiterNamed(const std::string& name) {
+    if (name.empty()) return 0;
+    if (name == "tab" || name == "\t") return '\t';
+    if (name == "," || name == ";") return name[0];
+    throw InputError("--delimiter " + name + ": the delimiter is \",\", \";\" or tab");
+}
+
+namespace {
+
+// Whether the n characters at p spell `lower` in any case (checked once per cell, so no copy).
+bool spells(const char* p, std::size_t n, const char* lower) {
+    if (n != std::strlen(lower)) return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(p[i])) != lower[i]) return false;
+    return true;
+}
+
+}  // namespace
+
 bool isMissingMarker(const std::string& cell) {
-    if (cell.empty() || cell == "?") return true;
-    std::string lower;
-    for (char c : cell) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower == "na" || lower == "nan";
+    const std::size_t n = cell.size();
+    return n == 0 || cell == "?" || spells(cell.data(), n, "na") || spells(cell.data(), n, "nan");
 }
 
 NumberKind parseNumber(const std::string& cell, double& value) {
@@ -239,10 +285,8 @@ NumberKind parseNumber(const std::string& cell, double& value) {
     const char* e = b + cell.size();
     if (b != e && *b == '+') ++b;
     const char* digits = b != e && *b == '-' ? b + 1 : b;
-    std::string lower;
-    for (const char* p = digits; p != e; ++p)
-        lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    if (lower == "inf" || lower == "infinity") return NumberKind::Infinite;
+    const auto rest = static_cast<std::size_t>(e - digits);
+    if (spells(digits, rest, "inf") || spells(digits, rest, "infinity")) return NumberKind::Infinite;
     if (b == e || !(std::isdigit(static_cast<unsigned char>(*b)) || *b == '-' || *b == '.'))
         return NumberKind::NotANumber;
     double v = 0.0;
@@ -266,9 +310,11 @@ long DataTable::fileColumn(long index) const {
 
 namespace {
 
-// Refuses a measurement cell that holds no finite number; `where` is "FILE:LINE:COLUMN: ".
-void checkNumber(NumberKind kind, const std::string& cell, const std::string& column,
-                 const std::string& where) {
+// Refuses a measurement cell that holds no finite number, at line `line` and column `col`.
+void checkNumber(NumberKind kind, const std::string& cell, const std::string& column, const std::string& file,
+                 long line, long col) {
+    if (kind == NumberKind::Number) return;
+    const std::string where = located(file, line, col, "");
     const std::string what = shown(cell) + " in column \"" + column + "\" ";
     if (kind == NumberKind::NotANumber) throw InputError(where + what + "is not a number");
     if (kind == NumberKind::OutOfRange) throw InputError(where + what + "is out of range (beyond +-1.8e308)");
@@ -304,11 +350,15 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
             table.columns.push_back(name);
         }
     }
-    if (table.labelColumnPosition < 0 && need == LabelColumn::Required)
-        throw InputError(
-            located(file, header.line, 0,
-                    "no column is named \"" + labelName + "\"" +
-                        (labelColumn.empty() ? " (name the label column with --label-column)" : "")));
+    if (table.labelColumnPosition < 0 && need == LabelColumn::Required) {
+        if (!labelColumn.empty())
+            throw InputError(located(file, header.line, 0, "no column is named \"" + labelName + "\""));
+        // Without a column named "label", the labels are taken from the last column.
+        table.labelColumn = table.columns.back();
+        table.labelColumnPosition = static_cast<long>(header.cells.size());
+        table.labelFromLastColumn = true;
+        table.columns.pop_back();
+    }
     if (table.columns.empty())
         throw InputError(located(file, header.line, 0, "the header names no measurement column"));
 
@@ -335,7 +385,7 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
             if (isMissingMarker(cell)) {
                 row.invalid.push_back(static_cast<long>(row.values.size()));
             } else {
-                checkNumber(parseNumber(cell, v), cell, header.cells[c], located(file, rec.line, col, ""));
+                checkNumber(parseNumber(cell, v), cell, header.cells[c], file, rec.line, col);
             }
             row.values.push_back(v);
         }
@@ -345,16 +395,17 @@ DataTable parseData(CsvReader& reader, const std::string& file, const std::strin
 }
 
 DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need) {
+                        LabelColumn need, char delimiter) {
     std::stringbuf buffer(text);
-    CsvReader reader(buffer, file);
+    CsvReader reader(buffer, file, delimiter);
     return parseData(reader, file, labelColumn, need);
 }
 
-DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need) {
+DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need,
+                       char delimiter) {
     InputFile input(path);
-    CsvReader reader(input.buffer(), path);
-    return parseData(reader, path, labelColumn, need);
+    CsvReader reader(input.buffer(), inputName(path), delimiter);
+    return parseData(reader, inputName(path), labelColumn, need);
 }
 
 }  // namespace cli

@@ -2,14 +2,16 @@
 //
 // The rules, which every command shares:
 // - The first row is a header naming the columns; names must be distinct and non-empty.
-// - Cells are separated by commas; a cell may be quoted with double quotes ("" inside a quoted
-//   cell is one quote, and a quoted cell may span lines). Spaces and tabs around an unquoted cell
-//   are ignored. Lines may end in LF or CRLF; a UTF-8 byte-order mark is skipped; lines with no
-//   characters at all are skipped.
+// - Cells are separated by commas, semicolons or tabs: the one given, or else the first of them
+//   that the header row holds outside quotes (commas for a single column). A cell may be quoted
+//   with double quotes ("" inside a quoted cell is one quote, and a quoted cell may span lines).
+//   Spaces, and tabs unless they separate cells, around an unquoted cell are ignored. Lines may end in LF or
+//   CRLF; a UTF-8 byte-order mark is skipped; lines with no characters at all are skipped.
 // - Every row has exactly as many cells as the header.
 // - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
 //   "NA", "NaN" or "?", case-insensitive), which makes that measurement invalid.
-// - The label column is the one named "label", or the one given by name. A label cell holding a
+// - The label column is the one named "label", or the one given by name; where the labels are
+//   required and no name is given, the last column when none is named "label". A label cell holding a
 //   missing-value marker is the unknown label.
 //
 // Every failure throws CsvError whose message names the file, the line and, where one is to
@@ -56,12 +58,16 @@ constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
 // kMaxRecordBytes; a read error of the underlying buffer passes as it is thrown.
 class CsvReader {
 public:
-    CsvReader(std::streambuf& in, std::string file);
+    // `delimiter` is ',', ';' or '\t', or 0 to take it from the first record.
+    CsvReader(std::streambuf& in, std::string file, char delimiter = ',');
     // Reads the next record that has any characters; false at the end of the input.
     bool next(CsvRecord& record);
 
 private:
+    bool nextRecord(CsvRecord& record);
     int peek();
+    bool isDelimiter(int c) const;
+    bool isBlankHere(int c) const;
     int take();
     bool crBeforeLf();
     std::string quotedCell(long column);
@@ -69,6 +75,7 @@ private:
 
     std::streambuf& in_;
     std::string file_;
+    char delimiter_;
     long line_ = 1;
     std::size_t recordBytes_ = 0;
 };
@@ -76,8 +83,11 @@ private:
 // Splits the whole text of `file` into records (header included) with the quoting rules above.
 std::vector<CsvRecord> splitCsv(const std::string& text, const std::string& file);
 
-// A read-only file opened for CSV reading: refuses a directory, and throws InputError naming the
-// path and the system's reason for a failed open or read.
+// The name of an input in messages: "standard input" for "-", else the path.
+std::string inputName(const std::string& path);
+
+// A read-only file opened for CSV reading ("-" is standard input, which stays open): refuses a directory, and
+// throws InputError naming the path and the system's reason for a failed open or read.
 class InputFile {
 public:
     explicit InputFile(const std::string& path);
@@ -96,6 +106,10 @@ private:
 
 // Reads every record of a small CSV file (a cost matrix), bounded as CsvReader is.
 std::vector<CsvRecord> readCsvRecords(const std::string& path);
+
+// The delimiter that --delimiter names: ',' or ';' for themselves, '\t' for "tab", 0 (decide from
+// the header row) for "". Throws InputError for anything else.
+char delimiterNamed(const std::string& name);
 
 // True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
 bool isMissingMarker(const std::string& cell);
@@ -126,6 +140,7 @@ struct DataTable {
     std::vector<std::string> columns;  // measurement column names, in file order
     std::string labelColumn;           // empty when the table has no label column
     long labelColumnPosition = -1;     // 1-based column of the label in the file, -1 if none
+    bool labelFromLastColumn = false;  // no column was named "label", so the last one is used
     std::vector<DataRow> rows;
 
     // The 1-based file column of measurement `index` (for messages).
@@ -138,12 +153,14 @@ enum class LabelColumn {
     Optional,  // used when present (classifying a file that may still carry its labels)
 };
 
-// Reads a data file. `labelColumn` names the label column ("label" when empty).
-DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need);
+// Reads a data file. `labelColumn` names the label column ("label" when empty); `delimiter` is
+// CsvReader's (0: from the header row).
+DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need,
+                       char delimiter = 0);
 
 // Parses data from text (the file name is used in messages only).
 DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need);
+                        LabelColumn need, char delimiter = 0);
 
 // Parses data from a stream of records.
 DataTable parseData(CsvReader& reader, const std::string& file, const std::string& labelColumn,

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "platform/attention.h"
-
 #include "tools/commands.h"
 #include "tools/csv.h"
 #include "tools/output.h"
@@ -14,11 +13,18 @@
 namespace {
 
 const char kCsvRules[] =
-    "CSV files: a header row; the label column is the one named \"label\" (or --label-column);\n"
+    "CSV files: a header row; cells separated by commas, semicolons or tabs (--delimiter);\n"
+    "the label column is the one named \"label\" (or --label-column), else the last one;\n"
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
 const char kForceHelp[] = "write the output through a symbolic link, or to a device or pipe";
+
+void addDelimiterOption(CLI::App* cmd, std::string& delimiter) {
+    cmd->add_option("--delimiter", delimiter,
+                    "cell delimiter of the data: , ; or tab (default: the first of them in the header row)")
+        ->check(CLI::IsMember({",", ";", "tab", "\t"}));
+}
 
 void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
     cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
@@ -45,7 +51,9 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
                     "cost of a misclassification the matrix does not give (default 1)");
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
-    cmd->add_option("--label-column", m.labelColumn, "name of the label column (default \"label\")");
+    cmd->add_option("--label-column", m.labelColumn,
+                    "name of the label column (default \"label\", else the last column)");
+    addDelimiterOption(cmd, m.delimiter);
 }
 
 }  // namespace
@@ -67,8 +75,9 @@ int main(int argc, char** argv) {
     CLI::App* trainCmd =
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
-    trainCmd->add_option("DATA", train.data, "training data (CSV)")->required();
-    trainCmd->add_option("-o,--output", train.output, "model file to write")->required();
+    trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
+    trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")
+        ->required();
     trainCmd->add_flag("--force", train.force, kForceHelp);
     trainCmd->footer(kCsvRules);
 
@@ -77,10 +86,12 @@ int main(int argc, char** argv) {
         app.add_subcommand("classify", "classify every row of a CSV file with a model file");
     classifyCmd->add_option("MODEL", classify.model, "model file written by 'clastool train'")->required();
     classifyCmd
-        ->add_option("DATA", classify.data, "data to classify (CSV with the model's measurement columns)")
+        ->add_option("DATA", classify.data,
+                     "data to classify (CSV with the model's measurement columns; - for standard input)")
         ->required();
     classifyCmd->add_option("-o,--output", classify.output, "CSV file to write (default: standard output)");
     classifyCmd->add_flag("--force", classify.force, kForceHelp);
+    addDelimiterOption(classifyCmd, classify.delimiter);
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
     classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
@@ -91,7 +102,9 @@ int main(int argc, char** argv) {
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
     addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
-    evaluateCmd->add_option("FILES", evaluate.files, "TRAIN.csv TEST.csv, or one DATA.csv with --folds")
+    evaluateCmd
+        ->add_option("FILES", evaluate.files,
+                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
         ->required();
     evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds");
     evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)");
@@ -129,23 +142,27 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // When a file goes to standard output ("-"), the command's own summary or report goes to
+    // standard error, so that the file stays whole.
+    std::ostream& report =
+        train.output == "-" || evaluate.predictions == "-" || demo.saveData == "-" ? std::cerr : std::cout;
     cli::Progress::setQuiet(quiet);
     cli::installSignalHandlers();
     try {
         if (trainCmd->parsed()) {
             train.method.kGiven = trainK->count() > 0;
             train.method.normGiven = trainNorm->count() > 0;
-            cli::runTrain(train, std::cout);
+            cli::runTrain(train, report);
         } else if (classifyCmd->parsed()) {
             cli::runClassify(classify, std::cout);
         } else if (evaluateCmd->parsed()) {
             evaluate.method.kGiven = evalK->count() > 0;
             evaluate.method.normGiven = evalNorm->count() > 0;
-            cli::runEvaluate(evaluate, std::cout);
+            cli::runEvaluate(evaluate, report);
         } else if (infoCmd->parsed()) {
             cli::runInfo(info, std::cout);
         } else if (demoCmd->parsed()) {
-            cli::runDemo(demo, std::cout);
+            cli::runDemo(demo, report);
         }
     } catch (const std::exception& e) {
         // An abort request surfaces as whatever exception the interrupted step wraps it in.
@@ -154,7 +171,8 @@ int main(int argc, char** argv) {
             return cli::kInterruptedStatus;
         }
         const bool expected = dynamic_cast<const cli::InputError*>(&e) != nullptr;
-        std::cerr << "clastool: " << (expected ? "" : "unexpected failure: ") << cli::printable(e.what()) << "\n";
+        std::cerr << "clastool: " << (expected ? "" : "unexpected failure: ") << cli::printable(e.what())
+                  << "\n";
         return 1;
     }
     std::cout.flush();

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <sstream>
 #include <streambuf>
 
 #include "platform/attention.h"
@@ -177,6 +179,7 @@ void writeThroughTemporary(const std::string& path, const std::function<void(std
 }  // namespace
 
 void checkOutputPath(const std::string& path, const std::vector<std::string>& inputs, bool force) {
+    if (path == "-") return;
     struct stat target {};
     if (::stat(path.c_str(), &target) != 0) return;  // a new file (or a dangling link, refused below)
     if (S_ISDIR(target.st_mode)) throw InputError(path + ": is a directory; name an output file");
@@ -194,6 +197,16 @@ void checkOutputPath(const std::string& path, const std::vector<std::string>& in
 }
 
 void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+    if (path == "-") {
+        // Standard output cannot be replaced in one step: the whole text is made first, so that a
+        // failure while making it writes nothing.
+        std::ostringstream text;
+        fill(text);
+        std::cout.flush();
+        const std::string bytes = text.str();
+        fillDescriptor(1, "standard output", [&](std::ostream& out) { out << bytes; });
+        return;
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         writeDirectly(path, fill);

@@ -12,7 +12,8 @@ namespace cli {
 
 // Refuses an output path before any work is done: always when it is a directory or names the
 // same file as one of `inputs` (through links too); unless `force` is set, also when it is a
-// symbolic link or anything but a regular file (a device, a pipe). Throws InputError.
+// symbolic link or anything but a regular file (a device, a pipe). "-" (standard output) passes.
+// Throws InputError.
 void checkOutputPath(const std::string& path, const std::vector<std::string>& inputs, bool force);
 
 // Writes a file through `fill` into a temporary file beside `path`, flushes and syncs it, and
@@ -21,7 +22,8 @@ void checkOutputPath(const std::string& path, const std::vector<std::string>& in
 // checkOutputPath with force) is replaced at the file it points to, and a device or pipe is
 // written directly. If anything fails, the temporary file is removed, `path` is left as it was,
 // and the exception passes (an InputError naming the path and the system's reason for a failure
-// of the file system itself).
+// of the file system itself). "-" is standard output: the whole text is made before any of it is
+// written.
 void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
 // Makes SIGINT an abort request (a second one, or one while a file is being written, ends the

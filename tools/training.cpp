@@ -94,25 +94,35 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
     }
 }
 
-// Training reads its data only through the provider interface, one pattern after the other; this
-// provider passes the calls on to the rows in memory and moves a progress bar on the way.
-class ProgressData : public tqClassifierDataProvider {
+// Training reads its data only through the provider interface, once per pattern and one after
+// the other; this provider makes each pattern from its table row when it is asked for, so that
+// the data are not held twice, and moves a progress bar on the way.
+class RowData : public tqClassifierDataProvider {
 public:
-    ProgressData(const tqClassifierDataProviderMemory& data, Progress& progress)
-        : data_(data), progress_(&progress) {}
+    RowData(const DataTable& table, const std::vector<long>& categories, const std::vector<std::size_t>& rows,
+            Progress& progress)
+        : table_(table), categories_(categories), rows_(rows), progress_(&progress) {}
 
-    std::string name() const override { return data_.name(); }
-    std::string description() const override { return data_.description(); }
-    long numMeasurements() const override { return data_.numMeasurements(); }
-    long numPatterns() const override { return data_.numPatterns(); }
+    std::string name() const override { return table_.file; }
+    std::string description() const override { return std::string(); }
+    long numMeasurements() const override { return static_cast<long>(table_.columns.size()); }
+    long numPatterns() const override { return static_cast<long>(rows_.size()); }
     tqPtrHandle_const<tqFeaturePattern> featurePattern(long index) const override {
         progress_->update(index + 1);
-        return data_.featurePattern(index);
+        return tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table_.rows[row(index)])));
     }
-    long categoryLabel(long index) const override { return data_.categoryLabel(index); }
+    long categoryLabel(long index) const override { return categories_[row(index)]; }
 
 private:
-    const tqClassifierDataProviderMemory& data_;
+    std::size_t row(long index) const {
+        if (index < 0 || static_cast<std::size_t>(index) >= rows_.size())
+            throw tqClassifierDefs::BadIndex("Feature pattern index must be >=0 and < number of patterns.");
+        return rows_[static_cast<std::size_t>(index)];
+    }
+
+    const DataTable& table_;
+    const std::vector<long>& categories_;
+    const std::vector<std::size_t>& rows_;
     Progress* progress_;
 };
 
@@ -356,14 +366,9 @@ void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, co
                const std::vector<long>& categories, const std::vector<std::size_t>& rows) {
     checkRows(params, table, rows);
     checkSpread(params, table, categories, rows);
-    tqClassifierDataProviderMemory data;
-    data.setName(table.file);
-    for (std::size_t r : rows)
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table.rows[r]))),
-                     categories[r]);
     try {
-        Progress progress("training", data.numPatterns());
-        tool.train(ProgressData(data, progress), params, nullptr, 0);
+        Progress progress("training", static_cast<long>(rows.size()));
+        tool.train(RowData(table, categories, rows, progress), params, nullptr, 0);
     } catch (const std::exception& e) {
         throw InputError(table.file + ": training failed: " + e.what());
     }

@@ -28,6 +28,7 @@ struct MethodOptions {
     double defaultCost = 1.0;
     bool noReadyCheck = false;
     std::string labelColumn;  // empty: "label"
+    std::string delimiter;    // ",", ";" or "tab"; empty: from the header row
 };
 
 // Refuses options that do not belong to the chosen method (InputError).
@@ -73,8 +74,9 @@ tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& ta
 // tool's batch classification, split into one contiguous share per thread; threads <= 0 means one
 // per core. A share that fails is classified again row by row, so that the error is classifyRow's,
 // for the first failing row.
-void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
-                       long threads, std::vector<tqClassifierResult>& results);
+void classifyInThreads(const tqClassifierTool& tool, const DataTable& table,
+                       const std::vector<std::size_t>& rows, long threads,
+                       std::vector<tqClassifierResult>& results);
 
 // A one-line description of the method and its main settings ("knn (k = 5, norm order 2)").
 std::string describeParams(const tqClassifierTrainParams& params);
