@@ -281,15 +281,40 @@ template <int P, bool Wide>
 }
 
 #ifdef CLASTOOL_KNN_AVX2
+// The cheap sums of the four rows from b on, as lanes 0 to 3. Each row's lanes get the same terms
+// in the same order as in cheapSumReachesWide, and the four rows' lanes are combined as
+// (s0 + s1) + (s2 + s3) together. The accumulators start with the first terms instead of adding
+// them to zero: a term is never -0, so 0 + t is t, and only the comparisons of these sums are used.
+// Neighbouring lanes are added through unpacks, which cost fewer instructions than horizontal
+// additions and add the same pairs in the same order.
+template <int P>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d fourSums(const __m256d* query, const double* b,
+                                                                    long d) {
+    __m256d s0 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b)));
+    __m256d s1 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + d)));
+    __m256d s2 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 2 * d)));
+    __m256d s3 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 3 * d)));
+    for (long g = 1; g < d / 4; ++g) {
+        const __m256d x = query[g];
+        const long j = 4 * g;
+        s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
+        s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
+        s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
+        s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
+    }
+    const __m256d h01 = _mm256_add_pd(_mm256_unpacklo_pd(s0, s1), _mm256_unpackhi_pd(s0, s1));
+    const __m256d h23 = _mm256_add_pd(_mm256_unpacklo_pd(s2, s3), _mm256_unpackhi_pd(s2, s3));
+    return _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
+}
+
 // Packed rows [begin, end) for one query, four rows per pass when a row holds at most 16
-// measurements in whole groups of four (where cheapSumReaches has no early test to lose). Each
-// row's lanes get the same terms in the same order as in cheapSumReachesWide, the four rows' lanes
-// are combined as (s0 + s1) + (s2 + s3) together, and the four sums are compared with the bound at
-// once. When all four reach it, nothing is offered, so the bound was the current one for each of
-// them. Otherwise the rows are taken in order, each tested against the bound as it is then (an
-// earlier row of the four may have entered and changed it, even to NaN when NaN distances fill the
-// list) and, if not skipped, sent to the exact path: each row is decided exactly as offerRow
-// decides it. Returns the first row not handled.
+// measurements in whole groups of four (where cheapSumReaches has no early test to lose). The
+// four rows' cheap sums (fourSums) are compared with the bound at once. When all four reach it,
+// nothing is offered, so the bound was the current one for each of them. Otherwise the rows are
+// taken in order, each tested against the bound as it is then (an earlier row of the four may have
+// entered and changed it, even to NaN when NaN distances fill the list) and, if not skipped, sent
+// to the exact path: each row is decided exactly as offerRow decides it. Returns the first row
+// not handled.
 // Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
 // query stays in registers); Dims = 0: the row length is `dims`.
 template <int P, long Dims>
@@ -301,18 +326,7 @@ template <int P, long Dims>
     long i = begin;
     for (; i + 4 <= end; i += 4) {
         const double* b = rows.row(i);
-        __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-        for (long g = 0; g < d / 4; ++g) {
-            const __m256d x = query[g];
-            const long j = 4 * g;
-            s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
-            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
-            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
-            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
-        }
-        const __m256d h01 = _mm256_hadd_pd(s0, s1), h23 = _mm256_hadd_pd(s2, s3);
-        const __m256d sums =
-            _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
+        const __m256d sums = fourSums<P>(query, b, d);
         const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
         if (skipped == 0xF) continue;
         alignas(32) double each[4];
