@@ -16,6 +16,8 @@
 //   bench/compare [--n STORED] [--d MEASUREMENTS] [--k NEIGHBOURS] [--queries QUERIES] [--reps R]
 //                 [--no-bayes]
 //   (defaults: 9000 stored patterns of 8 measurements, k = 5, 1000 queries, 7 repetitions)
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +124,13 @@ void printTable(const std::vector<Row>& rows) {
         std::printf("| %s | %.3g %s | %.3g %s | %.2f |\n", r.what.c_str(), r.ours * scale, r.unit.c_str(),
                     r.theirs * scale, r.unit.c_str(), r.ours / r.theirs);
     }
+}
+
+// Bytes in use on the heap (small blocks and mapped large ones): before and after training, the
+// memory a trained classifier holds.
+std::size_t heapInUse() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
 }
 
 long agree(const std::vector<long>& a, const std::vector<long>& b) {
@@ -233,7 +242,9 @@ int main(int argc, char** argv) {
         StoredPatterns stored;
         allocateStored(storedValues, storedLabels, interleaved, stored);
         tqClassifierTool knn;
+        const std::size_t heapBefore = heapInUse();
         knn.train(stored.data, tqClassifierTrainParamsKNN(k), nullptr, 0);
+        const std::size_t heapTrained = heapInUse() - heapBefore;
         tqClassifierResult result;
         std::vector<tqClassifierResult> results(nq);
         const auto oursOne = [&] {
@@ -252,12 +263,23 @@ int main(int argc, char** argv) {
         rows.push_back(timePaired("knn (k = " + std::to_string(k) + "), " + layout + ": batch of " +
                                       std::to_string(nq) + " patterns",
                                   "ms", reps, 1.0, oursAll, theirsAll));
-        char line[200];
+        char line[300];
         std::snprintf(line, sizeof line,
                       "knn, %s: ours alike OpenCV %ld of %zu (single) and %ld of %zu (batch); our batch "
                       "alike our single runs %ld of %zu\n",
                       layout.c_str(), agree(oursSingle, theirsSingle), nq, agree(oursBatch, theirsBatch), nq,
                       agree(oursBatch, oursSingle), nq);
+        decisions += line;
+        // Training shares the pattern objects; it keeps a handle and a label per stored pattern,
+        // and everything beyond those is the classifier's extra memory (the packed rows above all).
+        const std::size_t handles =
+            static_cast<std::size_t>(opt.n) * (sizeof(tqPtrHandle_const<tqFeaturePattern>) + sizeof(long));
+        const double bound = 1.6 * static_cast<double>(opt.n) * static_cast<double>(d) * 8.0;
+        std::snprintf(line, sizeof line,
+                      "knn, %s: training kept %zu heap bytes: %zu for the handles and labels, %zu beyond "
+                      "them = %.3f x n x d x 8 (bound 1.6)\n",
+                      layout.c_str(), heapTrained, handles, heapTrained - handles,
+                      static_cast<double>(heapTrained - handles) / (bound / 1.6));
         decisions += line;
     }
 

@@ -33,10 +33,13 @@
 // exact insertion rules; those patterns therefore get the metric's bits.
 //
 // The test: with the cheap terms c_i = x_i (p = 1), x_i * x_i (p = 2), (x_i * x_i) * x_i (p = 3),
-// or c_i = t_i for the other orders, a rounded sum P of the terms of a prefix (in any order of
-// addition) with P >= B skips the pattern, provided every difference a_i - b_i after the prefix
-// is finite (so not NaN), where
+// a rounded sum P of the terms of a prefix (in any order of addition) with P >= B skips the
+// pattern, provided every difference a_i - b_i after the prefix is finite (so not NaN), where
 //     B = max(S_k * (1 + 2^-28), 2^-900),   and no test at all when B is not finite.
+// Other orders use the cheap terms of order q, the largest of 1, 2, 3 not above p, against
+//     Bq = (1 + 2^-28) * n^(1 - q/p) * B^(q/p)  (computed; no test when it is not finite),
+// which is computed (two pows) only when the k-th entry changes, never per pattern: a pattern
+// reaches pow only when it is not skipped (step 5).
 //
 // Assumptions, with u = 2^-53 the unit roundoff: IEEE binary64, round to nearest; pow's relative
 // error below 2^-40 for normal results and its absolute error below 2^-1074 for subnormal ones
@@ -63,6 +66,16 @@
 // d >= S^(1/p) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-35.1) * (1 - 2^-40) > S_k^(1/p) * (1 + 2^-40) >= T.
 // Either way d >= T and the pattern would not have entered. A NaN S_k makes B NaN (no test; every
 // pattern then enters, as d >= NaN is false), and so does an infinite one.
+// (5) Other orders, q < p. Steps (1) to (3) with q for p show, for the cheap sum P >= Bq (and
+// Bq >= min(B, 1) / 2 >= 2^-901, so the absolute parts stay negligible), that the exact
+// sum of x_i^q is at least (1 - 2^-30.9) * Bq, overflow included. The computed Bq lies within
+// 2^-38 of its real value: 1 + 2^-28 is exact; n^e and B^e with e = q/p in [1/64, 1) carry pow's
+// 2^-40, the rounding of e moves them by at most |ln B| * u < 2^-43 and 20 * u, and the product
+// rounds once. So sum x_i^q >= (1 + 2^-28.3) * n^(1 - q/p) * B^(q/p). For p >= q the power means
+// over the n values obey (sum x_i^p / n)^(1/p) >= (sum x_i^q / n)^(1/q), that is
+//     sum x_i^p >= n^(1 - p/q) * (sum x_i^q)^(p/q) >= (1 + 2^-28.3)^(p/q) * B >= (1 + 2^-28.3) * B.
+// Step (3) for the exact terms then gives S >= (1 - 2^-30.9) * (1 + 2^-28.3) * B
+// > (1 + 2^-29) * S_k and S >= 2^-901, and step (4) applies unchanged.
 // Orders below 1 (whose roots may underflow) and above 64 are never skipped.
 //
 // The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
@@ -95,11 +108,27 @@ void attention() {
         "Pattern distance function requires the number of measurementsin the two patterns to be equal");
 }
 
+// How the skip bound B on sums of order p becomes a bound on cheap sums of order q <= p over m
+// terms: Bq = (1 + 2^-28) * m^(1 - q/p) * B^(q/p), m at least 1 (see the proof above); q = p
+// leaves B as it is.
+struct CheapOrder {
+    CheapOrder() = default;
+    CheapOrder(double q, double p, long terms)
+        : convert(q != p),
+          exponent(q / p),
+          scale((1.0 + 0x1p-28) * std::pow(static_cast<double>(std::max(terms, 1L)), 1.0 - q / p)) {}
+
+    bool convert = false;
+    double exponent = 1.0;
+    double scale = 1.0;
+};
+
 // The kept neighbours, sorted by ascending distance, with the sum behind each distance.
 class NearestList {
 public:
-    NearestList(long capacity, std::vector<long>& indices, std::vector<double>& distances)
-        : cap_(capacity), indices_(indices), distances_(distances) {
+    NearestList(long capacity, std::vector<long>& indices, std::vector<double>& distances,
+                CheapOrder cheap = CheapOrder())
+        : cap_(capacity), cheap_(cheap), indices_(indices), distances_(distances) {
         const double inf = std::numeric_limits<double>::infinity();
         indices_.assign(static_cast<std::size_t>(cap_), 0);
         distances_.assign(static_cast<std::size_t>(cap_), inf);
@@ -107,7 +136,7 @@ public:
     }
 
     bool full() const { return count_ == cap_; }
-    // Skip threshold on sums while full (see the proof above); NaN disables skipping.
+    // Skip threshold on cheap sums while full (see the proof above); NaN disables skipping.
     double bound() const { return bound_; }
 
     // The insertion rules: when full, a pattern at least as far as the last entry stays out;
@@ -131,14 +160,17 @@ public:
     }
 
 private:
-    static double skipBound(double kthSum) {
+    double skipBound(double kthSum) const {
         double b = kthSum * (1.0 + 0x1p-28);
         if (b < 0x1p-900) b = 0x1p-900;
         if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
-        return b;
+        if (!cheap_.convert) return b;
+        b = cheap_.scale * std::pow(b, cheap_.exponent);
+        return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
     }
 
     long cap_;
+    CheapOrder cheap_;
     long count_ = 0;
     double bound_ = std::numeric_limits<double>::quiet_NaN();
     std::vector<long>& indices_;
@@ -236,45 +268,53 @@ template <int P, bool Wide>
     return cheapSumReaches<P>(a, b, n, bound);
 }
 
-// The same with the exact terms, for orders without a cheap form; pow dwarfs the test.
-[[gnu::always_inline]] inline bool exactSumReaches(const double* a, const double* b, long n, double p,
-                                                   double bound) {
-    double part = 0.0;
-    for (long j = 0; j < n; ++j) {
-        part += std::pow(std::fabs(a[j] - b[j]), p);
-        if (part >= bound) return restIsFinite(a, b, j + 1, n);
-    }
-    return false;
-}
-
-// Offers stored row i (measurements b) to the list. P = 1, 2, 3: cheap terms; P = 0: exact
-// partial sums; P = -1: no skipping.
+// Offers stored row i (measurements b) to the list, for distances of order p. P = 1, 2, 3: cheap
+// terms of that order against the list's bound; P = 0: no skipping.
 template <int P, bool Wide>
 [[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b,
                                             long dims, double p) {
-    if constexpr (P >= 0) {
-        if (list.full()) {
-            if constexpr (P > 0) {
-                if (cheapSumSkips<P, Wide>(a, b, dims, list.bound())) return;
-            } else {
-                if (exactSumReaches(a, b, dims, p, list.bound())) return;
-            }
-        }
+    if constexpr (P > 0) {
+        if (list.full() && cheapSumSkips<P, Wide>(a, b, dims, list.bound())) return;
     }
     const double sum = normPowerSum(a, b, dims, p);
     list.offer(i, normRoot(sum, p), sum);
 }
 
 #ifdef CLASTOOL_KNN_AVX2
+// The cheap sums of the four rows from b on, as lanes 0 to 3. Each row's lanes get the same terms
+// in the same order as in cheapSumReachesWide, and the four rows' lanes are combined as
+// (s0 + s1) + (s2 + s3) together. The accumulators start with the first terms instead of adding
+// them to zero: a term is never -0, so 0 + t is t, and only the comparisons of these sums are used.
+// Neighbouring lanes are added through unpacks, which cost fewer instructions than horizontal
+// additions and add the same pairs in the same order.
+template <int P>
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256d fourSums(const __m256d* query, const double* b,
+                                                                    long d) {
+    __m256d s0 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b)));
+    __m256d s1 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + d)));
+    __m256d s2 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 2 * d)));
+    __m256d s3 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 3 * d)));
+    for (long g = 1; g < d / 4; ++g) {
+        const __m256d x = query[g];
+        const long j = 4 * g;
+        s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
+        s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
+        s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
+        s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
+    }
+    const __m256d h01 = _mm256_add_pd(_mm256_unpacklo_pd(s0, s1), _mm256_unpackhi_pd(s0, s1));
+    const __m256d h23 = _mm256_add_pd(_mm256_unpacklo_pd(s2, s3), _mm256_unpackhi_pd(s2, s3));
+    return _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
+}
+
 // Packed rows [begin, end) for one query, four rows per pass when a row holds at most 16
-// measurements in whole groups of four (where cheapSumReaches has no early test to lose). Each
-// row's lanes get the same terms in the same order as in cheapSumReachesWide, the four rows' lanes
-// are combined as (s0 + s1) + (s2 + s3) together, and the four sums are compared with the bound at
-// once. When all four reach it, nothing is offered, so the bound was the current one for each of
-// them. Otherwise the rows are taken in order, each tested against the bound as it is then (an
-// earlier row of the four may have entered and changed it, even to NaN when NaN distances fill the
-// list) and, if not skipped, sent to the exact path: each row is decided exactly as offerRow
-// decides it. Returns the first row not handled.
+// measurements in whole groups of four (where cheapSumReaches has no early test to lose). The
+// four rows' cheap sums (fourSums) are compared with the bound at once. When all four reach it,
+// nothing is offered, so the bound was the current one for each of them. Otherwise the rows are
+// taken in order, each tested against the bound as it is then (an earlier row of the four may have
+// entered and changed it, even to NaN when NaN distances fill the list) and, if not skipped, sent
+// to the exact path: each row is decided exactly as offerRow decides it. Returns the first row
+// not handled.
 // Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
 // query stays in registers); Dims = 0: the row length is `dims`.
 template <int P, long Dims>
@@ -286,18 +326,7 @@ template <int P, long Dims>
     long i = begin;
     for (; i + 4 <= end; i += 4) {
         const double* b = rows.row(i);
-        __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-        for (long g = 0; g < d / 4; ++g) {
-            const __m256d x = query[g];
-            const long j = 4 * g;
-            s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
-            s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
-            s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
-            s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
-        }
-        const __m256d h01 = _mm256_hadd_pd(s0, s1), h23 = _mm256_hadd_pd(s2, s3);
-        const __m256d sums =
-            _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
+        const __m256d sums = fourSums<P>(query, b, d);
         const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
         if (skipped == 0xF) continue;
         alignas(32) double each[4];
@@ -375,9 +404,10 @@ template <int P, bool Wide>
                                                 double p, const double* const* queries, long count, long k,
                                                 std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
+    const CheapOrder cheap = P > 0 ? CheapOrder(P, p, dims) : CheapOrder();
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
-    for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q]);
+    for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q], cheap);
     scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
 }
 
@@ -389,17 +419,16 @@ template <bool Wide>
                                                  const tqClassifierDataProviderMemory& data, double p,
                                                  const double* const* queries, long count, long dims, long k,
                                                  std::vector<long>* indices, std::vector<double>* distances) {
-    const bool bounded = dims <= kMaxBoundedMeasurements;
-    if (bounded && p == 1.0)
+    // The cheap order: the largest of 1, 2 and 3 not above p.
+    const bool bounded = dims <= kMaxBoundedMeasurements && p >= kMinBoundedOrder && p <= kMaxBoundedOrder;
+    if (bounded && p < 2.0)
         searchPacked<1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p == 2.0)
+    else if (bounded && p < 3.0)
         searchPacked<2, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p == 3.0)
+    else if (bounded)
         searchPacked<3, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p >= kMinBoundedOrder && p <= kMaxBoundedOrder)
-        searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
     else
-        searchPacked<-1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
+        searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
 }
 
 // Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 the
