@@ -32,11 +32,10 @@ struct tqMVNFactor {
 
 namespace {
 
-// Default floor of a state without floors of its own: the standard deviation of a share of
-// 1e-9 of the measurement's own variance (the square root is the factor below), large
-// enough that an exactly singular covariance (a perfectly correlated pair, fewer records
-// than measurements) factors with pivots far above rounding noise.
-constexpr double kRelativeFloor = 3.1622776601683794e-5;  // sqrt(1e-9)
+// Default floor of a state without floors of its own: tqMVNRelativeFloor times the
+// measurement's own standard deviation, large enough that an exactly singular covariance (a
+// perfectly correlated pair, fewer records than measurements) factors with pivots far above
+// rounding noise.
 // For a state alone whose measurement never varied there is no spread to be had: 16 ulps of
 // its value (what double precision resolves there), and for a measurement that is 0
 // throughout an absolute last resort.
@@ -245,7 +244,7 @@ double floorOf(const tqMVNState& s, long i) {
     const double set = s.floor[i];
     if (set > 0.0) return set;
     if (set == 0.0 && !(variance > 0.0)) return 0.0;
-    const double own = variance > 0.0 ? kRelativeFloor * std::sqrt(variance) : 0.0;
+    const double own = variance > 0.0 ? tqMVNRelativeFloor * std::sqrt(variance) : 0.0;
     return std::max({own, kResolution * std::fabs(s.mean[i]), kAbsoluteFloor});
 }
 

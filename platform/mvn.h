@@ -39,6 +39,10 @@ constexpr long tqMVNBadArgument = 0x80000B63L;
 // Memory could not be allocated; the object is left as it was.
 constexpr long tqMVNOutOfMemory = 0x80000B64L;
 
+// sqrt(1e-9): a state's default floor is this times the measurement's standard deviation
+// (tfMVNSetScaleFloors), the standard deviation of a billionth of its variance.
+constexpr double tqMVNRelativeFloor = 3.1622776601683794e-5;
+
 // Elements a list keeps inside itself before it moves to the heap.
 constexpr long tqMVNInlineSize = 16;
 

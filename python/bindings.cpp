@@ -56,6 +56,23 @@ Rows rowsOf(const Matrix& x) {
 
 using Labels = std::vector<long>;  // the category number of each result column
 
+// The pickled form of archived values, in order, and back.
+template <class... T>
+py::bytes archived(T&... values) {
+    std::ostringstream out;
+    {
+        tqArchive ar(out);
+        (void)(ar || ... || values);
+    }
+    return py::bytes(out.str());
+}
+template <class... T>
+void unarchive(const py::bytes& bytes, T&... values) {
+    std::istringstream in(static_cast<std::string>(bytes));
+    tqArchive ar(in);
+    (void)(ar || ... || values);
+}
+
 // The category number of column `c`, which must be one.
 long labelOf(const Labels& labels, std::size_t c) {
     if (c >= labels.size()) throw Refused("A class index is out of range.");
@@ -253,26 +270,11 @@ public:
     }
 
     // The pickled form: the columns' category numbers, the row count and the archived tool.
-    py::bytes toBytes() {
-        std::ostringstream out;
-        {
-            tqArchive ar(out);
-            ar || labels_;
-            ar || rows_;
-            ar || tool_;
-        }
-        return py::bytes(out.str());
-    }
+    py::bytes toBytes() { return archived(labels_, rows_, tool_); }
     static Model fromBytes(const py::bytes& bytes) {
-        std::istringstream in(static_cast<std::string>(bytes));
         Model model;
         Labels labels;
-        {
-            tqArchive ar(in);
-            ar || labels;
-            ar || model.rows_;
-            ar || model.tool_;
-        }
+        unarchive(bytes, labels, model.rows_, model.tool_);
         if (!model.tool_.isTrained()) throw Refused("The pickled model holds no trained classifier.");
         model.setLabels(labels);
         return model;
@@ -498,23 +500,10 @@ public:
         return out;
     }
 
-    py::bytes toBytes() {
-        std::ostringstream out;
-        {
-            tqArchive ar(out);
-            ar || labels_;
-            ar || table_;
-        }
-        return py::bytes(out.str());
-    }
+    py::bytes toBytes() { return archived(labels_, table_); }
     static RuleTable fromBytes(const py::bytes& bytes) {
-        std::istringstream in(static_cast<std::string>(bytes));
         RuleTable table;
-        {
-            tqArchive ar(in);
-            ar || table.labels_;
-            ar || table.table_;
-        }
+        unarchive(bytes, table.labels_, table.table_);
         for (const tqClassifierRule& rule : table.table_.rules())
             if (table.columnOf(rule.label()) < 0) throw Refused("A pickled rule has a label without a class.");
         return table;

@@ -17,6 +17,7 @@
 #include "platform/archive.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
+#include "platform/mvn.h"
 
 namespace {
 
@@ -63,10 +64,7 @@ bool rowIsFinite(const tqPatternRows& rows, std::size_t i) {
     return true;
 }
 
-// sqrt(1e-9): the floors below are the standard deviation of a billionth of the spread.
-constexpr double kRelativeFloor = 3.1622776601683794e-5;
-
-// Gives every category's normal densities the same floor per measurement: kRelativeFloor
+// Gives every category's normal densities the same floor per measurement: tqMVNRelativeFloor
 // times the measurement's standard deviation over all categories, pooled from their
 // estimates (count, mean, variance), so that a loaded classifier finds the same floors as
 // the trained one. A measurement that never varied gets 0 and is left out everywhere. The
@@ -111,7 +109,7 @@ void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
             const double deviation = (part.mean - reference - grand) / unit;
             pooled += part.n / total * (part.variance / unit / unit + deviation * deviation);
         }
-        const double floor = kRelativeFloor * unit * std::sqrt(pooled);
+        const double floor = tqMVNRelativeFloor * unit * std::sqrt(pooled);
         floors[entry.first] = unit > 0.0 && std::isfinite(floor) ? floor : 0.0;
     }
     for (const Normal& normal : normals) {

@@ -9,7 +9,6 @@
 #include "clss/clastool/classifier.h"
 #include "platform/handle.h"
 
-class tqClassifierCategoryResult;
 class tqClassifierTrainParamsBayesian;
 
 // The technique behind tqClassifierTrainParamsBayesian (normally driven through

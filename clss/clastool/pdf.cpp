@@ -1,5 +1,6 @@
 #include "clss/clastool/pdf.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -103,7 +104,8 @@ long truncateToInt32(double x) {
 
 double tq_logfactorial::logFactorial(long j) {
     if (j < 2) return 0.0;
-    const long c = j / kStride;
+    // Beyond the table (no trained count gets there) the sum goes on from its last checkpoint.
+    const long c = std::min(j / kStride, kCount - 1);
     double sum = checkpoints[c];
     for (long i = c == 0 ? 2 : c * kStride + 1; i <= j; ++i) sum += std::log(static_cast<double>(i));
     return sum;
@@ -436,9 +438,9 @@ void tq_PDFBinomial::serialize_(tqArchive& ar, unsigned char version) {
         ar || numTrials_ || theta_ || maxValue_;
         return;
     }
-    // Training truncates the number of trials to a 32-bit integer, and rating a measurement
-    // sums one logarithm per trial: a count beyond that range cannot be a trained model's and
-    // would make every run of the loaded model arbitrarily slow.
+    // Training truncates the number of trials to a 32-bit integer, and ln(j!) past the
+    // checkpoints (logfactorial.h) costs one logarithm per term: a count beyond that range
+    // cannot be a trained model's and would make every run of the loaded model arbitrarily slow.
     long numTrials = 0;
     double theta = 0.0, maxValue = 0.0;
     ar || numTrials || theta || maxValue;

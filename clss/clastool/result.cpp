@@ -149,9 +149,9 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
                                 const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
                                 double matchScoreFactorLog) {
+    checkUniqueLabels(n, labels);
     for (std::size_t i = 0; i < n; ++i)
         if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
-    checkUniqueLabels(n, labels);
 
     CategoryScratch<double> frequency(n);
     double frequencySum = 0.0;

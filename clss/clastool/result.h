@@ -80,8 +80,9 @@ public:
 
     // The decision rule of the constructor above for n categories given as labels[i] and
     // matchScores[i], written into this result, whose storage is reused, so that a caller
-    // keeping its result allocates nothing. Checks first that every match score is in
-    // [0.0, 1.0] (BadParams "Scores must be >= 0.0 and <= 1.0"), then as the constructor;
+    // keeping its result allocates nothing. Checks the labels' uniqueness first, as the
+    // constructor does, then that every match score is in [0.0, 1.0] (BadParams "Scores must
+    // be >= 0.0 and <= 1.0"), then as the constructor;
     // the bits are the constructor's. On an exception the result is unchanged.
     void decide(std::size_t n, const long* labels, const double* matchScores,
                 const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
