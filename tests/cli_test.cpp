@@ -160,16 +160,17 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {"evaluate --method knn - -", "", 1, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
         {knn, "y\n1\n", 1, "@IN:1: the header names no measurement column\n"},
-        {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\"\n"},
+        {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\" (--label-column takes a name or a 0-based column index; "
+         "--no-header reads a file whose first row is data)\n"},
         {knn, "x,label,x\n", 1, "@IN:1:3: column name \"x\" appears twice\n"},
         {knn, "x,,label\n", 1, "@IN:1:2: the header names no column here\n"},
         {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
-        {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number\n"},
+        {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number (--ignore \"x\" leaves"},
         {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --delimiter :", "", 2, "--delimiter: : not in {"},
         {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
-        {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number\n"},
+        {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number (--ignore \"x\" leaves the column out)\n"},
         {knn, "x,label\n1e309,a\n", 1,
          "@IN:2:1: \"1e309\" in column \"x\" is out of range (beyond +-1.8e308)\n"},
         {knn, "x,label\n1,a\n-inf,b\n", 1,
@@ -188,10 +189,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {bayes + " --binomial x=1e300", "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
         {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
          "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
-        {"classify @T/m @IN", "weight,width\n5,1\n", 1,
-         "@IN:1:2: column \"width\" does not match the model, which"},
-        {"classify @T/m @IN", "weight\n5\n", 1,
-         "@IN:1: the file has 1 measurement columns but the model expects 2"},
+        {"classify @T/m @IN", "weight,width\n5,x\n", 1,
+         "@IN:1: columns do not match the model: expected weight, diameter, found weight, width\n"},
         {"classify @T/m @D/fruit_missing.csv -o @OUT", "", 1,
          "@D/fruit_missing.csv:2:3: missing measurement in column \"diameter\": the knn method needs every"},
         {"train --method knn @T/none.csv -o @OUT", "", 1,
@@ -264,8 +263,8 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
                       size = " measurement columns, but the stored classifier takes another number\n";
     expectCases({
         {"info @IN", "label,x\n", 1, "@IN: not a clastool model file\n"},
-        {"info @IN", "clastool model\nformat 3\n", 1,
-         "@IN: model file format version 3 is not supported; this clastool reads format version 2\n"},
+        {"info @IN", "clastool model\nformat 4\n", 1,
+         "@IN: model file format version 4 is not supported; this clastool reads format versions 2 and 3\n"},
         {"info @D/format1.model", "", 1, "@D/format1.model: model file format version 1 has no checksum, so"},
         {"info @IN", "clastool model\nformat 2" + std::string(100, ' '), 1,
          "@IN: not a clastool model file (no format version)\n"},
@@ -273,7 +272,7 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
          "@IN:3: damaged model file: no checksum line\n"},
         {"info @IN", flipped, 1, "@IN: damaged model file: the checksum of its contents is "},
         {"info @IN", edited("knn", "archive\n", ""), 1,
-         "@IN:14: damaged model file header: expected \"archive\"\n"},
+         "@IN:16: damaged model file header: expected \"archive\"\n"},
         {"info @IN", edited("knn", "method knn", "method trees"), 1,
          "@IN:4: damaged model file header: unknown"},
         {"info @IN", edited("knn", "labels names 3\nmelon\n", "labels names 2\n"), 1,
@@ -307,10 +306,10 @@ TEST_F(CliRun, MessagesSayWhatIsWrongAndEscapeTheData) {
         {"classify @T/ @D/fruit_test.csv", "", 1, "@T/: is a directory, not a file\n"},
         {"train --method knn --costs @T/ @IN -o @OUT", esc, 1, "@T/: is a directory, not a file\n"},
         {"classify @T/nul @D/fruit_test.csv", "", 1,
-         "@D/fruit_test.csv:1:2: column \"weight\" does not match "
-         "the model, which expects \"we\\x00ight\" here\n"},
+         "@D/fruit_test.csv:1: columns do not match the model: expected we\\x00ight, diameter, found "
+         "weight, diameter\n"},
         {"train --method knn @IN -o @OUT", "x,label\n\x1b[2J,a\n", 1,
-         "@IN:2:1: \"\\x1b[2J\" in column \"x\" is not a number\n"},
+         "@IN:2:1: \"\\x1b[2J\" in column \"x\" is not a number ("},
     });
     std::ofstream(tmp("esc.csv")) << esc;
     ok("train --method bayes @T/esc.csv -o @T/esc.model");
