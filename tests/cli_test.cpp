@@ -513,4 +513,91 @@ TEST_F(CliRun, EvaluateReportsAccuracyConfusionAndCosts) {
     EXPECT_TRUE(has(ok("demo"), "bayes: trained on 1200 labelled rows"));
 }
 
+// The reader refills its buffer every megabyte: rows, quoted labels and line numbers that cross a
+// refill read as the others do.
+TEST(CliInput, RowsAcrossBufferRefillsReadAsTheOthers) {
+    std::string text = "id,x,label\n";
+    const long rows = 60000;
+    for (long r = 0; r < rows; ++r)
+        text += std::to_string(r) + "," + std::to_string(r) + ".5,\"l\"\"" + std::to_string(r % 3) + "\n\"\n";
+    cli::ColumnChoice choice;
+    choice.ignore = {"id"};
+    const cli::DataTable t = cli::parseDataText(text, "big.csv", choice);
+    ASSERT_EQ(t.size(), static_cast<std::size_t>(rows));
+    ASSERT_EQ(t.columns, std::vector<std::string>{"x"});
+    EXPECT_EQ(t.labelTexts, (std::vector<std::string>{"l\"0\n", "l\"1\n", "l\"2\n"}));
+    for (long r = 0; r < rows; ++r) {
+        ASSERT_EQ(t.row(static_cast<std::size_t>(r))[0], static_cast<double>(r) + 0.5) << r;
+        ASSERT_EQ(t.lines[static_cast<std::size_t>(r)], 2 + 2 * r) << r;
+    }
+}
+
+// Choosing the data and preparing it: columns by name or index, files without a header, scaling
+// and imputation stored in the model and applied by classify, classify's output shapes, and the
+// refusals that name the fix. `@IN` is the case's input; models go to @T/.
+TEST_F(CliRun, ColumnsScalingImputationAndOutputShapes) {
+    const auto put = [&](const std::string& name, const std::string& text) { std::ofstream(tmp(name)) << text; };
+    put("ids.csv", "id,x,y,label\n1,0,1000,a\n2,1,0,b\n3,0,900,a\n4,1,100,b\n");
+    put("plain.csv", "0,1000,a\n1,0,b\n0,900,a\n1,100,b\n");
+    put("gaps.csv", "x,y,label\n0,1000,a\n,900,a\n1,0,b\n1,NA,b\n");
+    put("query.csv", "y,x,extra\n400,0.1,z\n");
+    const struct {
+        std::string train, then, expected;  // `then` runs after `train`; its output holds `expected`
+    } cases[] = {
+        {"--ignore id @T/ids.csv", "info @T/m", "measurements: 2: x, y\n"},
+        {"--columns y,1 @T/ids.csv", "info @T/m", "measurements: 2: y, x\n"},
+        {"--no-header --label-column 2 @T/plain.csv", "info @T/m", "label column: 2\n"},
+        {"--no-header @T/plain.csv", "classify --no-header @T/m @T/plain.csv", "row,decision\n1,a\n2,b\n"},
+        // Unscaled, y decides the nearest row; scaled, x does.
+        {"--ignore id @T/ids.csv", "classify @T/m @T/query.csv", "1,b\n"},
+        {"--ignore id --scale standard @T/ids.csv", "classify @T/m @T/query.csv", "1,a\n"},
+        {"--ignore id --scale minmax @T/ids.csv", "info @T/m",
+         "scaling:      minmax, fitted on the training rows: x (x - 0) / 1, y (x - 0) / 1000\n"},
+        {"--impute median @T/gaps.csv", "info @T/m", "a missing measurement becomes the training rows' median: "
+                                                     "x 1, y 900\n"},
+        {"--impute mean @T/gaps.csv", "classify @T/m @T/gaps.csv", "row,decision\n1,a\n2,a\n3,b\n4,b\n"},
+        {"--ignore id @T/ids.csv", "classify --proba @T/m @T/query.csv", "a,b\n0,1\n"},
+        {"--ignore id @T/ids.csv", "classify --format json --scores @T/m @T/query.csv",
+         "[\n{\"row\": 1, \"decision\": \"b\", \"match:a\": 0, \"class:a\": 0, \"cost:a\": 1, \"match:b\": 1, "
+         "\"class:b\": 1, \"cost:b\": 0}\n]\n"},
+        {"--ignore id @T/ids.csv", "classify --format json --proba @T/m @T/query.csv", "[\n{\"a\": 0, \"b\": 1}\n]\n"},
+        {"--ignore id @T/ids.csv", "evaluate --method knn --k 1 --scale standard --ignore id --folds 2 @T/ids.csv",
+         "accuracy: 1.0000 (4 of 4)"},
+    };
+    for (const auto& c : cases) {
+        ok("train --method knn --k 1 -o @T/m " + c.train);
+        const std::string out = ok(c.then);
+        EXPECT_TRUE(has(out, c.expected)) << c.train << " | " << c.then << "\n" << out;
+    }
+
+    // A model written before scaling existed (format 2) still loads.
+    ok("train --method knn --k 1 @D/fruit_train.csv -o @T/m");
+    std::string text = file("@T/m");
+    text.replace(text.find("format 3"), 8, "format 2");
+    text.erase(text.find("scale none\nimpute none\n"), 23);
+    std::ofstream(tmp("old"), std::ios::binary) << withChecksum(text);
+    EXPECT_TRUE(has(ok("info @T/old"), "format version 2)\n"));
+
+    ok("train --method knn --k 1 --ignore id @T/ids.csv -o @T/m");
+    const std::string knn = "train --method knn @IN -o @OUT";
+    expectCases({
+        {"classify @T/m @IN", "id,x,label\n1,2,a\n", 1,
+         "@IN:1: columns do not match the model: expected x, y, found id, x\n"},
+        {"classify @T/m @IN", "a,b\n1,2\n", 1, "@IN:1: columns do not match the model: expected x, y, found a, b\n"},
+        {knn, "x,label\n1,a\n,b\n", 1, "@IN:3:1: missing measurement in column \"x\": the knn method needs every "
+                                       "measurement (use --impute mean|median"},
+        {"train --method bayes --impute mean @IN -o @OUT", "x,label\n1,a\n", 1,
+         "--impute applies to --method knn only"},
+        {knn + " --impute mean", "x,y,label\n,1,a\n,2,b\n", 1,
+         "@IN: column \"x\": no training row has a measurement to impute missing cells from\n"},
+        {"train --method bayes --scale standard --binomial x=3 @IN -o @OUT", "x,label\n1,a\n", 1,
+         "--scale cannot be combined with --binomial"},
+        {knn + " --label-column 9", "x,label\n1,a\n", 1, "--label-column 9: @IN has 2 columns (indices 0 to 1)\n"},
+        {knn + " --columns label", "x,label\n1,a\n", 1, "--columns label: \"label\" is the label column\n"},
+        {knn + " --ignore zz", "x,label\n1,a\n", 1, "--ignore zz: @IN has no column named \"zz\"\n"},
+        {knn + " --ignore x", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
+        {"classify --proba --scores @T/m @IN", "x,y\n1,2\n", 1, "--proba writes only the class scores"},
+    });
+}
+
 }  // namespace

@@ -59,9 +59,11 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
 // Which columns are data, and how they are prepared (train and evaluate).
 void addDataOptions(CLI::App* cmd, cli::MethodOptions& m) {
     cmd->add_option("--columns", m.columns, "the measurement columns, e.g. a,b,c (names or 0-based column indices)")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->allow_extra_args(false);
     cmd->add_option("--ignore", m.ignore, "columns that are not measurements, e.g. id,name (names or indices)")
-        ->delimiter(',');
+        ->delimiter(',')
+        ->allow_extra_args(false);
     cmd->add_flag("--no-header", m.noHeader, "the first row is data; columns are named 0, 1, 2, ...");
     cmd->add_option("--scale", m.scale, "scale the measurements, fitted on the training rows (default none)")
         ->check(CLI::IsMember({"standard", "minmax", "none"}));

@@ -169,17 +169,21 @@ void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
                  const Preprocessing& prep) {
     const std::size_t m = table.width();
     PreparedCells cells(table, prep);
+    // The range of every column over the labelled rows bounds both checks.
+    std::vector<long double> low(m, HUGE_VALL), high(m, -HUGE_VALL);
+    std::size_t labelled = 0;
+    for (std::size_t r : rows) {
+        if (categories[r] < 0) continue;
+        ++labelled;
+        cells.load(r);
+        for (std::size_t i = 0; i < m; ++i)
+            if (cells.valid(i))
+                low[i] = std::min<long double>(low[i], cells.value(i)),
+                high[i] = std::max<long double>(high[i], cells.value(i));
+    }
     if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         const auto* norm = dynamic_cast<const tqPatternDistanceMetricNorm*>(knn->distanceMetric().get());
         const long double order = norm ? norm->order() : 2.0;
-        std::vector<long double> low(m, HUGE_VALL), high(m, -HUGE_VALL);
-        for (std::size_t r : rows) {
-            if (categories[r] < 0) continue;
-            cells.load(r);
-            for (std::size_t i = 0; i < m; ++i)
-                low[i] = std::min<long double>(low[i], cells.value(i)),
-                high[i] = std::max<long double>(high[i], cells.value(i));
-        }
         for (std::size_t i = 0; i < m; ++i)
             if (high[i] > low[i] && std::pow(high[i] - low[i], order) > kSpreadLimit)
                 tooWide(table, static_cast<long>(i),
@@ -188,6 +192,11 @@ void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
                             ", too far apart for the knn distance between two rows to stay finite");
         return;
     }
+    // No row deviates from a mean by more than the range: when that bounds the sums, they are fine.
+    bool bounded = true;
+    for (std::size_t i = 0; i < m; ++i)
+        bounded = bounded && (high[i] < low[i] || (high[i] - low[i]) * (high[i] - low[i]) * labelled <= kSpreadLimit);
+    if (bounded) return;
     const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
     // Per category and measurement: count, sum, then squared deviations (two passes).
     std::map<long, std::size_t> slot;
