@@ -337,13 +337,38 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     return h;
 }
 
+namespace {
+
+// An output buffer that appends to a string, so that the archive is not copied out of a string
+// stream (a k-nearest-neighbour archive holds every training row).
+class StringSink : public std::streambuf {
+public:
+    explicit StringSink(std::string& text) : text_(text) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) text_.push_back(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        text_.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+
+private:
+    std::string& text_;
+};
+
+}  // namespace
+
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
-    std::ostringstream archive;
+    std::string bytes;
     {
+        StringSink sink(bytes);
+        std::ostream archive(&sink);
         tqArchive ar(archive);
         ar || tool;
     }
-    const std::string bytes = archive.str();
     writeFileAtomically(path, [&](std::ostream& out) { writeModelFile(out, header, bytes); });
 }
 
