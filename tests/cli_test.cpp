@@ -129,6 +129,7 @@ TEST(CliInput, QuotesBlanksLineEndsAndNumberKinds) {
         {"0x10", K::NotANumber},   {"nan", K::NotANumber}, {"1,5", K::NotANumber},
         {"--1", K::NotANumber},    {"1 2", K::NotANumber}, {"1e309", K::OutOfRange},
         {"-1e309", K::OutOfRange}, {"inf", K::Infinite},   {"-Infinity", K::Infinite},
+        {"+-1", K::NotANumber},    {"-nan", K::NotANumber},
     };
     for (const auto& [text, kind] : numbers) {
         double v = 0.0;
