@@ -255,6 +255,26 @@ void tq_CategoryModelBayesian::matchScores_(const tqPatternRows& rows, double* s
     }
 }
 
+void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
+    GroupScratch scratch;
+    const long dimension = static_cast<long>(rows.dimension);
+    for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+        const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+        tq_ProbabilityDensityFunction& pdf = *pdfs_[g];  // an empty handle throws tqBadPointer
+        if (typeid(pdf) == typeid(tq_PDFMultivariateNormal) && group.size() == 1 && group[0] < dimension) {
+            const auto j = static_cast<std::size_t>(group[0]);
+            check(tfMVNUpdateColumn1(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_,
+                                     static_cast<long>(rows.rows), rows.values + j, rows.rowStride,
+                                     rows.validity ? rows.validity + j : nullptr, rows.rowStride, 1.0));
+            continue;
+        }
+        for (std::size_t r = 0; r < rows.rows; ++r) {
+            scratch.row(rows.row(r), rows.validity ? rows.validity + r * rows.rowStride : nullptr, dimension);
+            pdf.updateWithGroup_(scratch.gather(group));
+        }
+    }
+}
+
 bool tq_CategoryModelBayesian::operator==(const tq_CategoryModelBayesian& other) const {
     if (!tq_CategoryModel::operator==(other) || pdfs_.size() != other.pdfs_.size()) return false;
     for (std::size_t g = 0; g < pdfs_.size(); ++g)
