@@ -89,7 +89,8 @@ public:
 
     // Learns every row as adapt learns rows.pattern(r), in row order, bit for bit; requires
     // ratesRows_(). Group by group: one-measurement normal groups learn a column at a time,
-    // the others row by row without a pattern object. Errors pass unchanged (a training
+    // other normal groups the block's records in one update, the others row by row without a
+    // pattern object. Errors pass unchanged (a training
     // that fails is dropped whole, so what the model learned before does not matter).
     void adaptRows_(const tqPatternRows& rows);
 
