@@ -157,7 +157,7 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "a,label\n1,\"2\"x\n", 1, "@IN:2:2: unexpected text after a closing quote\n"},
         {knn, "a,label\n1,2\"\n", 1, "@IN:2:2: a quote may only start a cell (quote the whole cell)\n"},
         {"train --method knn - -o @OUT", "a,label\n1,2\"\n", 1, "standard input:2:2: a quote may only start"},
-        {"evaluate --method knn - -", "", 1, "standard input (-) can be read only once; give TRAIN.csv or"},
+        {"evaluate --method knn - -", "", 2, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
         {knn, "y\n1\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\"\n"},
@@ -166,7 +166,7 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number\n"},
         {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
-        {knn + " --delimiter :", "", 2, "--delimiter: : not in {"},
+        {knn + " --delimiter :", "", 2, "--delimiter: expected one of \",\", \";\", \"tab\", not \":\""},
         {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
         {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number\n"},
@@ -212,7 +212,7 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {"evaluate --method knn --folds 13 @D/fruit_train.csv", "", 1,
          "@D/fruit_train.csv: 12 labelled rows cannot be split into 13 folds\n"},
         {"train --method knn --bogus @D/twoclass.csv -o @OUT", "", 2,
-         "The following argument was not expected: --bogus (see 'clastool --help')\n"},
+         "The following argument was not expected: --bogus (see 'clastool train --help')\n"},
         {"frobnicate", "", 2, "unknown command \"frobnicate\" (commands: train, classify, evaluate,"},
         {"train --method knn @T/ -o @OUT", "", 1, "@T/: is a directory, not a file\n"},
         {"train --method knn /dev/zero -o @OUT", "", 1, "/dev/zero:1: NUL byte: this is not a CSV text"},
@@ -512,6 +512,42 @@ TEST_F(CliRun, EvaluateReportsAccuracyConfusionAndCosts) {
     EXPECT_TRUE(has(first, "accuracy: 1.0000 (12 of 12)")) << first;
     EXPECT_EQ(ok("evaluate --method bayes --folds 4 @D/fruit_train.csv"), first);  // seeded: the same folds
     EXPECT_TRUE(has(ok("demo"), "bayes: trained on 1200 labelled rows"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Command-line mistakes: status 2, one wording per kind of bad value, a pointer to the command's
+// help; data mistakes stay status 1.
+
+TEST_F(CliRun, CommandLineMistakesAreUsageErrors) {
+    const std::string train = "train @D/fruit_train.csv -o @OUT --method ";
+    const std::string whole = " (see 'clastool train --help')\n";
+    expectCases({
+        {train + "knn --k 0", "", 2, "--k: expected a whole number of 1 or more, not \"0\"" + whole},
+        {train + "knn --k abc", "", 2, "--k: expected a whole number of 1 or more, not \"abc\"" + whole},
+        {train + "knn --k 2.5", "", 2, "--k: expected a whole number of 1 or more"},
+        {train + "knn --k 99999999999999999999", "", 2, "--k: expected a whole number of 1 or more"},
+        {train + "knn --norm 0", "", 2, "--norm: expected a number greater than 0, not \"0\"" + whole},
+        {train + "knn --norm nan", "", 2, "--norm: expected a number greater than 0"},
+        {train + "bayes --default-cost -1", "", 2, "--default-cost: expected a number of 0 or more"},
+        {train + "svm", "", 2, "--method: expected one of \"knn\", \"bayes\""},
+        {train + "bayes --k 3", "", 2, "--k applies to --method knn only" + whole},
+        {train + "knn --prior a=1", "", 2, "--prior applies to --method bayes only" + whole},
+        {"evaluate --method knn --folds 0 @D/fruit_train.csv", "", 2,
+         "--folds: expected a whole number of 2 or more, not \"0\" (see 'clastool evaluate --help')\n"},
+        {"evaluate --method knn --folds 1 @D/fruit_train.csv", "", 2, "--folds: expected a whole number of 2"},
+        {"evaluate --method knn --seed x --folds 2 @D/fruit_train.csv", "", 2, "--seed: expected a whole number"},
+        {"evaluate --method knn @D/fruit_train.csv", "", 2,
+         "evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file (see 'clastool evaluate"},
+        {"evaluate --method knn --folds 2 @D/fruit_train.csv @D/fruit_test.csv", "", 2,
+         "evaluate with --folds takes one data file"},
+        {"classify --threads -1 @D/fruit_train.csv @D/fruit_test.csv", "", 2,
+         "--threads: expected a whole number of 0 or more, not \"-1\" (see 'clastool classify --help')"},
+        {"info", "", 2, "MODEL is required (see 'clastool info --help')"},
+        {"train --method knn @T/absent.csv -o @OUT", "", 1, "@T/absent.csv: cannot open"},
+    });
+    // Each command's help lists its own options only.
+    EXPECT_FALSE(has(ok("info --help"), "--force"));
+    EXPECT_FALSE(has(ok("classify --help"), "--method"));
 }
 
 }  // namespace

@@ -144,7 +144,6 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, labels);
     std::size_t labelled = 0;
     for (long c : categories) labelled += c >= 0;
-    if (args.folds < 2) throw InputError("--folds must be 2 or more");
     if (static_cast<std::size_t>(args.folds) > labelled)
         throw InputError(args.files[0] + ": " + plural(labelled, "labelled row") + " cannot be split into " +
                          std::to_string(args.folds) + " folds");
@@ -195,8 +194,25 @@ std::string listOf(const std::vector<std::string>& items) {
 
 }  // namespace
 
+void checkUsage(const MethodOptions& method) {
+    try {
+        checkMethodOptions(method);
+    } catch (const InputError& e) {
+        throw UsageError(e.what());
+    }
+}
+
+void checkUsage(const EvaluateArgs& args) {
+    checkUsage(args.method);
+    if (args.folds != 0 && args.files.size() != 1) throw UsageError("evaluate with --folds takes one data file");
+    if (args.folds == 0 && args.files.size() != 2)
+        throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    if (args.folds == 0 && args.files[0] == "-" && args.files[1] == "-")
+        throw UsageError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
+}
+
 void runTrain(const TrainArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
     const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required,
                                          delimiterNamed(args.method.delimiter));
@@ -255,21 +271,16 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
 }
 
 void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args);
     if (!args.predictions.empty()) {
         std::vector<std::string> inputs = args.files;
         inputs.push_back(args.method.costsFile);
         checkOutputPath(args.predictions, inputs, args.force);
     }
     if (args.folds != 0) {
-        if (args.files.size() != 1) throw InputError("evaluate with --folds takes one data file");
         evaluateFolds(args, out);
         return;
     }
-    if (args.files.size() != 2)
-        throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    if (args.files[0] == "-" && args.files[1] == "-")
-        throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
     const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
                                          delimiterNamed(args.method.delimiter));
     const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required,

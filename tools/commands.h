@@ -48,6 +48,16 @@ struct DemoArgs {
     bool force = false;
 };
 
+// A mistake on the command line (exit status 2), found after the parser's own checks.
+class UsageError : public InputError {
+public:
+    using InputError::InputError;
+};
+
+// The checks of option combinations that need no file; they throw UsageError.
+void checkUsage(const MethodOptions& method);
+void checkUsage(const EvaluateArgs& args);
+
 // train: reads DATA, trains, writes MODEL; prints a one-line summary.
 void runTrain(const TrainArgs& args, std::ostream& out);
 // classify: one output row per input row (see PredictionWriter).
