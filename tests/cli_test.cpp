@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "clss/clastool/clastool.h"
 #include "test_support.h"
@@ -329,7 +330,6 @@ TEST_F(CliRun, MessagesSayWhatIsWrongAndEscapeTheData) {
 TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
     ok("train --method knn @D/fruit_train.csv -o @T/m");
     ASSERT_EQ(::symlink(tmp("m").c_str(), tmp("link").c_str()), 0);
-    ASSERT_EQ(::mkfifo(tmp("pipe").c_str(), 0600), 0);
     ASSERT_EQ(::chmod(tmp("m").c_str(), 0600), 0);
     std::ofstream(tmp("old")) << "old\n";
     const std::string train = "train --method knn @D/fruit_train.csv -o ";
@@ -338,8 +338,6 @@ TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
          "@D/fruit_train.csv: is the input file @D/fruit_train.csv; the output must be another file\n"},
         {train + "@D/fruit_train.csv --force", "", 1, "@D/fruit_train.csv: is the input file"},
         {train + "@T/link", "", 1, "@T/link: is a symbolic link; give --force to replace the file it points"},
-        {"classify @T/m @D/fruit_test.csv -o @T/pipe", "", 1,
-         "@T/pipe: is not a regular file (a device or a"},
         {train + "@T/", "", 1, "@T/: is a directory; name an output file\n"},
         {"demo --save-data /dev/full --force", "", 1, "/dev/full: cannot write: No space left on device\n"},
         {"classify @T/m @D/fruit_missing.csv -o @T/old", "", 1, "@D/fruit_missing.csv:2:3:"},
@@ -548,6 +546,42 @@ TEST_F(CliRun, CommandLineMistakesAreUsageErrors) {
     // Each command's help lists its own options only.
     EXPECT_FALSE(has(ok("info --help"), "--force"));
     EXPECT_FALSE(has(ok("classify --help"), "--method"));
+}
+
+// Special outputs are written in place and a link is never replaced by a file: a FIFO (read by a
+// thread here), /dev/null, /dev/stdout whatever standard output is, a link to nothing refused.
+TEST_F(CliRun, SpecialOutputsAreWrittenInPlace) {
+    ok("train --method knn @D/fruit_train.csv -o @T/m");
+    const std::string classify = "classify @T/m @D/fruit_test.csv";
+    const std::string expected = ok(classify);
+    ASSERT_EQ(::mkfifo(tmp("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(tmp("pipe").c_str(), tmp("to-pipe").c_str()), 0);
+    for (const std::string target : {"@T/pipe", "@T/to-pipe"}) {
+        std::string got;
+        std::thread reader([&] { got = tqtest::readFile(tmp("pipe")); });
+        ok(classify + " -o " + target);
+        reader.join();
+        EXPECT_EQ(got, expected) << target;
+    }
+    ok(classify + " -o /dev/null");
+    EXPECT_EQ(ok(classify + " -o /dev/stdout"), expected);
+    struct stat st {};
+    ASSERT_EQ(::lstat("/dev/stdout", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    ASSERT_EQ(::symlink(tmp("absent").c_str(), tmp("dangling").c_str()), 0);
+    expectCases({{classify + " -o @T/dangling --force", "", 1,
+                  "@T/dangling: is a symbolic link to a file that does not exist\n"}});
+    ASSERT_EQ(::lstat(tmp("dangling").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_FALSE(has(entry.path().string(), ".tmp-")) << entry.path();
+    // The demo's figures are the same on every run; timings appear only when asked for.
+    const std::string demo = ok("demo");
+    EXPECT_FALSE(has(demo, " ms\n"));
+    EXPECT_EQ(ok("demo"), demo);
+    EXPECT_TRUE(has(ok("demo --timing"), "time for training and testing: "));
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ struct InfoArgs {
 struct DemoArgs {
     std::string saveData;  // write the generated data as CSV, optional
     bool force = false;
+    bool timing = false;  // also print each method's wall time (which differs between runs)
 };
 
 // A mistake on the command line (exit status 2), found after the parser's own checks.

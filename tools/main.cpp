@@ -19,7 +19,7 @@ const char kCsvRules[] =
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
-const char kForceHelp[] = "write the output through a symbolic link, or to a device or pipe";
+const char kForceHelp[] = "replace the file a symbolic link points to, or write to a special file";
 
 void addDelimiterOption(CLI::App* cmd, std::string& delimiter) {
     cmd->add_option("--delimiter", delimiter,
@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "generate data, train both methods, evaluate them (no files needed)");
     demoCmd->add_option("--save-data", demo.saveData, "also write the generated data to this CSV file");
     demoCmd->add_flag("--force", demo.force, kForceHelp);
+    demoCmd->add_flag("--timing", demo.timing, "also print the time each method took (it varies between runs)");
 
     // Set last, so that the commands do not inherit it.
     app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
