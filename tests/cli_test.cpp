@@ -499,15 +499,33 @@ TEST_F(CliRun, EvaluateReportsAccuracyConfusionAndCosts) {
             "melon       1       0       0\n"
             "grape       0       2       0\n"
             "lemon       1       0       1\n\n"
-            "category  precision     recall    support\n"
-            "melon        0.5000     1.0000          1\n"
-            "grape        1.0000     1.0000          2\n"
-            "lemon        1.0000     0.5000          2\n\n"
+            "category      precision     recall         f1    support\n"
+            "melon            0.5000     1.0000     0.6667          1\n"
+            "grape            1.0000     1.0000     1.0000          2\n"
+            "lemon            1.0000     0.5000     0.6667          2\n"
+            "macro avg        0.8333     0.8333     0.7778          5\n"
+            "weighted avg     0.9000     0.8000     0.8000          5\n\n"
+            "Cohen's kappa: 0.7059\n\n"
             "mean expected cost of the decisions: 0.0000\n"
             "mean actual cost of the decisions:   0.2000\n"));
     const std::string first = ok("evaluate --method bayes --folds 4 @D/fruit_train.csv");
     EXPECT_TRUE(has(first, "4-fold stratified cross-validation (seed 1) on 12 labelled rows")) << first;
     EXPECT_TRUE(has(first, "accuracy: 1.0000 (12 of 12)")) << first;
+    EXPECT_TRUE(has(first, "accuracy per fold: 1.0000 1.0000 1.0000 1.0000 (mean 1.0000, standard deviation 0.0000)\n"))
+        << first;
+    // The same figures for scripts: the whole report as JSON, the per-category table as CSV.
+    const std::string holdout = "evaluate --method knn --k 1 @D/fruit_train.csv @D/fruit_test.csv --format ";
+    const std::string json = ok(holdout + "json");
+    for (const std::string part :
+         {"\"accuracy\": 0.8,", "\"confusion_matrix\": [[1, 0, 0], [0, 2, 0], [1, 0, 1]]", "\"kappa\": 0.70588235294117",
+          "{\"label\": \"lemon\", \"precision\": 1, \"recall\": 0.5, \"f1\": 0.6666666666666666, \"support\": 2}",
+          "\"weighted_avg\": {\"precision\": 0.9, \"recall\": 0.8, \"f1\": 0.8, \"support\": 5}"})
+        EXPECT_TRUE(has(json, part)) << part << "\n" << json;
+    EXPECT_EQ(ok(holdout + "csv"),
+              "category,precision,recall,f1,support\nmelon,0.5,1,0.6666666666666666,1\ngrape,1,1,1,2\n"
+              "lemon,1,0.5,0.6666666666666666,2\n");
+    EXPECT_TRUE(has(ok("evaluate --method knn --folds 3 @D/fruit_train.csv --format json"),
+                    "\"folds\": [{\"rows\": 4, \"accuracy\": "));
     EXPECT_EQ(ok("evaluate --method bayes --folds 4 @D/fruit_train.csv"), first);  // seeded: the same folds
     EXPECT_TRUE(has(ok("demo"), "bayes: trained on 1200 labelled rows"));
 }

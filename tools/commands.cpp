@@ -44,6 +44,7 @@ struct EvaluationRun {
     const DataTable& table;                   // the rows being classified
     std::vector<long> truths;                 // per row of `table`, -1 unknown
     std::vector<tqClassifierResult> results;  // per row of `table`
+    std::vector<long> folds;                  // per row, in cross-validation (-1: in none)
 };
 
 // Classifies `rows` of `table` with `tool` into `results`, then advances the progress bar.
@@ -62,7 +63,7 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
         if (run.truths[r] < 0)
             evaluation.addUnlabelled();
         else
-            evaluation.add(run.truths[r], run.results[r]);
+            evaluation.add(run.truths[r], run.results[r], run.folds.empty() ? -1 : run.folds[r]);
     }
     if (!args.predictions.empty()) {
         PredictionWriter writer(labels, args.scores, costs);
@@ -72,7 +73,7 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
                 writer.row(file, static_cast<long>(r) + 1, run.results[r]);
         });
     }
-    evaluation.print(out, title);
+    evaluation.print(out, title, args.format);
 }
 
 // Trains on one table and evaluates on another (the hold-out evaluation and the demo).
@@ -87,7 +88,7 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(method, train, labels);
     checkColumns(test, train.columns);
 
-    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.rows.size())};
+    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.rows.size()), {}};
     const std::vector<std::size_t> testRows = allRows(test);
     checkRows(*params, test, testRows);
 
@@ -150,7 +151,10 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     checkRows(*params, table, allRows(table));
 
     const auto folds = stratifiedFolds(categories, labels, args.folds, args.seed);
-    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.rows.size())};
+    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.rows.size()),
+                      std::vector<long>(table.rows.size(), -1)};
+    for (std::size_t f = 0; f < folds.size(); ++f)
+        for (std::size_t r : folds[f]) run.folds[r] = static_cast<long>(f);
     Progress progress("cross-validating", static_cast<long>(labelled));
     long done = 0;
     for (std::size_t f = 0; f < folds.size(); ++f) {

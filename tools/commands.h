@@ -34,6 +34,7 @@ struct EvaluateArgs {
     long folds = 0;
     long seed = 1;
     std::string predictions;  // per-row output file, optional
+    std::string format = "text";  // of the report: "text", "json" or "csv"
     bool scores = false;
     bool force = false;
     long threads = 0;  // 0: one per core

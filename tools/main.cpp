@@ -117,6 +117,9 @@ int main(int argc, char** argv) {
                             "also write each row's decision to this CSV file (as 'classify' does)");
     evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
     evaluateCmd->add_flag("--force", evaluate.force, kForceHelp);
+    evaluateCmd->add_option("--format", evaluate.format,
+                            "report as text (default), json (the whole report) or csv (the per-category table)")
+        ->check(cli::oneOf({"text", "json", "csv"}));
     evaluateCmd->add_option("--threads", evaluate.threads, kThreadsHelp)->check(cli::wholeNumber(0));
     evaluateCmd->footer(kCsvRules);
 
