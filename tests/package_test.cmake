@@ -59,6 +59,7 @@ run_step("configuring examples/ against the package"
   -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=${flags}")
 run_step("building examples/" ${CMAKE_COMMAND} --build ${CLASTOOL_WORK_DIR}/examples -j 2)
 run_step("running examples/roundtrip" ${CLASTOOL_WORK_DIR}/examples/roundtrip)
+run_step("running examples/csvfile" ${CLASTOOL_WORK_DIR}/examples/csvfile)
 run_step("running examples/tour" ${CLASTOOL_WORK_DIR}/examples/tour)
 message(STATUS "examples/tour (find_package): ${step_output}")
 
