@@ -26,6 +26,10 @@ struct ClassifyArgs {
     bool scores = false;
     bool force = false;
     long threads = 0;  // 0: one per core
+    // the shape of the output and the data
+    std::string format = "csv";  // csv or json
+    bool proba = false;          // only the class scores
+    bool noHeader = false;
 };
 
 struct EvaluateArgs {

@@ -56,8 +56,23 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
     cmd->add_option("--label-column", m.labelColumn,
-                    "name of the label column (default \"label\", else the last column)");
+                    "name or 0-based index of the label column (default \"label\", else the last column)");
     addDelimiterOption(cmd, m.delimiter);
+}
+
+// Which columns are data, and how they are prepared (train and evaluate).
+void addDataOptions(CLI::App* cmd, cli::MethodOptions& m) {
+    cmd->add_option("--columns", m.columns, "the measurement columns, e.g. a,b,c (names or 0-based column indices)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
+    cmd->add_option("--ignore", m.ignore, "columns that are not measurements, e.g. id,name (names or indices)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
+    cmd->add_flag("--no-header", m.noHeader, "the first row is data; columns are named 0, 1, 2, ...");
+    cmd->add_option("--scale", m.scale, "scale the measurements, fitted on the training rows (default none)")
+        ->check(cli::oneOf({"standard", "minmax", "none"}));
+    cmd->add_option("--impute", m.impute, "knn: fill missing measurements, fitted on the training rows")
+        ->check(cli::oneOf({"mean", "median", "none"}));
 }
 
 }  // namespace
@@ -78,6 +93,7 @@ int main(int argc, char** argv) {
     CLI::App* trainCmd =
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
+    addDataOptions(trainCmd, train.method);
     trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
     trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")
         ->required();
@@ -98,6 +114,10 @@ int main(int argc, char** argv) {
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
     classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(cli::wholeNumber(0));
+    classifyCmd->add_option("--format", classify.format, "csv (default) or json (an array of one object per row)")
+        ->check(cli::oneOf({"csv", "json"}));
+    classifyCmd->add_flag("--proba", classify.proba, "write only the class scores, one column per category");
+    classifyCmd->add_flag("--no-header", classify.noHeader, "the first row is data (a model trained with --no-header)");
     classifyCmd->footer(kCsvRules);
 
     cli::EvaluateArgs evaluate;
@@ -105,6 +125,7 @@ int main(int argc, char** argv) {
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
     addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
+    addDataOptions(evaluateCmd, evaluate.method);
     evaluateCmd
         ->add_option("FILES", evaluate.files,
                      "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
