@@ -45,6 +45,7 @@ struct EvaluationRun {
     const DataTable& table;                   // the rows being classified
     std::vector<long> truths;                 // per row of `table`, -1 unknown
     std::vector<tqClassifierResult> results;  // per row of `table`
+    std::vector<long> folds;                  // per row, in cross-validation (-1: in none)
 };
 
 // Classifies `rows` of `table` with `tool` into results[r] for each r of `rows`, then advances
@@ -67,7 +68,7 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
         if (run.truths[r] < 0)
             evaluation.addUnlabelled();
         else
-            evaluation.add(run.truths[r], run.results[r]);
+            evaluation.add(run.truths[r], run.results[r], run.folds.empty() ? -1 : run.folds[r]);
     }
     if (!args.predictions.empty()) {
         PredictionWriter writer(labels, args.scores, costs);
@@ -77,7 +78,7 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
                 writer.row(file, static_cast<long>(r) + 1, run.results[r]);
         });
     }
-    evaluation.print(out, title);
+    evaluation.print(out, title, args.format);
 }
 
 // Trains on one table and evaluates on another (the hold-out evaluation and the demo).
@@ -88,7 +89,7 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(method, train, labels);
     const Preprocessing prep = method.fitPreprocessing(train, allRows(train), trainCats);
 
-    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.size())};
+    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.size()), {}};
     const std::vector<std::size_t> testRows = allRows(test);
     checkRows(*params, test, testRows, prep);
 
@@ -140,7 +141,6 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, labels);
     std::size_t labelled = 0;
     for (long c : categories) labelled += c >= 0;
-    if (args.folds < 2) throw InputError("--folds must be 2 or more");
     if (static_cast<std::size_t>(args.folds) > labelled)
         throw InputError(args.files[0] + ": " + plural(labelled, "labelled row") + " cannot be split into " +
                          std::to_string(args.folds) + " folds");
@@ -150,7 +150,10 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     checkRows(*params, table, allRows(table), filling);
 
     const auto folds = stratifiedFolds(categories, labels, args.folds, args.seed);
-    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.size())};
+    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.size()),
+                      std::vector<long>(table.size(), -1)};
+    for (std::size_t f = 0; f < folds.size(); ++f)
+        for (std::size_t r : folds[f]) run.folds[r] = static_cast<long>(f);
     Progress progress("cross-validating", static_cast<long>(labelled));
     long done = 0;
     for (std::size_t f = 0; f < folds.size(); ++f) {
@@ -215,8 +218,25 @@ void printPreprocessing(const ModelHeader& header, std::ostream& out) {
 
 }  // namespace
 
+void checkUsage(const MethodOptions& method) {
+    try {
+        checkMethodOptions(method);
+    } catch (const InputError& e) {
+        throw UsageError(e.what());
+    }
+}
+
+void checkUsage(const EvaluateArgs& args) {
+    checkUsage(args.method);
+    if (args.folds != 0 && args.files.size() != 1) throw UsageError("evaluate with --folds takes one data file");
+    if (args.folds == 0 && args.files.size() != 2)
+        throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    if (args.folds == 0 && args.files[0] == "-" && args.files[1] == "-")
+        throw UsageError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
+}
+
 void runTrain(const TrainArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
     const DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
@@ -287,21 +307,16 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
 }
 
 void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args);
     if (!args.predictions.empty()) {
         std::vector<std::string> inputs = args.files;
         inputs.push_back(args.method.costsFile);
         checkOutputPath(args.predictions, inputs, args.force);
     }
     if (args.folds != 0) {
-        if (args.files.size() != 1) throw InputError("evaluate with --folds takes one data file");
         evaluateFolds(args, out);
         return;
     }
-    if (args.files.size() != 2)
-        throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    if (args.files[0] == "-" && args.files[1] == "-")
-        throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
     const DataTable train = readDataFile(args.files[0], args.method.choice());
     // The test file's columns are picked by name, as classify picks a model's.
     ColumnChoice testChoice = args.method.choice();
@@ -389,7 +404,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
 
 void runDemo(const DemoArgs& args, std::ostream& out) {
     // Three overlapping Gaussian classes in four measurements. The generator is seeded, so the
-    // demo prints the same figures on every machine.
+    // demo prints the same figures on every machine; only --timing adds figures that vary.
     const std::vector<std::string> names = {"red", "green", "blue"};
     const std::vector<std::vector<tqPair<double>>> classes = {
         {{0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}},
@@ -440,7 +455,7 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
         evaluateHoldout(options, train, test, none, out);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
+        if (args.timing) out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
     }
     out << "\nNext: clastool demo --save-data demo.csv, then\n"
            "  clastool train --method bayes demo.csv -o demo.model\n"
