@@ -613,7 +613,7 @@ TEST_F(CliRun, ColumnsScalingImputationAndOutputShapes) {
         {knn + " --columns label", "x,label\n1,a\n", 1, "--columns label: \"label\" is the label column\n"},
         {knn + " --ignore zz", "x,label\n1,a\n", 1, "--ignore zz: @IN has no column named \"zz\"\n"},
         {knn + " --ignore x", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
-        {"classify --proba --scores @T/m @IN", "x,y\n1,2\n", 1, "--proba writes only the class scores"},
+        {"classify --proba --scores @T/m @IN", "x,y\n1,2\n", 2, "--proba writes only the class scores"},
     });
 }
 

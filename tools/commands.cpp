@@ -267,7 +267,8 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {
     PredictionOutput::Format format = PredictionOutput::Format::Csv;
-    if (!formatNamed(args.format, format)) throw InputError("--format must be csv or json");
+    if (!formatNamed(args.format, format)) throw UsageError("--format must be csv or json");
+    if (args.proba && args.scores) throw UsageError("--proba writes only the class scores; leave out --scores");
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);

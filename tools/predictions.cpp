@@ -42,7 +42,6 @@ bool formatNamed(const std::string& name, PredictionOutput::Format& format) {
 PredictionOutput::PredictionOutput(const LabelMap& labels, const tqClassifierCosts& costs, Format format,
                                    bool scores, bool proba)
     : labels_(labels), costs_(costs), format_(format), scores_(scores), proba_(proba), csv_(labels, scores, costs) {
-    if (proba && scores) throw InputError("--proba writes only the class scores; leave out --scores");
 }
 
 void PredictionOutput::begin(std::ostream& out) const {
