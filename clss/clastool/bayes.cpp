@@ -364,15 +364,32 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
     resultOf_(scores, runParams_(), result);
 }
 
-void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
-    std::vector<const tq_CategoryModelBayesian*> models;
+bool tq_ClassifierBayesian::rowRaters_(std::vector<const tq_CategoryModelBayesian*>& models) const {
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
         const tq_CategoryModelBayesian* model = rowRater(handle);
-        if (!model) {
-            tq_Classifier::runBatch_(rows, results);
-            return;
-        }
+        if (!model) return false;
         models.push_back(model);
+    }
+    return true;
+}
+
+bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelBayesian*>& models,
+                                       const tqPatternRows& block, double* scores) const {
+    for (std::size_t i = 0; i < block.rows; ++i)
+        if (!rowIsFinite(block, i)) return false;
+    try {
+        for (std::size_t k = 0; k < models.size(); ++k) models[k]->matchScores_(block, scores + k, models.size());
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
+    std::vector<const tq_CategoryModelBayesian*> models;
+    if (!rowRaters_(models)) {
+        tq_Classifier::runBatch_(rows, results);
+        return;
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
@@ -381,16 +398,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
-        bool rated = true;
-        for (std::size_t i = begin; i < end && rated; ++i) rated = rowIsFinite(rows, i);
-        try {
-            const tqPatternRows block = rows.slice(begin, end);
-            for (std::size_t k = 0; k < numModels && rated; ++k)
-                models[k]->matchScores_(block, scores.data() + k, numModels);
-        } catch (...) {
-            rated = false;
-        }
-        if (!rated) {
+        if (!rateBlock_(models, rows.slice(begin, end), scores.data())) {
             // The rows of this block one by one: the results before the failing row, then
             // that row's own error, as single runs give them.
             for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
@@ -398,6 +406,41 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
         }
         for (std::size_t i = begin; i < end; ++i)
             resultOf_(scores.data() + (i - begin) * numModels, kept, results[i]);
+    }
+}
+
+void tq_ClassifierBayesian::runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns,
+                                            double* out) const {
+    std::vector<const tq_CategoryModelBayesian*> models;
+    if (!rowRaters_(models)) {
+        tq_Classifier::runBatchScores_(rows, columns, out);
+        return;
+    }
+    const tqClassifierTrainParamsBayesian& kept = runParams_();
+    const std::size_t numModels = models.size(), width = columns.size();
+    std::vector<std::size_t> columnOf(numModels);
+    for (std::size_t k = 0; k < numModels; ++k) columnOf[k] = columns.column(labels_[k]);
+    std::vector<double> scores(kBatchBlock * numModels), match(numModels), share(numModels);
+    tqClassifierResult result;
+    for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
+        attentionCheck();
+        const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
+        if (!rateBlock_(models, rows.slice(begin, end), scores.data())) {
+            for (std::size_t i = begin; i < end; ++i) {
+                run_(rows.pattern(i), result);
+                columns.scatter(result, out + i * width);
+            }
+            continue;
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+            matchScoresOf_(scores.data() + (i - begin) * numModels, match.data());
+            tqClassifierResult::classScores(numModels, labels_.data(), match.data(), kept.categoryFrequencies(),
+                                            share.data());
+            double* row = out + i * width;
+            std::fill(row, row + width, 0.0);
+            for (std::size_t k = 0; k < numModels; ++k)
+                if (columnOf[k] < width) row[columnOf[k]] = share[k];
+        }
     }
 }
 
@@ -413,8 +456,7 @@ const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const
     return asBayesian(params);
 }
 
-void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      tqClassifierResult& result) const {
+double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match) const {
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do
     // not, and the factor is handed on as its logarithm.
@@ -423,9 +465,15 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
     for (std::size_t k = 0; k < n; ++k)
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
+    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    return shift;
+}
 
+void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
+                                      tqClassifierResult& result) const {
     // Match scores of the usual handful of categories stay on the stack, and the decision is
     // written into the caller's result. labels_[k] is the label of models_[k].
+    const std::size_t n = models_.size();
     constexpr std::size_t kInline = 16;
     double inlineMatch[kInline];
     std::vector<double> heapMatch;
@@ -434,7 +482,7 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         heapMatch.resize(n);
         match = heapMatch.data();
     }
-    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    const double shift = matchScoresOf_(scores, match);
     result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
