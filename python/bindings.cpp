@@ -242,11 +242,7 @@ public:
     // pattern has class score 0 and expected cost NaN. Without withCosts the costs are None:
     // predict and predict_proba do not pay for an array they drop.
     py::tuple run(const Matrix& x, int jobs, bool withCosts) const {
-        const Rows rows = rowsOf(x);
-        const std::size_t prepared = std::max(prep_.centers.size(), prep_.fills.size());
-        if (prep_.active() && prepared != rows.view.dimension)
-            throw Refused("The model scales or imputes " + std::to_string(prepared) + " measurements, but X has " +
-                          std::to_string(rows.view.dimension) + ".");
+        const Rows rows = checkedRows(x);
         const auto n = static_cast<py::ssize_t>(rows.view.rows);
         const auto columns = static_cast<py::ssize_t>(labels_.size());
         py::array_t<long> decisions(n);
@@ -255,10 +251,32 @@ public:
         const Outputs out{decisions.mutable_data(), scores.mutable_data(), withCosts ? costs.mutable_data() : nullptr};
         {
             py::gil_scoped_release release;
-            runInThreads(rows.view, out, jobs);
+            inThreads(rows.view.rows, jobs, [&](std::size_t begin, std::size_t end) { runRange(rows.view, begin, end, out); });
         }
         if (!withCosts) return py::make_tuple(decisions, scores, py::none());
         return py::make_tuple(decisions, scores, costs);
+    }
+
+    // The class scores alone, as run gives them, through the library's scores-only batch call,
+    // which writes them straight into the array: no result per row is built.
+    py::array_t<double> scores(const Matrix& x, int jobs) const {
+        const Rows rows = checkedRows(x);
+        const std::size_t columns = labels_.size();
+        py::array_t<double> scores({static_cast<py::ssize_t>(rows.view.rows), static_cast<py::ssize_t>(columns)});
+        double* out = scores.mutable_data();
+        py::gil_scoped_release release;
+        inThreads(rows.view.rows, jobs, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> values;
+            std::vector<unsigned char> validity;
+            // Prepared rows go through a buffer a block at a time; rows as given, in one call.
+            const std::size_t block = prep_.active() ? kBlock : end - begin;
+            for (std::size_t first = begin; first < end; first += block) {
+                const std::size_t last = std::min(end, first + block);
+                tool_.runBatchScores(prepared(rows.view.slice(first, last), values, validity), labels_.data(),
+                                     columns, out + first * columns);
+            }
+        });
+        return scores;
     }
 
     // What a loaded model shows as its estimator's parameters: the technique, k and p (KNN),
@@ -409,8 +427,8 @@ private:
     // end instead costs as much as the classification itself for a fast technique: the memory
     // of 100,000 results is fetched from the system anew at each call and its pages fault.
     // A model that scales or imputes classifies each block prepared into a buffer of its own.
+    static constexpr std::size_t kBlock = 2048;
     void runRange(const tqPatternRows& rows, std::size_t begin, std::size_t end, const Outputs& out) const {
-        constexpr std::size_t kBlock = 2048;
         const std::size_t columns = labels_.size();
         std::vector<tqClassifierResult> results(std::min(kBlock, end - begin));
         std::vector<double> values;
@@ -450,11 +468,23 @@ private:
         return tqPatternRows{values.data(), validity.data(), block.rows, d, d};
     }
 
-    void runInThreads(const tqPatternRows& rows, const Outputs& out, int jobs) const {
-        const std::size_t n = rows.rows;
+    // X's rows, refused when the model's scaling or imputation covers another number of
+    // measurements (a damaged pickle).
+    Rows checkedRows(const Matrix& x) const {
+        Rows rows = rowsOf(x);
+        const std::size_t prepared = std::max(prep_.centers.size(), prep_.fills.size());
+        if (prep_.active() && prepared != rows.view.dimension)
+            throw Refused("The model scales or imputes " + std::to_string(prepared) + " measurements, but X has " +
+                          std::to_string(rows.view.dimension) + ".");
+        return rows;
+    }
+
+    // work(begin, end) over rows [0, n), split into one contiguous share per thread.
+    template <class Work>
+    static void inThreads(std::size_t n, int jobs, const Work& work) {
         const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(jobs < 1 ? 1 : jobs, n / 256 + 1));
         if (threads == 1) {
-            runRange(rows, 0, n, out);
+            work(std::size_t{0}, n);
             return;
         }
         std::vector<std::exception_ptr> errors(threads);
@@ -463,7 +493,7 @@ private:
             const std::size_t begin = n * t / threads, end = n * (t + 1) / threads;
             pool.emplace_back([&, t, begin, end] {
                 try {
-                    runRange(rows, begin, end, out);
+                    work(begin, end);
                 } catch (...) {
                     errors[t] = std::current_exception();
                 }
@@ -613,6 +643,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def("retrained_bayes", &Model::retrainedBayes)
         .def("retrained_knn", &Model::retrainedKnn)
         .def("run", &Model::run, py::arg("x"), py::arg("jobs"), py::arg("with_costs") = true)
+        .def("scores", &Model::scores)
         .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)
         .def_static("from_bytes", &Model::fromBytes)
