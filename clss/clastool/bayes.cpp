@@ -121,15 +121,25 @@ void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
 
 }  // namespace
 
+// Single runs of the common models (every group one measurement under a normal density) from
+// one contiguous table: no model, density or kernel call per group, and no type test per run.
+struct tq_BayesRunTable {
+    std::vector<std::size_t> index;  // the measurement of each term
+    std::vector<tqMVNTerms1> terms;  // every category's groups in group order, category after category
+    std::vector<std::size_t> end;    // one past category k's last term
+    std::size_t reach = 0;           // 1 + the largest index: a shorter pattern takes the general path
+};
+
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
 
 tq_ClassifierBayesian::tq_ClassifierBayesian(const tq_ClassifierBayesian& other)
-    : tq_Classifier(other), labels_(other.labels_), models_(other.models_) {}
+    : tq_Classifier(other), labels_(other.labels_), models_(other.models_), table_(other.table_) {}
 
 tq_ClassifierBayesian& tq_ClassifierBayesian::operator=(const tq_ClassifierBayesian& other) {
     tq_Classifier::operator=(other);
     labels_ = other.labels_;
     models_ = other.models_;
+    table_ = other.table_;
     return *this;
 }
 
@@ -165,6 +175,29 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
         throw;
     }
     setScaleFloors(models_);
+    buildRunTable_();
+}
+
+void tq_ClassifierBayesian::buildRunTable_() {
+    table_.reset();
+    auto table = std::make_shared<tq_BayesRunTable>();
+    for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
+        const tq_CategoryModelBayesian* model = rowRater(handle);
+        if (!model || !model->normalTerms1_(table->index, table->terms)) return;
+        table->end.push_back(table->terms.size());
+    }
+    for (std::size_t j : table->index) table->reach = std::max(table->reach, j + 1);
+    table_ = std::move(table);
+}
+
+void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
+                                           double* scores) const {
+    std::size_t t = 0;
+    for (std::size_t k = 0; k < table.end.size(); ++k) {
+        double sum = 0.0;
+        for (; t < table.end[k]; ++t) sum += tfMVNLogValue1(table.terms[t], values[table.index[t]]);
+        scores[k] = sum;
+    }
 }
 
 namespace {
@@ -308,6 +341,7 @@ void tq_ClassifierBayesian::trainIncremental_(const tqFeaturePattern&, long) {}
 void tq_ClassifierBayesian::untrain_() {
     models_.clear();
     labels_.clear();
+    table_.reset();
 }
 
 bool tq_ClassifierBayesian::isTrained_() const { return !models_.empty(); }
@@ -333,10 +367,16 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         heapScores.resize(models_.size());
         scores = heapScores.data();
     }
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    if (table_ && complete && values.size() >= table_->reach) {
+        attentionCheck();
+        rateFromTable_(*table_, values.data(), scores);
+        resultOf_(scores, runParams_(), result);
+        return;
+    }
 
     // The pattern as a batch row, so that it is rated as rows are: its length and validity
     // read once rather than once per category and group.
-    const std::vector<double>& values = pattern.featureMeasurements(false);
     constexpr std::size_t kInlineRow = 64;
     unsigned char inlineValid[kInlineRow];
     std::vector<unsigned char> heapValid;
@@ -515,4 +555,5 @@ void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     labels_ = std::move(labels);
     models_ = std::move(models);
     setScaleFloors(models_);
+    buildRunTable_();
 }

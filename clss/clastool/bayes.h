@@ -3,6 +3,7 @@
 #ifndef CLASTOOL_BAYES_H
 #define CLASTOOL_BAYES_H
 
+#include <memory>
 #include <vector>
 
 #include "clss/clastool/categorymodel.h"
@@ -10,6 +11,7 @@
 #include "platform/handle.h"
 
 class tqClassifierTrainParamsBayesian;
+struct tq_BayesRunTable;
 
 // The technique behind tqClassifierTrainParamsBayesian (normally driven through
 // tqClassifierTool). Training reads the labelled patterns once, in provider order: the
@@ -95,6 +97,12 @@ private:
                     double* scores) const;
     // The match scores e^(s_k - max s) of log-likelihoods scores[k] into match; returns -max s.
     double matchScoresOf_(const double* scores, double* match) const;
+    // Makes the run table of the trained or loaded models (none where a model is not made of
+    // one-measurement normal densities with data).
+    void buildRunTable_();
+    // The log-likelihoods of a complete pattern of at least the table's reach under every
+    // model into scores, from the run table, bit for bit as the models rate it.
+    void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
     // result (its storage reused).
     void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
@@ -110,6 +118,8 @@ private:
 
     std::vector<long> labels_;
     std::vector<tqPtrHandle<tq_CategoryModel>> models_;
+    // Built once the models are final and shared by copies, as the models are; read only.
+    std::shared_ptr<const tq_BayesRunTable> table_;
 };
 
 #endif
