@@ -69,8 +69,6 @@ inline const std::int32_t* elements(const tqMVNIntList& l) { return l.heap ? l.h
 inline const tqMVNRecord* elements(const tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
 inline tqMVNRecord* elements(tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
 
-inline double clampLog(double v) { return tfMVNClampLog(v); }
-
 void initDoubleList(tqMVNDoubleList& l) {
     l.size = 0;
     l.capacity = tqMVNInlineSize;
@@ -353,7 +351,7 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
             const long i = f.keep[a];
             r.get()[a] = (x[i] - f.mean[i]) * f.invUnit[i];
         }
-        *value = clampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), k, r.get()));
+        *value = tfMVNClampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), k, r.get()));
         return tqMVNSuccess;
     }
 
@@ -374,7 +372,7 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
         *value = 0.0;
         return tqMVNSuccess;
     }
-    *value = clampLog(marginalLogValue(f, x, v, k));
+    *value = tfMVNClampLog(marginalLogValue(f, x, v, k));
     return tqMVNSuccess;
 }
 

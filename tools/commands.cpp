@@ -251,8 +251,8 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     header.prep = args.method.fitPreprocessing(table, allRows(table), categories);
     tqClassifierTool tool;
     trainTool(tool, *params, table, categories, allRows(table), header.prep);
-    // A k-nearest-neighbour classifier holds every row itself by now: the cells are given back
-    // before the model file is written.
+    // The classifier has what it needs of the rows by now (a k-nearest-neighbour one holds them
+    // all itself): the cells are given back before the model file is written.
     std::vector<double>().swap(table.values);
     std::vector<unsigned char>().swap(table.validity);
     saveModel(args.output, header, tool);

@@ -317,8 +317,6 @@ void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
 bool tq_CategoryModelBayesian::normalTerms1_(std::vector<std::size_t>& indices,
                                              std::vector<tqMVNTerms1>& terms) const {
     if (groups_.size() < pdfs_.size()) return false;
-    std::vector<std::size_t> ownIndices;
-    std::vector<tqMVNTerms1> ownTerms;
     for (std::size_t g = 0; g < pdfs_.size(); ++g) {
         const tq_ProbabilityDensityFunction* pdf = pdfs_[g].get();
         if (!pdf || typeid(*pdf) != typeid(tq_PDFMultivariateNormal) || groups_[g].size() != 1 || groups_[g][0] < 0)
@@ -326,11 +324,9 @@ bool tq_CategoryModelBayesian::normalTerms1_(std::vector<std::size_t>& indices,
         tqMVNTerms1 own{};
         if (tfMVNTerms1Of(&static_cast<const tq_PDFMultivariateNormal*>(pdf)->state_, &own) != tqMVNSuccess)
             return false;
-        ownIndices.push_back(static_cast<std::size_t>(groups_[g][0]));
-        ownTerms.push_back(own);
+        indices.push_back(static_cast<std::size_t>(groups_[g][0]));
+        terms.push_back(own);
     }
-    indices.insert(indices.end(), ownIndices.begin(), ownIndices.end());
-    terms.insert(terms.end(), ownTerms.begin(), ownTerms.end());
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "clss/clastool/classifier.h"
 
 #include <algorithm>
+#include <string>
 
 #include "clss/clastool/errors.h"
 #include "clss/clastool/pattern.h"
@@ -69,15 +70,26 @@ void tq_Classifier::run(const tqFeaturePattern& pattern, tqClassifierResult& res
     recordRunResults_(dest, flags, pattern, result);
 }
 
-void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
-    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
-    if (rows.rows == 0) return;
+namespace {
+
+// The checks of a batch call, in their order; false when there are no rows to classify.
+// `room` says whether the caller gave somewhere to write, `output` what goes there.
+bool batchToRun(bool trained, const tqPatternRows& rows, bool room, const char* output) {
+    if (!trained) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    if (rows.rows == 0) return false;
     // Rows without measurements need no values (an empty vector's data() may be null).
-    if ((rows.values == nullptr && rows.dimension > 0) || results == nullptr)
-        throw tqClassifierDefs::BadParams("Batch classification needs pattern rows and room for their results.");
+    if ((rows.values == nullptr && rows.dimension > 0) || !room)
+        throw tqClassifierDefs::BadParams(std::string("Batch classification needs pattern rows and room for their ") +
+                                          output + ".");
     if (rows.rowStride < rows.dimension)
         throw tqClassifierDefs::BadParams("Pattern rows must be at least as long as their dimension.");
-    runBatch_(rows, results);
+    return true;
+}
+
+}  // namespace
+
+void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
+    if (batchToRun(isTrained_(), rows, results != nullptr, "results")) runBatch_(rows, results);
 }
 
 void tq_Classifier::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
@@ -89,13 +101,8 @@ void tq_Classifier::runBatch_(const tqPatternRows& rows, tqClassifierResult* res
 
 void tq_Classifier::runBatchScores(const tqPatternRows& rows, const long* columns, std::size_t numColumns,
                                    double* scores) const {
-    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
-    if (rows.rows == 0) return;
-    if ((rows.values == nullptr && rows.dimension > 0) || (numColumns > 0 && (columns == nullptr || scores == nullptr)))
-        throw tqClassifierDefs::BadParams("Batch classification needs pattern rows and room for their scores.");
-    if (rows.rowStride < rows.dimension)
-        throw tqClassifierDefs::BadParams("Pattern rows must be at least as long as their dimension.");
-    runBatchScores_(rows, ScoreColumns(columns, numColumns), scores);
+    const bool room = numColumns == 0 || (columns != nullptr && scores != nullptr);
+    if (batchToRun(isTrained_(), rows, room, "scores")) runBatchScores_(rows, ScoreColumns(columns, numColumns), scores);
 }
 
 void tq_Classifier::runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns, double* scores) const {
