@@ -598,6 +598,109 @@ long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t 
     return tqMVNSuccess;
 }
 
+namespace {
+
+// The running estimate of one one-measurement state while columns are learned, held apart
+// from the state so that the interleaved updates touch one small contiguous array.
+struct Column1 {
+    double count, mean, unit, inverse, scatter;
+};
+
+// addRecord for one measurement, step for step.
+inline void addValue(Column1& c, double x) {
+    if (c.count == 0.0) {
+        c.mean = x;
+        c.scatter = c.unit = 0.0;
+        c.inverse = 1.0;
+        c.count = 1.0;
+        return;
+    }
+    const double n = c.count + 1.0;
+    const double deviation = x - c.mean;
+    c.mean += deviation / n;
+    if (c.unit == 0.0) {
+        c.unit = unitOf(std::fabs(deviation));
+        c.inverse = c.unit == 0.0 ? 1.0 : 1.0 / c.unit;
+    }
+    c.scatter += (deviation * c.inverse) * ((x - c.mean) * c.inverse);
+    c.count = n;
+}
+
+// Whether tfMVNUpdateColumn1 would accept the column; adds the column's complete records to
+// *complete.
+long checkColumn1(const tqMVNState* state, long n, const unsigned char* valid, std::size_t validStride,
+                  long* complete) {
+    if (!state) return tqMVNBadArgument;
+    if (state->dim >= 0 && state->dim != 1 && n > 0) return tqMVNSizeMismatch;
+    long own = 0;
+    for (long r = 0; r < n; ++r)
+        if (!valid || valid[static_cast<std::size_t>(r) * validStride] != 0) ++own;
+    if (own > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    *complete = own;
+    return tqMVNSuccess;
+}
+
+}  // namespace
+
+long tfMVNUpdateColumns1(tqMVNState* const* states, const std::size_t* columns, long numStates, long n,
+                         const double* x, std::size_t xStride, const unsigned char* valid,
+                         std::size_t validStride, double normalization) {
+    if (numStates < 0 || (numStates > 0 && (!states || !columns)) || n < 0 || (n > 0 && numStates > 0 && !x))
+        return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+    const std::size_t count = static_cast<std::size_t>(numStates);
+    try {
+        std::vector<long> complete(count, 0);
+        for (std::size_t c = 0; c < count; ++c) {
+            const long status = checkColumn1(states[c], n, valid ? valid + columns[c] : nullptr, validStride,
+                                             &complete[c]);
+            if (status != tqMVNSuccess) return status;
+        }
+        if (n == 0) return tqMVNSuccess;
+        // Storage first, for every state, so that a failure changes none of them.
+        std::vector<double*> blocks(count, nullptr);
+        for (std::size_t c = 0; c < count; ++c) {
+            if (states[c]->dim >= 0) continue;
+            blocks[c] = allocateBlock(1);
+            if (!blocks[c]) {
+                for (double* block : blocks) delete[] block;
+                return tqMVNOutOfMemory;
+            }
+        }
+        std::vector<Column1> running(count);
+        for (std::size_t c = 0; c < count; ++c) {
+            tqMVNState& s = *states[c];
+            if (blocks[c]) attachFreshBlock(s, 1, blocks[c]);
+            running[c] = {static_cast<double>(s.count), s.mean[0], s.unit[0],
+                          s.unit[0] == 0.0 ? 1.0 : 1.0 / s.unit[0], s.scatter[0]};
+        }
+        Column1* run = running.data();
+        for (long r = 0; r < n; ++r) {
+            const double* row = x + static_cast<std::size_t>(r) * xStride;
+            const unsigned char* flags = valid ? valid + static_cast<std::size_t>(r) * validStride : nullptr;
+            for (std::size_t c = 0; c < count; ++c) {
+                if (flags && flags[columns[c]] == 0) continue;
+                const double value = row[columns[c]];
+                addValue(run[c], normalization == 1.0 ? value : value / normalization);
+            }
+        }
+        for (std::size_t c = 0; c < count; ++c) {
+            if (complete[c] == 0) continue;
+            tqMVNState& s = *states[c];
+            dropFactor(s);
+            s.count = static_cast<std::int32_t>(run[c].count);
+            s.mean[0] = run[c].mean;
+            s.unit[0] = run[c].unit;
+            s.scatter[0] = run[c].scatter;
+            publishCovariance(s);
+        }
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
 long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value) {
     if (!state || !record || !value) return tqMVNBadArgument;
     if (state->count <= 0) return tqMVNNoData;
