@@ -155,6 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Models, BayesBatch,
                                            BatchCase{"JointGroup", true, false, false, kMeasurements},
                                            BatchCase{"Binomial", false, true, false, kMeasurements},
                                            BatchCase{"Degenerate", true, false, true, kMeasurements},
+                                           BatchCase{"DegenerateIndependent", false, false, true, kMeasurements},
                                            BatchCase{"ShortRows", true, false, false, kMeasurements - 2}),
                          [](const ::testing::TestParamInfo<BatchCase>& p) { return p.param.name; });
 

@@ -75,6 +75,15 @@ void prefetchPattern(const tqClassifierDataProviderMemory& memory, std::size_t i
         __builtin_prefetch(patterns[i + kAhead]->featureMeasurements(false).data());
 }
 
+// Whether every measurement of every row is valid.
+bool allValid(const tqPatternRows& rows) {
+    if (!rows.validity) return true;
+    for (std::size_t i = 0; i < rows.rows; ++i)
+        for (std::size_t j = 0; j < rows.dimension; ++j)
+            if (!rows.isValid(i, j)) return false;
+    return true;
+}
+
 // Gives every category's normal densities the same floor per measurement: tqMVNRelativeFloor
 // times the measurement's standard deviation over all categories, pooled from their
 // estimates (count, mean, variance), so that a loaded classifier finds the same floors as
@@ -132,13 +141,24 @@ void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
 
 }  // namespace
 
-// Single runs of the common models (every group one measurement under a normal density) from
-// one contiguous table: no model, density or kernel call per group, and no type test per run.
+// Runs of the common models (every group one measurement under a normal density) from one
+// contiguous table: no model, density or kernel call per group, and no type test per run.
+// Term t rates measurement index[t] as tfMVNLogValue1 does. A term left out (not
+// informative) is stored as mean 0, scale 0 and normaliser 0: for a finite measurement x
+// that gives 0.0 - 0.5 * (0 * 0) = +0.0, its log value, so no term needs a branch.
 struct tq_BayesRunTable {
-    std::vector<std::size_t> index;  // the measurement of each term
-    std::vector<tqMVNTerms1> terms;  // every category's groups in group order, category after category
-    std::vector<std::size_t> end;    // one past category k's last term
-    std::size_t reach = 0;           // 1 + the largest index: a shorter pattern takes the general path
+    std::vector<std::size_t> index;
+    std::vector<double> mean, invScale, logNorm;
+    std::vector<std::size_t> end;  // one past category k's last term
+    std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
+
+    void add(std::size_t j, const tqMVNTerms1& terms) {
+        index.push_back(j);
+        mean.push_back(terms.informative ? terms.mean : 0.0);
+        invScale.push_back(terms.informative ? terms.invScale : 0.0);
+        logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
+        reach = std::max(reach, j + 1);
+    }
 };
 
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
@@ -192,21 +212,33 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
 void tq_ClassifierBayesian::buildRunTable_() {
     table_.reset();
     auto table = std::make_shared<tq_BayesRunTable>();
+    std::vector<std::size_t> indices;
+    std::vector<tqMVNTerms1> terms;
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
         const tq_CategoryModelBayesian* model = rowRater(handle);
-        if (!model || !model->normalTerms1_(table->index, table->terms)) return;
-        table->end.push_back(table->terms.size());
+        indices.clear();
+        terms.clear();
+        if (!model || !model->normalTerms1_(indices, terms)) return;
+        for (std::size_t t = 0; t < terms.size(); ++t) table->add(indices[t], terms[t]);
+        table->end.push_back(table->index.size());
     }
-    for (std::size_t j : table->index) table->reach = std::max(table->reach, j + 1);
     table_ = std::move(table);
 }
 
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
                                            double* scores) const {
+    const std::size_t* index = table.index.data();
+    const double* mean = table.mean.data();
+    const double* invScale = table.invScale.data();
+    const double* logNorm = table.logNorm.data();
     std::size_t t = 0;
     for (std::size_t k = 0; k < table.end.size(); ++k) {
+        // Summed from 0.0 in group order, as the category model sums its groups.
         double sum = 0.0;
-        for (; t < table.end[k]; ++t) sum += tfMVNLogValue1(table.terms[t], values[table.index[t]]);
+        for (const std::size_t end = table.end[k]; t < end; ++t) {
+            const double z = (values[index[t]] - mean[t]) * invScale[t];
+            sum += tfMVNClampLog(logNorm[t] - 0.5 * (z * z));
+        }
         scores[k] = sum;
     }
 }
@@ -429,6 +461,11 @@ bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelB
                                        const tqPatternRows& block, double* scores) const {
     for (std::size_t i = 0; i < block.rows; ++i)
         if (!rowIsFinite(block, i)) return false;
+    if (table_ && block.dimension >= table_->reach && allValid(block)) {
+        // Complete rows rate from the run table, as single runs of them do.
+        for (std::size_t i = 0; i < block.rows; ++i) rateFromTable_(*table_, block.row(i), scores + i * models.size());
+        return true;
+    }
     try {
         for (std::size_t k = 0; k < models.size(); ++k) models[k]->matchScores_(block, scores + k, models.size());
     } catch (...) {
