@@ -376,7 +376,9 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
     return tqMVNSuccess;
 }
 
-// One Welford step with the complete record x (already normalised); delta is scratch of 2d.
+// One Welford step with the complete record x (already normalised); delta is scratch of 3d
+// whose last d hold 1 / unit_i (1 while the unit is 0): set by inversesOf before the first
+// step and kept by the steps, so that a record costs no division for them.
 // The scatter is kept in units: entry (i, j) is the sum of outer products divided by
 // unit_i unit_j, where unit_i is the power of two below measurement i's first non-zero
 // deviation (until then row and column i are 0 and the unit is 0). Deviations are divided
@@ -385,23 +387,27 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
 // them wherever that would neither overflow nor underflow.
 void addRecord(tqMVNState& s, const double* x, double* delta) {
     const long d = s.dim;
+    double* after = delta + d;
+    double* inverse = after + d;
     if (s.count == 0) {
         // Start afresh rather than from whatever mean a rebuilt empty state carried.
         std::copy(x, x + d, s.mean);
         std::fill(s.scatter, s.scatter + d * d, 0.0);
         std::fill(s.unit, s.unit + d, 0.0);
+        std::fill(inverse, inverse + d, 1.0);
         s.count = 1;
         return;
     }
     const double n = static_cast<double>(s.count) + 1.0;
-    double* after = delta + d;
     for (long i = 0; i < d; ++i) {
         const double deviation = x[i] - s.mean[i];
         s.mean[i] += deviation / n;
-        if (s.unit[i] == 0.0) s.unit[i] = unitOf(std::fabs(deviation));
-        const double inverse = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
-        delta[i] = deviation * inverse;
-        after[i] = (x[i] - s.mean[i]) * inverse;
+        if (s.unit[i] == 0.0) {
+            s.unit[i] = unitOf(std::fabs(deviation));
+            inverse[i] = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
+        }
+        delta[i] = deviation * inverse[i];
+        after[i] = (x[i] - s.mean[i]) * inverse[i];
     }
     // (x - old mean)(x - new mean)^T is the exact increment of the scatter; only the lower
     // triangle is kept, so the covariance comes out exactly symmetric.
@@ -410,6 +416,12 @@ void addRecord(tqMVNState& s, const double* x, double* delta) {
         for (long j = 0; j <= i; ++j) row[j] += delta[i] * after[j];
     }
     ++s.count;
+}
+
+// The inverses addRecord keeps, for the state's units as they are.
+void inversesOf(const tqMVNState& s, double* delta) {
+    double* inverse = delta + 2 * s.dim;
+    for (long i = 0; i < s.dim; ++i) inverse[i] = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
 }
 
 inline double unitOrOne(const tqMVNState& s, long i) { return s.unit[i] == 0.0 ? 1.0 : s.unit[i]; }
@@ -544,7 +556,7 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
     if (records->size == 0) return tqMVNSuccess;
 
     try {
-        Scratch<double, 3 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 3 * d : 0));
+        Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 4 * d : 0));
         if (state->dim < 0) {
             double* block = allocateBlock(d);
             if (d > 0 && !block) return tqMVNOutOfMemory;
@@ -555,12 +567,62 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
         dropFactor(*state);
         double* x = scratch.get();
         double* delta = x + d;
+        inversesOf(*state, delta);
         for (long r = 0; r < records->size; ++r) {
             const tqMVNRecord& rec = list[r];
             if (rec.invalid.size != 0) continue;
             const double* m = elements(rec.measurements);
             for (long i = 0; i < d; ++i) x[i] = m[i] / normalization;
             addRecord(*state, x, delta);
+        }
+        publishCovariance(*state);
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNUpdateRows(tqMVNState* state, long n, long d, const long* indices, const double* x, std::size_t xStride,
+                     const unsigned char* valid, std::size_t validStride, double normalization) {
+    if (!state || n < 0 || d < 0 || (d > 0 && !indices) || (n > 0 && d > 0 && !x)) return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+    for (long k = 0; k < d; ++k)
+        if (indices[k] < 0) return tqMVNBadArgument;
+    if (n == 0) return tqMVNSuccess;
+    if (state->dim >= 0 && state->dim != d) return tqMVNSizeMismatch;
+    const auto complete = [&](long r) {
+        if (!valid) return true;
+        const unsigned char* flags = valid + static_cast<std::size_t>(r) * validStride;
+        for (long k = 0; k < d; ++k)
+            if (flags[indices[k]] == 0) return false;
+        return true;
+    };
+    long numComplete = 0;
+    for (long r = 0; r < n && d > 0; ++r)
+        if (complete(r)) ++numComplete;
+    if (numComplete > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    try {
+        Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(numComplete ? 4 * d : 0));
+        if (state->dim < 0) {
+            double* block = allocateBlock(d);
+            if (d > 0 && !block) return tqMVNOutOfMemory;
+            attachFreshBlock(*state, d, block);
+        }
+        if (numComplete == 0) return tqMVNSuccess;
+        dropFactor(*state);
+        double* record = scratch.get();
+        double* delta = record + d;
+        inversesOf(*state, delta);
+        for (long r = 0; r < n; ++r) {
+            if (!complete(r)) continue;
+            const double* row = x + static_cast<std::size_t>(r) * xStride;
+            // x / 1.0 is x: the division is spared where it changes nothing.
+            if (normalization == 1.0)
+                for (long k = 0; k < d; ++k) record[k] = row[indices[k]];
+            else
+                for (long k = 0; k < d; ++k) record[k] = row[indices[k]] / normalization;
+            addRecord(*state, record, delta);
         }
         publishCovariance(*state);
         return tqMVNSuccess;
@@ -587,7 +649,8 @@ long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t 
     }
     if (complete == 0) return tqMVNSuccess;
     dropFactor(*state);
-    double delta[2];
+    double delta[3];
+    inversesOf(*state, delta);
     for (long r = 0; r < n; ++r) {
         const std::size_t i = static_cast<std::size_t>(r);
         if (valid && valid[i * validStride] == 0) continue;

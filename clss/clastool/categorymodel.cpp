@@ -313,6 +313,14 @@ void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
             columns[numColumns++] = static_cast<std::size_t>(group[0]);
             continue;
         }
+        if (typeid(pdf) == typeid(tq_PDFMultivariateNormal) &&
+            std::all_of(group.begin(), group.end(), [&](long index) { return index < dimension; })) {
+            // The block's rows in one kernel update, read in place.
+            check(tfMVNUpdateRows(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_, static_cast<long>(rows.rows),
+                                  static_cast<long>(group.size()), group.data(), rows.values, rows.rowStride,
+                                  rows.validity, rows.rowStride, 1.0));
+            continue;
+        }
         if (typeid(pdf) == typeid(tq_PDFMultivariateNormal)) {
             // Every row's sub-pattern in one record list: one kernel update for the block.
             RecordBlock block(static_cast<long>(rows.rows));
