@@ -264,10 +264,17 @@ struct PendingRows {
         const std::vector<double>& measurements = pattern.featureMeasurements(false);
         std::copy(measurements.begin(), measurements.begin() + static_cast<std::ptrdiff_t>(dimension),
                   values.begin() + static_cast<std::ptrdiff_t>(rows * dimension));
-        unsigned char* flags = valid.data() + rows * dimension;
-        for (std::size_t j = 0; j < dimension; ++j)
-            flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
-        anyInvalid = anyInvalid || !complete;
+        // Flags are written once a row of the block has an invalid measurement, the complete
+        // rows before it all valid at once.
+        if (!complete && !anyInvalid) {
+            std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
+            anyInvalid = true;
+        }
+        if (anyInvalid) {
+            unsigned char* flags = valid.data() + rows * dimension;
+            for (std::size_t j = 0; j < dimension; ++j)
+                flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+        }
         ++rows;
     }
 
@@ -329,6 +336,17 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
     const auto* memory = typeid(data) == typeid(tqClassifierDataProviderMemory)
                              ? static_cast<const tqClassifierDataProviderMemory*>(&data)
                              : nullptr;
+    const auto learnPattern = [&](std::size_t k, const tqFeaturePattern& pattern, bool complete) {
+        if (byRows[k] && pattern.numMeasurements() == m) {
+            pending[k].add(pattern, dimension, complete);
+            if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
+        } else {
+            pending[k].flush(*trained[k], dimension);
+            trained[k]->adapt(pattern, nullptr, 0);
+        }
+    };
+    long lastLabel = -1;
+    std::size_t lastPosition = 0;
     tqPtrHandle_const<tqFeaturePattern> fetched;
     for (long i = 0; i < n; ++i) {
         const auto at = static_cast<std::size_t>(i);
@@ -340,6 +358,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
         const bool complete = pattern->numInvalid() == 0;
         checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
 
+        // Patterns of one label often come in runs: the last label's position is tried first.
+        if (label == lastLabel) {
+            learnPattern(lastPosition, *pattern, complete);
+            continue;
+        }
         auto found = position.find(label);
         if (found == position.end()) {
             std::vector<std::vector<long>> groups;
@@ -353,14 +376,9 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
             byRows.push_back(model->ratesRows_());
             found = position.emplace(label, models_.size() - 1).first;
         }
-        const std::size_t k = found->second;
-        if (byRows[k] && pattern->numMeasurements() == m) {
-            pending[k].add(*pattern, dimension, complete);
-            if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
-        } else {
-            pending[k].flush(*trained[k], dimension);
-            trained[k]->adapt(*pattern, nullptr, 0);
-        }
+        lastLabel = label;
+        lastPosition = found->second;
+        learnPattern(lastPosition, *pattern, complete);
     }
     for (std::size_t k = 0; k < trained.size(); ++k) pending[k].flush(*trained[k], dimension);
 }
