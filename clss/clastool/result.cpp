@@ -197,17 +197,20 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     // nothing needs looking up.
     const bool uniform = !costs.hasMisclassificationOverrides();
     const double defaultCost = costs.defaultMisclassificationCost();
-    CategoryScratch<tqClassifierCategoryResult> built(n);
+    // Each entry is made once, in the vector the result keeps: a run pays for one allocation and
+    // n checked entries, not for a scratch array of default entries copied afterwards.
+    std::vector<tqClassifierCategoryResult> built;
+    built.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
         double cost = 0.0;
         for (std::size_t j = 0; j < n; ++j)
             if (j != i)
                 cost += costTerm(uniform ? defaultCost : costs.misclassificationCost(labels[j], labels[i]),
                                  weight[j]);
-        built[i] = tqClassifierCategoryResult(labels[i], matchScores[i], weight[i] / weightSum, cost / weightSum);
+        built.emplace_back(labels[i], matchScores[i], weight[i] / weightSum, cost / weightSum);
     }
     orderByExpectedCost(built.data(), n);
-    categoryResults_.assign(built.data(), built.data() + n);
+    categoryResults_.swap(built);
     matchScoreFactorLog_ = matchScoreFactorLog;
 }
 
