@@ -237,7 +237,7 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     checkUsage(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile, args.method.treeFile, args.method.rulesFile},
                     args.force);
-    const DataTable table = readDataFile(args.data, args.method.choice());
+    DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
     header.method = args.method.method;
     header.labelColumn = table.labelColumn;
@@ -249,6 +249,10 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     const MethodSetup setup = setUpMethod(args.method, table, header.labels);
     header.prep = args.method.fitPreprocessing(table, allRows(table), categories);
     Model model = setup.fit(table, categories, allRows(table), header.prep);
+    // The classifier has what it needs of the rows by now (a k-nearest-neighbour one holds them
+    // all itself): the cells are given back before the model file is written.
+    std::vector<double>().swap(table.values);
+    std::vector<unsigned char>().swap(table.validity);
     saveModel(args.output, header, model);
     out << (setup.learns() ? "trained " : "built ") << describe(model) << (setup.learns() ? " on " : " for ")
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
