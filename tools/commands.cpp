@@ -101,8 +101,9 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
     const std::string title = describe(model) + (setup.learns() ? ": trained on " : ": built for ") +
-                              plural(used, "labelled row") + " of " + train.file + inParentheses(labelNote(train)) +
-                              ", tested on " + plural(test.size(), "row") + " of " + test.file;
+                              plural(used, "labelled row") + " of " + train.file +
+                              inParentheses(labelNote(train)) + ", tested on " + plural(test.size(), "row") +
+                              " of " + test.file;
     finishEvaluation(run, labels, costsOf(model), title, args, out);
 }
 
@@ -182,10 +183,10 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
         const Model model = setup.fit(table, categories, allRows(table), prep);
         classifyRows(model, table, unlabelled, prep, args.threads, run.results, progress, done);
     }
-    const std::string title = setup.describe() + ": " +
-                              std::to_string(args.folds) + "-fold stratified cross-validation (seed " +
-                              std::to_string(args.seed) + ") on " + plural(labelled, "labelled row") + " of " +
-                              table.file + inParentheses(labelNote(table));
+    const std::string title = setup.describe() + ": " + std::to_string(args.folds) +
+                              "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
+                              ") on " + plural(labelled, "labelled row") + " of " + table.file +
+                              inParentheses(labelNote(table));
     finishEvaluation(run, labels, setup.costs(), title, args, out);
 }
 
@@ -226,16 +227,30 @@ void checkUsage(const MethodOptions& method) {
 
 void checkUsage(const EvaluateArgs& args) {
     checkUsage(args.method);
-    if (args.folds != 0 && args.files.size() != 1) throw UsageError("evaluate with --folds takes one data file");
-    if (args.folds == 0 && args.files.size() != 2)
-        throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    if (args.folds == 0 && args.files[0] == "-" && args.files[1] == "-")
+    if (args.method.method == "tree" || args.method.method == "rules") {
+        // A hand-built classifier learns nothing from the data: every fold would test the same one.
+        if (args.folds != 0)
+            throw UsageError(
+                "--folds does not apply to --method " + args.method.method +
+                " (nothing is learnt from the rows, so every fold would test the same classifier); "
+                "give one DATA.csv to test it on every row, or TRAIN.csv TEST.csv");
+        if (args.files.size() != 1 && args.files.size() != 2)
+            throw UsageError("evaluate --method " + args.method.method +
+                             " takes DATA.csv, or TRAIN.csv TEST.csv");
+    } else {
+        if (args.folds != 0 && args.files.size() != 1)
+            throw UsageError("evaluate with --folds takes one data file");
+        if (args.folds == 0 && args.files.size() != 2)
+            throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    }
+    if (args.files.size() == 2 && args.files[0] == "-" && args.files[1] == "-")
         throw UsageError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
 }
 
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkUsage(args.method);
-    checkOutputPath(args.output, {args.data, args.method.costsFile, args.method.treeFile, args.method.rulesFile},
+    checkOutputPath(args.output,
+                    {args.data, args.method.costsFile, args.method.treeFile, args.method.rulesFile},
                     args.force);
     DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
@@ -298,7 +313,8 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     for (std::size_t begin = 0; begin < rows.size(); begin += kBlock) {
         const std::size_t count = std::min(kBlock, rows.size() - begin);
         results.assign(count, tqClassifierResult());
-        classifyInThreads(model, table, rows.data() + begin, count, header.prep, args.threads, results.data());
+        classifyInThreads(model, table, rows.data() + begin, count, header.prep, args.threads,
+                          results.data());
         for (std::size_t i = 0; i < count; ++i) writer.row(text, static_cast<long>(begin + i) + 1, results[i]);
         progress.update(static_cast<long>(begin + count));
     }
@@ -321,6 +337,8 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
         return;
     }
     const DataTable train = readDataFile(args.files[0], args.method.choice());
+    // A hand-built classifier given one file is checked against it and tested on every row of it.
+    if (args.files.size() == 1) return evaluateHoldout(args.method, train, train, args, out);
     // The test file's columns are picked by name, as classify picks a model's.
     ColumnChoice testChoice = args.method.choice();
     testChoice.labelColumn = train.labelColumn;
@@ -340,7 +358,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
 
     out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << header.version
         << ")\n";
-    const char* technique = header.method == "knn"    ? "k-nearest neighbours"
+    const char* technique = header.method == "knn"     ? "k-nearest neighbours"
                             : header.method == "bayes" ? "Bayesian (per-category density models)"
                             : header.method == "tree"  ? "decision tree (built by hand, from a tree file)"
                                                        : "rule table (built by hand, from a rules file)";
@@ -355,7 +373,8 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     out << "categories:   " << categories.size() << ": " << listOf(categories) << "\n";
     out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
     out << "label column: " << printable(header.labelColumn) << "\n";
-    out << "trained on:   " << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
+    out << (handBuilt ? "built for:    " : "trained on:   ")
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
     printPreprocessing(header, out);
     if (handBuilt) return;
 

@@ -1,6 +1,7 @@
 #include "tools/handbuilt.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -34,7 +35,18 @@ public:
         return out;
     }
     long label(const JsonNode& n) const {
-        const std::string text = n.value().type == JsonValue::Type::Number ? std::to_string(n.index()) : n.string();
+        std::string text;
+        if (n.value().type == JsonValue::Type::Number) {
+            // Category numbers are 32-bit; a number read as a label must be one exactly.
+            const double v = n.value().number;
+            if (!(v >= 0.0 && v <= INT_MAX && v == std::floor(v)))
+                n.fail(
+                    "the label is out of range: a label given as a number must be a whole number from 0 to " +
+                    std::to_string(INT_MAX));
+            text = std::to_string(static_cast<long>(v));
+        } else {
+            text = n.string();
+        }
         const long category = labels_.find(text);
         if (category < 0) n.fail("the label \"" + text + "\" does not occur in " + dataFile_);
         return category;
@@ -64,7 +76,8 @@ tqPtrHandle<tqPredicateFunction> predicate(const JsonNode& n, const Binding& b) 
     if (type == "range") {
         n.only({"type", "columns", "low", "high"});
         const double inf = std::numeric_limits<double>::infinity();
-        const double low = n.has("low") ? n["low"].number() : -inf, high = n.has("high") ? n["high"].number() : inf;
+        const double low = n.has("low") ? n["low"].number() : -inf,
+                     high = n.has("high") ? n["high"].number() : inf;
         const std::vector<long> columns = b.columns(n["columns"]);
         return checked(n, [&] {
             return tqPtrHandle<tqPredicateFunction>(new tqRangePredicate(tqRange(low, high), columns));
@@ -79,6 +92,7 @@ tqPtrHandle<tqPredicateFunction> predicate(const JsonNode& n, const Binding& b) 
         n.only({"type", "columns"});
         const std::vector<long> columns = b.columns(n["columns"]);
         if (columns.size() != 2) n["columns"].fail("expected two columns (true when the first is greater)");
+        if (columns[0] == columns[1]) n["columns"].items()[1].fail("expected a column other than the first");
         return checked(n, [&] {
             return tqPtrHandle<tqPredicateFunction>(new tqComparisonPredicate(columns[0], columns[1]));
         });
@@ -96,7 +110,14 @@ tqClassifierResult leafResult(const JsonNode& n, const Binding& b) {
     for (const JsonNode& r : n["results"].items()) {
         r.only({"label", "match", "class", "cost"});
         const long label = b.label(r["label"]);
-        const double match = r["match"].number(), share = r["class"].number(), cost = r["cost"].number();
+        // Each number is checked where it stands, before the library's own check of the entry.
+        const auto score = [](const JsonNode& v) {
+            const double x = v.number();
+            if (!(x >= 0.0 && x <= 1.0)) v.fail("expected a score from 0 to 1");
+            return x;
+        };
+        const double match = score(r["match"]), share = score(r["class"]), cost = r["cost"].number();
+        if (!(cost >= 0.0)) r["cost"].fail("expected a cost >= 0");
         entries.push_back(checked(r, [&] { return tqClassifierCategoryResult(label, match, share, cost); }));
     }
     return checked(n["results"], [&] { return tqClassifierResult(entries, 0.0); });
@@ -171,8 +192,8 @@ tqPtrHandle<tqDecisionTree> readTreeFile(const std::string& path, const std::vec
     return built[0];
 }
 
-RuleModel readRulesFile(const std::string& path, const std::vector<std::string>& columns, const LabelMap& labels,
-                        const std::string& dataFile) {
+RuleModel readRulesFile(const std::string& path, const std::vector<std::string>& columns,
+                        const LabelMap& labels, const std::string& dataFile) {
     const JsonValue doc = readJsonFile(path);
     const std::string file = inputName(path);
     const JsonNode root(doc, "", file);
@@ -180,7 +201,8 @@ RuleModel readRulesFile(const std::string& path, const std::vector<std::string>&
     RuleModel model;
     if (root.has("threshold")) {
         model.threshold = root["threshold"].number();
-        if (!(model.threshold >= 0.0 && model.threshold <= 1.0)) root["threshold"].fail("expected a number from 0 to 1");
+        if (!(model.threshold >= 0.0 && model.threshold <= 1.0))
+            root["threshold"].fail("expected a number from 0 to 1");
     }
     const Binding b(columns, labels, dataFile);
     std::vector<tqClassifierRule> rules;
@@ -205,15 +227,16 @@ RuleModel readRulesFile(const std::string& path, const std::vector<std::string>&
 tqClassifierResult RuleModel::classify(const tqFeaturePattern& pattern) const {
     std::vector<double> values(static_cast<std::size_t>(pattern.numMeasurements()));
     for (long j = 0; j < pattern.numMeasurements(); ++j)
-        values[static_cast<std::size_t>(j)] =
-            pattern.isValid(j) ? pattern.featureMeasurement(j, false) : std::numeric_limits<double>::quiet_NaN();
+        values[static_cast<std::size_t>(j)] = pattern.isValid(j) ? pattern.featureMeasurement(j, false)
+                                                                 : std::numeric_limits<double>::quiet_NaN();
     const tqClassifierFeatureVector vector(values);
     const long decided = table.classifyHardThreshold(vector, threshold);
     if (decided < 0) return tqClassifierResult();
     std::vector<long> order = labels();
     std::vector<double> best(order.size(), 0.0);
     for (const tqClassifierRule& rule : table.rules()) {
-        const std::size_t at = static_cast<std::size_t>(std::find(order.begin(), order.end(), rule.label()) - order.begin());
+        const std::size_t at =
+            static_cast<std::size_t>(std::find(order.begin(), order.end(), rule.label()) - order.begin());
         best[at] = std::max(best[at], rule.score(vector));
     }
     std::vector<tqClassifierCategoryResult> entries;

@@ -34,8 +34,8 @@ tqPtrHandle<tqDecisionTree> readTreeFile(const std::string& path, const std::vec
                                          const LabelMap& labels, const std::string& dataFile);
 
 // The rule table of a rules file, bound in the same way.
-RuleModel readRulesFile(const std::string& path, const std::vector<std::string>& columns, const LabelMap& labels,
-                        const std::string& dataFile);
+RuleModel readRulesFile(const std::string& path, const std::vector<std::string>& columns,
+                        const LabelMap& labels, const std::string& dataFile);
 
 // What a tree holds: its labels, inner nodes and leaves, and the largest measurement index a
 // predicate reads (-1 for none). Walks the tree without recursion.

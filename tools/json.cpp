@@ -1,8 +1,10 @@
 #include "tools/json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <istream>
+#include <limits>
 
 #include "tools/csv.h"
 
@@ -121,7 +123,7 @@ private:
         unsigned u = 0;
         for (int i = 0; i < 4; ++i, ++at_) {
             const char c = peek();
-            const int d = c >= '0' && c <= '9' ? c - '0'
+            const int d = c >= '0' && c <= '9'   ? c - '0'
                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                  : -1;
@@ -159,7 +161,8 @@ private:
                 ++at_;
                 return out;
             }
-            if (static_cast<unsigned char>(c) < 0x20) fail("a control character in a string (write it as \\u00XX)");
+            if (static_cast<unsigned char>(c) < 0x20)
+                fail("a control character in a string (write it as \\u00XX)");
             ++at_;
             if (c != '\\') {
                 out += c;
@@ -168,18 +171,35 @@ private:
             const char e = peek();
             ++at_;
             switch (e) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"':
+                    out += '"';
+                    break;
+                case '\\':
+                    out += '\\';
+                    break;
+                case '/':
+                    out += '/';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
                 case 'u': {
                     unsigned u = hex4();
                     if (u >= 0xD800 && u < 0xDC00) {  // a surrogate pair stands for one code point
-                        if (peek() != '\\' || (++at_, peek()) != 'u') fail("an unpaired surrogate in \\u escapes");
+                        if (peek() != '\\' || (++at_, peek()) != 'u')
+                            fail("an unpaired surrogate in \\u escapes");
                         ++at_;
                         const unsigned low = hex4();
                         if (low < 0xDC00 || low > 0xDFFF) fail("an unpaired surrogate in \\u escapes");
@@ -222,11 +242,40 @@ private:
         }
         double v = 0.0;
         const auto res = std::from_chars(s_.data() + start, s_.data() + at_, v);
-        if (res.ec == std::errc::result_out_of_range && std::fabs(v) > 1.0) {
-            at_ = start;
-            fail("the number is out of range (beyond +-1.8e308)");
+        if (res.ec != std::errc::result_out_of_range) return v;
+        // from_chars leaves v alone when the text is beyond a double either way: an overflow is
+        // kept as an infinity (which no JSON text can otherwise give), for the reader of the
+        // value to refuse with its path; an underflow reads as zero.
+        if (!tooLarge(start, at_)) return 0.0;
+        return s_[start] == '-' ? -std::numeric_limits<double>::infinity()
+                                : std::numeric_limits<double>::infinity();
+    }
+
+    // Whether the number s_[from, to), known to be beyond a double's range, is beyond its largest
+    // value rather than its smallest: whether its first significant digit stands before the
+    // decimal point once the exponent is applied.
+    bool tooLarge(std::size_t from, std::size_t to) const {
+        long place = 0;  // the power of ten of the first significant digit, plus one
+        bool seen = false, fraction = false;
+        std::size_t i = from + (s_[from] == '-');
+        for (; i < to && s_[i] != 'e' && s_[i] != 'E'; ++i) {
+            if (s_[i] == '.') {
+                fraction = true;
+            } else if (seen || s_[i] != '0') {
+                seen = true;
+                if (!fraction) ++place;
+            } else if (fraction) {
+                --place;
+            }
         }
-        return v;  // an underflow reads as the nearest double
+        long exponent = 0;
+        bool negative = false;
+        if (i < to) {
+            ++i;
+            if (s_[i] == '+' || s_[i] == '-') negative = s_[i++] == '-';
+            for (; i < to; ++i) exponent = std::min(exponent * 10 + (s_[i] - '0'), 100000000L);
+        }
+        return place + (negative ? -exponent : exponent) > 0;
     }
 
     const std::string& s_;
@@ -237,19 +286,27 @@ private:
 
 const char* typeName(JsonValue::Type t) {
     switch (t) {
-        case JsonValue::Type::Null: return "null";
-        case JsonValue::Type::Boolean: return "true or false";
-        case JsonValue::Type::Number: return "a number";
-        case JsonValue::Type::String: return "a string";
-        case JsonValue::Type::Array: return "an array";
-        case JsonValue::Type::Object: return "an object";
+        case JsonValue::Type::Null:
+            return "null";
+        case JsonValue::Type::Boolean:
+            return "true or false";
+        case JsonValue::Type::Number:
+            return "a number";
+        case JsonValue::Type::String:
+            return "a string";
+        case JsonValue::Type::Array:
+            return "an array";
+        case JsonValue::Type::Object:
+            return "an object";
     }
     return "";
 }
 
 }  // namespace
 
-JsonValue parseJson(const std::string& text, const std::string& file) { return Parser(text, file).document(); }
+JsonValue parseJson(const std::string& text, const std::string& file) {
+    return Parser(text, file).document();
+}
 
 JsonValue readJsonFile(const std::string& path) {
     InputFile in(path);
@@ -266,7 +323,8 @@ JsonValue readJsonFile(const std::string& path) {
 }
 
 void JsonNode::fail(const std::string& what) const {
-    throw InputError(located(*file_, value_->line, value_->column, (path_.empty() ? "" : path_ + ": ") + what));
+    throw InputError(
+        located(*file_, value_->line, value_->column, (path_.empty() ? "" : path_ + ": ") + what));
 }
 
 void JsonNode::expect(JsonValue::Type type, const char* what) const {
@@ -299,7 +357,8 @@ std::vector<std::pair<std::string, JsonNode>> JsonNode::members() const {
     expect(JsonValue::Type::Object, "an object");
     std::vector<std::pair<std::string, JsonNode>> out;
     for (const auto& m : value_->members)
-        out.emplace_back(m.first, JsonNode(m.second, path_.empty() ? m.first : path_ + "." + m.first, *file_));
+        out.emplace_back(m.first,
+                         JsonNode(m.second, path_.empty() ? m.first : path_ + "." + m.first, *file_));
     return out;
 }
 
@@ -314,6 +373,7 @@ void JsonNode::only(std::initializer_list<const char*> keys) const {
 
 double JsonNode::number() const {
     expect(JsonValue::Type::Number, "a number");
+    if (!std::isfinite(value_->number)) fail("the number is out of range (beyond +-1.8e308)");
     return value_->number;
 }
 

@@ -16,15 +16,16 @@ struct JsonValue {
     enum class Type { Null, Boolean, Number, String, Array, Object };
     Type type = Type::Null;
     bool boolean = false;
-    double number = 0.0;
-    std::string text;                                       // String
-    std::vector<JsonValue> items;                           // Array
+    double number = 0.0;                                     // +-infinity: beyond the range of a double
+    std::string text;                                        // String
+    std::vector<JsonValue> items;                            // Array
     std::vector<std::pair<std::string, JsonValue>> members;  // Object, in file order, keys distinct
     long line = 0, column = 0;
 };
 
 // Parses a whole JSON text. Throws InputError "FILE:LINE:COLUMN: what" for a syntax error, a
-// repeated key, a number beyond the range of a double, or nesting deeper than 64 levels.
+// repeated key, or nesting deeper than 64 levels. A number beyond the largest double is kept as
+// an infinity (number() refuses it with its path), one below the smallest as zero.
 JsonValue parseJson(const std::string& text, const std::string& file);
 
 // Reads and parses a JSON file (a directory or an unreadable file is refused as for data files).
@@ -49,8 +50,8 @@ public:
     // Refuses an object with a member not in `keys` (a misspelt key would otherwise be ignored).
     void only(std::initializer_list<const char*> keys) const;
 
-    double number() const;
-    long index() const;  // a whole number >= 0
+    double number() const;  // refused when beyond the range of a double
+    long index() const;     // a whole number >= 0
     const std::string& string() const;
 
     [[noreturn]] void fail(const std::string& what) const;

@@ -44,9 +44,9 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, GivenOptions& given)
     cmd->add_option("--tree", m.treeFile, "tree: the decision tree, a JSON file (see docs/cli.md)");
     cmd->add_option("--rules", m.rulesFile, "rules: the rule table, a JSON file (see docs/cli.md)");
     given.k = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)")
-               ->check(cli::wholeNumber(1));
+                  ->check(cli::wholeNumber(1));
     given.norm = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)")
-                  ->check(cli::realNumber(0.0, false));
+                     ->check(cli::realNumber(0.0, false));
     cmd->add_option("--prior", m.priors, "bayes: a-priori frequency of a label, LABEL=FREQUENCY (repeatable)")
         ->allow_extra_args(false)
         ->expected(1);
@@ -94,9 +94,10 @@ void addDataOptions(CLI::App* cmd, cli::MethodOptions& m) {
 const char* const kThreadsHelp = "classify on this many threads (default 0: one per core)";
 
 int main(int argc, char** argv) {
-    CLI::App app("clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian, "
-                 "decision trees, rule tables)",
-                 "clastool");
+    CLI::App app(
+        "clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian, "
+        "decision trees, rule tables)",
+        "clastool");
     app.set_version_flag("--version", std::string("clastool ") + CLASTOOL_VERSION + " (model file format " +
                                           std::to_string(cli::kModelFormatVersion) + ")");
     app.require_subcommand(1);
@@ -143,7 +144,8 @@ int main(int argc, char** argv) {
     addDataOptions(evaluateCmd, evaluate.method);
     evaluateCmd
         ->add_option("FILES", evaluate.files,
-                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
+                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (tree, rules: without; "
+                     "- for standard input)")
         ->required();
     evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds")
         ->check(cli::wholeNumber(2));

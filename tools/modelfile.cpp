@@ -330,7 +330,8 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     HeaderReader r(in, file);
     ModelHeader h;
     h.method = r.keyed("method");
-    if (h.method != "knn" && h.method != "bayes" && h.method != "tree" && h.method != "rules") r.fail("unknown method \"" + h.method + "\"");
+    if (h.method != "knn" && h.method != "bayes" && h.method != "tree" && h.method != "rules")
+        r.fail("unknown method \"" + h.method + "\"");
     if (!unescaped(r.keyed("label-column"), h.labelColumn)) r.fail("bad escape in a name");
 
     std::string labels = r.keyed("labels");
@@ -459,8 +460,8 @@ void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& hea
 
 // Every label a caller-built classifier hands out must be one the header lists, and every
 // measurement it reads one of the header's columns.
-void checkHandBuilt(const std::vector<long>& labels, long largestIndex, long rulesSize, const ModelHeader& header,
-                    const std::string& path) {
+void checkHandBuilt(const std::vector<long>& labels, long largestIndex, long rulesSize,
+                    const ModelHeader& header, const std::string& path) {
     for (long label : labels)
         if (std::find(header.labels.categories().begin(), header.labels.categories().end(), label) ==
             header.labels.categories().end())
@@ -488,8 +489,7 @@ void loadRules(std::istream& in, const ModelHeader& header, const std::string& p
     } catch (const std::exception& e) {
         throw InputError(path + ": the rule table stored in the model file does not load: " + e.what());
     }
-    if (in.peek() != std::char_traits<char>::eof())
-        damaged(path, "unexpected bytes after the rule table");
+    if (in.peek() != std::char_traits<char>::eof()) damaged(path, "unexpected bytes after the rule table");
     if (rules.table.rules().empty() || !(rules.threshold >= 0.0 && rules.threshold <= 1.0))
         damaged(path, "the stored rule table has no rules or a threshold outside 0 to 1");
     for (const tqClassifierRule& rule : rules.table.rules()) {
@@ -516,8 +516,9 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool, RuleModel
     ModelHeader header = readModelHeader(in, path);
     if (header.method == "rules") {
         if (rules == nullptr)
-            throw InputError(path + ": holds a rule table (method rules), not a classifier; use it with 'clastool "
-                                    "classify'");
+            throw InputError(path +
+                             ": holds a rule table (method rules), not a classifier; use it with 'clastool "
+                             "classify'");
         loadRules(in, header, path, *rules);
         return header;
     }

@@ -240,9 +240,11 @@ void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
 void checkMethodOptions(const MethodOptions& o) {
     const bool handBuilt = o.method == "tree" || o.method == "rules";
     if (!o.treeFile.empty() && o.method != "tree") throw InputError("--tree applies to --method tree only");
-    if (!o.rulesFile.empty() && o.method != "rules") throw InputError("--rules applies to --method rules only");
+    if (!o.rulesFile.empty() && o.method != "rules")
+        throw InputError("--rules applies to --method rules only");
     if (handBuilt) {
-        const std::string m = " does not apply to --method " + o.method + " (the file gives the classifier whole)";
+        const std::string m =
+            " does not apply to --method " + o.method + " (the file gives the classifier whole)";
         if ((o.method == "tree" ? o.treeFile : o.rulesFile).empty())
             throw InputError("--method " + o.method + " needs --" + o.method + " FILE.json");
         if (o.treeFile == "-" || o.rulesFile == "-")
@@ -553,7 +555,9 @@ Model MethodSetup::fit(const DataTable& table, const std::vector<long>& categori
     return model;
 }
 
-std::string MethodSetup::describe() const { return learns() ? describeParams(*params) : cli::describe(built); }
+std::string MethodSetup::describe() const {
+    return learns() ? describeParams(*params) : cli::describe(built);
+}
 
 tqClassifierCosts MethodSetup::costs() const { return learns() ? costsOf(*params) : costsOf(built); }
 
@@ -562,7 +566,8 @@ MethodSetup setUpMethod(const MethodOptions& options, const DataTable& table, co
     setup.method = options.method;
     setup.built.method = options.method;
     if (options.method == "tree") {
-        const tqPtrHandle<tqDecisionTree> tree = readTreeFile(options.treeFile, table.columns, labels, table.file);
+        const tqPtrHandle<tqDecisionTree> tree =
+            readTreeFile(options.treeFile, table.columns, labels, table.file);
         setup.built.tool.train(*tree);
     } else if (options.method == "rules") {
         setup.built.rules = readRulesFile(options.rulesFile, table.columns, labels, table.file);
@@ -593,7 +598,8 @@ std::string describe(const Model& model) {
 
 void checkRows(const Model& model, const DataTable& table, const std::vector<std::size_t>& rows,
                const Preprocessing& prep) {
-    if (model.method == "knn" || model.method == "bayes") checkRows(*model.tool.trainParams(), table, rows, prep);
+    if (model.method == "knn" || model.method == "bayes")
+        checkRows(*model.tool.trainParams(), table, rows, prep);
 }
 
 void classifyInThreads(const Model& model, const DataTable& table, const std::size_t* rows, std::size_t count,

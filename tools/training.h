@@ -111,8 +111,8 @@ struct MethodSetup {
     tqClassifierCosts costs() const;
     // The model for `rows` of `table`: trained on them (knn, bayes; see trainTool), or the
     // caller's classifier as it is (tree, rules), which no data change.
-    Model fit(const DataTable& table, const std::vector<long>& categories, const std::vector<std::size_t>& rows,
-              const Preprocessing& prep) const;
+    Model fit(const DataTable& table, const std::vector<long>& categories,
+              const std::vector<std::size_t>& rows, const Preprocessing& prep) const;
 };
 MethodSetup setUpMethod(const MethodOptions& options, const DataTable& table, const LabelMap& labels);
 
