@@ -248,7 +248,7 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
         {"tree", leaf("\"label\": -1"), "1:22: nodes[0].label" + notInteger},
         {"tree", leaf("\"label\": 2.5"), "1:22: nodes[0].label" + notInteger},
         {"tree", "{\"nodes\": []}", "1:11: nodes: expected at least one node (nodes[0] is the root)\n"},
-        {"tree", leaf("\"labl\": \"grape\""), "1:21: nodes[0].labl: unknown key (a misspelling?)\n"},
+        {"tree", leaf("\"labl\": \"grape\""), "1:13: nodes[0].labl: unknown key (a misspelling?)\n"},
         {"tree", leaf("\"label\": \"kiwi\""),
          "1:22: nodes[0].label: the label \"kiwi\" does not occur in @D/"},
         {"tree", tree("range\", \"columns\": [\"width\"]"),
@@ -271,7 +271,7 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
         {"rules", rule("\"weight\": {" + oneSided + ", \"y0\": 2, \"y1\": 0}"),
          "1:52: rules[0].scores.weight: y0 must be between 0 and 1\n"},
         {"rules", rule("\"size\": {\"type\": \"ignore\"}"),
-         "1:50: rules[0].scores.size: \"size\" is not a measurement column of @D/fruit_train.csv"},
+         "1:42: rules[0].scores.size: \"size\" is not a measurement column of @D/fruit_train.csv"},
         {"rules", rule("\"weight\": {\"type\": \"bell\"}"),
          "1:61: rules[0].scores.weight.type: expected \"one-sided\", \"two-sided\" or \"ignore\"\n"},
     };

@@ -20,14 +20,17 @@ public:
     Binding(const std::vector<std::string>& columns, const LabelMap& labels, const std::string& dataFile)
         : columns_(columns), labels_(labels), dataFile_(dataFile) {}
 
-    long column(const JsonNode& n) const { return column(n.string(), n); }
-    // The column `name`, or a refusal about `where`.
-    long column(const std::string& name, const JsonNode& where) const {
+    long column(const JsonNode& n) const { return column(n.string(), n, false); }
+    // The column `name`, or a refusal about `where` (at its key when the name is that key).
+    long column(const std::string& name, const JsonNode& where, bool atKey) const {
         for (std::size_t i = 0; i < columns_.size(); ++i)
             if (columns_[i] == name) return static_cast<long>(i);
         std::string known;
         for (const std::string& c : columns_) known += (known.empty() ? "" : ", ") + c;
-        where.fail("\"" + name + "\" is not a measurement column of " + dataFile_ + " (" + known + ")");
+        const std::string what =
+            "\"" + name + "\" is not a measurement column of " + dataFile_ + " (" + known + ")";
+        if (atKey) where.failAtKey(what);
+        where.fail(what);
     }
     std::vector<long> columns(const JsonNode& n) const {
         std::vector<long> out;
@@ -212,7 +215,7 @@ RuleModel readRulesFile(const std::string& path, const std::vector<std::string>&
         // A column the rule does not name takes no part in it.
         std::vector<tqPtrHandle<tqClsFtSc>> scores(b.size());
         for (const auto& [name, score] : r["scores"].members()) {
-            const long column = b.column(name, score);
+            const long column = b.column(name, score, true);
             scores[static_cast<std::size_t>(column)] = featureScore(score);
         }
         for (auto& s : scores)

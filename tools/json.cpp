@@ -87,6 +87,7 @@ private:
             skipSpace();
             if (peek() != '"') fail("expected a key in quotes");
             const std::size_t keyAt = at_;
+            const long keyColumn = static_cast<long>(at_ - lineStart_) + 1, keyLine = line_;
             std::string key = string();
             for (const auto& m : v.members)
                 if (m.first == key) {
@@ -98,6 +99,8 @@ private:
             ++at_;
             skipSpace();
             v.members.emplace_back(std::move(key), value(depth + 1));
+            v.members.back().second.keyLine = keyLine;
+            v.members.back().second.keyColumn = keyColumn;
             skipSpace();
             if (peek() == '}') return void(++at_);
             if (peek() != ',') fail("expected ',' or '}'");
@@ -327,6 +330,11 @@ void JsonNode::fail(const std::string& what) const {
         located(*file_, value_->line, value_->column, (path_.empty() ? "" : path_ + ": ") + what));
 }
 
+void JsonNode::failAtKey(const std::string& what) const {
+    if (value_->keyLine == 0) fail(what);
+    throw InputError(located(*file_, value_->keyLine, value_->keyColumn, path_ + ": " + what));
+}
+
 void JsonNode::expect(JsonValue::Type type, const char* what) const {
     if (value_->type != type) fail(std::string("expected ") + what + ", found " + typeName(value_->type));
 }
@@ -367,7 +375,7 @@ void JsonNode::only(std::initializer_list<const char*> keys) const {
     for (const auto& m : value_->members) {
         bool known = false;
         for (const char* k : keys) known = known || m.first == k;
-        if (!known) (*this)[m.first].fail("unknown key (a misspelling?)");
+        if (!known) (*this)[m.first].failAtKey("unknown key (a misspelling?)");
     }
 }
 

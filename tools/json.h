@@ -21,6 +21,7 @@ struct JsonValue {
     std::vector<JsonValue> items;                            // Array
     std::vector<std::pair<std::string, JsonValue>> members;  // Object, in file order, keys distinct
     long line = 0, column = 0;
+    long keyLine = 0, keyColumn = 0;  // where the key of a member of an object starts (0: none)
 };
 
 // Parses a whole JSON text. Throws InputError "FILE:LINE:COLUMN: what" for a syntax error, a
@@ -55,6 +56,8 @@ public:
     const std::string& string() const;
 
     [[noreturn]] void fail(const std::string& what) const;
+    // The same, placed at the key of a member of an object (a misspelt key, a column name).
+    [[noreturn]] void failAtKey(const std::string& what) const;
 
 private:
     void expect(JsonValue::Type type, const char* what) const;
