@@ -269,7 +269,7 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
         {"rules", "{\"threshold\": 2, \"rules\": []}", "1:15: threshold: expected a number from 0 to 1\n"},
         {"rules", "{\"rules\": []}", "1:11: rules: rules.size() == 0\n"},
         {"rules", rule("\"weight\": {" + oneSided + ", \"y0\": 2, \"y1\": 0}"),
-         "1:52: rules[0].scores.weight: y0 must be between 0 and 1\n"},
+         "1:107: rules[0].scores.weight.y0: expected a score from 0 to 1\n"},
         {"rules", rule("\"size\": {\"type\": \"ignore\"}"),
          "1:42: rules[0].scores.size: \"size\" is not a measurement column of @D/fruit_train.csv"},
         {"rules", rule("\"weight\": {\"type\": \"bell\"}"),
@@ -326,11 +326,10 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
     cli::writeModelFile(again, back, std::string(std::istreambuf_iterator<char>(s), {}));
     EXPECT_EQ(again.str(), s.str());
 
-    ok("train --method tree --tree @D/fruit_tree.json @D/fruit_train.csv -o @T/tree");
-    ok("train --method rules --rules @D/fruit_rules.json @D/fruit_train.csv -o @T/rules");
     for (const std::string method : {"knn", "bayes", "tree", "rules"}) {
-        if (method == "knn" || method == "bayes")
-            ok("train --method " + method + " @D/fruit_train.csv -o @T/" + method);
+        const bool handBuilt = method == "tree" || method == "rules";
+        ok("train --method " + method + (handBuilt ? " --" + method + " @D/fruit_" + method + ".json" : "") +
+           " @D/fruit_train.csv -o @T/" + method);
         const std::string good = file("@T/" + method);
         for (std::size_t i = 0; i < good.size(); i += i < 64 ? 1 : 5) {
             std::string bad = good;

@@ -62,6 +62,14 @@ private:
     const std::string& dataFile_;
 };
 
+// A score from 0 to 1. Scores are checked where they stand, before the library's own checks,
+// so that a message points at the number itself.
+double score(const JsonNode& n) {
+    const double x = n.number();
+    if (!(x >= 0.0 && x <= 1.0)) n.fail("expected a score from 0 to 1");
+    return x;
+}
+
 // Runs a library constructor or setter; its refusal becomes a message about `n`.
 template <class F>
 auto checked(const JsonNode& n, F make) -> decltype(make()) {
@@ -113,12 +121,6 @@ tqClassifierResult leafResult(const JsonNode& n, const Binding& b) {
     for (const JsonNode& r : n["results"].items()) {
         r.only({"label", "match", "class", "cost"});
         const long label = b.label(r["label"]);
-        // Each number is checked where it stands, before the library's own check of the entry.
-        const auto score = [](const JsonNode& v) {
-            const double x = v.number();
-            if (!(x >= 0.0 && x <= 1.0)) v.fail("expected a score from 0 to 1");
-            return x;
-        };
         const double match = score(r["match"]), share = score(r["class"]), cost = r["cost"].number();
         if (!(cost >= 0.0)) r["cost"].fail("expected a cost >= 0");
         entries.push_back(checked(r, [&] { return tqClassifierCategoryResult(label, match, share, cost); }));
@@ -131,7 +133,7 @@ tqPtrHandle<tqClsFtSc> oneSided(const JsonNode& n) {
     auto* s = new tqClassifierFeatureScoreOneSided;
     tqPtrHandle<tqClsFtSc> handle(s);
     const double x0 = n["x0"].number(), x1 = n["x1"].number(), xc = n["xc"].number();
-    const double y0 = n["y0"].number(), y1 = n["y1"].number();
+    const double y0 = score(n["y0"]), y1 = score(n["y1"]);
     checked(n, [&] { s->init(x0, x1, xc, y0, y1); });
     return handle;
 }
@@ -148,7 +150,9 @@ tqPtrHandle<tqClsFtSc> featureScore(const JsonNode& n) {
         const JsonNode low = n["low"], high = n["high"];
         low.only({"x0", "x1", "xc", "y0", "y1"});
         high.only({"x0", "x1", "xc", "y0", "y1"});
-        const auto v = [](const JsonNode& side, const char* key) { return side[key].number(); };
+        const auto v = [](const JsonNode& side, const char* key) {
+            return key[0] == 'y' ? score(side[key]) : side[key].number();
+        };
         auto* s = new tqClassifierFeatureScoreTwoSided;
         tqPtrHandle<tqClsFtSc> handle(s);
         checked(n, [&] {
