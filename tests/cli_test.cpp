@@ -18,6 +18,7 @@
 #include "clss/clastool/clastool.h"
 #include "test_support.h"
 #include "tools/csv.h"
+#include "tools/handbuilt.h"
 #include "tools/modelfile.h"
 
 namespace {
@@ -221,6 +222,89 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     });
 }
 
+// Hand-built trees and rule tables: a bad file is refused at the fault, with the line:column of
+// the value and its path inside the JSON; options that do not apply are usage errors. Every
+// prefix of a good file is refused cleanly.
+TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
+    // A tree of a node with `predicate` (the rest of it after "type": ") and a leaf.
+    const auto tree = [](const std::string& predicate, int child = 1) {
+        return "{\"nodes\": [{\"predicate\": {\"type\": \"" + predicate +
+               "}, \"true\": " + std::to_string(child) + ", \"false\": 1}, {\"label\": \"grape\"}]}";
+    };
+    const auto leaf = [](const std::string& fields) { return "{\"nodes\": [{" + fields + "}]}"; };
+    const auto rule = [](const std::string& score) {
+        return "{\"rules\": [{\"label\": \"grape\", \"scores\": {" + score + "}}]}";
+    };
+    const std::string oneSided = "\"type\": \"one-sided\", \"x0\": 1, \"x1\": 2, \"xc\": 3";
+    const std::string notInteger =
+        ": the label is out of range: a label given as a number must be a whole number";
+    const std::vector<std::array<std::string, 3>> files = {
+        // method, file, message after "@IN:"
+        {"tree", "{\"nodes\": [\n  {\"label\": \"grape\",}]}", "2:21: expected a key in quotes\n"},
+        {"tree", "{\"nodes\": [], \"nodes\": []}", "1:15: the key \"nodes\" appears twice\n"},
+        {"tree", leaf("\"label\": \"grape\"") + " x", "1:33: unexpected text after the JSON value\n"},
+        {"tree", leaf("\"label\": \"a\\qb\""), "1:25: an unknown escape in a string\n"},
+        {"tree", leaf("\"label\": 1e999"), "1:22: nodes[0].label" + notInteger},
+        {"tree", leaf("\"label\": -1"), "1:22: nodes[0].label" + notInteger},
+        {"tree", leaf("\"label\": 2.5"), "1:22: nodes[0].label" + notInteger},
+        {"tree", "{\"nodes\": []}", "1:11: nodes: expected at least one node (nodes[0] is the root)\n"},
+        {"tree", leaf("\"labl\": \"grape\""), "1:13: nodes[0].labl: unknown key (a misspelling?)\n"},
+        {"tree", leaf("\"label\": \"kiwi\""),
+         "1:22: nodes[0].label: the label \"kiwi\" does not occur in @D/"},
+        {"tree", tree("range\", \"columns\": [\"width\"]"),
+         "1:56: nodes[0].predicate.columns[0]: \"width\" is not a measurement column of @D/fruit_train.csv "
+         "(weight, diameter)\n"},
+        {"tree", tree("range\", \"columns\": [], \"low\": \"1\""),
+         "1:66: nodes[0].predicate.low: expected a number, found a string\n"},
+        {"tree", tree("range\", \"columns\": [], \"high\": -1e999"),
+         "1:67: nodes[0].predicate.high: the number is out of range (beyond +-1.8e308)\n"},
+        {"tree", tree("comparison\", \"columns\": [\"weight\", \"weight\"]"),
+         "1:71: nodes[0].predicate.columns[1]: expected a column other than the first\n"},
+        {"tree", tree("validity\", \"columns\": []", 0),
+         "1:71: nodes[0].true: expected the index of a later node"},
+        {"tree", tree("size\""),
+         "1:35: nodes[0].predicate.type: expected \"range\", \"validity\" or \"comparison\""},
+        {"tree", leaf("\"results\": [{\"label\": \"grape\", \"match\": 2, \"class\": 1, \"cost\": 0}]"),
+         "1:53: nodes[0].results[0].match: expected a score from 0 to 1\n"},
+        {"rules", "{\"threshold\": 2, \"rules\": []}", "1:15: threshold: expected a number from 0 to 1\n"},
+        {"rules", "{\"rules\": []}", "1:11: rules: rules.size() == 0\n"},
+        {"rules", rule("\"weight\": {" + oneSided + ", \"y0\": 2, \"y1\": 0}"),
+         "1:107: rules[0].scores.weight.y0: expected a score from 0 to 1\n"},
+        {"rules", rule("\"size\": {\"type\": \"ignore\"}"),
+         "1:42: rules[0].scores.size: \"size\" is not a measurement column of @D/fruit_train.csv"},
+        {"rules", rule("\"weight\": {\"type\": \"bell\"}"),
+         "1:61: rules[0].scores.weight.type: expected \"one-sided\", \"two-sided\" or \"ignore\"\n"},
+    };
+    std::vector<Case> cases;
+    for (const auto& [method, text, message] : files)
+        cases.push_back({"train --method " + method + " --" + method + " @IN @D/fruit_train.csv -o @OUT",
+                         text, 1, "@IN:" + message});
+    const std::string rules = "evaluate --method rules --rules @D/fruit_rules.json";
+    cases.insert(
+        cases.end(),
+        {
+            {"train --method tree @D/fruit_train.csv -o @OUT", "", 2, "--method tree needs --tree FILE.json"},
+            {rules + " --k 3 @D/fruit_train.csv", "", 2, "--k does not apply to --method rules"},
+            {rules + " --folds 2 @D/fruit_train.csv", "", 2, "--folds does not apply to --method rules"},
+            {"train --method knn --tree @IN @D/fruit_train.csv -o @OUT", "", 2,
+             "--tree applies to --method tree only"},
+        });
+    expectCases(cases);
+
+    const cli::LabelMap labels = cli::LabelMap::fromTrainingLabels({"melon", "grape", "lemon"});
+    const std::vector<std::string> columns = {"weight", "diameter"};
+    for (const std::string method : {"tree", "rules"}) {
+        const std::string good = file("@D/fruit_" + method + ".json");
+        for (std::size_t n = 0; n <= good.rfind('}'); ++n) {
+            std::ofstream(tmp("cut"), std::ios::binary) << good.substr(0, n);
+            if (method == "tree")
+                EXPECT_THROW(cli::readTreeFile(tmp("cut"), columns, labels, "d"), InputError) << n;
+            else
+                EXPECT_THROW(cli::readRulesFile(tmp("cut"), columns, labels, "d"), InputError) << n;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Model files
 
@@ -242,15 +326,17 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
     cli::writeModelFile(again, back, std::string(std::istreambuf_iterator<char>(s), {}));
     EXPECT_EQ(again.str(), s.str());
 
-    for (const std::string method : {"knn", "bayes"}) {
-        ok("train --method " + method + " @D/fruit_train.csv -o @T/" + method);
+    for (const std::string method : {"knn", "bayes", "tree", "rules"}) {
+        const bool handBuilt = method == "tree" || method == "rules";
+        ok("train --method " + method + (handBuilt ? " --" + method + " @D/fruit_" + method + ".json" : "") +
+           " @D/fruit_train.csv -o @T/" + method);
         const std::string good = file("@T/" + method);
         for (std::size_t i = 0; i < good.size(); i += i < 64 ? 1 : 5) {
             std::string bad = good;
             bad[i] = static_cast<char>(bad[i] ^ (1 << (i % 8)));
             std::ofstream(tmp("bad"), std::ios::binary) << bad;
-            tqClassifierTool tool;
-            EXPECT_THROW(cli::loadModel(tmp("bad"), tool), InputError) << method << " byte " << i;
+            cli::Model model;
+            EXPECT_THROW(cli::loadModel(tmp("bad"), model), InputError) << method << " byte " << i;
         }
     }
     ok("train --method bayes --label-column class @D/ints.csv -o @T/ints");
@@ -288,6 +374,16 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
         {"info @IN", edited("knn", "columns 2\n", "columns 3\nheight\n"), 1, bad + "3" + size},
         {"info @IN", edited("bayes", "method bayes", "method knn"), 1,
          "@IN: damaged model file: the stored classifier is not a knn classifier\n"},
+        {"info @IN", edited("tree", "labels names 3\nmelon\n", "labels names 2\n"), 1,
+         "@IN: damaged model file: the stored classifier hands out the category 2, which the header does "
+         "not"},
+        {"info @IN", edited("rules", "labels names 3\nmelon\n", "labels names 2\n"), 1,
+         "@IN: damaged model file: the stored classifier hands out the category 2, which the header does "
+         "not"},
+        {"info @IN", edited("tree", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
+        {"info @IN", edited("rules", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
+        {"info @IN", edited("tree", "method tree", "method knn"), 1,
+         "@IN: the classifier stored in the model file cannot"},
         {"info @IN", edited("knn", "rows 12", "rows 0"), 1,
          "@IN: damaged model file: the header records no training row, but the stored classifier has some\n"},
     });
@@ -414,6 +510,11 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
         {"--method knn --k 1 --delimiter ; @T/semi.csv", "@T/tab.csv --delimiter tab",
          "grape lemon melon melon grape"},
         {"--method bayes @T/quoted.csv", "@T/quoted.csv", "a a b b"},
+        {"--method tree --tree @D/fruit_tree.json @D/fruit_train.csv", "@D/fruit_test.csv",
+         "grape lemon melon melon grape"},
+        {"--method rules --rules @D/fruit_rules.json @D/fruit_train.csv", "@D/fruit_missing.csv",
+         // a rule whose every scored measurement is missing scores 1: row 3 (weight missing) is a grape
+         "melon grape grape grape melon lemon grape lemon melon grape lemon melon lemon"},
     };
     for (const auto& [options, data, decisions] : steps) {
         ok("train " + options + " -o @T/m");
@@ -422,6 +523,21 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
         int row = 0;
         for (std::string w; words >> w;) expected += std::to_string(++row) + "," + w + "\n";
         EXPECT_EQ(ok("classify @T/m " + data), expected) << options;
+    }
+    // A hand-built classifier is described by what it holds and is checked against the rows, not
+    // trained on them; evaluate given one file tests it on every row.
+    for (const auto& [method, holds] :
+         {std::pair<std::string, std::string>{"tree", "tree (2 inner nodes, 3 leaves)"},
+          {"rules", "rules (3 rules, threshold 0.5)"}}) {
+        const std::string options = " --method " + method + " --" + method + " @D/fruit_" + method + ".json ";
+        EXPECT_TRUE(
+            has(ok("train" + options + "@D/fruit_train.csv -o @T/m"), "built " + holds + " for 12 labelled"));
+        const std::string info = ok("info @T/m");
+        EXPECT_TRUE(has(info, "parameters:   " + holds + "\n") &&
+                    has(info, "built for:    12 labelled rows\n"))
+            << info;
+        EXPECT_TRUE(has(ok("evaluate" + options + "@D/fruit_train.csv"),
+                        placed("tested on 12 rows of @D/fruit_train.csv\naccuracy: ")));
     }
     ok("train --method bayes --joint weight,diameter @D/fruit_train.csv -o @T/j1");
     ok("train --method bayes --joint 0,1 @D/fruit_train.csv -o @T/j2");
@@ -450,7 +566,8 @@ TEST_F(CliRun, BayesScoresMatchAHandComputation) {
 // A model written to a file and read back decides and scores exactly like the one that was
 // trained in memory: evaluate's per-row file (in-memory classifier) equals classify's output.
 TEST_F(CliRun, SavedAndLoadedModelsGiveIdenticalOutputs) {
-    for (const std::string method : {"knn --k 3", "bayes", "knn --k 2 --norm 1 --costs @D/fruit_costs.csv"}) {
+    for (const std::string method : {"knn --k 3", "bayes", "knn --k 2 --norm 1 --costs @D/fruit_costs.csv",
+                                     "tree --tree @D/fruit_tree.json", "rules --rules @D/fruit_rules.json"}) {
         ok("train --method " + method + " @D/fruit_train.csv -o @T/m");
         EXPECT_EQ(ok("classify @T/m @D/fruit_test.csv --scores -o @T/a.csv"), "");
         ok("evaluate --method " + method +

@@ -50,11 +50,11 @@ struct EvaluationRun {
 
 // Classifies `rows` of `table` with `tool` into results[r] for each r of `rows`, then advances
 // the progress bar.
-void classifyRows(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
+void classifyRows(const Model& model, const DataTable& table, const std::vector<std::size_t>& rows,
                   const Preprocessing& prep, long threads, std::vector<tqClassifierResult>& results,
                   Progress& progress, long& done) {
     std::vector<tqClassifierResult> out(rows.size());
-    classifyInThreads(tool, table, rows.data(), rows.size(), prep, threads, out.data());
+    classifyInThreads(model, table, rows.data(), rows.size(), prep, threads, out.data());
     for (std::size_t i = 0; i < rows.size(); ++i) results[rows[i]] = std::move(out[i]);
     done += static_cast<long>(rows.size());
     progress.update(done);
@@ -86,25 +86,25 @@ void evaluateHoldout(const MethodOptions& method, const DataTable& train, const 
                      const EvaluateArgs& args, std::ostream& out) {
     LabelMap labels = trainingLabels(train);
     const std::vector<long> trainCats = trainingCategories(train, labels);
-    tqPtrHandle<tqClassifierTrainParams> params = buildParams(method, train, labels);
+    const MethodSetup setup = setUpMethod(method, train, labels);
     const Preprocessing prep = method.fitPreprocessing(train, allRows(train), trainCats);
 
     EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.size()), {}};
     const std::vector<std::size_t> testRows = allRows(test);
-    checkRows(*params, test, testRows, prep);
+    if (setup.learns()) checkRows(*setup.params, test, testRows, prep);
 
-    tqClassifierTool tool;
-    trainTool(tool, *params, train, trainCats, allRows(train), prep);
+    const Model model = setup.fit(train, trainCats, allRows(train), prep);
     Progress progress("classifying", static_cast<long>(testRows.size()));
     long done = 0;
-    classifyRows(tool, test, testRows, prep, args.threads, run.results, progress, done);
+    classifyRows(model, test, testRows, prep, args.threads, run.results, progress, done);
 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
-    const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
-                              " of " + train.file + inParentheses(labelNote(train)) + ", tested on " +
-                              plural(test.size(), "row") + " of " + test.file;
-    finishEvaluation(run, labels, costsOf(*params), title, args, out);
+    const std::string title = describe(model) + (setup.learns() ? ": trained on " : ": built for ") +
+                              plural(used, "labelled row") + " of " + train.file +
+                              inParentheses(labelNote(train)) + ", tested on " + plural(test.size(), "row") +
+                              " of " + test.file;
+    finishEvaluation(run, labels, costsOf(model), title, args, out);
 }
 
 // Stratified folds: the labelled rows of every category, shuffled with the seed, are dealt to
@@ -138,7 +138,7 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     const DataTable table = readDataFile(args.files[0], args.method.choice());
     LabelMap labels = trainingLabels(table);
     const std::vector<long> categories = trainingCategories(table, labels);
-    tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, labels);
+    const MethodSetup setup = setUpMethod(args.method, table, labels);
     std::size_t labelled = 0;
     for (long c : categories) labelled += c >= 0;
     if (static_cast<std::size_t>(args.folds) > labelled)
@@ -147,7 +147,7 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     // Imputation is fitted per fold; whether missing cells will be filled is known already.
     Preprocessing filling;
     imputeNamed(args.method.impute, filling.impute);
-    checkRows(*params, table, allRows(table), filling);
+    if (setup.learns()) checkRows(*setup.params, table, allRows(table), filling);
 
     const auto folds = stratifiedFolds(categories, labels, args.folds, args.seed);
     EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.size()),
@@ -162,16 +162,16 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
         std::vector<std::size_t> trainRows;
         for (std::size_t r = 0; r < table.size(); ++r)
             if (categories[r] >= 0 && !inFold[r]) trainRows.push_back(r);
-        tqClassifierTool tool;
+        Model model;
         Preprocessing prep;
         try {
             prep = args.method.fitPreprocessing(table, trainRows, categories);
-            trainTool(tool, *params, table, categories, trainRows, prep);
+            model = setup.fit(table, categories, trainRows, prep);
         } catch (const InputError& e) {
             throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
                              e.what());
         }
-        classifyRows(tool, table, folds[f], prep, args.threads, run.results, progress, done);
+        classifyRows(model, table, folds[f], prep, args.threads, run.results, progress, done);
     }
     // Rows without a label are classified by a model of all labelled rows, so that the per-row
     // file still has one row for every input row.
@@ -179,16 +179,15 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     for (std::size_t r = 0; r < table.size(); ++r)
         if (categories[r] < 0) unlabelled.push_back(r);
     if (!unlabelled.empty()) {
-        tqClassifierTool tool;
         const Preprocessing prep = args.method.fitPreprocessing(table, allRows(table), categories);
-        trainTool(tool, *params, table, categories, allRows(table), prep);
-        classifyRows(tool, table, unlabelled, prep, args.threads, run.results, progress, done);
+        const Model model = setup.fit(table, categories, allRows(table), prep);
+        classifyRows(model, table, unlabelled, prep, args.threads, run.results, progress, done);
     }
-    const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
+    const std::string title = setup.describe() + ": " + std::to_string(args.folds) +
                               "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
                               ") on " + plural(labelled, "labelled row") + " of " + table.file +
                               inParentheses(labelNote(table));
-    finishEvaluation(run, labels, costsOf(*params), title, args, out);
+    finishEvaluation(run, labels, setup.costs(), title, args, out);
 }
 
 // The items joined with commas, control characters from the data escaped.
@@ -228,16 +227,31 @@ void checkUsage(const MethodOptions& method) {
 
 void checkUsage(const EvaluateArgs& args) {
     checkUsage(args.method);
-    if (args.folds != 0 && args.files.size() != 1) throw UsageError("evaluate with --folds takes one data file");
-    if (args.folds == 0 && args.files.size() != 2)
-        throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    if (args.folds == 0 && args.files[0] == "-" && args.files[1] == "-")
+    if (args.method.method == "tree" || args.method.method == "rules") {
+        // A hand-built classifier learns nothing from the data: every fold would test the same one.
+        if (args.folds != 0)
+            throw UsageError(
+                "--folds does not apply to --method " + args.method.method +
+                " (nothing is learnt from the rows, so every fold would test the same classifier); "
+                "give one DATA.csv to test it on every row, or TRAIN.csv TEST.csv");
+        if (args.files.size() != 1 && args.files.size() != 2)
+            throw UsageError("evaluate --method " + args.method.method +
+                             " takes DATA.csv, or TRAIN.csv TEST.csv");
+    } else {
+        if (args.folds != 0 && args.files.size() != 1)
+            throw UsageError("evaluate with --folds takes one data file");
+        if (args.folds == 0 && args.files.size() != 2)
+            throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    }
+    if (args.files.size() == 2 && args.files[0] == "-" && args.files[1] == "-")
         throw UsageError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
 }
 
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkUsage(args.method);
-    checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
+    checkOutputPath(args.output,
+                    {args.data, args.method.costsFile, args.method.treeFile, args.method.rulesFile},
+                    args.force);
     DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
     header.method = args.method.method;
@@ -247,16 +261,15 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     const std::vector<long> categories = trainingCategories(table, header.labels);
     for (long c : categories) header.rows += c >= 0;
 
-    tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, header.labels);
+    const MethodSetup setup = setUpMethod(args.method, table, header.labels);
     header.prep = args.method.fitPreprocessing(table, allRows(table), categories);
-    tqClassifierTool tool;
-    trainTool(tool, *params, table, categories, allRows(table), header.prep);
+    Model model = setup.fit(table, categories, allRows(table), header.prep);
     // The classifier has what it needs of the rows by now (a k-nearest-neighbour one holds them
     // all itself): the cells are given back before the model file is written.
     std::vector<double>().swap(table.values);
     std::vector<unsigned char>().swap(table.validity);
-    saveModel(args.output, header, tool);
-    out << "trained " << describeParams(*params) << " on "
+    saveModel(args.output, header, model);
+    out << (setup.learns() ? "trained " : "built ") << describe(model) << (setup.learns() ? " on " : " for ")
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
         << plural(header.labels.names().size(), "category") << ", "
         << plural(header.columns.size(), "measurement")
@@ -274,8 +287,8 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     if (!formatNamed(args.format, format)) throw UsageError("--format must be csv or json");
     if (args.proba && args.scores) throw UsageError("--proba writes only the class scores; leave out --scores");
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
-    tqClassifierTool tool;
-    const ModelHeader header = loadModel(args.model, tool);
+    Model model;
+    const ModelHeader header = loadModel(args.model, model);
     ColumnChoice choice;
     choice.labelColumn = header.labelColumn;
     choice.need = LabelColumn::Optional;
@@ -284,15 +297,15 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     choice.noHeader = args.noHeader;
     choice.delimiter = delimiterNamed(args.delimiter);
     const DataTable table = readDataFile(args.data, choice);
-    tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
     const std::vector<std::size_t> rows = allRows(table);
-    checkRows(*params, table, rows, header.prep);
+    checkRows(model, table, rows, header.prep);
 
     // Everything is classified before anything is written, so that a failure leaves no partial
     // output behind, on a file or on standard output. The rows go in blocks, so that only one
     // block's results are held at a time.
     std::ostringstream text;
-    const PredictionOutput writer(header.labels, costsOf(*params), format, args.scores, args.proba);
+    const tqClassifierCosts costs = costsOf(model);  // the writer keeps a reference
+    const PredictionOutput writer(header.labels, costs, format, args.scores, args.proba);
     writer.begin(text);
     Progress progress("classifying", static_cast<long>(rows.size()));
     constexpr std::size_t kBlock = 1 << 16;
@@ -300,7 +313,8 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
     for (std::size_t begin = 0; begin < rows.size(); begin += kBlock) {
         const std::size_t count = std::min(kBlock, rows.size() - begin);
         results.assign(count, tqClassifierResult());
-        classifyInThreads(tool, table, rows.data() + begin, count, header.prep, args.threads, results.data());
+        classifyInThreads(model, table, rows.data() + begin, count, header.prep, args.threads,
+                          results.data());
         for (std::size_t i = 0; i < count; ++i) writer.row(text, static_cast<long>(begin + i) + 1, results[i]);
         progress.update(static_cast<long>(begin + count));
     }
@@ -315,7 +329,7 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
     checkUsage(args);
     if (!args.predictions.empty()) {
         std::vector<std::string> inputs = args.files;
-        inputs.push_back(args.method.costsFile);
+        inputs.insert(inputs.end(), {args.method.costsFile, args.method.treeFile, args.method.rulesFile});
         checkOutputPath(args.predictions, inputs, args.force);
     }
     if (args.folds != 0) {
@@ -323,6 +337,8 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
         return;
     }
     const DataTable train = readDataFile(args.files[0], args.method.choice());
+    // A hand-built classifier given one file is checked against it and tested on every row of it.
+    if (args.files.size() == 1) return evaluateHoldout(args.method, train, train, args, out);
     // The test file's columns are picked by name, as classify picks a model's.
     ColumnChoice testChoice = args.method.choice();
     testChoice.labelColumn = train.labelColumn;
@@ -334,18 +350,20 @@ void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
 }
 
 void runInfo(const InfoArgs& args, std::ostream& out) {
-    tqClassifierTool tool;
-    const ModelHeader header = loadModel(args.model, tool);
+    Model model;
+    const ModelHeader header = loadModel(args.model, model);
     struct stat st {};
     const long long bytes = ::stat(args.model.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
-    tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
+    const bool handBuilt = header.method == "tree" || header.method == "rules";
 
     out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << header.version
         << ")\n";
-    out << "technique:    "
-        << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
-        << "\n";
-    out << "parameters:   " << describeParams(*params) << "\n";
+    const char* technique = header.method == "knn"     ? "k-nearest neighbours"
+                            : header.method == "bayes" ? "Bayesian (per-category density models)"
+                            : header.method == "tree"  ? "decision tree (built by hand, from a tree file)"
+                                                       : "rule table (built by hand, from a rules file)";
+    out << "technique:    " << technique << "\n";
+    out << "parameters:   " << describe(model) << "\n";
     std::vector<std::string> categories;
     for (std::size_t i = 0; i < header.labels.names().size(); ++i)
         categories.push_back(header.labels.kind() == LabelMap::Kind::Names
@@ -355,9 +373,12 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     out << "categories:   " << categories.size() << ": " << listOf(categories) << "\n";
     out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
     out << "label column: " << printable(header.labelColumn) << "\n";
-    out << "trained on:   " << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
+    out << (handBuilt ? "built for:    " : "trained on:   ")
+        << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
     printPreprocessing(header, out);
+    if (handBuilt) return;
 
+    const tqPtrHandle_const<tqClassifierTrainParams> params = model.tool.trainParams();
     const tqClassifierCosts& costs = costsOf(*params);
     out << "costs:        default " << exactNumber(costs.defaultMisclassificationCost());
     for (long truth : header.labels.categories())

@@ -27,12 +27,26 @@ void addDelimiterOption(CLI::App* cmd, std::string& delimiter) {
         ->check(cli::oneOf({",", ";", "tab"}, {"\t"}));
 }
 
-void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
-    cmd->add_option("--method", m.method, "knn or bayes")->required()->check(cli::oneOf({"knn", "bayes"}));
-    kOpt = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)")
-               ->check(cli::wholeNumber(1));
-    normOpt = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)")
-                  ->check(cli::realNumber(0.0, false));
+// The options whose defaults cannot tell whether they were given; read after parsing.
+struct GivenOptions {
+    CLI::Option *k = nullptr, *norm = nullptr, *defaultCost = nullptr;
+    void note(cli::MethodOptions& m) const {
+        m.kGiven = k->count() > 0;
+        m.normGiven = norm->count() > 0;
+        m.defaultCostGiven = defaultCost->count() > 0;
+    }
+};
+
+void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, GivenOptions& given) {
+    cmd->add_option("--method", m.method, "knn, bayes, tree (--tree FILE) or rules (--rules FILE)")
+        ->required()
+        ->check(cli::oneOf({"knn", "bayes", "tree", "rules"}));
+    cmd->add_option("--tree", m.treeFile, "tree: the decision tree, a JSON file (see docs/cli.md)");
+    cmd->add_option("--rules", m.rulesFile, "rules: the rule table, a JSON file (see docs/cli.md)");
+    given.k = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)")
+                  ->check(cli::wholeNumber(1));
+    given.norm = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)")
+                     ->check(cli::realNumber(0.0, false));
     cmd->add_option("--prior", m.priors, "bayes: a-priori frequency of a label, LABEL=FREQUENCY (repeatable)")
         ->allow_extra_args(false)
         ->expected(1);
@@ -50,9 +64,9 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
         "--costs", m.costsFile,
         "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "
         "one row per true label");
-    cmd->add_option("--default-cost", m.defaultCost,
-                    "cost of a misclassification the matrix does not give (default 1)")
-        ->check(cli::realNumber(0.0, true));
+    given.defaultCost = cmd->add_option("--default-cost", m.defaultCost,
+                                        "cost of a misclassification the matrix does not give (default 1)")
+                            ->check(cli::realNumber(0.0, true));
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
     cmd->add_option("--label-column", m.labelColumn,
@@ -80,8 +94,10 @@ void addDataOptions(CLI::App* cmd, cli::MethodOptions& m) {
 const char* const kThreadsHelp = "classify on this many threads (default 0: one per core)";
 
 int main(int argc, char** argv) {
-    CLI::App app("clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian)",
-                 "clastool");
+    CLI::App app(
+        "clastool: statistical pattern classifiers for CSV data (k-nearest neighbours, Bayesian, "
+        "decision trees, rule tables)",
+        "clastool");
     app.set_version_flag("--version", std::string("clastool ") + CLASTOOL_VERSION + " (model file format " +
                                           std::to_string(cli::kModelFormatVersion) + ")");
     app.require_subcommand(1);
@@ -89,10 +105,10 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", quiet, "show no progress bar (one appears only on a terminal anyway)");
 
     cli::TrainArgs train;
-    CLI::Option *trainK = nullptr, *trainNorm = nullptr;
+    GivenOptions trainGiven;
     CLI::App* trainCmd =
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
-    addMethodOptions(trainCmd, train.method, trainK, trainNorm);
+    addMethodOptions(trainCmd, train.method, trainGiven);
     addDataOptions(trainCmd, train.method);
     trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
     trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")
@@ -121,14 +137,15 @@ int main(int argc, char** argv) {
     classifyCmd->footer(kCsvRules);
 
     cli::EvaluateArgs evaluate;
-    CLI::Option *evalK = nullptr, *evalNorm = nullptr;
+    GivenOptions evalGiven;
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
-    addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
+    addMethodOptions(evaluateCmd, evaluate.method, evalGiven);
     addDataOptions(evaluateCmd, evaluate.method);
     evaluateCmd
         ->add_option("FILES", evaluate.files,
-                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
+                     "TRAIN.csv TEST.csv, or one DATA.csv with --folds (tree, rules: without; "
+                     "- for standard input)")
         ->required();
     evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds")
         ->check(cli::wholeNumber(2));
@@ -185,14 +202,12 @@ int main(int argc, char** argv) {
     cli::installSignalHandlers();
     try {
         if (trainCmd->parsed()) {
-            train.method.kGiven = trainK->count() > 0;
-            train.method.normGiven = trainNorm->count() > 0;
+            trainGiven.note(train.method);
             cli::runTrain(train, report);
         } else if (classifyCmd->parsed()) {
             cli::runClassify(classify, std::cout);
         } else if (evaluateCmd->parsed()) {
-            evaluate.method.kGiven = evalK->count() > 0;
-            evaluate.method.normGiven = evalNorm->count() > 0;
+            evalGiven.note(evaluate.method);
             cli::runEvaluate(evaluate, report);
         } else if (infoCmd->parsed()) {
             cli::runInfo(info, std::cout);

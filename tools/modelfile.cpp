@@ -14,7 +14,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "clss/clastool/clastool.h"
 #include "tools/csv.h"
 #include "tools/output.h"
 
@@ -331,7 +330,8 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     HeaderReader r(in, file);
     ModelHeader h;
     h.method = r.keyed("method");
-    if (h.method != "knn" && h.method != "bayes") r.fail("unknown method \"" + h.method + "\"");
+    if (h.method != "knn" && h.method != "bayes" && h.method != "tree" && h.method != "rules")
+        r.fail("unknown method \"" + h.method + "\"");
     if (!unescaped(r.keyed("label-column"), h.labelColumn)) r.fail("bad escape in a name");
 
     std::string labels = r.keyed("labels");
@@ -357,13 +357,28 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     return h;
 }
 
-void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
+namespace {
+
+// A model file whose archive `write` writes (a tool, or a rule table with its threshold).
+template <class Write>
+void saveArchive(const std::string& path, const ModelHeader& header, Write write) {
     writeFileAtomically(path, [&](std::ostream& out) {
         writeModelFile(out, header, [&](std::ostream& sink) {
             tqArchive ar(sink);
-            ar || tool;
+            write(ar);
         });
     });
+}
+
+}  // namespace
+
+void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
+    saveArchive(path, header, [&](tqArchive& ar) { ar || tool; });
+}
+
+void saveModel(const std::string& path, const ModelHeader& header, Model& model) {
+    if (model.method != "rules") return saveModel(path, header, model.tool);
+    saveArchive(path, header, [&](tqArchive& ar) { ar || model.rules.threshold || model.rules.table; });
 }
 
 namespace {
@@ -443,15 +458,70 @@ void checkBayes(std::istream& in, std::streampos archive, const ModelHeader& hea
     checkLabels(std::set<long>(bayes->categoryLabels().begin(), bayes->categoryLabels().end()), header, path);
 }
 
+// Every label a caller-built classifier hands out must be one the header lists, and every
+// measurement it reads one of the header's columns.
+void checkHandBuilt(const std::vector<long>& labels, long largestIndex, long rulesSize,
+                    const ModelHeader& header, const std::string& path) {
+    for (long label : labels)
+        if (std::find(header.labels.categories().begin(), header.labels.categories().end(), label) ==
+            header.labels.categories().end())
+            damaged(path, "the stored classifier hands out the category " + std::to_string(label) +
+                              ", which the header does not list");
+    const long d = static_cast<long>(header.columns.size());
+    if (largestIndex >= d || (rulesSize >= 0 && rulesSize != d)) wrongSize(path, header);
+}
+
+void checkTree(const tqClassifierTool& tool, const ModelHeader& header, const std::string& path) {
+    try {
+        const TreeSummary s = summarize(*tool.decisionTree());
+        checkHandBuilt(s.labels, s.largestIndex, -1, header, path);
+    } catch (const InputError&) {
+        throw;
+    } catch (const std::exception& e) {
+        damaged(path, std::string("the stored classifier is not a usable tree: ") + e.what());
+    }
+}
+
+void loadRules(std::istream& in, const ModelHeader& header, const std::string& path, RuleModel& rules) {
+    try {
+        tqArchive ar(in);
+        ar || rules.threshold || rules.table;
+    } catch (const std::exception& e) {
+        throw InputError(path + ": the rule table stored in the model file does not load: " + e.what());
+    }
+    if (in.peek() != std::char_traits<char>::eof()) damaged(path, "unexpected bytes after the rule table");
+    if (rules.table.rules().empty() || !(rules.threshold >= 0.0 && rules.threshold <= 1.0))
+        damaged(path, "the stored rule table has no rules or a threshold outside 0 to 1");
+    for (const tqClassifierRule& rule : rules.table.rules()) {
+        for (const tqPtrHandle<tqClsFtSc>& s : rule.scoringMethods())
+            if (s.isNull()) damaged(path, "a rule holds a feature score of an unknown kind");
+        checkHandBuilt({rule.label()}, -1, static_cast<long>(rule.scoringMethods().size()), header, path);
+    }
+}
+
 }  // namespace
 
-ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
+ModelHeader loadModel(const std::string& path, Model& model) {
+    ModelHeader header = loadModel(path, model.tool, &model.rules);
+    model.method = header.method;
+    return header;
+}
+
+ModelHeader loadModel(const std::string& path, tqClassifierTool& tool, RuleModel* rules) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw InputError(path + ": is a directory, not a file");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw InputError(path + ": cannot open: " + std::strerror(errno));
     ModelHeader header = readModelHeader(in, path);
+    if (header.method == "rules") {
+        if (rules == nullptr)
+            throw InputError(path +
+                             ": holds a rule table (method rules), not a classifier; use it with 'clastool "
+                             "classify'");
+        loadRules(in, header, path, *rules);
+        return header;
+    }
     const std::streampos archive = in.tellg();
     try {
         tqArchive ar(in);
@@ -463,6 +533,10 @@ ModelHeader loadModel(const std::string& path, tqClassifierTool& tool) {
         throw InputError(path + ": damaged model file: unexpected bytes after the classifier");
     if (!tool.isTrained())
         throw InputError(path + ": damaged model file: the stored classifier is not trained");
+    if (header.method == "tree") {
+        checkTree(tool, header, path);
+        return header;
+    }
 
     // Check the stored classifier against the header, and give it back the working settings of
     // its training (the archive keeps only the training parameters).

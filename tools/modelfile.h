@@ -5,7 +5,7 @@
 //     clastool model            magic text
 //     format 2                  version of this file layout
 //     checksum crc32c 1a2b3c4d  CRC-32C of every byte after this line, to the end of the file
-//     method knn                technique ("knn" or "bayes")
+//     method knn                technique ("knn", "bayes", "tree" or "rules")
 //     label-column label        name of the label column of the training data
 //     labels names 3            label kind ("names" or "integers") and count, then one per line
 //     setosa
@@ -21,6 +21,9 @@
 //     5.84                      line per column: the value of a missing cell
 //     ...
 //     archive                   the archived tqClassifierTool follows, to the end of the file
+//
+// A rule table is not a classifier tool: after "archive" a rules file holds the threshold (a
+// double) and then the archived tqClassifierRuleTable.
 //
 // Names are written with backslash escapes for backslash, line feed and carriage return, numbers
 // in their shortest exact form. Format 2 files are format 3 files without the scale and impute
@@ -39,10 +42,10 @@
 #include <string>
 #include <vector>
 
+#include "clss/clastool/clastool.h"
 #include "tools/checksum.h"
+#include "tools/handbuilt.h"
 #include "tools/preprocess.h"
-
-class tqClassifierTool;
 
 namespace cli {
 
@@ -93,7 +96,7 @@ bool parseCategoryNumber(const std::string& text, long& value);
 
 // Everything the header records besides the magic text and the version.
 struct ModelHeader {
-    std::string method;  // "knn" or "bayes"
+    std::string method;  // "knn", "bayes", "tree" or "rules"
     std::string labelColumn;
     LabelMap labels;
     std::vector<std::string> columns;
@@ -116,14 +119,25 @@ void writeModelFile(std::ostream& out, const ModelHeader& header, const std::str
 // match, or a damaged header.
 ModelHeader readModelHeader(std::istream& in, const std::string& file);
 
+// What a model file holds: a classifier tool (knn, bayes, tree) or a rule table (rules).
+struct Model {
+    std::string method;
+    tqClassifierTool tool;
+    RuleModel rules;
+};
+
 // Writes a whole model file (atomically: no partial file is ever left).
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool);
+void saveModel(const std::string& path, const ModelHeader& header, Model& model);
 
-// Reads a whole model file into `tool`. Throws InputError naming `path` when the file cannot be
-// read, is not a model file, has another format version, is damaged (checksum), holds an archive
-// that does not load, or when the header's technique, number of measurements or labels differ
-// from those of the stored classifier.
-ModelHeader loadModel(const std::string& path, tqClassifierTool& tool);
+// Reads a whole model file into `tool`, or into `rules` for a rule table (refused when `rules` is
+// null). Throws InputError naming `path` when the file cannot be read, is not a model file, has
+// another format version, is damaged (checksum), holds an archive that does not load, or when the
+// header's technique, number of measurements or labels differ from those of the stored
+// classifier (a tree or a rule table: when it reads a column beyond the header's or hands out a
+// label the header does not list).
+ModelHeader loadModel(const std::string& path, tqClassifierTool& tool, RuleModel* rules = nullptr);
+ModelHeader loadModel(const std::string& path, Model& model);
 
 }  // namespace cli
 

@@ -238,6 +238,29 @@ void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
 }  // namespace
 
 void checkMethodOptions(const MethodOptions& o) {
+    const bool handBuilt = o.method == "tree" || o.method == "rules";
+    if (!o.treeFile.empty() && o.method != "tree") throw InputError("--tree applies to --method tree only");
+    if (!o.rulesFile.empty() && o.method != "rules")
+        throw InputError("--rules applies to --method rules only");
+    if (handBuilt) {
+        const std::string m =
+            " does not apply to --method " + o.method + " (the file gives the classifier whole)";
+        if ((o.method == "tree" ? o.treeFile : o.rulesFile).empty())
+            throw InputError("--method " + o.method + " needs --" + o.method + " FILE.json");
+        if (o.treeFile == "-" || o.rulesFile == "-")
+            throw InputError("--" + o.method + " must name a file, not standard input");
+        if (o.kGiven) throw InputError("--k" + m);
+        if (o.normGiven) throw InputError("--norm" + m);
+        if (!o.priors.empty()) throw InputError("--prior" + m);
+        if (!o.binomial.empty()) throw InputError("--binomial" + m);
+        if (!o.joint.empty()) throw InputError("--joint" + m);
+        if (!o.costsFile.empty()) throw InputError("--costs" + m);
+        if (o.defaultCostGiven) throw InputError("--default-cost" + m);
+        if (o.noReadyCheck) throw InputError("--no-ready-check" + m);
+        if (o.scale != "none") throw InputError("--scale" + m);
+        if (o.impute != "none") throw InputError("--impute" + m);
+        return;
+    }
     if (o.method == "knn") {
         if (!o.priors.empty()) throw InputError("--prior applies to --method bayes only");
         if (!o.binomial.empty()) throw InputError("--binomial applies to --method bayes only");
@@ -248,7 +271,7 @@ void checkMethodOptions(const MethodOptions& o) {
         if (o.kGiven) throw InputError("--k applies to --method knn only");
         if (o.normGiven) throw InputError("--norm applies to --method knn only");
     } else {
-        throw InputError("--method must be knn or bayes");
+        throw InputError("--method must be knn, bayes, tree or rules");
     }
     if (!(o.defaultCost >= 0.0)) throw InputError("--default-cost must be >= 0");
     Preprocessing::Scale scale;
@@ -521,6 +544,75 @@ std::string describeParams(const tqClassifierTrainParams& params) {
         return text + ")";
     }
     return "bayes";
+}
+
+Model MethodSetup::fit(const DataTable& table, const std::vector<long>& categories,
+                       const std::vector<std::size_t>& rows, const Preprocessing& prep) const {
+    if (!learns()) return built;
+    Model model;
+    model.method = method;
+    trainTool(model.tool, *params, table, categories, rows, prep);
+    return model;
+}
+
+std::string MethodSetup::describe() const {
+    return learns() ? describeParams(*params) : cli::describe(built);
+}
+
+tqClassifierCosts MethodSetup::costs() const { return learns() ? costsOf(*params) : costsOf(built); }
+
+MethodSetup setUpMethod(const MethodOptions& options, const DataTable& table, const LabelMap& labels) {
+    MethodSetup setup;
+    setup.method = options.method;
+    setup.built.method = options.method;
+    if (options.method == "tree") {
+        const tqPtrHandle<tqDecisionTree> tree =
+            readTreeFile(options.treeFile, table.columns, labels, table.file);
+        setup.built.tool.train(*tree);
+    } else if (options.method == "rules") {
+        setup.built.rules = readRulesFile(options.rulesFile, table.columns, labels, table.file);
+    } else {
+        setup.params = buildParams(options, table, labels);
+    }
+    return setup;
+}
+
+tqClassifierCosts costsOf(const Model& model) {
+    if (model.method == "tree" || model.method == "rules") return tqClassifierCosts(1.0);
+    return costsOf(*model.tool.trainParams());
+}
+
+std::string describe(const Model& model) {
+    if (model.method == "tree") {
+        const TreeSummary s = summarize(*model.tool.decisionTree());
+        return "tree (" + std::to_string(s.nodes) + (s.nodes == 1 ? " inner node, " : " inner nodes, ") +
+               std::to_string(s.leaves) + (s.leaves == 1 ? " leaf)" : " leaves)");
+    }
+    if (model.method == "rules") {
+        const std::size_t n = model.rules.table.rules().size();
+        return "rules (" + std::to_string(n) + (n == 1 ? " rule" : " rules") + ", threshold " +
+               exactNumber(model.rules.threshold) + ")";
+    }
+    return describeParams(*model.tool.trainParams());
+}
+
+void checkRows(const Model& model, const DataTable& table, const std::vector<std::size_t>& rows,
+               const Preprocessing& prep) {
+    if (model.method == "knn" || model.method == "bayes")
+        checkRows(*model.tool.trainParams(), table, rows, prep);
+}
+
+void classifyInThreads(const Model& model, const DataTable& table, const std::size_t* rows, std::size_t count,
+                       const Preprocessing& prep, long threads, tqClassifierResult* out) {
+    if (model.method != "rules") return classifyInThreads(model.tool, table, rows, count, prep, threads, out);
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            out[i] = model.rules.classify(rowPattern(table, rows[i], prep));
+        } catch (const std::exception& e) {
+            throw InputError(located(table.file, table.lines[rows[i]], 0,
+                                     std::string("classification failed: ") + e.what()));
+        }
+    }
 }
 
 }  // namespace cli

@@ -15,7 +15,7 @@ namespace cli {
 
 // The settings of `--method` and its options.
 struct MethodOptions {
-    std::string method;  // "knn" or "bayes"
+    std::string method;  // "knn", "bayes", "tree" or "rules"
     // knn
     long k = 5;
     double norm = 2.0;
@@ -24,9 +24,12 @@ struct MethodOptions {
     std::vector<std::string> priors;    // LABEL=FREQUENCY
     std::vector<std::string> binomial;  // COLUMN=MAXIMUM
     std::vector<std::string> joint;     // COLUMN,COLUMN,...
-    // both
+    // tree and rules: the caller's JSON file
+    std::string treeFile, rulesFile;
+    // knn and bayes
     std::string costsFile;  // cost-matrix CSV
     double defaultCost = 1.0;
+    bool defaultCostGiven = false;
     bool noReadyCheck = false;
     std::string labelColumn;  // a name or 0-based column index; empty: "label", else the last column
     std::string delimiter;    // ",", ";" or "tab"; empty: from the header row
@@ -95,6 +98,34 @@ void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, con
 
 // A one-line description of the method and its main settings ("knn (k = 5, norm order 2)").
 std::string describeParams(const tqClassifierTrainParams& params);
+
+// What the chosen method classifies with: training parameters (knn, bayes), or the classifier
+// of the caller's tree or rules file, bound to the training data's columns and labels.
+struct MethodSetup {
+    std::string method;
+    tqPtrHandle<tqClassifierTrainParams> params;  // knn, bayes
+    Model built;                                  // tree, rules
+
+    bool learns() const { return !params.isNull(); }
+    std::string describe() const;
+    tqClassifierCosts costs() const;
+    // The model for `rows` of `table`: trained on them (knn, bayes; see trainTool), or the
+    // caller's classifier as it is (tree, rules), which no data change.
+    Model fit(const DataTable& table, const std::vector<long>& categories,
+              const std::vector<std::size_t>& rows, const Preprocessing& prep) const;
+};
+MethodSetup setUpMethod(const MethodOptions& options, const DataTable& table, const LabelMap& labels);
+
+// A caller-built classifier keeps no costs: its results carry their own expected costs, and the
+// program's reports use the default cost of 1.
+tqClassifierCosts costsOf(const Model& model);
+std::string describe(const Model& model);
+// checkRows for a model that keeps training parameters; a tree or a rule table takes any row.
+void checkRows(const Model& model, const DataTable& table, const std::vector<std::size_t>& rows,
+               const Preprocessing& prep);
+// classifyInThreads for any model (a rule table is scored on one thread: it is cheap).
+void classifyInThreads(const Model& model, const DataTable& table, const std::size_t* rows, std::size_t count,
+                       const Preprocessing& prep, long threads, tqClassifierResult* out);
 
 }  // namespace cli
 
