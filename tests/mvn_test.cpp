@@ -160,17 +160,6 @@ TEST(MvnEstimate, UpdatesAccumulateCompleteRecordsOnly) {
     EXPECT_TRUE(s.mean() == reference.mean() && s.covariance() == reference.covariance());
 }
 
-// With the covariance dividing by the count, {0, 5, 10} out of 10 give the variance 1/6 of
-// {0, 0.5, 1}, so a binomial's method-of-moments trials 0.25 / v + 0.5 come to exactly 2.
-TEST(MvnEstimate, NormalizationDividesEveryMeasurement) {
-    State s;
-    for (double m : {0.0, 5.0, 10.0}) ASSERT_EQ(update(s, {{m}}, {}, 10.0), tqMVNSuccess);
-    const double theta = s.mean().data[0], v = s.covariance().data[0];
-    EXPECT_EQ(theta, 0.5);
-    EXPECT_EQ(v, 0.5 / 3.0);
-    EXPECT_EQ(static_cast<long>((1.0 - theta) * theta / v + 0.5), 2);
-}
-
 // ---- Statuses -------------------------------------------------------------------------------
 
 // Every refused call names its reason and leaves the state as it was.
@@ -257,23 +246,6 @@ TEST(MvnMarginal, EqualsTheDensityOfTheSubBlockModel) {
     EXPECT_EQ(lv(trained({{1, 0, 2}, {2, 1, 1}, {4, 5, 0}, {1, 1, 1}}), {1, 2, 3}, {2, 0, 1}), 0.0);
 }
 
-// Records longer than the inline storage, and marginals larger than the stack scratch.
-TEST(MvnMarginal, LongRecordsWork) {
-    for (long d : {20L, 70L}) {
-        Random rnd(static_cast<std::uint64_t>(d));
-        const auto rows = correlatedRows(rnd, d, 3 * d);
-        const State s = trained(rows);
-        Row mean;
-        std::vector<double> cov;
-        directEstimate(rows, mean, cov);
-        expectNearDensity(lv(s, rows[0]), directLogDensity(mean, cov, rows[0]));
-        expectSubBlockModel(s, rows[0], {static_cast<std::int32_t>(d - 1)});
-        Indices everyThird;  // more invalid indices than a record holds inline
-        for (std::int32_t i = 0; i < d; i += 3) everyThird.push_back(i);
-        expectSubBlockModel(s, rows[1], everyThird);
-    }
-}
-
 // ---- Degenerate estimates -------------------------------------------------------------------
 
 // A single pattern, a constant measurement, a perfectly correlated pair: densities stay
@@ -310,23 +282,6 @@ TEST(MvnRegularisation, DegenerateEstimatesGiveFiniteDensitiesPeakedAtTheData) {
     EXPECT_EQ(lv(wide, {1e200, 0.0}), -1e300);
     EXPECT_EQ(lv(wide, {std::nan(""), 0.0}), -1e300);
     EXPECT_TRUE(std::isfinite(lv(wide, {std::nan(""), 0.0}, {0})));
-}
-
-// The ridge follows each measurement's own scale, so rescaling the data only shifts every
-// log value by the log of the Jacobian, even for a constant measurement.
-TEST(MvnRegularisation, IsScaleAware) {
-    const std::vector<Row> rows = {{3.0, 1.0}, {3.0, 2.5}, {3.0, 0.5}};  // measurement 0 constant
-    const State base = trained(rows);
-    for (double scale : {0x1.0p-40, 0x1.0p40}) {  // powers of two: the data scale exactly
-        std::vector<Row> scaled = rows;
-        for (Row& r : scaled)
-            for (double& v : r) v *= scale;
-        const State s = trained(scaled);
-        for (const Row& p : {Row{3.0, 1.0}, Row{3.0, 4.0}, Row{3.0 + 3e-13, 1.0}}) {
-            const double want = lv(base, p) - 2.0 * std::log(scale);
-            EXPECT_NEAR(lv(s, {p[0] * scale, p[1] * scale}), want, 1e-12 * std::fabs(want) + 1e-12);
-        }
-    }
 }
 
 // ---- Rebuilding, copies, lists --------------------------------------------------------------

@@ -77,7 +77,7 @@ TEST(FeaturePatternArchive, RefusesUnknownVersionTruncationAndMismatchedFlags) {
     EXPECT_TRUE(target == make());
 }
 
-TEST(FeaturePatternArchive, GoldenAndEmptyRoundTrip) {
+TEST(FeaturePatternArchive, GoldenLoadsEqual) {
     tqPtrHandle_const<tqFeaturePattern> p(new tqFeaturePattern({0.25, -1.0, 3.0, 1e-300}, {1, 3}));
     ASSERT_TRUE(tqtest::matchesGolden("pattern.bin", tqtest::storeBytes(p)));
     tqPtrHandle_const<tqFeaturePattern> loaded;
@@ -85,12 +85,6 @@ TEST(FeaturePatternArchive, GoldenAndEmptyRoundTrip) {
     ASSERT_FALSE(loaded.isNull());
     EXPECT_TRUE(*loaded == *p);
     EXPECT_EQ(loaded->refCount(), 1);
-
-    tqFeaturePattern empty;
-    tqFeaturePattern emptyLoaded({1.0}, {0});
-    EXPECT_TRUE(
-        tqtest::roundTrips(static_cast<tqPersistent&>(empty), static_cast<tqPersistent&>(emptyLoaded)));
-    EXPECT_TRUE(emptyLoaded == empty);
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <climits>
 #include <cmath>
-#include <limits>
 #include <sstream>
 #include <streambuf>
 #include <thread>
@@ -111,12 +109,19 @@ std::string nodeBody(long value, const std::string& next, const std::string& sha
     return u8(0) + u64(static_cast<std::uint64_t>(value)) + next + shared;
 }
 
-// Frees a chain one link at a time (a long chain would overflow the stack recursively).
+// Frees a graph of nodes one node at a time (freeing a long chain recursively would overflow
+// the stack).
 void destroyChain(tqPtrHandle<ChainNode>& head) {
-    while (head) {
-        tqPtrHandle<ChainNode> next = head->next;
-        head->next.reset();
-        head = next;
+    std::vector<tqPtrHandle<ChainNode>> pending{head};
+    head.reset();
+    while (!pending.empty()) {
+        tqPtrHandle<ChainNode> node = pending.back();
+        pending.pop_back();
+        if (!node) continue;
+        pending.push_back(node->next);
+        pending.push_back(node->shared);
+        node->next.reset();
+        node->shared.reset();
     }
 }
 
@@ -128,17 +133,6 @@ tqPtrHandle<ChainNode> makeChain(long length) {
         head = node;
     }
     return head;
-}
-
-// Stores the given objects through raw pointers (uncounted objects cannot sit in handles).
-std::string storePointers(std::initializer_list<tqPersistent*> objects) {
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        tqPersistent* ignored = nullptr;
-        for (tqPersistent* p : objects) ar.serializePointer(p, ignored);
-    }
-    return out.str();
 }
 
 // A stream buffer over a string that cannot seek, so the archive cannot know its size.
@@ -155,36 +149,6 @@ private:
 }  // namespace
 
 // ---------------------------------------------------------------- handles, exceptions, status
-
-TEST(Handle, CountsConversionsAndEmptyFollow) {
-    ChainNode::live = 0;
-    {
-        tqPtrHandle<ChainNode> a(new ChainNode(1));
-        tqPtrHandle<ChainNode> b = a;
-        tqPtrHandle<ChainNode> c = std::move(b);
-        EXPECT_TRUE(b.isNull());
-        EXPECT_EQ(a->refCount(), 2);
-        tqPtrHandle_const<tqRepBase> constBase = tqPtrHandle_const<ChainNode>(c);
-        EXPECT_TRUE(constBase == a);
-        c.reset();
-        constBase.reset();
-        tqPtrHandle<ChainNode>& alias = a;
-        a = alias;  // self-assignment keeps the object
-        EXPECT_EQ(a->refCount(), 1);
-        // Assigning an object owned only by the old one: the old dies, its next survives.
-        a->next.reset(new ChainNode(2));
-        a = a->next;
-        EXPECT_EQ(a->value, 2);
-        EXPECT_EQ(ChainNode::live, 1);
-        a.reset(a.get());
-        EXPECT_EQ(a->refCount(), 1);
-    }
-    EXPECT_EQ(ChainNode::live, 0);
-    tqPtrHandle<ChainNode> empty;
-    EXPECT_THROW_MSG((void)empty->value, tqBadPointer, "Attempt to follow an empty handle");
-    EXPECT_THROW_MSG((void)*tqPtrHandle_const<ChainNode>(), tqBadPointer,
-                     "Attempt to follow an empty handle");
-}
 
 TEST(Handle, CountsStayExactUnderConcurrentCopies) {
     ChainNode::live = 0;
@@ -212,23 +176,11 @@ TEST(Exception, MessagesAndSuicideAndRethrow) {
     EXPECT_THROW_MSG(malformed->suicideAndRethrow(), tqArchive::Malformed, "m");
 }
 
-TEST(StatusConversion, FailureBitAndGroup) {
-    struct Row {
-        long status;
-        bool failure;
-        long group;
-    };
-    // Bits 16..30 are not part of the group.
-    const Row rows[] = {{0, false, 0},           {0x00000B61L, false, 91},    {0x80000B61L, true, 91},
-                        {0x80000B62L, true, 91}, {kTqStatusAborted, true, 1}, {0x8000FFFFL, true, 0x7FF},
-                        {0xFFFF0000L, true, 0},  {-1L, true, 0x7FF}};
-    for (const Row& r : rows) {
-        EXPECT_EQ(tfIsFailure(r.status), r.failure) << std::hex << r.status;
-        EXPECT_EQ(tfStatusGroup(r.status), r.group) << std::hex << r.status;
-    }
-}
-
 TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
+    // The group is bits 5..15 of the status; bit 31 alone marks a failure.
+    EXPECT_EQ(tfStatusGroup(0x8000FFFFL), 0x7FF);
+    EXPECT_EQ(tfStatusGroup(0xFFFF0000L), 0);
+    EXPECT_TRUE(tfIsFailure(-1L) && !tfIsFailure(0x7FFFFFFFL));
     tfRegisterExceptionConverter(112, [](long status) {  // 0xE00 >> 5 == 112
         if (status == 0x80000E01L) throw TestError("converted");
     });
@@ -244,17 +196,6 @@ TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
         EXPECT_EQ(e.status(), 0x80000FE0L);
         EXPECT_STREQ(e.what(), "Unhandled failure status 0x80000FE0");
     }
-}
-
-TEST(Attention, AbortRequestTurnsTheCheckIntoTqAborted) {
-    tfClearAbortRequest();
-    EXPECT_EQ(tfAttentionCheck(), 0);
-    std::thread([] { tfRequestAbort(); }).join();
-    EXPECT_THROW_MSG(tfThrowExceptionOnFailure(tfAttentionCheck()), tqAborted,
-                     "Operation aborted on request");
-    EXPECT_EQ(tfAttentionCheck(), kTqStatusAborted);  // stays set until cleared
-    tfClearAbortRequest();
-    EXPECT_EQ(tfAttentionCheck(), 0);
 }
 
 TEST(Registry, QualifiedNamesInRegistrationOrder) {
@@ -305,27 +246,6 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     EXPECT_EQ(out.str(), nodeBody(4, u8(0)) + nodeBody(4, u8(0)));
 }
 
-TEST(ArchiveRoundTrip, ValuesKeepEveryBit) {
-    std::vector<long> longs{LONG_MIN, -1, 0, LONG_MAX}, longs2;
-    std::vector<unsigned long> ulongs{0, ULONG_MAX}, ulongs2;
-    std::vector<double> doubles{-0.0, std::numeric_limits<double>::infinity(),
-                                std::numeric_limits<double>::denorm_min(),
-                                std::numeric_limits<double>::quiet_NaN()},
-        doubles2;
-    std::string text("with\0nul", 8), big(100000, 'z'), text2, big2;
-    std::vector<bool> noBits, noBits2{true};
-    tqRange full = tqRange::FullRange(), full2;
-    tqNMMatrix empty(0, 3), empty2(1, 1);
-    EXPECT_TRUE(tqtest::roundTrips(longs, longs2) && longs2 == longs);
-    EXPECT_TRUE(tqtest::roundTrips(ulongs, ulongs2) && ulongs2 == ulongs);
-    EXPECT_TRUE(tqtest::roundTrips(doubles, doubles2));  // identical bytes: NaN and -0.0 kept
-    EXPECT_TRUE(tqtest::roundTrips(text, text2) && text2 == text);
-    EXPECT_TRUE(tqtest::roundTrips(big, big2) && big2 == big);
-    EXPECT_TRUE(tqtest::roundTrips(noBits, noBits2) && noBits2.empty());
-    EXPECT_TRUE(tqtest::roundTrips(full, full2) && full2 == full);
-    EXPECT_TRUE(tqtest::roundTrips(empty, empty2) && empty2 == empty && empty2.cols() == 3);
-}
-
 TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
     tqPtrHandle<ChainNode> root(new ChainNode(1));
     root->next.reset(new ChainNode(7));
@@ -339,20 +259,6 @@ TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
     ASSERT_TRUE(loaded && loaded->next);
     EXPECT_EQ(loaded->next, loaded->shared);
     EXPECT_EQ(loaded->next->refCount(), 2);  // the archive let go of it
-    // Separate handles in one pass share too.
-    tqPtrHandle<ChainNode> a = root, b = root, a2, b2;
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        ar || a || b;
-    }
-    std::istringstream in(out.str());
-    {
-        tqArchive ar(in);
-        ar || a2 || b2;
-    }
-    EXPECT_EQ(a2, b2);
-    EXPECT_EQ(a2->refCount(), 2);
 }
 
 // A growing vector reuses addresses of freed elements; a stale visited mark there must not
@@ -369,40 +275,6 @@ TEST(ArchiveRoundTrip, VectorOfPersistentValuesLoadsEveryElement) {
         ar || nodes || nodes;  // the same vector twice in one pass is written twice
     }
     EXPECT_EQ(out.str(), storeBytes(nodes) + storeBytes(nodes));
-}
-
-// A handle loads empty from an object of another type or an uncounted one (freed, not
-// leaked); an uncounted object by pointer is handed to the caller, written in full each time.
-TEST(ArchiveRoundTrip, UncountedObjectsAndWrongTypes) {
-    tqPtrHandle<OtherNode> other(new OtherNode);
-    ChainNode::live = 0;
-    tqPtrHandle<ChainNode> target(new ChainNode(3));
-    loadBytes(storeBytes(other), target);
-    EXPECT_TRUE(target.isNull());
-    EXPECT_EQ(ChainNode::live, 0);  // the old object was let go
-    // An uncounted object cannot sit in a handle; it is freed, not leaked.
-    TestError error("in a handle");
-    TestError::live = 0;
-    tqPtrHandle<tqRepBase> rep;
-    loadBytes(storePointers({&error}), rep);
-    EXPECT_TRUE(rep.isNull());
-    EXPECT_EQ(TestError::live, 0);
-
-    TestError original("keep me");
-    const std::string bytes = storePointers({&original, &original});
-    const std::string one = u8(1) + str("ptest::TestError") + u8(0) + str("keep me");
-    EXPECT_EQ(bytes, one + one);
-    std::istringstream in(bytes);
-    tqPersistent *first = nullptr, *second = nullptr;
-    {
-        tqArchive ar(in);
-        ar.serializePointer(nullptr, first);
-        ar.serializePointer(nullptr, second);
-    }
-    std::unique_ptr<tqPersistent> own1(first), own2(second);  // still alive after the archive
-    ASSERT_NE(dynamic_cast<TestError*>(second), nullptr);
-    EXPECT_NE(first, second);
-    EXPECT_THROW_MSG(dynamic_cast<tqException*>(own1.release())->suicideAndRethrow(), TestError, "keep me");
 }
 
 // ---------------------------------------------------------------- archive: deep nesting
@@ -528,46 +400,6 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
     EXPECT_TRUE(wide.rows() == 1L << 62 && wide.cols() == 0 && wide.data().empty());
 }
 
-TEST(ArchiveHostile, UnknownVersionsNameTheirPlace) {
-    try {
-        kChainLoad(u8(1) + str(kChain) + u8(1));
-        ADD_FAILURE() << "did not throw";
-    } catch (const tqArchive::UnknownVersion& e) {
-        EXPECT_STREQ(e.what(), "ptest::ChainNode");
-        EXPECT_EQ(e.line(), 7);
-    }
-    EXPECT_THROW_MSG(kLongs(u8(2) + u64(0)), tqArchive::UnknownVersion, "unknown archive version 2");
-    EXPECT_THROW_MSG(kMatrix(u8(1)), tqArchive::UnknownVersion, "tqNMMatrix");
-    EXPECT_THROW_MSG(loadAs<tqRange>(u8(5)), tqArchive::UnknownVersion, "tqRange");
-}
-
-TEST(ArchiveHostile, EveryPrefixOfAValidArchiveIsRefusedCleanly) {
-    ChainNode::live = 0;
-    TestError::live = 0;
-    tqPtrHandle<ChainNode> head = makeChain(tqArchive::kMaxInlineDepth + 3);
-    head->shared = head->next->next;
-    TestError error("message");
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        tqPersistent* ignored = nullptr;
-        ar || head;
-        ar.serializePointer(&error, ignored);
-    }
-    const std::string bytes = out.str();
-    for (std::size_t n = 0; n < bytes.size(); ++n) {
-        std::istringstream in(bytes.substr(0, n));
-        tqArchive ar(in);
-        tqPtrHandle<ChainNode> loaded;
-        tqPersistent* loadedError = nullptr;
-        EXPECT_THROW((ar || loaded, ar.serializePointer(nullptr, loadedError)), tqArchive::Malformed) << n;
-        EXPECT_EQ(loadedError, nullptr);
-    }
-    destroyChain(head);
-    EXPECT_EQ(ChainNode::live, 0);
-    EXPECT_EQ(TestError::live, 1);  // the original only: nothing loaded leaked
-}
-
 // The size is unknown here, so counts cannot be checked up front; a huge count must fail
 // as soon as the input ends, without trying to allocate for it.
 TEST(ArchiveHostile, UnseekableInputGrowsOnlyWithWhatIsRead) {
@@ -606,6 +438,7 @@ TEST(ArchiveHostile, CycleCheckIsLinearAndEveryDagLoads) {
         tqPtrHandle<ChainNode> loaded;
         loadBytes(bytes, loaded);
         EXPECT_EQ(loaded->shared->shared, loaded->next);
+        destroyChain(loaded);
     }
     EXPECT_THROW_MSG(kChainLoad(cyclic), tqArchive::Malformed,
                      "malformed archive: reference to object 1 from object " + std::to_string(2 * length) +

@@ -91,26 +91,12 @@ TEST(DataProvider, EqualityComparesPatternsByValueThenNamesAndLabels) {
 
 // --- archive ---------------------------------------------------------------------------------
 
-TEST(DataProviderArchive, RoundTripsSharedAndNullPatternsAndLoadsTheGolden) {
-    tqClassifierDataProviderMemory* raw = new tqClassifierDataProviderMemory(sample());
-    raw->addData(raw->featurePattern(0), 4);  // one pattern reached twice
-    tqPtrHandle<tqClassifierDataProvider> original(raw), loaded;
-    EXPECT_TRUE(tqtest::roundTrips(original, loaded));
-    auto* back = dynamic_cast<const tqClassifierDataProviderMemory*>(loaded.get());
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->featurePattern(0).get(), back->featurePattern(3).get());
-
-    // A null pattern (allowed as the only one) round-trips as null.
-    tqClassifierDataProviderMemory withNull, nullBack = sample();
-    withNull.addData(PatternHandle(), 2);
-    EXPECT_TRUE(
-        tqtest::roundTrips(static_cast<tqPersistent&>(withNull), static_cast<tqPersistent&>(nullBack)));
-    EXPECT_TRUE(nullBack.featurePattern(0).isNull());
-
+TEST(DataProviderArchive, LoadsTheGolden) {
+    tqPtrHandle<tqClassifierDataProvider> loaded;
     tqPtrHandle<tqClassifierDataProvider> d(new tqClassifierDataProviderMemory(sample()));
     ASSERT_TRUE(tqtest::matchesGolden("provider.bin", tqtest::storeBytes(d)));
     tqtest::loadBytes(tqtest::readFile(tqtest::goldenPath("provider.bin")), loaded);
-    back = dynamic_cast<const tqClassifierDataProviderMemory*>(loaded.get());
+    auto* back = dynamic_cast<const tqClassifierDataProviderMemory*>(loaded.get());
     ASSERT_NE(back, nullptr);
     EXPECT_TRUE(*back == sample());
 }

@@ -34,6 +34,7 @@ faults=(
   'platform/archive.cpp|s/if \(depth_ >= kMaxInlineDepth\) \{/if (depth_ > kMaxInlineDepth) {/'
   'platform/archive.cpp|s/if \(x < LONG_MIN \|\| x > LONG_MAX\)/if (x > LONG_MAX)/'
   'platform/random.cpp|s/z >> 31/z >> 30/'
+  'platform/exception.cpp|s/>> 5\) & 0x7FFUL/>> 5) \& 0x3FFUL/'
   'platform/mvn.cpp|s/if \(!\(p >= floor\[j\]\)\) p = floor\[j\];//'
   'platform/mvn.cpp|s/for \(long k = 0; k < j; \+\+k\) v -= rowI\[k\] \* rowJ\[k\];/for (long k = 1; k < j; ++k) v -= rowI[k] * rowJ[k];/'
   'tools/csv.cpp|s/if \(cell\.empty\(\) \|\| cell == "\?"\) return true;/if (cell.empty()) return true;/'
