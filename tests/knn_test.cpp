@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "clss/clastool/knnindex.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
 #include "platform/random.h"
@@ -285,19 +286,26 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
-// The search, for each query on its own and for all of them as one batch over packed rows, finds
-// the reference's neighbours at the reference's distances, bit for bit.
+// The search, for each query on its own, for all of them as one batch over packed rows, and through
+// a tree over the first `indexed` rows (the rest scanned, as after incremental training), finds the
+// reference's neighbours at the reference's distances, bit for bit. The tree must take the queries
+// exactly when `treeExpected`.
 ::testing::AssertionResult matchesReference(const tqClassifierDataProviderMemory& data, double order,
-                                            const std::vector<tqFeaturePattern>& queries, long dims, long k) {
+                                            const std::vector<tqFeaturePattern>& queries, long dims, long k,
+                                            long indexed, bool treeExpected) {
     const tqPatternDistanceMetricNorm metric(order);
     const tq_knn::PackedRows packed(data);
     std::vector<const double*> rows;
     for (const auto& query : queries) rows.push_back(query.featureMeasurements(false).data());
     const long count = static_cast<long>(queries.size());
-    std::vector<std::vector<long>> batchIndices(queries.size());
-    std::vector<std::vector<double>> batchDistances(queries.size());
+    std::vector<std::vector<long>> batchIndices(queries.size()), treeIndices(queries.size());
+    std::vector<std::vector<double>> batchDistances(queries.size()), treeDistances(queries.size());
     tq_knn::findNearestPacked(packed, data, order, rows.data(), count, dims, k, batchIndices.data(),
                               batchDistances.data());
+    const auto index = tq_knn::RowIndex::build(packed, indexed);
+    const bool tree = index && index->search(packed, data.numPatterns(), order, rows.data(), count, dims, k,
+                                             treeIndices.data(), treeDistances.data());
+    if (tree != treeExpected) return ::testing::AssertionFailure() << "tree used: " << tree;
     std::vector<long> gotIndices, wantIndices;
     std::vector<double> gotDistances, wantDistances;
     for (std::size_t q = 0; q < queries.size(); ++q) {
@@ -307,6 +315,8 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
             return ::testing::AssertionFailure() << "query " << q << " searched alone differs, k " << k;
         if (batchIndices[q] != wantIndices || !sameBits(batchDistances[q], wantDistances))
             return ::testing::AssertionFailure() << "query " << q << " in the batch differs, k " << k;
+        if (tree && (treeIndices[q] != wantIndices || !sameBits(treeDistances[q], wantDistances)))
+            return ::testing::AssertionFailure() << "query " << q << " in the tree differs, k " << k;
     }
     return ::testing::AssertionSuccess();
 }
@@ -345,9 +355,12 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
         {"not a number", {0, 1, 2, std::nan("")}, false},
     };
     tqRandomUniform random(1234);
+    const double p = GetParam();
     for (const auto& c : cases) {
+        const bool finite = std::all_of(c.values.begin(), c.values.end(), [](double v) { return std::isfinite(v); });
         for (int trial = 0; trial < 40; ++trial) {
-            const long n = static_cast<long>(random.next(1, 120));
+            // Up to several tree levels (leaves of 32 rows).
+            const long n = static_cast<long>(random.next(1, 300));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.
             const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41))
@@ -357,7 +370,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
             for (long k : {1L, 5L, n + 3}) {
                 std::vector<tqFeaturePattern> queries;
                 for (int q = 0; q < 3; ++q) queries.emplace_back(draw(random, dims, c.values, c.nudge));
-                ASSERT_TRUE(matchesReference(data, GetParam(), queries, dims, k))
+                const long indexed = trial % 2 ? n : static_cast<long>(random.next(1, static_cast<double>(n)));
+                ASSERT_TRUE(matchesReference(data, p, queries, dims, k, indexed,
+                                             finite && dims >= 2 && p >= 1 && p <= 64))
                     << c.name << " trial " << trial;
             }
         }
@@ -365,7 +380,7 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference,
-                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 7.0, 100.0));
+                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 2.5, 7.0, 100.0));
 
 // Far more patterns than k and real-valued data: most patterns are decided by the bound.
 TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
@@ -381,9 +396,10 @@ TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
     for (int q = 0; q < 20; ++q)  // half the queries are stored patterns themselves (distance 0 ties)
         queries.push_back(q % 2 ? *data.featurePattern(static_cast<long>(random.next(0, data.numPatterns())))
                                 : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false)));
-    for (double order : {1.0, 2.0, 3.0})
+    for (double order : {1.0, 2.0, 2.5, 3.0})
         for (long k : {1L, 5L, 50L})
-            EXPECT_TRUE(matchesReference(data, order, queries, 16, k)) << "order " << order;
+            EXPECT_TRUE(matchesReference(data, order, queries, 16, k, data.numPatterns() - 300, true))
+                << "order " << order;
 }
 
 // A metric of another class takes the general path and is called once per stored pattern.

@@ -92,6 +92,20 @@ double normPowerSum(const double* a, const double* b, long n, double p) {
 
 double normRoot(double sum, double p) { return std::pow(sum, 1.0 / p); }
 
+SkipBound::SkipBound(double q, double p, long terms)
+    : convert_(q != p),
+      exponent_(q / p),
+      scale_((1.0 + 0x1p-28) * std::pow(static_cast<double>(std::max(terms, 1L)), 1.0 - q / p)) {}
+
+double SkipBound::operator()(double kthSum) const {
+    double b = kthSum * (1.0 + 0x1p-28);
+    if (b < 0x1p-900) b = 0x1p-900;
+    if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
+    if (!convert_) return b;
+    b = scale_ * std::pow(b, exponent_);
+    return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
+}
+
 namespace {
 
 constexpr long kMaxBoundedMeasurements = 1L << 20;
@@ -108,26 +122,11 @@ void attention() {
         "Pattern distance function requires the number of measurementsin the two patterns to be equal");
 }
 
-// How the skip bound B on sums of order p becomes a bound on cheap sums of order q <= p over m
-// terms: Bq = (1 + 2^-28) * m^(1 - q/p) * B^(q/p), m at least 1 (see the proof above); q = p
-// leaves B as it is.
-struct CheapOrder {
-    CheapOrder() = default;
-    CheapOrder(double q, double p, long terms)
-        : convert(q != p),
-          exponent(q / p),
-          scale((1.0 + 0x1p-28) * std::pow(static_cast<double>(std::max(terms, 1L)), 1.0 - q / p)) {}
-
-    bool convert = false;
-    double exponent = 1.0;
-    double scale = 1.0;
-};
-
 // The kept neighbours, sorted by ascending distance, with the sum behind each distance.
 class NearestList {
 public:
     NearestList(long capacity, std::vector<long>& indices, std::vector<double>& distances,
-                CheapOrder cheap = CheapOrder())
+                SkipBound cheap = SkipBound())
         : cap_(capacity), cheap_(cheap), indices_(indices), distances_(distances) {
         const double inf = std::numeric_limits<double>::infinity();
         indices_.assign(static_cast<std::size_t>(cap_), 0);
@@ -156,21 +155,12 @@ public:
         indices_[at] = index;
         distances_[at] = d;
         sums_[at] = sum;
-        if (count_ == cap_) bound_ = skipBound(sums_[static_cast<std::size_t>(cap_ - 1)]);
+        if (count_ == cap_) bound_ = cheap_(sums_[static_cast<std::size_t>(cap_ - 1)]);
     }
 
 private:
-    double skipBound(double kthSum) const {
-        double b = kthSum * (1.0 + 0x1p-28);
-        if (b < 0x1p-900) b = 0x1p-900;
-        if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
-        if (!cheap_.convert) return b;
-        b = cheap_.scale * std::pow(b, cheap_.exponent);
-        return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
-    }
-
     long cap_;
-    CheapOrder cheap_;
+    SkipBound cheap_;
     long count_ = 0;
     double bound_ = std::numeric_limits<double>::quiet_NaN();
     std::vector<long>& indices_;
@@ -404,7 +394,7 @@ template <int P, bool Wide>
                                                 double p, const double* const* queries, long count, long k,
                                                 std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
-    const CheapOrder cheap = P > 0 ? CheapOrder(P, p, dims) : CheapOrder();
+    const SkipBound cheap = P > 0 ? SkipBound(P, p, dims) : SkipBound();
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q], cheap);
@@ -419,13 +409,12 @@ template <bool Wide>
                                                  const tqClassifierDataProviderMemory& data, double p,
                                                  const double* const* queries, long count, long dims, long k,
                                                  std::vector<long>* indices, std::vector<double>* distances) {
-    // The cheap order: the largest of 1, 2 and 3 not above p.
-    const bool bounded = dims <= kMaxBoundedMeasurements && p >= kMinBoundedOrder && p <= kMaxBoundedOrder;
-    if (bounded && p < 2.0)
+    const int q = cheapOrder(p, dims);
+    if (q == 1)
         searchPacked<1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p < 3.0)
+    else if (q == 2)
         searchPacked<2, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded)
+    else if (q == 3)
         searchPacked<3, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
     else
         searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
@@ -479,6 +468,11 @@ void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMem
     }
 #endif
     searchBaseline(rows, data, p, queries, count, dims, k, indices, distances);
+}
+
+int cheapOrder(double p, long dims) {
+    if (dims > kMaxBoundedMeasurements || !(p >= kMinBoundedOrder && p <= kMaxBoundedOrder)) return 0;
+    return p < 2.0 ? 1 : p < 3.0 ? 2 : 3;
 }
 
 const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric) {

@@ -23,6 +23,26 @@ double normPowerSum(const double* a, const double* b, long n, double p);
 // pow(sum, 1 / p), out of line for the same reason.
 double normRoot(double sum, double p);
 
+// The skip test's threshold (see the proof in the source): a row whose cheap sum of order q
+// (terms |a_i - b_i|^q rounded as x, x * x, (x * x) * x, added in any order) reaches
+// bound(S_k) is strictly farther under order p than a row whose power sum is S_k. NaN: no test.
+// The default bound is the one for q = p.
+class SkipBound {
+public:
+    SkipBound() = default;
+    SkipBound(double q, double p, long terms);
+    double operator()(double kthSum) const;
+
+private:
+    bool convert_ = false;
+    double exponent_ = 1.0;
+    double scale_ = 1.0;
+};
+
+// The cheap order q the skip test uses for order p over `dims` measurements: the largest of 1,
+// 2 and 3 not above p, or 0 where the proof does not hold (p outside [1, 64], dims above 2^20).
+int cheapOrder(double p, long dims);
+
 // The norm metric itself (not a derived class, which may compute distances its own way), or null.
 const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric);
 

@@ -55,21 +55,36 @@ void PackedRows::append(const tqFeaturePattern* pattern) {
     ++rows_;
 }
 
-const PackedRows& PackedStore::rows(const tqClassifierDataProviderMemory& data) const {
-    PackedRows* rows = rows_.load(std::memory_order_acquire);
-    if (rows) return *rows;
-    auto* mine = new PackedRows(data);
-    if (rows_.compare_exchange_strong(rows, mine, std::memory_order_acq_rel, std::memory_order_acquire))
+PackedStore::Packed::Packed(const tqClassifierDataProviderMemory& data) : rows(data) { reindex(); }
+
+void PackedStore::Packed::reindex() {
+    const long n = rows.rows();
+    if (rows.closed() || !RowIndex::worthRebuilding(tried, n) || !RowIndex::worthBuilding(n, rows.dimension()))
+        return;
+    tried = n;
+    std::unique_ptr<const RowIndex> built = RowIndex::build(rows, n);
+    // A refused build (a value that is not finite) leaves the old index, still exact for its rows.
+    if (built) index = std::move(built);
+}
+
+PackedStore::~PackedStore() { delete packed_.load(std::memory_order_relaxed); }
+
+const PackedStore::Packed& PackedStore::packedFor_(const tqClassifierDataProviderMemory& data) const {
+    Packed* packed = packed_.load(std::memory_order_acquire);
+    if (packed) return *packed;
+    auto* mine = new Packed(data);
+    if (packed_.compare_exchange_strong(packed, mine, std::memory_order_acq_rel, std::memory_order_acquire))
         return *mine;
     delete mine;
-    return *rows;
+    return *packed;
 }
 
 void PackedStore::append(const tqFeaturePattern& pattern) {
-    PackedRows* rows = rows_.load(std::memory_order_relaxed);
+    Packed* packed = packed_.load(std::memory_order_relaxed);
     // Not packed yet: the first search packs everything, this pattern included.
-    if (!rows) return;
-    rows->append(&pattern);
+    if (!packed) return;
+    packed->rows.append(&pattern);
+    packed->reindex();
 }
 
 }  // namespace tq_knn

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
+
+#include "clss/clastool/knnindex.h"
 
 class tqClassifierDataProviderMemory;
 class tqFeaturePattern;
@@ -48,25 +51,41 @@ private:
     bool closed_ = false;
 };
 
-// The packed rows of a classifier's data object, shared by the copies that share that object and
-// appended to with it. A loaded classifier may not look into its patterns while it is being loaded,
-// so its rows are packed by the first search: racing searches may each pack them, the first to
-// publish wins and the others discard theirs (no lock).
+// The packed rows of a classifier's data object and the index over them (knnindex.h), shared by
+// the copies that share that object and appended to with it. A loaded classifier may not look
+// into its patterns while it is being loaded, so its rows are packed (and indexed) by the first
+// search: racing searches may each pack them, the first to publish wins and the others discard
+// theirs (no lock). The index is built where RowIndex::worthBuilding says so, and rebuilt by an
+// append once RowIndex::worthRebuilding says so; rows after the indexed ones are scanned.
 class PackedStore {
 public:
     PackedStore() = default;
-    explicit PackedStore(const tqClassifierDataProviderMemory& data) : rows_(new PackedRows(data)) {}
+    explicit PackedStore(const tqClassifierDataProviderMemory& data) : packed_(new Packed(data)) {}
     PackedStore(const PackedStore&) = delete;
     PackedStore& operator=(const PackedStore&) = delete;
-    ~PackedStore() { delete rows_.load(std::memory_order_relaxed); }
+    ~PackedStore();
 
     // The rows of `data`, the object this store belongs to; packs them on first use.
-    const PackedRows& rows(const tqClassifierDataProviderMemory& data) const;
+    const PackedRows& rows(const tqClassifierDataProviderMemory& data) const { return packedFor_(data).rows; }
+    // The index over a prefix of those rows, or null.
+    const RowIndex* index(const tqClassifierDataProviderMemory& data) const { return packedFor_(data).index.get(); }
     // After `pattern` was added to the data object (training only, never during a search).
     void append(const tqFeaturePattern& pattern);
 
 private:
-    mutable std::atomic<PackedRows*> rows_{nullptr};
+    struct Packed {
+        explicit Packed(const tqClassifierDataProviderMemory& data);
+        // Builds the index when it is worth building over the rows not yet tried.
+        void reindex();
+
+        PackedRows rows;
+        std::unique_ptr<const RowIndex> index;
+        long tried = 0;  // the rows the last build covered or refused
+    };
+
+    const Packed& packedFor_(const tqClassifierDataProviderMemory& data) const;
+
+    mutable std::atomic<Packed*> packed_{nullptr};
 };
 
 }  // namespace tq_knn

@@ -1,0 +1,372 @@
+#include "clss/clastool/knnindex.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "clss/clastool/knnsearch.h"
+#include "clss/clastool/knnstore.h"
+#include "clss/clastool/provider.h"
+#include "platform/attention.h"
+#include "platform/exception.h"
+
+// Why the tree gives the scan's results, bit for bit
+// ---------------------------------------------------
+//
+// Which rows may be left out. Let T* be the k-th smallest distance of all n stored rows (k here
+// min(k, n)). The scan's list, restricted to its entries at distance <= T*, is at every step the
+// list the same insertion rules build from the rows at distance <= T* alone, taken in stored
+// order: such a row meets, in front of the entries farther than T*, the same entries in both lists
+// and enters both (in the full list it may push out an entry farther than T*, never one at most
+// T*, since the full list holds at most as many of those as the other), and a row farther than
+// T* enters behind every entry at most T* and leaves them alone. Both lists end with k entries at
+// distance <= T*. So the scan's result is the insertion rules applied, in stored order, to any set
+// of rows that contains every row at distance <= T*; the tree collects such a set, replays the
+// rules over it, and never needs to visit rows in stored order.
+//
+// Which rows the tree may skip. The search keeps the k nearest distances seen so far; their
+// largest, T, is never below T*, and has a power sum S_k. The scan's skip test (its proof is in
+// knnsearch.cpp) says that a row whose cheap sum reaches SkipBound(S_k) lies strictly farther
+// than T, so it is not needed. A node is pruned when the cheap sum of its box gaps reaches the
+// same bound, the gaps being g_j = fl(lo_j - a_j) when a_j < lo_j, fl(a_j - hi_j) when
+// a_j > hi_j, else 0, over the box [lo, hi] of the node's rows. For a row b in the box the scan's
+// |fl(a_j - b_j)| is at least g_j, as rounding is monotone and b_j lies in [lo_j, hi_j]. The proof
+// of the skip test bounds the cheap terms of a row only from above by the exact powers of its
+// differences (c_j <= x_j^q (1 + u)^m + tiny), and the gap terms obey the same bound for every row
+// of the box, whatever the order of addition. So every row of a pruned node is strictly farther
+// than T >= T* and not needed. A row farther than T when examined is dropped for the same reason;
+// every other row gets the exact sum and root of the scan (normPowerSum, normRoot) and is kept as
+// a candidate while its distance is <= T.
+//
+// What needs finite values. The proof of the skip test requires that no difference is NaN, and
+// NaN distances enter the scan's list in front of everything, which no bound follows. So the tree
+// holds only rows of finite values, and a query (or a row after the indexed ones) with a value
+// that is not finite takes the scan. Finite values can still overflow to an infinite difference,
+// sum or distance; the skip test's proof covers that, and an infinite T gives no bound (NaN).
+
+namespace tq_knn {
+
+namespace {
+
+constexpr long kMaxIndexedMeasurements = 1L << 20;
+// Automatic rule: the tree is built from this many rows and up to this many measurements (see
+// docs/performance.md, "Exact index", for the measurements behind them).
+constexpr long kMinAutomaticRows = 4096;
+constexpr long kMaxAutomaticMeasurements = 24;
+constexpr long kProbeQueries = 16;
+constexpr long kProbeK = 5;
+// Cost model, in nanoseconds on the machine of docs/performance.md: per row the tree examines,
+// per node it visits (per measurement), per row the scan reads (per measurement, batched).
+constexpr double kTreeRowCost = 6.0;
+constexpr double kTreeNodeCost = 1.0;
+constexpr double kScanRowCost = 0.25;
+
+bool finite(const double* v, long n) {
+    for (long j = 0; j < n; ++j)
+        if (!std::isfinite(v[j])) return false;
+    return true;
+}
+
+long levels(long rows) {
+    long depth = 0;
+    for (long size = rows; size > RowIndex::kLeafRows; size = size - size / 2) ++depth;
+    return depth;
+}
+
+template <int Q>
+inline double cheapTerm(double diff) {
+    const double x = std::fabs(diff);
+    if constexpr (Q == 1) return x;
+    if constexpr (Q == 2) return x * x;
+    if constexpr (Q == 3) return x * x * x;
+}
+
+// The k nearest of one query, and every row seen within the k-th distance (see the proof above).
+template <int Q>
+class TreeSearch {
+public:
+    TreeSearch(const PackedRows& packed, const std::uint32_t* order, const double* boxes, long dims, double p,
+               long cap)
+        : packed_(packed), order_(order), boxes_(boxes), dims_(dims), p_(p), cap_(cap), skip_(Q, p, dims) {}
+
+    long examined = 0;
+    long nodes = 0;
+
+    void start(const double* a) {
+        a_ = a;
+        heap_.clear();
+        candidates_.clear();
+        bound_ = std::numeric_limits<double>::quiet_NaN();
+    }
+
+    // Node `node` over order_[begin, end), its box already found not to be pruned.
+    void visit(long node, long begin, long end) {
+        ++nodes;
+        if (end - begin <= RowIndex::kLeafRows) {
+            for (long t = begin; t < end; ++t) offer(order_[t]);
+            return;
+        }
+        const long mid = begin + (end - begin) / 2;
+        const long left = 2 * node + 1, right = left + 1;
+        const double toLeft = boxSum(left), toRight = boxSum(right);
+        if (toLeft <= toRight) {
+            if (!(toLeft >= bound_)) visit(left, begin, mid);
+            if (!(toRight >= bound_)) visit(right, mid, end);
+        } else {
+            if (!(toRight >= bound_)) visit(right, mid, end);
+            if (!(toLeft >= bound_)) visit(left, begin, mid);
+        }
+    }
+
+    void offer(long i) {
+        ++examined;
+        const double* b = packed_.row(i);
+        if (full() && cheapSum(b) >= bound_) return;
+        const double sum = normPowerSum(a_, b, dims_, p_);
+        const double d = normRoot(sum, p_);
+        if (full()) {
+            if (d > heap_.front().first) return;
+            if (d < heap_.front().first) {
+                std::pop_heap(heap_.begin(), heap_.end(), farther);
+                heap_.back() = {d, sum};
+                std::push_heap(heap_.begin(), heap_.end(), farther);
+                bound_ = skip_(heap_.front().second);
+                if (candidates_.size() > static_cast<std::size_t>(2 * cap_ + 64)) dropFarther();
+            }
+        } else {
+            heap_.emplace_back(d, sum);
+            std::push_heap(heap_.begin(), heap_.end(), farther);
+            if (full()) bound_ = skip_(heap_.front().second);
+        }
+        candidates_.push_back({i, d});
+    }
+
+    // The insertion rules of the scan over the candidates in stored order.
+    void finish(std::vector<long>& indices, std::vector<double>& distances) {
+        dropFarther();
+        std::sort(candidates_.begin(), candidates_.end(),
+                  [](const Candidate& x, const Candidate& y) { return x.index < y.index; });
+        indices.clear();
+        distances.clear();
+        for (const Candidate& c : candidates_) {
+            if (static_cast<long>(distances.size()) == cap_ && c.distance >= distances.back()) continue;
+            const auto at = std::find_if(distances.begin(), distances.end(),
+                                         [&](double x) { return !(x < c.distance); });
+            indices.insert(indices.begin() + (at - distances.begin()), c.index);
+            distances.insert(at, c.distance);
+            if (static_cast<long>(distances.size()) > cap_) {
+                indices.pop_back();
+                distances.pop_back();
+            }
+        }
+    }
+
+private:
+    struct Candidate {
+        long index;
+        double distance;
+    };
+
+    static bool farther(const std::pair<double, double>& x, const std::pair<double, double>& y) {
+        return x.first < y.first;
+    }
+    bool full() const { return static_cast<long>(heap_.size()) == cap_; }
+
+    void dropFarther() {
+        if (!full()) return;
+        const double t = heap_.front().first;
+        candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(),
+                                         [t](const Candidate& c) { return c.distance > t; }),
+                          candidates_.end());
+    }
+
+    double cheapSum(const double* b) const {
+        double s0 = 0.0, s1 = 0.0;
+        long j = 0;
+        for (; j + 2 <= dims_; j += 2) {
+            s0 += cheapTerm<Q>(a_[j] - b[j]);
+            s1 += cheapTerm<Q>(a_[j + 1] - b[j + 1]);
+        }
+        if (j < dims_) s0 += cheapTerm<Q>(a_[j] - b[j]);
+        return s0 + s1;
+    }
+
+    double boxSum(long node) const {
+        const double* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+        const double* hi = lo + dims_;
+        double s = 0.0;
+        for (long j = 0; j < dims_; ++j) {
+            const double a = a_[j];
+            const double gap = a < lo[j] ? lo[j] - a : a > hi[j] ? a - hi[j] : 0.0;
+            s += cheapTerm<Q>(gap);
+        }
+        return s;
+    }
+
+    const PackedRows& packed_;
+    const std::uint32_t* order_;
+    const double* boxes_;
+    long dims_;
+    double p_;
+    long cap_;
+    SkipBound skip_;
+    const double* a_ = nullptr;
+    double bound_ = std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::pair<double, double>> heap_;  // (distance, sum), farthest in front
+    std::vector<Candidate> candidates_;
+};
+
+struct Counts {
+    long examined = 0;
+    long nodes = 0;
+};
+
+template <int Q>
+Counts searchTree(const PackedRows& packed, const std::uint32_t* order, const double* boxes, long indexed, long n,
+                  double p, const double* const* queries, long count, long dims, long k,
+                  std::vector<long>* indices, std::vector<double>* distances) {
+    TreeSearch<Q> search(packed, order, boxes, dims, p, std::min(k, n));
+    for (long q = 0; q < count; ++q) {
+        const long status = tfAttentionCheck();
+        if (status != 0) tfThrowExceptionOnFailure(status);
+        search.start(queries[q]);
+        search.visit(0, 0, indexed);
+        for (long i = indexed; i < n; ++i) search.offer(i);
+        search.finish(indices[q], distances[q]);
+    }
+    return {search.examined, search.nodes};
+}
+
+Counts searchByOrder(int q, const PackedRows& packed, const std::uint32_t* order, const double* boxes, long indexed,
+                     long n, double p, const double* const* queries, long count, long dims, long k,
+                     std::vector<long>* indices, std::vector<double>* distances) {
+    if (q == 1) return searchTree<1>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+    if (q == 2) return searchTree<2>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+    return searchTree<3>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+}
+
+}  // namespace
+
+IndexChoice indexChoice() {
+    const char* choice = std::getenv("CLASTOOL_KNN_INDEX");
+    if (choice && std::strcmp(choice, "scan") == 0) return IndexChoice::scan;
+    if (choice && std::strcmp(choice, "tree") == 0) return IndexChoice::tree;
+    return IndexChoice::automatic;
+}
+
+RowIndex::RowIndex(long rows, long dims) : rows_(rows), dims_(dims) {}
+
+std::unique_ptr<const RowIndex> RowIndex::build(const PackedRows& rows, long count) {
+    const long dims = rows.dimension();
+    count = std::min(count, rows.rows());
+    if (dims < 2 || dims > kMaxIndexedMeasurements || count < 1 ||
+        count > static_cast<long>(std::numeric_limits<std::uint32_t>::max()))
+        return nullptr;
+    for (long i = 0; i < count; ++i)
+        if (!finite(rows.row(i), dims)) return nullptr;
+    std::unique_ptr<RowIndex> index(new RowIndex(count, dims));
+    index->order_.resize(static_cast<std::size_t>(count));
+    for (long i = 0; i < count; ++i) index->order_[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(i);
+    const std::size_t nodes = (std::size_t{2} << levels(count)) - 1;
+    index->boxes_.resize(nodes * 2 * static_cast<std::size_t>(dims));
+    index->build_(rows, 0, 0, count);
+    index->probe_(rows);
+    return index;
+}
+
+void RowIndex::build_(const PackedRows& packed, long node, long begin, long end) {
+    double* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    double* hi = lo + dims_;
+    std::memcpy(lo, packed.row(order_[static_cast<std::size_t>(begin)]), static_cast<std::size_t>(dims_) * sizeof(double));
+    std::memcpy(hi, lo, static_cast<std::size_t>(dims_) * sizeof(double));
+    for (long t = begin + 1; t < end; ++t) {
+        const double* b = packed.row(order_[static_cast<std::size_t>(t)]);
+        for (long j = 0; j < dims_; ++j) {
+            lo[j] = std::min(lo[j], b[j]);
+            hi[j] = std::max(hi[j], b[j]);
+        }
+    }
+    if (end - begin <= kLeafRows) return;
+    // Split the widest side at the median row (extents computed in halves, so they stay finite).
+    long axis = 0;
+    double widest = -1.0;
+    for (long j = 0; j < dims_; ++j) {
+        const double extent = hi[j] / 2 - lo[j] / 2;
+        if (extent > widest) {
+            widest = extent;
+            axis = j;
+        }
+    }
+    const long mid = begin + (end - begin) / 2;
+    std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end,
+                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
+    build_(packed, 2 * node + 1, begin, mid);
+    build_(packed, 2 * node + 2, mid, end);
+}
+
+// The cost model's figure: the average work of a few queries at stored rows spread over the data.
+void RowIndex::probe_(const PackedRows& packed) {
+    const long count = std::min(kProbeQueries, rows_);
+    std::vector<const double*> queries;
+    for (long q = 0; q < count; ++q) queries.push_back(packed.row(q * rows_ / count));
+    std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
+    std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
+    const Counts c = searchByOrder(2, packed, order_.data(), boxes_.data(), rows_, rows_, 2.0, queries.data(), count,
+                                   dims_, kProbeK, indices.data(), distances.data());
+    probeCost_ = (kTreeRowCost * static_cast<double>(c.examined) +
+                  kTreeNodeCost * static_cast<double>(c.nodes * dims_)) /
+                 static_cast<double>(count);
+}
+
+bool RowIndex::worthBuilding(long rows, long dims) {
+    switch (indexChoice()) {
+        case IndexChoice::scan:
+            return false;
+        case IndexChoice::tree:
+            return dims >= 2 && rows >= 1;
+        case IndexChoice::automatic:
+            break;
+    }
+    return dims >= 2 && dims <= kMaxAutomaticMeasurements && rows >= kMinAutomaticRows;
+}
+
+bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
+
+std::size_t RowIndex::bytes() const {
+    return order_.capacity() * sizeof(std::uint32_t) + boxes_.capacity() * sizeof(double) + sizeof(*this);
+}
+
+bool RowIndex::pays(long n, long k) const {
+    // More neighbours mean more rows within the k-th distance, roughly one leaf per neighbour.
+    const double kScale = std::max(1.0, static_cast<double>(k + kLeafRows) / static_cast<double>(kProbeK + kLeafRows));
+    const double tree = probeCost_ * kScale + kTreeRowCost * static_cast<double>(n - rows_);
+    const double scan = kScanRowCost * static_cast<double>(n * dims_);
+    return tree < scan;
+}
+
+bool RowIndex::search(const PackedRows& packed, long n, double p, const double* const* queries, long count, long dims,
+                      long k, std::vector<long>* indices, std::vector<double>* distances) const {
+    const int q = cheapOrder(p, dims);
+    if (q == 0 || dims != dims_ || n < rows_ || packed.rows() < n || packed.dimension() != dims) return false;
+    for (long i = rows_; i < n; ++i)
+        if (!finite(packed.row(i), dims)) return false;
+    for (long c = 0; c < count; ++c)
+        if (!finite(queries[c], dims)) return false;
+    searchByOrder(q, packed, order_.data(), boxes_.data(), rows_, n, p, queries, count, dims, k, indices, distances);
+    return true;
+}
+
+void findNearest(const PackedRows& rows, const RowIndex* index, const tqClassifierDataProviderMemory& data, double p,
+                 const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                 std::vector<double>* distances) {
+    const long n = data.numPatterns();
+    const IndexChoice choice = indexChoice();
+    if (index && k >= 1 && choice != IndexChoice::scan && (choice == IndexChoice::tree || index->pays(n, k)) &&
+        index->search(rows, n, p, queries, count, dims, k, indices, distances))
+        return;
+    findNearestPacked(rows, data, p, queries, count, dims, k, indices, distances);
+}
+
+}  // namespace tq_knn

@@ -1,0 +1,80 @@
+// Internal to the k-nearest-neighbour classifier: an exact k-d tree over the packed rows.
+// Not part of the public API (not included by clastool.h); exported for the tests.
+#ifndef CLASTOOL_KNNINDEX_H
+#define CLASTOOL_KNNINDEX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class tqClassifierDataProviderMemory;
+
+namespace tq_knn {
+class PackedRows;
+
+// How query sets choose between the tree and the scan: CLASTOOL_KNN_INDEX=scan or =tree forces
+// one (read at every query set and every build, so a benchmark may switch it), anything else
+// leaves the choice to the cost model.
+enum class IndexChoice { automatic, scan, tree };
+IndexChoice indexChoice();
+
+// A k-d tree over the leading rows of packed rows, exact under the norm metric of every order the
+// scan's skip test covers (1 to 64): it gives the scan's neighbours and distances, bit for bit,
+// tie rule included (see the proof in the source). It holds a permutation of the row numbers and
+// a bounding box per node, never a copy of the rows, and is not changed once built.
+class RowIndex {
+public:
+    // Leaves hold at most this many rows; with it the index needs at most (2d + 4) x n bytes,
+    // within 0.5 x n x d x 8 for d >= 2.
+    static constexpr long kLeafRows = 32;
+
+    // An index over the first `count` packed rows, or null where none may be built: fewer than
+    // 2 or more than 2^20 measurements, more than 2^32 - 1 rows, or a measurement that is not
+    // finite (the scan's treatment of NaN distances does not follow box bounds).
+    static std::unique_ptr<const RowIndex> build(const PackedRows& rows, long count);
+    // Whether training (and the first search of a loaded classifier) builds an index over `rows`
+    // patterns of `dims` measurements: the measured rule in docs/performance.md, or what
+    // CLASTOOL_KNN_INDEX forces.
+    static bool worthBuilding(long rows, long dims);
+    // Whether an index over `indexed` of `rows` packed rows should be rebuilt to cover them all.
+    static bool worthRebuilding(long indexed, long rows);
+
+    long rows() const { return rows_; }
+    std::size_t bytes() const;
+
+    // Whether the cost model picks the tree for queries against n stored rows, k neighbours.
+    bool pays(long n, long k) const;
+
+    // The search of findNearestPacked over stored rows [0, n), all of them packed, with the same
+    // results; rows after the indexed ones are scanned. False, with nothing written, when this
+    // query set must take the scan: order without skip test, dims not the rows' length, a
+    // query or an unindexed row with a value that is not finite. k >= 1.
+    bool search(const PackedRows& packed, long n, double p, const double* const* queries, long count, long dims,
+                long k, std::vector<long>* indices, std::vector<double>* distances) const;
+
+    RowIndex(const RowIndex&) = delete;
+    RowIndex& operator=(const RowIndex&) = delete;
+
+private:
+    RowIndex(long rows, long dims);
+    void build_(const PackedRows& packed, long node, long begin, long end);
+    void probe_(const PackedRows& packed);
+
+    long rows_;
+    long dims_;
+    std::vector<std::uint32_t> order_;  // row numbers, each node's rows contiguous
+    std::vector<double> boxes_;         // per node: d lower then d upper corners
+    double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
+};
+
+// The search of findNearestPacked with its results, errors and check order, through `index` when
+// there is one covering part of `rows`, every stored pattern is packed and indexChoice() or the
+// cost model picks it.
+void findNearest(const PackedRows& rows, const RowIndex* index, const tqClassifierDataProviderMemory& data,
+                 double p, const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                 std::vector<double>* distances);
+
+}  // namespace tq_knn
+
+#endif
