@@ -2,7 +2,7 @@
 # The program at a million rows: generates a CSV of ROWS rows (default 1,000,000) of 8
 # measurements and 5 labels, times `clastool train --method bayes` and `clastool classify` on it
 # (wall time and peak memory), and beside them numpy.loadtxt + scikit-learn GaussianNB fit and
-# predict on the same file.
+# predict on the same file; and the size of a k-nearest-neighbour model file of it.
 #   bench/cli.sh [BUILD_DIR] [ROWS]      (BUILD_DIR default: build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -40,5 +40,7 @@ measure() {
 
 echo -n "clastool train --method bayes:    "; measure "$tool" train --method bayes "$work/data.csv" -o "$work/model"
 echo -n "clastool classify:                "; measure "$tool" classify "$work/model" "$work/data.csv" -o "$work/out.csv"
+echo -n "clastool train --method knn:      "; measure "$tool" train --method knn "$work/data.csv" -o "$work/knn"
+echo "  knn model file: $(stat -c %s "$work/knn") bytes, $(( $(stat -c %s "$work/knn") / rows )) bytes per row for 64 of measurements"
 echo -n "numpy.loadtxt + GaussianNB:       "; measure /usr/bin/python3 "$here/cli_sklearn.py" "$work/data.csv"
 echo "  (read, fit, predict seconds: $(/usr/bin/python3 "$here/cli_sklearn.py" "$work/data.csv"))"

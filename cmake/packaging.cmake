@@ -4,20 +4,21 @@ include(CMakePackageConfigHelpers)
 
 set(CLASTOOL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/clastool)
 
-# The installed libclastool finds the libtqplatform beside it, wherever the prefix is.
+# The installed libclastool finds the libclastool_platform beside it, wherever the prefix is.
 set_target_properties(clastool PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS tqplatform clastool EXPORT clastoolTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/clastool)
 
-# Headers keep their repository paths, so that "clss/clastool/clastool.h" and
-# "platform/archive.h" resolve against <prefix>/include as they do against the source tree.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/platform
+# Every header lies under <prefix>/include/clastool, keeping its repository path below it, so that
+# "clss/clastool/clastool.h" and "platform/archive.h" resolve against that one folder (which the
+# package and pkg-config put on the include path) as they do against the source tree.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/platform/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/clastool/platform
   FILES_MATCHING PATTERN "*.h")
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/clss/clastool/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/clss/clastool
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/clss/clastool/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/clastool/clss/clastool
   FILES_MATCHING PATTERN "*.h")
 
 install(EXPORT clastoolTargets NAMESPACE clastool:: DESTINATION ${CLASTOOL_CMAKE_DIR})
@@ -42,5 +43,6 @@ foreach(kind LIBDIR INCLUDEDIR)
     set(CLASTOOL_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
 endforeach()
+string(APPEND CLASTOOL_PC_INCLUDEDIR "/clastool")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/clastool.pc.in ${PROJECT_BINARY_DIR}/clastool.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/clastool.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,5 +1,6 @@
 // libFuzzer target: the program's CSV reader on untrusted text. The first byte chooses whether
-// the label column is required or optional and which column name is asked for; the rest is the
+// the label column is required or optional, which column name is asked for and whether the file
+// has a header row; the rest is the
 // file. An InputError (the reader's message for bad input) is an accepted outcome; a crash, a
 // sanitizer report, a leak or another exception is a finding.
 #include <cstddef>
@@ -14,13 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string labelColumn = (data[0] & 2) ? "label" : "";
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
     try {
-        const cli::DataTable table = cli::parseDataText(text, "input.csv", labelColumn, need);
-        // Every row has one value per measurement column, and its invalid ones among them.
-        for (const cli::DataRow& row : table.rows) {
-            if (row.values.size() != table.columns.size()) __builtin_trap();
-            for (long j : row.invalid)
-                if (j < 0 || static_cast<std::size_t>(j) >= row.values.size()) __builtin_trap();
-        }
+        cli::ColumnChoice choice;
+        choice.need = need;
+        choice.labelColumn = labelColumn;
+        choice.noHeader = (data[0] & 4) != 0;
+        const cli::DataTable table = cli::parseDataText(text, "input.csv", choice);
+        // One value per measurement column in every row, and a validity byte per value if any.
+        if (table.values.size() != table.size() * table.width()) __builtin_trap();
+        if (!table.validity.empty() && table.validity.size() != table.values.size()) __builtin_trap();
+        for (int id : table.labelIds)
+            if (id >= static_cast<int>(table.labelTexts.size())) __builtin_trap();
     } catch (const cli::InputError&) {
     }
     return 0;

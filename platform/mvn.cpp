@@ -573,6 +573,35 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
     }
 }
 
+long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t xStride,
+                        const unsigned char* valid, std::size_t validStride, double normalization) {
+    if (!state || n < 0 || (n > 0 && !x)) return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+    if (state->dim >= 0 && state->dim != 1 && n > 0) return tqMVNSizeMismatch;
+    long complete = 0;
+    for (long r = 0; r < n; ++r)
+        if (!valid || valid[static_cast<std::size_t>(r) * validStride] != 0) ++complete;
+    if (complete > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    if (n == 0) return tqMVNSuccess;
+    if (state->dim < 0) {
+        double* block = allocateBlock(1);
+        if (!block) return tqMVNOutOfMemory;
+        attachFreshBlock(*state, 1, block);
+    }
+    if (complete == 0) return tqMVNSuccess;
+    dropFactor(*state);
+    double delta[2];
+    for (long r = 0; r < n; ++r) {
+        const std::size_t i = static_cast<std::size_t>(r);
+        if (valid && valid[i * validStride] == 0) continue;
+        const double value = x[i * xStride] / normalization;
+        addRecord(*state, &value, delta);
+    }
+    publishCovariance(*state);
+    return tqMVNSuccess;
+}
+
 long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value) {
     if (!state || !record || !value) return tqMVNBadArgument;
     if (state->count <= 0) return tqMVNNoData;

@@ -197,6 +197,14 @@ long tfMVNDestroy(tqMVNState* state);
 // normalization that is 0 or not finite.
 long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* records, double normalization);
 
+// Many one-measurement records at once: the same as one update per record x[r * xStride]
+// (r < n) in order, each marked invalid where valid is not null and valid[r * validStride]
+// is 0, bit for bit, with the covariance published once. The first record fixes the
+// dimension 1 of a state without one; tqMVNSizeMismatch when it is not 1. Other failures as
+// tfMVNUpdateWithNormalization, all checked before any change.
+long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t xStride,
+                        const unsigned char* valid, std::size_t validStride, double normalization);
+
 // Writes the natural logarithm of the density of `record` (the marginal density of its valid
 // measurements) to *value: 0.0 when none is valid. Status tqMVNNoData when the count is 0,
 // then tqMVNSizeMismatch when the record's length is not the state's dimension. The value is

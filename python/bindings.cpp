@@ -285,6 +285,10 @@ public:
     static py::tuple load(const std::string& path) {
         Model model;
         const cli::ModelHeader header = cli::loadModel(path, model.tool_);
+        // Scaling and imputation are the program's; this package does not apply them.
+        if (header.prep.active())
+            throw cli::InputError(path + ": the model scales or imputes its measurements (clastool train --scale/"
+                                         "--impute), which this package does not apply; train it without them");
         model.rows_ = header.rows;
         // Columns in the order of the labels' values (integers) or texts (names), as the Python
         // side sorts its classes.

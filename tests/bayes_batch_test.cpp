@@ -52,7 +52,10 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
         for (std::size_t j = 0; j < kMeasurements; ++j) m[j] = normal(random) * (1.0 + j) + label * 0.7;
         if (setup.degenerate) m[3] = 273.15;
         if (setup.binomial) m[5] = count(random);
-        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), label);
+        // Some training measurements invalid: training learns the rows of a category in blocks.
+        std::vector<long> invalid;
+        if (i % 7 == 3) invalid.push_back(i % static_cast<long>(kMeasurements));
+        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m, invalid)), label);
     }
     DT types;
     if (setup.jointGroup)
@@ -64,6 +67,20 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     tool.train(data, params);
     tq_ClassifierBayesian classifier;
     classifier.train(data, params, nullptr, 0);
+
+    // Training learns as pattern after pattern would, bit for bit.
+    for (const auto& handle : classifier.categoryModels()) {
+        const auto& model = dynamic_cast<const tq_CategoryModelBayesian&>(*handle);
+        std::vector<DT::DistributionType> groupTypes;
+        for (const auto& pdf : model.pdfs())
+            groupTypes.push_back(dynamic_cast<const tq_PDFBinomial*>(pdf.get()) ? DT::eBinomial : DT::eNormal);
+        tq_CategoryModelBayesian oneByOne(model.categoryLabel(), model.groups(), groupTypes,
+                                          params.maxMeasurementValues());
+        for (long i = 0; i < data.numPatterns(); ++i)
+            if (data.categoryLabel(i) == model.categoryLabel()) oneByOne.adapt(*data.featurePattern(i), nullptr, 0);
+        for (std::size_t g = 0; g < model.pdfs().size(); ++g)
+            ASSERT_TRUE(model.pdfs()[g]->isEquivalent(*oneByOne.pdfs()[g])) << "category " << model.categoryLabel();
+    }
 
     // More rows than two blocks, a stride beyond the dimension, about one measurement in six
     // invalid (holding NaN, which must not be read), values far out in the tails too.

@@ -22,7 +22,7 @@ run_step("cmake --install" ${CMAKE_COMMAND} --install ${CLASTOOL_BUILD_DIR} --pr
 
 # What a consumer relies on must be there.
 file(GLOB_RECURSE sonames ${prefix}/lib*/libclastool.so.[0-9])
-file(GLOB_RECURSE platform_sonames ${prefix}/lib*/libtqplatform.so.[0-9])
+file(GLOB_RECURSE platform_sonames ${prefix}/lib*/libclastool_platform.so.[0-9])
 file(GLOB_RECURSE configs ${prefix}/clastoolConfig.cmake)
 file(GLOB_RECURSE versions ${prefix}/clastoolConfigVersion.cmake)
 file(GLOB_RECURSE pcs ${prefix}/clastool.pc)
@@ -32,10 +32,18 @@ foreach(what sonames platform_sonames configs versions pcs)
   endif()
 endforeach()
 foreach(header clss/clastool/clastool.h platform/archive.h platform/handle.h)
-  if(NOT EXISTS ${prefix}/include/${header})
-    message(FATAL_ERROR "the install lacks include/${header}")
+  if(NOT EXISTS ${prefix}/include/clastool/${header})
+    message(FATAL_ERROR "the install lacks include/clastool/${header}")
   endif()
 endforeach()
+# Nothing with a generic name in the shared prefix: one folder of headers, libraries named after
+# the project.
+file(GLOB top_includes RELATIVE ${prefix}/include ${prefix}/include/*)
+file(GLOB_RECURSE foreign_libs ${prefix}/lib*/lib*.so*)
+list(FILTER foreign_libs EXCLUDE REGEX "/libclastool[^/]*$")
+if(NOT top_includes STREQUAL "clastool" OR foreign_libs)
+  message(FATAL_ERROR "the install puts generic names into the prefix: include/${top_includes} ${foreign_libs}")
+endif()
 
 # Sanitized libraries need the sanitizer runtime in the consumer too.
 set(flags "")
@@ -51,6 +59,7 @@ run_step("configuring examples/ against the package"
   -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS=${flags}")
 run_step("building examples/" ${CMAKE_COMMAND} --build ${CLASTOOL_WORK_DIR}/examples -j 2)
 run_step("running examples/roundtrip" ${CLASTOOL_WORK_DIR}/examples/roundtrip)
+run_step("running examples/csvfile" ${CLASTOOL_WORK_DIR}/examples/csvfile)
 run_step("running examples/tour" ${CLASTOOL_WORK_DIR}/examples/tour)
 message(STATUS "examples/tour (find_package): ${step_output}")
 

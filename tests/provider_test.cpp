@@ -1,5 +1,6 @@
 // Data providers: adding and replacing data with their checks, sharing of patterns,
 // equality and the archive form.
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,38 @@ TEST(DataProviderArchive, RefusesUnknownVersionsTruncationAndUnmatchedLabels) {
     tqClassifierDataProviderMemory t = kept();
     EXPECT_THROW(tqtest::loadBytes(spliced, t), tqException);
     EXPECT_TRUE(t == kept());
+}
+
+// A CSV text becomes patterns and category numbers in order of first label appearance, missing
+// cells invalid measurements; bad text is refused naming the line and column.
+TEST(CsvData, LabelsAreNumberedAndBadCellsNamed) {
+    std::istringstream text("x,label,y\r\n1,b,2\n,a,3\n\n4,,5\n6,b,7\n");
+    const tqLabelledData t = tqReadCsvData(text);
+    EXPECT_EQ(t.columns, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(t.labelNames, (std::vector<std::string>{"b", "a"}));
+    ASSERT_EQ(t.data.numPatterns(), 4);
+    const long labels[] = {0, 1, -1, 0};
+    for (long i = 0; i < 4; ++i) EXPECT_EQ(t.data.categoryLabel(i), labels[i]) << i;
+    EXPECT_EQ(t.data.featurePattern(1)->invalidFeatureIndices(), std::vector<long>{0});
+    EXPECT_EQ(t.data.featurePattern(3)->featureMeasurement(1, true), 7.0);
+    const std::pair<const char*, const char*> bad[] = {
+        {"", "line 1: a header row is expected"},
+        {"x,y\n1,2\n", "line 1: no column is named \"label\""},
+        {"x,label\n1,a\n2\n", "line 3: the row has 1 cells, the header 2"},
+        {"x,label\n1x,a\n", "line 2, column 1: \"1x\" is not a number"},
+        {"label,x\na,inf\n", "line 2, column 2: \"inf\" is not a number"},
+    };
+    for (const auto& [input, message] : bad) {
+        std::istringstream in(input);
+        try {
+            tqReadCsvData(in);
+            ADD_FAILURE() << input;
+        } catch (const tqClassifierDefs::BadParams& e) {
+            EXPECT_STREQ(e.what(), message) << input;
+        }
+    }
+    EXPECT_THROW(tqMakeLabelledData({{1.0}, {1.0, 2.0}}, {"a", "b"}), tqClassifierDefs::BadParams);
+    EXPECT_THROW(tqMakeLabelledData({{1.0}}, {}), tqClassifierDefs::BadParams);
 }
 
 }  // namespace

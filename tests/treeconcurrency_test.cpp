@@ -11,21 +11,25 @@
 
 namespace {
 
+const double kInf = std::numeric_limits<double>::infinity();
+
 tqClassifierResult resultOf(long label) {
     return tqClassifierResult({tqClassifierCategoryResult(label, 1.0, 1.0, 0.0)}, 0.0);
 }
 
-TEST(TreeConcurrency, ThreadsRunningOneTreeMatchASingleThread) {
-    // A chain of 2,000 levels: level i sends measurement 0 >= i to a leaf labelled i.
+// A chain: level i sends measurement 0 >= i to a leaf labelled i; the bottom is labelled 0.
+tqPtrHandle<tqDecisionTree> chainOf(long levels) {
     tqPtrHandle<tqDecisionTree> tree(new tqDecisionTreeLeaf(resultOf(0)));
-    const double inf = std::numeric_limits<double>::infinity();
-    for (long i = 1; i <= 2000; ++i)
-        tree = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), inf), {0}),
+    for (long i = 1; i <= levels; ++i)
+        tree = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), kInf), {0}),
                                   tqDecisionTreeLeaf(resultOf(i)), *tree)
                    .clone();
+    return tree;
+}
+
+TEST(TreeConcurrency, ThreadsRunningOneTreeMatchASingleThread) {
     tqClassifierTool tool;
-    tool.train(*tree);
-    tree.reset();
+    tool.train(*chainOf(2000));
 
     std::vector<tqFeaturePattern> queries;
     for (long q = 0; q < 64; ++q) queries.emplace_back(std::vector<double>{q * 37.5 - 100.0, 1.0});
@@ -56,19 +60,14 @@ TEST(TreeConcurrency, TreesSharingSubtreesDroppedInTurnWhileOthersStillReadThem)
     // Every thread owns a tree over one shared chain of 200 levels and drops it at its own
     // moment while the others still walk the chain. Taking a subtree apart that another
     // thread still holds (or doing so without seeing its last writes) breaks their walks.
-    const double inf = std::numeric_limits<double>::infinity();
-    tqPtrHandle<tqDecisionTree> chain(new tqDecisionTreeLeaf(resultOf(0)));
-    for (long i = 1; i <= 200; ++i)
-        chain = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), inf), {0}),
-                                   tqDecisionTreeLeaf(resultOf(i)), *chain)
-                    .clone();
+    const tqPtrHandle<tqDecisionTree> chain = chainOf(200);
     const std::size_t expectedLabels = chain->categoryLabels().size();
 
     for (int round = 0; round < 10; ++round) {
         constexpr int kThreads = 4;
         std::vector<tqPtrHandle<tqDecisionTree>> owned;
         for (int t = 0; t < kThreads; ++t)
-            owned.push_back(tqDecisionTreeNode(tqRangePredicate(tqRange(-1.0, inf), {0}),
+            owned.push_back(tqDecisionTreeNode(tqRangePredicate(tqRange(-1.0, kInf), {0}),
                                                tqDecisionTreeLeaf(resultOf(1000 + t)), *chain)
                                 .clone());
         std::atomic<int> wrong{0};

@@ -9,6 +9,7 @@
 
 #include "platform/random.h"
 #include "tools/output.h"
+#include "tools/predictions.h"
 #include "tools/report.h"
 
 namespace cli {
@@ -16,7 +17,7 @@ namespace cli {
 namespace {
 
 std::vector<std::size_t> allRows(const DataTable& table) {
-    std::vector<std::size_t> rows(table.rows.size());
+    std::vector<std::size_t> rows(table.size());
     std::iota(rows.begin(), rows.end(), std::size_t{0});
     return rows;
 }
@@ -44,12 +45,17 @@ struct EvaluationRun {
     const DataTable& table;                   // the rows being classified
     std::vector<long> truths;                 // per row of `table`, -1 unknown
     std::vector<tqClassifierResult> results;  // per row of `table`
+    std::vector<long> folds;                  // per row, in cross-validation (-1: in none)
 };
 
-// Classifies `rows` of `table` with `tool` into `results`, then advances the progress bar.
+// Classifies `rows` of `table` with `tool` into results[r] for each r of `rows`, then advances
+// the progress bar.
 void classifyRows(const tqClassifierTool& tool, const DataTable& table, const std::vector<std::size_t>& rows,
-                  long threads, std::vector<tqClassifierResult>& results, Progress& progress, long& done) {
-    classifyInThreads(tool, table, rows, threads, results);
+                  const Preprocessing& prep, long threads, std::vector<tqClassifierResult>& results,
+                  Progress& progress, long& done) {
+    std::vector<tqClassifierResult> out(rows.size());
+    classifyInThreads(tool, table, rows.data(), rows.size(), prep, threads, out.data());
+    for (std::size_t i = 0; i < rows.size(); ++i) results[rows[i]] = std::move(out[i]);
     done += static_cast<long>(rows.size());
     progress.update(done);
 }
@@ -62,7 +68,7 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
         if (run.truths[r] < 0)
             evaluation.addUnlabelled();
         else
-            evaluation.add(run.truths[r], run.results[r]);
+            evaluation.add(run.truths[r], run.results[r], run.folds.empty() ? -1 : run.folds[r]);
     }
     if (!args.predictions.empty()) {
         PredictionWriter writer(labels, args.scores, costs);
@@ -72,36 +78,32 @@ void finishEvaluation(const EvaluationRun& run, const LabelMap& labels, const tq
                 writer.row(file, static_cast<long>(r) + 1, run.results[r]);
         });
     }
-    evaluation.print(out, title);
+    evaluation.print(out, title, args.format);
 }
 
 // Trains on one table and evaluates on another (the hold-out evaluation and the demo).
 void evaluateHoldout(const MethodOptions& method, const DataTable& train, const DataTable& test,
                      const EvaluateArgs& args, std::ostream& out) {
-    LabelMap labels = LabelMap::fromTrainingLabels([&] {
-        std::vector<std::string> texts;
-        for (const DataRow& row : train.rows) texts.push_back(row.label);
-        return texts;
-    }());
+    LabelMap labels = trainingLabels(train);
     const std::vector<long> trainCats = trainingCategories(train, labels);
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(method, train, labels);
-    checkColumns(test, train.columns);
+    const Preprocessing prep = method.fitPreprocessing(train, allRows(train), trainCats);
 
-    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.rows.size())};
+    EvaluationRun run{test, testCategories(test, labels), std::vector<tqClassifierResult>(test.size()), {}};
     const std::vector<std::size_t> testRows = allRows(test);
-    checkRows(*params, test, testRows);
+    checkRows(*params, test, testRows, prep);
 
     tqClassifierTool tool;
-    trainTool(tool, *params, train, trainCats, allRows(train));
+    trainTool(tool, *params, train, trainCats, allRows(train), prep);
     Progress progress("classifying", static_cast<long>(testRows.size()));
     long done = 0;
-    classifyRows(tool, test, testRows, args.threads, run.results, progress, done);
+    classifyRows(tool, test, testRows, prep, args.threads, run.results, progress, done);
 
     std::size_t used = 0;
     for (long c : trainCats) used += c >= 0;
     const std::string title = describeParams(*params) + ": trained on " + plural(used, "labelled row") +
                               " of " + train.file + inParentheses(labelNote(train)) + ", tested on " +
-                              plural(test.rows.size(), "row") + " of " + test.file;
+                              plural(test.size(), "row") + " of " + test.file;
     finishEvaluation(run, labels, costsOf(*params), title, args, out);
 }
 
@@ -133,51 +135,54 @@ std::vector<std::vector<std::size_t>> stratifiedFolds(const std::vector<long>& c
 }
 
 void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
-    const DataTable table = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
-                                         delimiterNamed(args.method.delimiter));
-    LabelMap labels = LabelMap::fromTrainingLabels([&] {
-        std::vector<std::string> texts;
-        for (const DataRow& row : table.rows) texts.push_back(row.label);
-        return texts;
-    }());
+    const DataTable table = readDataFile(args.files[0], args.method.choice());
+    LabelMap labels = trainingLabels(table);
     const std::vector<long> categories = trainingCategories(table, labels);
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, labels);
     std::size_t labelled = 0;
     for (long c : categories) labelled += c >= 0;
-    if (args.folds < 2) throw InputError("--folds must be 2 or more");
     if (static_cast<std::size_t>(args.folds) > labelled)
         throw InputError(args.files[0] + ": " + plural(labelled, "labelled row") + " cannot be split into " +
                          std::to_string(args.folds) + " folds");
-    checkRows(*params, table, allRows(table));
+    // Imputation is fitted per fold; whether missing cells will be filled is known already.
+    Preprocessing filling;
+    imputeNamed(args.method.impute, filling.impute);
+    checkRows(*params, table, allRows(table), filling);
 
     const auto folds = stratifiedFolds(categories, labels, args.folds, args.seed);
-    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.rows.size())};
+    EvaluationRun run{table, categories, std::vector<tqClassifierResult>(table.size()),
+                      std::vector<long>(table.size(), -1)};
+    for (std::size_t f = 0; f < folds.size(); ++f)
+        for (std::size_t r : folds[f]) run.folds[r] = static_cast<long>(f);
     Progress progress("cross-validating", static_cast<long>(labelled));
     long done = 0;
     for (std::size_t f = 0; f < folds.size(); ++f) {
-        std::vector<bool> inFold(table.rows.size(), false);
+        std::vector<bool> inFold(table.size(), false);
         for (std::size_t r : folds[f]) inFold[r] = true;
         std::vector<std::size_t> trainRows;
-        for (std::size_t r = 0; r < table.rows.size(); ++r)
+        for (std::size_t r = 0; r < table.size(); ++r)
             if (categories[r] >= 0 && !inFold[r]) trainRows.push_back(r);
         tqClassifierTool tool;
+        Preprocessing prep;
         try {
-            trainTool(tool, *params, table, categories, trainRows);
+            prep = args.method.fitPreprocessing(table, trainRows, categories);
+            trainTool(tool, *params, table, categories, trainRows, prep);
         } catch (const InputError& e) {
             throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
                              e.what());
         }
-        classifyRows(tool, table, folds[f], args.threads, run.results, progress, done);
+        classifyRows(tool, table, folds[f], prep, args.threads, run.results, progress, done);
     }
     // Rows without a label are classified by a model of all labelled rows, so that the per-row
     // file still has one row for every input row.
     std::vector<std::size_t> unlabelled;
-    for (std::size_t r = 0; r < table.rows.size(); ++r)
+    for (std::size_t r = 0; r < table.size(); ++r)
         if (categories[r] < 0) unlabelled.push_back(r);
     if (!unlabelled.empty()) {
         tqClassifierTool tool;
-        trainTool(tool, *params, table, categories, allRows(table));
-        classifyRows(tool, table, unlabelled, args.threads, run.results, progress, done);
+        const Preprocessing prep = args.method.fitPreprocessing(table, allRows(table), categories);
+        trainTool(tool, *params, table, categories, allRows(table), prep);
+        classifyRows(tool, table, unlabelled, prep, args.threads, run.results, progress, done);
     }
     const std::string title = describeParams(*params) + ": " + std::to_string(args.folds) +
                               "-fold stratified cross-validation (seed " + std::to_string(args.seed) +
@@ -193,26 +198,59 @@ std::string listOf(const std::vector<std::string>& items) {
     return text;
 }
 
+// The scaling and imputation lines of `info`.
+void printPreprocessing(const ModelHeader& header, std::ostream& out) {
+    const Preprocessing& p = header.prep;
+    std::vector<std::string> scaled, filled;
+    for (std::size_t j = 0; j < p.centers.size(); ++j)
+        scaled.push_back(header.columns[j] + " (x - " + exactNumber(p.centers[j]) + ") / " + exactNumber(p.scales[j]));
+    for (std::size_t j = 0; j < p.fills.size(); ++j)
+        filled.push_back(header.columns[j] + " " + exactNumber(p.fills[j]));
+    out << "scaling:      " << scaleName(p.scale)
+        << (scaled.empty() ? " (measurements as in the data)" : ", fitted on the training rows: " + listOf(scaled))
+        << "\n";
+    out << "imputation:   " << imputeName(p.impute)
+        << (filled.empty() ? " (missing measurements stay missing)"
+                           : ", a missing measurement becomes the training rows' " + imputeName(p.impute) + ": " +
+                                 listOf(filled))
+        << "\n";
+}
+
 }  // namespace
 
+void checkUsage(const MethodOptions& method) {
+    try {
+        checkMethodOptions(method);
+    } catch (const InputError& e) {
+        throw UsageError(e.what());
+    }
+}
+
+void checkUsage(const EvaluateArgs& args) {
+    checkUsage(args.method);
+    if (args.folds != 0 && args.files.size() != 1) throw UsageError("evaluate with --folds takes one data file");
+    if (args.folds == 0 && args.files.size() != 2)
+        throw UsageError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
+    if (args.folds == 0 && args.files[0] == "-" && args.files[1] == "-")
+        throw UsageError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
+}
+
 void runTrain(const TrainArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
-    const DataTable table = readDataFile(args.data, args.method.labelColumn, LabelColumn::Required,
-                                         delimiterNamed(args.method.delimiter));
-    std::vector<std::string> texts;
-    for (const DataRow& row : table.rows) texts.push_back(row.label);
+    const DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
     header.method = args.method.method;
     header.labelColumn = table.labelColumn;
-    header.labels = LabelMap::fromTrainingLabels(texts);
+    header.labels = trainingLabels(table);
     header.columns = table.columns;
     const std::vector<long> categories = trainingCategories(table, header.labels);
     for (long c : categories) header.rows += c >= 0;
 
     tqPtrHandle<tqClassifierTrainParams> params = buildParams(args.method, table, header.labels);
+    header.prep = args.method.fitPreprocessing(table, allRows(table), categories);
     tqClassifierTool tool;
-    trainTool(tool, *params, table, categories, allRows(table));
+    trainTool(tool, *params, table, categories, allRows(table), header.prep);
     saveModel(args.output, header, tool);
     out << "trained " << describeParams(*params) << " on "
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("
@@ -228,26 +266,41 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
 }
 
 void runClassify(const ClassifyArgs& args, std::ostream& out) {
+    PredictionOutput::Format format = PredictionOutput::Format::Csv;
+    if (!formatNamed(args.format, format)) throw UsageError("--format must be csv or json");
+    if (args.proba && args.scores) throw UsageError("--proba writes only the class scores; leave out --scores");
     if (!args.output.empty()) checkOutputPath(args.output, {args.model, args.data}, args.force);
     tqClassifierTool tool;
     const ModelHeader header = loadModel(args.model, tool);
-    const DataTable table =
-        readDataFile(args.data, header.labelColumn, LabelColumn::Optional, delimiterNamed(args.delimiter));
-    checkColumns(table, header.columns);
+    ColumnChoice choice;
+    choice.labelColumn = header.labelColumn;
+    choice.need = LabelColumn::Optional;
+    choice.columns = header.columns;
+    choice.modelColumns = true;
+    choice.noHeader = args.noHeader;
+    choice.delimiter = delimiterNamed(args.delimiter);
+    const DataTable table = readDataFile(args.data, choice);
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
     const std::vector<std::size_t> rows = allRows(table);
-    checkRows(*params, table, rows);
+    checkRows(*params, table, rows, header.prep);
 
     // Everything is classified before anything is written, so that a failure leaves no partial
-    // output behind, on a file or on standard output.
+    // output behind, on a file or on standard output. The rows go in blocks, so that only one
+    // block's results are held at a time.
     std::ostringstream text;
-    PredictionWriter writer(header.labels, args.scores, costsOf(*params));
-    writer.header(text);
+    const PredictionOutput writer(header.labels, costsOf(*params), format, args.scores, args.proba);
+    writer.begin(text);
     Progress progress("classifying", static_cast<long>(rows.size()));
-    std::vector<tqClassifierResult> results(rows.size());
-    long done = 0;
-    classifyRows(tool, table, rows, args.threads, results, progress, done);
-    for (std::size_t r : rows) writer.row(text, static_cast<long>(r) + 1, results[r]);
+    constexpr std::size_t kBlock = 1 << 16;
+    std::vector<tqClassifierResult> results;
+    for (std::size_t begin = 0; begin < rows.size(); begin += kBlock) {
+        const std::size_t count = std::min(kBlock, rows.size() - begin);
+        results.assign(count, tqClassifierResult());
+        classifyInThreads(tool, table, rows.data() + begin, count, header.prep, args.threads, results.data());
+        for (std::size_t i = 0; i < count; ++i) writer.row(text, static_cast<long>(begin + i) + 1, results[i]);
+        progress.update(static_cast<long>(begin + count));
+    }
+    writer.end(text);
     if (args.output.empty() || args.output == "-")
         out << text.str();
     else
@@ -255,25 +308,24 @@ void runClassify(const ClassifyArgs& args, std::ostream& out) {
 }
 
 void runEvaluate(const EvaluateArgs& args, std::ostream& out) {
-    checkMethodOptions(args.method);
+    checkUsage(args);
     if (!args.predictions.empty()) {
         std::vector<std::string> inputs = args.files;
         inputs.push_back(args.method.costsFile);
         checkOutputPath(args.predictions, inputs, args.force);
     }
     if (args.folds != 0) {
-        if (args.files.size() != 1) throw InputError("evaluate with --folds takes one data file");
         evaluateFolds(args, out);
         return;
     }
-    if (args.files.size() != 2)
-        throw InputError("evaluate takes TRAIN.csv TEST.csv, or --folds N with one data file");
-    if (args.files[0] == "-" && args.files[1] == "-")
-        throw InputError("standard input (-) can be read only once; give TRAIN.csv or TEST.csv as a file");
-    const DataTable train = readDataFile(args.files[0], args.method.labelColumn, LabelColumn::Required,
-                                         delimiterNamed(args.method.delimiter));
-    const DataTable test = readDataFile(args.files[1], train.labelColumn, LabelColumn::Required,
-                                        delimiterNamed(args.method.delimiter));
+    const DataTable train = readDataFile(args.files[0], args.method.choice());
+    // The test file's columns are picked by name, as classify picks a model's.
+    ColumnChoice testChoice = args.method.choice();
+    testChoice.labelColumn = train.labelColumn;
+    testChoice.columns = train.columns;
+    testChoice.ignore.clear();
+    testChoice.modelColumns = true;
+    const DataTable test = readDataFile(args.files[1], testChoice);
     evaluateHoldout(args.method, train, test, args, out);
 }
 
@@ -284,7 +336,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     const long long bytes = ::stat(args.model.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     tqPtrHandle_const<tqClassifierTrainParams> params = tool.trainParams();
 
-    out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << kModelFormatVersion
+    out << "model file:   " << args.model << " (" << bytes << " bytes, format version " << header.version
         << ")\n";
     out << "technique:    "
         << (header.method == "knn" ? "k-nearest neighbours" : "Bayesian (per-category density models)")
@@ -300,6 +352,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
     out << "measurements: " << header.columns.size() << ": " << listOf(header.columns) << "\n";
     out << "label column: " << printable(header.labelColumn) << "\n";
     out << "trained on:   " << plural(static_cast<std::size_t>(header.rows), "labelled row") << "\n";
+    printPreprocessing(header, out);
 
     const tqClassifierCosts& costs = costsOf(*params);
     out << "costs:        default " << exactNumber(costs.defaultMisclassificationCost());
@@ -352,7 +405,7 @@ void runInfo(const InfoArgs& args, std::ostream& out) {
 
 void runDemo(const DemoArgs& args, std::ostream& out) {
     // Three overlapping Gaussian classes in four measurements. The generator is seeded, so the
-    // demo prints the same figures on every machine.
+    // demo prints the same figures on every machine; only --timing adds figures that vary.
     const std::vector<std::string> names = {"red", "green", "blue"};
     const std::vector<std::vector<tqPair<double>>> classes = {
         {{0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}, {0.0, 1.0}},
@@ -367,36 +420,32 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
     DataTable all;
     all.file = "demo data";
     all.columns = {"m1", "m2", "m3", "m4"};
+    all.header = {"m1", "m2", "m3", "m4", "label"};
+    all.positions = {1, 2, 3, 4};
     all.labelColumn = "label";
     all.labelColumnPosition = 5;
-    for (long i = 0; i < data.numPatterns(); ++i) {
-        DataRow row;
-        row.line = i + 2;
-        row.values = data.featurePattern(i)->featureMeasurements(false);
-        row.label = names[static_cast<std::size_t>(data.categoryLabel(i))];
-        all.rows.push_back(row);
-    }
+    for (long i = 0; i < data.numPatterns(); ++i)
+        all.addRow(i + 2, data.featurePattern(i)->featureMeasurements(false),
+                   names[static_cast<std::size_t>(data.categoryLabel(i))]);
     if (!args.saveData.empty()) {
         checkOutputPath(args.saveData, {}, args.force);
         writeFileAtomically(args.saveData, [&](std::ostream& file) {
             file << "m1,m2,m3,m4,label\n";
-            for (const DataRow& row : all.rows) {
-                for (double v : row.values) file << exactNumber(v) << ",";
-                file << row.label << "\n";
+            for (std::size_t r = 0; r < all.size(); ++r) {
+                for (std::size_t j = 0; j < all.width(); ++j) file << exactNumber(all.row(r)[j]) << ",";
+                file << all.label(r) << "\n";
             }
         });
     }
-    DataTable train = all, test = all;
-    const std::size_t cut = all.rows.size() * 2 / 3;
+    const std::size_t cut = all.size() * 2 / 3;
+    DataTable train = all.slice(0, cut), test = all.slice(cut, all.size());
     train.file = "generated training data";
     test.file = "generated test data";
-    train.rows.assign(all.rows.begin(), all.rows.begin() + static_cast<std::ptrdiff_t>(cut));
-    test.rows.assign(all.rows.begin() + static_cast<std::ptrdiff_t>(cut), all.rows.end());
 
-    out << "clastool demo: " << all.rows.size()
+    out << "clastool demo: " << all.size()
         << " generated patterns of three overlapping classes (red, green, blue)"
-        << " in four measurements,\nthe first " << train.rows.size() << " for training and the other "
-        << test.rows.size() << " for testing.\n";
+        << " in four measurements,\nthe first " << train.size() << " for training and the other "
+        << test.size() << " for testing.\n";
     if (!args.saveData.empty()) out << "The data are in " << args.saveData << ".\n";
     EvaluateArgs none;
     for (const std::string& method : {std::string("knn"), std::string("bayes")}) {
@@ -407,7 +456,7 @@ void runDemo(const DemoArgs& args, std::ostream& out) {
         evaluateHoldout(options, train, test, none, out);
         const double ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
+        if (args.timing) out << "time for training and testing: " << fixed(ms, 1) << " ms\n";
     }
     out << "\nNext: clastool demo --save-data demo.csv, then\n"
            "  clastool train --method bayes demo.csv -o demo.model\n"

@@ -26,6 +26,10 @@ struct ClassifyArgs {
     bool scores = false;
     bool force = false;
     long threads = 0;  // 0: one per core
+    // the shape of the output and the data
+    std::string format = "csv";  // csv or json
+    bool proba = false;          // only the class scores
+    bool noHeader = false;
 };
 
 struct EvaluateArgs {
@@ -34,6 +38,7 @@ struct EvaluateArgs {
     long folds = 0;
     long seed = 1;
     std::string predictions;  // per-row output file, optional
+    std::string format = "text";  // of the report: "text", "json" or "csv"
     bool scores = false;
     bool force = false;
     long threads = 0;  // 0: one per core
@@ -46,7 +51,18 @@ struct InfoArgs {
 struct DemoArgs {
     std::string saveData;  // write the generated data as CSV, optional
     bool force = false;
+    bool timing = false;  // also print each method's wall time (which differs between runs)
 };
+
+// A mistake on the command line (exit status 2), found after the parser's own checks.
+class UsageError : public InputError {
+public:
+    using InputError::InputError;
+};
+
+// The checks of option combinations that need no file; they throw UsageError.
+void checkUsage(const MethodOptions& method);
+void checkUsage(const EvaluateArgs& args);
 
 // train: reads DATA, trains, writes MODEL; prints a one-line summary.
 void runTrain(const TrainArgs& args, std::ostream& out);

@@ -1,7 +1,8 @@
 // Reading labelled measurement tables from CSV files.
 //
 // The rules, which every command shares:
-// - The first row is a header naming the columns; names must be distinct and non-empty.
+// - The first row is a header naming the columns; names must be distinct and non-empty. Without
+//   a header (ColumnChoice::noHeader) the first row is data and the columns are named "0", "1", ...
 // - Cells are separated by commas, semicolons or tabs: the one given, or else the first of them
 //   that the header row holds outside quotes (commas for a single column). A cell may be quoted
 //   with double quotes ("" inside a quoted cell is one quote, and a quoted cell may span lines).
@@ -10,9 +11,11 @@
 // - Every row has exactly as many cells as the header.
 // - A measurement cell is a decimal number, or one of the missing-value markers (an empty cell,
 //   "NA", "NaN" or "?", case-insensitive), which makes that measurement invalid.
-// - The label column is the one named "label", or the one given by name; where the labels are
-//   required and no name is given, the last column when none is named "label". A label cell holding a
-//   missing-value marker is the unknown label.
+// - The label column is the one named "label", or the one given by name or 0-based index; where
+//   the labels are required and none is given, the last column when none is named "label". A
+//   label cell holding a missing-value marker is the unknown label.
+// - The measurement columns are all others, or those chosen (ColumnChoice); the cells of other
+//   columns are not read as numbers.
 //
 // Every failure throws CsvError whose message names the file, the line and, where one is to
 // blame, the column: "data.csv:4:3: ...". Lines and columns count from 1.
@@ -24,6 +27,8 @@
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace cli {
@@ -52,32 +57,39 @@ struct CsvRecord {
 // hold. It bounds the memory a hostile or binary file can make the reader take.
 constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;
 
-// Reads records one at a time from `in` (the file name is used in messages only), so that memory
-// follows the parsed data, not the file. Throws InputError for a quoted cell that is not closed,
-// characters after a closing quote, a NUL byte (a binary file) or a record longer than
-// kMaxRecordBytes; a read error of the underlying buffer passes as it is thrown.
+// Reads records one at a time from `in` (the file name is used in messages only), in blocks
+// into a buffer of its own, so that memory follows the parsed data, not the file. Throws
+// InputError for a quoted cell that is not closed, characters after a closing quote, a NUL byte
+// (a binary file) or a record longer than kMaxRecordBytes; a read error of the underlying buffer
+// passes as it is thrown.
 class CsvReader {
 public:
     // `delimiter` is ',', ';' or '\t', or 0 to take it from the first record.
     CsvReader(std::streambuf& in, std::string file, char delimiter = ',');
     // Reads the next record that has any characters; false at the end of the input.
     bool next(CsvRecord& record);
+    // The same, as views of the cells in the reader's buffer, valid until the next call.
+    bool nextCells(std::vector<std::string_view>& cells, long& line);
 
 private:
-    bool nextRecord(CsvRecord& record);
-    int peek();
+    int at(std::size_t offset);
+    int refill(std::size_t offset);
     bool isDelimiter(int c) const;
     bool isBlankHere(int c) const;
-    int take();
-    bool crBeforeLf();
-    std::string quotedCell(long column);
-    std::string plainCell(long column, std::string start);
+    std::size_t quotedCell(std::size_t at, long column, std::size_t& end);
+    std::size_t plainCell(std::size_t at, long column, std::size_t& begin, std::size_t& end);
+    [[noreturn]] void fail(long line, long column, const std::string& what) const;
 
     std::streambuf& in_;
     std::string file_;
     char delimiter_;
     long line_ = 1;
-    std::size_t recordBytes_ = 0;
+    // The unread input is buffer_[base_, end_); offsets within a record count from base_, the
+    // record's start, so that they survive a refill that moves the record to the front.
+    std::vector<char> buffer_;
+    std::size_t base_ = 0, end_ = 0;
+    bool eof_ = false;
+    std::vector<std::pair<std::size_t, std::size_t>> spans_;  // the current record's cells
 };
 
 // Splits the whole text of `file` into records (header included) with the quoting rules above.
@@ -112,7 +124,7 @@ std::vector<CsvRecord> readCsvRecords(const std::string& path);
 char delimiterNamed(const std::string& name);
 
 // True for the missing-value markers: "", "NA", "NaN", "?" (case-insensitive).
-bool isMissingMarker(const std::string& cell);
+bool isMissingMarker(std::string_view cell);
 
 // What a measurement cell holds.
 enum class NumberKind {
@@ -123,28 +135,45 @@ enum class NumberKind {
 };
 
 // Classifies a whole cell; sets `value` for a number (an underflow reads as the nearest double).
-NumberKind parseNumber(const std::string& cell, double& value);
+NumberKind parseNumber(std::string_view cell, double& value);
 
-// One data row: the measurements in column order (label column removed), the indices of invalid
-// ones, and the raw label text.
-struct DataRow {
-    long line = 0;
-    std::vector<double> values;
-    std::vector<long> invalid;
-    std::string label;
-};
-
-// A data file read under the rules above.
+// A data file read under the rules above: the chosen measurement columns of every row in one
+// row-major matrix, as the library's batch view takes them, with one validity byte per cell only
+// when a cell is missing, and each row's label as a number into the table's distinct label texts.
 struct DataTable {
     std::string file;
-    std::vector<std::string> columns;  // measurement column names, in file order
+    std::vector<std::string> header;   // every column name of the file, in file order
+    std::vector<std::string> columns;  // measurement column names, in the order chosen
+    std::vector<long> positions;       // the 1-based file column of each measurement
     std::string labelColumn;           // empty when the table has no label column
     long labelColumnPosition = -1;     // 1-based column of the label in the file, -1 if none
     bool labelFromLastColumn = false;  // no column was named "label", so the last one is used
-    std::vector<DataRow> rows;
 
+    std::vector<double> values;             // size() x width(), row after row
+    std::vector<unsigned char> validity;    // empty when every cell is valid, else as values (0: missing)
+    std::vector<long> lines;                // the line on which each row starts
+    std::vector<int> labelIds;              // per row, into labelTexts; -1: the unknown label
+    std::vector<std::string> labelTexts;    // the distinct labels, in order of first appearance
+
+    std::size_t size() const { return lines.size(); }
+    std::size_t width() const { return columns.size(); }
+    const double* row(std::size_t r) const { return values.data() + r * width(); }
+    bool isValid(std::size_t r, std::size_t j) const {
+        return validity.empty() || validity[r * width() + j] != 0;
+    }
+    // The first missing measurement of row r, or -1.
+    long firstInvalid(std::size_t r) const;
+    // The label text of row r, empty for the unknown label.
+    const std::string& label(std::size_t r) const;
     // The 1-based file column of measurement `index` (for messages).
-    long fileColumn(long index) const;
+    long fileColumn(long index) const { return positions[static_cast<std::size_t>(index)]; }
+
+    // Appends a row (tables made in memory, as the demo's).
+    void addRow(long line, const std::vector<double>& measurements, const std::string& labelText);
+    // Marks measurement j of row r missing.
+    void markInvalid(std::size_t r, std::size_t j);
+    // Rows [begin, end) as a table of their own.
+    DataTable slice(std::size_t begin, std::size_t end) const;
 };
 
 // How the label column is treated.
@@ -153,18 +182,26 @@ enum class LabelColumn {
     Optional,  // used when present (classifying a file that may still carry its labels)
 };
 
-// Reads a data file. `labelColumn` names the label column ("label" when empty); `delimiter` is
-// CsvReader's (0: from the header row).
-DataTable readDataFile(const std::string& path, const std::string& labelColumn, LabelColumn need,
-                       char delimiter = 0);
+// Which columns of a file are read, and how. Column references are names or, when no column has
+// that name, 0-based file column indices (the label column counted).
+struct ColumnChoice {
+    std::string labelColumn;           // empty: "label", else the last column (when required)
+    LabelColumn need = LabelColumn::Required;
+    std::vector<std::string> columns;  // the measurement columns, in this order; empty: all others
+    std::vector<std::string> ignore;   // columns left out
+    bool modelColumns = false;         // `columns` are a model's names: all must be there, by name
+    bool noHeader = false;             // the first row is data; columns are named by their index
+    char delimiter = 0;                // CsvReader's (0: from the header row)
+};
+
+// Reads a data file.
+DataTable readDataFile(const std::string& path, const ColumnChoice& choice);
 
 // Parses data from text (the file name is used in messages only).
-DataTable parseDataText(const std::string& text, const std::string& file, const std::string& labelColumn,
-                        LabelColumn need, char delimiter = 0);
+DataTable parseDataText(const std::string& text, const std::string& file, const ColumnChoice& choice);
 
 // Parses data from a stream of records.
-DataTable parseData(CsvReader& reader, const std::string& file, const std::string& labelColumn,
-                    LabelColumn need);
+DataTable parseData(CsvReader& reader, const std::string& file, const ColumnChoice& choice);
 
 }  // namespace cli
 

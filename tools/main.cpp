@@ -7,6 +7,7 @@
 
 #include "platform/attention.h"
 #include "tools/commands.h"
+#include "tools/options.h"
 #include "tools/csv.h"
 #include "tools/output.h"
 
@@ -18,18 +19,20 @@ const char kCsvRules[] =
     "labels are whole numbers >= 0 or names (numbered in order of first appearance);\n"
     "an empty cell, NA, NaN or ? is a missing measurement (or an unknown label).\n";
 
-const char kForceHelp[] = "write the output through a symbolic link, or to a device or pipe";
+const char kForceHelp[] = "replace the file a symbolic link points to, or write to a special file";
 
 void addDelimiterOption(CLI::App* cmd, std::string& delimiter) {
     cmd->add_option("--delimiter", delimiter,
                     "cell delimiter of the data: , ; or tab (default: the first of them in the header row)")
-        ->check(CLI::IsMember({",", ";", "tab", "\t"}));
+        ->check(cli::oneOf({",", ";", "tab"}, {"\t"}));
 }
 
 void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, CLI::Option*& normOpt) {
-    cmd->add_option("--method", m.method, "knn or bayes")->required()->check(CLI::IsMember({"knn", "bayes"}));
-    kOpt = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)");
-    normOpt = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)");
+    cmd->add_option("--method", m.method, "knn or bayes")->required()->check(cli::oneOf({"knn", "bayes"}));
+    kOpt = cmd->add_option("--k", m.k, "knn: number of neighbours that vote (default 5)")
+               ->check(cli::wholeNumber(1));
+    normOpt = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)")
+                  ->check(cli::realNumber(0.0, false));
     cmd->add_option("--prior", m.priors, "bayes: a-priori frequency of a label, LABEL=FREQUENCY (repeatable)")
         ->allow_extra_args(false)
         ->expected(1);
@@ -48,12 +51,28 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, CLI::Option*& kOpt, 
         "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "
         "one row per true label");
     cmd->add_option("--default-cost", m.defaultCost,
-                    "cost of a misclassification the matrix does not give (default 1)");
+                    "cost of a misclassification the matrix does not give (default 1)")
+        ->check(cli::realNumber(0.0, true));
     cmd->add_flag("--no-ready-check", m.noReadyCheck,
                   "keep a classifier that cannot classify yet instead of failing");
     cmd->add_option("--label-column", m.labelColumn,
-                    "name of the label column (default \"label\", else the last column)");
+                    "name or 0-based index of the label column (default \"label\", else the last column)");
     addDelimiterOption(cmd, m.delimiter);
+}
+
+// Which columns are data, and how they are prepared (train and evaluate).
+void addDataOptions(CLI::App* cmd, cli::MethodOptions& m) {
+    cmd->add_option("--columns", m.columns, "the measurement columns, e.g. a,b,c (names or 0-based column indices)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
+    cmd->add_option("--ignore", m.ignore, "columns that are not measurements, e.g. id,name (names or indices)")
+        ->delimiter(',')
+        ->allow_extra_args(false);
+    cmd->add_flag("--no-header", m.noHeader, "the first row is data; columns are named 0, 1, 2, ...");
+    cmd->add_option("--scale", m.scale, "scale the measurements, fitted on the training rows (default none)")
+        ->check(cli::oneOf({"standard", "minmax", "none"}));
+    cmd->add_option("--impute", m.impute, "knn: fill missing measurements, fitted on the training rows")
+        ->check(cli::oneOf({"mean", "median", "none"}));
 }
 
 }  // namespace
@@ -68,13 +87,13 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     bool quiet = false;
     app.add_flag("-q,--quiet", quiet, "show no progress bar (one appears only on a terminal anyway)");
-    app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
 
     cli::TrainArgs train;
     CLI::Option *trainK = nullptr, *trainNorm = nullptr;
     CLI::App* trainCmd =
         app.add_subcommand("train", "train a classifier on a CSV file and write a model file");
     addMethodOptions(trainCmd, train.method, trainK, trainNorm);
+    addDataOptions(trainCmd, train.method);
     trainCmd->add_option("DATA", train.data, "training data (CSV; - for standard input)")->required();
     trainCmd->add_option("-o,--output", train.output, "model file to write (- for standard output)")
         ->required();
@@ -94,7 +113,11 @@ int main(int argc, char** argv) {
     addDelimiterOption(classifyCmd, classify.delimiter);
     classifyCmd->add_flag("--scores", classify.scores,
                           "add every category's match score, class score and expected cost");
-    classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
+    classifyCmd->add_option("--threads", classify.threads, kThreadsHelp)->check(cli::wholeNumber(0));
+    classifyCmd->add_option("--format", classify.format, "csv (default) or json (an array of one object per row)")
+        ->check(cli::oneOf({"csv", "json"}));
+    classifyCmd->add_flag("--proba", classify.proba, "write only the class scores, one column per category");
+    classifyCmd->add_flag("--no-header", classify.noHeader, "the first row is data (a model trained with --no-header)");
     classifyCmd->footer(kCsvRules);
 
     cli::EvaluateArgs evaluate;
@@ -102,17 +125,23 @@ int main(int argc, char** argv) {
     CLI::App* evaluateCmd =
         app.add_subcommand("evaluate", "measure a method on a test file, or by stratified cross-validation");
     addMethodOptions(evaluateCmd, evaluate.method, evalK, evalNorm);
+    addDataOptions(evaluateCmd, evaluate.method);
     evaluateCmd
         ->add_option("FILES", evaluate.files,
                      "TRAIN.csv TEST.csv, or one DATA.csv with --folds (- for standard input)")
         ->required();
-    evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds");
-    evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)");
+    evaluateCmd->add_option("--folds", evaluate.folds, "cross-validate with this many stratified folds")
+        ->check(cli::wholeNumber(2));
+    evaluateCmd->add_option("--seed", evaluate.seed, "seed of the fold assignment (default 1)")
+        ->check(cli::wholeNumber(0));
     evaluateCmd->add_option("--predictions", evaluate.predictions,
                             "also write each row's decision to this CSV file (as 'classify' does)");
     evaluateCmd->add_flag("--scores", evaluate.scores, "with --predictions: add every category's scores");
     evaluateCmd->add_flag("--force", evaluate.force, kForceHelp);
-    evaluateCmd->add_option("--threads", evaluate.threads, kThreadsHelp)->check(CLI::NonNegativeNumber);
+    evaluateCmd->add_option("--format", evaluate.format,
+                            "report as text (default), json (the whole report) or csv (the per-category table)")
+        ->check(cli::oneOf({"text", "json", "csv"}));
+    evaluateCmd->add_option("--threads", evaluate.threads, kThreadsHelp)->check(cli::wholeNumber(0));
     evaluateCmd->footer(kCsvRules);
 
     cli::InfoArgs info;
@@ -125,6 +154,10 @@ int main(int argc, char** argv) {
         app.add_subcommand("demo", "generate data, train both methods, evaluate them (no files needed)");
     demoCmd->add_option("--save-data", demo.saveData, "also write the generated data to this CSV file");
     demoCmd->add_flag("--force", demo.force, kForceHelp);
+    demoCmd->add_flag("--timing", demo.timing, "also print the time each method took (it varies between runs)");
+
+    // Set last, so that the commands do not inherit it.
+    app.footer("Run 'clastool COMMAND --help' for a command's options. Start with 'clastool demo'.\n");
 
     // CLI11 would call a misspelt command a missing one; name it instead.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -134,11 +167,13 @@ int main(int argc, char** argv) {
                   << "\" (commands: train, classify, evaluate, info, demo; see 'clastool --help')\n";
         return 2;
     }
+    // A refusal of the command line points to the help of the command it was given to.
+    const std::string help = "(see 'clastool " + (first.empty() || first[0] == '-' ? "" : first + " ") + "--help')";
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-        std::cerr << "clastool: " << e.what() << " (see 'clastool --help')\n";
+        std::cerr << "clastool: " << e.what() << " " << help << "\n";
         return 2;
     }
 
@@ -164,6 +199,9 @@ int main(int argc, char** argv) {
         } else if (demoCmd->parsed()) {
             cli::runDemo(demo, report);
         }
+    } catch (const cli::UsageError& e) {
+        std::cerr << "clastool: " << e.what() << " " << help << "\n";
+        return 2;
     } catch (const std::exception& e) {
         // An abort request surfaces as whatever exception the interrupted step wraps it in.
         if (tfAttentionCheck() != 0) {

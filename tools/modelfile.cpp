@@ -125,6 +125,30 @@ private:
     long line_ = 3;  // the magic, format and checksum lines are read before
 };
 
+// A finite number on a line of its own; `positive`: also > 0.
+double numberOn(HeaderReader& r, const std::string& text, bool positive) {
+    double v = 0.0;
+    if (parseNumber(text, v) != NumberKind::Number || (positive && !(v > 0.0)))
+        r.fail("expected " + std::string(positive ? "a number > 0" : "a number") + ", found \"" + text + "\"");
+    return v;
+}
+
+// The scale and impute lines, one value line per column unless "none".
+void readPreprocessing(HeaderReader& r, ModelHeader& h) {
+    Preprocessing& p = h.prep;
+    if (!scaleNamed(r.keyed("scale"), p.scale)) r.fail("unknown scaling");
+    for (std::size_t j = 0; p.scale != Preprocessing::Scale::None && j < h.columns.size(); ++j) {
+        const std::string line = r.line();
+        const std::size_t space = line.find(' ');
+        if (space == std::string::npos) r.fail("expected CENTER SCALE");
+        p.centers.push_back(numberOn(r, line.substr(0, space), false));
+        p.scales.push_back(numberOn(r, line.substr(space + 1), true));
+    }
+    if (!imputeNamed(r.keyed("impute"), p.impute)) r.fail("unknown imputation");
+    for (std::size_t j = 0; p.impute != Preprocessing::Impute::None && j < h.columns.size(); ++j)
+        p.fills.push_back(numberOn(r, r.line(), false));
+}
+
 // The header text after the checksum line.
 std::string headerBody(const ModelHeader& h) {
     std::ostringstream out;
@@ -136,6 +160,11 @@ std::string headerBody(const ModelHeader& h) {
     out << "columns " << h.columns.size() << "\n";
     for (const std::string& c : h.columns) out << escaped(c) << "\n";
     out << "rows " << h.rows << "\n";
+    out << "scale " << scaleName(h.prep.scale) << "\n";
+    for (std::size_t j = 0; j < h.prep.centers.size(); ++j)
+        out << exactNumber(h.prep.centers[j]) << " " << exactNumber(h.prep.scales[j]) << "\n";
+    out << "impute " << imputeName(h.prep.impute) << "\n";
+    for (double v : h.prep.fills) out << exactNumber(v) << "\n";
     out << "archive\n";
     return out.str();
 }
@@ -257,9 +286,9 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
         throw InputError(file +
                          ": model file format version 1 has no checksum, so damage to it cannot be "
                          "detected; train the model again with this clastool");
-    if (version != kModelFormatVersion)
+    if (version != kModelFormatVersion && version != 2)
         throw InputError(file + ": model file format version " + std::to_string(version) +
-                         " is not supported; this clastool reads format version " +
+                         " is not supported; this clastool reads format versions 2 and " +
                          std::to_string(kModelFormatVersion));
     if (!shortLine(in, line) || line.compare(0, sizeof kChecksumKey - 1, kChecksumKey) != 0 ||
         line.size() != sizeof kChecksumKey - 1 + 8)
@@ -302,17 +331,44 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     const long nColumns = r.count(r.keyed("columns"));
     for (long i = 0; i < nColumns; ++i) h.columns.push_back(r.name());
     h.rows = r.count(r.keyed("rows"));
+    h.version = version;
+    if (version >= 3) readPreprocessing(r, h);
     if (r.line() != "archive") r.fail("expected \"archive\"");
     return h;
 }
 
+namespace {
+
+// An output buffer that appends to a string, so that the archive is not copied out of a string
+// stream (a k-nearest-neighbour archive holds every training row).
+class StringSink : public std::streambuf {
+public:
+    explicit StringSink(std::string& text) : text_(text) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c != traits_type::eof()) text_.push_back(static_cast<char>(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        text_.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+
+private:
+    std::string& text_;
+};
+
+}  // namespace
+
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
-    std::ostringstream archive;
+    std::string bytes;
     {
+        StringSink sink(bytes);
+        std::ostream archive(&sink);
         tqArchive ar(archive);
         ar || tool;
     }
-    const std::string bytes = archive.str();
     writeFileAtomically(path, [&](std::ostream& out) { writeModelFile(out, header, bytes); });
 }
 

@@ -14,11 +14,19 @@
 //     sepal_length
 //     ...
 //     rows 150                  labelled training rows
+//     scale standard            scaling ("none", "standard" or "minmax"), then unless none one
+//     5.84 0.825                line per column: CENTER SCALE (x becomes (x - CENTER) / SCALE)
+//     ...
+//     impute mean               imputation ("none", "mean" or "median"), then unless none one
+//     5.84                      line per column: the value of a missing cell
+//     ...
 //     archive                   the archived tqClassifierTool follows, to the end of the file
 //
-// Names are written with backslash escapes for backslash, line feed and carriage return.
-// A file with another format version is refused with a message naming both versions; format 1
-// files, which had no checksum, must be written again.
+// Names are written with backslash escapes for backslash, line feed and carriage return, numbers
+// in their shortest exact form. Format 2 files are format 3 files without the scale and impute
+// lines (no scaling, no imputation) and still load. A file with another format version is
+// refused with a message naming the versions read; format 1 files, which had no checksum, must
+// be written again.
 #ifndef CLASTOOL_TOOLS_MODELFILE_H
 #define CLASTOOL_TOOLS_MODELFILE_H
 
@@ -30,12 +38,14 @@
 #include <string>
 #include <vector>
 
+#include "tools/preprocess.h"
+
 class tqClassifierTool;
 
 namespace cli {
 
-// The one format version this program writes and reads.
-constexpr long kModelFormatVersion = 2;
+// The format version this program writes; it also reads the one before.
+constexpr long kModelFormatVersion = 3;
 
 // The CRC-32C (Castagnoli) of `size` bytes, continuing from `crc` (0 to start).
 std::uint32_t crc32c(const char* bytes, std::size_t size, std::uint32_t crc = 0);
@@ -89,6 +99,8 @@ struct ModelHeader {
     LabelMap labels;
     std::vector<std::string> columns;
     long rows = 0;
+    Preprocessing prep;  // applied to every row before the classifier sees it
+    long version = kModelFormatVersion;  // the format version of the file read
 };
 
 // Writes a whole model file: the header, its checksum line included, then `archive`.

@@ -176,28 +176,44 @@ void writeThroughTemporary(const std::string& path, const std::function<void(std
     syncDirectory(path);
 }
 
+// A character device or a pipe takes what is written to it in place; nothing there can be
+// replaced or lost, so it needs no --force.
+bool writtenInPlace(const struct stat& st) { return S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode); }
+
+// True when `st` is the file that standard output is open on (/dev/stdout, /dev/fd/1, or the very
+// file the shell redirected it to).
+bool isStandardOutput(const struct stat& st) {
+    struct stat out {};
+    return ::fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == st.st_dev && out.st_ino == st.st_ino;
+}
+
 }  // namespace
 
 void checkOutputPath(const std::string& path, const std::vector<std::string>& inputs, bool force) {
     if (path == "-") return;
+    struct stat link {};
+    const bool isLink = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
     struct stat target {};
-    if (::stat(path.c_str(), &target) != 0) return;  // a new file (or a dangling link, refused below)
+    if (::stat(path.c_str(), &target) != 0) {
+        if (isLink) throw InputError(path + ": is a symbolic link to a file that does not exist");
+        return;  // a new file
+    }
     if (S_ISDIR(target.st_mode)) throw InputError(path + ": is a directory; name an output file");
     for (const std::string& input : inputs) {
         struct stat in {};
         if (::stat(input.c_str(), &in) == 0 && in.st_dev == target.st_dev && in.st_ino == target.st_ino)
             throw InputError(path + ": is the input file " + input + "; the output must be another file");
     }
-    struct stat link {};
-    if (force) return;
-    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
-        throw InputError(path + ": is a symbolic link; give --force to replace the file it points to");
+    if (force || writtenInPlace(target) || isStandardOutput(target)) return;
+    if (isLink) throw InputError(path + ": is a symbolic link; give --force to replace the file it points to");
     if (!S_ISREG(target.st_mode))
-        throw InputError(path + ": is not a regular file (a device or a pipe); give --force to write to it");
+        throw InputError(path + ": is not a regular file, a character device or a pipe; give --force to write to it");
 }
 
 void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
-    if (path == "-") {
+    struct stat st {};
+    const bool exists = ::stat(path.c_str(), &st) == 0;
+    if (path == "-" || (exists && isStandardOutput(st))) {
         // Standard output cannot be replaced in one step: the whole text is made first, so that a
         // failure while making it writes nothing.
         std::ostringstream text;
@@ -207,18 +223,20 @@ void writeFileAtomically(const std::string& path, const std::function<void(std::
         fillDescriptor(1, "standard output", [&](std::ostream& out) { out << bytes; });
         return;
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         writeDirectly(path, fill);
         return;
     }
-    char resolved[PATH_MAX];
+    // A link is written through: its target is replaced, the link itself never is.
     struct stat link {};
-    const bool isLink = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-    if (isLink && ::realpath(path.c_str(), resolved) != nullptr)
-        writeThroughTemporary(resolved, fill);
-    else
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
         writeThroughTemporary(path, fill);
+        return;
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr)
+        throw InputError(path + ": cannot follow the symbolic link: " + std::strerror(errno));
+    writeThroughTemporary(resolved, fill);
 }
 
 void installSignalHandlers() {

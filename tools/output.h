@@ -10,17 +10,19 @@
 
 namespace cli {
 
-// Refuses an output path before any work is done: always when it is a directory or names the
-// same file as one of `inputs` (through links too); unless `force` is set, also when it is a
-// symbolic link or anything but a regular file (a device, a pipe). "-" (standard output) passes.
-// Throws InputError.
+// Refuses an output path before any work is done: always when it is a directory, a symbolic link
+// to nothing, or names the same file as one of `inputs` (through links too); unless `force` is
+// set, also when it is a symbolic link to a regular file or something other than a regular file,
+// a character device or a pipe. "-", a character device, a pipe and the file that standard output
+// is open on (/dev/stdout) pass. Throws InputError.
 void checkOutputPath(const std::string& path, const std::vector<std::string>& inputs, bool force);
 
 // Writes a file through `fill` into a temporary file beside `path`, flushes and syncs it, and
 // renames it into place (then syncs the directory) only when `fill` returned and everything
-// reached the disk. An existing target keeps its permission bits; a symbolic link (allowed by
-// checkOutputPath with force) is replaced at the file it points to, and a device or pipe is
-// written directly. If anything fails, the temporary file is removed, `path` is left as it was,
+// reached the disk. An existing target keeps its permission bits; a symbolic link is written
+// through (the file it points to is replaced, never the link), and a device or pipe is written in
+// place, without a temporary file; the file standard output is open on is written as "-" is. If
+// anything fails, the temporary file is removed, `path` is left as it was,
 // and the exception passes (an InputError naming the path and the system's reason for a failure
 // of the file system itself). "-" is standard output: the whole text is made before any of it is
 // written.

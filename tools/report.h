@@ -32,14 +32,16 @@ private:
 };
 
 // Accumulates true labels against decisions and prints the evaluation report: accuracy, the
-// confusion matrix, precision and recall per category, the mean expected cost of the decisions
-// (the classifier's own estimate) and their mean actual cost under the cost matrix.
+// confusion matrix, precision, recall and F1 per category with their macro and weighted averages,
+// Cohen's kappa, the mean expected cost of the decisions (the classifier's own estimate), their
+// mean actual cost under the cost matrix and, for cross-validation, the accuracy of every fold.
 class Evaluation {
 public:
     Evaluation(const LabelMap& labels, const tqClassifierCosts& costs);
 
-    // Records one classified row whose true category is `truth` (>= 0).
-    void add(long truth, const tqClassifierResult& result);
+    // Records one classified row whose true category is `truth` (>= 0), tested in fold `fold`
+    // (0-based; -1 outside cross-validation).
+    void add(long truth, const tqClassifierResult& result, long fold = -1);
     // Records a classified row whose true label is unknown (counted, not scored).
     void addUnlabelled() { ++unlabelled_; }
 
@@ -49,8 +51,9 @@ public:
     double meanExpectedCost() const;
     double meanActualCost() const;
 
-    // The report, headed by `title`.
-    void print(std::ostream& out, const std::string& title) const;
+    // The report, headed by `title`, as "text" (for people), "json" (the whole report) or "csv"
+    // (the per-category table: category,precision,recall,f1,support).
+    void print(std::ostream& out, const std::string& title, const std::string& format = "text") const;
 
 private:
     const LabelMap& labels_;
@@ -58,7 +61,13 @@ private:
     std::vector<long> truths_;
     std::vector<long> decisions_;
     std::vector<double> expectedCosts_;
+    std::vector<long> folds_;
     long unlabelled_ = 0;
+
+    struct Summary;
+    Summary summarize() const;
+    void printText(std::ostream& out, const std::string& title, const Summary& s) const;
+    void printJson(std::ostream& out, const std::string& title, const Summary& s) const;
 };
 
 }  // namespace cli

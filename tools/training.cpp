@@ -24,7 +24,7 @@ bool splitAssignment(const std::string& text, std::string& key, std::string& val
 
 // A measurement column given by name, or else by its 0-based index among the measurements.
 long columnIndex(const std::string& option, const std::string& ref, const DataTable& table) {
-    for (std::size_t i = 0; i < table.columns.size(); ++i)
+    for (std::size_t i = 0; i < table.width(); ++i)
         if (table.columns[i] == ref) return static_cast<long>(i);
     long index = -1;
     if (parseCategoryNumber(ref, index) && index < static_cast<long>(table.columns.size())) return index;
@@ -100,16 +100,16 @@ void readCostMatrix(const std::string& path, const LabelMap& labels, const std::
 class RowData : public tqClassifierDataProvider {
 public:
     RowData(const DataTable& table, const std::vector<long>& categories, const std::vector<std::size_t>& rows,
-            Progress& progress)
-        : table_(table), categories_(categories), rows_(rows), progress_(&progress) {}
+            const Preprocessing& prep, Progress& progress)
+        : table_(table), categories_(categories), rows_(rows), prep_(prep), progress_(&progress) {}
 
     std::string name() const override { return table_.file; }
     std::string description() const override { return std::string(); }
-    long numMeasurements() const override { return static_cast<long>(table_.columns.size()); }
+    long numMeasurements() const override { return static_cast<long>(table_.width()); }
     long numPatterns() const override { return static_cast<long>(rows_.size()); }
     tqPtrHandle_const<tqFeaturePattern> featurePattern(long index) const override {
         progress_->update(index + 1);
-        return tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table_.rows[row(index)])));
+        return tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(rowPattern(table_, row(index), prep_)));
     }
     long categoryLabel(long index) const override { return categories_[row(index)]; }
 
@@ -123,7 +123,31 @@ private:
     const DataTable& table_;
     const std::vector<long>& categories_;
     const std::vector<std::size_t>& rows_;
+    const Preprocessing& prep_;
     Progress* progress_;
+};
+
+// The prepared measurements of a table, one cell at a time (for the checks before training).
+class PreparedCells {
+public:
+    PreparedCells(const DataTable& table, const Preprocessing& prep)
+        : table_(table), prep_(prep), values_(table.width()), valid_(table.width()) {}
+    // Row r prepared; then value(j) and valid(j) read its cells.
+    void load(std::size_t r) {
+        if (prep_.active())
+            prep_.apply(table_, r, values_.data(), valid_.data());
+        else
+            row_ = r;
+    }
+    double value(std::size_t j) const { return prep_.active() ? values_[j] : table_.row(row_)[j]; }
+    bool valid(std::size_t j) const { return prep_.active() ? valid_[j] != 0 : table_.isValid(row_, j); }
+
+private:
+    const DataTable& table_;
+    const Preprocessing& prep_;
+    std::vector<double> values_;
+    std::vector<unsigned char> valid_;
+    std::size_t row_ = 0;
 };
 
 // The largest sum of squared deviations (Bayesian normal models) or of distance terms (knn)
@@ -141,54 +165,73 @@ constexpr long double kSpreadLimit = 1e300L;
 // beyond kSpreadLimit; for knn, a column whose range, raised to the norm order, exceeds it (the
 // distance between two of its rows would overflow). Sums are taken in long double, two passes.
 void checkSpread(const tqClassifierTrainParams& params, const DataTable& table,
-                 const std::vector<long>& categories, const std::vector<std::size_t>& rows) {
-    const long m = static_cast<long>(table.columns.size());
-    const auto valid = [&](const DataRow& row, long i) {
-        return std::find(row.invalid.begin(), row.invalid.end(), i) == row.invalid.end();
-    };
+                 const std::vector<long>& categories, const std::vector<std::size_t>& rows,
+                 const Preprocessing& prep) {
+    const std::size_t m = table.width();
+    PreparedCells cells(table, prep);
+    // The range of every column over the labelled rows bounds both checks.
+    std::vector<long double> low(m, HUGE_VALL), high(m, -HUGE_VALL);
+    std::size_t labelled = 0;
+    for (std::size_t r : rows) {
+        if (categories[r] < 0) continue;
+        ++labelled;
+        cells.load(r);
+        for (std::size_t i = 0; i < m; ++i)
+            if (cells.valid(i))
+                low[i] = std::min<long double>(low[i], cells.value(i)),
+                high[i] = std::max<long double>(high[i], cells.value(i));
+    }
     if (auto* knn = dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         const auto* norm = dynamic_cast<const tqPatternDistanceMetricNorm*>(knn->distanceMetric().get());
         const long double order = norm ? norm->order() : 2.0;
-        for (long i = 0; i < m; ++i) {
-            long double low = HUGE_VALL, high = -HUGE_VALL;
-            for (std::size_t r : rows) {
-                if (categories[r] < 0) continue;
-                const long double v = table.rows[r].values[static_cast<std::size_t>(i)];
-                low = std::min(low, v), high = std::max(high, v);
-            }
-            if (high > low && std::pow(high - low, order) > kSpreadLimit)
-                tooWide(table, i,
-                        "its values range from " + exactNumber(static_cast<double>(low)) + " to " +
-                            exactNumber(static_cast<double>(high)) +
+        for (std::size_t i = 0; i < m; ++i)
+            if (high[i] > low[i] && std::pow(high[i] - low[i], order) > kSpreadLimit)
+                tooWide(table, static_cast<long>(i),
+                        "its values range from " + exactNumber(static_cast<double>(low[i])) + " to " +
+                            exactNumber(static_cast<double>(high[i])) +
                             ", too far apart for the knn distance between two rows to stay finite");
-        }
         return;
     }
+    // No row deviates from a mean by more than the range: when that bounds the sums, they are fine.
+    bool bounded = true;
+    for (std::size_t i = 0; i < m; ++i)
+        bounded = bounded && (high[i] < low[i] || (high[i] - low[i]) * (high[i] - low[i]) * labelled <= kSpreadLimit);
+    if (bounded) return;
     const auto& bayes = dynamic_cast<const tqClassifierTrainParamsBayesian&>(params);
-    std::map<long, std::vector<std::size_t>> byCategory;
-    for (std::size_t r : rows)
-        if (categories[r] >= 0) byCategory[categories[r]].push_back(r);
-    for (const auto& [category, members] : byCategory)
-        for (long i = 0; i < m; ++i) {
-            if (bayes.distributionTypes().distributionType(category, i) ==
+    // Per category and measurement: count, sum, then squared deviations (two passes).
+    std::map<long, std::size_t> slot;
+    std::vector<std::vector<long double>> count, sum, squares;
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t r : rows) {
+            const long c = categories[r];
+            if (c < 0) continue;
+            const auto [at, added] = slot.emplace(c, count.size());
+            if (added) count.emplace_back(m, 0), sum.emplace_back(m, 0), squares.emplace_back(m, 0);
+            std::vector<long double>&n = count[at->second], &s = sum[at->second], &q = squares[at->second];
+            cells.load(r);
+            for (std::size_t i = 0; i < m; ++i) {
+                if (!cells.valid(i)) continue;
+                if (pass == 0) {
+                    ++n[i], s[i] += cells.value(i);
+                    continue;
+                }
+                const long double d = cells.value(i) - s[i] / n[i];
+                q[i] += d * d;
+            }
+        }
+    for (const auto& [category, index] : slot)
+        for (std::size_t i = 0; i < m; ++i) {
+            if (bayes.distributionTypes().distributionType(category, static_cast<long>(i)) ==
                 tqClassifierDistributionTypes::eBinomial)
                 continue;
-            long double sum = 0, count = 0, squares = 0;
-            for (std::size_t r : members)
-                if (valid(table.rows[r], i))
-                    sum += table.rows[r].values[static_cast<std::size_t>(i)], ++count;
-            if (count == 0) continue;
-            const long double mean = sum / count;
-            for (std::size_t r : members)
-                if (valid(table.rows[r], i)) {
-                    const long double d = table.rows[r].values[static_cast<std::size_t>(i)] - mean;
-                    squares += d * d;
-                }
-            if (squares > kSpreadLimit)
-                tooWide(table, i,
-                        "its values for the label \"" + table.rows[members.front()].label +
+            if (squares[index][i] > kSpreadLimit) {
+                std::size_t first = 0;
+                while (categories[first] != category) ++first;
+                tooWide(table, static_cast<long>(i),
+                        "its values for the label \"" + table.label(first) +
                             "\" spread too widely around their mean for a normal distribution with a "
                             "finite variance");
+            }
         }
 }
 
@@ -208,29 +251,58 @@ void checkMethodOptions(const MethodOptions& o) {
         throw InputError("--method must be knn or bayes");
     }
     if (!(o.defaultCost >= 0.0)) throw InputError("--default-cost must be >= 0");
+    Preprocessing::Scale scale;
+    Preprocessing::Impute impute;
+    if (!scaleNamed(o.scale, scale)) throw InputError("--scale must be standard, minmax or none");
+    if (!imputeNamed(o.impute, impute)) throw InputError("--impute must be mean, median or none");
+    if (impute != Preprocessing::Impute::None && o.method != "knn")
+        throw InputError("--impute applies to --method knn only (the Bayesian method uses the measurements a row has)");
+    if (scale != Preprocessing::Scale::None && !o.binomial.empty())
+        throw InputError("--scale cannot be combined with --binomial (binomial counts are not scaled)");
 }
 
+ColumnChoice MethodOptions::choice() const {
+    ColumnChoice c;
+    c.labelColumn = labelColumn;
+    c.columns = columns;
+    c.ignore = ignore;
+    c.noHeader = noHeader;
+    c.delimiter = delimiterNamed(delimiter);
+    return c;
+}
+
+Preprocessing MethodOptions::fitPreprocessing(const DataTable& table, const std::vector<std::size_t>& rows,
+                                              const std::vector<long>& categories) const {
+    Preprocessing::Scale s = Preprocessing::Scale::None;
+    Preprocessing::Impute i = Preprocessing::Impute::None;
+    scaleNamed(scale, s);
+    imputeNamed(impute, i);
+    return Preprocessing::fit(s, i, table, rows, categories);
+}
+
+LabelMap trainingLabels(const DataTable& table) { return LabelMap::fromTrainingLabels(table.labelTexts); }
+
 std::vector<long> trainingCategories(const DataTable& table, const LabelMap& labels) {
+    std::vector<long> byId;
+    for (const std::string& text : table.labelTexts) byId.push_back(labels.find(text));
     std::vector<long> categories;
-    categories.reserve(table.rows.size());
-    for (const DataRow& row : table.rows)
-        categories.push_back(row.label.empty() ? -1 : labels.find(row.label));
+    categories.reserve(table.size());
+    for (int id : table.labelIds) categories.push_back(id < 0 ? -1 : byId[static_cast<std::size_t>(id)]);
     return categories;
 }
 
 std::vector<long> testCategories(const DataTable& table, LabelMap& labels) {
+    std::vector<long> byId;
+    for (const std::string& text : table.labelTexts) byId.push_back(labels.add(text));  // known, or a new one
     std::vector<long> categories;
-    categories.reserve(table.rows.size());
-    for (const DataRow& row : table.rows) {
-        if (row.label.empty()) {
-            categories.push_back(-1);
-            continue;
-        }
-        const long category = labels.add(row.label);  // the known number, or a new one
-        if (category < 0)
+    categories.reserve(table.size());
+    for (std::size_t r = 0; r < table.size(); ++r) {
+        const int id = table.labelIds[r];
+        const long category = id < 0 ? -1 : byId[static_cast<std::size_t>(id)];
+        if (id >= 0 && category < 0)
             throw InputError(located(
-                table.file, row.line, table.labelColumnPosition,
-                "the label \"" + row.label + "\" is not a whole number >= 0, as the training labels are"));
+                table.file, table.lines[r], table.labelColumnPosition,
+                "the label \"" + table.label(r) + "\" is not a whole number >= 0, as the training labels are"));
         categories.push_back(category);
     }
     return categories;
@@ -261,7 +333,7 @@ tqPtrHandle<tqClassifierTrainParams> buildParams(const MethodOptions& o, const D
     }
 
     tqClassifierDistributionTypes types;
-    const long m = static_cast<long>(table.columns.size());
+    const long m = static_cast<long>(table.width());
     std::vector<double> maxima(static_cast<std::size_t>(m), 1.0);
     bool anyBinomial = false;
     for (const std::string& b : o.binomial) {
@@ -305,18 +377,18 @@ const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
     return dynamic_cast<const tqClassifierTrainParamsBayesian&>(params).misclassificationCosts();
 }
 
-void checkRows(const tqClassifierTrainParams& params, const DataTable& table,
-               const std::vector<std::size_t>& rows) {
+void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows,
+               const Preprocessing& prep) {
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
+        if (prep.impute != Preprocessing::Impute::None || table.validity.empty()) return;
         for (std::size_t r : rows) {
-            const DataRow& row = table.rows[r];
-            if (!row.invalid.empty())
-                throw InputError(
-                    located(table.file, row.line, table.fileColumn(row.invalid.front()),
-                            "missing measurement in column \"" +
-                                table.columns[static_cast<std::size_t>(row.invalid.front())] +
-                                "\": the knn method needs every measurement (use --method bayes, "
-                                "or fill the cell)"));
+            const long bad = table.firstInvalid(r);
+            if (bad >= 0)
+                throw InputError(located(table.file, table.lines[r], table.fileColumn(bad),
+                                         "missing measurement in column \"" +
+                                             table.columns[static_cast<std::size_t>(bad)] +
+                                             "\": the knn method needs every measurement (use --impute "
+                                             "mean|median, --method bayes, or fill the cell)"));
         }
         return;
     }
@@ -324,51 +396,41 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table,
     const tqFeaturePattern& maxima = bayes.maxMeasurementValues();
     if (maxima.numMeasurements() == 0) return;
     // The types are the same for every category (the program sets them so); look at category 0.
-    for (long i = 0; i < static_cast<long>(table.columns.size()) && i < maxima.numMeasurements(); ++i) {
+    for (long i = 0; i < static_cast<long>(table.width()) && i < maxima.numMeasurements(); ++i) {
         if (bayes.distributionTypes().distributionType(0, i) != tqClassifierDistributionTypes::eBinomial)
             continue;
         const double maximum = maxima.featureMeasurement(i, false);
+        const auto j = static_cast<std::size_t>(i);
         for (std::size_t r : rows) {
-            const DataRow& row = table.rows[r];
-            const double v = row.values[static_cast<std::size_t>(i)];
-            bool missing = false;
-            for (long bad : row.invalid) missing = missing || bad == i;
-            if (!missing && (v < 0.0 || v > maximum))
-                throw InputError(located(table.file, row.line, table.fileColumn(i),
-                                         exactNumber(v) + " in column \"" +
-                                             table.columns[static_cast<std::size_t>(i)] +
+            const double v = table.row(r)[j];
+            if (table.isValid(r, j) && (v < 0.0 || v > maximum))
+                throw InputError(located(table.file, table.lines[r], table.fileColumn(i),
+                                         exactNumber(v) + " in column \"" + table.columns[j] +
                                              "\" is outside 0 to " + exactNumber(maximum) +
                                              ", the range of its binomial distribution"));
         }
     }
 }
 
-void checkColumns(const DataTable& table, const std::vector<std::string>& columns) {
-    for (std::size_t i = 0; i < table.columns.size() && i < columns.size(); ++i)
-        if (table.columns[i] != columns[i])
-            throw InputError(located(table.file, 1, table.fileColumn(static_cast<long>(i)),
-                                     "column \"" + table.columns[i] +
-                                         "\" does not match the model, which expects \"" + columns[i] +
-                                         "\" here"));
-    if (table.columns.size() != columns.size()) {
-        std::string expected;
-        for (const std::string& c : columns) expected += (expected.empty() ? "" : ", ") + c;
-        throw InputError(located(table.file, 1, 0,
-                                 "the file has " + std::to_string(table.columns.size()) +
-                                     " measurement columns but the model expects " +
-                                     std::to_string(columns.size()) + " (" + expected + ")"));
-    }
+tqFeaturePattern rowPattern(const DataTable& table, std::size_t r, const Preprocessing& prep) {
+    const std::size_t d = table.width();
+    std::vector<double> values(table.row(r), table.row(r) + d);
+    std::vector<unsigned char> valid(d, 1);
+    if (prep.active()) prep.apply(table, r, values.data(), valid.data());
+    std::vector<long> invalid;
+    for (std::size_t j = 0; j < d; ++j)
+        if (!(prep.active() ? valid[j] != 0 : table.isValid(r, j))) invalid.push_back(static_cast<long>(j));
+    return tqFeaturePattern(values, invalid);
 }
 
-tqFeaturePattern rowPattern(const DataRow& row) { return tqFeaturePattern(row.values, row.invalid); }
-
 void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, const DataTable& table,
-               const std::vector<long>& categories, const std::vector<std::size_t>& rows) {
-    checkRows(params, table, rows);
-    checkSpread(params, table, categories, rows);
+               const std::vector<long>& categories, const std::vector<std::size_t>& rows,
+               const Preprocessing& prep) {
+    checkRows(params, table, rows, prep);
+    checkSpread(params, table, categories, rows, prep);
     try {
         Progress progress("training", static_cast<long>(rows.size()));
-        tool.train(RowData(table, categories, rows, progress), params, nullptr, 0);
+        tool.train(RowData(table, categories, rows, prep, progress), params, nullptr, 0);
     } catch (const std::exception& e) {
         throw InputError(table.file + ": training failed: " + e.what());
     }
@@ -377,13 +439,14 @@ void trainTool(tqClassifierTool& tool, const tqClassifierTrainParams& params, co
     if (!tool.isTrained()) throw InputError(table.file + ": training failed: no row has a label");
 }
 
-tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& table, std::size_t row) {
+tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& table, std::size_t row,
+                               const Preprocessing& prep) {
     tqClassifierResult result;
     try {
-        tool.run(rowPattern(table.rows[row]), result, nullptr, 0);
+        tool.run(rowPattern(table, row, prep), result, nullptr, 0);
     } catch (const std::exception& e) {
         throw InputError(
-            located(table.file, table.rows[row].line, 0, std::string("classification failed: ") + e.what()));
+            located(table.file, table.lines[row], 0, std::string("classification failed: ") + e.what()));
     }
     return result;
 }
@@ -391,33 +454,44 @@ tqClassifierResult classifyRow(const tqClassifierTool& tool, const DataTable& ta
 namespace {
 
 void classifyShare(const tqClassifierTool& tool, const DataTable& table, const std::size_t* rows,
-                   std::size_t count, std::vector<tqClassifierResult>& results) {
-    const std::size_t dims = table.columns.size();
-    // At least one element, so that the view has an address even without measurement columns.
-    std::vector<double> values(std::max<std::size_t>(count * dims, 1));
-    std::vector<unsigned char> validity(values.size(), 1);
-    for (std::size_t i = 0; i < count; ++i) {
-        const DataRow& row = table.rows[rows[i]];
-        std::copy_n(row.values.begin(), std::min(dims, row.values.size()),
-                    values.begin() + static_cast<long>(i * dims));
-        for (long j : row.invalid) validity[i * dims + static_cast<std::size_t>(j)] = 0;
+                   std::size_t count, const Preprocessing& prep, tqClassifierResult* out) {
+    const std::size_t dims = table.width();
+    bool inPlace = !prep.active();
+    for (std::size_t i = 1; i < count && inPlace; ++i) inPlace = rows[i] == rows[0] + i;
+    tqPatternRows view{nullptr, nullptr, count, dims, dims};
+    std::vector<double> values;
+    std::vector<unsigned char> validity;
+    if (inPlace && count > 0) {
+        view.values = table.row(rows[0]);
+        view.validity = table.validity.empty() ? nullptr : table.validity.data() + rows[0] * dims;
+    } else {
+        // At least one element, so that the view has an address even without measurement columns.
+        values.resize(std::max<std::size_t>(count * dims, 1));
+        validity.assign(values.size(), 1);
+        for (std::size_t i = 0; i < count; ++i) {
+            double* v = values.data() + i * dims;
+            unsigned char* ok = validity.data() + i * dims;
+            if (prep.active()) {
+                prep.apply(table, rows[i], v, ok);
+                continue;
+            }
+            std::copy_n(table.row(rows[i]), dims, v);
+            for (std::size_t j = 0; j < dims; ++j) ok[j] = table.isValid(rows[i], j) ? 1 : 0;
+        }
+        view.values = values.data();
+        view.validity = validity.data();
     }
-    std::vector<tqClassifierResult> out(count);
     try {
-        tool.runBatch(tqPatternRows{values.data(), validity.data(), count, dims, dims}, out.data());
+        tool.runBatch(view, out);
     } catch (const std::exception&) {
-        for (std::size_t i = 0; i < count; ++i) results[rows[i]] = classifyRow(tool, table, rows[i]);
-        return;
+        for (std::size_t i = 0; i < count; ++i) out[i] = classifyRow(tool, table, rows[i], prep);
     }
-    for (std::size_t i = 0; i < count; ++i) results[rows[i]] = std::move(out[i]);
 }
 
 }  // namespace
 
-void classifyInThreads(const tqClassifierTool& tool, const DataTable& table,
-                       const std::vector<std::size_t>& rows, long threads,
-                       std::vector<tqClassifierResult>& results) {
-    const std::size_t n = rows.size();
+void classifyInThreads(const tqClassifierTool& tool, const DataTable& table, const std::size_t* rows,
+                       std::size_t n, const Preprocessing& prep, long threads, tqClassifierResult* out) {
     std::size_t shares =
         threads > 0 ? static_cast<std::size_t>(threads) : std::max(std::thread::hardware_concurrency(), 1u);
     shares = std::max<std::size_t>(std::min(shares, n / 64), 1);  // a thread is worth it from 64 rows on
@@ -425,7 +499,7 @@ void classifyInThreads(const tqClassifierTool& tool, const DataTable& table,
     const auto work = [&](std::size_t s) {
         const std::size_t begin = n * s / shares, end = n * (s + 1) / shares;
         try {
-            classifyShare(tool, table, rows.data() + begin, end - begin, results);
+            classifyShare(tool, table, rows + begin, end - begin, prep, out + begin);
         } catch (...) {
             errors[s] = std::current_exception();
         }

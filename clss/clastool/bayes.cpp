@@ -156,15 +156,98 @@ bool tq_ClassifierBayesian::isEquivalent(const tq_Classifier& other) const {
 
 void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
                                    const tqClassifierTrainParams& params) {
-    const tqClassifierTrainParamsBayesian& bayes = asBayesian(params);
+    try {
+        learn_(data, asBayesian(params));
+    } catch (...) {
+        // A refused pattern drops what the patterns before it built: a refused training
+        // leaves nothing.
+        untrain_();
+        throw;
+    }
+    setScaleFloors(models_);
+}
+
+namespace {
+
+// A category's patterns not yet learned, copied into contiguous rows, so that its model
+// learns them group by group over contiguous data (a kernel update per group and block
+// rather than per group and pattern, and no pattern object read twice).
+struct PendingRows {
+    static constexpr std::size_t kBlock = 512;
+    std::vector<double> values;
+    std::vector<unsigned char> valid;
+    std::size_t rows = 0;
+    bool anyInvalid = false;
+
+    // Appends pattern (of `dimension` measurements; complete: no invalid one).
+    void add(const tqFeaturePattern& pattern, std::size_t dimension, bool complete) {
+        if (values.empty()) {
+            values.resize(kBlock * dimension);
+            valid.resize(kBlock * dimension);
+        }
+        const std::vector<double>& measurements = pattern.featureMeasurements(false);
+        std::copy(measurements.begin(), measurements.begin() + static_cast<std::ptrdiff_t>(dimension),
+                  values.begin() + static_cast<std::ptrdiff_t>(rows * dimension));
+        unsigned char* flags = valid.data() + rows * dimension;
+        for (std::size_t j = 0; j < dimension; ++j)
+            flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+        anyInvalid = anyInvalid || !complete;
+        ++rows;
+    }
+
+    // Teaches model the pending rows, and forgets them.
+    void flush(tq_CategoryModelBayesian& model, std::size_t dimension) {
+        if (rows == 0) return;
+        const tqPatternRows block{values.data(), anyInvalid ? valid.data() : nullptr, rows, dimension, dimension};
+        rows = 0;
+        anyInvalid = false;
+        model.adaptRows_(block);
+    }
+};
+
+}  // namespace
+
+void tq_ClassifierBayesian::categoryGroups_(const tqClassifierDistributionTypes& types, long label, long m,
+                    std::vector<std::vector<long>>& groups,
+                    std::vector<tqClassifierDistributionTypes::DistributionType>& groupTypes) {
+    std::vector<bool> covered(static_cast<std::size_t>(m > 0 ? m : 0), false);
+    for (long j = 0; j < m; ++j) {
+        if (covered[static_cast<std::size_t>(j)]) continue;
+        const std::vector<long>* set = nullptr;
+        for (std::size_t s = 0; s < types.depLabels_.size() && !set; ++s)
+            if (types.depLabels_[s] == label)
+                for (long index : types.depSets_[s])
+                    if (index == j) {
+                        set = &types.depSets_[s];
+                        break;
+                    }
+        if (set) {
+            groups.push_back(*set);
+            for (long index : *set)
+                if (index < m) covered[static_cast<std::size_t>(index)] = true;
+        } else {
+            groups.push_back({j});
+        }
+        groupTypes.push_back(types.distributionType(label, j));
+    }
+}
+
+void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
+                                   const tqClassifierTrainParamsBayesian& bayes) {
     const tqClassifierDistributionTypes& types = bayes.distributionTypes();
     const long n = data.numPatterns();
     const long m = data.numMeasurements();
+    const std::size_t dimension = static_cast<std::size_t>(m > 0 ? m : 0);
     // Position of each label in labels_; a lookup table keeps training one cheap pass
     // however many categories there are. One pass, since reading a million scattered
-    // patterns costs more than learning from them: a refused pattern drops what the
-    // patterns before it built, so a refused training leaves nothing.
+    // patterns costs more than learning from them.
     std::unordered_map<long, std::size_t> position;
+    // The models being trained (exactly of their class: made here) and their pending rows.
+    // A pattern of another length than m, or a model with groups rows cannot give, learns
+    // on its own after the rows before it.
+    std::vector<tq_CategoryModelBayesian*> trained;
+    std::vector<PendingRows> pending;
+    std::vector<bool> byRows;
     // The in-memory provider's patterns and labels are read in place: a virtual call and a
     // counted handle copy per pattern (on a cold cache line) cost a quarter of the training.
     const auto* memory = typeid(data) == typeid(tqClassifierDataProviderMemory)
@@ -177,52 +260,32 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
         if (label == -1) continue;
         const tqPtrHandle_const<tqFeaturePattern>& pattern =
             memory ? memory->patterns()[at] : (fetched = data.featurePattern(i));
-        try {
-            checkFinite(*pattern, pattern->numInvalid() == 0, [i] { return "Training pattern " + tfStr(i); });
-        } catch (...) {
-            untrain_();
-            throw;
-        }
+        const bool complete = pattern->numInvalid() == 0;
+        checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
 
-        const auto found = position.find(label);
-        if (found != position.end()) {
-            models_[found->second]->adapt(*pattern, nullptr, 0);
-            continue;
+        auto found = position.find(label);
+        if (found == position.end()) {
+            std::vector<std::vector<long>> groups;
+            std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
+            categoryGroups_(types, label, m, groups, groupTypes);
+            auto* model = new tq_CategoryModelBayesian(label, groups, groupTypes, bayes.maxMeasurementValues());
+            models_.push_back(tqPtrHandle<tq_CategoryModel>(model));
+            labels_.push_back(label);
+            trained.push_back(model);
+            pending.emplace_back();
+            byRows.push_back(model->ratesRows_());
+            found = position.emplace(label, models_.size() - 1).first;
         }
-
-        // The first pattern of a label: its groups are its dependency sets, placed at their
-        // smallest index below m and kept in their own order (indices at or beyond m stay
-        // and read as invalid), and singletons for every other measurement below m.
-        std::vector<std::vector<long>> groups;
-        std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
-        std::vector<bool> covered(static_cast<std::size_t>(m > 0 ? m : 0), false);
-        for (long j = 0; j < m; ++j) {
-            if (covered[static_cast<std::size_t>(j)]) continue;
-            const std::vector<long>* set = nullptr;
-            for (std::size_t s = 0; s < types.depLabels_.size() && !set; ++s)
-                if (types.depLabels_[s] == label)
-                    for (long index : types.depSets_[s])
-                        if (index == j) {
-                            set = &types.depSets_[s];
-                            break;
-                        }
-            if (set) {
-                groups.push_back(*set);
-                for (long index : *set)
-                    if (index < m) covered[static_cast<std::size_t>(index)] = true;
-            } else {
-                groups.push_back({j});
-            }
-            groupTypes.push_back(types.distributionType(label, j));
+        const std::size_t k = found->second;
+        if (byRows[k] && pattern->numMeasurements() == m) {
+            pending[k].add(*pattern, dimension, complete);
+            if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
+        } else {
+            pending[k].flush(*trained[k], dimension);
+            trained[k]->adapt(*pattern, nullptr, 0);
         }
-
-        tq_CategoryModelBayesian model(label, groups, groupTypes, bayes.maxMeasurementValues());
-        model.adapt(*pattern, nullptr, 0);
-        labels_.push_back(label);
-        models_.push_back(tqPtrHandle<tq_CategoryModel>(new tq_CategoryModelBayesian(model)));
-        position.emplace(label, models_.size() - 1);
     }
-    setScaleFloors(models_);
+    for (std::size_t k = 0; k < trained.size(); ++k) pending[k].flush(*trained[k], dimension);
 }
 
 void tq_ClassifierBayesian::retrain_(const tqClassifierTrainParams& params) {

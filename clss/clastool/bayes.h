@@ -75,6 +75,14 @@ protected:
 
 private:
     static tqPersistent* make();
+    // The groups of a label's category model and their types: its dependency sets, placed at
+    // their smallest index below m and kept in their own order (indices at or beyond m stay
+    // and read as invalid), and singletons for every other measurement below m.
+    static void categoryGroups_(const tqClassifierDistributionTypes& types, long label, long m,
+                                std::vector<std::vector<long>>& groups,
+                                std::vector<tqClassifierDistributionTypes::DistributionType>& groupTypes);
+    // Builds the category models from the labelled patterns (train_ without its cleanup).
+    void learn_(const tqClassifierDataProvider& data, const tqClassifierTrainParamsBayesian& bayes);
     // The kept parameters; refuses a classifier trained without them (trainParams()).
     const tqClassifierTrainParamsBayesian& runParams_() const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into

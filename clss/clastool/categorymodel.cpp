@@ -80,13 +80,20 @@ public:
     // The sub-pattern for `group`: measurement k is the pattern's measurement group[k] when
     // that is valid; otherwise it is 0.0 and listed as invalid.
     tq_GroupMeasurements gather(const std::vector<long>& group) {
+        tq_GroupMeasurements view = gatherInto(group, record_);
+        view.records = &list_;
+        return view;
+    }
+
+    // The same sub-pattern written into another record; the view is of that record alone.
+    tq_GroupMeasurements gatherInto(const std::vector<long>& group, tqMVNRecord* record) const {
         const long n = static_cast<long>(group.size());
         double* values = nullptr;
         std::int32_t* invalid = nullptr;
-        check(tfMVNDoubleListResize(&record_->measurements, n));
-        check(tfMVNIntListResize(&record_->invalid, n));
-        check(tfMVNDoubleListData(&record_->measurements, &values));
-        check(tfMVNIntListData(&record_->invalid, &invalid));
+        check(tfMVNDoubleListResize(&record->measurements, n));
+        check(tfMVNIntListResize(&record->invalid, n));
+        check(tfMVNDoubleListData(&record->measurements, &values));
+        check(tfMVNIntListData(&record->invalid, &invalid));
         long numInvalid = 0;
         for (long k = 0; k < n; ++k) {
             const long index = group[static_cast<std::size_t>(k)];
@@ -99,14 +106,13 @@ public:
             }
         }
         // Shrinking keeps the storage, so the pointers stay valid.
-        check(tfMVNIntListResize(&record_->invalid, numInvalid));
+        check(tfMVNIntListResize(&record->invalid, numInvalid));
         tq_GroupMeasurements view;
         view.values = values;
         view.size = n;
         view.invalid = invalid;
         view.numInvalid = numInvalid;
-        view.record = record_;
-        view.records = &list_;
+        view.record = record;
         return view;
     }
 
@@ -132,6 +138,29 @@ private:
 };
 
 const std::vector<long> kNoGroup;
+
+// A kernel record list of its own, destroyed on every path out of the scope.
+class RecordBlock {
+public:
+    explicit RecordBlock(long size) {
+        check(tfMVNRecordListConstruct(&list_));
+        const long status = tfMVNRecordListResize(&list_, size);
+        if (status != tqMVNSuccess) {
+            tfMVNRecordListDestroy(&list_);
+            check(status);
+        }
+        check(tfMVNRecordListData(&list_, &records_));
+    }
+    ~RecordBlock() { tfMVNRecordListDestroy(&list_); }
+    RecordBlock(const RecordBlock&) = delete;
+    RecordBlock& operator=(const RecordBlock&) = delete;
+    const tqMVNRecordList* list() const { return &list_; }
+    tqMVNRecord* record(std::size_t r) { return records_ + r; }
+
+private:
+    tqMVNRecordList list_;
+    tqMVNRecord* records_ = nullptr;
+};
 
 // The sub-pattern as a pattern object, for the rare paths that need one.
 tqFeaturePattern subPattern(const tqFeaturePattern& pattern, const std::vector<long>& group) {
@@ -251,6 +280,36 @@ void tq_CategoryModelBayesian::matchScores_(const tqPatternRows& rows, double* s
         for (std::size_t r = 0; r < rows.rows; ++r) {
             scratch.row(rows.row(r), rows.validity ? rows.validity + r * rows.rowStride : nullptr, dimension);
             scores[r * scoreStride] += pdf.logValueOfGroup_(scratch.gather(group));
+        }
+    }
+}
+
+void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
+    GroupScratch scratch;
+    const long dimension = static_cast<long>(rows.dimension);
+    for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+        const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
+        tq_ProbabilityDensityFunction& pdf = *pdfs_[g];  // an empty handle throws tqBadPointer
+        if (typeid(pdf) == typeid(tq_PDFMultivariateNormal) && group.size() == 1 && group[0] < dimension) {
+            const auto j = static_cast<std::size_t>(group[0]);
+            check(tfMVNUpdateColumn1(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_,
+                                     static_cast<long>(rows.rows), rows.values + j, rows.rowStride,
+                                     rows.validity ? rows.validity + j : nullptr, rows.rowStride, 1.0));
+            continue;
+        }
+        if (typeid(pdf) == typeid(tq_PDFMultivariateNormal)) {
+            // Every row's sub-pattern in one record list: one kernel update for the block.
+            RecordBlock block(static_cast<long>(rows.rows));
+            for (std::size_t r = 0; r < rows.rows; ++r) {
+                scratch.row(rows.row(r), rows.validity ? rows.validity + r * rows.rowStride : nullptr, dimension);
+                scratch.gatherInto(group, block.record(r));
+            }
+            check(tfMVNUpdateWithNormalization(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_, block.list(), 1.0));
+            continue;
+        }
+        for (std::size_t r = 0; r < rows.rows; ++r) {
+            scratch.row(rows.row(r), rows.validity ? rows.validity + r * rows.rowStride : nullptr, dimension);
+            pdf.updateWithGroup_(scratch.gather(group));
         }
     }
 }

@@ -20,6 +20,9 @@
 // rule tables
 #include "clss/clastool/rules.h"
 
+// labelled data from a table or a simple CSV file
+#include "clss/clastool/csvdata.h"
+
 // data generators
 #include "clss/clastool/generators.h"
 
