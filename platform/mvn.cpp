@@ -41,10 +41,9 @@ namespace {
 // throughout an absolute last resort.
 constexpr double kResolution = 16.0 * std::numeric_limits<double>::epsilon();
 constexpr double kAbsoluteFloor = 1e-150;
-// Guard against overflow: a quadratic form beyond the double range (a record some 1e150
-// floors from the mean) or a NaN handed to the kernel gives -kLogLimit; sums of many such
-// values stay finite.
-constexpr double kLogLimit = 1e300;
+// Guard against overflow (tqMVNLogLimit): a quadratic form beyond the double range (a record
+// some 1e150 floors from the mean) or a NaN handed to the kernel gives -1e300; sums of many
+// such values stay finite.
 constexpr double kLog2Pi = 1.8378770664093454835606594728112;  // ln(2 pi)
 
 // Small buffers on the stack, larger ones on the heap (may throw std::bad_alloc).
@@ -69,11 +68,6 @@ inline const double* elements(const tqMVNDoubleList& l) { return l.heap ? l.heap
 inline const std::int32_t* elements(const tqMVNIntList& l) { return l.heap ? l.heap : l.local; }
 inline const tqMVNRecord* elements(const tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
 inline tqMVNRecord* elements(tqMVNRecordList& l) { return l.heap ? l.heap : l.local; }
-
-inline double clampLog(double v) {
-    if (!(v >= -kLogLimit)) return -kLogLimit;  // also NaN
-    return v > kLogLimit ? kLogLimit : v;
-}
 
 void initDoubleList(tqMVNDoubleList& l) {
     l.size = 0;
@@ -291,6 +285,9 @@ tqMVNFactor* buildFactor(const tqMVNState& s) {
     return f.release();
 }
 
+// The one-measurement terms of a factorisation of dimension 1.
+inline tqMVNTerms1 termsOf(const tqMVNFactor& f) { return {f.mean0, f.invScale0, f.logNorm, f.kept == 1}; }
+
 // Returns the published factorisation, building and publishing it when there is none yet.
 // Several threads may race here: each builds its own, one wins the exchange, and the others
 // free theirs and use the winner's.
@@ -345,8 +342,7 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
         }
         if (d == 1) {
             // The common case of a single-measurement group.
-            const double z = (x[0] - f.mean0) * f.invScale0;
-            *value = clampLog(f.logNorm - 0.5 * (z * z));
+            *value = tfMVNLogValue1(termsOf(f), x[0]);
             return tqMVNSuccess;
         }
         const long k = f.kept;
@@ -355,7 +351,7 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
             const long i = f.keep[a];
             r.get()[a] = (x[i] - f.mean[i]) * f.invUnit[i];
         }
-        *value = clampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), k, r.get()));
+        *value = tfMVNClampLog(f.logNorm - 0.5 * quadraticForm(f.chol.data(), f.invDiag.data(), k, r.get()));
         return tqMVNSuccess;
     }
 
@@ -376,7 +372,7 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
         *value = 0.0;
         return tqMVNSuccess;
     }
-    *value = clampLog(marginalLogValue(f, x, v, k));
+    *value = tfMVNClampLog(marginalLogValue(f, x, v, k));
     return tqMVNSuccess;
 }
 
@@ -609,8 +605,7 @@ long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* v
     // The common case first: a complete one-measurement record once the factorisation exists.
     const tqMVNFactor* f = state->factor.load(std::memory_order_acquire);
     if (f && f->dim == 1 && f->kept == 1 && record->invalid.size == 0) {
-        const double z = (elements(record->measurements)[0] - f->mean0) * f->invScale0;
-        *value = clampLog(f->logNorm - 0.5 * (z * z));
+        *value = tfMVNLogValue1(termsOf(*f), elements(record->measurements)[0]);
         return tqMVNSuccess;
     }
     try {
@@ -630,16 +625,25 @@ long tfMVNAddLogValues1(const tqMVNState* state, long n, const double* x, std::s
         const tqMVNFactor& f = *factorOf(*state);
         // A measurement left out rates 0.0, valid or not; the sums do not change.
         if (f.kept == 0) return tqMVNSuccess;
-        const double mean = f.mean0, invScale = f.invScale0, logNorm = f.logNorm;
+        const tqMVNTerms1 terms = termsOf(f);
         for (long r = 0; r < n; ++r) {
             const std::size_t i = static_cast<std::size_t>(r);
             double value = 0.0;
-            if (!valid || valid[i * validStride] != 0) {
-                const double z = (x[i * xStride] - mean) * invScale;
-                value = clampLog(logNorm - 0.5 * (z * z));
-            }
+            if (!valid || valid[i * validStride] != 0) value = tfMVNLogValue1(terms, x[i * xStride]);
             sums[i * sumStride] += value;
         }
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNTerms1Of(const tqMVNState* state, tqMVNTerms1* terms) {
+    if (!state || !terms) return tqMVNBadArgument;
+    if (state->count <= 0) return tqMVNNoData;
+    if (state->dim != 1) return tqMVNSizeMismatch;
+    try {
+        *terms = termsOf(*factorOf(*state));
         return tqMVNSuccess;
     } catch (const std::bad_alloc&) {
         return tqMVNOutOfMemory;

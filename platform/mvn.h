@@ -220,6 +220,35 @@ long tfMVNAddLogValues1(const tqMVNState* state, long n, const double* x, std::s
                         const unsigned char* valid, std::size_t validStride, double* sums,
                         std::size_t sumStride);
 
+// What the log value of a complete record of a one-measurement state rests on, taken from its
+// factorisation: tfMVNLogValue1 gives, for measurement x, the value tfMVNLogValue gives that
+// record, bit for bit. A caller rating many records in its own loop takes these once.
+struct tqMVNTerms1 {
+    double mean;
+    double invScale;  // 1 / the floored standard deviation
+    double logNorm;   // the log of the density's normaliser
+    bool informative; // false: the measurement is left out and rates 0.0
+};
+
+// The bound of a log value's magnitude (see tfMVNLogValue); NaN maps to its negative.
+constexpr double tqMVNLogLimit = 1e300;
+
+inline double tfMVNClampLog(double v) {
+    if (!(v >= -tqMVNLogLimit)) return -tqMVNLogLimit;
+    return v > tqMVNLogLimit ? tqMVNLogLimit : v;
+}
+
+inline double tfMVNLogValue1(const tqMVNTerms1& terms, double x) {
+    if (!terms.informative) return 0.0;
+    const double z = (x - terms.mean) * terms.invScale;
+    return tfMVNClampLog(terms.logNorm - 0.5 * (z * z));
+}
+
+// Writes the terms of a one-measurement state (building its factorisation if there is none
+// yet, as a log value does; safe beside concurrent log values). Status tqMVNNoData when the
+// count is 0, tqMVNSizeMismatch when the dimension is not 1.
+long tfMVNTerms1Of(const tqMVNState* state, tqMVNTerms1* terms);
+
 // Sets, for each of the state's `size` measurements (size must be its dimension), the least
 // standard deviation the factorisation gives it: a Cholesky pivot (the variance of a
 // measurement given the ones before it) below floors[i]^2 is raised to it. A floor of 0

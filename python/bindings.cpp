@@ -2,7 +2,8 @@
 // results. The Python side maps the caller's labels to columns 0..C-1 of the results, and each
 // column to a category number of the library; NaN marks an invalid measurement. Training and
 // classification run with the GIL released. Model files are read and written by the same code
-// as the clastool program's (tools/modelfile.h).
+// as the clastool program's (tools/modelfile.h), and the scaling and imputation a model file
+// carries are applied by the program's code too (tools/preprocess.h).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -20,6 +21,7 @@
 #include "clss/clastool/clastool.h"
 #include "tools/csv.h"
 #include "tools/modelfile.h"
+#include "tools/preprocess.h"
 
 namespace py = pybind11;
 
@@ -192,8 +194,21 @@ std::string methodOf(const tqClassifierTool& tool) {
     throw Refused("The model holds a classifier of an unknown technique.");
 }
 
-// A trained tool, the category number of each column of its results, and the number of
-// labelled rows it was trained on.
+// Scaling and imputation as a model file stores them: the vectors empty exactly when the step is
+// not taken, one entry per measurement otherwise, finite, and scales above 0.
+bool wellFormed(const cli::Preprocessing& p) {
+    const auto finite = [](const std::vector<double>& v) {
+        return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+    };
+    const bool scaled = p.scale != cli::Preprocessing::Scale::None, imputed = p.impute != cli::Preprocessing::Impute::None;
+    return scaled == !p.centers.empty() && p.centers.size() == p.scales.size() && imputed == !p.fills.empty() &&
+           (!scaled || !imputed || p.fills.size() == p.centers.size()) && finite(p.centers) && finite(p.scales) &&
+           finite(p.fills) && std::all_of(p.scales.begin(), p.scales.end(), [](double x) { return x > 0.0; });
+}
+
+// A trained tool, the category number of each column of its results, the number of labelled
+// rows it was trained on, and the scaling and imputation of a model trained by the program
+// (none for one fitted here: a Python user scales in a pipeline).
 class Model {
 public:
     void fitBayes(const Matrix& x, const py::array_t<long>& y, const Labels& labels, const BayesOptions& options) {
@@ -213,6 +228,7 @@ public:
         tool_.train(*root);
         rows_ = 0;
         method_ = "tree";
+        prep_ = cli::Preprocessing();
     }
     // Copies retrained with new parameters, without the data: Bayes keeps its densities and
     // takes new priors and costs, KNN keeps its patterns and takes a new k, norm and costs. The
@@ -226,7 +242,7 @@ public:
     // pattern has class score 0 and expected cost NaN. Without withCosts the costs are None:
     // predict and predict_proba do not pay for an array they drop.
     py::tuple run(const Matrix& x, int jobs, bool withCosts) const {
-        const Rows rows = rowsOf(x);
+        const Rows rows = checkedRows(x);
         const auto n = static_cast<py::ssize_t>(rows.view.rows);
         const auto columns = static_cast<py::ssize_t>(labels_.size());
         py::array_t<long> decisions(n);
@@ -235,10 +251,32 @@ public:
         const Outputs out{decisions.mutable_data(), scores.mutable_data(), withCosts ? costs.mutable_data() : nullptr};
         {
             py::gil_scoped_release release;
-            runInThreads(rows.view, out, jobs);
+            inThreads(rows.view.rows, jobs, [&](std::size_t begin, std::size_t end) { runRange(rows.view, begin, end, out); });
         }
         if (!withCosts) return py::make_tuple(decisions, scores, py::none());
         return py::make_tuple(decisions, scores, costs);
+    }
+
+    // The class scores alone, as run gives them, through the library's scores-only batch call,
+    // which writes them straight into the array: no result per row is built.
+    py::array_t<double> scores(const Matrix& x, int jobs) const {
+        const Rows rows = checkedRows(x);
+        const std::size_t columns = labels_.size();
+        py::array_t<double> scores({static_cast<py::ssize_t>(rows.view.rows), static_cast<py::ssize_t>(columns)});
+        double* out = scores.mutable_data();
+        py::gil_scoped_release release;
+        inThreads(rows.view.rows, jobs, [&](std::size_t begin, std::size_t end) {
+            std::vector<double> values;
+            std::vector<unsigned char> validity;
+            // Prepared rows go through a buffer a block at a time; rows as given, in one call.
+            const std::size_t block = prep_.active() ? kBlock : end - begin;
+            for (std::size_t first = begin; first < end; first += block) {
+                const std::size_t last = std::min(end, first + block);
+                tool_.runBatchScores(prepared(rows.view.slice(first, last), values, validity), labels_.data(),
+                                     columns, out + first * columns);
+            }
+        });
+        return scores;
     }
 
     // What a loaded model shows as its estimator's parameters: the technique, k and p (KNN),
@@ -269,13 +307,21 @@ public:
         return out;
     }
 
-    // The pickled form: the columns' category numbers, the row count and the archived tool.
-    py::bytes toBytes() { return archived(labels_, rows_, tool_); }
+    // The pickled form: the columns' category numbers, the row count, the scaling and
+    // imputation, and the archived tool.
+    py::bytes toBytes() {
+        std::string scale = cli::scaleName(prep_.scale), impute = cli::imputeName(prep_.impute);
+        return archived(labels_, rows_, scale, impute, prep_.centers, prep_.scales, prep_.fills, tool_);
+    }
     static Model fromBytes(const py::bytes& bytes) {
         Model model;
         Labels labels;
-        unarchive(bytes, labels, model.rows_, model.tool_);
+        std::string scale, impute;
+        cli::Preprocessing& p = model.prep_;
+        unarchive(bytes, labels, model.rows_, scale, impute, p.centers, p.scales, p.fills, model.tool_);
         if (!model.tool_.isTrained()) throw Refused("The pickled model holds no trained classifier.");
+        if (!cli::scaleNamed(scale, p.scale) || !cli::imputeNamed(impute, p.impute) || !wellFormed(p))
+            throw Refused("The pickled model's scaling or imputation is damaged.");
         model.setLabels(labels);
         return model;
     }
@@ -285,11 +331,8 @@ public:
     static py::tuple load(const std::string& path) {
         Model model;
         const cli::ModelHeader header = cli::loadModel(path, model.tool_);
-        // Scaling and imputation are the program's; this package does not apply them.
-        if (header.prep.active())
-            throw cli::InputError(path + ": the model scales or imputes its measurements (clastool train --scale/"
-                                         "--impute), which this package does not apply; train it without them");
         model.rows_ = header.rows;
+        model.prep_ = header.prep;
         // Columns in the order of the labels' values (integers) or texts (names), as the Python
         // side sorts its classes.
         const bool integers = header.labels.kind() == cli::LabelMap::Kind::Integers;
@@ -328,6 +371,7 @@ public:
                 throw Refused("The label '" + names[c] + "' cannot be written to a model file.");
         header.columns = columns;
         header.rows = rows_;
+        header.prep = prep_;
         cli::saveModel(path, header, tool_);
     }
 
@@ -344,6 +388,7 @@ private:
         }
         rows_ = static_cast<long>(rows.view.rows);
         method_ = methodOf(tool_);
+        prep_ = cli::Preprocessing();  // trained here on measurements as given
     }
 
     Model retrained(const tqClassifierTrainParams& params) const {
@@ -381,13 +426,16 @@ private:
     // go into the outputs before the next block reuses them. Holding a result per row until the
     // end instead costs as much as the classification itself for a fast technique: the memory
     // of 100,000 results is fetched from the system anew at each call and its pages fault.
+    // A model that scales or imputes classifies each block prepared into a buffer of its own.
+    static constexpr std::size_t kBlock = 2048;
     void runRange(const tqPatternRows& rows, std::size_t begin, std::size_t end, const Outputs& out) const {
-        constexpr std::size_t kBlock = 2048;
         const std::size_t columns = labels_.size();
         std::vector<tqClassifierResult> results(std::min(kBlock, end - begin));
+        std::vector<double> values;
+        std::vector<unsigned char> validity;
         for (std::size_t first = begin; first < end; first += kBlock) {
             const std::size_t last = std::min(end, first + kBlock);
-            tool_.runBatch(rows.slice(first, last), results.data());
+            tool_.runBatch(prepared(rows.slice(first, last), values, validity), results.data());
             for (std::size_t i = first; i < last; ++i) {
                 double* score = out.scores + i * columns;
                 double* cost = out.costs ? out.costs + i * columns : nullptr;
@@ -406,11 +454,37 @@ private:
         }
     }
 
-    void runInThreads(const tqPatternRows& rows, const Outputs& out, int jobs) const {
-        const std::size_t n = rows.rows;
+    // `block` through the model's scaling and imputation into `values` and `validity`, or `block`
+    // itself when the model has none.
+    tqPatternRows prepared(const tqPatternRows& block, std::vector<double>& values,
+                           std::vector<unsigned char>& validity) const {
+        if (!prep_.active()) return block;
+        const std::size_t d = block.dimension;
+        values.resize(std::max<std::size_t>(block.rows * d, 1));  // an address even without measurements
+        validity.resize(values.size());
+        for (std::size_t i = 0; i < block.rows; ++i)
+            prep_.apply(block.row(i), block.validity ? block.validity + i * block.rowStride : nullptr, d,
+                        values.data() + i * d, validity.data() + i * d);
+        return tqPatternRows{values.data(), validity.data(), block.rows, d, d};
+    }
+
+    // X's rows, refused when the model's scaling or imputation covers another number of
+    // measurements (a damaged pickle).
+    Rows checkedRows(const Matrix& x) const {
+        Rows rows = rowsOf(x);
+        const std::size_t prepared = std::max(prep_.centers.size(), prep_.fills.size());
+        if (prep_.active() && prepared != rows.view.dimension)
+            throw Refused("The model scales or imputes " + std::to_string(prepared) + " measurements, but X has " +
+                          std::to_string(rows.view.dimension) + ".");
+        return rows;
+    }
+
+    // work(begin, end) over rows [0, n), split into one contiguous share per thread.
+    template <class Work>
+    static void inThreads(std::size_t n, int jobs, const Work& work) {
         const std::size_t threads = std::max<std::size_t>(1, std::min<std::size_t>(jobs < 1 ? 1 : jobs, n / 256 + 1));
         if (threads == 1) {
-            runRange(rows, 0, n, out);
+            work(std::size_t{0}, n);
             return;
         }
         std::vector<std::exception_ptr> errors(threads);
@@ -419,7 +493,7 @@ private:
             const std::size_t begin = n * t / threads, end = n * (t + 1) / threads;
             pool.emplace_back([&, t, begin, end] {
                 try {
-                    runRange(rows, begin, end, out);
+                    work(begin, end);
                 } catch (...) {
                     errors[t] = std::current_exception();
                 }
@@ -435,6 +509,7 @@ private:
     std::vector<std::pair<long, long>> byLabel_;  // (category number, column), sorted
     long rows_ = 0;
     std::string method_;
+    cli::Preprocessing prep_;
 };
 
 // A feature score from its Python form: ("ignore",), ("one", [x0, x1, xc, y0, y1]) or
@@ -568,6 +643,7 @@ PYBIND11_MODULE(_clastool, m) {
         .def("retrained_bayes", &Model::retrainedBayes)
         .def("retrained_knn", &Model::retrainedKnn)
         .def("run", &Model::run, py::arg("x"), py::arg("jobs"), py::arg("with_costs") = true)
+        .def("scores", &Model::scores)
         .def("settings", &Model::settings)
         .def("to_bytes", &Model::toBytes)
         .def_static("from_bytes", &Model::fromBytes)

@@ -18,6 +18,23 @@ using DT = tqClassifierDistributionTypes;
 
 constexpr std::size_t kMeasurements = 6;
 
+// Class scores alone give the class scores of batch results, bit for bit, in the caller's
+// column order (here reversed labels and a label no category has, which scores 0).
+void expectScoresOfResults(const tqClassifierTool& tool, const tqPatternRows& view,
+                           const std::vector<tqClassifierResult>& results, const char* what) {
+    const std::vector<long> columns = {99, 4, 3, 2, 1, 0};
+    std::vector<double> scores(view.rows * columns.size(), -1.0);
+    tool.runBatchScores(view, columns.data(), columns.size(), scores.data());
+    for (std::size_t r = 0; r < view.rows; ++r) {
+        std::vector<double> expected(columns.size(), 0.0);
+        for (const auto& entry : results[r].categoryResults())
+            expected[static_cast<std::size_t>(5 - entry.categoryLabel())] = entry.classScore();
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            ASSERT_EQ(tqtest::f64(scores[r * columns.size() + c]), tqtest::f64(expected[c]))
+                << what << ", row " << r << ", column " << c;
+    }
+}
+
 // What a single run gives: the result's bytes, or the error.
 std::string single(const tqClassifierTool& tool, const tqFeaturePattern& pattern) {
     try {
@@ -102,6 +119,7 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     tool.runBatch(view, results.data());
     for (std::size_t r = 0; r < rows; ++r)
         ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, view.pattern(r))) << "row " << r;
+    expectScoresOfResults(tool, view, results, "Bayes");
     // Single runs rate rows too: the rows' log-likelihoods against each model's pattern path.
     std::vector<double> scores(rows);
     for (const auto& handle : classifier.categoryModels()) {
@@ -120,6 +138,16 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     tool.runBatch(complete, results.data());
     for (std::size_t r = 0; r < rows; ++r)
         ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, complete.pattern(r))) << "complete row " << r;
+    // The base class's scores for every technique, here k-nearest-neighbour's batch results.
+    // It stores every measurement valid: the first complete rows, labelled in turn.
+    tqClassifierDataProviderMemory stored;
+    for (std::size_t r = 0; r < 200; ++r)
+        stored.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(complete.pattern(r))),
+                       static_cast<long>(r % 4));
+    tqClassifierTool knn;
+    knn.train(stored, tqClassifierTrainParamsKNN(3));
+    knn.runBatch(complete, results.data());
+    expectScoresOfResults(knn, complete, results, "KNN");
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, BayesBatch,
@@ -153,7 +181,24 @@ TEST(BayesBatch, AFailingRowStopsAfterTheRowsBeforeIt) {
         const std::string expected = single(tool, view.pattern(0));
         for (std::size_t r = 0; r < 300; ++r) ASSERT_EQ(tqtest::storeBytes(results[r]), expected) << c.what << r;
         EXPECT_TRUE(results[300].categoryResults().empty()) << c.what;
+        std::vector<double> scores(3 * 400, -1.0);
+        const long columns[] = {0, 1, 2};
+        EXPECT_THROW(tool.runBatchScores(view, columns, 3, scores.data()), tqClassifierDefs::BadFeatures) << c.what;
+        for (const auto& entry : results[0].categoryResults())
+            for (std::size_t r = 0; r < 300; ++r)
+                ASSERT_EQ(scores[3 * r + static_cast<std::size_t>(entry.categoryLabel())], entry.classScore())
+                    << c.what << r;
+        EXPECT_EQ(scores[3 * 300], -1.0) << c.what;
     }
+    // Bad calls as runBatch's, and repeated column labels.
+    const double row[2] = {0.0, 0.0};
+    const long repeated[] = {1, 1};
+    double out[2];
+    EXPECT_THROW(tool.runBatchScores(tqPatternRows{row, nullptr, 1, 2, 2}, repeated, 2, out), tqClassifierDefs::BadParams);
+    EXPECT_THROW(tool.runBatchScores(tqPatternRows{row, nullptr, 1, 2, 2}, repeated, 1, nullptr),
+                 tqClassifierDefs::BadParams);
+    EXPECT_THROW(tqClassifierTool().runBatchScores(tqPatternRows{row, nullptr, 1, 2, 2}, repeated, 1, out),
+                 tqClassifierDefs::NotTrained);
 }
 
 }  // namespace

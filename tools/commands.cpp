@@ -238,7 +238,7 @@ void checkUsage(const EvaluateArgs& args) {
 void runTrain(const TrainArgs& args, std::ostream& out) {
     checkUsage(args.method);
     checkOutputPath(args.output, {args.data, args.method.costsFile}, args.force);
-    const DataTable table = readDataFile(args.data, args.method.choice());
+    DataTable table = readDataFile(args.data, args.method.choice());
     ModelHeader header;
     header.method = args.method.method;
     header.labelColumn = table.labelColumn;
@@ -251,6 +251,10 @@ void runTrain(const TrainArgs& args, std::ostream& out) {
     header.prep = args.method.fitPreprocessing(table, allRows(table), categories);
     tqClassifierTool tool;
     trainTool(tool, *params, table, categories, allRows(table), header.prep);
+    // The classifier has what it needs of the rows by now (a k-nearest-neighbour one holds them
+    // all itself): the cells are given back before the model file is written.
+    std::vector<double>().swap(table.values);
+    std::vector<unsigned char>().swap(table.validity);
     saveModel(args.output, header, tool);
     out << "trained " << describeParams(*params) << " on "
         << plural(static_cast<std::size_t>(header.rows), "labelled row") << " of " << table.file << " ("

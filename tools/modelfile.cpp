@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
+#include <stdexcept>
 
 #include "clss/clastool/clastool.h"
 #include "tools/csv.h"
@@ -22,17 +24,6 @@ namespace {
 
 const char kMagic[] = "clastool model";
 const char kChecksumKey[] = "checksum crc32c ";
-
-// The byte-at-a-time table of the reflected Castagnoli polynomial.
-const std::array<std::uint32_t, 256> kCrcTable = [] {
-    std::array<std::uint32_t, 256> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t c = i;
-        for (int bit = 0; bit < 8; ++bit) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-        table[i] = c;
-    }
-    return table;
-}();
 
 std::string hex8(std::uint32_t v) {
     char text[9];
@@ -171,13 +162,6 @@ std::string headerBody(const ModelHeader& h) {
 
 }  // namespace
 
-std::uint32_t crc32c(const char* bytes, std::size_t size, std::uint32_t crc) {
-    crc = ~crc;
-    for (std::size_t i = 0; i < size; ++i)
-        crc = kCrcTable[(crc ^ static_cast<unsigned char>(bytes[i])) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 bool parseCategoryNumber(const std::string& text, long& value) {
     if (text.empty() || text.size() > 10) return false;
     long v = 0;
@@ -259,13 +243,49 @@ std::string LabelMap::name(long category) const {
     return std::to_string(category);
 }
 
-void writeModelFile(std::ostream& out, const ModelHeader& h, const std::string& archive) {
+namespace {
+
+// Writes `body` and the archive `archive` makes to `next` (nowhere when null); returns their
+// CRC-32C. A failed write marks `out`, the stream `next` belongs to.
+std::uint32_t checksummed(std::ostream& out, std::streambuf* next, const std::string& body,
+                          const std::function<void(std::ostream&)>& archive) {
+    ChecksumBuffer buffer(next);
+    std::ostream sink(&buffer);
+    sink << body;
+    archive(sink);
+    sink.flush();
+    if (!sink) out.setstate(std::ios_base::badbit);
+    return buffer.crc();
+}
+
+}  // namespace
+
+void writeModelFile(std::ostream& out, const ModelHeader& h, const std::function<void(std::ostream&)>& archive) {
     const std::string body = headerBody(h);
-    const std::uint32_t crc = crc32c(archive.data(), archive.size(), crc32c(body.data(), body.size()));
     out << kMagic << "\n"
         << "format " << kModelFormatVersion << "\n"
-        << kChecksumKey << hex8(crc) << "\n"
-        << body << archive;
+        << kChecksumKey;
+    const std::streampos at = out.tellp();
+    if (at != std::streampos(-1)) {
+        // A seekable output takes the archive as it is made (a k-nearest-neighbour archive holds
+        // every training row, so it is never held in memory whole); the checksum goes into its
+        // place afterwards.
+        out << "00000000\n";
+        const std::uint32_t crc = checksummed(out, out.rdbuf(), body, archive);
+        out.seekp(at);
+        out << hex8(crc);
+        out.seekp(0, std::ios_base::end);
+        return;
+    }
+    // Any other output takes the archive twice: once for the checksum alone, once to write it.
+    const std::uint32_t crc = checksummed(out, nullptr, body, archive);
+    out << hex8(crc) << "\n";
+    if (checksummed(out, out.rdbuf(), body, archive) != crc)
+        throw std::logic_error("the archived classifier changed while it was written");
+}
+
+void writeModelFile(std::ostream& out, const ModelHeader& h, const std::string& archive) {
+    writeModelFile(out, h, [&](std::ostream& sink) { sink << archive; });
 }
 
 ModelHeader readModelHeader(std::istream& in, const std::string& file) {
@@ -337,39 +357,13 @@ ModelHeader readModelHeader(std::istream& in, const std::string& file) {
     return h;
 }
 
-namespace {
-
-// An output buffer that appends to a string, so that the archive is not copied out of a string
-// stream (a k-nearest-neighbour archive holds every training row).
-class StringSink : public std::streambuf {
-public:
-    explicit StringSink(std::string& text) : text_(text) {}
-
-protected:
-    int_type overflow(int_type c) override {
-        if (c != traits_type::eof()) text_.push_back(static_cast<char>(c));
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        text_.append(s, static_cast<std::size_t>(n));
-        return n;
-    }
-
-private:
-    std::string& text_;
-};
-
-}  // namespace
-
 void saveModel(const std::string& path, const ModelHeader& header, tqClassifierTool& tool) {
-    std::string bytes;
-    {
-        StringSink sink(bytes);
-        std::ostream archive(&sink);
-        tqArchive ar(archive);
-        ar || tool;
-    }
-    writeFileAtomically(path, [&](std::ostream& out) { writeModelFile(out, header, bytes); });
+    writeFileAtomically(path, [&](std::ostream& out) {
+        writeModelFile(out, header, [&](std::ostream& sink) {
+            tqArchive ar(sink);
+            ar || tool;
+        });
+    });
 }
 
 namespace {

@@ -32,12 +32,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "tools/checksum.h"
 #include "tools/preprocess.h"
 
 class tqClassifierTool;
@@ -46,9 +48,6 @@ namespace cli {
 
 // The format version this program writes; it also reads the one before.
 constexpr long kModelFormatVersion = 3;
-
-// The CRC-32C (Castagnoli) of `size` bytes, continuing from `crc` (0 to start).
-std::uint32_t crc32c(const char* bytes, std::size_t size, std::uint32_t crc = 0);
 
 // The mapping between label texts in data files and the category numbers the library uses.
 // Integer labels ("0", "7") are their own category numbers; otherwise every distinct label text
@@ -103,7 +102,11 @@ struct ModelHeader {
     long version = kModelFormatVersion;  // the format version of the file read
 };
 
-// Writes a whole model file: the header, its checksum line included, then `archive`.
+// Writes a whole model file: the header, its checksum line included, then the archive that
+// `archive` writes to the stream it is given. On a seekable `out` the archive is written as it
+// is made; elsewhere `archive` is called twice (checksum first) and must write the same bytes.
+void writeModelFile(std::ostream& out, const ModelHeader& header, const std::function<void(std::ostream&)>& archive);
+// The same with the archive's bytes at hand.
 void writeModelFile(std::ostream& out, const ModelHeader& header, const std::string& archive);
 
 // Reads the header up to and including the line "archive", leaving `in` at the archive. `in`

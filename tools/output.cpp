@@ -54,10 +54,15 @@ public:
     TempFileGuard& operator=(const TempFileGuard&) = delete;
 };
 
-// An output buffer over a file descriptor that keeps the errno of its first failed write.
+// An output buffer over a file descriptor that keeps the errno of its first failed write. It
+// seeks only in a regular file: a device or a pipe takes its bytes in order.
 class FdBuffer : public std::streambuf {
 public:
-    explicit FdBuffer(int fd) : fd_(fd) { setp(bytes_, bytes_ + sizeof bytes_); }
+    explicit FdBuffer(int fd) : fd_(fd) {
+        setp(bytes_, bytes_ + sizeof bytes_);
+        struct stat st {};
+        seekable_ = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    }
     int error() const { return error_; }
 
 protected:
@@ -67,6 +72,16 @@ protected:
         return traits_type::not_eof(c);
     }
     int sync() override { return drain() ? 0 : -1; }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode) override {
+        if (!seekable_ || !drain()) return pos_type(off_type(-1));
+        const int whence = dir == std::ios_base::beg ? SEEK_SET : dir == std::ios_base::cur ? SEEK_CUR : SEEK_END;
+        const off_t at = ::lseek(fd_, static_cast<off_t>(off), whence);
+        if (at < 0) error_ = errno;
+        return pos_type(off_type(at));
+    }
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
 
 private:
     bool drain() {
@@ -82,6 +97,7 @@ private:
 
     int fd_;
     int error_ = 0;
+    bool seekable_ = false;
     char bytes_[1 << 16];
 };
 

@@ -65,11 +65,15 @@ Preprocessing Preprocessing::fit(Scale scale, Impute impute, const DataTable& ta
 }
 
 void Preprocessing::apply(const DataTable& table, std::size_t r, double* out, unsigned char* valid) const {
-    const std::size_t d = table.width();
-    const double* row = table.row(r);
-    for (std::size_t j = 0; j < d; ++j) {
+    apply(table.row(r), table.validity.empty() ? nullptr : table.validity.data() + r * table.width(), table.width(),
+          out, valid);
+}
+
+void Preprocessing::apply(const double* row, const unsigned char* rowValid, std::size_t width, double* out,
+                          unsigned char* valid) const {
+    for (std::size_t j = 0; j < width; ++j) {
         double x = row[j];
-        bool ok = table.isValid(r, j);
+        bool ok = rowValid == nullptr || rowValid[j] != 0;
         if (!ok && !fills.empty()) x = fills[j], ok = true;
         if (ok && !centers.empty()) x = (x - centers[j]) / scales[j];
         out[j] = x;

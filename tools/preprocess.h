@@ -37,6 +37,9 @@ struct Preprocessing {
     // Row r of `table`, prepared: its measurements into out[0, width) and their validity into
     // valid[0, width) (1 valid, 0 missing).
     void apply(const DataTable& table, std::size_t r, double* out, unsigned char* valid) const;
+    // The same for a row of `width` measurements held elsewhere; `rowValid` null: all measured.
+    void apply(const double* row, const unsigned char* rowValid, std::size_t width, double* out,
+               unsigned char* valid) const;
 };
 
 // "none", "standard", "minmax"; "none", "mean", "median".

@@ -121,15 +121,25 @@ void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
 
 }  // namespace
 
+// Single runs of the common models (every group one measurement under a normal density) from
+// one contiguous table: no model, density or kernel call per group, and no type test per run.
+struct tq_BayesRunTable {
+    std::vector<std::size_t> index;  // the measurement of each term
+    std::vector<tqMVNTerms1> terms;  // every category's groups in group order, category after category
+    std::vector<std::size_t> end;    // one past category k's last term
+    std::size_t reach = 0;           // 1 + the largest index: a shorter pattern takes the general path
+};
+
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
 
 tq_ClassifierBayesian::tq_ClassifierBayesian(const tq_ClassifierBayesian& other)
-    : tq_Classifier(other), labels_(other.labels_), models_(other.models_) {}
+    : tq_Classifier(other), labels_(other.labels_), models_(other.models_), table_(other.table_) {}
 
 tq_ClassifierBayesian& tq_ClassifierBayesian::operator=(const tq_ClassifierBayesian& other) {
     tq_Classifier::operator=(other);
     labels_ = other.labels_;
     models_ = other.models_;
+    table_ = other.table_;
     return *this;
 }
 
@@ -165,6 +175,29 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
         throw;
     }
     setScaleFloors(models_);
+    buildRunTable_();
+}
+
+void tq_ClassifierBayesian::buildRunTable_() {
+    table_.reset();
+    auto table = std::make_shared<tq_BayesRunTable>();
+    for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
+        const tq_CategoryModelBayesian* model = rowRater(handle);
+        if (!model || !model->normalTerms1_(table->index, table->terms)) return;
+        table->end.push_back(table->terms.size());
+    }
+    for (std::size_t j : table->index) table->reach = std::max(table->reach, j + 1);
+    table_ = std::move(table);
+}
+
+void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
+                                           double* scores) const {
+    std::size_t t = 0;
+    for (std::size_t k = 0; k < table.end.size(); ++k) {
+        double sum = 0.0;
+        for (; t < table.end[k]; ++t) sum += tfMVNLogValue1(table.terms[t], values[table.index[t]]);
+        scores[k] = sum;
+    }
 }
 
 namespace {
@@ -308,6 +341,7 @@ void tq_ClassifierBayesian::trainIncremental_(const tqFeaturePattern&, long) {}
 void tq_ClassifierBayesian::untrain_() {
     models_.clear();
     labels_.clear();
+    table_.reset();
 }
 
 bool tq_ClassifierBayesian::isTrained_() const { return !models_.empty(); }
@@ -333,10 +367,16 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         heapScores.resize(models_.size());
         scores = heapScores.data();
     }
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    if (table_ && complete && values.size() >= table_->reach) {
+        attentionCheck();
+        rateFromTable_(*table_, values.data(), scores);
+        resultOf_(scores, runParams_(), result);
+        return;
+    }
 
     // The pattern as a batch row, so that it is rated as rows are: its length and validity
     // read once rather than once per category and group.
-    const std::vector<double>& values = pattern.featureMeasurements(false);
     constexpr std::size_t kInlineRow = 64;
     unsigned char inlineValid[kInlineRow];
     std::vector<unsigned char> heapValid;
@@ -364,15 +404,32 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
     resultOf_(scores, runParams_(), result);
 }
 
-void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
-    std::vector<const tq_CategoryModelBayesian*> models;
+bool tq_ClassifierBayesian::rowRaters_(std::vector<const tq_CategoryModelBayesian*>& models) const {
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
         const tq_CategoryModelBayesian* model = rowRater(handle);
-        if (!model) {
-            tq_Classifier::runBatch_(rows, results);
-            return;
-        }
+        if (!model) return false;
         models.push_back(model);
+    }
+    return true;
+}
+
+bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelBayesian*>& models,
+                                       const tqPatternRows& block, double* scores) const {
+    for (std::size_t i = 0; i < block.rows; ++i)
+        if (!rowIsFinite(block, i)) return false;
+    try {
+        for (std::size_t k = 0; k < models.size(); ++k) models[k]->matchScores_(block, scores + k, models.size());
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
+    std::vector<const tq_CategoryModelBayesian*> models;
+    if (!rowRaters_(models)) {
+        tq_Classifier::runBatch_(rows, results);
+        return;
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
@@ -381,16 +438,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
-        bool rated = true;
-        for (std::size_t i = begin; i < end && rated; ++i) rated = rowIsFinite(rows, i);
-        try {
-            const tqPatternRows block = rows.slice(begin, end);
-            for (std::size_t k = 0; k < numModels && rated; ++k)
-                models[k]->matchScores_(block, scores.data() + k, numModels);
-        } catch (...) {
-            rated = false;
-        }
-        if (!rated) {
+        if (!rateBlock_(models, rows.slice(begin, end), scores.data())) {
             // The rows of this block one by one: the results before the failing row, then
             // that row's own error, as single runs give them.
             for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
@@ -398,6 +446,41 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
         }
         for (std::size_t i = begin; i < end; ++i)
             resultOf_(scores.data() + (i - begin) * numModels, kept, results[i]);
+    }
+}
+
+void tq_ClassifierBayesian::runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns,
+                                            double* out) const {
+    std::vector<const tq_CategoryModelBayesian*> models;
+    if (!rowRaters_(models)) {
+        tq_Classifier::runBatchScores_(rows, columns, out);
+        return;
+    }
+    const tqClassifierTrainParamsBayesian& kept = runParams_();
+    const std::size_t numModels = models.size(), width = columns.size();
+    std::vector<std::size_t> columnOf(numModels);
+    for (std::size_t k = 0; k < numModels; ++k) columnOf[k] = columns.column(labels_[k]);
+    std::vector<double> scores(kBatchBlock * numModels), match(numModels), share(numModels);
+    tqClassifierResult result;
+    for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
+        attentionCheck();
+        const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
+        if (!rateBlock_(models, rows.slice(begin, end), scores.data())) {
+            for (std::size_t i = begin; i < end; ++i) {
+                run_(rows.pattern(i), result);
+                columns.scatter(result, out + i * width);
+            }
+            continue;
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+            matchScoresOf_(scores.data() + (i - begin) * numModels, match.data());
+            tqClassifierResult::classScores(numModels, labels_.data(), match.data(), kept.categoryFrequencies(),
+                                            share.data());
+            double* row = out + i * width;
+            std::fill(row, row + width, 0.0);
+            for (std::size_t k = 0; k < numModels; ++k)
+                if (columnOf[k] < width) row[columnOf[k]] = share[k];
+        }
     }
 }
 
@@ -413,8 +496,7 @@ const tqClassifierTrainParamsBayesian& tq_ClassifierBayesian::runParams_() const
     return asBayesian(params);
 }
 
-void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      tqClassifierResult& result) const {
+double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match) const {
     // Scores relative to the best category: the likelihoods themselves may underflow (a
     // log-likelihood of -800 is common in many dimensions), their ratios to the best do
     // not, and the factor is handed on as its logarithm.
@@ -423,9 +505,15 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
     for (std::size_t k = 0; k < n; ++k)
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
+    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    return shift;
+}
 
+void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
+                                      tqClassifierResult& result) const {
     // Match scores of the usual handful of categories stay on the stack, and the decision is
     // written into the caller's result. labels_[k] is the label of models_[k].
+    const std::size_t n = models_.size();
     constexpr std::size_t kInline = 16;
     double inlineMatch[kInline];
     std::vector<double> heapMatch;
@@ -434,7 +522,7 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         heapMatch.resize(n);
         match = heapMatch.data();
     }
-    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    const double shift = matchScoresOf_(scores, match);
     result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
@@ -467,4 +555,5 @@ void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     labels_ = std::move(labels);
     models_ = std::move(models);
     setScaleFloors(models_);
+    buildRunTable_();
 }

@@ -3,6 +3,7 @@
 #ifndef CLASTOOL_BAYES_H
 #define CLASTOOL_BAYES_H
 
+#include <memory>
 #include <vector>
 
 #include "clss/clastool/categorymodel.h"
@@ -10,6 +11,7 @@
 #include "platform/handle.h"
 
 class tqClassifierTrainParamsBayesian;
+struct tq_BayesRunTable;
 
 // The technique behind tqClassifierTrainParamsBayesian (normally driven through
 // tqClassifierTool). Training reads the labelled patterns once, in provider order: the
@@ -72,6 +74,8 @@ protected:
     // Rates a block of rows at a time (each category model a column at a time where it can),
     // with the results of run_ bit for bit; a block with a row that fails is run row by row.
     void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const override;
+    // Class scores a block of rows at a time as runBatch_, without building results.
+    void runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns, double* scores) const override;
 
 private:
     static tqPersistent* make();
@@ -85,6 +89,20 @@ private:
     void learn_(const tqClassifierDataProvider& data, const tqClassifierTrainParamsBayesian& bayes);
     // The kept parameters; refuses a classifier trained without them (trainParams()).
     const tqClassifierTrainParamsBayesian& runParams_() const;
+    // Every model as one that rates rows, appended to models; false if one cannot.
+    bool rowRaters_(std::vector<const tq_CategoryModelBayesian*>& models) const;
+    // The log-likelihoods of block's rows under models into scores (row by row, one per model);
+    // false when a row is not finite or a model fails (the rows are then run one by one).
+    bool rateBlock_(const std::vector<const tq_CategoryModelBayesian*>& models, const tqPatternRows& block,
+                    double* scores) const;
+    // The match scores e^(s_k - max s) of log-likelihoods scores[k] into match; returns -max s.
+    double matchScoresOf_(const double* scores, double* match) const;
+    // Makes the run table of the trained or loaded models (none where a model is not made of
+    // one-measurement normal densities with data).
+    void buildRunTable_();
+    // The log-likelihoods of a complete pattern of at least the table's reach under every
+    // model into scores, from the run table, bit for bit as the models rate it.
+    void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
     // result (its storage reused).
     void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
@@ -100,6 +118,8 @@ private:
 
     std::vector<long> labels_;
     std::vector<tqPtrHandle<tq_CategoryModel>> models_;
+    // Built once the models are final and shared by copies, as the models are; read only.
+    std::shared_ptr<const tq_BayesRunTable> table_;
 };
 
 #endif

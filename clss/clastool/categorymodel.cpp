@@ -314,6 +314,22 @@ void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
     }
 }
 
+bool tq_CategoryModelBayesian::normalTerms1_(std::vector<std::size_t>& indices,
+                                             std::vector<tqMVNTerms1>& terms) const {
+    if (groups_.size() < pdfs_.size()) return false;
+    for (std::size_t g = 0; g < pdfs_.size(); ++g) {
+        const tq_ProbabilityDensityFunction* pdf = pdfs_[g].get();
+        if (!pdf || typeid(*pdf) != typeid(tq_PDFMultivariateNormal) || groups_[g].size() != 1 || groups_[g][0] < 0)
+            return false;
+        tqMVNTerms1 own{};
+        if (tfMVNTerms1Of(&static_cast<const tq_PDFMultivariateNormal*>(pdf)->state_, &own) != tqMVNSuccess)
+            return false;
+        indices.push_back(static_cast<std::size_t>(groups_[g][0]));
+        terms.push_back(own);
+    }
+    return true;
+}
+
 bool tq_CategoryModelBayesian::operator==(const tq_CategoryModelBayesian& other) const {
     if (!tq_CategoryModel::operator==(other) || pdfs_.size() != other.pdfs_.size()) return false;
     for (std::size_t g = 0; g < pdfs_.size(); ++g)

@@ -94,6 +94,14 @@ public:
     // that fails is dropped whole, so what the model learned before does not matter).
     void adaptRows_(const tqPatternRows& rows);
 
+    // When every group is one measurement (index >= 0) modelled by a normal density with
+    // data: appends the groups' indices and their densities' terms (tfMVNTerms1Of) in group
+    // order and returns true, so that a caller can rate complete patterns as matchScore does,
+    // bit for bit (the sum of tfMVNLogValue1 over the groups, from 0.0 in group order).
+    // Otherwise returns false, having appended the terms of the groups before the first that is
+    // not such a one (the caller drops what it collected).
+    bool normalTerms1_(std::vector<std::size_t>& indices, std::vector<tqMVNTerms1>& terms) const;
+
     const std::vector<std::vector<long>>& groups() const { return groups_; }
     // PDF g models group g.
     const std::vector<tqPtrHandle<tq_ProbabilityDensityFunction>>& pdfs() const { return pdfs_; }

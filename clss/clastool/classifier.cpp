@@ -1,5 +1,8 @@
 #include "clss/clastool/classifier.h"
 
+#include <algorithm>
+#include <string>
+
 #include "clss/clastool/errors.h"
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/result.h"
@@ -67,21 +70,78 @@ void tq_Classifier::run(const tqFeaturePattern& pattern, tqClassifierResult& res
     recordRunResults_(dest, flags, pattern, result);
 }
 
-void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
-    if (!isTrained_()) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
-    if (rows.rows == 0) return;
+namespace {
+
+// The checks of a batch call, in their order; false when there are no rows to classify.
+// `room` says whether the caller gave somewhere to write, `output` what goes there.
+bool batchToRun(bool trained, const tqPatternRows& rows, bool room, const char* output) {
+    if (!trained) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    if (rows.rows == 0) return false;
     // Rows without measurements need no values (an empty vector's data() may be null).
-    if ((rows.values == nullptr && rows.dimension > 0) || results == nullptr)
-        throw tqClassifierDefs::BadParams("Batch classification needs pattern rows and room for their results.");
+    if ((rows.values == nullptr && rows.dimension > 0) || !room)
+        throw tqClassifierDefs::BadParams(std::string("Batch classification needs pattern rows and room for their ") +
+                                          output + ".");
     if (rows.rowStride < rows.dimension)
         throw tqClassifierDefs::BadParams("Pattern rows must be at least as long as their dimension.");
-    runBatch_(rows, results);
+    return true;
+}
+
+}  // namespace
+
+void tq_Classifier::runBatch(const tqPatternRows& rows, tqClassifierResult* results) const {
+    if (batchToRun(isTrained_(), rows, results != nullptr, "results")) runBatch_(rows, results);
 }
 
 void tq_Classifier::runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const {
     for (std::size_t i = 0; i < rows.rows; ++i) {
         if (i % kBatchBlock == 0) tfThrowExceptionOnFailure(tfAttentionCheck());
         run_(rows.pattern(i), results[i]);
+    }
+}
+
+void tq_Classifier::runBatchScores(const tqPatternRows& rows, const long* columns, std::size_t numColumns,
+                                   double* scores) const {
+    const bool room = numColumns == 0 || (columns != nullptr && scores != nullptr);
+    if (batchToRun(isTrained_(), rows, room, "scores")) runBatchScores_(rows, ScoreColumns(columns, numColumns), scores);
+}
+
+void tq_Classifier::runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns, double* scores) const {
+    std::vector<tqClassifierResult> results(std::min(rows.rows, kBatchBlock));
+    for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
+        const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
+        try {
+            runBatch_(rows.slice(begin, end), results.data());
+        } catch (...) {
+            // Which row failed is not known here: the block's rows one by one give the scores
+            // before it and then its own error.
+            for (std::size_t i = begin; i < end; ++i) {
+                run_(rows.pattern(i), results[0]);
+                columns.scatter(results[0], scores + i * columns.size());
+            }
+            throw;
+        }
+        for (std::size_t i = begin; i < end; ++i) columns.scatter(results[i - begin], scores + i * columns.size());
+    }
+}
+
+tq_Classifier::ScoreColumns::ScoreColumns(const long* labels, std::size_t n) {
+    for (std::size_t c = 0; c < n; ++c) byLabel_.emplace_back(labels[c], c);
+    std::sort(byLabel_.begin(), byLabel_.end());
+    for (std::size_t c = 1; c < n; ++c)
+        if (byLabel_[c].first == byLabel_[c - 1].first)
+            throw tqClassifierDefs::BadParams("The category labels of the score columns must be unique.");
+}
+
+std::size_t tq_Classifier::ScoreColumns::column(long label) const {
+    const auto at = std::lower_bound(byLabel_.begin(), byLabel_.end(), std::make_pair(label, std::size_t{0}));
+    return at != byLabel_.end() && at->first == label ? at->second : byLabel_.size();
+}
+
+void tq_Classifier::ScoreColumns::scatter(const tqClassifierResult& result, double* row) const {
+    std::fill(row, row + size(), 0.0);
+    for (const tqClassifierCategoryResult& entry : result.categoryResults()) {
+        const std::size_t c = column(entry.categoryLabel());
+        if (c < size()) row[c] = entry.classScore();
     }
 }
 

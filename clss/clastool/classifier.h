@@ -4,6 +4,8 @@
 #define CLASTOOL_CLASSIFIER_H
 
 #include <cstddef>
+#include <utility>
+#include <vector>
 
 #include "clss/clastool/trainparams.h"
 #include "platform/archive.h"
@@ -60,6 +62,15 @@ public:
     // abort stops the call, the exception passes unchanged and the results of the rows before
     // are already written. Records no diagnostics (no technique records any per run).
     void runBatch(const tqPatternRows& rows, tqClassifierResult* results) const;
+    // Class scores only, for callers that want no decisions or costs: row i of `rows` gives
+    // scores[i * numColumns + c], the class score runBatch's result for row i gives the
+    // category labelled columns[c], bit for bit, or 0.0 where that result has no such
+    // category (a category of the classifier that no column names is left out). Requires a
+    // trained classifier (NotTrained), a well-formed view and, for rows, room for the scores
+    // and distinct column labels (BadParams); rows fail and aborts stop as in runBatch, with
+    // the rows before already written.
+    void runBatchScores(const tqPatternRows& rows, const long* columns, std::size_t numColumns,
+                        double* scores) const;
     // If trained: untrain_ and drop the kept parameters. Otherwise nothing.
     void untrain();
 
@@ -91,6 +102,24 @@ protected:
     // as a pattern object, checking the abort request once per kBatchBlock rows.
     virtual void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const;
     static constexpr std::size_t kBatchBlock = 256;
+
+    // The score columns of runBatchScores: the column of each label, found by bisection.
+    class ScoreColumns {
+    public:
+        // BadParams for a repeated label.
+        ScoreColumns(const long* labels, std::size_t n);
+        std::size_t size() const { return byLabel_.size(); }
+        // The column of label, or size() when no column names it.
+        std::size_t column(long label) const;
+        // result's class scores into row[0, size()), 0.0 for a category it does not have.
+        void scatter(const tqClassifierResult& result, double* row) const;
+
+    private:
+        std::vector<std::pair<long, std::size_t>> byLabel_;  // ascending labels
+    };
+    // Scores of rows into scores (runBatchScores after its checks). The default takes them
+    // from runBatch_'s results, a block of rows at a time.
+    virtual void runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns, double* scores) const;
 
     // For techniques that compare or use kept parameters without the checks of trainParams().
     const tqPtrHandle_const<tqClassifierTrainParams>& keptParams_() const { return trainParams_; }

@@ -146,9 +146,13 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
     decide(n, labels.data(), matchScores.data(), frequencies, costs, matchScoreFactorLog);
 }
 
-void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
-                                const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
-                                double matchScoreFactorLog) {
+namespace {
+
+// The unnormalised a-posteriori weights of the decision rule into weight[0, n), checked as
+// decide documents; returns their sum. The attention check comes first in each step so that
+// a host can abandon a result over many categories.
+double weigh(std::size_t n, const long* labels, const double* matchScores,
+             const tqClassifierFrequencies& frequencies, double* weight) {
     checkUniqueLabels(n, labels);
     for (std::size_t i = 0; i < n; ++i)
         if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
@@ -162,9 +166,6 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
 
-    // Unnormalised a-posteriori weights. The attention check comes first in each step so that
-    // a host can abandon a result over many categories.
-    CategoryScratch<double> weight(n);
     double weightSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         tfThrowExceptionOnFailure(tfAttentionCheck());
@@ -173,6 +174,22 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     }
     if (weightSum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
+    return weightSum;
+}
+
+}  // namespace
+
+void tqClassifierResult::classScores(std::size_t n, const long* labels, const double* matchScores,
+                                     const tqClassifierFrequencies& frequencies, double* classScores) {
+    const double weightSum = weigh(n, labels, matchScores, frequencies, classScores);
+    for (std::size_t i = 0; i < n; ++i) classScores[i] /= weightSum;
+}
+
+void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
+                                const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
+                                double matchScoreFactorLog) {
+    CategoryScratch<double> weight(n);
+    const double weightSum = weigh(n, labels, matchScores, frequencies, weight.data());
 
     // The expected cost of deciding i sums, over every other category j taken as the truth,
     // the cost of that mistake weighted by j's share. The labels are distinct, so no pair of

@@ -88,6 +88,12 @@ public:
                 const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
                 double matchScoreFactorLog);
 
+    // The class-score step of the decision rule alone: classScores[i] gets the class score
+    // decide gives labels[i], bit for bit, with decide's checks and errors in its order, and
+    // neither expected costs nor an ordering. On an exception classScores may be partly written.
+    static void classScores(std::size_t n, const long* labels, const double* matchScores,
+                            const tqClassifierFrequencies& frequencies, double* classScores);
+
     tqClassifierResult(const tqClassifierResult& other);
     tqClassifierResult& operator=(const tqClassifierResult& other);
     tqClassifierResult(tqClassifierResult&& other) noexcept;

@@ -76,6 +76,12 @@ void tqClassifierTool::runBatch(const tqPatternRows& rows, tqClassifierResult* r
     (*classifier_)->runBatch(rows, results);
 }
 
+void tqClassifierTool::runBatchScores(const tqPatternRows& rows, const long* columns, std::size_t numColumns,
+                                      double* scores) const {
+    if (!*classifier_) throw tqClassifierDefs::NotTrained("Classifier tool must be trained before running.");
+    (*classifier_)->runBatchScores(rows, columns, numColumns, scores);
+}
+
 namespace {
 
 // Packs patterns [begin, end) of data into rows of width dim; false if one has another length.

@@ -51,6 +51,10 @@ public:
     // Every pattern of `data` in order, classified in blocks of packed rows; a pattern of
     // another length than data.numMeasurements() is run on its own, with run's errors.
     std::vector<tqClassifierResult> runBatch(const tqClassifierDataProvider& data) const;
+    // Class scores only, one row of numColumns per pattern row, columns[c] naming the
+    // category of column c (tq_Classifier::runBatchScores). NotTrained without a classifier.
+    void runBatchScores(const tqPatternRows& rows, const long* columns, std::size_t numColumns,
+                        double* scores) const;
     // Untrains the classifier, which stays in the tool. Nothing without one.
     void untrain();
 

@@ -70,13 +70,17 @@ class _Classifier(ClassifierMixin, BaseEstimator):
         X = self._check_X(X, reset=False)
         return self.model_.run(X, int(self.n_jobs or 1), with_costs)
 
+    def _scores(self, X):
+        check_is_fitted(self, "model_")
+        return self.model_.scores(self._check_X(X, reset=False), int(self.n_jobs or 1))
+
     def predict(self, X):
         decisions, _, _ = self._run(X)
         return self.classes_[decisions]
 
     def predict_proba(self, X):
         """Class scores, columns in ``classes_`` order."""
-        return self._run(X)[1]
+        return self._scores(X)
 
     def expected_costs(self, X):
         """Expected misclassification cost of deciding each class (NaN: not a candidate)."""

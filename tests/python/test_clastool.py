@@ -157,26 +157,48 @@ def run_program(*args):
     return subprocess.run([PROGRAM, "-q", *args], check=True, capture_output=True, text=True).stdout
 
 
+def program_scores(model, data):
+    """The program's decisions and class scores for data, scores in sorted label order."""
+    lines = [line.split(",") for line in run_program("classify", "--scores", str(model), str(data)).splitlines()]
+    header, rows = lines[0], lines[1:]
+    labels = sorted(h[len("class:"):] for h in header if h.startswith("class:"))
+    scores = np.array([[float(row[header.index("class:" + label)]) for label in labels] for row in rows])
+    return np.array([row[1] for row in rows]), scores
+
+
 @pytest.mark.skipif(not PROGRAM, reason="CLASTOOL_PROGRAM names the clastool program")
 @pytest.mark.parametrize("method, options, make", [
     ("knn", ["--k", "3"], lambda: clastool.KNNClassifier(k=3)),
     ("bayes", ["--prior", "virginica=0.2"], lambda: clastool.BayesClassifier(priors={"virginica": 0.2})),
+    ("knn", ["--k", "3", "--scale", "standard", "--impute", "median"], None),
+    ("knn", ["--scale", "minmax", "--impute", "mean"], None),
+    ("bayes", ["--scale", "standard"], None),  # missing cells stay invalid measurements
 ])
 def test_model_files_are_shared_with_the_program(tmp_path, method, options, make):
     frame = pd.read_csv(IRIS)
+    if method == "bayes" or "--impute" in options:
+        frame.iloc[::9, 1] = np.nan  # missing cells, written empty
+    data = tmp_path / "holes.csv"
+    frame.to_csv(data, index=False)
     X, y = frame.iloc[:, :4], frame["species"]
     trained = tmp_path / "program.model"
-    run_program("train", "--method", method, *options, "--label-column", "species", IRIS, "-o", str(trained))
+    run_program("train", "--method", method, *options, "--label-column", "species", str(data), "-o", str(trained))
     loaded = clastool.load(trained)
+    # Scaling and imputation are the model's own: Python applies them as the program does.
+    decisions, scores = program_scores(trained, data)
+    np.testing.assert_array_equal(loaded.predict(X), decisions)
+    np.testing.assert_array_equal(loaded.predict_proba(X), scores)
+    for again in [pickle.loads(pickle.dumps(loaded)), loaded]:
+        again.save(tmp_path / "again.model", label_column="species")
+        np.testing.assert_array_equal(program_scores(tmp_path / "again.model", data)[1], scores)
+        np.testing.assert_array_equal(again.predict_proba(X), scores)
+    if make is None:
+        return
     assert loaded.get_params() == make().get_params()
-    program = [line.split(",")[1] for line in run_program("classify", str(trained), IRIS).splitlines()[1:]]
-    np.testing.assert_array_equal(loaded.predict(X), program)
-
     ours = make().fit(X, y)
     saved = tmp_path / "python.model"
     ours.save(saved, label_column="species")
-    program = [line.split(",")[1] for line in run_program("classify", str(saved), IRIS).splitlines()[1:]]
-    np.testing.assert_array_equal(ours.predict(X), program)
+    np.testing.assert_array_equal(ours.predict(X), program_scores(saved, data)[0])
     np.testing.assert_array_equal(loaded.predict_proba(X), ours.predict_proba(X))
 
 
