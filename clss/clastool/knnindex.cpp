@@ -64,12 +64,6 @@ constexpr double kTreeRowCost = 6.0;
 constexpr double kTreeNodeCost = 1.0;
 constexpr double kScanRowCost = 0.25;
 
-bool finite(const double* v, long n) {
-    for (long j = 0; j < n; ++j)
-        if (!std::isfinite(v[j])) return false;
-    return true;
-}
-
 long levels(long rows) {
     long depth = 0;
     for (long size = rows; size > RowIndex::kLeafRows; size = size - size / 2) ++depth;
@@ -84,139 +78,74 @@ inline double cheapTerm(double diff) {
     if constexpr (Q == 3) return x * x * x;
 }
 
-// The k nearest of one query, and every row seen within the k-th distance (see the proof above).
+// The k nearest of one query over the tree, each leaf one run of consecutive rows.
 template <int Q>
 class TreeSearch {
 public:
-    TreeSearch(const PackedRows& packed, const std::uint32_t* order, const double* boxes, long dims, double p,
-               long cap)
-        : packed_(packed), order_(order), boxes_(boxes), dims_(dims), p_(p), cap_(cap), skip_(Q, p, dims) {}
+    TreeSearch(const PackedRows& packed, const double* boxes, long dims, double p)
+        : packed_(packed), boxes_(boxes), dims_(dims), p_(p), skip_(Q, p, dims) {}
 
     long examined = 0;
     long nodes = 0;
 
-    void start(const double* a) {
-        a_ = a;
-        heap_.clear();
-        candidates_.clear();
-        bound_ = std::numeric_limits<double>::quiet_NaN();
-    }
-
-    // Node `node` over order_[begin, end), its box already found not to be pruned.
-    void visit(long node, long begin, long end) {
+    // Node `node` over row positions [begin, end), its box already found not to be pruned.
+    void visit(ReplayList& list, const double* a, long node, long begin, long end) {
         ++nodes;
         if (end - begin <= RowIndex::kLeafRows) {
-            for (long t = begin; t < end; ++t) offer(order_[t]);
+            for (long t = begin; t < end; ++t) offer(list, a, t);
             return;
         }
         const long mid = begin + (end - begin) / 2;
         const long left = 2 * node + 1, right = left + 1;
-        const double toLeft = boxSum(left), toRight = boxSum(right);
+        const double toLeft = boxSum(a, left), toRight = boxSum(a, right);
         if (toLeft <= toRight) {
-            if (!(toLeft >= bound_)) visit(left, begin, mid);
-            if (!(toRight >= bound_)) visit(right, mid, end);
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid);
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end);
         } else {
-            if (!(toRight >= bound_)) visit(right, mid, end);
-            if (!(toLeft >= bound_)) visit(left, begin, mid);
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end);
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid);
         }
     }
 
-    void offer(long i) {
+    void offer(ReplayList& list, const double* a, long at) {
         ++examined;
-        const double* b = packed_.row(i);
-        if (full() && cheapSum(b) >= bound_) return;
-        const double sum = normPowerSum(a_, b, dims_, p_);
-        const double d = normRoot(sum, p_);
-        if (full()) {
-            if (d > heap_.front().first) return;
-            if (d < heap_.front().first) {
-                std::pop_heap(heap_.begin(), heap_.end(), farther);
-                heap_.back() = {d, sum};
-                std::push_heap(heap_.begin(), heap_.end(), farther);
-                bound_ = skip_(heap_.front().second);
-                if (candidates_.size() > static_cast<std::size_t>(2 * cap_ + 64)) dropFarther();
-            }
-        } else {
-            heap_.emplace_back(d, sum);
-            std::push_heap(heap_.begin(), heap_.end(), farther);
-            if (full()) bound_ = skip_(heap_.front().second);
-        }
-        candidates_.push_back({i, d});
+        const double* b = packed_.row(at);
+        if (list.full() && cheapSum(a, b) >= list.bound()) return;
+        const double sum = normPowerSum(a, b, dims_, p_);
+        list.offer(at, normRoot(sum, p_), sum);
     }
 
-    // The insertion rules of the scan over the candidates in stored order.
-    void finish(std::vector<long>& indices, std::vector<double>& distances) {
-        dropFarther();
-        std::sort(candidates_.begin(), candidates_.end(),
-                  [](const Candidate& x, const Candidate& y) { return x.index < y.index; });
-        indices.clear();
-        distances.clear();
-        for (const Candidate& c : candidates_) {
-            if (static_cast<long>(distances.size()) == cap_ && c.distance >= distances.back()) continue;
-            const auto at = std::find_if(distances.begin(), distances.end(),
-                                         [&](double x) { return !(x < c.distance); });
-            indices.insert(indices.begin() + (at - distances.begin()), c.index);
-            distances.insert(at, c.distance);
-            if (static_cast<long>(distances.size()) > cap_) {
-                indices.pop_back();
-                distances.pop_back();
-            }
-        }
-    }
+    const SkipBound& skip() const { return skip_; }
 
 private:
-    struct Candidate {
-        long index;
-        double distance;
-    };
-
-    static bool farther(const std::pair<double, double>& x, const std::pair<double, double>& y) {
-        return x.first < y.first;
-    }
-    bool full() const { return static_cast<long>(heap_.size()) == cap_; }
-
-    void dropFarther() {
-        if (!full()) return;
-        const double t = heap_.front().first;
-        candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(),
-                                         [t](const Candidate& c) { return c.distance > t; }),
-                          candidates_.end());
-    }
-
-    double cheapSum(const double* b) const {
+    double cheapSum(const double* a, const double* b) const {
         double s0 = 0.0, s1 = 0.0;
         long j = 0;
         for (; j + 2 <= dims_; j += 2) {
-            s0 += cheapTerm<Q>(a_[j] - b[j]);
-            s1 += cheapTerm<Q>(a_[j + 1] - b[j + 1]);
+            s0 += cheapTerm<Q>(a[j] - b[j]);
+            s1 += cheapTerm<Q>(a[j + 1] - b[j + 1]);
         }
-        if (j < dims_) s0 += cheapTerm<Q>(a_[j] - b[j]);
+        if (j < dims_) s0 += cheapTerm<Q>(a[j] - b[j]);
         return s0 + s1;
     }
 
-    double boxSum(long node) const {
+    double boxSum(const double* a, long node) const {
         const double* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
         const double* hi = lo + dims_;
         double s = 0.0;
         for (long j = 0; j < dims_; ++j) {
-            const double a = a_[j];
-            const double gap = a < lo[j] ? lo[j] - a : a > hi[j] ? a - hi[j] : 0.0;
+            const double x = a[j];
+            const double gap = x < lo[j] ? lo[j] - x : x > hi[j] ? x - hi[j] : 0.0;
             s += cheapTerm<Q>(gap);
         }
         return s;
     }
 
     const PackedRows& packed_;
-    const std::uint32_t* order_;
     const double* boxes_;
     long dims_;
     double p_;
-    long cap_;
     SkipBound skip_;
-    const double* a_ = nullptr;
-    double bound_ = std::numeric_limits<double>::quiet_NaN();
-    std::vector<std::pair<double, double>> heap_;  // (distance, sum), farthest in front
-    std::vector<Candidate> candidates_;
 };
 
 struct Counts {
@@ -225,27 +154,27 @@ struct Counts {
 };
 
 template <int Q>
-Counts searchTree(const PackedRows& packed, const std::uint32_t* order, const double* boxes, long indexed, long n,
-                  double p, const double* const* queries, long count, long dims, long k,
-                  std::vector<long>* indices, std::vector<double>* distances) {
-    TreeSearch<Q> search(packed, order, boxes, dims, p, std::min(k, n));
+Counts searchTree(const PackedRows& packed, const double* boxes, long indexed, long n, double p,
+                  const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                  std::vector<double>* distances) {
+    TreeSearch<Q> search(packed, boxes, dims, p);
     for (long q = 0; q < count; ++q) {
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
-        search.start(queries[q]);
-        search.visit(0, 0, indexed);
-        for (long i = indexed; i < n; ++i) search.offer(i);
-        search.finish(indices[q], distances[q]);
+        ReplayList list(std::min(k, n), packed, search.skip(), false);
+        search.visit(list, queries[q], 0, 0, indexed);
+        for (long i = indexed; i < n; ++i) search.offer(list, queries[q], i);
+        list.finish(indices[q], distances[q]);
     }
     return {search.examined, search.nodes};
 }
 
-Counts searchByOrder(int q, const PackedRows& packed, const std::uint32_t* order, const double* boxes, long indexed,
-                     long n, double p, const double* const* queries, long count, long dims, long k,
-                     std::vector<long>* indices, std::vector<double>* distances) {
-    if (q == 1) return searchTree<1>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
-    if (q == 2) return searchTree<2>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
-    return searchTree<3>(packed, order, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+Counts searchByOrder(int q, const PackedRows& packed, const double* boxes, long indexed, long n, double p,
+                     const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+                     std::vector<double>* distances) {
+    if (q == 1) return searchTree<1>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+    if (q == 2) return searchTree<2>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+    return searchTree<3>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
 }
 
 }  // namespace
@@ -259,31 +188,33 @@ IndexChoice indexChoice() {
 
 RowIndex::RowIndex(long rows, long dims) : rows_(rows), dims_(dims) {}
 
-std::unique_ptr<const RowIndex> RowIndex::build(const PackedRows& rows, long count) {
+std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
     const long dims = rows.dimension();
     count = std::min(count, rows.rows());
     if (dims < 2 || dims > kMaxIndexedMeasurements || count < 1 ||
-        count > static_cast<long>(std::numeric_limits<std::uint32_t>::max()))
+        count > static_cast<long>(std::numeric_limits<std::uint32_t>::max()) || count < rows.reordered())
         return nullptr;
     for (long i = 0; i < count; ++i)
-        if (!finite(rows.row(i), dims)) return nullptr;
+        if (!finiteValues(rows.row(i), dims)) return nullptr;
     std::unique_ptr<RowIndex> index(new RowIndex(count, dims));
-    index->order_.resize(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i) index->order_[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(i);
+    std::vector<std::uint32_t> order(static_cast<std::size_t>(count));
+    for (long i = 0; i < count; ++i) order[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(i);
     const std::size_t nodes = (std::size_t{2} << levels(count)) - 1;
     index->boxes_.resize(nodes * 2 * static_cast<std::size_t>(dims));
-    index->build_(rows, 0, 0, count);
+    index->build_(rows, order, 0, 0, count);
+    rows.reorder(order);
     index->probe_(rows);
     return index;
 }
 
-void RowIndex::build_(const PackedRows& packed, long node, long begin, long end) {
+void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
+                      long end) {
     double* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
     double* hi = lo + dims_;
-    std::memcpy(lo, packed.row(order_[static_cast<std::size_t>(begin)]), static_cast<std::size_t>(dims_) * sizeof(double));
+    std::memcpy(lo, packed.row(order[static_cast<std::size_t>(begin)]), static_cast<std::size_t>(dims_) * sizeof(double));
     std::memcpy(hi, lo, static_cast<std::size_t>(dims_) * sizeof(double));
     for (long t = begin + 1; t < end; ++t) {
-        const double* b = packed.row(order_[static_cast<std::size_t>(t)]);
+        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
         for (long j = 0; j < dims_; ++j) {
             lo[j] = std::min(lo[j], b[j]);
             hi[j] = std::max(hi[j], b[j]);
@@ -301,10 +232,10 @@ void RowIndex::build_(const PackedRows& packed, long node, long begin, long end)
         }
     }
     const long mid = begin + (end - begin) / 2;
-    std::nth_element(order_.begin() + begin, order_.begin() + mid, order_.begin() + end,
+    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
                      [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
-    build_(packed, 2 * node + 1, begin, mid);
-    build_(packed, 2 * node + 2, mid, end);
+    build_(packed, order, 2 * node + 1, begin, mid);
+    build_(packed, order, 2 * node + 2, mid, end);
 }
 
 // The cost model's figure: the average work of a few queries at stored rows spread over the data.
@@ -314,8 +245,8 @@ void RowIndex::probe_(const PackedRows& packed) {
     for (long q = 0; q < count; ++q) queries.push_back(packed.row(q * rows_ / count));
     std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
-    const Counts c = searchByOrder(2, packed, order_.data(), boxes_.data(), rows_, rows_, 2.0, queries.data(), count,
-                                   dims_, kProbeK, indices.data(), distances.data());
+    const Counts c = searchByOrder(2, packed, boxes_.data(), rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
+                                   indices.data(), distances.data());
     probeCost_ = (kTreeRowCost * static_cast<double>(c.examined) +
                   kTreeNodeCost * static_cast<double>(c.nodes * dims_)) /
                  static_cast<double>(count);
@@ -336,7 +267,7 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return order_.capacity() * sizeof(std::uint32_t) + boxes_.capacity() * sizeof(double) + sizeof(*this);
+    return boxes_.capacity() * sizeof(double) + sizeof(*this);
 }
 
 bool RowIndex::pays(long n, long k) const {
@@ -350,12 +281,14 @@ bool RowIndex::pays(long n, long k) const {
 bool RowIndex::search(const PackedRows& packed, long n, double p, const double* const* queries, long count, long dims,
                       long k, std::vector<long>* indices, std::vector<double>* distances) const {
     const int q = cheapOrder(p, dims);
-    if (q == 0 || dims != dims_ || n < rows_ || packed.rows() < n || packed.dimension() != dims) return false;
+    if (q == 0 || dims != dims_ || n < rows_ || packed.rows() < n || packed.dimension() != dims ||
+        packed.reordered() != rows_)
+        return false;
     for (long i = rows_; i < n; ++i)
-        if (!finite(packed.row(i), dims)) return false;
+        if (!finiteValues(packed.row(i), dims)) return false;
     for (long c = 0; c < count; ++c)
-        if (!finite(queries[c], dims)) return false;
-    searchByOrder(q, packed, order_.data(), boxes_.data(), rows_, n, p, queries, count, dims, k, indices, distances);
+        if (!finiteValues(queries[c], dims)) return false;
+    searchByOrder(q, packed, boxes_.data(), rows_, n, p, queries, count, dims, k, indices, distances);
     return true;
 }
 

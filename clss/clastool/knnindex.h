@@ -21,18 +21,20 @@ IndexChoice indexChoice();
 
 // A k-d tree over the leading rows of packed rows, exact under the norm metric of every order the
 // scan's skip test covers (1 to 64): it gives the scan's neighbours and distances, bit for bit,
-// tie rule included (see the proof in the source). It holds a permutation of the row numbers and
-// a bounding box per node, never a copy of the rows, and is not changed once built.
+// tie rule included (see the proof in the source). Building it reorders the rows it covers in
+// place (PackedRows::reorder), each node's rows consecutive, so that a leaf is one sequential
+// read; it holds a bounding box per node, never a copy of the rows, and is not changed once built.
 class RowIndex {
 public:
-    // Leaves hold at most this many rows; with it the index needs at most (2d + 4) x n bytes,
-    // within 0.5 x n x d x 8 for d >= 2.
+    // Leaves hold at most this many rows; with it the boxes take at most 2d x n bytes, and the
+    // stored number of each reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 32;
 
-    // An index over the first `count` packed rows, or null where none may be built: fewer than
-    // 2 or more than 2^20 measurements, more than 2^32 - 1 rows, or a measurement that is not
-    // finite (the scan's treatment of NaN distances does not follow box bounds).
-    static std::unique_ptr<const RowIndex> build(const PackedRows& rows, long count);
+    // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
+    // where none may be built: fewer than 2 or more than 2^20 measurements, more than 2^32 - 1
+    // rows, fewer rows than are reordered already, or a measurement that is not finite (the
+    // scan's treatment of NaN distances does not follow box bounds).
+    static std::unique_ptr<const RowIndex> build(PackedRows& rows, long count);
     // Whether training (and the first search of a loaded classifier) builds an index over `rows`
     // patterns of `dims` measurements: the measured rule in docs/performance.md, or what
     // CLASTOOL_KNN_INDEX forces.
@@ -46,10 +48,11 @@ public:
     // Whether the cost model picks the tree for queries against n stored rows, k neighbours.
     bool pays(long n, long k) const;
 
-    // The search of findNearestPacked over stored rows [0, n), all of them packed, with the same
-    // results; rows after the indexed ones are scanned. False, with nothing written, when this
-    // query set must take the scan: order without skip test, dims not the rows' length, a
-    // query or an unindexed row with a value that is not finite. k >= 1.
+    // The search of findNearestPacked over stored rows [0, n), all of them packed and the first
+    // rows() reordered by this index, with the same results; rows after the indexed ones are
+    // scanned. False, with nothing written, when this query set must take the scan: order
+    // without skip test, dims not the rows' length, a query or an unindexed row with a value
+    // that is not finite. k >= 1.
     bool search(const PackedRows& packed, long n, double p, const double* const* queries, long count, long dims,
                 long k, std::vector<long>* indices, std::vector<double>* distances) const;
 
@@ -58,12 +61,11 @@ public:
 
 private:
     RowIndex(long rows, long dims);
-    void build_(const PackedRows& packed, long node, long begin, long end);
+    void build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin, long end);
     void probe_(const PackedRows& packed);
 
     long rows_;
     long dims_;
-    std::vector<std::uint32_t> order_;  // row numbers, each node's rows contiguous
     std::vector<double> boxes_;         // per node: d lower then d upper corners
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };

@@ -106,6 +106,60 @@ double SkipBound::operator()(double kthSum) const {
     return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
 }
 
+ReplayList::ReplayList(long capacity, const PackedRows& rows, SkipBound cheap, bool keepAll)
+    : cap_(capacity), rows_(&rows), cheap_(cheap), keepAll_(keepAll), bound_(std::numeric_limits<double>::quiet_NaN()) {}
+
+void ReplayList::offer(long at, double d, double sum) {
+    const long index = rows_->storedIndex(at);
+    if (keepAll_) {
+        candidates_.push_back({index, d});
+        return;
+    }
+    // Without keepAll no distance is NaN.
+    if (full()) {
+        const double t = heap_.front().first;
+        if (d > t) return;
+        if (d < t) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.back() = {d, sum};
+            std::push_heap(heap_.begin(), heap_.end());
+            bound_ = cheap_(heap_.front().second);
+            if (candidates_.size() > static_cast<std::size_t>(2 * cap_ + 64)) dropFarther();
+        }
+    } else {
+        heap_.emplace_back(d, sum);
+        std::push_heap(heap_.begin(), heap_.end());
+        if (full()) bound_ = cheap_(heap_.front().second);
+    }
+    candidates_.push_back({index, d});
+}
+
+void ReplayList::dropFarther() {
+    if (!full()) return;
+    const double t = heap_.front().first;
+    candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(),
+                                     [t](const Candidate& c) { return c.distance > t; }),
+                      candidates_.end());
+}
+
+void ReplayList::finish(std::vector<long>& indices, std::vector<double>& distances) {
+    dropFarther();
+    std::sort(candidates_.begin(), candidates_.end(),
+              [](const Candidate& x, const Candidate& y) { return x.index < y.index; });
+    indices.clear();
+    distances.clear();
+    for (const Candidate& c : candidates_) {
+        if (static_cast<long>(distances.size()) == cap_ && c.distance >= distances.back()) continue;
+        const auto at = std::find_if(distances.begin(), distances.end(), [&](double x) { return !(x < c.distance); });
+        indices.insert(indices.begin() + (at - distances.begin()), c.index);
+        distances.insert(at, c.distance);
+        if (static_cast<long>(distances.size()) > cap_) {
+            indices.pop_back();
+            distances.pop_back();
+        }
+    }
+}
+
 namespace {
 
 constexpr long kMaxBoundedMeasurements = 1L << 20;
@@ -260,8 +314,8 @@ template <int P, bool Wide>
 
 // Offers stored row i (measurements b) to the list, for distances of order p. P = 1, 2, 3: cheap
 // terms of that order against the list's bound; P = 0: no skipping.
-template <int P, bool Wide>
-[[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b,
+template <int P, bool Wide, class List>
+[[gnu::always_inline]] inline void offerRow(List& list, long i, const double* a, const double* b,
                                             long dims, double p) {
     if constexpr (P > 0) {
         if (list.full() && cheapSumSkips<P, Wide>(a, b, dims, list.bound())) return;
@@ -307,8 +361,8 @@ template <int P>
 // not handled.
 // Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
 // query stays in registers); Dims = 0: the row length is `dims`.
-template <int P, long Dims>
-[[gnu::target("avx2")]] long offerRowsWideOf(NearestList& list, long begin, long end, const double* a,
+template <int P, long Dims, class List>
+[[gnu::target("avx2")]] long offerRowsWideOf(List& list, long begin, long end, const double* a,
                                              const PackedRows& rows, long dims, double p) {
     const long d = Dims > 0 ? Dims : dims;
     __m256d query[4];
@@ -330,8 +384,8 @@ template <int P, long Dims>
     return i;
 }
 
-template <int P>
-[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
+template <int P, class List>
+[[gnu::target("avx2")]] long offerRowsWide(List& list, long begin, long end, const double* a,
                                            const PackedRows& rows, long dims, double p) {
     if (dims == 8) return offerRowsWideOf<P, 8>(list, begin, end, a, rows, dims, p);
     if (dims == 16) return offerRowsWideOf<P, 16>(list, begin, end, a, rows, dims, p);
@@ -352,11 +406,10 @@ const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long
 // while every query of a batch passes over it.
 long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
 
-template <int P, bool Wide>
+template <int P, bool Wide, class List>
 [[gnu::always_inline]] inline void scanPacked(const PackedRows& rows,
                                               const tqClassifierDataProviderMemory& data, long n, long dims,
-                                              double p, const double* const* queries,
-                                              std::vector<NearestList>& lists) {
+                                              double p, const double* const* queries, std::vector<List>& lists) {
     // Rows packed for another length are never read (the patterns' own errors apply).
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
     const long step = rowsPerBlock(dims);
@@ -374,6 +427,14 @@ template <int P, bool Wide>
             for (; i < r1; ++i) offerRow<P, Wide>(lists[q], i, a, storedRow(data, i, dims), dims, p);
         }
     }
+}
+
+// Whether rows [begin, end) are all packed and finite.
+bool allFinite(const PackedRows& rows, long begin, long end, long dims) {
+    if (rows.rows() < end) return false;
+    for (long i = begin; i < end; ++i)
+        if (!finiteValues(rows.row(i), dims)) return false;
+    return true;
 }
 
 void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeaturePattern& query,
@@ -395,6 +456,18 @@ template <int P, bool Wide>
                                                 std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
     const SkipBound cheap = P > 0 ? SkipBound(P, p, dims) : SkipBound();
+    if (rows.reordered() > 0 && rows.dimension() == dims) {
+        // Rows in an index's order: lists that replay stored order (all rows kept where a value
+        // that is not finite may come: the reordered rows are finite, the others unchecked).
+        const bool rest = rows.reordered() < n && !allFinite(rows, rows.reordered(), n, dims);
+        std::vector<ReplayList> lists;
+        lists.reserve(static_cast<std::size_t>(count));
+        for (long q = 0; q < count; ++q)
+            lists.emplace_back(std::min(k, n), rows, cheap, rest || !finiteValues(queries[q], dims));
+        scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
+        for (long q = 0; q < count; ++q) lists[static_cast<std::size_t>(q)].finish(indices[q], distances[q]);
+        return;
+    }
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q], cheap);
@@ -468,6 +541,12 @@ void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMem
     }
 #endif
     searchBaseline(rows, data, p, queries, count, dims, k, indices, distances);
+}
+
+bool finiteValues(const double* v, long n) {
+    for (long j = 0; j < n; ++j)
+        if (!std::isfinite(v[j])) return false;
+    return true;
 }
 
 int cheapOrder(double p, long dims) {

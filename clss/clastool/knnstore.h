@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "clss/clastool/knnindex.h"
 
@@ -20,6 +22,10 @@ namespace tq_knn {
 // null one, one of another length than the first, or one with an invalid measurement. A search
 // reaches such a pattern only to throw its error, and takes it and everything after it from the
 // pattern objects.
+//
+// An index (knnindex.h) reorders a prefix of the rows in place, so that each of its leaves is one
+// sequential read; the rows then sit at positions that are not their stored numbers, and
+// storedIndex gives each position's number. The block stays the only copy of the measurements.
 class PackedRows {
 public:
     PackedRows() = default;
@@ -37,9 +43,20 @@ public:
     long dimension() const { return dims_; }
     // Whether a pattern that cannot be packed was appended: nothing after it is packed either.
     bool closed() const { return closed_; }
+    // The row at position i: stored pattern storedIndex(i).
     const double* row(long i) const { return block_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(dims_); }
-    // The bytes held, capacity included.
+    // The bytes of the measurements, capacity included.
     std::size_t bytes() const { return capacity_ * static_cast<std::size_t>(dims_) * sizeof(double); }
+
+    // The rows at positions [0, reordered()) are a permutation of the stored patterns [0,
+    // reordered()); every later position holds the stored pattern of its own number.
+    long reordered() const { return static_cast<long>(stored_.size()); }
+    long storedIndex(long i) const { return i < reordered() ? static_cast<long>(stored_[static_cast<std::size_t>(i)]) : i; }
+    // The bytes of the stored numbers of the reordered rows.
+    std::size_t orderBytes() const { return stored_.capacity() * sizeof(std::uint32_t); }
+    // Moves the row at position order[t] to position t, for t < order.size() (a permutation of
+    // [0, order.size()), order.size() <= rows(), fewer than 2^32 rows), in place; order is used up.
+    void reorder(std::vector<std::uint32_t>& order);
 
 private:
     void reserve_(std::size_t rows);
@@ -49,6 +66,7 @@ private:
     long rows_ = 0;
     long dims_ = 0;
     bool closed_ = false;
+    std::vector<std::uint32_t> stored_;  // stored number per reordered position
 };
 
 // The packed rows of a classifier's data object and the index over them (knnindex.h), shared by
