@@ -92,7 +92,8 @@ public:
     void visit(ReplayList& list, const double* a, long node, long begin, long end) {
         ++nodes;
         if (end - begin <= RowIndex::kLeafRows) {
-            for (long t = begin; t < end; ++t) offer(list, a, t);
+            examined += end - begin;
+            offerRows(Q, list, begin, end, a, packed_, dims_, p_);
             return;
         }
         const long mid = begin + (end - begin) / 2;
@@ -134,8 +135,8 @@ private:
         const double* hi = lo + dims_;
         double s = 0.0;
         for (long j = 0; j < dims_; ++j) {
-            const double x = a[j];
-            const double gap = x < lo[j] ? lo[j] - x : x > hi[j] ? x - hi[j] : 0.0;
+            // lo <= hi: at most one of the two is positive, and adding 0 changes no bit.
+            const double gap = std::max(lo[j] - a[j], 0.0) + std::max(a[j] - hi[j], 0.0);
             s += cheapTerm<Q>(gap);
         }
         return s;

@@ -528,7 +528,51 @@ bool wideScan() {
     return wide;
 }
 
+template <int P, bool Wide>
+[[gnu::always_inline]] inline void offerRun(ReplayList& list, long begin, long end, const double* a,
+                                            const PackedRows& rows, long dims, double p) {
+    long i = begin;
+#ifdef CLASTOOL_KNN_AVX2
+    if constexpr (Wide) i = offerRowsWide<P>(list, i, end, a, rows, dims, p);
+#endif
+    for (; i < end; ++i) offerRow<P, Wide>(list, i, a, rows.row(i), dims, p);
+}
+
+template <bool Wide>
+[[gnu::always_inline]] inline void offerRunByOrder(int q, ReplayList& list, long begin, long end, const double* a,
+                                                   const PackedRows& rows, long dims, double p) {
+    if (q == 1)
+        offerRun<1, Wide>(list, begin, end, a, rows, dims, p);
+    else if (q == 2)
+        offerRun<2, Wide>(list, begin, end, a, rows, dims, p);
+    else
+        offerRun<3, Wide>(list, begin, end, a, rows, dims, p);
+}
+
+void offerRunBaseline(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows,
+                      long dims, double p) {
+    offerRunByOrder<false>(q, list, begin, end, a, rows, dims, p);
+}
+
+#ifdef CLASTOOL_KNN_AVX2
+[[gnu::target("avx2")]] void offerRunAvx2(int q, ReplayList& list, long begin, long end, const double* a,
+                                          const PackedRows& rows, long dims, double p) {
+    offerRunByOrder<true>(q, list, begin, end, a, rows, dims, p);
+}
+#endif
+
 }  // namespace
+
+void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
+               double p) {
+#ifdef CLASTOOL_KNN_AVX2
+    if (wideScan()) {
+        offerRunAvx2(q, list, begin, end, a, rows, dims, p);
+        return;
+    }
+#endif
+    offerRunBaseline(q, list, begin, end, a, rows, dims, p);
+}
 
 void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
                        const double* const* queries, long count, long dims, long k,

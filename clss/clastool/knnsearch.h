@@ -74,6 +74,12 @@ private:
     std::vector<Candidate> candidates_;
 };
 
+// Offers packed rows at positions [begin, end) to the list for distances of order p, as the scan
+// offers them (cheap sums of order q = cheapOrder(p, dims), 1 to 3, against the list's bound,
+// four rows per instruction where the scan does so).
+void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
+               double p);
+
 // Whether the n values are all finite.
 bool finiteValues(const double* v, long n);
 
