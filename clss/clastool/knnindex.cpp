@@ -52,17 +52,19 @@ namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements. At
-// 1,000,000 x 8 it answers 1,000 queries 2.6 times as fast as the scan; at 100,000 x 16 it was 13
-// times slower (docs/performance.md, "Exact index").
+// 9,000 x 8 it answers 1,000 queries 1.45 times as fast as the scan, at 1,000,000 x 8 about 20
+// times; at 10,000 and 100,000 x 16 it is 2 times slower (docs/performance.md, "Exact index").
 constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
-// Cost model, in nanoseconds on the machine of docs/performance.md: per row the tree examines,
-// per node it visits (per measurement), per row the scan reads (per measurement, batched).
-constexpr double kTreeRowCost = 6.0;
-constexpr double kTreeNodeCost = 1.0;
-constexpr double kScanRowCost = 0.25;
+// Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
+// docs/performance.md: per measurement of a row the tree examines, per node it visits; per query
+// and per measurement of a row the scan reads.
+constexpr double kTreeValueCost = 0.6;
+constexpr double kTreeNodeCost = 45.0;
+constexpr double kScanQueryCost = 8900.0;
+constexpr double kScanValueCost = 0.148;
 
 long levels(long rows) {
     long depth = 0;
@@ -108,28 +110,9 @@ public:
         }
     }
 
-    void offer(ReplayList& list, const double* a, long at) {
-        ++examined;
-        const double* b = packed_.row(at);
-        if (list.full() && cheapSum(a, b) >= list.bound()) return;
-        const double sum = normPowerSum(a, b, dims_, p_);
-        list.offer(at, normRoot(sum, p_), sum);
-    }
-
     const SkipBound& skip() const { return skip_; }
 
 private:
-    double cheapSum(const double* a, const double* b) const {
-        double s0 = 0.0, s1 = 0.0;
-        long j = 0;
-        for (; j + 2 <= dims_; j += 2) {
-            s0 += cheapTerm<Q>(a[j] - b[j]);
-            s1 += cheapTerm<Q>(a[j + 1] - b[j + 1]);
-        }
-        if (j < dims_) s0 += cheapTerm<Q>(a[j] - b[j]);
-        return s0 + s1;
-    }
-
     double boxSum(const double* a, long node) const {
         const double* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
         const double* hi = lo + dims_;
@@ -164,7 +147,7 @@ Counts searchTree(const PackedRows& packed, const double* boxes, long indexed, l
         if (status != 0) tfThrowExceptionOnFailure(status);
         ReplayList list(std::min(k, n), packed, search.skip(), false);
         search.visit(list, queries[q], 0, 0, indexed);
-        for (long i = indexed; i < n; ++i) search.offer(list, queries[q], i);
+        offerRows(Q, list, indexed, n, queries[q], packed, dims, p);
         list.finish(indices[q], distances[q]);
     }
     return {search.examined, search.nodes};
@@ -248,8 +231,8 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     const Counts c = searchByOrder(2, packed, boxes_.data(), rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
-    probeCost_ = (kTreeRowCost * static_cast<double>(c.examined) +
-                  kTreeNodeCost * static_cast<double>(c.nodes * dims_)) /
+    probeCost_ = (kTreeValueCost * static_cast<double>(c.examined * dims_) +
+                  kTreeNodeCost * static_cast<double>(c.nodes)) /
                  static_cast<double>(count);
 }
 
@@ -274,8 +257,8 @@ std::size_t RowIndex::bytes() const {
 bool RowIndex::pays(long n, long k) const {
     // More neighbours mean more rows within the k-th distance, roughly one leaf per neighbour.
     const double kScale = std::max(1.0, static_cast<double>(k + kLeafRows) / static_cast<double>(kProbeK + kLeafRows));
-    const double tree = probeCost_ * kScale + kTreeRowCost * static_cast<double>(n - rows_);
-    const double scan = kScanRowCost * static_cast<double>(n * dims_);
+    const double tree = probeCost_ * kScale + kTreeValueCost * static_cast<double>((n - rows_) * dims_);
+    const double scan = kScanQueryCost + kScanValueCost * static_cast<double>(n * dims_);
     return tree < scan;
 }
 
