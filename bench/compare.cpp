@@ -14,8 +14,13 @@
 // then OpenCV's, so that a change of load on a shared machine reaches both alike.
 //
 //   bench/compare [--n STORED] [--d MEASUREMENTS] [--k NEIGHBOURS] [--queries QUERIES] [--reps R]
-//                 [--no-bayes]
+//                 [--no-bayes] [--index]
 //   (defaults: 9000 stored patterns of 8 measurements, k = 5, 1000 queries, 7 repetitions)
+//
+// --index instead times k-nearest neighbours with the exact index forced (CLASTOOL_KNN_INDEX=tree),
+// with the scan forced and with the automatic choice, beside scikit-learn's
+// KNeighborsClassifier(algorithm="kd_tree") on the same data (bench/knn_sklearn.py under
+// /usr/bin/python3, python3-sklearn from tools/install-deps.sh), and the index's memory.
 #include <malloc.h>
 
 #include <algorithm>
@@ -44,12 +49,13 @@ struct Options {
     long queries = 1000;
     long repetitions = 7;
     bool bayes = true;
+    bool index = false;
 };
 
 [[noreturn]] void usage(const char* why) {
     std::fprintf(stderr,
                  "compare: %s\nusage: compare [--n STORED] [--d MEASUREMENTS] [--k NEIGHBOURS] "
-                 "[--queries QUERIES] [--reps R] [--no-bayes]\n",
+                 "[--queries QUERIES] [--reps R] [--no-bayes] [--index]\n",
                  why);
     std::exit(2);
 }
@@ -58,8 +64,8 @@ Options parseOptions(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--no-bayes") {
-            o.bayes = false;
+        if (arg == "--no-bayes" || arg == "--index") {
+            (arg == "--index" ? o.index : o.bayes) = arg == "--index";
             continue;
         }
         long* target = arg == "--n"         ? &o.n
@@ -161,6 +167,118 @@ void allocateStored(const std::vector<std::vector<double>>& values, const std::v
     }
 }
 
+double medianCpu(int repetitions, const std::function<void()>& f) {
+    f();
+    std::vector<double> t;
+    for (int r = 0; r < repetitions; ++r) {
+        const double start = cpuSeconds();
+        f();
+        t.push_back(cpuSeconds() - start);
+    }
+    return median(t);
+}
+
+template <class T>
+std::string writeRaw(const std::string& dir, const char* name, const std::vector<T>& v) {
+    const std::string path = dir + "/" + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f || std::fwrite(v.data(), sizeof(T), v.size(), f) != v.size() || std::fclose(f) != 0) {
+        std::fprintf(stderr, "compare: cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
+    return path;
+}
+
+// scikit-learn's kd-tree classifier on the same rows: fit and predict milliseconds and its labels,
+// or false where the script fails.
+bool sklearnKdTree(const Options& opt, const std::vector<std::vector<double>>& stored, const std::vector<long>& labels,
+                   const std::vector<double>& queries, double& fitMs, double& predictMs, std::vector<long>& decided) {
+    char dir[] = "/tmp/compare-knn-XXXXXX";
+    if (!mkdtemp(dir)) return false;
+    std::vector<double> rows;
+    for (const auto& r : stored) rows.insert(rows.end(), r.begin(), r.end());
+    const std::vector<long long> y(labels.begin(), labels.end());
+    const std::string out = std::string(dir) + "/labels.txt";
+    const std::string command = "/usr/bin/python3 " CLASTOOL_KNN_SKLEARN_SCRIPT " " + writeRaw(dir, "x.f64", rows) +
+                                " " + writeRaw(dir, "y.i64", y) + " " + writeRaw(dir, "q.f64", queries) + " " +
+                                std::to_string(opt.d) + " " + std::to_string(opt.k) + " " +
+                                std::to_string(opt.repetitions) + " " + out;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    bool ok = pipe && std::fscanf(pipe, "%lf %lf", &fitMs, &predictMs) == 2;
+    if (pipe) ok = pclose(pipe) == 0 && ok;
+    std::FILE* in = ok ? std::fopen(out.c_str(), "r") : nullptr;
+    decided.clear();
+    long label = 0;
+    while (in && std::fscanf(in, "%ld", &label) == 1) decided.push_back(label);
+    if (in) std::fclose(in);
+    std::system(("rm -rf " + std::string(dir)).c_str());
+    if (!ok) std::fprintf(stderr, "compare: '%s' failed (is python3-sklearn installed?)\n", command.c_str());
+    return ok;
+}
+
+// The exact index against the scan and scikit-learn's kd-tree, one thread, the same data.
+void compareIndex(const Options& opt, const std::vector<std::vector<double>>& storedValues,
+                  const std::vector<long>& storedLabels, const std::vector<tqPtrHandle_const<tqFeaturePattern>>& queries,
+                  const std::vector<double>& queryValues) {
+    const std::size_t nq = queries.size();
+    const int reps = static_cast<int>(opt.repetitions);
+    const tqPatternRows block{queryValues.data(), nullptr, nq, static_cast<std::size_t>(opt.d),
+                              static_cast<std::size_t>(opt.d)};
+    StoredPatterns stored;
+    allocateStored(storedValues, storedLabels, false, stored);
+    struct Side {
+        const char* name;
+        const char* env;
+        double train = 0, batch = 0, single = 0;
+        std::size_t heap = 0;
+        std::vector<long> decided;
+    } sides[] = {{"scan", "scan", 0, 0, 0, 0, {}}, {"tree", "tree", 0, 0, 0, 0, {}}, {"automatic", "", 0, 0, 0, 0, {}}};
+    for (Side& side : sides) {
+        setenv("CLASTOOL_KNN_INDEX", side.env, 1);
+        tqClassifierTool knn;
+        const std::size_t before = heapInUse();
+        double start = cpuSeconds();
+        knn.train(stored.data, tqClassifierTrainParamsKNN(static_cast<long>(opt.k)), nullptr, 0);
+        side.train = cpuSeconds() - start;
+        side.heap = heapInUse() - before;
+        std::vector<tqClassifierResult> results(nq);
+        side.batch = medianCpu(reps, [&] { knn.runBatch(block, results.data()); });
+        tqClassifierResult result;
+        side.single = medianCpu(reps, [&] {
+                          for (std::size_t q = 0; q < nq; ++q) knn.run(*queries[q], result, nullptr, 0);
+                      }) / static_cast<double>(nq);
+        for (const auto& r : results) side.decided.push_back(r.categoryResults().front().categoryLabel());
+    }
+    unsetenv("CLASTOOL_KNN_INDEX");
+    double fitMs = 0, predictMs = 0;
+    std::vector<long> theirs;
+    const bool sk = sklearnKdTree(opt, storedValues, storedLabels, queryValues, fitMs, predictMs, theirs);
+    std::printf("| measurement | scan | tree | automatic | scikit-learn kd_tree | scan / tree | tree / scikit-learn |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    const auto line = [&](const char* what, double scan, double tree, double automatic, double theirsMs,
+                          double scale, const char* unit) {
+        std::printf("| %s | %.4g %s | %.4g %s | %.4g %s | ", what, scan * scale, unit, tree * scale, unit,
+                    automatic * scale, unit);
+        if (sk && theirsMs > 0) std::printf("%.4g ms | ", theirsMs);
+        else std::printf("- | ");
+        std::printf("%.2f | ", scan / tree);
+        if (sk && theirsMs > 0) std::printf("%.2f |\n", tree * 1e3 / theirsMs);
+        else std::printf("- |\n");
+    };
+    line("train (index built under tree)", sides[0].train, sides[1].train, sides[2].train, fitMs, 1e3, "ms");
+    line(("batch of " + std::to_string(nq) + " patterns").c_str(), sides[0].batch, sides[1].batch, sides[2].batch,
+         predictMs, 1e3, "ms");
+    line("classify one pattern", sides[0].single, sides[1].single, sides[2].single, 0, 1e6, "us");
+    const double nd8 = static_cast<double>(opt.n) * static_cast<double>(opt.d) * 8.0;
+    std::printf("\nheap kept by training: scan %zu, tree %zu bytes: the index takes %.3f x n x d x 8\n",
+                sides[0].heap, sides[1].heap,
+                (static_cast<double>(sides[1].heap) - static_cast<double>(sides[0].heap)) / nd8);
+    std::printf("decisions: tree alike scan %ld of %zu, automatic alike scan %ld of %zu", agree(sides[1].decided, sides[0].decided),
+                nq, agree(sides[2].decided, sides[0].decided), nq);
+    if (sk && theirs.size() == nq) std::printf(", scikit-learn alike scan %ld of %zu", agree(theirs, sides[0].decided), nq);
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,6 +330,10 @@ int main(int argc, char** argv) {
         "of %d runs\n\n",
         kClasses, d, opt.n, opt.queries, k, reps);
 
+    if (opt.index) {
+        compareIndex(opt, storedValues, storedLabels, queryPatterns, queryValues);
+        return 0;
+    }
     std::vector<Row> rows;
     const double perQuery = 1.0 / static_cast<double>(nq);
 

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "clss/clastool/knnindex.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
 #include "platform/random.h"
@@ -285,28 +287,45 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
-// The search, for each query on its own and for all of them as one batch over packed rows, finds
-// the reference's neighbours at the reference's distances, bit for bit.
+// The search, for each query on its own, for all of them as one batch over packed rows, through a
+// tree over the first `indexed` rows (the rest scanned, as after incremental training), and as one
+// batch scan over the rows the tree reordered, finds the reference's neighbours at the reference's
+// distances, bit for bit. The tree must take the queries exactly when `treeExpected`.
 ::testing::AssertionResult matchesReference(const tqClassifierDataProviderMemory& data, double order,
-                                            const std::vector<tqFeaturePattern>& queries, long dims, long k) {
+                                            const std::vector<tqFeaturePattern>& queries, long dims, long k,
+                                            long indexed, bool treeExpected) {
     const tqPatternDistanceMetricNorm metric(order);
-    const tq_knn::PackedRows packed(data);
+    tq_knn::PackedRows packed(data);
     std::vector<const double*> rows;
     for (const auto& query : queries) rows.push_back(query.featureMeasurements(false).data());
     const long count = static_cast<long>(queries.size());
-    std::vector<std::vector<long>> batchIndices(queries.size());
-    std::vector<std::vector<double>> batchDistances(queries.size());
+    const auto size = queries.size();
+    std::vector<std::vector<long>> batchIndices(size), treeIndices(size), reorderedIndices(size);
+    std::vector<std::vector<double>> batchDistances(size), treeDistances(size), reorderedDistances(size);
     tq_knn::findNearestPacked(packed, data, order, rows.data(), count, dims, k, batchIndices.data(),
                               batchDistances.data());
+    const auto index = tq_knn::RowIndex::build(packed, indexed);
+    const bool tree = index && index->search(packed, data.numPatterns(), order, rows.data(), count, dims, k,
+                                             treeIndices.data(), treeDistances.data());
+    if (tree != treeExpected) return ::testing::AssertionFailure() << "tree used: " << tree;
+    tq_knn::findNearestPacked(packed, data, order, rows.data(), count, dims, k, reorderedIndices.data(),
+                              reorderedDistances.data());
     std::vector<long> gotIndices, wantIndices;
     std::vector<double> gotDistances, wantDistances;
-    for (std::size_t q = 0; q < queries.size(); ++q) {
+    for (std::size_t q = 0; q < size; ++q) {
         tq_knn::findNearestNeighbors(data, &metric, queries[q], k, gotIndices, gotDistances);
         referenceSearch(data, metric, queries[q], k, wantIndices, wantDistances);
-        if (gotIndices != wantIndices || !sameBits(gotDistances, wantDistances))
-            return ::testing::AssertionFailure() << "query " << q << " searched alone differs, k " << k;
-        if (batchIndices[q] != wantIndices || !sameBits(batchDistances[q], wantDistances))
-            return ::testing::AssertionFailure() << "query " << q << " in the batch differs, k " << k;
+        const struct {
+            const char* path;
+            const std::vector<long>& indices;
+            const std::vector<double>& distances;
+        } paths[] = {{"searched alone", gotIndices, gotDistances},
+                     {"in the batch", batchIndices[q], batchDistances[q]},
+                     {"in the tree", tree ? treeIndices[q] : wantIndices, tree ? treeDistances[q] : wantDistances},
+                     {"in the batch over reordered rows", reorderedIndices[q], reorderedDistances[q]}};
+        for (const auto& path : paths)
+            if (path.indices != wantIndices || !sameBits(path.distances, wantDistances))
+                return ::testing::AssertionFailure() << "query " << q << " " << path.path << " differs, k " << k;
     }
     return ::testing::AssertionSuccess();
 }
@@ -345,9 +364,12 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
         {"not a number", {0, 1, 2, std::nan("")}, false},
     };
     tqRandomUniform random(1234);
+    const double p = GetParam();
     for (const auto& c : cases) {
+        const bool finite = std::all_of(c.values.begin(), c.values.end(), [](double v) { return std::isfinite(v); });
         for (int trial = 0; trial < 40; ++trial) {
-            const long n = static_cast<long>(random.next(1, 120));
+            // Up to several tree levels (leaves of 32 rows).
+            const long n = static_cast<long>(random.next(1, 300));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.
             const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41))
@@ -357,7 +379,16 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
             for (long k : {1L, 5L, n + 3}) {
                 std::vector<tqFeaturePattern> queries;
                 for (int q = 0; q < 3; ++q) queries.emplace_back(draw(random, dims, c.values, c.nudge));
-                ASSERT_TRUE(matchesReference(data, GetParam(), queries, dims, k))
+                // Now and then a query that is not finite: no tree, but the rows stay reordered.
+                const bool odd = trial % 3 == 2 && dims > 0;
+                if (odd) {
+                    std::vector<double> v = draw(random, dims, c.values, c.nudge);
+                    v[0] = trial % 2 ? inf : std::nan("");
+                    queries.emplace_back(v);
+                }
+                const long indexed = trial % 2 ? n : static_cast<long>(random.next(1, static_cast<double>(n)));
+                ASSERT_TRUE(matchesReference(data, p, queries, dims, k, indexed,
+                                             finite && !odd && dims >= 2 && p >= 1 && p <= 64))
                     << c.name << " trial " << trial;
             }
         }
@@ -365,7 +396,7 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference,
-                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 7.0, 100.0));
+                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 2.5, 7.0, 100.0));
 
 // Far more patterns than k and real-valued data: most patterns are decided by the bound.
 TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
@@ -381,9 +412,10 @@ TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
     for (int q = 0; q < 20; ++q)  // half the queries are stored patterns themselves (distance 0 ties)
         queries.push_back(q % 2 ? *data.featurePattern(static_cast<long>(random.next(0, data.numPatterns())))
                                 : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false)));
-    for (double order : {1.0, 2.0, 3.0})
+    for (double order : {1.0, 2.0, 2.5, 3.0})
         for (long k : {1L, 5L, 50L})
-            EXPECT_TRUE(matchesReference(data, order, queries, 16, k)) << "order " << order;
+            EXPECT_TRUE(matchesReference(data, order, queries, 16, k, data.numPatterns() - 300, true))
+                << "order " << order;
 }
 
 // A metric of another class takes the general path and is called once per stored pattern.
@@ -406,17 +438,10 @@ TEST(KnnSearch, OtherMetricsAreCalledForEveryPattern) {
 
 // Batches against single runs where the packed rows are easy to get wrong: rows added through a
 // copy, rows packed by the first search of a loaded classifier, several row and query blocks, and
-// a refused query in the middle (the results before it are in place).
+// a refused query in the middle (the results before it are in place). All of it with the index
+// forced, and without: the same results and the same archive; incremental training enough to
+// rebuild the index, then a pattern that cannot be packed.
 TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
-    std::vector<tq_ClassDataGenerator> classes(
-        3, tq_ClassDataGenerator({{0.0, 1.0}, {1.0, 2.0}, {0.0, 0.5}}, 700));
-    tq_ClassifierKNN knn;
-    knn.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(5), nullptr, 0);
-    const tq_ClassifierKNN copy(knn);
-    for (double x : {0.1, 0.2, 0.3}) knn.trainIncremental(tqFeaturePattern({x, 1.0, 0.0}), 7, nullptr, 0);
-    tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN(knn)), loaded;
-    tqtest::loadBytes(tqtest::storeBytes(stored), loaded);
-
     std::vector<double> values;
     tqRandomUniform random(5);
     for (int i = 0; i < 150 * 3; ++i) values.push_back(random.next(-1, 2));
@@ -425,21 +450,43 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
     const tqPatternRows rows{values.data(), nullptr, 150, 3, 3};
     tqPatternRows withInvalid = rows;
     withInvalid.validity = validity.data();
-    for (const tq_Classifier* c :
-         {static_cast<const tq_Classifier*>(&copy), static_cast<const tq_Classifier*>(loaded.get())}) {
-        std::vector<tqClassifierResult> batch(150), refused(150);
-        c->runBatch(rows, batch.data());
-        EXPECT_THROW_MSG(c->runBatch(withInvalid, refused.data()), BadFeatures, kInvalid);
-        for (std::size_t i = 0; i < 150; ++i) {
-            const tqClassifierResult single = classify(*c, rows.pattern(i));
-            EXPECT_EQ(batch[i], single) << i;
-            if (i < 100) {
-                EXPECT_EQ(refused[i], single) << i;
+    std::vector<std::vector<tqClassifierResult>> byChoice;
+    std::vector<std::string> archives;
+    for (const char* choice : {"scan", "tree"}) {
+        setenv("CLASTOOL_KNN_INDEX", choice, 1);
+        std::vector<tq_ClassDataGenerator> classes(
+            3, tq_ClassDataGenerator({{0.0, 1.0}, {1.0, 2.0}, {0.0, 0.5}}, 700));
+        tq_ClassifierKNN knn;
+        knn.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(5), nullptr, 0);
+        const tq_ClassifierKNN copy(knn);
+        for (int i = 0; i < 300; ++i)
+            knn.trainIncremental(tqFeaturePattern({0.1 + 0.001 * i, 1.0, 0.0}), 7, nullptr, 0);
+        tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN(knn)), loaded;
+        archives.push_back(tqtest::storeBytes(stored));
+        tqtest::loadBytes(archives.back(), loaded);
+        byChoice.emplace_back();
+        for (const tq_Classifier* c :
+             {static_cast<const tq_Classifier*>(&copy), static_cast<const tq_Classifier*>(loaded.get())}) {
+            std::vector<tqClassifierResult> batch(150), refused(150);
+            c->runBatch(rows, batch.data());
+            EXPECT_THROW_MSG(c->runBatch(withInvalid, refused.data()), BadFeatures, kInvalid);
+            for (std::size_t i = 0; i < 150; ++i) {
+                const tqClassifierResult single = classify(*c, rows.pattern(i));
+                EXPECT_EQ(batch[i], single) << choice << " " << i;
+                if (i < 100) {
+                    EXPECT_EQ(refused[i], single) << choice << " " << i;
+                }
             }
+            EXPECT_EQ(scores(classify(*c, tqFeaturePattern({0.2, 1.0, 0.0}))).front().first,
+                      7);  // the incremental patterns are searched
+            byChoice.back().insert(byChoice.back().end(), batch.begin(), batch.end());
         }
-        EXPECT_EQ(scores(classify(*c, tqFeaturePattern({0.2, 1.0, 0.0}))).front().first,
-                  7);  // the incremental patterns are searched
+        knn.trainIncremental(tqFeaturePattern({0.2, 1.0, 0.0}, {1}), 7, nullptr, 0);
+        EXPECT_THROW_MSG(classify(copy, tqFeaturePattern({0.2, 1.0, 0.0})), BadFeatures, kFullVector);
     }
+    unsetenv("CLASTOOL_KNN_INDEX");
+    EXPECT_EQ(byChoice[0], byChoice[1]);
+    EXPECT_EQ(archives[0], archives[1]);
 }
 
 }  // namespace

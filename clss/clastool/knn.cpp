@@ -5,6 +5,7 @@
 
 #include "clss/clastool/costs.h"
 #include "clss/clastool/errors.h"
+#include "clss/clastool/knnindex.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
 #include "clss/clastool/pattern.h"
@@ -152,8 +153,8 @@ void tq_ClassifierKNN::runBatch_(const tqPatternRows& rows, tqClassifierResult* 
         std::size_t fit = begin;
         for (; fit < end && rowFits_(rows, fit); ++fit) queries[fit - begin] = rows.row(fit);
         const auto count = static_cast<long>(fit - begin);
-        tq_knn::findNearestPacked(packed_->rows(*data_), *data_, norm->order(), queries.data(), count,
-                                  data_->numMeasurements(), params.k(), indices.data(), distances.data());
+        tq_knn::findNearest(packed_->rows(*data_), packed_->index(*data_), *data_, norm->order(), queries.data(),
+                            count, data_->numMeasurements(), params.k(), indices.data(), distances.data());
         for (std::size_t q = begin; q < fit; ++q) resultOf_(indices[q - begin], params, results[q]);
         if (fit < end) throw tqClassifierDefs::BadFeatures(kInvalidMeasurements);
     }
@@ -170,8 +171,8 @@ void tq_ClassifierKNN::findNearestNeighbors_(const tqFeaturePattern& pattern, lo
     }
     // run_ checked the query: valid, and as long as the stored patterns.
     const double* query = pattern.featureMeasurements(false).data();
-    tq_knn::findNearestPacked(packed_->rows(*data_), *data_, norm->order(), &query, 1, pattern.numMeasurements(), k,
-                              &indices, &distances);
+    tq_knn::findNearest(packed_->rows(*data_), packed_->index(*data_), *data_, norm->order(), &query, 1,
+                        pattern.numMeasurements(), k, &indices, &distances);
 }
 
 void tq_ClassifierKNN::fillMatchResults_(const std::vector<long>& indices,

@@ -92,6 +92,74 @@ double normPowerSum(const double* a, const double* b, long n, double p) {
 
 double normRoot(double sum, double p) { return std::pow(sum, 1.0 / p); }
 
+SkipBound::SkipBound(double q, double p, long terms)
+    : convert_(q != p),
+      exponent_(q / p),
+      scale_((1.0 + 0x1p-28) * std::pow(static_cast<double>(std::max(terms, 1L)), 1.0 - q / p)) {}
+
+double SkipBound::operator()(double kthSum) const {
+    double b = kthSum * (1.0 + 0x1p-28);
+    if (b < 0x1p-900) b = 0x1p-900;
+    if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
+    if (!convert_) return b;
+    b = scale_ * std::pow(b, exponent_);
+    return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
+}
+
+ReplayList::ReplayList(long capacity, const PackedRows& rows, SkipBound cheap, bool keepAll)
+    : cap_(capacity), rows_(&rows), cheap_(cheap), keepAll_(keepAll), bound_(std::numeric_limits<double>::quiet_NaN()) {}
+
+void ReplayList::offer(long at, double d, double sum) {
+    const long index = rows_->storedIndex(at);
+    if (keepAll_) {
+        candidates_.push_back({index, d});
+        return;
+    }
+    // Without keepAll no distance is NaN.
+    if (full()) {
+        const double t = heap_.front().first;
+        if (d > t) return;
+        if (d < t) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.back() = {d, sum};
+            std::push_heap(heap_.begin(), heap_.end());
+            bound_ = cheap_(heap_.front().second);
+            if (candidates_.size() > static_cast<std::size_t>(2 * cap_ + 64)) dropFarther();
+        }
+    } else {
+        heap_.emplace_back(d, sum);
+        std::push_heap(heap_.begin(), heap_.end());
+        if (full()) bound_ = cheap_(heap_.front().second);
+    }
+    candidates_.push_back({index, d});
+}
+
+void ReplayList::dropFarther() {
+    if (!full()) return;
+    const double t = heap_.front().first;
+    candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(),
+                                     [t](const Candidate& c) { return c.distance > t; }),
+                      candidates_.end());
+}
+
+void ReplayList::finish(std::vector<long>& indices, std::vector<double>& distances) {
+    dropFarther();
+    std::sort(candidates_.begin(), candidates_.end(),
+              [](const Candidate& x, const Candidate& y) { return x.index < y.index; });
+    indices.clear();
+    distances.clear();
+    for (const Candidate& c : candidates_) {
+        if (static_cast<long>(distances.size()) == cap_ && c.distance >= distances.back()) continue;
+        const auto at = std::find_if(distances.begin(), distances.end(), [&](double x) { return !(x < c.distance); });
+        indices.insert(indices.begin() + (at - distances.begin()), c.index);
+        distances.insert(at, c.distance);
+        if (static_cast<long>(distances.size()) > cap_) {
+            indices.pop_back();
+            distances.pop_back();
+        }
+    }
+}
+
 namespace {
 
 constexpr long kMaxBoundedMeasurements = 1L << 20;
@@ -108,26 +176,11 @@ void attention() {
         "Pattern distance function requires the number of measurementsin the two patterns to be equal");
 }
 
-// How the skip bound B on sums of order p becomes a bound on cheap sums of order q <= p over m
-// terms: Bq = (1 + 2^-28) * m^(1 - q/p) * B^(q/p), m at least 1 (see the proof above); q = p
-// leaves B as it is.
-struct CheapOrder {
-    CheapOrder() = default;
-    CheapOrder(double q, double p, long terms)
-        : convert(q != p),
-          exponent(q / p),
-          scale((1.0 + 0x1p-28) * std::pow(static_cast<double>(std::max(terms, 1L)), 1.0 - q / p)) {}
-
-    bool convert = false;
-    double exponent = 1.0;
-    double scale = 1.0;
-};
-
 // The kept neighbours, sorted by ascending distance, with the sum behind each distance.
 class NearestList {
 public:
     NearestList(long capacity, std::vector<long>& indices, std::vector<double>& distances,
-                CheapOrder cheap = CheapOrder())
+                SkipBound cheap = SkipBound())
         : cap_(capacity), cheap_(cheap), indices_(indices), distances_(distances) {
         const double inf = std::numeric_limits<double>::infinity();
         indices_.assign(static_cast<std::size_t>(cap_), 0);
@@ -156,21 +209,12 @@ public:
         indices_[at] = index;
         distances_[at] = d;
         sums_[at] = sum;
-        if (count_ == cap_) bound_ = skipBound(sums_[static_cast<std::size_t>(cap_ - 1)]);
+        if (count_ == cap_) bound_ = cheap_(sums_[static_cast<std::size_t>(cap_ - 1)]);
     }
 
 private:
-    double skipBound(double kthSum) const {
-        double b = kthSum * (1.0 + 0x1p-28);
-        if (b < 0x1p-900) b = 0x1p-900;
-        if (!(b <= DBL_MAX)) return std::numeric_limits<double>::quiet_NaN();
-        if (!cheap_.convert) return b;
-        b = cheap_.scale * std::pow(b, cheap_.exponent);
-        return b <= DBL_MAX ? b : std::numeric_limits<double>::quiet_NaN();
-    }
-
     long cap_;
-    CheapOrder cheap_;
+    SkipBound cheap_;
     long count_ = 0;
     double bound_ = std::numeric_limits<double>::quiet_NaN();
     std::vector<long>& indices_;
@@ -270,8 +314,8 @@ template <int P, bool Wide>
 
 // Offers stored row i (measurements b) to the list, for distances of order p. P = 1, 2, 3: cheap
 // terms of that order against the list's bound; P = 0: no skipping.
-template <int P, bool Wide>
-[[gnu::always_inline]] inline void offerRow(NearestList& list, long i, const double* a, const double* b,
+template <int P, bool Wide, class List>
+[[gnu::always_inline]] inline void offerRow(List& list, long i, const double* a, const double* b,
                                             long dims, double p) {
     if constexpr (P > 0) {
         if (list.full() && cheapSumSkips<P, Wide>(a, b, dims, list.bound())) return;
@@ -317,8 +361,8 @@ template <int P>
 // not handled.
 // Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
 // query stays in registers); Dims = 0: the row length is `dims`.
-template <int P, long Dims>
-[[gnu::target("avx2")]] long offerRowsWideOf(NearestList& list, long begin, long end, const double* a,
+template <int P, long Dims, class List>
+[[gnu::target("avx2")]] long offerRowsWideOf(List& list, long begin, long end, const double* a,
                                              const PackedRows& rows, long dims, double p) {
     const long d = Dims > 0 ? Dims : dims;
     __m256d query[4];
@@ -340,8 +384,8 @@ template <int P, long Dims>
     return i;
 }
 
-template <int P>
-[[gnu::target("avx2")]] long offerRowsWide(NearestList& list, long begin, long end, const double* a,
+template <int P, class List>
+[[gnu::target("avx2")]] long offerRowsWide(List& list, long begin, long end, const double* a,
                                            const PackedRows& rows, long dims, double p) {
     if (dims == 8) return offerRowsWideOf<P, 8>(list, begin, end, a, rows, dims, p);
     if (dims == 16) return offerRowsWideOf<P, 16>(list, begin, end, a, rows, dims, p);
@@ -362,11 +406,10 @@ const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long
 // while every query of a batch passes over it.
 long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
 
-template <int P, bool Wide>
+template <int P, bool Wide, class List>
 [[gnu::always_inline]] inline void scanPacked(const PackedRows& rows,
                                               const tqClassifierDataProviderMemory& data, long n, long dims,
-                                              double p, const double* const* queries,
-                                              std::vector<NearestList>& lists) {
+                                              double p, const double* const* queries, std::vector<List>& lists) {
     // Rows packed for another length are never read (the patterns' own errors apply).
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
     const long step = rowsPerBlock(dims);
@@ -384,6 +427,14 @@ template <int P, bool Wide>
             for (; i < r1; ++i) offerRow<P, Wide>(lists[q], i, a, storedRow(data, i, dims), dims, p);
         }
     }
+}
+
+// Whether rows [begin, end) are all packed and finite.
+bool allFinite(const PackedRows& rows, long begin, long end, long dims) {
+    if (rows.rows() < end) return false;
+    for (long i = begin; i < end; ++i)
+        if (!finiteValues(rows.row(i), dims)) return false;
+    return true;
 }
 
 void scanMetric(const tqClassifierDataProviderMemory& data, long n, const tqFeaturePattern& query,
@@ -404,7 +455,19 @@ template <int P, bool Wide>
                                                 double p, const double* const* queries, long count, long k,
                                                 std::vector<long>* indices, std::vector<double>* distances) {
     const long n = std::max(data.numPatterns(), 0L);
-    const CheapOrder cheap = P > 0 ? CheapOrder(P, p, dims) : CheapOrder();
+    const SkipBound cheap = P > 0 ? SkipBound(P, p, dims) : SkipBound();
+    if (rows.reordered() > 0 && rows.dimension() == dims) {
+        // Rows in an index's order: lists that replay stored order (all rows kept where a value
+        // that is not finite may come: the reordered rows are finite, the others unchecked).
+        const bool rest = rows.reordered() < n && !allFinite(rows, rows.reordered(), n, dims);
+        std::vector<ReplayList> lists;
+        lists.reserve(static_cast<std::size_t>(count));
+        for (long q = 0; q < count; ++q)
+            lists.emplace_back(std::min(k, n), rows, cheap, rest || !finiteValues(queries[q], dims));
+        scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
+        for (long q = 0; q < count; ++q) lists[static_cast<std::size_t>(q)].finish(indices[q], distances[q]);
+        return;
+    }
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q], cheap);
@@ -419,13 +482,12 @@ template <bool Wide>
                                                  const tqClassifierDataProviderMemory& data, double p,
                                                  const double* const* queries, long count, long dims, long k,
                                                  std::vector<long>* indices, std::vector<double>* distances) {
-    // The cheap order: the largest of 1, 2 and 3 not above p.
-    const bool bounded = dims <= kMaxBoundedMeasurements && p >= kMinBoundedOrder && p <= kMaxBoundedOrder;
-    if (bounded && p < 2.0)
+    const int q = cheapOrder(p, dims);
+    if (q == 1)
         searchPacked<1, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded && p < 3.0)
+    else if (q == 2)
         searchPacked<2, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
-    else if (bounded)
+    else if (q == 3)
         searchPacked<3, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
     else
         searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
@@ -466,7 +528,51 @@ bool wideScan() {
     return wide;
 }
 
+template <int P, bool Wide>
+[[gnu::always_inline]] inline void offerRun(ReplayList& list, long begin, long end, const double* a,
+                                            const PackedRows& rows, long dims, double p) {
+    long i = begin;
+#ifdef CLASTOOL_KNN_AVX2
+    if constexpr (Wide) i = offerRowsWide<P>(list, i, end, a, rows, dims, p);
+#endif
+    for (; i < end; ++i) offerRow<P, Wide>(list, i, a, rows.row(i), dims, p);
+}
+
+template <bool Wide>
+[[gnu::always_inline]] inline void offerRunByOrder(int q, ReplayList& list, long begin, long end, const double* a,
+                                                   const PackedRows& rows, long dims, double p) {
+    if (q == 1)
+        offerRun<1, Wide>(list, begin, end, a, rows, dims, p);
+    else if (q == 2)
+        offerRun<2, Wide>(list, begin, end, a, rows, dims, p);
+    else
+        offerRun<3, Wide>(list, begin, end, a, rows, dims, p);
+}
+
+void offerRunBaseline(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows,
+                      long dims, double p) {
+    offerRunByOrder<false>(q, list, begin, end, a, rows, dims, p);
+}
+
+#ifdef CLASTOOL_KNN_AVX2
+[[gnu::target("avx2")]] void offerRunAvx2(int q, ReplayList& list, long begin, long end, const double* a,
+                                          const PackedRows& rows, long dims, double p) {
+    offerRunByOrder<true>(q, list, begin, end, a, rows, dims, p);
+}
+#endif
+
 }  // namespace
+
+void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
+               double p) {
+#ifdef CLASTOOL_KNN_AVX2
+    if (wideScan()) {
+        offerRunAvx2(q, list, begin, end, a, rows, dims, p);
+        return;
+    }
+#endif
+    offerRunBaseline(q, list, begin, end, a, rows, dims, p);
+}
 
 void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
                        const double* const* queries, long count, long dims, long k,
@@ -479,6 +585,17 @@ void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMem
     }
 #endif
     searchBaseline(rows, data, p, queries, count, dims, k, indices, distances);
+}
+
+bool finiteValues(const double* v, long n) {
+    for (long j = 0; j < n; ++j)
+        if (!std::isfinite(v[j])) return false;
+    return true;
+}
+
+int cheapOrder(double p, long dims) {
+    if (dims > kMaxBoundedMeasurements || !(p >= kMinBoundedOrder && p <= kMaxBoundedOrder)) return 0;
+    return p < 2.0 ? 1 : p < 3.0 ? 2 : 3;
 }
 
 const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric) {

@@ -3,6 +3,8 @@
 #ifndef CLASTOOL_KNNSEARCH_H
 #define CLASTOOL_KNNSEARCH_H
 
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 class tqClassifierDataProviderMemory;
@@ -22,6 +24,68 @@ namespace tq_knn {
 double normPowerSum(const double* a, const double* b, long n, double p);
 // pow(sum, 1 / p), out of line for the same reason.
 double normRoot(double sum, double p);
+
+// The skip test's threshold (see the proof in the source): a row whose cheap sum of order q
+// (terms |a_i - b_i|^q rounded as x, x * x, (x * x) * x, added in any order) reaches
+// bound(S_k) is strictly farther under order p than a row whose power sum is S_k. NaN: no test.
+// The default bound is the one for q = p.
+class SkipBound {
+public:
+    SkipBound() = default;
+    SkipBound(double q, double p, long terms);
+    double operator()(double kthSum) const;
+
+private:
+    bool convert_ = false;
+    double exponent_ = 1.0;
+    double scale_ = 1.0;
+};
+
+// The k nearest of one query for rows offered in any order (positions of reordered packed rows):
+// the k nearest distances so far, for the skip bound, and every row offered within the k-th of
+// them. finish replays the classifier's insertion rules over those rows in stored order, which
+// gives the list the scan builds in stored order (see the proof in knnindex.cpp). Rows of a
+// value that is not finite (NaN distances follow no bound) need `keepAll`: every row is kept
+// and the replay is the stored-order scan itself.
+class ReplayList {
+public:
+    ReplayList(long capacity, const PackedRows& rows, SkipBound cheap, bool keepAll);
+
+    bool full() const { return !keepAll_ && static_cast<long>(heap_.size()) == cap_; }
+    // Skip threshold on cheap sums while full; NaN disables skipping.
+    double bound() const { return bound_; }
+    // Row position `at`, at distance d with power sum `sum`.
+    void offer(long at, double d, double sum);
+    void finish(std::vector<long>& indices, std::vector<double>& distances);
+
+private:
+    struct Candidate {
+        long index;
+        double distance;
+    };
+    void dropFarther();
+
+    long cap_;
+    const PackedRows* rows_;
+    SkipBound cheap_;
+    bool keepAll_;
+    double bound_;
+    std::vector<std::pair<double, double>> heap_;  // (distance, sum), farthest in front
+    std::vector<Candidate> candidates_;
+};
+
+// Offers packed rows at positions [begin, end) to the list for distances of order p, as the scan
+// offers them (cheap sums of order q = cheapOrder(p, dims), 1 to 3, against the list's bound,
+// four rows per instruction where the scan does so).
+void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
+               double p);
+
+// Whether the n values are all finite.
+bool finiteValues(const double* v, long n);
+
+// The cheap order q the skip test uses for order p over `dims` measurements: the largest of 1,
+// 2 and 3 not above p, or 0 where the proof does not hold (p outside [1, 64], dims above 2^20).
+int cheapOrder(double p, long dims);
 
 // The norm metric itself (not a derived class, which may compute distances its own way), or null.
 const tqPatternDistanceMetricNorm* exactNorm(const tqPatternDistanceMetric* metric);
