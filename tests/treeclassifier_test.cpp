@@ -1,9 +1,11 @@
 // The decision-tree classifier and the tool's decision-tree operations: the refusing training
-// hooks, equality, archives, handing out the tree and retraining from what the tool holds.
+// hooks, the attention check, equality, archives, handing out the tree and retraining from
+// what the tool holds.
 #include <string>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "platform/attention.h"
 #include "test_support.h"
 
 namespace {
@@ -54,6 +56,19 @@ TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
     EXPECT_THROW_MSG(c.trainStart(params), NotImplemented,
                      "Incremental decision tree training is not implemented.");
     EXPECT_FALSE(c.isTrained());
+}
+
+// Checked once per level, so that a host can abandon a run in a very deep tree.
+TEST(DecisionTreeClassifier, AbortRequestStopsTheDescentAndLeavesTheResult) {
+    tq_ClassifierDecisionTree c;
+    c.trainManual(comparisonTree(), nullptr, 0);
+    tqClassifierResult result = resultOf(9);
+    tfRequestAbort();
+    EXPECT_THROW(c.run(tqFeaturePattern({5, 3}), result, nullptr, 0), tqAborted);
+    tfClearAbortRequest();
+    EXPECT_EQ(result, resultOf(9));
+    c.run(tqFeaturePattern({5, 3}), result, nullptr, 0);
+    EXPECT_EQ(result, resultOf(1));
 }
 
 TEST(DecisionTreeClassifier, ArchiveGoldenFileVersionAndEquality) {
