@@ -376,7 +376,9 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
     return tqMVNSuccess;
 }
 
-// One Welford step with the complete record x (already normalised); delta is scratch of 2d.
+// One Welford step with the complete record x (already normalised); delta is scratch of 3d
+// whose last d hold 1 / unit_i (1 while the unit is 0): set by inversesOf before the first
+// step and kept by the steps, so that a record costs no division for them.
 // The scatter is kept in units: entry (i, j) is the sum of outer products divided by
 // unit_i unit_j, where unit_i is the power of two below measurement i's first non-zero
 // deviation (until then row and column i are 0 and the unit is 0). Deviations are divided
@@ -385,23 +387,27 @@ long logValue(const tqMVNState& s, const tqMVNRecord& record, double* value) {
 // them wherever that would neither overflow nor underflow.
 void addRecord(tqMVNState& s, const double* x, double* delta) {
     const long d = s.dim;
+    double* after = delta + d;
+    double* inverse = after + d;
     if (s.count == 0) {
         // Start afresh rather than from whatever mean a rebuilt empty state carried.
         std::copy(x, x + d, s.mean);
         std::fill(s.scatter, s.scatter + d * d, 0.0);
         std::fill(s.unit, s.unit + d, 0.0);
+        std::fill(inverse, inverse + d, 1.0);
         s.count = 1;
         return;
     }
     const double n = static_cast<double>(s.count) + 1.0;
-    double* after = delta + d;
     for (long i = 0; i < d; ++i) {
         const double deviation = x[i] - s.mean[i];
         s.mean[i] += deviation / n;
-        if (s.unit[i] == 0.0) s.unit[i] = unitOf(std::fabs(deviation));
-        const double inverse = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
-        delta[i] = deviation * inverse;
-        after[i] = (x[i] - s.mean[i]) * inverse;
+        if (s.unit[i] == 0.0) {
+            s.unit[i] = unitOf(std::fabs(deviation));
+            inverse[i] = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
+        }
+        delta[i] = deviation * inverse[i];
+        after[i] = (x[i] - s.mean[i]) * inverse[i];
     }
     // (x - old mean)(x - new mean)^T is the exact increment of the scatter; only the lower
     // triangle is kept, so the covariance comes out exactly symmetric.
@@ -410,6 +416,44 @@ void addRecord(tqMVNState& s, const double* x, double* delta) {
         for (long j = 0; j <= i; ++j) row[j] += delta[i] * after[j];
     }
     ++s.count;
+}
+
+// addRecord once the state has a record and every unit is fixed, step for step: no branch,
+// and what it reads and writes declared apart, so that a compiler may pack the steps of
+// several measurements into vector instructions (the same rounding lane by lane).
+void addRecordAlike(tqMVNState& s, const double* __restrict x, double* __restrict delta) {
+    const long d = s.dim;
+    double* __restrict mean = s.mean;
+    double* __restrict scatter = s.scatter;
+    double* __restrict after = delta + d;
+    const double* __restrict inverse = after + d;
+    const double n = static_cast<double>(s.count) + 1.0;
+    for (long i = 0; i < d; ++i) {
+        const double deviation = x[i] - mean[i];
+        mean[i] += deviation / n;
+        delta[i] = deviation * inverse[i];
+        after[i] = (x[i] - mean[i]) * inverse[i];
+    }
+    for (long i = 0; i < d; ++i) {
+        double* __restrict row = scatter + i * d;
+        const double own = delta[i];
+        for (long j = 0; j <= i; ++j) row[j] += own * after[j];
+    }
+    ++s.count;
+}
+
+// Whether addRecordAlike may take the state's next record.
+bool isAlike(const tqMVNState& s) {
+    if (s.count == 0) return false;
+    for (long i = 0; i < s.dim; ++i)
+        if (s.unit[i] == 0.0) return false;
+    return true;
+}
+
+// The inverses addRecord keeps, for the state's units as they are.
+void inversesOf(const tqMVNState& s, double* delta) {
+    double* inverse = delta + 2 * s.dim;
+    for (long i = 0; i < s.dim; ++i) inverse[i] = s.unit[i] == 0.0 ? 1.0 : 1.0 / s.unit[i];
 }
 
 inline double unitOrOne(const tqMVNState& s, long i) { return s.unit[i] == 0.0 ? 1.0 : s.unit[i]; }
@@ -544,7 +588,7 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
     if (records->size == 0) return tqMVNSuccess;
 
     try {
-        Scratch<double, 3 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 3 * d : 0));
+        Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 4 * d : 0));
         if (state->dim < 0) {
             double* block = allocateBlock(d);
             if (d > 0 && !block) return tqMVNOutOfMemory;
@@ -555,12 +599,68 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
         dropFactor(*state);
         double* x = scratch.get();
         double* delta = x + d;
+        inversesOf(*state, delta);
         for (long r = 0; r < records->size; ++r) {
             const tqMVNRecord& rec = list[r];
             if (rec.invalid.size != 0) continue;
             const double* m = elements(rec.measurements);
             for (long i = 0; i < d; ++i) x[i] = m[i] / normalization;
             addRecord(*state, x, delta);
+        }
+        publishCovariance(*state);
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
+}
+
+long tfMVNUpdateRows(tqMVNState* state, long n, long d, const long* indices, const double* x, std::size_t xStride,
+                     const unsigned char* valid, std::size_t validStride, double normalization) {
+    if (!state || n < 0 || d < 0 || (d > 0 && !indices) || (n > 0 && d > 0 && !x)) return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+    for (long k = 0; k < d; ++k)
+        if (indices[k] < 0) return tqMVNBadArgument;
+    if (n == 0) return tqMVNSuccess;
+    if (state->dim >= 0 && state->dim != d) return tqMVNSizeMismatch;
+    const auto complete = [&](long r) {
+        if (!valid) return true;
+        const unsigned char* flags = valid + static_cast<std::size_t>(r) * validStride;
+        for (long k = 0; k < d; ++k)
+            if (flags[indices[k]] == 0) return false;
+        return true;
+    };
+    long numComplete = 0;
+    for (long r = 0; r < n && d > 0; ++r)
+        if (complete(r)) ++numComplete;
+    if (numComplete > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    try {
+        Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(numComplete ? 4 * d : 0));
+        if (state->dim < 0) {
+            double* block = allocateBlock(d);
+            if (d > 0 && !block) return tqMVNOutOfMemory;
+            attachFreshBlock(*state, d, block);
+        }
+        if (numComplete == 0) return tqMVNSuccess;
+        dropFactor(*state);
+        double* record = scratch.get();
+        double* delta = record + d;
+        inversesOf(*state, delta);
+        bool alike = isAlike(*state);
+        for (long r = 0; r < n; ++r) {
+            if (!complete(r)) continue;
+            const double* row = x + static_cast<std::size_t>(r) * xStride;
+            // x / 1.0 is x: the division is spared where it changes nothing.
+            if (normalization == 1.0)
+                for (long k = 0; k < d; ++k) record[k] = row[indices[k]];
+            else
+                for (long k = 0; k < d; ++k) record[k] = row[indices[k]] / normalization;
+            if (alike) {
+                addRecordAlike(*state, record, delta);
+            } else {
+                addRecord(*state, record, delta);
+                alike = isAlike(*state);
+            }
         }
         publishCovariance(*state);
         return tqMVNSuccess;
@@ -587,7 +687,8 @@ long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t 
     }
     if (complete == 0) return tqMVNSuccess;
     dropFactor(*state);
-    double delta[2];
+    double delta[3];
+    inversesOf(*state, delta);
     for (long r = 0; r < n; ++r) {
         const std::size_t i = static_cast<std::size_t>(r);
         if (valid && valid[i * validStride] == 0) continue;
@@ -596,6 +697,147 @@ long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t 
     }
     publishCovariance(*state);
     return tqMVNSuccess;
+}
+
+namespace {
+
+// The running estimate of one one-measurement state while columns are learned, held apart
+// from the state so that the interleaved updates touch one small contiguous array.
+struct Column1 {
+    double count, mean, unit, inverse, scatter;
+};
+
+// addRecord for one measurement, step for step.
+inline void addValue(Column1& c, double x) {
+    if (c.count == 0.0) {
+        c.mean = x;
+        c.scatter = c.unit = 0.0;
+        c.inverse = 1.0;
+        c.count = 1.0;
+        return;
+    }
+    const double n = c.count + 1.0;
+    const double deviation = x - c.mean;
+    c.mean += deviation / n;
+    if (c.unit == 0.0) {
+        c.unit = unitOf(std::fabs(deviation));
+        c.inverse = c.unit == 0.0 ? 1.0 : 1.0 / c.unit;
+    }
+    c.scatter += (deviation * c.inverse) * ((x - c.mean) * c.inverse);
+    c.count = n;
+}
+
+// The common case of addValue over complete rows: every column with the same count and a
+// unit already fixed, so that no step branches and each row's columns divide by the same
+// count. The columns' steps are then independent lanes of the same operations (which a
+// compiler may pack into vector instructions: the same rounding lane by lane). Returns false,
+// having changed nothing, when the columns are not alike.
+bool addRowsAlike(Column1* run, std::size_t count, const std::size_t* columns, long n, const double* x,
+                  std::size_t xStride) {
+    constexpr std::size_t kMax = 64;
+    if (count == 0 || count > kMax) return false;
+    for (std::size_t c = 0; c < count; ++c)
+        if (run[c].count != run[0].count || run[c].count == 0.0 || run[c].unit == 0.0) return false;
+    double mean[kMax], inverse[kMax], scatter[kMax], value[kMax];
+    for (std::size_t c = 0; c < count; ++c) {
+        mean[c] = run[c].mean;
+        inverse[c] = run[c].inverse;
+        scatter[c] = run[c].scatter;
+    }
+    double seen = run[0].count;
+    for (long r = 0; r < n; ++r) {
+        const double* row = x + static_cast<std::size_t>(r) * xStride;
+        for (std::size_t c = 0; c < count; ++c) value[c] = row[columns[c]];
+        const double next = seen + 1.0;
+        for (std::size_t c = 0; c < count; ++c) {
+            const double deviation = value[c] - mean[c];
+            mean[c] += deviation / next;
+            scatter[c] += (deviation * inverse[c]) * ((value[c] - mean[c]) * inverse[c]);
+        }
+        seen = next;
+    }
+    for (std::size_t c = 0; c < count; ++c) {
+        run[c].count = seen;
+        run[c].mean = mean[c];
+        run[c].scatter = scatter[c];
+    }
+    return true;
+}
+
+// Whether tfMVNUpdateColumn1 would accept the column; adds the column's complete records to
+// *complete.
+long checkColumn1(const tqMVNState* state, long n, const unsigned char* valid, std::size_t validStride,
+                  long* complete) {
+    if (!state) return tqMVNBadArgument;
+    if (state->dim >= 0 && state->dim != 1 && n > 0) return tqMVNSizeMismatch;
+    long own = 0;
+    for (long r = 0; r < n; ++r)
+        if (!valid || valid[static_cast<std::size_t>(r) * validStride] != 0) ++own;
+    if (own > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
+        return tqMVNBadArgument;
+    *complete = own;
+    return tqMVNSuccess;
+}
+
+}  // namespace
+
+long tfMVNUpdateColumns1(tqMVNState* const* states, const std::size_t* columns, long numStates, long n,
+                         const double* x, std::size_t xStride, const unsigned char* valid,
+                         std::size_t validStride, double normalization) {
+    if (numStates < 0 || (numStates > 0 && (!states || !columns)) || n < 0 || (n > 0 && numStates > 0 && !x))
+        return tqMVNBadArgument;
+    if (normalization == 0.0 || !std::isfinite(normalization)) return tqMVNBadArgument;
+    const std::size_t count = static_cast<std::size_t>(numStates);
+    try {
+        std::vector<long> complete(count, 0);
+        for (std::size_t c = 0; c < count; ++c) {
+            const long status = checkColumn1(states[c], n, valid ? valid + columns[c] : nullptr, validStride,
+                                             &complete[c]);
+            if (status != tqMVNSuccess) return status;
+        }
+        if (n == 0) return tqMVNSuccess;
+        // Storage first, for every state, so that a failure changes none of them.
+        std::vector<double*> blocks(count, nullptr);
+        for (std::size_t c = 0; c < count; ++c) {
+            if (states[c]->dim >= 0) continue;
+            blocks[c] = allocateBlock(1);
+            if (!blocks[c]) {
+                for (double* block : blocks) delete[] block;
+                return tqMVNOutOfMemory;
+            }
+        }
+        std::vector<Column1> running(count);
+        for (std::size_t c = 0; c < count; ++c) {
+            tqMVNState& s = *states[c];
+            if (blocks[c]) attachFreshBlock(s, 1, blocks[c]);
+            running[c] = {static_cast<double>(s.count), s.mean[0], s.unit[0],
+                          s.unit[0] == 0.0 ? 1.0 : 1.0 / s.unit[0], s.scatter[0]};
+        }
+        Column1* run = running.data();
+        const bool alike = !valid && normalization == 1.0 && addRowsAlike(run, count, columns, n, x, xStride);
+        for (long r = 0; !alike && r < n; ++r) {
+            const double* row = x + static_cast<std::size_t>(r) * xStride;
+            const unsigned char* flags = valid ? valid + static_cast<std::size_t>(r) * validStride : nullptr;
+            for (std::size_t c = 0; c < count; ++c) {
+                if (flags && flags[columns[c]] == 0) continue;
+                const double value = row[columns[c]];
+                addValue(run[c], normalization == 1.0 ? value : value / normalization);
+            }
+        }
+        for (std::size_t c = 0; c < count; ++c) {
+            if (complete[c] == 0) continue;
+            tqMVNState& s = *states[c];
+            dropFactor(s);
+            s.count = static_cast<std::int32_t>(run[c].count);
+            s.mean[0] = run[c].mean;
+            s.unit[0] = run[c].unit;
+            s.scatter[0] = run[c].scatter;
+            publishCovariance(s);
+        }
+        return tqMVNSuccess;
+    } catch (const std::bad_alloc&) {
+        return tqMVNOutOfMemory;
+    }
 }
 
 long tfMVNLogValue(const tqMVNState* state, const tqMVNRecord* record, double* value) {

@@ -205,6 +205,22 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
 long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t xStride,
                         const unsigned char* valid, std::size_t validStride, double normalization);
 
+// Records gathered from the rows of a matrix: the same as tfMVNUpdateWithNormalization with one
+// record per row r < n, whose measurement k < d is x[r * xStride + indices[k]], invalid where
+// valid is not null and valid[r * validStride + indices[k]] is 0, bit for bit, without records
+// built. tqMVNBadArgument also for a negative d or index.
+long tfMVNUpdateRows(tqMVNState* state, long n, long d, const long* indices, const double* x, std::size_t xStride,
+                     const unsigned char* valid, std::size_t validStride, double normalization);
+
+// The one-measurement states states[c] (c < numStates) learning columns[c] of the same n rows:
+// the same as tfMVNUpdateColumn1(states[c], n, x + columns[c], xStride, valid + columns[c] (or
+// null), validStride, normalization) for every c in turn, bit for bit, with the states' updates
+// interleaved row by row (independent chains that the processor overlaps). The states must be
+// distinct. Every check, of every state, happens before any change.
+long tfMVNUpdateColumns1(tqMVNState* const* states, const std::size_t* columns, long numStates, long n,
+                         const double* x, std::size_t xStride, const unsigned char* valid,
+                         std::size_t validStride, double normalization);
+
 // Writes the natural logarithm of the density of `record` (the marginal density of its valid
 // measurements) to *value: 0.0 when none is valid. Status tqMVNNoData when the count is 0,
 // then tqMVNSizeMismatch when the record's length is not the state's dimension. The value is

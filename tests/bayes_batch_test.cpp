@@ -62,16 +62,17 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> count(0, 10);
     tqClassifierDataProviderMemory data;
-    for (long i = 0; i < 400; ++i) {
+    for (long i = 0; i < 6400; ++i) {
         const long label = setup.degenerate && i % 100 == 0 && i > 0 ? 4 : i % 4;
         if (label == 4 && i != 100) continue;
         std::vector<double> m(kMeasurements);
         for (std::size_t j = 0; j < kMeasurements; ++j) m[j] = normal(random) * (1.0 + j) + label * 0.7;
         if (setup.degenerate) m[3] = 273.15;
         if (setup.binomial) m[5] = count(random);
-        // Some training measurements invalid: training learns the rows of a category in blocks.
+        // Training learns the rows of a category in blocks of 512: the first fixes the counts,
+        // the next are complete (the measurements alike), the last have invalid measurements.
         std::vector<long> invalid;
-        if (i % 7 == 3) invalid.push_back(i % static_cast<long>(kMeasurements));
+        if (i % 7 == 3 && i >= 5600) invalid.push_back(i % static_cast<long>(kMeasurements));
         data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m, invalid)), label);
     }
     DT types;
@@ -155,6 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Models, BayesBatch,
                                            BatchCase{"JointGroup", true, false, false, kMeasurements},
                                            BatchCase{"Binomial", false, true, false, kMeasurements},
                                            BatchCase{"Degenerate", true, false, true, kMeasurements},
+                                           BatchCase{"DegenerateIndependent", false, false, true, kMeasurements},
                                            BatchCase{"ShortRows", true, false, false, kMeasurements - 2}),
                          [](const ::testing::TestParamInfo<BatchCase>& p) { return p.param.name; });
 

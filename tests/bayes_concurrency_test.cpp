@@ -60,14 +60,12 @@ void expectConcurrentRunsAgree(const tqClassifierTool& shared, const tqClassifie
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
-TEST(BayesConcurrency, TrainedToolAndItsCopiesRunOnSeveralThreads) {
-    tqClassifierTool shared, reference;
+// The trained tool, and one loaded from the archive of another (whose densities start
+// without their factorisations again).
+TEST(BayesConcurrency, TrainedAndLoadedToolsAndTheirCopiesRunOnSeveralThreads) {
+    tqClassifierTool shared, reference, trained, loaded;
     trainBoth(shared, reference, false);
     expectConcurrentRunsAgree(shared, reference);
-}
-
-TEST(BayesConcurrency, LoadedToolRunsOnSeveralThreads) {
-    tqClassifierTool trained, reference, loaded;
     trainBoth(trained, reference, true);
     std::ostringstream stored;
     {

@@ -19,7 +19,12 @@ cmake -S "${src}" -B "${dir}" -DCMAKE_BUILD_TYPE=Debug -DCLASTOOL_BUILD_BENCH=OF
       -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
 nice cmake --build "${dir}" -j "$(nproc 2>/dev/null || echo 2)"
 find "${dir}" -name '*.gcda' -delete
-ctest --test-dir "${dir}" -j 2 --output-on-failure >/dev/null
+find "${dir}/CMakeFiles" -path '*CompilerId*' -name '*.gcno' -delete  # cmake's compiler probe, no source
+# An unoptimised build needs far more stack for the test fixtures' deep chains (their own
+# destructors recurse), and the test that caps the file size stops the counters being written.
+ulimit -s unlimited 2>/dev/null || ulimit -s "$(ulimit -H -s)"
+ctest --test-dir "${dir}" -j 2 --output-on-failure -E 'OutputsAreRefusedReplacedOrLeftAsTheyWere' \
+  >"${dir}/ctest.log" || { grep -E 'Failed|\*\*\*' "${dir}/ctest.log" >&2; echo "see ${dir}/ctest.log" >&2; exit 1; }
 for folder in platform clss tools; do
   printf '%-9s ' "${folder}/"
   gcovr -r "${src}" --object-directory "${dir}" --filter "${src}/${folder}/" --gcov-ignore-parse-errors \

@@ -64,6 +64,26 @@ bool rowIsFinite(const tqPatternRows& rows, std::size_t i) {
     return true;
 }
 
+// Patterns lie scattered over the heap, and training waits on each one's cache lines more
+// than it works on them: the memory provider's pattern a little ahead is fetched early, and
+// the measurements of one nearer, whose object has arrived by then.
+void prefetchPattern(const tqClassifierDataProviderMemory& memory, std::size_t i) {
+    constexpr std::size_t kAhead = 8;
+    const auto& patterns = memory.patterns();
+    if (i + 2 * kAhead < patterns.size()) __builtin_prefetch(patterns[i + 2 * kAhead].get());
+    if (i + kAhead < patterns.size())
+        __builtin_prefetch(patterns[i + kAhead]->featureMeasurements(false).data());
+}
+
+// Whether every measurement of every row is valid.
+bool allValid(const tqPatternRows& rows) {
+    if (!rows.validity) return true;
+    for (std::size_t i = 0; i < rows.rows; ++i)
+        for (std::size_t j = 0; j < rows.dimension; ++j)
+            if (!rows.isValid(i, j)) return false;
+    return true;
+}
+
 // Gives every category's normal densities the same floor per measurement: tqMVNRelativeFloor
 // times the measurement's standard deviation over all categories, pooled from their
 // estimates (count, mean, variance), so that a loaded classifier finds the same floors as
@@ -121,13 +141,24 @@ void setScaleFloors(const std::vector<tqPtrHandle<tq_CategoryModel>>& models) {
 
 }  // namespace
 
-// Single runs of the common models (every group one measurement under a normal density) from
-// one contiguous table: no model, density or kernel call per group, and no type test per run.
+// Runs of the common models (every group one measurement under a normal density) from one
+// contiguous table: no model, density or kernel call per group, and no type test per run.
+// Term t rates measurement index[t] as tfMVNLogValue1 does. A term left out (not
+// informative) is stored as mean 0, scale 0 and normaliser 0: for a finite measurement x
+// that gives 0.0 - 0.5 * (0 * 0) = +0.0, its log value, so no term needs a branch.
 struct tq_BayesRunTable {
-    std::vector<std::size_t> index;  // the measurement of each term
-    std::vector<tqMVNTerms1> terms;  // every category's groups in group order, category after category
-    std::vector<std::size_t> end;    // one past category k's last term
-    std::size_t reach = 0;           // 1 + the largest index: a shorter pattern takes the general path
+    std::vector<std::size_t> index;
+    std::vector<double> mean, invScale, logNorm;
+    std::vector<std::size_t> end;  // one past category k's last term
+    std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
+
+    void add(std::size_t j, const tqMVNTerms1& terms) {
+        index.push_back(j);
+        mean.push_back(terms.informative ? terms.mean : 0.0);
+        invScale.push_back(terms.informative ? terms.invScale : 0.0);
+        logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
+        reach = std::max(reach, j + 1);
+    }
 };
 
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
@@ -181,21 +212,33 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
 void tq_ClassifierBayesian::buildRunTable_() {
     table_.reset();
     auto table = std::make_shared<tq_BayesRunTable>();
+    std::vector<std::size_t> indices;
+    std::vector<tqMVNTerms1> terms;
     for (const tqPtrHandle<tq_CategoryModel>& handle : models_) {
         const tq_CategoryModelBayesian* model = rowRater(handle);
-        if (!model || !model->normalTerms1_(table->index, table->terms)) return;
-        table->end.push_back(table->terms.size());
+        indices.clear();
+        terms.clear();
+        if (!model || !model->normalTerms1_(indices, terms)) return;
+        for (std::size_t t = 0; t < terms.size(); ++t) table->add(indices[t], terms[t]);
+        table->end.push_back(table->index.size());
     }
-    for (std::size_t j : table->index) table->reach = std::max(table->reach, j + 1);
     table_ = std::move(table);
 }
 
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
                                            double* scores) const {
+    const std::size_t* index = table.index.data();
+    const double* mean = table.mean.data();
+    const double* invScale = table.invScale.data();
+    const double* logNorm = table.logNorm.data();
     std::size_t t = 0;
     for (std::size_t k = 0; k < table.end.size(); ++k) {
+        // Summed from 0.0 in group order, as the category model sums its groups.
         double sum = 0.0;
-        for (; t < table.end[k]; ++t) sum += tfMVNLogValue1(table.terms[t], values[table.index[t]]);
+        for (const std::size_t end = table.end[k]; t < end; ++t) {
+            const double z = (values[index[t]] - mean[t]) * invScale[t];
+            sum += tfMVNClampLog(logNorm[t] - 0.5 * (z * z));
+        }
         scores[k] = sum;
     }
 }
@@ -221,10 +264,17 @@ struct PendingRows {
         const std::vector<double>& measurements = pattern.featureMeasurements(false);
         std::copy(measurements.begin(), measurements.begin() + static_cast<std::ptrdiff_t>(dimension),
                   values.begin() + static_cast<std::ptrdiff_t>(rows * dimension));
-        unsigned char* flags = valid.data() + rows * dimension;
-        for (std::size_t j = 0; j < dimension; ++j)
-            flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
-        anyInvalid = anyInvalid || !complete;
+        // Flags are written once a row of the block has an invalid measurement, the complete
+        // rows before it all valid at once.
+        if (!complete && !anyInvalid) {
+            std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
+            anyInvalid = true;
+        }
+        if (anyInvalid) {
+            unsigned char* flags = valid.data() + rows * dimension;
+            for (std::size_t j = 0; j < dimension; ++j)
+                flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+        }
         ++rows;
     }
 
@@ -286,9 +336,21 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
     const auto* memory = typeid(data) == typeid(tqClassifierDataProviderMemory)
                              ? static_cast<const tqClassifierDataProviderMemory*>(&data)
                              : nullptr;
+    const auto learnPattern = [&](std::size_t k, const tqFeaturePattern& pattern, bool complete) {
+        if (byRows[k] && pattern.numMeasurements() == m) {
+            pending[k].add(pattern, dimension, complete);
+            if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
+        } else {
+            pending[k].flush(*trained[k], dimension);
+            trained[k]->adapt(pattern, nullptr, 0);
+        }
+    };
+    long lastLabel = -1;
+    std::size_t lastPosition = 0;
     tqPtrHandle_const<tqFeaturePattern> fetched;
     for (long i = 0; i < n; ++i) {
         const auto at = static_cast<std::size_t>(i);
+        if (memory) prefetchPattern(*memory, at);
         const long label = memory ? memory->labels()[at] : data.categoryLabel(i);
         if (label == -1) continue;
         const tqPtrHandle_const<tqFeaturePattern>& pattern =
@@ -296,6 +358,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
         const bool complete = pattern->numInvalid() == 0;
         checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
 
+        // Patterns of one label often come in runs: the last label's position is tried first.
+        if (label == lastLabel) {
+            learnPattern(lastPosition, *pattern, complete);
+            continue;
+        }
         auto found = position.find(label);
         if (found == position.end()) {
             std::vector<std::vector<long>> groups;
@@ -309,14 +376,9 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
             byRows.push_back(model->ratesRows_());
             found = position.emplace(label, models_.size() - 1).first;
         }
-        const std::size_t k = found->second;
-        if (byRows[k] && pattern->numMeasurements() == m) {
-            pending[k].add(*pattern, dimension, complete);
-            if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
-        } else {
-            pending[k].flush(*trained[k], dimension);
-            trained[k]->adapt(*pattern, nullptr, 0);
-        }
+        lastLabel = label;
+        lastPosition = found->second;
+        learnPattern(lastPosition, *pattern, complete);
     }
     for (std::size_t k = 0; k < trained.size(); ++k) pending[k].flush(*trained[k], dimension);
 }
@@ -417,6 +479,11 @@ bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelB
                                        const tqPatternRows& block, double* scores) const {
     for (std::size_t i = 0; i < block.rows; ++i)
         if (!rowIsFinite(block, i)) return false;
+    if (table_ && block.dimension >= table_->reach && allValid(block)) {
+        // Complete rows rate from the run table, as single runs of them do.
+        for (std::size_t i = 0; i < block.rows; ++i) rateFromTable_(*table_, block.row(i), scores + i * models.size());
+        return true;
+    }
     try {
         for (std::size_t k = 0; k < models.size(); ++k) models[k]->matchScores_(block, scores + k, models.size());
     } catch (...) {

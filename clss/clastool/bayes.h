@@ -71,8 +71,9 @@ protected:
     bool isTrained_() const override;
     void checkRunnable_() const override;
     void run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const override;
-    // Rates a block of rows at a time (each category model a column at a time where it can),
-    // with the results of run_ bit for bit; a block with a row that fails is run row by row.
+    // Rates a block of rows at a time (complete rows from the run table, others each category
+    // model a column at a time where it can), with the results of run_ bit for bit; a block
+    // with a row that fails is run row by row.
     void runBatch_(const tqPatternRows& rows, tqClassifierResult* results) const override;
     // Class scores a block of rows at a time as runBatch_, without building results.
     void runBatchScores_(const tqPatternRows& rows, const ScoreColumns& columns, double* scores) const override;

@@ -287,14 +287,38 @@ void tq_CategoryModelBayesian::matchScores_(const tqPatternRows& rows, double* s
 void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
     GroupScratch scratch;
     const long dimension = static_cast<long>(rows.dimension);
+    // The one-measurement normal groups learn together, row by row: their updates are
+    // independent, and interleaved they overlap rather than wait on one another. Groups are
+    // learned in group order otherwise; the states are apart, so the order of the two kinds
+    // does not change a bit.
+    constexpr std::size_t kInline = 32;
+    tqMVNState* inlineStates[kInline];
+    std::size_t inlineColumns[kInline];
+    std::vector<tqMVNState*> heapStates;
+    std::vector<std::size_t> heapColumns;
+    tqMVNState** states = inlineStates;
+    std::size_t* columns = inlineColumns;
+    if (pdfs_.size() > kInline) {
+        heapStates.resize(pdfs_.size());
+        heapColumns.resize(pdfs_.size());
+        states = heapStates.data();
+        columns = heapColumns.data();
+    }
+    std::size_t numColumns = 0;
     for (std::size_t g = 0; g < pdfs_.size(); ++g) {
         const std::vector<long>& group = g < groups_.size() ? groups_[g] : kNoGroup;
         tq_ProbabilityDensityFunction& pdf = *pdfs_[g];  // an empty handle throws tqBadPointer
         if (typeid(pdf) == typeid(tq_PDFMultivariateNormal) && group.size() == 1 && group[0] < dimension) {
-            const auto j = static_cast<std::size_t>(group[0]);
-            check(tfMVNUpdateColumn1(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_,
-                                     static_cast<long>(rows.rows), rows.values + j, rows.rowStride,
-                                     rows.validity ? rows.validity + j : nullptr, rows.rowStride, 1.0));
+            states[numColumns] = &static_cast<tq_PDFMultivariateNormal&>(pdf).state_;
+            columns[numColumns++] = static_cast<std::size_t>(group[0]);
+            continue;
+        }
+        if (typeid(pdf) == typeid(tq_PDFMultivariateNormal) &&
+            std::all_of(group.begin(), group.end(), [&](long index) { return index < dimension; })) {
+            // The block's rows in one kernel update, read in place.
+            check(tfMVNUpdateRows(&static_cast<tq_PDFMultivariateNormal&>(pdf).state_, static_cast<long>(rows.rows),
+                                  static_cast<long>(group.size()), group.data(), rows.values, rows.rowStride,
+                                  rows.validity, rows.rowStride, 1.0));
             continue;
         }
         if (typeid(pdf) == typeid(tq_PDFMultivariateNormal)) {
@@ -312,6 +336,8 @@ void tq_CategoryModelBayesian::adaptRows_(const tqPatternRows& rows) {
             pdf.updateWithGroup_(scratch.gather(group));
         }
     }
+    check(tfMVNUpdateColumns1(states, columns, static_cast<long>(numColumns), static_cast<long>(rows.rows),
+                              rows.values, rows.rowStride, rows.validity, rows.rowStride, 1.0));
 }
 
 bool tq_CategoryModelBayesian::normalTerms1_(std::vector<std::size_t>& indices,

@@ -88,9 +88,9 @@ public:
     void matchScores_(const tqPatternRows& rows, double* scores, std::size_t scoreStride) const;
 
     // Learns every row as adapt learns rows.pattern(r), in row order, bit for bit; requires
-    // ratesRows_(). Group by group: one-measurement normal groups learn a column at a time,
-    // other normal groups the block's records in one update, the others row by row without a
-    // pattern object. Errors pass unchanged (a training
+    // ratesRows_(). One-measurement normal groups learn their columns together, row by row;
+    // other normal groups the block's rows read in place in one update, the others row by row
+    // without a pattern object. Errors pass unchanged (a training
     // that fails is dropped whole, so what the model learned before does not matter).
     void adaptRows_(const tqPatternRows& rows);
 

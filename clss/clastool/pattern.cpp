@@ -10,6 +10,13 @@ void checkNotNegative(long index) {
     if (index < 0) throw tqClassifierDefs::BadIndex("Feature measurement indices must be >= 0");
 }
 
+long countInvalid(const std::vector<bool>& validity) {
+    long invalid = 0;
+    for (bool valid : validity)
+        if (!valid) ++invalid;
+    return invalid;
+}
+
 }  // namespace
 
 tqFeaturePattern::tqFeaturePattern(const std::vector<double>& measurements,
@@ -23,10 +30,12 @@ tqFeaturePattern::tqFeaturePattern(const std::vector<double>& measurements,
         validity_[static_cast<std::size_t>(index)] = false;
     }
     measurements_ = measurements;
+    numInvalid_ = countInvalid(validity_);
 }
 
 tqFeaturePattern::tqFeaturePattern(const tqFeaturePattern& other)
-    : tqPersistent(), tqRepBase(other), measurements_(other.measurements_), validity_(other.validity_) {}
+    : tqPersistent(), tqRepBase(other), measurements_(other.measurements_), validity_(other.validity_),
+      numInvalid_(other.numInvalid_) {}
 
 tqFeaturePattern& tqFeaturePattern::operator=(const tqFeaturePattern& other) {
     mutating_();
@@ -35,6 +44,7 @@ tqFeaturePattern& tqFeaturePattern::operator=(const tqFeaturePattern& other) {
     std::vector<bool> validity(other.validity_);
     measurements_.swap(measurements);
     validity_.swap(validity);
+    numInvalid_ = other.numInvalid_;
     return *this;
 }
 
@@ -43,13 +53,6 @@ tqFeaturePattern::~tqFeaturePattern() { mutating_(); }
 tqPersistent* tqFeaturePattern::make() { return new tqFeaturePattern(); }
 
 long tqFeaturePattern::numMeasurements() const { return static_cast<long>(measurements_.size()); }
-
-long tqFeaturePattern::numInvalid() const {
-    long invalid = 0;
-    for (std::size_t i = 0; i < measurements_.size(); ++i)
-        if (!validity_[i]) ++invalid;
-    return invalid;
-}
 
 std::vector<long> tqFeaturePattern::invalidFeatureIndices() const {
     std::vector<long> indices;
@@ -106,6 +109,7 @@ void tqFeaturePattern::serialize_(tqArchive& ar, unsigned char version) {
     ar || measurements || validity;
     if (measurements.size() != validity.size())
         throw tqArchive::Malformed("tqFeaturePattern: the measurement and validity counts differ");
+    numInvalid_ = countInvalid(validity);
     measurements_.swap(measurements);
     validity_.swap(validity);
 }

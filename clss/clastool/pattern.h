@@ -30,7 +30,8 @@ public:
     ~tqFeaturePattern() override;
 
     long numMeasurements() const;
-    long numInvalid() const;
+    // Kept with the flags: training and every run ask it of each pattern.
+    long numInvalid() const { return numInvalid_; }
     // The indices of the invalid measurements, ascending, each once.
     std::vector<long> invalidFeatureIndices() const;
 
@@ -65,6 +66,7 @@ private:
 
     std::vector<double> measurements_;
     std::vector<bool> validity_;  // same length as measurements_; true: valid
+    long numInvalid_ = 0;         // the false entries of validity_
 };
 
 // A read-only view of many patterns held as the rows of a caller's matrix, for batch
