@@ -1,15 +1,18 @@
-// Several threads running one trained tool, and abandoning a long run from outside.
+// Several threads running one trained tool (nearest neighbours, a deep decision tree), trees
+// sharing subtrees dropped while others walk them, and abandoning a long run from outside.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <thread>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
 #include "platform/attention.h"
-#include "tests/test_support.h"
 
 namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
 
 tqClassifierDataProviderMemory generated(long perClass, int dims) {
     std::vector<tq_ClassDataGenerator> classes;
@@ -21,33 +24,74 @@ tqClassifierDataProviderMemory generated(long perClass, int dims) {
     return tq_TotalDataGenerator(classes).generateData();
 }
 
+tqClassifierResult resultOf(long label) {
+    return tqClassifierResult({tqClassifierCategoryResult(label, 1.0, 1.0, 0.0)}, 0.0);
+}
+
+// A chain: level i sends measurement 0 >= i to a leaf labelled i; the bottom is labelled 0.
+tqPtrHandle<tqDecisionTree> chainOf(long levels) {
+    tqPtrHandle<tqDecisionTree> tree(new tqDecisionTreeLeaf(resultOf(0)));
+    for (long i = 1; i <= levels; ++i)
+        tree = tqDecisionTreeNode(tqRangePredicate(tqRange(static_cast<double>(i), kInf), {0}),
+                                  tqDecisionTreeLeaf(resultOf(i)), *tree)
+                   .clone();
+    return tree;
+}
+
+// Runs share the tool's model and change nothing, so every thread sees what one thread sees.
 TEST(Concurrency, ThreadsRunningOneToolMatchASingleThread) {
-    const tqClassifierDataProviderMemory data = generated(100, 6);
-    const tqClassifierDataProviderMemory queries = generated(15, 6);  // same seed: also stored patterns
-    tqClassifierTool tool;
-    tool.train(data, tqClassifierTrainParamsKNN(5, tqPatternDistanceMetricNorm(3.0), tqClassifierCosts()));
-
-    std::vector<tqClassifierResult> expected(static_cast<std::size_t>(queries.numPatterns()));
-    for (long i = 0; i < queries.numPatterns(); ++i)
-        tool.run(*queries.featurePattern(i), expected[static_cast<std::size_t>(i)]);
-
-    const tqClassifierTool& shared = tool;
-    std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 3; ++round) {
-                for (long i = 0; i < queries.numPatterns(); ++i) {
-                    const long q = (i + t * 7) % queries.numPatterns();
-                    tqClassifierResult result;
-                    shared.run(*queries.featurePattern(q), result);
-                    if (!(result == expected[static_cast<std::size_t>(q)])) ++mismatches;
-                }
-            }
-        });
+    tqClassifierTool knn, tree;
+    knn.train(generated(100, 6), tqClassifierTrainParamsKNN(5, tqPatternDistanceMetricNorm(3.0), tqClassifierCosts()));
+    tree.train(*chainOf(2000));
+    const tqClassifierDataProviderMemory stored = generated(15, 6);  // same seed: also stored patterns
+    std::vector<tqFeaturePattern> queries;
+    for (long i = 0; i < stored.numPatterns(); ++i) queries.push_back(*stored.featurePattern(i));
+    for (long q = 0; q < 64; ++q) queries.emplace_back(std::vector<double>(6, q * 37.5 - 100.0));
+    for (const tqClassifierTool* tool : {&knn, &tree}) {
+        std::vector<tqClassifierResult> expected(queries.size());
+        for (std::size_t q = 0; q < queries.size(); ++q) tool->run(queries[q], expected[q]);
+        std::atomic<int> mismatches{0};
+        std::vector<std::thread> threads;
+        for (std::size_t t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < 3; ++round)
+                    for (std::size_t i = 0; i < queries.size(); ++i) {
+                        const std::size_t q = (i + t * 11) % queries.size();
+                        tqClassifierResult result;
+                        tool->run(queries[q], result);
+                        if (!(result == expected[q])) ++mismatches;
+                    }
+            });
+        for (auto& thread : threads) thread.join();
+        EXPECT_EQ(mismatches.load(), 0);
     }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(mismatches.load(), 0);
+}
+
+TEST(Concurrency, TreesSharingSubtreesDroppedInTurnWhileOthersStillReadThem) {
+    // Every thread owns a tree over one shared chain of 200 levels and drops it at its own
+    // moment while the others still walk the chain. Taking a subtree apart that another
+    // thread still holds (or doing so without seeing its last writes) breaks their walks.
+    const tqPtrHandle<tqDecisionTree> chain = chainOf(200);
+    const std::size_t expectedLabels = chain->categoryLabels().size();
+    for (int round = 0; round < 10; ++round) {
+        constexpr int kThreads = 4;
+        std::vector<tqPtrHandle<tqDecisionTree>> owned;
+        for (int t = 0; t < kThreads; ++t)
+            owned.push_back(tqDecisionTreeNode(tqRangePredicate(tqRange(-1.0, kInf), {0}),
+                                               tqDecisionTreeLeaf(resultOf(1000 + t)), *chain)
+                                .clone());
+        std::atomic<int> wrong{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < 3 * (t + 1); ++i)
+                    if (owned[t]->categoryLabels().size() != expectedLabels + 1) ++wrong;
+                owned[t].reset();
+            });
+        for (auto& thread : threads) thread.join();
+        ASSERT_EQ(wrong.load(), 0) << "round " << round;
+    }
+    EXPECT_EQ(chain->categoryLabels().size(), expectedLabels);
 }
 
 TEST(Concurrency, AbortEndsALongRunAndTheToolStaysUsable) {

@@ -145,6 +145,8 @@ const char* const kNotAutomatic = "Classifier tool was not automatically trained
 const char* const kNotImplemented =
     "The classification method specified by the training parameters is not implemented.";
 
+using tqtest::Call;
+
 class ClassifierLifecycle : public ::testing::Test {
 protected:
     Log log;
@@ -202,64 +204,41 @@ TEST_F(ClassifierLifecycle, RefusedCallsReachNoHook) {
 }
 
 // Training records around train_ (retraining untrains first); running records around run_ and does
-// not repeat the ready check; incremental training records nothing; a failed train_ records no more.
-TEST_F(ClassifierLifecycle, TrainRunAndIncrementalCallHooksInOrder) {
-    RecordingParams params(&log, 1);
-    classifier.train(data, params, &diag, 5);
-    EXPECT_EQ(log, (Log{"recordTrainInputs_ diag 5", "train_", "recordTrainDetails_ diag 5",
-                        "recordTrainResults_ diag 5"}));
-    log.clear();
-    classifier.train(data, params, nullptr, 9);
-    EXPECT_EQ(log, (Log{"untrain_", "recordTrainInputs_ null 9", "train_", "recordTrainDetails_ null 9",
-                        "recordTrainResults_ null 9"}));
-    log.clear();
-    classifier.trainIncremental(pattern, 4, &diag, 1);
-    EXPECT_EQ(log, (Log{"trainIncremental_ 4"}));
-    log.clear();
-    classifier.run(pattern, result, &diag, 3);
-    EXPECT_EQ(log, (Log{"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3",
-                        "recordRunResults_ diag 3"}));
-    EXPECT_EQ(result.categoryResults().at(0).categoryLabel(), 7);
-    log.clear();
-    RecordingClassifier failing(&log, Behaviour{false, false, true});
-    EXPECT_THROW_MSG(failing.train(data, params, nullptr, 0), tqClassifierDefs::BadParams,
-                     "technique refused");
-    EXPECT_EQ(log, (Log{"recordTrainInputs_ null 0", "train_"}));
-    EXPECT_FALSE(failing.isTrained());
-}
-
-// trainStart untrains and records nothing; retrain keeps the technique and replaces the parameters.
-TEST_F(ClassifierLifecycle, TrainStartAndRetrainReplaceTheParameters) {
+// not repeat the ready check; incremental training and retraining record nothing; trainStart
+// untrains first; a failed train_ records no more.
+TEST_F(ClassifierLifecycle, EachCallRunsItsHooksInOrder) {
     RecordingParams first(&log, 1), second(&log, 2);
-    RecordingClassifier starting(&log, Behaviour{false, false, false, false, false, true});
-    starting.train(data, first, nullptr, 0);
-    log.clear();
-    starting.trainStart(second);
-    EXPECT_EQ(log, (Log{"untrain_", "trainStart_"}));
+    RecordingClassifier starting(&log, Behaviour{false, false, false, false, false, true}),
+        failing(&log, Behaviour{false, false, true});
+    const struct {
+        Call call;
+        Log hooks;
+    } steps[] = {
+        {[&] { classifier.train(data, first, &diag, 5); },
+         {"recordTrainInputs_ diag 5", "train_", "recordTrainDetails_ diag 5", "recordTrainResults_ diag 5"}},
+        {[&] { classifier.train(data, first, nullptr, 9); },
+         {"untrain_", "recordTrainInputs_ null 9", "train_", "recordTrainDetails_ null 9",
+          "recordTrainResults_ null 9"}},
+        {[&] { classifier.trainIncremental(pattern, 4, &diag, 1); }, {"trainIncremental_ 4"}},
+        {[&] { classifier.run(pattern, result, &diag, 3); },
+         {"recordRunInputs_ diag 3", "run_", "recordRunDetails_ diag 3", "recordRunResults_ diag 3"}},
+        {[&] { classifier.retrain(second, &diag, 0); }, {"retrain_"}},
+        {[&] { starting.trainStart(second); }, {"trainStart_"}},
+        {[&] { starting.trainStart(first); }, {"untrain_", "trainStart_"}},
+        {[&] { EXPECT_THROW_MSG(failing.train(data, first, nullptr, 0), tqClassifierDefs::BadParams,
+                                "technique refused"); },
+         {"recordTrainInputs_ null 0", "train_"}},
+    };
+    for (const auto& step : steps) {
+        log.clear();
+        step.call();
+        EXPECT_EQ(log, step.hooks);
+    }
+    EXPECT_EQ(result.categoryResults().at(0).categoryLabel(), 7);
+    EXPECT_EQ(value(classifier), 2);  // retrain replaced the parameters, trainStart too
     ASSERT_TRUE(starting.isTrained());
-    EXPECT_EQ(value(starting), 2);
-    classifier.train(data, first, nullptr, 0);
-    log.clear();
-    classifier.retrain(second, &diag, 0);
-    EXPECT_EQ(log, (Log{"retrain_"}));
-    EXPECT_EQ(value(classifier), 2);
-}
-
-TEST_F(ClassifierLifecycle, BaseEquivalenceComparesStateAndParameters) {
-    RecordingParams one(&log, 1), alsoOne(&log, 1), two(&log, 2);
-    RecordingClassifier a(&log, {}), b(&log, {});
-    EXPECT_TRUE(a.isEquivalent(b));  // both untrained
-    a.train(data, one, nullptr, 0);
-    EXPECT_FALSE(a.isEquivalent(b));
-    EXPECT_FALSE(b.isEquivalent(a));
-    b.train(data, alsoOne, nullptr, 0);
-    EXPECT_TRUE(a.isEquivalent(b));
-    b.train(data, two, nullptr, 0);
-    EXPECT_FALSE(a.isEquivalent(b));
-    // Manually trained on both sides: no parameters, equivalent.
-    a.trainManually();
-    b.trainManually();
-    EXPECT_TRUE(a.isEquivalent(b));
+    EXPECT_EQ(value(starting), 1);
+    EXPECT_FALSE(failing.isTrained());
 }
 
 // A routing that redirects and rewrites the flags tells the destination from the caller's object:
@@ -312,9 +291,7 @@ TEST_F(ClassifierLifecycle, ToolNotReadyUntrainsOnlyForClassifierErrors) {
     EXPECT_FALSE(tool.isTrained());
     notRunnable.throwIfNotReady(false);
     tool.train(data, notRunnable, nullptr, 0);
-    EXPECT_TRUE(tool.isTrained());
-    // The same check after retrain.
-    notRunnable.throwIfNotReady(true);
+    notRunnable.throwIfNotReady(true);  // the same check after retrain
     EXPECT_THROW_MSG(tool.retrain(notRunnable, nullptr, 0), tqClassifierDefs::InsufficientTrainData,
                      "not runnable");
     EXPECT_FALSE(tool.isTrained());
@@ -357,15 +334,8 @@ TEST_F(ClassifierLifecycle, ToolArchiveOfAnEmptyToolAndUnknownVersions) {
     tqClassifierTool empty, loaded;
     ASSERT_TRUE(tqtest::roundTrips(empty, loaded));
     EXPECT_THROW_MSG(loaded.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
-    std::string bytes = tqtest::storeBytes(empty);
-    bytes[0] = 1;
-    try {
-        tqtest::loadBytes(bytes, loaded);
-        ADD_FAILURE() << "loaded an unknown version";
-    } catch (const tqArchive::UnknownVersion& e) {
-        EXPECT_EQ(e.where(), "clss/clastool/clastool");
-        EXPECT_EQ(e.line(), 897);
-    }
+    tqtest::expectArchiveRefusals(tqtest::storeBytes(empty), [] { return tqClassifierTool(); },
+                                  {{0, "clss/clastool/clastool", 897}});
 }
 
 TEST(TrainParams, FlagIsNeitherComparedNorArchived) {

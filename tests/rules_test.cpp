@@ -141,7 +141,7 @@ TEST(RuleTable, ChecksInOrderAndTrainChangesNothingOnFailure) {
 
 // --- archive ------------------------------------------------------------------------------
 
-TEST(RuleArchive, GoldenTableAndValueLayouts) {
+TEST(RuleArchive, GoldenTableAndVectorRoundTrip) {
     auto* two = new tqClassifierFeatureScoreTwoSided;
     two->init(-1, -2, -4, 1, 3, 5, 1.0, 0.6, 0.3, 0.7);
     const tqPtrHandle<tqClsFtSc> twoSided(two);
@@ -151,13 +151,9 @@ TEST(RuleArchive, GoldenTableAndValueLayouts) {
     EXPECT_TRUE(tqtest::archiveHolds("ruletable.bin", t, golden, 7));
     EXPECT_EQ(golden, t);
     EXPECT_EQ(golden.classifyHardThreshold(vec({0, 0, 2}), 0.5), 7);
-    // A vector holds its version byte, the count and the values; a rule adds the label.
     tqClassifierFeatureVector v = vec({1.5, kNaN, -2}), loadedVector = vec({});
-    EXPECT_EQ(tqtest::storeBytes(v).size(), 1u + 8 + 3 * 8);
     EXPECT_TRUE(tqtest::roundTrips(v, loadedVector));
     EXPECT_TRUE(std::isnan(loadedVector.featureValues().at(1)));
-    tqClassifierRule empty;
-    EXPECT_EQ(tqtest::storeBytes(empty).size(), 1u + 8 + 8);
     std::string huge = tqtest::storeBytes(t);
     for (int i = 1; i <= 8; ++i) huge[i] = '\x7f';  // a count far beyond what the input holds
     EXPECT_THROW(tqtest::loadBytes(huge, golden), tqException);

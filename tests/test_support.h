@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -168,29 +169,6 @@ inline ::testing::AssertionResult matchesGolden(const std::string& name, const s
     return ::testing::AssertionSuccess();
 }
 
-}  // namespace tqtest
-
-// The archive properties every stored class shares.
-#include <initializer_list>
-
-namespace tqtest {
-
-// Loading any proper prefix of `bytes` (every `step`th length) into a fresh T throws a tqException.
-template <class T>
-::testing::AssertionResult refusesTruncation(const std::string& bytes, std::size_t step = 1) {
-    for (std::size_t n = 0; n < bytes.size(); n += step) {
-        T target{};
-        try {
-            loadBytes(bytes.substr(0, n), target);
-        } catch (const tqException&) {
-            continue;
-        }
-        return ::testing::AssertionFailure()
-               << "loaded the first " << n << " of " << bytes.size() << " bytes";
-    }
-    return ::testing::AssertionSuccess();
-}
-
 // Loading `bytes` with the byte at any of `offsets` set to 1 (a version byte) throws UnknownVersion;
 // load(bytes) does the loading.
 template <class Load>
@@ -226,7 +204,16 @@ template <class T>
     if (!golden) return golden;
     loadBytes(readFile(goldenPath(name)), y);
     if (storeBytes(y) != bytes) return ::testing::AssertionFailure() << "store(load(" << name << ")) differs";
-    return refusesTruncation<T>(bytes, step);
+    for (std::size_t n = 0; n < bytes.size(); n += step) {  // every shorter prefix is refused
+        T target{};
+        try {
+            loadBytes(bytes.substr(0, n), target);
+        } catch (const tqException&) {
+            continue;
+        }
+        return ::testing::AssertionFailure() << "loaded the first " << n << " of " << bytes.size() << " bytes";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 }  // namespace tqtest

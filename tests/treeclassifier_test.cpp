@@ -1,6 +1,6 @@
-// The decision-tree classifier and the tool's decision-tree operations: the descent (true,
-// false and missing measurements), independence from the caller's tree, the refusing
-// training hooks, the attention check, and archives.
+// The decision-tree classifier and the tool's decision-tree operations: the refusing training
+// hooks, the attention check, equality, archives, handing out the tree and retraining from
+// what the tool holds.
 #include <string>
 #include <vector>
 
@@ -37,30 +37,6 @@ tqClassifierResult runOn(const tq_Classifier& c, const tqFeaturePattern& p) {
     return r;
 }
 
-TEST(DecisionTreeClassifier, DescendsToTheLeafAndHandsOutItsResult) {
-    tq_ClassifierDecisionTree c;
-    const tqClassifierResult stored(
-        {tqClassifierCategoryResult(3, 0.25, 0.5, 0.0), tqClassifierCategoryResult(1, 1, 0.5, 2.0)}, -1.5);
-    c.trainManual(tqDecisionTreeLeaf(stored), nullptr, 0);
-    EXPECT_EQ(runOn(c, tqFeaturePattern({1, 2, 3}, {0, 2})), stored);  // exactly as stored
-    EXPECT_THROW_MSG(c.trainParams(), BadMethod, "Classifier tool was not automatically trained.");
-
-    tqDecisionTreeNode tree = comparisonTree();
-    c.trainManual(tree, nullptr, 0);
-    const struct {
-        tqFeaturePattern x;
-        long label;
-    } cases[] = {{tqFeaturePattern({5, 3}), 1},
-                 {tqFeaturePattern({3, 5}), 2},
-                 {tqFeaturePattern({5, 5}), 2},
-                 {tqFeaturePattern({5, 3}, {1}), 2},
-                 {tqFeaturePattern({5}), 2}};
-    for (const auto& k : cases) EXPECT_EQ(runOn(c, k.x), resultOf(k.label));
-    // The classifier keeps its own clone: changing the caller's tree changes nothing.
-    tree.trueTree(tqDecisionTreeLeaf(resultOf(7)));
-    EXPECT_EQ(runOn(c, tqFeaturePattern({5, 3})), resultOf(1));
-}
-
 TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
     const tqClassifierTrainParamsKNN params(1);
     const tqClassifierDataProviderMemory data = twoPatterns();
@@ -82,18 +58,7 @@ TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
     EXPECT_FALSE(c.isTrained());
 }
 
-TEST(DecisionTreeClassifier, EqualityAcrossTechniques) {
-    tq_ClassifierDecisionTree untrained, trained, same, different;
-    trained.trainManual(comparisonTree(), nullptr, 0);
-    same.trainManual(comparisonTree(), nullptr, 0);
-    different.trainManual(tqDecisionTreeLeaf(resultOf(1)), nullptr, 0);
-    EXPECT_TRUE(trained == same);
-    EXPECT_FALSE(untrained == trained);
-    EXPECT_FALSE(trained == different);
-    EXPECT_FALSE(untrained.isEquivalent(tq_ClassifierKNN()));  // another technique
-    EXPECT_FALSE(tq_ClassifierKNN().isEquivalent(untrained));
-}
-
+// Checked once per level, so that a host can abandon a run in a very deep tree.
 TEST(DecisionTreeClassifier, AbortRequestStopsTheDescentAndLeavesTheResult) {
     tq_ClassifierDecisionTree c;
     c.trainManual(comparisonTree(), nullptr, 0);
@@ -106,21 +71,23 @@ TEST(DecisionTreeClassifier, AbortRequestStopsTheDescentAndLeavesTheResult) {
     EXPECT_EQ(result, resultOf(1));
 }
 
-TEST(DecisionTreeClassifier, ArchiveGoldenFileUntrainedAndVersion) {
+TEST(DecisionTreeClassifier, ArchiveGoldenFileVersionAndEquality) {
     tqPtrHandle<tq_Classifier> trained(new tq_ClassifierDecisionTree), golden;
     static_cast<tq_ClassifierDecisionTree&>(*trained).trainManual(comparisonTree(), nullptr, 0);
     EXPECT_TRUE(tqtest::archiveHolds("treeclassifier.bin", trained, golden));
     ASSERT_FALSE(golden.isNull());
     EXPECT_TRUE(golden->isEquivalent(*trained));
     EXPECT_EQ(runOn(*golden, tqFeaturePattern({5, 3}, {0})), resultOf(2));
-    // An untrained classifier stores a null tree and loads untrained.
-    tqPtrHandle<tq_Classifier> untrained(new tq_ClassifierDecisionTree), loadedUntrained;
-    EXPECT_TRUE(tqtest::roundTrips(untrained, loadedUntrained));
-    EXPECT_FALSE(loadedUntrained->isTrained());
-    tq_ClassifierDecisionTree target;
+    tq_ClassifierDecisionTree target, other;
     EXPECT_TRUE(tqtest::refusesVersions(
         tqtest::storeBytes(static_cast<tqPersistent&>(*trained)), {0},
         [&](const std::string& bytes) { tqtest::loadBytes(bytes, static_cast<tqPersistent&>(target)); }));
+    // Equal needs the same state, technique and tree.
+    EXPECT_FALSE(target.isEquivalent(*trained));
+    other.trainManual(tqDecisionTreeLeaf(resultOf(1)), nullptr, 0);
+    EXPECT_FALSE(other.isEquivalent(*trained));
+    EXPECT_FALSE(target.isEquivalent(tq_ClassifierKNN()));
+    EXPECT_FALSE(tq_ClassifierKNN().isEquivalent(target));
 }
 
 // --- through the tool ---------------------------------------------------------------------
