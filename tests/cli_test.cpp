@@ -19,6 +19,7 @@
 #include "test_support.h"
 #include "tools/csv.h"
 #include "tools/handbuilt.h"
+#include "tools/json.h"
 #include "tools/modelfile.h"
 
 namespace {
@@ -290,6 +291,24 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
              "--tree applies to --method tree only"},
         });
     expectCases(cases);
+
+    // Every escape of a JSON string, surrogate pairs included, and the refused ones.
+    EXPECT_EQ(cli::parseJson(R"("\"\\\/\b\f\n\r\t\u0041\u00e9\u20AC\ud83d\ude00")", "f").text,
+              "\"\\/\b\f\n\r\tA\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+    for (const auto& [json, message] : std::vector<std::array<std::string, 2>>{
+             {R"("\u00g1")", "f:1:6: expected four hex digits after \\u"},
+             {R"("\ud83d")", "f:1:8: an unpaired surrogate in \\u escapes"},
+             {R"("\ud83d\u0041")", "f:1:14: an unpaired surrogate in \\u escapes"},
+             {R"("\ude00")", "f:1:8: an unpaired surrogate in \\u escapes"},
+             {"\"a\tb\"", "f:1:3: a control character in a string (write it as \\u00XX)"},
+         }) {
+        try {
+            cli::parseJson(json, "f");
+            ADD_FAILURE() << json;
+        } catch (const InputError& e) {
+            EXPECT_EQ(std::string(e.what()), message) << json;
+        }
+    }
 
     const cli::LabelMap labels = cli::LabelMap::fromTrainingLabels({"melon", "grape", "lemon"});
     const std::vector<std::string> columns = {"weight", "diameter"};
