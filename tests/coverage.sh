@@ -28,7 +28,7 @@ ctest --test-dir "${dir}" -j 2 --output-on-failure -E 'OutputsAreRefusedReplaced
 for folder in platform clss tools; do
   printf '%-9s ' "${folder}/"
   gcovr -r "${src}" --object-directory "${dir}" --filter "${src}/${folder}/" --gcov-ignore-parse-errors \
-        --exclude-throw-branches --exclude-unreachable-branches --print-summary -o /dev/null |
+        --exclude-throw-branches --exclude-unreachable-branches --print-summary -o "${dir}/coverage-${folder}.txt" |
     grep -E '^(lines|branches):' | tr '\n' ' '
   echo
 done
