@@ -157,6 +157,16 @@ void attachFreshBlock(tqMVNState& s, long d, double* block) {
     if (block) std::fill(s.floor, s.floor + d, -1.0);
 }
 
+// A state that has not taken a record yet gets a fresh block of d measurements; false when the
+// block cannot be had (the state is then as it was).
+bool ensureBlock(tqMVNState& s, long d) {
+    if (s.dim >= 0) return true;
+    double* block = allocateBlock(d);
+    if (d > 0 && !block) return false;
+    attachFreshBlock(s, d, block);
+    return true;
+}
+
 // The power of two nearest below x > 0 (finite); 0 for anything else.
 inline double unitOf(double x) {
     if (!(x > 0.0) || !std::isfinite(x)) return 0.0;
@@ -589,11 +599,7 @@ long tfMVNUpdateWithNormalization(tqMVNState* state, const tqMVNRecordList* reco
 
     try {
         Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(complete ? 4 * d : 0));
-        if (state->dim < 0) {
-            double* block = allocateBlock(d);
-            if (d > 0 && !block) return tqMVNOutOfMemory;
-            attachFreshBlock(*state, d, block);
-        }
+        if (!ensureBlock(*state, d)) return tqMVNOutOfMemory;
         if (complete == 0) return tqMVNSuccess;
 
         dropFactor(*state);
@@ -636,11 +642,7 @@ long tfMVNUpdateRows(tqMVNState* state, long n, long d, const long* indices, con
         return tqMVNBadArgument;
     try {
         Scratch<double, 4 * tqMVNInlineSize> scratch(static_cast<std::size_t>(numComplete ? 4 * d : 0));
-        if (state->dim < 0) {
-            double* block = allocateBlock(d);
-            if (d > 0 && !block) return tqMVNOutOfMemory;
-            attachFreshBlock(*state, d, block);
-        }
+        if (!ensureBlock(*state, d)) return tqMVNOutOfMemory;
         if (numComplete == 0) return tqMVNSuccess;
         dropFactor(*state);
         double* record = scratch.get();
@@ -680,11 +682,7 @@ long tfMVNUpdateColumn1(tqMVNState* state, long n, const double* x, std::size_t 
     if (complete > std::numeric_limits<std::int32_t>::max() - static_cast<long>(state->count))
         return tqMVNBadArgument;
     if (n == 0) return tqMVNSuccess;
-    if (state->dim < 0) {
-        double* block = allocateBlock(1);
-        if (!block) return tqMVNOutOfMemory;
-        attachFreshBlock(*state, 1, block);
-    }
+    if (!ensureBlock(*state, 1)) return tqMVNOutOfMemory;
     if (complete == 0) return tqMVNSuccess;
     dropFactor(*state);
     double delta[3];
