@@ -114,13 +114,13 @@ TEST(FeatureScore, InitChecksInOrderAndChangesNothingOnFailure) {
 
 TEST(FeatureScore, YSettersCheckXSettersDoNotAndScoreReportsBrokenCurves) {
     OneSided one;
-    EXPECT_THROW_MSG(one.y0(1.5), BadParams, "y0 must be between 0 and 1");
-    EXPECT_THROW_MSG(one.y1(kNaN), BadParams, "y1 must be between 0 and 1");
     TwoSided two;
-    EXPECT_THROW_MSG(two.y0h(kNaN), BadParams, "y0h must be between 0 and 1");
-    EXPECT_THROW_MSG(two.y1h(1.5), BadParams, "y1h must be between 0 and 1");
-    EXPECT_EQ(one, OneSided());
-    EXPECT_EQ(two, TwoSided());
+    tqtest::expectRefusals({
+        {[&] { one.y0(1.5); }, tqtest::raises<BadParams>, "y0 must be between 0 and 1"},
+        {[&] { one.y1(kNaN); }, tqtest::raises<BadParams>, "y1 must be between 0 and 1"},
+        {[&] { two.y0h(kNaN); }, tqtest::raises<BadParams>, "y0h must be between 0 and 1"},
+        {[&] { two.y1h(1.5); }, tqtest::raises<BadParams>, "y1h must be between 0 and 1"},
+    }, [&] { return one == OneSided() && two == TwoSided(); });
     // A broken curve can be made with the x setters; score reports it, in its own words.
     one.x1(2);
     EXPECT_THROW_MSG(one.score(0.5), BadParams, "x1 must lie between x0 and xc");
@@ -188,16 +188,9 @@ TEST(FeatureScoreArchive, HandlesRoundTripWithTheirTags) {
 
 // An unknown tag reads nothing more and keeps the handle; a truncated score keeps it too.
 TEST(FeatureScoreArchive, RefusedLoadsKeepTheHandle) {
-    std::ostringstream out;
-    {
-        tqArchive ar(out);
-        unsigned long tag = 4242;
-        double next = 2.5;
-        ar || tag || next;
-    }
     ScoreHandle h(new TwoSided);
     tqClsFtSc* before = h.get();
-    std::istringstream in(out.str());
+    std::istringstream in(tqtest::i64(4242) + tqtest::f64(2.5));  // the tag, then a double
     tqArchive ar(in);
     double next = 0;
     ar || h || next;

@@ -1,8 +1,12 @@
-// Classification results: the category result's ranges, the decision rule of the
-// four-argument constructor, the two-argument constructor and the archive form.
+// Category frequencies, misclassification costs and classification results: overrides and
+// positional equality, the checks in order, the category result's ranges, the decision rule of
+// the four-argument constructor, the two-argument constructor and the exact archive forms.
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
@@ -21,6 +25,137 @@ const char* const kScores = "Scores must be >= 0.0 and <= 1.0";
 const char* const kUnique = "The category labels of the match results must be unique.";
 const char* const kNoScore = "At least one of the classification scores must be > 0.";
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+// A stored vector: version byte, count, elements.
+template <class T>
+std::string vec(const std::vector<T>& v) {
+    std::string bytes = u8(0) + i64(static_cast<std::int64_t>(v.size()));
+    for (T x : v) {
+        if constexpr (std::is_same_v<T, double>) bytes += f64(x);
+        else bytes += i64(x);
+    }
+    return bytes;
+}
+using L = std::vector<long>;
+using D = std::vector<double>;
+
+// An override of a label already overridden replaces it at the position first taken, and
+// equality compares the override lists position by position.
+TEST(FrequenciesAndCosts, OverridesReplaceInPlaceAndEqualityIsPositional) {
+    auto frequencies = [](const std::vector<std::pair<long, double>>& overrides) {
+        tqClassifierFrequencies f(2.0);
+        for (const auto& [label, value] : overrides) f.categoryFrequencyOverride(label, value);
+        return f;
+    };
+    tqClassifierFrequencies f = frequencies({{3, 0.5}, {0, 4.0}, {3, 0.25}});
+    EXPECT_TRUE(f.categoryFrequency(3) == 0.25 && f.categoryFrequency(1) == 2.0);
+    EXPECT_TRUE(f == frequencies({{3, 0.25}, {0, 4.0}}));
+    EXPECT_TRUE(f != frequencies({{0, 4.0}, {3, 0.25}}));
+    f.clearFrequencyOverrides();
+    EXPECT_TRUE(f == tqClassifierFrequencies(2.0));
+
+    tqClassifierCosts c, swapped;  // costs are for ordered pairs (truth, decision)
+    c.misclassificationCostOverride(1, 2, 5.0);
+    c.misclassificationCostOverride(2, 1, 0.0);
+    c.misclassificationCostOverride(1, 2, 6.0);
+    EXPECT_TRUE(c.misclassificationCost(1, 2) == 6.0 && c.misclassificationCost(2, 1) == 0.0);
+    EXPECT_EQ(c.misclassificationCost(1, 3), 1.0);
+    swapped.misclassificationCostOverride(2, 1, 6.0);
+    swapped.misclassificationCostOverride(1, 2, 0.0);
+    EXPECT_TRUE(c != swapped);
+    c.defaultMisclassificationCost(0.0);
+    c.clearMisclassificationOverrides();
+    EXPECT_TRUE(c == tqClassifierCosts(0.0));
+}
+
+// The value is checked first, then equal labels, then negative labels; nothing changes.
+TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
+    const char* const freq = "Category frequencies must be > 0.0";
+    const char* const finite = "Category frequencies must be finite";
+    const char* const cost = "Costs must be >= 0.0";
+    const char* const negative = "Category labels must be >= 0";
+    const char* const same = "Category labels must be different";
+    tqClassifierFrequencies f(2.0);
+    f.categoryFrequencyOverride(1, 0.5);
+    tqClassifierCosts c(2.0);
+    c.misclassificationCostOverride(0, 1, 3.0);
+    const tqClassifierFrequencies fBefore = f;
+    const tqClassifierCosts cBefore = c;
+    tqtest::expectRefusals({
+        {[] { (void)tqClassifierFrequencies(0.0); }, raises<Defs::BadParams>, freq},
+        {[] { (void)tqClassifierFrequencies(kNaN); }, raises<Defs::BadParams>, freq},
+        {[] { (void)tqClassifierFrequencies(kInf); }, raises<Defs::BadParams>, finite},
+        {[&] { f.defaultCategoryFrequency(-1.0); }, raises<Defs::BadParams>, freq},
+        {[&] { f.defaultCategoryFrequency(kInf); }, raises<Defs::BadParams>, finite},
+        {[&] { f.categoryFrequencyOverride(1, -0.5); }, raises<Defs::BadParams>, freq},
+        {[&] { f.categoryFrequencyOverride(1, kInf); }, raises<Defs::BadParams>, finite},
+        {[&] { f.categoryFrequencyOverride(-1, 0.5); }, raises<Defs::BadLabel>, negative},
+        {[&] { f.categoryFrequencyOverride(-1, 0.0); }, raises<Defs::BadParams>, freq},
+        {[&] { f.categoryFrequency(-1); }, raises<Defs::BadLabel>, negative},
+        {[] { (void)tqClassifierCosts(kNaN); }, raises<Defs::BadParams>, cost},
+        {[&] { c.defaultMisclassificationCost(-1.0); }, raises<Defs::BadParams>, cost},
+        {[&] { c.misclassificationCostOverride(-1, 2, -1.0); }, raises<Defs::BadParams>, cost},
+        {[&] { c.misclassificationCostOverride(2, 2, -1.0); }, raises<Defs::BadParams>, cost},
+        {[&] { c.misclassificationCostOverride(-1, -1, 1.0); }, raises<Defs::BadLabel>, same},
+        {[&] { c.misclassificationCostOverride(2, -1, 1.0); }, raises<Defs::BadLabel>, negative},
+        {[&] { c.misclassificationCost(-1, -1); }, raises<Defs::BadLabel>, same},
+        {[&] { c.misclassificationCost(-1, 0); }, raises<Defs::BadLabel>, negative},
+    }, [&] { return f == fBefore && c == cBefore; });
+}
+
+// --- archive ---------------------------------------------------------------------------------
+
+TEST(FrequenciesAndCostsArchive, ExactLayoutUncheckedLoadAndGolden) {
+    tqClassifierFrequencies f(0.75);
+    f.categoryFrequencyOverride(2, 1.5);
+    f.categoryFrequencyOverride(0, 0.125);
+    EXPECT_EQ(tqtest::storeBytes(f), u8(0) + f64(0.75) + vec(L{2, 0}) + vec(D{1.5, 0.125}));
+    tqClassifierCosts c(2.0);
+    c.misclassificationCostOverride(2, 0, 10.0);
+    c.misclassificationCostOverride(0, 2, 0.0);
+    EXPECT_EQ(tqtest::storeBytes(c), u8(0) + f64(2.0) + vec(L{2, 0}) + vec(L{0, 2}) + vec(D{10.0, 0.0}));
+
+    tqClassifierFrequencies unchecked;  // loading takes the stored values as they are
+    tqtest::loadBytes(u8(0) + f64(-1.0) + vec(L{}) + vec(D{}), unchecked);
+    EXPECT_EQ(unchecked.defaultCategoryFrequency(), -1.0);
+
+    ASSERT_TRUE(tqtest::matchesGolden("costs.bin", tqtest::storeBytes(f) + tqtest::storeBytes(c)));
+    std::istringstream in(tqtest::readFile(tqtest::goldenPath("costs.bin")));
+    tqArchive ar(in);
+    tqClassifierFrequencies f2;
+    tqClassifierCosts c2(7.0);
+    c2.misclassificationCostOverride(3, 4, 1.0);  // loading replaces the overrides
+    ar || f2 || c2;
+    EXPECT_TRUE(f2 == f && c2 == c);
+}
+
+TEST(FrequenciesAndCostsArchive, RefusesUnknownVersionTruncationAndUnmatchedLengths) {
+    const std::string where = "clss/clastool/clastool";
+    auto frequencies = [] { return tqClassifierFrequencies(3.0); };
+    auto costs = [] { return tqClassifierCosts(3.0); };
+    tqtest::expectArchiveRefusals(u8(0) + f64(2.0) + vec(L{1}) + vec(D{0.5}), frequencies,
+                                  {{0, where, 523}});
+    tqtest::expectArchiveRefusals(u8(0) + f64(1.0) + vec(L{0}) + vec(L{1}) + vec(D{2.0}), costs,
+                                  {{0, where, 436}});
+    // Override lists of unequal lengths, in each place they can disagree.
+    tqClassifierFrequencies f = frequencies();
+    EXPECT_THROW(tqtest::loadBytes(u8(0) + f64(2.0) + vec(L{1, 2}) + vec(D{0.5}), f), tqException);
+    EXPECT_TRUE(f == frequencies());
+    for (const std::string& bytes : {u8(0) + f64(1.0) + vec(L{0, 1}) + vec(L{1}) + vec(D{2.0}),
+                                     u8(0) + f64(1.0) + vec(L{0}) + vec(L{1}) + vec(D{2.0, 3.0})}) {
+        tqClassifierCosts target = costs();
+        EXPECT_THROW(tqtest::loadBytes(bytes, target), tqException);
+        EXPECT_TRUE(target == costs());
+    }
+}
+
+// --- results ---------------------------------------------------------------------------------
+
+// A stored category result.
+std::string stored(long label, double match, double score, double cost) {
+    return u8(0) + i64(label) + f64(match) + f64(score) + f64(cost);
+}
 
 std::vector<Category> matches(const std::vector<std::pair<long, double>>& labelAndScore) {
     std::vector<Category> out;
@@ -72,7 +207,7 @@ TEST(Result, RefusedInputsRaiseInOrder) {
 TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCostsAndOrdersByExpectedCost) {
     tqClassifierCosts expensive, infinite;
     expensive.misclassificationCostOverride(1, 0, 4.0);  // truth 1, decided 0
-    infinite.misclassificationCostOverride(1, 0, std::numeric_limits<double>::infinity());
+    infinite.misclassificationCostOverride(1, 0, kInf);
     tqClassifierFrequencies frequent;
     frequent.categoryFrequencyOverride(1, 3.0);
     const std::vector<std::pair<long, double>> two = {{0, 1.0}, {1, 0.5}};
@@ -127,12 +262,11 @@ TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {
 
 TEST(ResultArchive, ExactLayoutUncheckedLoadAndGolden) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);
-    EXPECT_EQ(tqtest::storeBytes(r), u8(0) + u8(0) + i64(2) + u8(0) + i64(2) + f64(0.5) + f64(0.25) +
-                                         f64(1.0) + u8(0) + i64(0) + f64(1.0) + f64(0.75) + f64(2.0) +
-                                         f64(-3.5));
+    EXPECT_EQ(tqtest::storeBytes(r),
+              u8(0) + u8(0) + i64(2) + stored(2, 0.5, 0.25, 1.0) + stored(0, 1.0, 0.75, 2.0) + f64(-3.5));
     // Out-of-range values and an unordered list load unchanged; loading is not construction.
-    const std::string bytes = u8(0) + u8(0) + i64(2) + u8(0) + i64(-4) + f64(2.0) + f64(0.0) + f64(5.0) +
-                              u8(0) + i64(1) + f64(0.5) + f64(0.5) + f64(1.0) + f64(0.0);
+    const std::string bytes =
+        u8(0) + u8(0) + i64(2) + stored(-4, 2.0, 0.0, 5.0) + stored(1, 0.5, 0.5, 1.0) + f64(0.0);
     tqtest::loadBytes(bytes, r);
     EXPECT_EQ(r.categoryResults()[0].matchScore(), 2.0);
     EXPECT_EQ(tqtest::storeBytes(r), bytes);
@@ -147,7 +281,7 @@ TEST(ResultArchive, ExactLayoutUncheckedLoadAndGolden) {
 }
 
 TEST(ResultArchive, RefusesUnknownVersionsTruncationAndHugeCounts) {
-    const std::string category = u8(0) + i64(2) + f64(0.5) + f64(0.25) + f64(1.0);
+    const std::string category = stored(2, 0.5, 0.25, 1.0);
     const std::string where = "clss/clastool/clastool";
     tqtest::expectArchiveRefusals(u8(0) + u8(0) + i64(1) + category + f64(0.0),
                                   [] { return tqClassifierResult(); }, {{0, where, 671}, {10, where, 347}});
