@@ -49,7 +49,6 @@ faults=(
   'clss/clastool/result.cpp|s/tfThrowExceptionOnFailure\(tfAttentionCheck\(\)\);//'
   'clss/clastool/featurescore.cpp|s/if \(typeid\(other\) != typeid\(\*this\)\) return false;//'
   'clss/clastool/costs.cpp|s/if \(overrideLabels_\[i\] == label\) return static_cast<long>\(i\);//'
-  'platform/archive.cpp|s/if \(index >= loaded_\.size\(\)\)/if (index > loaded_.size())/'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
