@@ -315,17 +315,3 @@ def test_unfitted_use_clones_and_names(estimator):
     np.testing.assert_array_equal(pickle.loads(pickle.dumps(fitted)).predict(frame), fitted.predict(frame))
     with pytest.raises(ValueError, match="feature"):
         fitted.predict(frame[["second", "first"]])
-
-
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # from the cluster's event loop
-def test_prediction_on_a_dask_cluster_over_a_partitioned_array():
-    distributed = pytest.importorskip("dask.distributed")
-    import dask.array
-    X, y = iris()
-    model = clastool.KNNClassifier().fit(X, y)
-    rows = np.tile(X, (10, 1))
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \
-            distributed.Client(cluster):
-        parts = dask.array.from_array(rows, chunks=(300, 4))  # five parts, each sent to a worker process
-        proba = parts.map_blocks(model.predict_proba, dtype=float, chunks=(300, len(model.classes_))).compute()
-    np.testing.assert_array_equal(proba, model.predict_proba(rows))
