@@ -184,6 +184,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {bayes + " --binomial x=1e300", "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
         {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
          "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
+        {"train --method knn @T/none.csv -o @OUT", "", 1,
+         "@T/none.csv: training failed: No valid data was provided for training.\n"},
         {"classify @T/unready @T/none.csv", "", 1,
          "@T/none.csv:2: classification failed: No valid data was provided for training.\n"},
         {"train --method bayes --no-ready-check @T/none.csv -o @OUT", "", 1,

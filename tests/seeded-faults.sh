@@ -37,14 +37,15 @@ faults=(
   'platform/exception.cpp|s/>> 5\) & 0x7FFUL/>> 5) \& 0x3FFUL/'
   'platform/mvn.cpp|s/if \(!\(p >= floor\[j\]\)\) p = floor\[j\];//'
   'platform/mvn.cpp|s/for \(long k = 0; k < j; \+\+k\) v -= rowI\[k\] \* rowJ\[k\];/for (long k = 1; k < j; ++k) v -= rowI[k] * rowJ[k];/'
-  'tools/csv.cpp|s/if \(cell\.empty\(\) \|\| cell == "\?"\) return true;/if (cell.empty()) return true;/'
-  'tools/csv.cpp|s/if \(labelColumnPosition > 0 && col >= labelColumnPosition\)/if (labelColumnPosition > 0 \&\& col > labelColumnPosition)/'
+  'tools/csv.cpp|s/n == 0 \|\| cell == "\?" \|\| /n == 0 || /'
+  'tools/csv.cpp|s/label = static_cast<long>\(header\.size\(\)\) - 1;/label = static_cast<long>(header.size()) - 2;/'
   'tools/commands.cpp|s/next = \(next \+ 1\) % result\.size\(\);/next = (next + 2) % result.size();/'
   'clss/clastool/treeclassifier.cpp|s/tfThrowExceptionOnFailure\(tfAttentionCheck\(\)\);//'
   'clss/clastool/classifier.cpp|s/if \(isTrained_\(\) != other\.isTrained_\(\)\) return false;//'
   'clss/clastool/tool.cpp|s/catch \(const tqClassifierDefs::Errors&\)/catch (...)/'
   'python/bindings.cpp|s/rows\.validity\[i\] = std::isnan\(v\[i\]\) \? 0 : 1;/rows.validity[i] = 1;/'
   'clss/clastool/predicate.cpp|s/if \(!pattern\.isValid\(measurementIndex1_\)\) return false;//'
+  'tools/modelfile.cpp|s/"the stored classifier hands out the category "/"the stored classifier uses the category "/'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
