@@ -159,22 +159,14 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     expectCases({
         {knn, "a,label\n1,\"2\n", 1, "@IN:2:2: quoted cell is not closed before the end of the file\n"},
         {knn, "a,label\n1,\"2\"x\n", 1, "@IN:2:2: unexpected text after a closing quote\n"},
-        {knn, "a,label\n1,2\"\n", 1, "@IN:2:2: a quote may only start a cell (quote the whole cell)\n"},
         {"train --method knn - -o @OUT", "a,label\n1,2\"\n", 1, "standard input:2:2: a quote may only start"},
         {"evaluate --method knn - -", "", 2, "standard input (-) can be read only once; give TRAIN.csv or"},
         {knn, "", 1, "@IN:1: the file is empty; a header row is expected\n"},
-        {knn, "y\n1\n", 1, "@IN:1: the header names no measurement column\n"},
         {knn + " --label-column kind", "x,y\n1,2\n", 1, "@IN:1: no column is named \"kind\" (--label-column takes a name or a 0-based column index; "
          "--no-header reads a file whose first row is data)\n"},
         {knn, "x,label,x\n", 1, "@IN:1:3: column name \"x\" appears twice\n"},
         {knn, "x,,label\n", 1, "@IN:1:2: the header names no column here\n"},
-        {knn, "label\na\n", 1, "@IN:1: the header names no measurement column\n"},
-        {knn + " --delimiter ;", "x;label\n1,5;a\n", 1, "@IN:2:1: \"1,5\" in column \"x\" is not a number (--ignore \"x\" leaves"},
-        {knn + " --delimiter tab", "x,label\n1,a\n", 1, "@IN:1: the header names no measurement column\n"},
-        {knn + " --delimiter :", "", 2, "--delimiter: expected one of \",\", \";\", \"tab\", not \":\""},
-        {knn, "x,label\n1,a\n2\n", 1, "@IN:3:2: the row has 1 cells but the header has 2 columns\n"},
         {knn, "x,label\n1,a,3\n", 1, "@IN:2:3: the row has 3 cells but the header has 2 columns\n"},
-        {knn, "label,x\na,1\nb,1.5x\n", 1, "@IN:3:2: \"1.5x\" in column \"x\" is not a number (--ignore \"x\" leaves the column out)\n"},
         {knn, "x,label\n1e309,a\n", 1,
          "@IN:2:1: \"1e309\" in column \"x\" is out of range (beyond +-1.8e308)\n"},
         {knn, "x,label\n1,a\n-inf,b\n", 1,
@@ -184,7 +176,6 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, "x,label\n" + std::string(cli::kMaxRecordBytes + 1, '1') + ",a\n", 1,
          "@IN:2: a line is longer than 1048576 bytes (is this a CSV file?)\n"},
         {bayes, near, 1, "@IN: column \"x\": its values for the label \"a\" spread too widely around"},
-        {knn, near, 1, "@IN: column \"x\": its values range from -1e+308 to 1.5e+308, too far apart"},
         {"evaluate --method knn --folds 2 @IN", near, 1, "fold 2 of 2: @IN: column \"x\": its values range"},
         {bayes, "x,label\n1e149,a\n-1e149,a\n0,b\n", 0, ""},
         {bayes, "x,label\n1e200,a\n,a\n1,b\n", 0, ""},
@@ -193,10 +184,6 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {bayes + " --binomial x=1e300", "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
         {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
          "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
-        {"classify @T/m @IN", "weight,width\n5,x\n", 1,
-         "@IN:1: columns do not match the model: expected weight, diameter, found weight, width\n"},
-        {"classify @T/m @D/fruit_missing.csv -o @OUT", "", 1,
-         "@D/fruit_missing.csv:2:3: missing measurement in column \"diameter\": the knn method needs every"},
         {"train --method knn @T/none.csv -o @OUT", "", 1,
          "@T/none.csv: training failed: No valid data was provided for training.\n"},
         {"classify @T/unready @T/none.csv", "", 1,
@@ -214,12 +201,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
          "--binomial misses=10: @D/counts.csv has no measurement column named \"misses\"\n"},
         {"evaluate --method knn --folds 13 @D/fruit_train.csv", "", 1,
          "@D/fruit_train.csv: 12 labelled rows cannot be split into 13 folds\n"},
-        {"train --method knn --bogus @D/twoclass.csv -o @OUT", "", 2,
-         "The following argument was not expected: --bogus (see 'clastool train --help')\n"},
         {"frobnicate", "", 2, "unknown command \"frobnicate\" (commands: train, classify, evaluate,"},
-        {"train --method knn @T/ -o @OUT", "", 1, "@T/: is a directory, not a file\n"},
         {"train --method knn /dev/zero -o @OUT", "", 1, "/dev/zero:1: NUL byte: this is not a CSV text"},
-        {"classify @T/m @T/absent.csv", "", 1, "@T/absent.csv: cannot open: No such file or directory\n"},
     });
 }
 
@@ -265,8 +248,6 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
          "1:71: nodes[0].true: expected the index of a later node"},
         {"tree", tree("size\""),
          "1:35: nodes[0].predicate.type: expected \"range\", \"validity\" or \"comparison\""},
-        {"tree", leaf("\"results\": [{\"label\": \"grape\", \"match\": 2, \"class\": 1, \"cost\": 0}]"),
-         "1:53: nodes[0].results[0].match: expected a score from 0 to 1\n"},
         {"rules", "{\"threshold\": 2, \"rules\": []}", "1:15: threshold: expected a number from 0 to 1\n"},
         {"rules", "{\"rules\": []}", "1:11: rules: rules.size() == 0\n"},
         {"rules", rule("\"weight\": {" + oneSided + ", \"y0\": 2, \"y1\": 0}"),
@@ -302,12 +283,7 @@ TEST_F(CliRun, HandBuiltFilesAreRefusedAtTheFault) {
              {R"("\ude00")", "f:1:8: an unpaired surrogate in \\u escapes"},
              {"\"a\tb\"", "f:1:3: a control character in a string (write it as \\u00XX)"},
          }) {
-        try {
-            cli::parseJson(json, "f");
-            ADD_FAILURE() << json;
-        } catch (const InputError& e) {
-            EXPECT_EQ(std::string(e.what()), message) << json;
-        }
+        EXPECT_THROW_MSG(cli::parseJson(json, "f"), InputError, message) << json;
     }
 
     const cli::LabelMap labels = cli::LabelMap::fromTrainingLabels({"melon", "grape", "lemon"});
@@ -345,67 +321,50 @@ TEST_F(CliRun, ModelFilesAreCheckedBeforeTheyAreBelieved) {
     cli::writeModelFile(again, back, std::string(std::istreambuf_iterator<char>(s), {}));
     EXPECT_EQ(again.str(), s.str());
 
+    const auto edited = [&](const std::string& model, const std::string& from, const std::string& to) {
+        std::string text = file("@T/" + model);
+        EXPECT_TRUE(has(text, from)) << from;
+        return withChecksum(text.replace(text.find(from), from.size(), to));
+    };
+    const std::string bad = "@IN: damaged model file: the header lists ",
+                      size = " measurement columns, but the stored classifier takes another number\n";
+    std::vector<Case> cases;
     for (const std::string method : {"knn", "bayes", "tree", "rules"}) {
         const bool handBuilt = method == "tree" || method == "rules";
         ok("train --method " + method + (handBuilt ? " --" + method + " @D/fruit_" + method + ".json" : "") +
            " @D/fruit_train.csv -o @T/" + method);
         const std::string good = file("@T/" + method);
         for (std::size_t i = 0; i < good.size(); i += i < 64 ? 1 : 5) {
-            std::string bad = good;
-            bad[i] = static_cast<char>(bad[i] ^ (1 << (i % 8)));
-            std::ofstream(tmp("bad"), std::ios::binary) << bad;
+            std::string damaged = good;
+            damaged[i] = static_cast<char>(damaged[i] ^ (1 << (i % 8)));
+            std::ofstream(tmp("bad"), std::ios::binary) << damaged;
             cli::Model model;
             EXPECT_THROW(cli::loadModel(tmp("bad"), model), InputError) << method << " byte " << i;
         }
+        cases.push_back({"info @IN", edited(method, "labels names 3\nmelon\n", "labels names 2\n"), 1,
+                         handBuilt ? "@IN: damaged model file: the stored classifier hands out the category 2"
+                                   : bad + "2 labels, but the stored classifier knows 3\n"});
+        cases.push_back({"info @IN", edited(method, "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size});
     }
     ok("train --method bayes --label-column class @D/ints.csv -o @T/ints");
-    const auto edited = [&](const std::string& model, const std::string& from, const std::string& to) {
-        std::string text = file("@T/" + model);
-        EXPECT_TRUE(has(text, from)) << from;
-        return withChecksum(text.replace(text.find(from), from.size(), to));
-    };
-    std::string flipped = file("@T/knn");
-    flipped.back() ^= 0x20;
-    const std::string bad = "@IN: damaged model file: the header lists ",
-                      size = " measurement columns, but the stored classifier takes another number\n";
-    expectCases({
+    cases.insert(cases.end(), {
         {"info @IN", "label,x\n", 1, "@IN: not a clastool model file\n"},
         {"info @IN", "clastool model\nformat 4\n", 1,
          "@IN: model file format version 4 is not supported; this clastool reads format versions 2 and 3\n"},
         {"info @D/format1.model", "", 1, "@D/format1.model: model file format version 1 has no checksum, so"},
         {"info @IN", "clastool model\nformat 2" + std::string(100, ' '), 1,
          "@IN: not a clastool model file (no format version)\n"},
-        {"info @IN", "clastool model\nformat 2\nmethod knn\n", 1,
-         "@IN:3: damaged model file: no checksum line\n"},
-        {"info @IN", flipped, 1, "@IN: damaged model file: the checksum of its contents is "},
-        {"info @IN", edited("knn", "archive\n", ""), 1,
-         "@IN:16: damaged model file header: expected \"archive\"\n"},
-        {"info @IN", edited("knn", "method knn", "method trees"), 1,
-         "@IN:4: damaged model file header: unknown"},
-        {"info @IN", edited("knn", "labels names 3\nmelon\n", "labels names 2\n"), 1,
-         bad + "2 labels, but the stored classifier knows 3\n"},
-        {"info @IN", edited("bayes", "labels names 3\nmelon\n", "labels names 2\n"), 1,
-         bad + "2 labels, but the stored classifier knows 3\n"},
-        {"info @IN", edited("ints", "\n7\n", "\n8\n"), 1,
-         bad + "2 labels, but the stored classifier knows 2 other"},
-        {"info @IN", edited("knn", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
-        {"info @IN", edited("bayes", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
+        {"info @IN", edited("knn", "archive\n", ""), 1, "@IN:16: damaged model file header: expected \"archive\"\n"},
+        {"info @IN", edited("knn", "method knn", "method trees"), 1, "@IN:4: damaged model file header: unknown"},
+        {"info @IN", edited("ints", "\n7\n", "\n8\n"), 1, bad + "2 labels, but the stored classifier knows 2 other"},
         {"info @IN", edited("knn", "columns 2\n", "columns 3\nheight\n"), 1, bad + "3" + size},
         {"info @IN", edited("bayes", "method bayes", "method knn"), 1,
          "@IN: damaged model file: the stored classifier is not a knn classifier\n"},
-        {"info @IN", edited("tree", "labels names 3\nmelon\n", "labels names 2\n"), 1,
-         "@IN: damaged model file: the stored classifier hands out the category 2, which the header does "
-         "not"},
-        {"info @IN", edited("rules", "labels names 3\nmelon\n", "labels names 2\n"), 1,
-         "@IN: damaged model file: the stored classifier hands out the category 2, which the header does "
-         "not"},
-        {"info @IN", edited("tree", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
-        {"info @IN", edited("rules", "columns 2\nweight\n", "columns 1\n"), 1, bad + "1" + size},
-        {"info @IN", edited("tree", "method tree", "method knn"), 1,
-         "@IN: the classifier stored in the model file cannot"},
+        {"info @IN", edited("tree", "method tree", "method knn"), 1, "@IN: the classifier stored in the model file cannot"},
         {"info @IN", edited("knn", "rows 12", "rows 0"), 1,
          "@IN: damaged model file: the header records no training row, but the stored classifier has some\n"},
     });
+    expectCases(cases);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -499,7 +458,6 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
     };
     separated("@D/fruit_train.csv", "@T/semi.csv", ';');
     separated("@D/fruit_test.csv", "@T/tab.csv", '\t');
-    std::ofstream(tmp("quoted.csv")) << "\"x,y\";label\n0;a\n2;a\n4;b\n6;b\n";
     EXPECT_EQ(
         ok("train --method knn --k 1 @D/fruit_train.csv -o @T/m"),
         placed("trained knn (k = 1, norm order 2) on 12 labelled rows of @D/fruit_train.csv (3 categories, 2 "
@@ -516,9 +474,6 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
                     "of " + placed("@D/ints.csv (") + lastColumn));
     const std::vector<std::array<std::string, 3>> steps = {
         // training options and data, data to classify, decisions
-        {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_test.csv", "grape lemon melon melon grape"},
-        {"--method knn --k 1 @D/fruit_train.csv", "@D/fruit_unlabelled.csv", "grape lemon melon"},
-        {"--method bayes --label-column class @D/ints.csv", "@D/middle.csv", "7 3 3"},
         {"--method bayes @D/ints.csv", "@D/ints.csv", "7 7 7 3 3 3"},
         {"--method bayes --prior b=20 @D/twoclass.csv", "@D/middle.csv", "b b b"},
         {"--method bayes @D/fruit_missing.csv", "@D/fruit_missing.csv",
@@ -528,7 +483,6 @@ TEST_F(CliRun, ModelsDecideWithTheirTrainingLabels) {
         {"--method knn --k 1 @T/semi.csv", "@T/tab.csv", "grape lemon melon melon grape"},
         {"--method knn --k 1 --delimiter ; @T/semi.csv", "@T/tab.csv --delimiter tab",
          "grape lemon melon melon grape"},
-        {"--method bayes @T/quoted.csv", "@T/quoted.csv", "a a b b"},
         {"--method tree --tree @D/fruit_tree.json @D/fruit_train.csv", "@D/fruit_test.csv",
          "grape lemon melon melon grape"},
         {"--method rules --rules @D/fruit_rules.json @D/fruit_train.csv", "@D/fruit_missing.csv",
@@ -663,7 +617,6 @@ TEST_F(CliRun, EvaluateReportsAccuracyConfusionAndCosts) {
     EXPECT_TRUE(has(ok("evaluate --method knn --folds 3 @D/fruit_train.csv --format json"),
                     "\"folds\": [{\"rows\": 4, \"accuracy\": "));
     EXPECT_EQ(ok("evaluate --method bayes --folds 4 @D/fruit_train.csv"), first);  // seeded: the same folds
-    EXPECT_TRUE(has(ok("demo"), "bayes: trained on 1200 labelled rows"));
 }
 
 // The reader refills its buffer every megabyte: rows, quoted labels and line numbers that cross a
@@ -697,9 +650,7 @@ TEST_F(CliRun, ColumnsScalingImputationAndOutputShapes) {
     const struct {
         std::string train, then, expected;  // `then` runs after `train`; its output holds `expected`
     } cases[] = {
-        {"--ignore id @T/ids.csv", "info @T/m", "measurements: 2: x, y\n"},
         {"--columns y,1 @T/ids.csv", "info @T/m", "measurements: 2: y, x\n"},
-        {"--no-header --label-column 2 @T/plain.csv", "info @T/m", "label column: 2\n"},
         {"--no-header @T/plain.csv", "classify --no-header @T/m @T/plain.csv", "row,decision\n1,a\n2,b\n"},
         // Unscaled, y decides the nearest row; scaled, x does.
         {"--ignore id @T/ids.csv", "classify @T/m @T/query.csv", "1,b\n"},
@@ -714,8 +665,6 @@ TEST_F(CliRun, ColumnsScalingImputationAndOutputShapes) {
          "[\n{\"row\": 1, \"decision\": \"b\", \"match:a\": 0, \"class:a\": 0, \"cost:a\": 1, \"match:b\": 1, "
          "\"class:b\": 1, \"cost:b\": 0}\n]\n"},
         {"--ignore id @T/ids.csv", "classify --format json --proba @T/m @T/query.csv", "[\n{\"a\": 0, \"b\": 1}\n]\n"},
-        {"--ignore id @T/ids.csv", "evaluate --method knn --k 1 --scale standard --ignore id --folds 2 @T/ids.csv",
-         "accuracy: 1.0000 (4 of 4)"},
     };
     for (const auto& c : cases) {
         ok("train --method knn --k 1 -o @T/m " + c.train);
@@ -734,9 +683,6 @@ TEST_F(CliRun, ColumnsScalingImputationAndOutputShapes) {
     ok("train --method knn --k 1 --ignore id @T/ids.csv -o @T/m");
     const std::string knn = "train --method knn @IN -o @OUT";
     expectCases({
-        {"classify @T/m @IN", "id,x,label\n1,2,a\n", 1,
-         "@IN:1: columns do not match the model: expected x, y, found id, x\n"},
-        {"classify @T/m @IN", "a,b\n1,2\n", 1, "@IN:1: columns do not match the model: expected x, y, found a, b\n"},
         {knn, "x,label\n1,a\n,b\n", 1, "@IN:3:1: missing measurement in column \"x\": the knn method needs every "
                                        "measurement (use --impute mean|median"},
         {"train --method bayes --impute mean @IN -o @OUT", "x,label\n1,a\n", 2,
@@ -762,17 +708,13 @@ TEST_F(CliRun, CommandLineMistakesAreUsageErrors) {
     const std::string whole = " (see 'clastool train --help')\n";
     expectCases({
         {train + "knn --k 0", "", 2, "--k: expected a whole number of 1 or more, not \"0\"" + whole},
-        {train + "knn --k abc", "", 2, "--k: expected a whole number of 1 or more, not \"abc\"" + whole},
         {train + "knn --k 2.5", "", 2, "--k: expected a whole number of 1 or more"},
-        {train + "knn --k 99999999999999999999", "", 2, "--k: expected a whole number of 1 or more"},
         {train + "knn --norm 0", "", 2, "--norm: expected a number greater than 0, not \"0\"" + whole},
         {train + "knn --norm nan", "", 2, "--norm: expected a number greater than 0"},
         {train + "bayes --default-cost -1", "", 2, "--default-cost: expected a number of 0 or more"},
         {train + "svm", "", 2, "--method: expected one of \"knn\", \"bayes\""},
         {train + "bayes --k 3", "", 2, "--k applies to --method knn only" + whole},
         {train + "knn --prior a=1", "", 2, "--prior applies to --method bayes only" + whole},
-        {"evaluate --method knn --folds 0 @D/fruit_train.csv", "", 2,
-         "--folds: expected a whole number of 2 or more, not \"0\" (see 'clastool evaluate --help')\n"},
         {"evaluate --method knn --folds 1 @D/fruit_train.csv", "", 2, "--folds: expected a whole number of 2"},
         {"evaluate --method knn --seed x --folds 2 @D/fruit_train.csv", "", 2, "--seed: expected a whole number"},
         {"evaluate --method knn @D/fruit_train.csv", "", 2,
@@ -781,7 +723,6 @@ TEST_F(CliRun, CommandLineMistakesAreUsageErrors) {
          "evaluate with --folds takes one data file"},
         {"classify --threads -1 @D/fruit_train.csv @D/fruit_test.csv", "", 2,
          "--threads: expected a whole number of 0 or more, not \"-1\" (see 'clastool classify --help')"},
-        {"info", "", 2, "MODEL is required (see 'clastool info --help')"},
         {"train --method knn @T/absent.csv -o @OUT", "", 1, "@T/absent.csv: cannot open"},
     });
     // Each command's help lists its own options only.

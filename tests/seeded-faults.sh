@@ -39,6 +39,7 @@ faults=(
   'platform/mvn.cpp|s/for \(long k = 0; k < j; \+\+k\) v -= rowI\[k\] \* rowJ\[k\];/for (long k = 1; k < j; ++k) v -= rowI[k] * rowJ[k];/'
   'tools/csv.cpp|s/return n == 0 \|\| cell == "\?" \|\| /return n == 0 || /'
   'tools/csv.cpp|s/table\.labelColumnPosition = label \+ 1;/table.labelColumnPosition = label;/'
+  'tools/csv.cpp|s/label = static_cast<long>\(header\.size\(\)\) - 1;/label = static_cast<long>(header.size()) - 2;/'
   'tools/commands.cpp|s/next = \(next \+ 1\) % result\.size\(\);/next = (next + 2) % result.size();/'
   'clss/clastool/treeclassifier.cpp|s/tfThrowExceptionOnFailure\(tfAttentionCheck\(\)\);//'
   'clss/clastool/classifier.cpp|s/if \(isTrained_\(\) != other\.isTrained_\(\)\) return false;//'
@@ -49,6 +50,7 @@ faults=(
   'clss/clastool/result.cpp|s/tfThrowExceptionOnFailure\(tfAttentionCheck\(\)\);//'
   'clss/clastool/featurescore.cpp|s/if \(typeid\(other\) != typeid\(\*this\)\) return false;//'
   'clss/clastool/costs.cpp|s/if \(overrideLabels_\[i\] == label\) return static_cast<long>\(i\);//'
+  'tools/modelfile.cpp|s/"the stored classifier hands out the category "/"the stored classifier uses the category "/'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
