@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
@@ -110,6 +111,22 @@ public:
         }
     }
 
+    // The first row of the leaf the search of `a` reaches first (the nearer box at every level).
+    long firstLeaf(const double* a, long indexed) const {
+        long node = 0, begin = 0, end = indexed;
+        while (end - begin > RowIndex::kLeafRows) {
+            const long mid = begin + (end - begin) / 2;
+            if (boxSum(a, 2 * node + 1) <= boxSum(a, 2 * node + 2)) {
+                node = 2 * node + 1;
+                end = mid;
+            } else {
+                node = 2 * node + 2;
+                begin = mid;
+            }
+        }
+        return begin;
+    }
+
     const SkipBound& skip() const { return skip_; }
 
 private:
@@ -142,7 +159,13 @@ Counts searchTree(const PackedRows& packed, const double* boxes, long indexed, l
                   const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                   std::vector<double>* distances) {
     TreeSearch<Q> search(packed, boxes, dims, p);
-    for (long q = 0; q < count; ++q) {
+    // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
+    // same leaves, which are then still in the cache. Each is answered on its own, in any order.
+    std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
+    for (long q = 0; q < count; ++q) byLeaf[static_cast<std::size_t>(q)] = {search.firstLeaf(queries[q], indexed), q};
+    std::sort(byLeaf.begin(), byLeaf.end());
+    for (const auto& leafQuery : byLeaf) {
+        const long q = leafQuery.second;
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
         ReplayList list(std::min(k, n), packed, search.skip(), false);
