@@ -67,7 +67,7 @@ private:
 
     long rows_;
     long dims_;
-    std::vector<double> boxes_;         // per node: d lower then d upper corners
+    std::vector<float> boxes_;          // per node: d lower then d upper corners, rounded outward
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
