@@ -62,10 +62,12 @@ constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md: per measurement of a row the tree examines, per node it visits; per query
-// and per measurement of a row the scan reads.
-constexpr double kTreeValueCost = 0.6;
-constexpr double kTreeNodeCost = 45.0;
+// docs/performance.md: per query, per measurement of a row the tree examines and per node it
+// visits (leaves of 64 rows, queries in leaf order; n x d from 4,096 x 8 to 100,000 x 16); per
+// query and per measurement of a row the scan reads.
+constexpr double kTreeQueryCost = 2500.0;
+constexpr double kTreeValueCost = 0.27;
+constexpr double kTreeNodeCost = 48.0;
 constexpr double kScanQueryCost = 8900.0;
 constexpr double kScanValueCost = 0.148;
 
@@ -280,9 +282,9 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     const Counts c = searchByOrder(2, packed, boxes_.data(), rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
-    probeCost_ = (kTreeValueCost * static_cast<double>(c.examined * dims_) +
-                  kTreeNodeCost * static_cast<double>(c.nodes)) /
-                 static_cast<double>(count);
+    const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
+                        kTreeNodeCost * static_cast<double>(c.nodes);
+    probeCost_ = kTreeQueryCost + work / static_cast<double>(count);
 }
 
 bool RowIndex::worthBuilding(long rows, long dims) {
