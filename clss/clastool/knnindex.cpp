@@ -1,10 +1,12 @@
 #include "clss/clastool/knnindex.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
@@ -31,7 +33,8 @@
 // knnsearch.cpp) says that a row whose cheap sum reaches SkipBound(S_k) lies strictly farther
 // than T, so it is not needed. A node is pruned when the cheap sum of its box gaps reaches the
 // same bound, the gaps being g_j = fl(lo_j - a_j) when a_j < lo_j, fl(a_j - hi_j) when
-// a_j > hi_j, else 0, over the box [lo, hi] of the node's rows. For a row b in the box the scan's
+// a_j > hi_j, else 0, over a box [lo, hi] that holds the node's rows (their extremes rounded
+// outward to floats, lo_j and hi_j then exact as doubles). For a row b in the box the scan's
 // |fl(a_j - b_j)| is at least g_j, as rounding is monotone and b_j lies in [lo_j, hi_j]. The proof
 // of the skip test bounds the cheap terms of a row only from above by the exact powers of its
 // differences (c_j <= x_j^q (1 + u)^m + tiny), and the gap terms obey the same bound for every row
@@ -59,12 +62,30 @@ constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md: per measurement of a row the tree examines, per node it visits; per query
-// and per measurement of a row the scan reads.
-constexpr double kTreeValueCost = 0.6;
-constexpr double kTreeNodeCost = 45.0;
+// docs/performance.md: per query, per measurement of a row the tree examines and per node it
+// visits (leaves of 64 rows, queries in leaf order; n x d from 4,096 x 8 to 100,000 x 16); per
+// query and per measurement of a row the scan reads.
+constexpr double kTreeQueryCost = 2500.0;
+constexpr double kTreeValueCost = 0.27;
+constexpr double kTreeNodeCost = 48.0;
 constexpr double kScanQueryCost = 8900.0;
 constexpr double kScanValueCost = 0.148;
+
+// The largest float at most x, and the smallest at least x (x finite): boxes in floats, rounded
+// outward, still hold their rows, in half the memory and cache lines of doubles.
+float floatBelow(double x) {
+    if (x > FLT_MAX) return FLT_MAX;
+    if (x < -FLT_MAX) return -std::numeric_limits<float>::infinity();
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+
+float floatAbove(double x) {
+    if (x > FLT_MAX) return std::numeric_limits<float>::infinity();
+    if (x < -FLT_MAX) return -FLT_MAX;
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
 
 long levels(long rows) {
     long depth = 0;
@@ -84,7 +105,7 @@ inline double cheapTerm(double diff) {
 template <int Q>
 class TreeSearch {
 public:
-    TreeSearch(const PackedRows& packed, const double* boxes, long dims, double p)
+    TreeSearch(const PackedRows& packed, const float* boxes, long dims, double p)
         : packed_(packed), boxes_(boxes), dims_(dims), p_(p), skip_(Q, p, dims) {}
 
     long examined = 0;
@@ -110,23 +131,44 @@ public:
         }
     }
 
+    // The first row of the leaf the search of `a` reaches first (the nearer box at every level).
+    long firstLeaf(const double* a, long indexed) const {
+        long node = 0, begin = 0, end = indexed;
+        while (end - begin > RowIndex::kLeafRows) {
+            const long mid = begin + (end - begin) / 2;
+            if (boxSum(a, 2 * node + 1) <= boxSum(a, 2 * node + 2)) {
+                node = 2 * node + 1;
+                end = mid;
+            } else {
+                node = 2 * node + 2;
+                begin = mid;
+            }
+        }
+        return begin;
+    }
+
     const SkipBound& skip() const { return skip_; }
 
 private:
     double boxSum(const double* a, long node) const {
-        const double* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
-        const double* hi = lo + dims_;
-        double s = 0.0;
-        for (long j = 0; j < dims_; ++j) {
-            // lo <= hi: at most one of the two is positive, and adding 0 changes no bit.
-            const double gap = std::max(lo[j] - a[j], 0.0) + std::max(a[j] - hi[j], 0.0);
-            s += cheapTerm<Q>(gap);
-        }
-        return s;
+        const float* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+        const float* hi = lo + dims_;
+        // Four sums side by side (any order of addition keeps the bound; see the proof).
+        double s[4] = {0.0, 0.0, 0.0, 0.0};
+        long j = 0;
+        for (; j + 4 <= dims_; j += 4)
+            for (long r = 0; r < 4; ++r) s[r] += gapTerm(lo[j + r], hi[j + r], a[j + r]);
+        for (; j < dims_; ++j) s[0] += gapTerm(lo[j], hi[j], a[j]);
+        return (s[0] + s[1]) + (s[2] + s[3]);
+    }
+
+    static double gapTerm(float lo, float hi, double a) {
+        // lo <= hi: at most one of the two is positive, and adding 0 changes no bit.
+        return cheapTerm<Q>(std::max(static_cast<double>(lo) - a, 0.0) + std::max(a - static_cast<double>(hi), 0.0));
     }
 
     const PackedRows& packed_;
-    const double* boxes_;
+    const float* boxes_;
     long dims_;
     double p_;
     SkipBound skip_;
@@ -138,11 +180,17 @@ struct Counts {
 };
 
 template <int Q>
-Counts searchTree(const PackedRows& packed, const double* boxes, long indexed, long n, double p,
+Counts searchTree(const PackedRows& packed, const float* boxes, long indexed, long n, double p,
                   const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                   std::vector<double>* distances) {
     TreeSearch<Q> search(packed, boxes, dims, p);
-    for (long q = 0; q < count; ++q) {
+    // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
+    // same leaves, which are then still in the cache. Each is answered on its own, in any order.
+    std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
+    for (long q = 0; q < count; ++q) byLeaf[static_cast<std::size_t>(q)] = {search.firstLeaf(queries[q], indexed), q};
+    std::sort(byLeaf.begin(), byLeaf.end());
+    for (const auto& leafQuery : byLeaf) {
+        const long q = leafQuery.second;
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
         ReplayList list(std::min(k, n), packed, search.skip(), false);
@@ -153,7 +201,7 @@ Counts searchTree(const PackedRows& packed, const double* boxes, long indexed, l
     return {search.examined, search.nodes};
 }
 
-Counts searchByOrder(int q, const PackedRows& packed, const double* boxes, long indexed, long n, double p,
+Counts searchByOrder(int q, const PackedRows& packed, const float* boxes, long indexed, long n, double p,
                      const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                      std::vector<double>* distances) {
     if (q == 1) return searchTree<1>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
@@ -193,23 +241,26 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
                       long end) {
-    double* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
-    double* hi = lo + dims_;
-    std::memcpy(lo, packed.row(order[static_cast<std::size_t>(begin)]), static_cast<std::size_t>(dims_) * sizeof(double));
-    std::memcpy(hi, lo, static_cast<std::size_t>(dims_) * sizeof(double));
+    const double* first = packed.row(order[static_cast<std::size_t>(begin)]);
+    std::vector<double> lo(first, first + dims_), hi(lo);
     for (long t = begin + 1; t < end; ++t) {
         const double* b = packed.row(order[static_cast<std::size_t>(t)]);
         for (long j = 0; j < dims_; ++j) {
-            lo[j] = std::min(lo[j], b[j]);
-            hi[j] = std::max(hi[j], b[j]);
+            lo[static_cast<std::size_t>(j)] = std::min(lo[static_cast<std::size_t>(j)], b[j]);
+            hi[static_cast<std::size_t>(j)] = std::max(hi[static_cast<std::size_t>(j)], b[j]);
         }
+    }
+    float* box = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    for (long j = 0; j < dims_; ++j) {
+        box[j] = floatBelow(lo[static_cast<std::size_t>(j)]);
+        box[dims_ + j] = floatAbove(hi[static_cast<std::size_t>(j)]);
     }
     if (end - begin <= kLeafRows) return;
     // Split the widest side at the median row (extents computed in halves, so they stay finite).
     long axis = 0;
     double widest = -1.0;
     for (long j = 0; j < dims_; ++j) {
-        const double extent = hi[j] / 2 - lo[j] / 2;
+        const double extent = hi[static_cast<std::size_t>(j)] / 2 - lo[static_cast<std::size_t>(j)] / 2;
         if (extent > widest) {
             widest = extent;
             axis = j;
@@ -231,9 +282,9 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     const Counts c = searchByOrder(2, packed, boxes_.data(), rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
-    probeCost_ = (kTreeValueCost * static_cast<double>(c.examined * dims_) +
-                  kTreeNodeCost * static_cast<double>(c.nodes)) /
-                 static_cast<double>(count);
+    const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
+                        kTreeNodeCost * static_cast<double>(c.nodes);
+    probeCost_ = kTreeQueryCost + work / static_cast<double>(count);
 }
 
 bool RowIndex::worthBuilding(long rows, long dims) {
@@ -251,7 +302,7 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return boxes_.capacity() * sizeof(double) + sizeof(*this);
+    return boxes_.capacity() * sizeof(float) + sizeof(*this);
 }
 
 bool RowIndex::pays(long n, long k) const {

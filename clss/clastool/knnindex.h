@@ -27,8 +27,10 @@ IndexChoice indexChoice();
 class RowIndex {
 public:
     // Leaves hold at most this many rows (measured at 300,000 x 8: 64 and 128 take 0.6 to 0.75
-    // of the time of 32, 16 takes 1.2 times); with it the boxes take at most d x n bytes, and the
-    // stored number of each reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
+    // of the time of 32, 16 takes 1.2 times; at 1,000,000 x 8 with float boxes and queries in
+    // leaf order 32, 64 and 128 are within the noise); with it the float boxes take at most
+    // d x n / 2 bytes, and the stored number of each reordered row 4 x n bytes: within
+    // 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 64;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
@@ -67,7 +69,7 @@ private:
 
     long rows_;
     long dims_;
-    std::vector<double> boxes_;         // per node: d lower then d upper corners
+    std::vector<float> boxes_;          // per node: d lower then d upper corners, rounded outward
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
