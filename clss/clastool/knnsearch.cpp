@@ -81,6 +81,31 @@
 // > (1 + 2^-29) * S_k and S >= 2^-901, and step (4) applies unchanged.
 // Orders below 1 (whose roots may underflow) and above 64 are never skipped.
 //
+// (6) The float bound pass (batches). With af = float(a), bf = float(b), v = 2^-24, q the cheap
+// order and d <= 256 measurements, a row is skipped when its float sum F (terms of order q of the
+// float differences, formed and added in any order, products possibly fused) reaches
+//     Ft = float((1 + 2^-22) * max(2^-60, W^q * (1 + (d + 8) * 2^-23) * (1 + 2^-19)))  (no test
+//     when W^q * ... exceeds 2^100 or is NaN),  W = d^(1/q) (eA + eB) + Bq^(1/q), both with
+// margins (1 + 2^-30), where eA and eB bound |a_j - af_j| and |b_j - bf_j| (2^-24 times the largest
+// magnitude plus 2^-120: float rounding, with flush to zero or not), the query and every float row
+// have no value above 2^64 in magnitude (other rows are NaN in the float block: never skipped).
+// Claim: then E = sum of x_i^q >= Bq, which is all that steps (3) to (5) need of the cheap sum
+// (from E >= Bq they give S >= (1 - 2^-30.9) Bq and d > T as before). Proof: let Z be the q-norm
+// of z_i = |af_i - bf_i| and Y that of y_i = |a_i - b_i| (exact reals). Minkowski's inequality
+// (q >= 1) gives Y >= Z - |a - af|_q - |b - bf|_q >= Z - d^(1/q) (eA + eB), and x_i >= (1 - u) y_i,
+// so E >= (1 - u)^q (Z - d^(1/q) (eA + eB))^q, which is >= Bq once Z >= W (the margins cover
+// 1 / (1 - u), the root's 2^-40 and the roundings of W). Each float term goes through at most
+// d + 5 roundings of relative error v (difference, products, additions), and (1 + v)^(d + 8) <=
+// 1 + (d + 8) 2^-23; underflow adds at most 7 d 2^-126 < 2^-110 in all, negligible against
+// F >= 2^-60. So F <= (1 + (d + 8) 2^-23) Z^q (1 + 2^-50); an overflow to infinity needs an exact
+// partial sum above 2^127 > W^q. Hence F >= Ft >= W^q (1 + (d + 8) 2^-23)(1 + 2^-20) gives Z^q >= W^q.
+// (7) Preselected rows (batches over finite rows with no pattern after them, finite query). No
+// distance is then NaN, and the list the scan ends with holds the k smallest (distance, stored
+// number) pairs, a function of the set of rows offered. For k distinct rows with exact distances,
+// the farthest one's sum S' gives T' = R(S') >= the final k-th distance; a row whose cheap sum
+// reaches the bound of S' is strictly farther than T' by steps (3) to (5), so it is farther than k
+// rows and in no final list: skipping it from the first row on changes nothing.
+//
 // The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
 // and merely take the exact path. The test suite compares this search bit for bit with a direct
 // implementation on data full of exact ties.
@@ -897,11 +922,11 @@ template <bool Wide>
         searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
 }
 
-// Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 the
-// AVX2 copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
-// offerRowsWide). Both copies compute the same cheap sums (the four accumulators are the four
-// lanes; nothing is reassociated, and the file is compiled with -ffp-contract=off, so no fused
-// multiply-add appears either), skip only proven rows and share the exact path, hence the same
+// Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 and
+// FMA the wide copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
+// offerRowsWide) and, for batches, the float bound pass (scanPackedFloat). Each copy skips only
+// rows the proof covers, and both share the exact path (the file is compiled with
+// -ffp-contract=off; the only fused operations are the float pass's intrinsics), hence the same
 // bits. CLASTOOL_NO_SIMD set to anything but "" or "0" forces the baseline copy (read once per
 // process), which is how the tests cover it.
 void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
