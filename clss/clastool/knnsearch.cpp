@@ -18,6 +18,9 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define CLASTOOL_KNN_AVX2 1
+// The wide copy's instruction sets: AVX2, and fused multiply-add for the float bound pass only
+// (the double code is compiled with contraction off and calls no fused intrinsic).
+#define CLASTOOL_KNN_TARGET "avx2,fma"
 #include <immintrin.h>
 #endif
 
@@ -77,6 +80,31 @@
 // Step (3) for the exact terms then gives S >= (1 - 2^-30.9) * (1 + 2^-28.3) * B
 // > (1 + 2^-29) * S_k and S >= 2^-901, and step (4) applies unchanged.
 // Orders below 1 (whose roots may underflow) and above 64 are never skipped.
+//
+// (6) The float bound pass (batches). With af = float(a), bf = float(b), v = 2^-24, q the cheap
+// order and d <= 256 measurements, a row is skipped when its float sum F (terms of order q of the
+// float differences, formed and added in any order, products possibly fused) reaches
+//     Ft = float((1 + 2^-22) * max(2^-60, W^q * (1 + (d + 8) * 2^-23) * (1 + 2^-19)))  (no test
+//     when W^q * ... exceeds 2^100 or is NaN),  W = d^(1/q) (eA + eB) + Bq^(1/q), both with
+// margins (1 + 2^-30), where eA and eB bound |a_j - af_j| and |b_j - bf_j| (2^-24 times the largest
+// magnitude plus 2^-120: float rounding, with flush to zero or not), the query and every float row
+// have no value above 2^64 in magnitude (other rows are NaN in the float block: never skipped).
+// Claim: then E = sum of x_i^q >= Bq, which is all that steps (3) to (5) need of the cheap sum
+// (from E >= Bq they give S >= (1 - 2^-30.9) Bq and d > T as before). Proof: let Z be the q-norm
+// of z_i = |af_i - bf_i| and Y that of y_i = |a_i - b_i| (exact reals). Minkowski's inequality
+// (q >= 1) gives Y >= Z - |a - af|_q - |b - bf|_q >= Z - d^(1/q) (eA + eB), and x_i >= (1 - u) y_i,
+// so E >= (1 - u)^q (Z - d^(1/q) (eA + eB))^q, which is >= Bq once Z >= W (the margins cover
+// 1 / (1 - u), the root's 2^-40 and the roundings of W). Each float term goes through at most
+// d + 5 roundings of relative error v (difference, products, additions), and (1 + v)^(d + 8) <=
+// 1 + (d + 8) 2^-23; underflow adds at most 7 d 2^-126 < 2^-110 in all, negligible against
+// F >= 2^-60. So F <= (1 + (d + 8) 2^-23) Z^q (1 + 2^-50); an overflow to infinity needs an exact
+// partial sum above 2^127 > W^q. Hence F >= Ft >= W^q (1 + (d + 8) 2^-23)(1 + 2^-20) gives Z^q >= W^q.
+// (7) Preselected rows (batches over finite rows with no pattern after them, finite query). No
+// distance is then NaN, and the list the scan ends with holds the k smallest (distance, stored
+// number) pairs, a function of the set of rows offered. For k distinct rows with exact distances,
+// the farthest one's sum S' gives T' = R(S') >= the final k-th distance; a row whose cheap sum
+// reaches the bound of S' is strictly farther than T' by steps (3) to (5), so it is farther than k
+// rows and in no final list: skipping it from the first row on changes nothing.
 //
 // The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
 // and merely take the exact path. The test suite compares this search bit for bit with a direct
@@ -271,7 +299,7 @@ template <int P>
 // fed the same terms in the same order, and the lanes are combined as (s0 + s1) + (s2 + s3) as
 // there. So every value, and every answer, is the one cheapSumReaches computes.
 template <int P>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256d cheapTerms(__m256d diff) {
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline __m256d cheapTerms(__m256d diff) {
     // A square does not depend on the sign: diff * diff is the same double as |diff| * |diff|.
     if constexpr (P == 2) {
         return _mm256_mul_pd(diff, diff);
@@ -282,13 +310,13 @@ template <int P>
     }
 }
 
-[[gnu::target("avx2"), gnu::always_inline]] inline double laneSum(__m256d s) {
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline double laneSum(__m256d s) {
     const __m128d pairs = _mm_hadd_pd(_mm256_castpd256_pd128(s), _mm256_extractf128_pd(s, 1));
     return _mm_cvtsd_f64(pairs) + _mm_cvtsd_f64(_mm_unpackhi_pd(pairs, pairs));
 }
 
 template <int P>
-[[gnu::target("avx2")]] inline bool cheapSumReachesWide(const double* a, const double* b, long n,
+[[gnu::target(CLASTOOL_KNN_TARGET)]] inline bool cheapSumReachesWide(const double* a, const double* b, long n,
                                                         double bound) {
     constexpr long kBlock = 16;
     __m256d s = _mm256_setzero_pd();
@@ -325,52 +353,81 @@ template <int P, bool Wide, class List>
 }
 
 #ifdef CLASTOOL_KNN_AVX2
-// The cheap sums of the four rows from b on, as lanes 0 to 3. Each row's lanes get the same terms
-// in the same order as in cheapSumReachesWide, and the four rows' lanes are combined as
-// (s0 + s1) + (s2 + s3) together. The accumulators start with the first terms instead of adding
-// them to zero: a term is never -0, so 0 + t is t, and only the comparisons of these sums are used.
-// Neighbouring lanes are added through unpacks, which cost fewer instructions than horizontal
-// additions and add the same pairs in the same order.
-template <int P>
-[[gnu::target("avx2"), gnu::always_inline]] inline __m256d fourSums(const __m256d* query, const double* b,
-                                                                    long d) {
-    __m256d s0 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b)));
-    __m256d s1 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + d)));
-    __m256d s2 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 2 * d)));
-    __m256d s3 = cheapTerms<P>(_mm256_sub_pd(query[0], _mm256_loadu_pd(b + 3 * d)));
-    for (long g = 1; g < d / 4; ++g) {
-        const __m256d x = query[g];
+// A query for fourSums: its whole groups of four measurements, and a partial last group loaded
+// masked (the lanes past the row's end are 0 in query and rows alike, so they add nothing).
+struct WideQuery {
+    static constexpr long kMaxGroups = 16;
+    __m256d group[kMaxGroups];
+    __m256d tail;
+    __m256i tailMask;
+    long groups;
+    bool hasTail;
+
+    [[gnu::target(CLASTOOL_KNN_TARGET)]] WideQuery(const double* a, long d) : groups(d / 4), hasTail(d % 4 != 0) {
+        for (long g = 0; g < groups; ++g) group[g] = _mm256_loadu_pd(a + 4 * g);
+        const long t = d % 4;
+        tailMask = _mm256_setr_epi64x(t > 0 ? -1 : 0, t > 1 ? -1 : 0, t > 2 ? -1 : 0, 0);
+        tail = hasTail ? _mm256_maskload_pd(a + 4 * groups, tailMask) : _mm256_setzero_pd();
+    }
+};
+
+// The cheap sums of the four rows from b on, as lanes 0 to 3: each row's four lanes summed as
+// (l0 + l1) + (l2 + l3), all four rows together. The accumulators start with the first terms
+// instead of adding them to zero: a term is never -0, so 0 + t is t. Neighbouring lanes are added
+// through unpacks, which cost fewer instructions than horizontal additions. Dims > 0: rows of
+// exactly Dims measurements in whole groups, known when compiling; Dims = 0: any length.
+template <int P, long Dims>
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline __m256d fourSums(const WideQuery& query,
+                                                                                const double* b, long d) {
+    const long groups = Dims > 0 ? Dims / 4 : query.groups;
+    __m256d s0, s1, s2, s3;
+    long g = 0;
+    if (groups > 0) {
+        s0 = cheapTerms<P>(_mm256_sub_pd(query.group[0], _mm256_loadu_pd(b)));
+        s1 = cheapTerms<P>(_mm256_sub_pd(query.group[0], _mm256_loadu_pd(b + d)));
+        s2 = cheapTerms<P>(_mm256_sub_pd(query.group[0], _mm256_loadu_pd(b + 2 * d)));
+        s3 = cheapTerms<P>(_mm256_sub_pd(query.group[0], _mm256_loadu_pd(b + 3 * d)));
+        g = 1;
+    } else {
+        s0 = s1 = s2 = s3 = _mm256_setzero_pd();
+    }
+    for (; g < groups; ++g) {
+        const __m256d x = query.group[g];
         const long j = 4 * g;
         s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + j))));
         s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + d + j))));
         s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 2 * d + j))));
         s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_loadu_pd(b + 3 * d + j))));
     }
+    if (Dims == 0 && query.hasTail) {
+        const __m256d x = query.tail;
+        const __m256i m = query.tailMask;
+        const long j = 4 * groups;
+        s0 = _mm256_add_pd(s0, cheapTerms<P>(_mm256_sub_pd(x, _mm256_maskload_pd(b + j, m))));
+        s1 = _mm256_add_pd(s1, cheapTerms<P>(_mm256_sub_pd(x, _mm256_maskload_pd(b + d + j, m))));
+        s2 = _mm256_add_pd(s2, cheapTerms<P>(_mm256_sub_pd(x, _mm256_maskload_pd(b + 2 * d + j, m))));
+        s3 = _mm256_add_pd(s3, cheapTerms<P>(_mm256_sub_pd(x, _mm256_maskload_pd(b + 3 * d + j, m))));
+    }
     const __m256d h01 = _mm256_add_pd(_mm256_unpacklo_pd(s0, s1), _mm256_unpackhi_pd(s0, s1));
     const __m256d h23 = _mm256_add_pd(_mm256_unpacklo_pd(s2, s3), _mm256_unpackhi_pd(s2, s3));
     return _mm256_add_pd(_mm256_permute2f128_pd(h01, h23, 0x20), _mm256_permute2f128_pd(h01, h23, 0x31));
 }
 
-// Packed rows [begin, end) for one query, four rows per pass when a row holds at most 16
-// measurements in whole groups of four (where cheapSumReaches has no early test to lose). The
-// four rows' cheap sums (fourSums) are compared with the bound at once. When all four reach it,
-// nothing is offered, so the bound was the current one for each of them. Otherwise the rows are
-// taken in order, each tested against the bound as it is then (an earlier row of the four may have
-// entered and changed it, even to NaN when NaN distances fill the list) and, if not skipped, sent
-// to the exact path: each row is decided exactly as offerRow decides it. Returns the first row
-// not handled.
-// Dims > 0: rows of exactly Dims measurements, known when compiling (the loops unroll and the
-// query stays in registers); Dims = 0: the row length is `dims`.
+// Packed rows [begin, end) for one query, four rows per pass. The four rows' cheap sums
+// (fourSums) are compared with the bound at once. When all four reach it, nothing is offered, so
+// the bound was the current one for each of them. Otherwise the rows are taken in order, each
+// tested against the bound as it is then (an earlier row of the four may have entered and changed
+// it, even to NaN when NaN distances fill the list) and, if not skipped, sent to the exact path:
+// each row is decided exactly as offerRow decides it. Returns the first row not handled.
 template <int P, long Dims, class List>
-[[gnu::target("avx2")]] long offerRowsWideOf(List& list, long begin, long end, const double* a,
-                                             const PackedRows& rows, long dims, double p) {
+[[gnu::target(CLASTOOL_KNN_TARGET)]] long offerRowsWideOf(List& list, long begin, long end, const double* a,
+                                                         const PackedRows& rows, long dims, double p) {
     const long d = Dims > 0 ? Dims : dims;
-    __m256d query[4];
-    for (long g = 0; g < d / 4; ++g) query[g] = _mm256_loadu_pd(a + 4 * g);
+    const WideQuery query(a, d);
     long i = begin;
     for (; i + 4 <= end; i += 4) {
         const double* b = rows.row(i);
-        const __m256d sums = fourSums<P>(query, b, d);
+        const __m256d sums = fourSums<P, Dims>(query, b, d);
         const int skipped = _mm256_movemask_pd(_mm256_cmp_pd(sums, _mm256_set1_pd(list.bound()), _CMP_GE_OQ));
         if (skipped == 0xF) continue;
         alignas(32) double each[4];
@@ -384,12 +441,14 @@ template <int P, long Dims, class List>
     return i;
 }
 
+// Rows of up to 64 measurements take four rows per pass; longer ones one row at a time, whose sum
+// stops early once it reaches the bound (which pays for long rows).
 template <int P, class List>
-[[gnu::target("avx2")]] long offerRowsWide(List& list, long begin, long end, const double* a,
-                                           const PackedRows& rows, long dims, double p) {
+[[gnu::target(CLASTOOL_KNN_TARGET)]] long offerRowsWide(List& list, long begin, long end, const double* a,
+                                                       const PackedRows& rows, long dims, double p) {
     if (dims == 8) return offerRowsWideOf<P, 8>(list, begin, end, a, rows, dims, p);
     if (dims == 16) return offerRowsWideOf<P, 16>(list, begin, end, a, rows, dims, p);
-    if (dims == 4 || dims == 12) return offerRowsWideOf<P, 0>(list, begin, end, a, rows, dims, p);
+    if (dims > 0 && dims <= 4 * WideQuery::kMaxGroups) return offerRowsWideOf<P, 0>(list, begin, end, a, rows, dims, p);
     return begin;
 }
 #endif
@@ -406,12 +465,382 @@ const double* storedRow(const tqClassifierDataProviderMemory& data, long i, long
 // while every query of a batch passes over it.
 long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L), 16L); }
 
+#ifdef CLASTOOL_KNN_AVX2
+// ---- The float bound pass of a batch (see "The float bound pass" in the proof above) ----
+
+constexpr long kFloatPassRows = 32;         // rows summed together: four vectors of eight floats
+constexpr long kMaxFloatMeasurements = 256;  // the proof's margin g assumes at most this many
+constexpr long kMinFloatQueries = 3;         // fewer queries do not pay for converting each block
+constexpr double kFloatLimit = 0x1p64;       // larger magnitudes take the double path
+constexpr long kMaxSampleRows = 1024;        // rows of the sample a query preselects from
+constexpr long kSampleFloats = 65536;        // at most 256 KB of sample
+constexpr long kMaxPreselected = 64;         // larger k preselect nothing
+
+bool sameValue(double x, double y) { return x == y || (x != x && y != y); }
+
+// A block of packed rows as floats, laid out per pass of 32 rows: column j of the pass's rows is
+// 32 consecutive floats, so that one vector holds eight rows' values of one measurement. A row
+// with a value that is not finite or above kFloatLimit in magnitude is all NaN (never skipped by
+// this pass), and error() bounds |b - float(b)| over every other value.
+class FloatBlock {
+public:
+    // Room for `capacity` rows (a multiple of kFloatPassRows).
+    FloatBlock(long dims, long capacity)
+        : dims_(dims),
+          capacity_(capacity),
+          values_(static_cast<std::size_t>(capacity_ * dims)),
+          zeros_(static_cast<std::size_t>(dims), 0.0) {}
+    // About 16 KB: the block stays in the first-level cache while every query passes over it.
+    static long blockRows(long dims) {
+        return std::max(kFloatPassRows, 16384 / (dims * 4) / kFloatPassRows * kFloatPassRows);
+    }
+
+    long capacity() const { return capacity_; }
+    long size() const { return size_; }
+    double error() const { return error_; }
+    const float* pass(long s) const { return values_.data() + s * kFloatPassRows * dims_; }
+
+    // Rows [begin, end) of `rows`, at most capacity() of them.
+    void fill(const PackedRows& rows, long begin, long end) {
+        fillFrom([&](long r) { return begin + r; }, rows, end - begin);
+    }
+    // `count` rows spread evenly over the first n (count <= n, count <= capacity()).
+    void fillSpread(const PackedRows& rows, long n, long count) {
+        fillFrom([=](long r) { return r * n / count; }, rows, count);
+    }
+    // The row position of block row r.
+    long position(long r) const { return positions_[static_cast<std::size_t>(r)]; }
+
+private:
+    template <class PositionOf>
+    [[gnu::target(CLASTOOL_KNN_TARGET)]] void fillFrom(PositionOf positionOf, const PackedRows& rows, long count) {
+        size_ = count;
+        positions_.resize(static_cast<std::size_t>(count));
+        for (long r = 0; r < count; ++r) positions_[static_cast<std::size_t>(r)] = positionOf(r);
+        const __m256d sign = _mm256_set1_pd(-0.0), limit = _mm256_set1_pd(kFloatLimit);
+        __m256d largest = _mm256_setzero_pd(), bad = _mm256_setzero_pd();
+        for (long r = 0; r < size_; r += 8) {
+            const double* b[8];
+            for (long t = 0; t < 8; ++t) b[t] = r + t < size_ ? rows.row(position(r + t)) : zeros_.data();
+            float* out = values_.data() + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
+            long j = 0;
+            for (; j + 4 <= dims_; j += 4) {
+                __m128 f[8];
+                for (long t = 0; t < 8; ++t) {
+                    const __m256d x = _mm256_loadu_pd(b[t] + j);
+                    const __m256d magnitude = _mm256_andnot_pd(sign, x);
+                    largest = _mm256_max_pd(largest, magnitude);
+                    bad = _mm256_or_pd(bad, _mm256_cmp_pd(magnitude, limit, _CMP_NLE_UQ));
+                    f[t] = _mm256_cvtpd_ps(x);
+                }
+                _MM_TRANSPOSE4_PS(f[0], f[1], f[2], f[3]);
+                _MM_TRANSPOSE4_PS(f[4], f[5], f[6], f[7]);
+                for (long c = 0; c < 4; ++c)
+                    _mm256_storeu_ps(out + (j + c) * kFloatPassRows, _mm256_set_m128(f[4 + c], f[c]));
+            }
+            for (; j < dims_; ++j)
+                for (long t = 0; t < 8; ++t) {
+                    const double magnitude = std::fabs(b[t][j]);
+                    if (!(magnitude <= kFloatLimit)) bad = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+                    largest = _mm256_max_pd(largest, _mm256_set1_pd(magnitude));
+                    out[j * kFloatPassRows + t] = static_cast<float>(b[t][j]);
+                }
+        }
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, largest);
+        double top = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+        if (_mm256_movemask_pd(bad) != 0) top = markUnbounded(rows);
+        error_ = top * 0x1p-24 + 0x1p-120;
+    }
+
+    // Fills the rows with a value out of range with NaN; returns the largest magnitude of the others.
+    double markUnbounded(const PackedRows& rows) {
+        double top = 0.0;
+        for (long r = 0; r < size_; ++r) {
+            const double* b = rows.row(position(r));
+            double largest = 0.0;
+            for (long j = 0; j < dims_; ++j) largest = std::fmax(largest, std::fabs(b[j]));
+            if (largest <= kFloatLimit && finiteValues(b, dims_)) {
+                top = std::max(top, largest);
+                continue;
+            }
+            float* out = values_.data() + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
+            for (long j = 0; j < dims_; ++j) out[j * kFloatPassRows] = std::numeric_limits<float>::quiet_NaN();
+        }
+        return top;
+    }
+
+    long dims_;
+    long capacity_;
+    long size_ = 0;
+    double error_ = 0.0;
+    std::vector<float> values_;
+    std::vector<double> zeros_;
+    std::vector<long> positions_;
+};
+
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline __m256 floatTerm(__m256 diff, __m256 acc) {
+    if constexpr (Q == 2) return _mm256_fmadd_ps(diff, diff, acc);
+    const __m256 x = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), diff);
+    if constexpr (Q == 1) return _mm256_add_ps(acc, x);
+    if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
+}
+
+// The float sums of order Q of the 32 rows of one pass, eight rows per vector; even and odd
+// measurements go to separate accumulators, added at the end.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline void floatSums(const float* query,
+                                                                              const float* pass, long d,
+                                                                              __m256* sums) {
+    __m256 e0 = _mm256_setzero_ps(), e1 = e0, e2 = e0, e3 = e0, o0 = e0, o1 = e0, o2 = e0, o3 = e0;
+    long j = 0;
+    for (; j + 2 <= d; j += 2) {
+        const float* c = pass + j * kFloatPassRows;
+        const __m256 x = _mm256_broadcast_ss(query + j);
+        e0 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c)), e0);
+        e1 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 8)), e1);
+        e2 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 16)), e2);
+        e3 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 24)), e3);
+        const __m256 y = _mm256_broadcast_ss(query + j + 1);
+        o0 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 32)), o0);
+        o1 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 40)), o1);
+        o2 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 48)), o2);
+        o3 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 56)), o3);
+    }
+    if (j < d) {
+        const float* c = pass + j * kFloatPassRows;
+        const __m256 x = _mm256_broadcast_ss(query + j);
+        e0 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c)), e0);
+        e1 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 8)), e1);
+        e2 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 16)), e2);
+        e3 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 24)), e3);
+    }
+    sums[0] = _mm256_add_ps(e0, o0);
+    sums[1] = _mm256_add_ps(e1, o1);
+    sums[2] = _mm256_add_ps(e2, o2);
+    sums[3] = _mm256_add_ps(e3, o3);
+}
+
+// The constants of the float threshold for rows of `dims` measurements and cheap order Q.
+struct FloatScale {
+    FloatScale(int q, long dims)
+        : rootOfDims(std::pow(static_cast<double>(dims), 1.0 / q) * (1.0 + 0x1p-30)),
+          growth((1.0 + static_cast<double>(dims + 8) * 0x1p-23) * (1.0 + 0x1p-19)) {}
+    double rootOfDims;  // at least dims^(1/q)
+    double growth;      // g (1 + 2^-19)
+};
+
+// A query of a batch as floats, with the bound of its rounding and the threshold last computed.
+class FloatQuery {
+public:
+    FloatQuery(const double* a, long dims) : values_(static_cast<std::size_t>(dims)) {
+        double top = 0.0;
+        for (long j = 0; j < dims; ++j) {
+            const double magnitude = std::fabs(a[j]);
+            top = magnitude <= kFloatLimit ? std::max(top, magnitude) : std::numeric_limits<double>::quiet_NaN();
+            if (top != top) break;
+            values_[static_cast<std::size_t>(j)] = static_cast<float>(a[j]);
+        }
+        error_ = top * 0x1p-24 + 0x1p-120;
+    }
+
+    const float* values() const { return values_.data(); }
+
+    // The bound on cheap sums in force for the list: its own, or the one of the preselected rows
+    // where that is lower or the list has none yet.
+    template <class List>
+    double bound(const List& list) const {
+        return std::fmin(list.bound(), preBound_);
+    }
+
+    // Finds the k rows of the sample nearest by float sum and computes their exact distances; the
+    // farthest of them gives the skip bound of `cheap` in force from the first row on. Only for a
+    // finite query over finite rows, none of them after the packed prefix (no distance is then
+    // NaN, and a row strictly farther than k others is in no list the scan builds at the end).
+    template <int Q>
+    [[gnu::target(CLASTOOL_KNN_TARGET)]] void preselect(const FloatBlock& sample, long k, const SkipBound& cheap,
+                                                       const double* a, const PackedRows& rows, long dims,
+                                                       double p) {
+        if (error_ != error_ || k > sample.size()) return;
+        std::vector<std::pair<float, long>> best;
+        best.reserve(static_cast<std::size_t>(k) + 1);
+        float kth = std::numeric_limits<float>::infinity();
+        for (long start = 0; start < sample.size(); start += kFloatPassRows) {
+            __m256 sums[4];
+            floatSums<Q>(values(), sample.pass(start / kFloatPassRows), dims, sums);
+            const __m256 t = _mm256_set1_ps(kth);
+            unsigned nearer = 0;
+            for (int v = 0; v < 4; ++v)
+                nearer |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums[v], t, _CMP_LT_OQ))) << (8 * v);
+            const long left = sample.size() - start;
+            nearer &= left >= kFloatPassRows ? ~0u : (1u << left) - 1u;
+            if (nearer == 0) continue;
+            alignas(32) float each[kFloatPassRows];
+            for (int v = 0; v < 4; ++v) _mm256_store_ps(each + 8 * v, sums[v]);
+            for (; nearer != 0; nearer &= nearer - 1u) {
+                const int r = __builtin_ctz(nearer);
+                if (!(each[r] < kth)) continue;
+                const std::pair<float, long> entry(each[r], start + r);
+                best.insert(std::upper_bound(best.begin(), best.end(), entry), entry);
+                if (static_cast<long>(best.size()) > k) best.pop_back();
+                if (static_cast<long>(best.size()) == k) kth = best.back().first;
+            }
+        }
+        if (static_cast<long>(best.size()) < k) return;
+        double farthest = -1.0, farthestSum = 0.0;
+        for (const auto& entry : best) {
+            const long at = sample.position(entry.second);
+            const double sum = normPowerSum(a, rows.row(at), dims, p);
+            const double d = normRoot(sum, p);
+            known_.push_back({at, sum, d});
+            if (d > farthest) {
+                farthest = d;
+                farthestSum = sum;
+            }
+        }
+        preBound_ = cheap(farthestSum);
+    }
+
+    // The exact sum and distance of row position `at` when preselect computed them.
+    bool known(long at, double& sum, double& d) const {
+        for (const Exact& e : known_)
+            if (e.at == at) {
+                sum = e.sum;
+                d = e.distance;
+                return true;
+            }
+        return false;
+    }
+
+    // The float threshold for the list's bound on double cheap sums of order Q and a block whose
+    // rounding is bounded by blockError: a row whose float sum reaches it has a double cheap sum
+    // that would reach `bound`. NaN: no test.
+    template <int Q>
+    float threshold(double bound, double blockError, const FloatScale& scale) {
+        if (!sameValue(bound, bound_)) {
+            bound_ = bound;
+            root_ = Q == 1 ? bound : Q == 2 ? std::sqrt(bound) : std::cbrt(bound);
+        }
+        const double w = scale.rootOfDims * (error_ + blockError) * (1.0 + 0x1p-30) + root_ * (1.0 + 0x1p-30);
+        double t = w;
+        if constexpr (Q >= 2) t *= w;
+        if constexpr (Q == 3) t *= w;
+        t *= scale.growth;
+        if (!(t <= 0x1p100)) return std::numeric_limits<float>::quiet_NaN();
+        return static_cast<float>(std::max(t, 0x1p-60) * (1.0 + 0x1p-22));
+    }
+
+private:
+    struct Exact {
+        long at;
+        double sum;
+        double distance;
+    };
+
+    std::vector<float> values_;
+    double error_;
+    double bound_ = std::numeric_limits<double>::quiet_NaN();
+    double root_ = std::numeric_limits<double>::quiet_NaN();
+    double preBound_ = std::numeric_limits<double>::quiet_NaN();
+    std::vector<Exact> known_;
+};
+
+// The rows of the block (positions r0 on) for one query: rows whose float sum reaches the
+// threshold are skipped, the others take the double cheap test and, if not skipped, the exact
+// path, in order, as offerRow does (with the query's bound, and the exact sums preselect found). When an offer changes the list's bound, the rest of the pass is tested again
+// against the threshold of the new bound (an entering NaN distance may even turn it into NaN).
+template <int Q, class List>
+[[gnu::target(CLASTOOL_KNN_TARGET)]] void offerFloatBlock(List& list, FloatQuery& query, const FloatBlock& block,
+                                                         const FloatScale& scale, long r0, const double* a,
+                                                         const PackedRows& rows, long dims, double p) {
+    float threshold = query.threshold<Q>(query.bound(list), block.error(), scale);
+    for (long start = 0; start < block.size(); start += kFloatPassRows) {
+        __m256 sums[4];
+        floatSums<Q>(query.values(), block.pass(start / kFloatPassRows), dims, sums);
+        const __m256 t = _mm256_set1_ps(threshold);
+        unsigned skipped = 0;
+        for (int v = 0; v < 4; ++v)
+            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums[v], t, _CMP_GE_OQ))) << (8 * v);
+        const long left = block.size() - start;
+        const unsigned valid = left >= kFloatPassRows ? ~0u : (1u << left) - 1u;
+        unsigned open = valid & ~skipped;
+        if (open == 0) continue;
+        alignas(32) float each[kFloatPassRows];
+        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + 8 * v, sums[v]);
+        while (open != 0) {
+            const int r = __builtin_ctz(open);
+            open &= open - 1u;
+            const long i = r0 + start + r;
+            const double* b = rows.row(i);
+            const double before = query.bound(list);
+            if (before == before && cheapSumSkips<Q, true>(a, b, dims, before)) continue;
+            double sum, d;
+            if (!query.known(i, sum, d)) {
+                sum = normPowerSum(a, b, dims, p);
+                d = normRoot(sum, p);
+            }
+            list.offer(i, d, sum);
+            if (sameValue(query.bound(list), before)) continue;
+            threshold = query.threshold<Q>(query.bound(list), block.error(), scale);
+            open = 0;
+            for (long later = r + 1; later < std::min(left, kFloatPassRows); ++later)
+                if (!(each[later] >= threshold)) open |= 1u << later;
+        }
+    }
+}
+
+// The batch scan with the float bound pass: each block of packed rows is converted once and
+// passed over by every query in turn; the patterns after the packed prefix as in scanPacked.
+// With finite rows and no pattern after them, each query first preselects k rows from a sample
+// of up to 1,024 rows spread over the data, so that its bound is tight from the first block on.
+template <int Q, class List>
+[[gnu::target(CLASTOOL_KNN_TARGET)]] void scanPackedFloat(const PackedRows& rows,
+                                                         const tqClassifierDataProviderMemory& data, long n,
+                                                         long packed, long dims, double p, long k,
+                                                         const SkipBound& cheap, const double* const* queries,
+                                                         std::vector<List>& lists) {
+    FloatBlock block(dims, FloatBlock::blockRows(dims));
+    const FloatScale scale(Q, dims);
+    std::vector<FloatQuery> floats;
+    floats.reserve(lists.size());
+    for (std::size_t q = 0; q < lists.size(); ++q) floats.emplace_back(queries[q], dims);
+    const long spread = std::min(std::min(n, kMaxSampleRows), std::max(kFloatPassRows, kSampleFloats / dims));
+    if (rows.finite() && packed == n && k <= kMaxPreselected && 4 * k <= spread) {
+        FloatBlock sample(dims, (spread + kFloatPassRows - 1) / kFloatPassRows * kFloatPassRows);
+        sample.fillSpread(rows, n, spread);
+        for (std::size_t q = 0; q < lists.size(); ++q)
+            floats[q].preselect<Q>(sample, k, cheap, queries[q], rows, dims, p);
+    }
+    for (long r0 = 0; r0 < n; r0 += block.capacity()) {
+        attention();
+        const long r1 = std::min(n, r0 + block.capacity());
+        const long end = std::min(r1, std::max(packed, r0));
+        if (end > r0) block.fill(rows, r0, end);
+        for (std::size_t q = 0; q < lists.size(); ++q) {
+            const double* a = queries[q];
+            if (end > r0) offerFloatBlock<Q>(lists[q], floats[q], block, scale, r0, a, rows, dims, p);
+            for (long i = end; i < r1; ++i) offerRow<Q, true>(lists[q], i, a, storedRow(data, i, dims), dims, p);
+        }
+    }
+}
+#endif
+
 template <int P, bool Wide, class List>
 [[gnu::always_inline]] inline void scanPacked(const PackedRows& rows,
                                               const tqClassifierDataProviderMemory& data, long n, long dims,
-                                              double p, const double* const* queries, std::vector<List>& lists) {
+                                              double p, long k, const SkipBound& cheap,
+                                              const double* const* queries, std::vector<List>& lists) {
     // Rows packed for another length are never read (the patterns' own errors apply).
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
+#ifdef CLASTOOL_KNN_AVX2
+    if constexpr (Wide && P > 0) {
+        if (packed > 0 && dims > 0 && dims <= kMaxFloatMeasurements && static_cast<long>(lists.size()) >= kMinFloatQueries) {
+            scanPackedFloat<P>(rows, data, n, packed, dims, p, k, cheap, queries, lists);
+            return;
+        }
+    }
+#endif
     const long step = rowsPerBlock(dims);
     for (long r0 = 0; r0 < n; r0 += step) {
         attention();
@@ -464,14 +893,14 @@ template <int P, bool Wide>
         lists.reserve(static_cast<std::size_t>(count));
         for (long q = 0; q < count; ++q)
             lists.emplace_back(std::min(k, n), rows, cheap, rest || !finiteValues(queries[q], dims));
-        scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
+        scanPacked<P, Wide>(rows, data, n, dims, p, std::min(k, n), cheap, queries, lists);
         for (long q = 0; q < count; ++q) lists[static_cast<std::size_t>(q)].finish(indices[q], distances[q]);
         return;
     }
     std::vector<NearestList> lists;
     lists.reserve(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) lists.emplace_back(std::min(k, n), indices[q], distances[q], cheap);
-    scanPacked<P, Wide>(rows, data, n, dims, p, queries, lists);
+    scanPacked<P, Wide>(rows, data, n, dims, p, std::min(k, n), cheap, queries, lists);
 }
 
 // Every order's search, chosen by p. Inlined into each of the two entries below, so that the
@@ -493,11 +922,11 @@ template <bool Wide>
         searchPacked<0, Wide>(rows, data, dims, p, queries, count, k, indices, distances);
 }
 
-// Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 the
-// AVX2 copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
-// offerRowsWide). Both copies compute the same cheap sums (the four accumulators are the four
-// lanes; nothing is reassociated, and the file is compiled with -ffp-contract=off, so no fused
-// multiply-add appears either), skip only proven rows and share the exact path, hence the same
+// Run-time dispatch. The library is built for any x86-64 host; where the processor has AVX2 and
+// FMA the wide copy runs, with the cheap sums four differences per instruction (cheapSumReachesWide,
+// offerRowsWide) and, for batches, the float bound pass (scanPackedFloat). Each copy skips only
+// rows the proof covers, and both share the exact path (the file is compiled with
+// -ffp-contract=off; the only fused operations are the float pass's intrinsics), hence the same
 // bits. CLASTOOL_NO_SIMD set to anything but "" or "0" forces the baseline copy (read once per
 // process), which is how the tests cover it.
 void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
@@ -507,7 +936,7 @@ void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory
 }
 
 #ifdef CLASTOOL_KNN_AVX2
-[[gnu::target("avx2")]] void searchAvx2(const PackedRows& rows, const tqClassifierDataProviderMemory& data,
+[[gnu::target(CLASTOOL_KNN_TARGET)]] void searchAvx2(const PackedRows& rows, const tqClassifierDataProviderMemory& data,
                                         double p, const double* const* queries, long count, long dims, long k,
                                         std::vector<long>* indices, std::vector<double>* distances) {
     searchByOrder<true>(rows, data, p, queries, count, dims, k, indices, distances);
@@ -520,7 +949,7 @@ bool wideScan() {
         if (off && *off && std::strcmp(off, "0") != 0) return false;
 #ifdef CLASTOOL_KNN_AVX2
         __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
+        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
 #else
         return false;
 #endif
@@ -555,7 +984,7 @@ void offerRunBaseline(int q, ReplayList& list, long begin, long end, const doubl
 }
 
 #ifdef CLASTOOL_KNN_AVX2
-[[gnu::target("avx2")]] void offerRunAvx2(int q, ReplayList& list, long begin, long end, const double* a,
+[[gnu::target(CLASTOOL_KNN_TARGET)]] void offerRunAvx2(int q, ReplayList& list, long begin, long end, const double* a,
                                           const PackedRows& rows, long dims, double p) {
     offerRunByOrder<true>(q, list, begin, end, a, rows, dims, p);
 }

@@ -111,9 +111,10 @@ void findNearestNeighbors(const tqClassifierDataProviderMemory& data, const tqPa
 // valid measurements with dims the data's number of measurements (the classifier checks both
 // before), with the same results, bit for bit, into indices[q] and distances[q]. `rows` must be
 // the packed rows of `data`: its prefix is read from there, the patterns after it from the
-// pattern objects (with their errors). The stored rows are scanned in blocks of about 32 KB, each
-// block by every query in turn, so that a batch reads the stored measurements from memory once;
-// the attention check is consulted once per block. Throws BadParams "K must be >= 1" for k < 1.
+// pattern objects (with their errors). The stored rows are scanned in blocks of about 32 KB (16 KB
+// of floats for batches of three queries or more with AVX2), each block by every query in turn, so
+// that a batch reads the stored measurements from memory once; the attention check is consulted
+// once per block. Throws BadParams "K must be >= 1" for k < 1.
 //
 // For orders 1, 2 and 3 most rows are decided by a cheap bound without pow, and the sum of other
 // orders from 1 to 64 stops early; the result is the same bits as computing every distance with

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "clss/clastool/knnsearch.h"
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
 
@@ -51,6 +52,7 @@ void PackedRows::append(const tqFeaturePattern* pattern) {
         const double* values = pattern->featureMeasurements(false).data();
         std::memcpy(block_ + static_cast<std::size_t>(rows_) * static_cast<std::size_t>(dims_), values,
                     static_cast<std::size_t>(dims_) * sizeof(double));
+        finite_ = finite_ && finiteValues(values, dims_);
     }
     ++rows_;
 }

@@ -43,6 +43,8 @@ public:
     long dimension() const { return dims_; }
     // Whether a pattern that cannot be packed was appended: nothing after it is packed either.
     bool closed() const { return closed_; }
+    // Whether every packed value is finite (no row can then give a NaN distance).
+    bool finite() const { return finite_; }
     // The row at position i: stored pattern storedIndex(i).
     const double* row(long i) const { return block_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(dims_); }
     // The bytes of the measurements, capacity included.
@@ -66,6 +68,7 @@ private:
     long rows_ = 0;
     long dims_ = 0;
     bool closed_ = false;
+    bool finite_ = true;
     std::vector<std::uint32_t> stored_;  // stored number per reordered position
 };
 
