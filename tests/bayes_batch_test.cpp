@@ -121,6 +121,11 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     for (std::size_t r = 0; r < rows; ++r)
         ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, view.pattern(r))) << "row " << r;
     expectScoresOfResults(tool, view, results, "Bayes");
+    // The data object's form packs its patterns a block of rows at a time, validity and all.
+    std::vector<tqClassifierResult> packed = tool.runBatch(data);
+    for (long i = 0; i < data.numPatterns(); i += 3)
+        ASSERT_EQ(tqtest::storeBytes(packed[static_cast<std::size_t>(i)]), single(tool, *data.featurePattern(i)))
+            << "stored pattern " << i;
     // Single runs rate rows too: the rows' log-likelihoods against each model's pattern path.
     std::vector<double> scores(rows);
     for (const auto& handle : classifier.categoryModels()) {
