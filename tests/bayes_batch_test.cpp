@@ -197,6 +197,11 @@ TEST(BayesBatch, AFailingRowStopsAfterTheRowsBeforeIt) {
                     << c.what << r;
         EXPECT_EQ(scores[3 * 300], -1.0) << c.what;
     }
+    // A row shorter than the trained patterns: its missing measurements are invalid, as alone.
+    const double first = 0.25;
+    tqClassifierResult shortRow;
+    tool.runBatch(tqPatternRows{&first, nullptr, 1, 1, 1}, &shortRow);
+    EXPECT_EQ(tqtest::storeBytes(shortRow), single(tool, tqFeaturePattern({first})));
     // Bad calls as runBatch's, and repeated column labels.
     const double row[2] = {0.0, 0.0};
     const long repeated[] = {1, 1};

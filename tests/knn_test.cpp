@@ -124,6 +124,7 @@ TEST(Knn, RefusedCallsChangeNothing) {
             {[&] { find(&norm, secondBad, 1); }, features, kFullVector},
             {[&] { find(nullptr, two, 1); }, tqtest::raises<tqBadPointer>, kEmpty},
             {[&] { tool.run(thirdBad, result); }, features, kInvalid},
+            {[&] { tool.run(one, result); }, features, kInvalid},
             {[&] { refusing.train(noLabels, params); }, noData, kNoData},
             {[&] { unlabelled.run(one, result); }, noData, kNoData},
             {[&] { knn.train(stored, params, nullptr, 0); }, features, kInvalid},

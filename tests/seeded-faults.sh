@@ -45,6 +45,8 @@ faults=(
   'clss/clastool/tool.cpp|s/catch \(const tqClassifierDefs::Errors&\)/catch (...)/'
   'python/bindings.cpp|s/rows\.validity\[i\] = std::isnan\(v\[i\]\) \? 0 : 1;/rows.validity[i] = 1;/'
   'clss/clastool/predicate.cpp|s/if \(!pattern\.isValid\(measurementIndex1_\)\) return false;//'
+  'clss/clastool/tool.cpp|s/validity\[at \+ j\] = pattern->isValid\(static_cast<long>\(j\)\) \? 1 : 0;/validity[at + j] = 1;/'
+  'clss/clastool/knn.cpp|s/return static_cast<long>\(rows\.dimension\) == data_->numMeasurements\(\);/return true;/'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
