@@ -121,6 +121,11 @@ TEST_P(BayesBatch, RowsRateAsSingleRunsBitForBit) {
     for (std::size_t r = 0; r < rows; ++r)
         ASSERT_EQ(tqtest::storeBytes(results[r]), single(tool, view.pattern(r))) << "row " << r;
     expectScoresOfResults(tool, view, results, "Bayes");
+    // The data object's form packs its patterns a block of rows at a time, validity and all.
+    std::vector<tqClassifierResult> packed = tool.runBatch(data);
+    for (long i = 0; i < data.numPatterns(); i += 3)
+        ASSERT_EQ(tqtest::storeBytes(packed[static_cast<std::size_t>(i)]), single(tool, *data.featurePattern(i)))
+            << "stored pattern " << i;
     // Single runs rate rows too: the rows' log-likelihoods against each model's pattern path.
     std::vector<double> scores(rows);
     for (const auto& handle : classifier.categoryModels()) {
@@ -192,6 +197,11 @@ TEST(BayesBatch, AFailingRowStopsAfterTheRowsBeforeIt) {
                     << c.what << r;
         EXPECT_EQ(scores[3 * 300], -1.0) << c.what;
     }
+    // A row shorter than the trained patterns: its missing measurements are invalid, as alone.
+    const double first = 0.25;
+    tqClassifierResult shortRow;
+    tool.runBatch(tqPatternRows{&first, nullptr, 1, 1, 1}, &shortRow);
+    EXPECT_EQ(tqtest::storeBytes(shortRow), single(tool, tqFeaturePattern({first})));
     // Bad calls as runBatch's, and repeated column labels.
     const double row[2] = {0.0, 0.0};
     const long repeated[] = {1, 1};

@@ -1,5 +1,6 @@
-// Several threads running one trained tool (nearest neighbours, a deep decision tree), trees
-// sharing subtrees dropped while others walk them, and abandoning a long run from outside.
+// Several threads running one trained tool (nearest neighbours, a deep decision tree, Bayesian
+// models trained and loaded), trees sharing subtrees dropped while others walk them, and
+// abandoning a long run from outside.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 
 #include "clss/clastool/clastool.h"
 #include "platform/attention.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -38,27 +40,48 @@ tqPtrHandle<tqDecisionTree> chainOf(long levels) {
     return tree;
 }
 
-// Runs share the tool's model and change nothing, so every thread sees what one thread sees.
+// Runs share the tool's model and change nothing, so every thread, on the tool and on its own
+// copy (which shares counted handles with it), sees what an identically trained tool sees on one
+// thread. The Bayesian tools are not run before the threads start (one trained without the ready
+// check, one loaded from an archive), so what their densities prepare on first use is prepared
+// under contention.
 TEST(Concurrency, ThreadsRunningOneToolMatchASingleThread) {
-    tqClassifierTool knn, tree;
+    tqClassifierTool knn, tree, bayes, stored, loaded, reference;
     knn.train(generated(100, 6), tqClassifierTrainParamsKNN(5, tqPatternDistanceMetricNorm(3.0), tqClassifierCosts()));
     tree.train(*chainOf(2000));
-    const tqClassifierDataProviderMemory stored = generated(15, 6);  // same seed: also stored patterns
-    std::vector<tqFeaturePattern> queries;
-    for (long i = 0; i < stored.numPatterns(); ++i) queries.push_back(*stored.featurePattern(i));
+    tqClassifierDistributionTypes types;
+    types.setDependent(1, {3, 1});
+    types.setDependent(2, {0, 1, 2, 3, 4});
+    tqClassifierTrainParamsBayesian params(types);
+    params.throwIfNotReady(false);  // the ready check would run the tool
+    for (tqClassifierTool* tool : {&bayes, &stored, &reference}) tool->train(generated(50, 6), params);
+    tqtest::loadBytes(tqtest::storeBytes(stored), loaded);
+    const tqClassifierDataProviderMemory patterns = generated(15, 6);  // same seed: also stored patterns
+    std::vector<tqFeaturePattern> queries, partly;
+    for (long i = 0; i < patterns.numPatterns(); ++i) queries.push_back(*patterns.featurePattern(i));
     for (long q = 0; q < 64; ++q) queries.emplace_back(std::vector<double>(6, q * 37.5 - 100.0));
-    for (const tqClassifierTool* tool : {&knn, &tree}) {
-        std::vector<tqClassifierResult> expected(queries.size());
-        for (std::size_t q = 0; q < queries.size(); ++q) tool->run(queries[q], expected[q]);
+    partly = queries;  // and with a measurement missing, for the techniques that take it
+    for (long q = 0; q < 60; ++q)
+        partly.emplace_back(queries[q].featureMeasurements(false), std::vector<long>{q % 6});
+    const struct {
+        const tqClassifierTool& tool;
+        const tqClassifierTool& reference;
+        const std::vector<tqFeaturePattern>& queries;
+    } cases[] = {{knn, knn, queries}, {tree, tree, partly}, {bayes, reference, partly},
+                 {loaded, reference, partly}};
+    for (const auto& c : cases) {
+        std::vector<tqClassifierResult> expected(c.queries.size());
+        for (std::size_t q = 0; q < c.queries.size(); ++q) c.reference.run(c.queries[q], expected[q]);
         std::atomic<int> mismatches{0};
         std::vector<std::thread> threads;
         for (std::size_t t = 0; t < 4; ++t)
             threads.emplace_back([&, t] {
-                for (int round = 0; round < 3; ++round)
-                    for (std::size_t i = 0; i < queries.size(); ++i) {
-                        const std::size_t q = (i + t * 11) % queries.size();
+                const tqClassifierTool copy(c.tool);
+                for (int round = 0; round < 4; ++round)
+                    for (std::size_t i = 0; i < c.queries.size(); ++i) {
+                        const std::size_t q = (i + t * 37) % c.queries.size();
                         tqClassifierResult result;
-                        tool->run(queries[q], result);
+                        (round % 2 ? copy : c.tool).run(c.queries[q], result);
                         if (!(result == expected[q])) ++mismatches;
                     }
             });

@@ -2,7 +2,6 @@
 // technique defined here.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -203,13 +202,27 @@ TEST_F(ClassifierLifecycle, RefusedCallsReachNoHook) {
     batch(knn, &x, 1);
 }
 
+// While it lives, a host's routing sends every record to gRouted and adds 100 to the flags.
+struct Rerouted {
+    tqDiagObject::Route previous = tqDiagObject::setRecordingRoute([](tqDiagObject*, unsigned long& flags) {
+        flags += 100;
+        return &gRouted;
+    });
+    ~Rerouted() { tqDiagObject::setRecordingRoute(previous); }
+};
+
 // Training records around train_ (retraining untrains first); running records around run_ and does
 // not repeat the ready check; incremental training and retraining record nothing; trainStart
-// untrains first; a failed train_ records no more.
+// untrains first; a failed train_ records no more. A routing that redirects and rewrites the flags
+// tells the destination from the caller's object: only the details hook of training gets the
+// caller's object, every hook the rewritten flags. The tool makes a classifier when it has none
+// and checks readiness after training, unless the parameters say not to.
 TEST_F(ClassifierLifecycle, EachCallRunsItsHooksInOrder) {
-    RecordingParams first(&log, 1), second(&log, 2);
+    RecordingParams first(&log, 1), second(&log, 2), unchecked(&log, 1);
+    unchecked.throwIfNotReady(false);
     RecordingClassifier starting(&log, Behaviour{false, false, false, false, false, true}),
-        failing(&log, Behaviour{false, false, true});
+        failing(&log, Behaviour{false, false, true}), routed(&log, {});
+    tqClassifierTool tool;
     const struct {
         Call call;
         Log hooks;
@@ -228,6 +241,19 @@ TEST_F(ClassifierLifecycle, EachCallRunsItsHooksInOrder) {
         {[&] { EXPECT_THROW_MSG(failing.train(data, first, nullptr, 0), tqClassifierDefs::BadParams,
                                 "technique refused"); },
          {"recordTrainInputs_ null 0", "train_"}},
+        {[&] {
+             Rerouted route;
+             routed.train(data, first, &diag, 5);
+             routed.run(pattern, result, &diag, 3);
+         },
+         {"recordTrainInputs_ routed 105", "train_", "recordTrainDetails_ diag 105", "recordTrainResults_ routed 105",
+          "recordRunInputs_ routed 103", "run_", "recordRunDetails_ routed 103", "recordRunResults_ routed 103"}},
+        {[&] { tool.train(data, first, nullptr, 2); },
+         {"newClassifier_", "recordTrainInputs_ null 2", "train_", "recordTrainDetails_ null 2",
+          "recordTrainResults_ null 2", "checkRunnable_"}},
+        {[&] { tool.train(data, unchecked, nullptr, 0); },
+         {"untrain_", "newClassifier_", "recordTrainInputs_ null 0", "train_", "recordTrainDetails_ null 0",
+          "recordTrainResults_ null 0"}},
     };
     for (const auto& step : steps) {
         log.clear();
@@ -241,45 +267,19 @@ TEST_F(ClassifierLifecycle, EachCallRunsItsHooksInOrder) {
     EXPECT_FALSE(failing.isTrained());
 }
 
-// A routing that redirects and rewrites the flags tells the destination from the caller's object:
-// only the details hook of training gets the caller's object, every hook the rewritten flags.
-TEST_F(ClassifierLifecycle, HooksGetTheRoutedDestinationAndFlags) {
-    struct Route {
-        tqDiagObject::Route previous =
-            tqDiagObject::setRecordingRoute([](tqDiagObject*, unsigned long& flags) {
-                flags += 100;
-                return &gRouted;
-            });
-        ~Route() { tqDiagObject::setRecordingRoute(previous); }
-    } route;
-    classifier.train(data, RecordingParams(&log, 1), &diag, 5);
-    classifier.run(pattern, result, &diag, 3);
-    EXPECT_EQ(log, (Log{"recordTrainInputs_ routed 105", "train_", "recordTrainDetails_ diag 105",
-                        "recordTrainResults_ routed 105", "recordRunInputs_ routed 103", "run_",
-                        "recordRunDetails_ routed 103", "recordRunResults_ routed 103"}));
-}
-
 // ---- the tool ----
 
-TEST_F(ClassifierLifecycle, ToolTrainMakesAClassifierAndChecksReadiness) {
+// Parameters that cannot make a classifier leave the tool without one: then the tool's own message.
+TEST_F(ClassifierLifecycle, ToolWithoutAClassifierGivesItsOwnMessage) {
     tqClassifierTool tool;
-    RecordingParams params(&log, 1);
-    tool.train(data, params, nullptr, 2);
-    EXPECT_EQ(log, (Log{"newClassifier_", "recordTrainInputs_ null 2", "train_", "recordTrainDetails_ null 2",
-                        "recordTrainResults_ null 2", "checkRunnable_"}));
-    log.clear();
-    params.throwIfNotReady(false);
-    tool.train(data, params, nullptr, 0);
-    EXPECT_EQ(log.front(), "untrain_");
-    EXPECT_EQ(log.back(), "recordTrainResults_ null 0");  // no ready check
-    // Parameters that cannot make a classifier leave the tool without one: then the tool's own message.
+    const RecordingParams params(&log, 1);
     for (const Behaviour behaviour : {Behaviour{true}, Behaviour{false, true}}) {
+        tool.train(data, params, nullptr, 0);
         const RecordingParams failing(&log, 1, behaviour);
         EXPECT_THROW_MSG(tool.train(data, failing, nullptr, 0), tqClassifierDefs::NotImplemented,
                          kNotImplemented);
         EXPECT_FALSE(tool.isTrained());
         EXPECT_THROW_MSG(tool.retrain(failing, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRetrain);
-        tool.train(data, params, nullptr, 0);
     }
 }
 
@@ -336,75 +336,6 @@ TEST_F(ClassifierLifecycle, ToolArchiveOfAnEmptyToolAndUnknownVersions) {
     EXPECT_THROW_MSG(loaded.run(pattern, result, nullptr, 0), tqClassifierDefs::NotTrained, kNotTrainedRun);
     tqtest::expectArchiveRefusals(tqtest::storeBytes(empty), [] { return tqClassifierTool(); },
                                   {{0, "clss/clastool/clastool", 897}});
-}
-
-TEST(TrainParams, FlagIsNeitherComparedNorArchived) {
-    tqClassifierTrainParamsKNN a(3), b(3);
-    b.throwIfNotReady(false);
-    EXPECT_TRUE(a == b);
-    // Copies start from the default flag; assignment keeps the target's.
-    EXPECT_TRUE(tqClassifierTrainParamsKNN(b).throwIfNotReady());
-    EXPECT_TRUE(b.clone()->throwIfNotReady());
-    a = b;
-    EXPECT_TRUE(a.throwIfNotReady());
-    // An object the registry makes while loading starts with the flag set.
-    tqPtrHandle<tqClassifierTrainParams> stored(new tqClassifierTrainParamsKNN(3)), loaded;
-    stored->throwIfNotReady(false);
-    ASSERT_TRUE(tqtest::roundTrips(stored, loaded));
-    EXPECT_TRUE(loaded->throwIfNotReady());
-}
-
-// Batch classification gives run's outcome bit for bit (the results, or the same error), whatever
-// the technique, the validity of the measurements and the layout of the rows.
-std::string runOutcome(const tqClassifierTool& tool, const tqFeaturePattern& pattern, bool batch) {
-    try {
-        tqClassifierResult result;
-        if (batch) {
-            const std::vector<double>& m = pattern.featureMeasurements(false);
-            std::vector<double> padded(m.begin(), m.end());
-            padded.push_back(-1e300);  // a stride beyond the dimension
-            std::vector<unsigned char> validity(padded.size(), 1);
-            for (long j : pattern.invalidFeatureIndices()) validity[static_cast<std::size_t>(j)] = 0;
-            tool.runBatch(tqPatternRows{padded.data(), validity.data(), 1, m.size(), padded.size()}, &result);
-        } else {
-            tool.run(pattern, result);
-        }
-        return tqtest::storeBytes(result);
-    } catch (const tqException& e) {
-        return std::string("error: ") + e.what();
-    }
-}
-
-TEST(Batch, EveryTechniqueMatchesSingleRuns) {
-    std::vector<tq_ClassDataGenerator> classes;
-    for (int c = 0; c < 3; ++c) classes.emplace_back(std::vector<tqPair<double>>(4, {c * 1.0, 1.0}), 60);
-    const tqClassifierDataProviderMemory data = tq_TotalDataGenerator(classes).generateData();
-    std::vector<tqFeaturePattern> queries = {tqFeaturePattern({1.0}),
-                                             tqFeaturePattern({0.5, 1.0, 2.0, 0.0}, {1, 2})};
-    tqClassifierDataProviderMemory valid;
-    for (long i = 0; i < data.numPatterns(); i += 3) {
-        std::vector<double> m = data.featurePattern(i)->featureMeasurements(false);
-        m[static_cast<std::size_t>(i % 4)] += 0.25;
-        queries.emplace_back(m, i % 5 < 4 ? std::vector<long>{i % 5} : std::vector<long>{});
-        valid.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), 0);
-    }
-    const std::vector<std::shared_ptr<tqClassifierTrainParams>> techniques = {
-        std::make_shared<tqClassifierTrainParamsBayesian>(), std::make_shared<tqClassifierTrainParamsKNN>(5),
-        std::make_shared<tqClassifierTrainParamsKNN>(4, tqPatternDistanceMetricNorm(1.0),
-                                                     tqClassifierCosts())};
-    for (const auto& params : techniques) {
-        tqClassifierTool tool;
-        tool.train(data, *params);
-        for (std::size_t i = 0; i < queries.size(); ++i)
-            EXPECT_EQ(runOutcome(tool, queries[i], true), runOutcome(tool, queries[i], false))
-                << "query " << i;
-        const std::vector<tqClassifierResult> batch = tool.runBatch(valid);
-        ASSERT_EQ(batch.size(), static_cast<std::size_t>(valid.numPatterns()));
-        for (long i = 0; i < valid.numPatterns(); ++i) {
-            tqClassifierResult result = batch[static_cast<std::size_t>(i)];
-            EXPECT_EQ(tqtest::storeBytes(result), runOutcome(tool, *valid.featurePattern(i), false)) << i;
-        }
-    }
 }
 
 }  // namespace

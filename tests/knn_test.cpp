@@ -65,20 +65,6 @@ const char* const kOrder = "Order of norm distance must be > 0";
 const char* const kK = "K must be >= 1";
 const char* const kEmpty = "Attempt to follow an empty handle";
 
-// The KNN classes register right after the core types (another technique's may come between),
-// in the order metric, parameters, classifier.
-TEST(KnnRegistration, ClassesRegisterInOrder) {
-    const std::vector<std::string> names = tfRegisteredTypeNames();
-    const auto at = [&](const std::string& name) {
-        return std::find(names.begin(), names.end(), name) - names.begin();
-    };
-    const auto metric = at("tqPatternDistanceMetricNorm");
-    ASSERT_LT(metric, static_cast<long>(names.size()));
-    EXPECT_LT(at("tqClassifierDataProviderMemory"), metric);
-    EXPECT_EQ(at("tqClassifierTrainParamsKNN"), metric + 1);
-    EXPECT_EQ(at("tq_ClassifierKNN"), metric + 2);
-}
-
 TEST(NormMetric, MinkowskiDistances) {
     const tqFeaturePattern origin({0.0, 0.0}), point({3.0, 4.0});
     EXPECT_EQ(tqPatternDistanceMetricNorm().distance(origin, point), 5.0);
@@ -138,6 +124,7 @@ TEST(Knn, RefusedCallsChangeNothing) {
             {[&] { find(&norm, secondBad, 1); }, features, kFullVector},
             {[&] { find(nullptr, two, 1); }, tqtest::raises<tqBadPointer>, kEmpty},
             {[&] { tool.run(thirdBad, result); }, features, kInvalid},
+            {[&] { tool.run(one, result); }, features, kInvalid},
             {[&] { refusing.train(noLabels, params); }, noData, kNoData},
             {[&] { unlabelled.run(one, result); }, noData, kNoData},
             {[&] { knn.train(stored, params, nullptr, 0); }, features, kInvalid},
@@ -444,10 +431,10 @@ TEST(KnnSearch, OtherMetricsAreCalledForEveryPattern) {
 TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
     std::vector<double> values;
     tqRandomUniform random(5);
-    for (int i = 0; i < 150 * 3; ++i) values.push_back(random.next(-1, 2));
+    for (int i = 0; i < 150 * 4; ++i) values.push_back(random.next(-1, 2));  // rows of 3, stride 4
     std::vector<unsigned char> validity(values.size(), 1);
-    validity[100 * 3 + 1] = 0;
-    const tqPatternRows rows{values.data(), nullptr, 150, 3, 3};
+    validity[100 * 4 + 1] = 0;
+    const tqPatternRows rows{values.data(), nullptr, 150, 3, 4};
     tqPatternRows withInvalid = rows;
     withInvalid.validity = validity.data();
     std::vector<std::vector<tqClassifierResult>> byChoice;
@@ -469,6 +456,8 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
              {static_cast<const tq_Classifier*>(&copy), static_cast<const tq_Classifier*>(loaded.get())}) {
             std::vector<tqClassifierResult> batch(150), refused(150);
             c->runBatch(rows, batch.data());
+            EXPECT_THROW_MSG(c->runBatch(tqPatternRows{values.data(), nullptr, 150, 2, 4}, refused.data()),
+                             BadFeatures, kInvalid);  // rows too short
             EXPECT_THROW_MSG(c->runBatch(withInvalid, refused.data()), BadFeatures, kInvalid);
             for (std::size_t i = 0; i < 150; ++i) {
                 const tqClassifierResult single = classify(*c, rows.pattern(i));

@@ -51,6 +51,8 @@ faults=(
   'clss/clastool/featurescore.cpp|s/if \(typeid\(other\) != typeid\(\*this\)\) return false;//'
   'clss/clastool/costs.cpp|s/if \(overrideLabels_\[i\] == label\) return static_cast<long>\(i\);//'
   'tools/modelfile.cpp|s/"the stored classifier hands out the category "/"the stored classifier uses the category "/'
+  'clss/clastool/tool.cpp|s/validity\[at \+ j\] = pattern->isValid\(static_cast<long>\(j\)\) \? 1 : 0;/validity[at + j] = 1;/'
+  'clss/clastool/knn.cpp|s/return static_cast<long>\(rows\.dimension\) == data_->numMeasurements\(\);/return true;/'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null

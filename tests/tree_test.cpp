@@ -1,14 +1,19 @@
-// Decision trees: defaults, category labels in their unsorted order, cloning and sharing,
-// structural equality, empty handles from archives, archives (sharing kept), and a
-// 10,000-level tree surviving every operation on a small stack.
+// Predicate functions, decision trees and the decision-tree classifier: the predicates' checks
+// and outcomes at the edges, equality across classes; trees' category labels in their unsorted
+// order, cloning and sharing, structural equality, empty handles from archives, archives (sharing
+// kept) and a 10,000-level tree surviving every operation on a small stack; the classifier's
+// refusing training hooks, its attention check, archive, handing out the tree and retraining
+// from what the tool holds.
 #include <pthread.h>
 
 #include <functional>
 #include <limits>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
+#include "platform/attention.h"
 #include "test_support.h"
 
 namespace {
@@ -17,6 +22,113 @@ using TreeHandle = tqPtrHandle<tqDecisionTree>;
 using ConstTree = tqPtrHandle_const<tqDecisionTree>;
 
 const double kInf = std::numeric_limits<double>::infinity();
+
+// --- predicates ---------------------------------------------------------------------------
+
+using BadIndex = tqClassifierDefs::BadIndex;
+using BadParams = tqClassifierDefs::BadParams;
+using PredicateHandle = tqPtrHandle<tqPredicateFunction>;
+
+const char* const kIndexMessage = "Measurement index must be >= 0 and < number of measurements.";
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+tqFeaturePattern pattern(const std::vector<double>& values, const std::vector<long>& invalid = {}) {
+    return tqFeaturePattern(values, invalid);
+}
+
+TEST(Predicate, ConstructorsCheckEqualityBeforeSigns) {
+    EXPECT_THROW_MSG(tqComparisonPredicate(-1, -1), BadParams, "Measurement indices must be different.");
+    EXPECT_THROW_MSG(tqComparisonPredicate(2, -1), BadIndex, kIndexMessage);
+    EXPECT_THROW_MSG(tqRangePredicate(tqRange(0, 1), {0, 3, -1}), BadIndex, kIndexMessage);
+    EXPECT_THROW_MSG(tqValidityPredicate({-5}), BadIndex, kIndexMessage);
+}
+
+TEST(Predicate, OutcomesAtTheEdges) {
+    struct Case {
+        PredicateHandle p;
+        std::vector<tqFeaturePattern> holds, fails;
+    };
+    const Case cases[] = {
+        // Comparison: strict, and false when either measurement is missing.
+        {tqComparisonPredicate(0, 1).clone(),
+         {pattern({5, 3}), pattern({kInf, 1e308})},
+         {pattern({5, 5}), pattern({5, 3}, {0}), pattern({5, 3}, {1}), pattern({5}), pattern({kNaN, 3})}},
+        {tqComparisonPredicate(2, 0).clone(), {pattern({1, -7, 1.5})}, {}},
+        // Range: both ends belong to it; every listed measurement must be valid and within.
+        {tqRangePredicate(tqRange(1, 2), {0, 2}).clone(),
+         {pattern({1, 99, 2})},
+         {pattern({0.999, 99, 1.5}), pattern({1.5, 99, 2.001}), pattern({1.5, 99, 1.5}, {2}),
+          pattern({1.5, 99}), pattern({1.5, 99, kNaN})}},
+        {tqRangePredicate().clone(),
+         {pattern({-kInf})},
+         {pattern({}), pattern({1}, {0})}},  // full range, index 0
+        // Validity: a NaN is a valid measurement.
+        {tqValidityPredicate({2, 0, 2}).clone(),
+         {pattern({0, 0, 0}, {1}), pattern({kNaN, 0, kNaN})},
+         {pattern({0, 0, 0}, {2}), pattern({0, 0})}},
+        // Empty lists hold for every pattern.
+        {tqRangePredicate(tqRange(5, 6), {}).clone(), {pattern({}), pattern({1}, {0})}, {}},
+        {tqValidityPredicate(std::vector<long>{}).clone(), {pattern({}), pattern({100, 200})}, {}},
+    };
+    int i = 0;
+    for (const Case& c : cases) {
+        for (const tqFeaturePattern& x : c.holds) EXPECT_TRUE(c.p->outcome(x)) << "case " << i;
+        for (const tqFeaturePattern& x : c.fails) EXPECT_FALSE(c.p->outcome(x)) << "case " << i;
+        ++i;
+    }
+}
+
+TEST(Predicate, EqualityComparesClassAndValuesInOrder) {
+    const tqRangePredicate r(tqRange(0, 1), {0, 1});
+    const tqValidityPredicate v({0, 1});
+    EXPECT_TRUE(tqComparisonPredicate(0, 1) != tqComparisonPredicate(1, 0));
+    EXPECT_FALSE(tqComparisonPredicate(0, 1).isEqual(r));
+    EXPECT_FALSE(r.isEqual(v));  // same indices, another class
+    EXPECT_FALSE(v.isEqual(r));
+    EXPECT_TRUE(r == tqRangePredicate(tqRange(0, 1), {0, 1}));
+    EXPECT_TRUE(r != tqRangePredicate(tqRange(0, 1), {1, 0}));
+    EXPECT_TRUE(r != tqRangePredicate(tqRange(0, 2), {0, 1}));
+    EXPECT_TRUE(r != tqRangePredicate(tqRange(0, 1), {0, 1, 1}));
+    EXPECT_TRUE(v != tqValidityPredicate({0}));
+}
+
+TEST(PredicateArchive, GoldenFilesVersionsAndLoadedNegativeIndices) {
+    const char* golden[] = {"predicate_comparison.bin", "predicate_range.bin", "predicate_validity.bin"};
+    PredicateHandle predicates[] = {tqComparisonPredicate(3, 1).clone(),
+                                    tqRangePredicate(tqRange(-1.5, 2.5), {2, 0, 2}).clone(),
+                                    tqValidityPredicate({4, 1}).clone()};
+    for (std::size_t i = 0; i < 3; ++i) {
+        PredicateHandle& p = predicates[i];
+        PredicateHandle loaded;
+        EXPECT_TRUE(tqtest::archiveHolds(golden[i], p, loaded));
+        ASSERT_FALSE(loaded.isNull());
+        const auto &object = *loaded, &original = *p;
+        EXPECT_EQ(typeid(object), typeid(original));
+        EXPECT_TRUE(loaded->isEqual(*p));
+        // By value the object starts with its own version byte, then the predicate base's.
+        EXPECT_TRUE(tqtest::refusesVersions(tqtest::storeBytes(static_cast<tqPersistent&>(*p)), {0, 1},
+                                            [&](const std::string& bytes) {
+                                                tqtest::loadBytes(bytes, static_cast<tqPersistent&>(*loaded));
+                                            }));
+    }
+    // The index vector carries a version byte of its own, just before its count.
+    tqValidityPredicate v({4, 1});
+    const std::string bytes = tqtest::storeBytes(static_cast<tqPersistent&>(v));
+    EXPECT_TRUE(tqtest::refusesVersions(bytes, {bytes.size() - 2 * 8 - 8 - 1}, [&](const std::string& b) {
+        tqtest::loadBytes(b, static_cast<tqPersistent&>(v));
+    }));
+    // Loading does not repeat the constructors' checks; the pattern refuses the index later.
+    PredicateHandle c = tqComparisonPredicate(7001, 7002).clone(), w = tqValidityPredicate({7003}).clone();
+    for (const std::string& patched :
+         {tqtest::patched(tqtest::storeBytes(c), tqtest::i64(7001), tqtest::i64(-1)),
+          tqtest::patched(tqtest::storeBytes(w), tqtest::i64(7003), tqtest::i64(-4))}) {
+        PredicateHandle loaded;
+        tqtest::loadBytes(patched, loaded);
+        ASSERT_FALSE(loaded.isNull());
+        EXPECT_THROW_MSG(loaded->outcome(pattern({1, 2})), BadIndex,
+                         "Feature measurement indices must be >= 0");
+    }
+}
 
 // A result whose category results hold `labels` in this order (costs ascending).
 tqClassifierResult resultOf(const std::vector<long>& labels) {
@@ -271,6 +383,130 @@ TEST(DecisionTreeDeep, TenThousandLevelsSurviveEveryOperation) {
         tool.untrain();
         toolCopy.train(tqDecisionTreeLeaf());
     });
+}
+
+// --- the decision-tree classifier ---------------------------------------------------------
+
+using BadMethod = tqClassifierDefs::BadMethod;
+using NotImplemented = tqClassifierDefs::NotImplemented;
+using NotTrained = tqClassifierDefs::NotTrained;
+
+// One category result for `label`.
+tqClassifierResult labelled(long label) {
+    return tqClassifierResult({tqClassifierCategoryResult(label, 1.0, 1.0, 0.0)}, 0.0);
+}
+
+// Measurement 0 > measurement 1: label 1, otherwise label 2.
+tqDecisionTreeNode comparisonTree() {
+    return tqDecisionTreeNode(tqComparisonPredicate(0, 1), tqDecisionTreeLeaf(labelled(1)),
+                              tqDecisionTreeLeaf(labelled(2)));
+}
+
+tqClassifierDataProviderMemory twoPatterns() {
+    tqClassifierDataProviderMemory data;
+    data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({1.0, 2.0})), 0);
+    data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern({2.0, 1.0})), 1);
+    return data;
+}
+
+TEST(DecisionTreeClassifier, AutomaticAndIncrementalTrainingAreRefused) {
+    const tqClassifierTrainParamsKNN params(1);
+    const tqClassifierDataProviderMemory data = twoPatterns();
+    tq_ClassifierDecisionTree c;
+    c.trainManual(comparisonTree(), nullptr, 0);
+    EXPECT_THROW_MSG(c.train(data, params, nullptr, 0), NotImplemented,
+                     "Automatic decision tree training is not implemented.");
+    EXPECT_FALSE(c.isTrained());  // the base untrained it first
+
+    c.trainManual(comparisonTree(), nullptr, 0);
+    EXPECT_THROW_MSG(c.trainIncremental(tqFeaturePattern({1, 2}), 0, nullptr, 0), NotImplemented,
+                     "Incremental decision tree training is not implemented.");
+    EXPECT_TRUE(c.isTrained());  // keeps its tree
+    EXPECT_THROW_MSG(c.retrain(params, nullptr, 0), BadMethod,
+                     "Cannot retrain with a different classification technique.");
+    EXPECT_TRUE(c.isTrained());
+    EXPECT_THROW_MSG(c.trainStart(params), NotImplemented,
+                     "Incremental decision tree training is not implemented.");
+    EXPECT_FALSE(c.isTrained());
+}
+
+// Checked once per level, so that a host can abandon a run in a very deep tree.
+TEST(DecisionTreeClassifier, AbortRequestStopsTheDescentAndLeavesTheResult) {
+    tq_ClassifierDecisionTree c;
+    c.trainManual(comparisonTree(), nullptr, 0);
+    tqClassifierResult result = labelled(9);
+    tfRequestAbort();
+    EXPECT_THROW(c.run(tqFeaturePattern({5, 3}), result, nullptr, 0), tqAborted);
+    tfClearAbortRequest();
+    EXPECT_EQ(result, labelled(9));
+    c.run(tqFeaturePattern({5, 3}), result, nullptr, 0);
+    EXPECT_EQ(result, labelled(1));
+}
+
+TEST(DecisionTreeClassifier, ArchiveGoldenFileVersionAndEquality) {
+    tqPtrHandle<tq_Classifier> trained(new tq_ClassifierDecisionTree), golden;
+    static_cast<tq_ClassifierDecisionTree&>(*trained).trainManual(comparisonTree(), nullptr, 0);
+    EXPECT_TRUE(tqtest::archiveHolds("treeclassifier.bin", trained, golden));
+    ASSERT_FALSE(golden.isNull());
+    EXPECT_TRUE(golden->isEquivalent(*trained));
+    tqClassifierResult result;
+    golden->run(tqFeaturePattern({5, 3}, {0}), result, nullptr, 0);
+    EXPECT_EQ(result, labelled(2));
+    tq_ClassifierDecisionTree target, other;
+    EXPECT_TRUE(tqtest::refusesVersions(
+        tqtest::storeBytes(static_cast<tqPersistent&>(*trained)), {0},
+        [&](const std::string& bytes) { tqtest::loadBytes(bytes, static_cast<tqPersistent&>(target)); }));
+    // Equal needs the same state, technique and tree.
+    EXPECT_FALSE(target.isEquivalent(*trained));
+    other.trainManual(tqDecisionTreeLeaf(labelled(1)), nullptr, 0);
+    EXPECT_FALSE(other.isEquivalent(*trained));
+    EXPECT_FALSE(target.isEquivalent(tq_ClassifierKNN()));
+    EXPECT_FALSE(tq_ClassifierKNN().isEquivalent(target));
+}
+
+// --- through the tool ---------------------------------------------------------------------
+
+TEST(DecisionTreeTool, HandsBackTheSharedTreeOnlyWhenTrainedWithOne) {
+    tqClassifierTool tool;
+    EXPECT_THROW_MSG(tool.decisionTree(), NotTrained,
+                     "Classifier tool must be trained before requesting the decision tree.");
+    const tqClassifierDataProviderMemory data = twoPatterns();
+    tool.train(data, tqClassifierTrainParamsKNN(1));
+    EXPECT_THROW_MSG(tool.decisionTree(), BadMethod,
+                     "Classifier tool was not trained using a decision tree.");
+
+    tool.train(comparisonTree());  // a tree replaces the KNN classifier
+    const tqPtrHandle_const<tqDecisionTree> tree = tool.decisionTree();
+    EXPECT_TRUE(tree->isEqual(comparisonTree()));
+    EXPECT_EQ(tool.decisionTree().get(), tree.get());  // shared, not copied
+}
+
+// Retraining from what the classifier itself holds: each case once untrained first and then
+// read the released object (ASan reports it); now the object is copied before anything goes.
+TEST(DecisionTreeTool, RetrainingFromItsOwnTreeOrParametersIsSafe) {
+    const tqClassifierDataProviderMemory data = twoPatterns();
+
+    tq_ClassifierDecisionTree c;
+    c.trainManual(comparisonTree(), nullptr, 0);
+    c.trainManual(*c.decisionTree(), nullptr, 0);
+    EXPECT_TRUE(c.decisionTree()->isEqual(comparisonTree()));
+
+    tqClassifierTool tool;
+    tool.train(comparisonTree());
+    const tqDecisionTree* ownTree = tool.decisionTree().get();  // held by the tool alone
+    tool.train(*ownTree);
+    EXPECT_TRUE(tool.decisionTree()->isEqual(comparisonTree()));
+
+    tool.train(data, tqClassifierTrainParamsKNN(1));
+    const tqClassifierTrainParams* ownParams = tool.trainParams().get();
+    tool.train(data, *ownParams);
+    EXPECT_TRUE(tool.isTrained());
+    tq_ClassifierKNN knn;
+    knn.train(data, tqClassifierTrainParamsKNN(1), nullptr, 0);
+    const tqClassifierTrainParams* kept = knn.trainParams().get();
+    knn.train(data, *kept, nullptr, 0);
+    kept = knn.trainParams().get();
+    knn.trainStart(*kept);  // under ASan: no read of the released parameters
 }
 
 }  // namespace
