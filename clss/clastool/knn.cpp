@@ -18,8 +18,10 @@ namespace {
 const char* const kInvalidMeasurements =
     "K-nearest neighbor classification does not support invalid measurements";
 
-// Queries per batch block: each block of stored rows is read once per this many queries.
-constexpr std::size_t kQueryBlock = 64;
+// Queries per batch block: each block of stored rows is read once per this many queries, and the
+// index answers a block in the order of its leaves. The search itself checks for an abort per
+// block of rows or per query, so a large block does not delay one.
+constexpr std::size_t kQueryBlock = 1024;
 }  // namespace
 
 tq_ClassifierKNN::tq_ClassifierKNN() : params_(1) {}
