@@ -210,7 +210,14 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
             if (j != i)
                 cost += costTerm(uniform ? defaultCost : costs.misclassificationCost(labels[j], labels[i]),
                                  weight[j]);
-        built[i] = tqClassifierCategoryResult(labels[i], matchScores[i], weight[i] / weightSum, cost / weightSum);
+        // What the entry's constructor checks holds here: the labels passed the frequency
+        // lookup (>= 0), the match scores were checked, a share of a sum of non-negative
+        // weights lies in [0, 1], and costs are non-negative.
+        tqClassifierCategoryResult& entry = built[i];
+        entry.categoryLabel_ = labels[i];
+        entry.matchScore_ = matchScores[i];
+        entry.classScore_ = weight[i] / weightSum;
+        entry.expectedCost_ = cost / weightSum;
     }
     orderByExpectedCost(built, n);
     matchScoreFactorLog_ = matchScoreFactorLog;
