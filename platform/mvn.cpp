@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 // The factorisation a log value needs, built from the estimate on first use and published
@@ -452,6 +453,89 @@ void addRecordAlike(tqMVNState& s, const double* __restrict x, double* __restric
     ++s.count;
 }
 
+// The row and column of each entry of a D x D lower triangle, row by row.
+template <long D>
+struct Triangle {
+    long row[D * (D + 1) / 2] = {};
+    long column[D * (D + 1) / 2] = {};
+    constexpr Triangle() {
+        for (long i = 0, t = 0; i < D; ++i)
+            for (long j = 0; j <= i; ++j, ++t) {
+                row[t] = i;
+                column[t] = j;
+            }
+    }
+};
+
+// addRecordAlike over the complete rows r in [begin, n) of a block (complete(r) says which),
+// for a dimension D known at compile time: the record loops and the triangle unroll, and mean
+// and scatter stay in registers and on the stack for the whole block, written back once. The
+// steps, their order and their rounding are addRecordAlike's; each record still waits on its
+// divisions (the mean's update), the triangle no longer on loop control and memory.
+template <long D, class Complete>
+void addBlockAlikeFixed(tqMVNState& s, long begin, long n, const long* indices, const double* x,
+                        std::size_t xStride, Complete&& complete, double normalization, const double* inverse) {
+    constexpr long kTriangle = D * (D + 1) / 2;
+    static constexpr Triangle<D> kIndex{};
+    constexpr const long* kRow = kIndex.row;
+    constexpr const long* kColumn = kIndex.column;
+    double mean[D], inv[D], scatter[kTriangle];
+    for (long i = 0, t = 0; i < D; ++i) {
+        mean[i] = s.mean[i];
+        inv[i] = inverse[i];
+        for (long j = 0; j <= i; ++j) scatter[t++] = s.scatter[i * D + j];
+    }
+    std::int32_t count = s.count;
+    for (long r = begin; r < n; ++r) {
+        if (!complete(r)) continue;
+        const double* row = x + static_cast<std::size_t>(r) * xStride;
+        double record[D], delta[D], after[D];
+        // x / 1.0 is x: the division is spared where it changes nothing.
+        if (normalization == 1.0)
+            for (long k = 0; k < D; ++k) record[k] = row[indices[k]];
+        else
+            for (long k = 0; k < D; ++k) record[k] = row[indices[k]] / normalization;
+        const double next = static_cast<double>(count) + 1.0;
+        for (long i = 0; i < D; ++i) {
+            const double deviation = record[i] - mean[i];
+            mean[i] += deviation / next;
+            delta[i] = deviation * inv[i];
+            after[i] = (record[i] - mean[i]) * inv[i];
+        }
+        // Unrolled whole, so that the triangle's products are independent straight-line work.
+#pragma GCC unroll 64
+        for (long t = 0; t < kTriangle; ++t) scatter[t] += delta[kRow[t]] * after[kColumn[t]];
+        ++count;
+    }
+    for (long i = 0, t = 0; i < D; ++i) {
+        s.mean[i] = mean[i];
+        for (long j = 0; j <= i; ++j) s.scatter[i * D + j] = scatter[t++];
+    }
+    s.count = count;
+}
+
+// addBlockAlikeFixed for the state's dimension; false (nothing done) for one it does not cover.
+template <class Complete>
+bool addBlockAlike(tqMVNState& s, long begin, long n, const long* indices, const double* x, std::size_t xStride,
+                   Complete&& complete, double normalization, const double* inverse) {
+    const auto rows = [&](auto dimension) {
+        addBlockAlikeFixed<decltype(dimension)::value>(s, begin, n, indices, x, xStride, complete, normalization,
+                                                       inverse);
+        return true;
+    };
+    switch (s.dim) {
+        case 2: return rows(std::integral_constant<long, 2>());
+        case 3: return rows(std::integral_constant<long, 3>());
+        case 4: return rows(std::integral_constant<long, 4>());
+        case 5: return rows(std::integral_constant<long, 5>());
+        case 6: return rows(std::integral_constant<long, 6>());
+        case 7: return rows(std::integral_constant<long, 7>());
+        case 8: return rows(std::integral_constant<long, 8>());
+        default:
+            return false;
+    }
+}
+
 // Whether addRecordAlike may take the state's next record.
 bool isAlike(const tqMVNState& s) {
     if (s.count == 0) return false;
@@ -658,6 +742,8 @@ long tfMVNUpdateRows(tqMVNState* state, long n, long d, const long* indices, con
             else
                 for (long k = 0; k < d; ++k) record[k] = row[indices[k]] / normalization;
             if (alike) {
+                // The rest of the block at once where the dimension allows it.
+                if (addBlockAlike(*state, r, n, indices, x, xStride, complete, normalization, delta + 2 * d)) break;
                 addRecordAlike(*state, record, delta);
             } else {
                 addRecord(*state, record, delta);

@@ -197,20 +197,29 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     // nothing needs looking up.
     const bool uniform = !costs.hasMisclassificationOverrides();
     const double defaultCost = costs.defaultMisclassificationCost();
-    // Each entry is made once, in the vector the result keeps: a run pays for one allocation and
-    // n checked entries, not for a scratch array of default entries copied afterwards.
-    std::vector<tqClassifierCategoryResult> built;
-    built.reserve(n);
+    // Everything that can fail is behind us but the room for n entries: taken first, so that
+    // a failure leaves the result as it was. The entries are then written in place, keeping
+    // the storage of the caller's result from run to run: a run allocates nothing once its
+    // result has held as many categories.
+    categoryResults_.reserve(n);
+    categoryResults_.resize(n);
+    tqClassifierCategoryResult* built = categoryResults_.data();
     for (std::size_t i = 0; i < n; ++i) {
         double cost = 0.0;
         for (std::size_t j = 0; j < n; ++j)
             if (j != i)
                 cost += costTerm(uniform ? defaultCost : costs.misclassificationCost(labels[j], labels[i]),
                                  weight[j]);
-        built.emplace_back(labels[i], matchScores[i], weight[i] / weightSum, cost / weightSum);
+        // What the entry's constructor checks holds here: the labels passed the frequency
+        // lookup (>= 0), the match scores were checked, a share of a sum of non-negative
+        // weights lies in [0, 1], and costs are non-negative.
+        tqClassifierCategoryResult& entry = built[i];
+        entry.categoryLabel_ = labels[i];
+        entry.matchScore_ = matchScores[i];
+        entry.classScore_ = weight[i] / weightSum;
+        entry.expectedCost_ = cost / weightSum;
     }
-    orderByExpectedCost(built.data(), n);
-    categoryResults_.swap(built);
+    orderByExpectedCost(built, n);
     matchScoreFactorLog_ = matchScoreFactorLog;
 }
 

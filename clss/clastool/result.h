@@ -34,6 +34,8 @@ public:
     bool operator!=(const tqClassifierCategoryResult& other) const;
 
     friend tqArchive& operator||(tqArchive& ar, tqClassifierCategoryResult& result);
+    // The decision step writes entries it has checked as a whole, without the checks per entry.
+    friend class tqClassifierResult;
 
 private:
     long categoryLabel_;
