@@ -587,39 +587,30 @@ template <int Q>
     if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
 }
 
+// Adds the terms of one measurement (query value x, the pass's column c) to the four vectors of
+// a pass's 32 rows.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline void addColumn(__m256 x, const float* c,
+                                                                              __m256* acc) {
+    for (int v = 0; v < 4; ++v) acc[v] = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 8 * v)), acc[v]);
+}
+
 // The float sums of order Q of the 32 rows of one pass, eight rows per vector; even and odd
 // measurements go to separate accumulators, added at the end.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline void floatSums(const float* query,
                                                                               const float* pass, long d,
                                                                               __m256* sums) {
-    __m256 e0 = _mm256_setzero_ps(), e1 = e0, e2 = e0, e3 = e0, o0 = e0, o1 = e0, o2 = e0, o3 = e0;
+    __m256 even[4], odd[4];
+    for (int v = 0; v < 4; ++v) even[v] = odd[v] = _mm256_setzero_ps();
     long j = 0;
     for (; j + 2 <= d; j += 2) {
         const float* c = pass + j * kFloatPassRows;
-        const __m256 x = _mm256_broadcast_ss(query + j);
-        e0 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c)), e0);
-        e1 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 8)), e1);
-        e2 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 16)), e2);
-        e3 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 24)), e3);
-        const __m256 y = _mm256_broadcast_ss(query + j + 1);
-        o0 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 32)), o0);
-        o1 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 40)), o1);
-        o2 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 48)), o2);
-        o3 = floatTerm<Q>(_mm256_sub_ps(y, _mm256_loadu_ps(c + 56)), o3);
+        addColumn<Q>(_mm256_broadcast_ss(query + j), c, even);
+        addColumn<Q>(_mm256_broadcast_ss(query + j + 1), c + kFloatPassRows, odd);
     }
-    if (j < d) {
-        const float* c = pass + j * kFloatPassRows;
-        const __m256 x = _mm256_broadcast_ss(query + j);
-        e0 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c)), e0);
-        e1 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 8)), e1);
-        e2 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 16)), e2);
-        e3 = floatTerm<Q>(_mm256_sub_ps(x, _mm256_loadu_ps(c + 24)), e3);
-    }
-    sums[0] = _mm256_add_ps(e0, o0);
-    sums[1] = _mm256_add_ps(e1, o1);
-    sums[2] = _mm256_add_ps(e2, o2);
-    sums[3] = _mm256_add_ps(e3, o3);
+    if (j < d) addColumn<Q>(_mm256_broadcast_ss(query + j), pass + j * kFloatPassRows, even);
+    for (int v = 0; v < 4; ++v) sums[v] = _mm256_add_ps(even[v], odd[v]);
 }
 
 // The constants of the float threshold for rows of `dims` measurements and cheap order Q.
@@ -748,8 +739,9 @@ private:
 
 // The rows of the block (positions r0 on) for one query: rows whose float sum reaches the
 // threshold are skipped, the others take the double cheap test and, if not skipped, the exact
-// path, in order, as offerRow does (with the query's bound, and the exact sums preselect found). When an offer changes the list's bound, the rest of the pass is tested again
-// against the threshold of the new bound (an entering NaN distance may even turn it into NaN).
+// path, in order, as offerRow does (with the query's bound, and the exact sums preselect found).
+// When an offer changes the list's bound, the rest of the pass is tested again against the
+// threshold of the new bound (an entering NaN distance may even turn it into NaN).
 template <int Q, class List>
 [[gnu::target(CLASTOOL_KNN_TARGET)]] void offerFloatBlock(List& list, FloatQuery& query, const FloatBlock& block,
                                                          const FloatScale& scale, long r0, const double* a,
@@ -835,7 +827,8 @@ template <int P, bool Wide, class List>
     const long packed = rows.dimension() == dims ? std::min(rows.rows(), n) : 0;
 #ifdef CLASTOOL_KNN_AVX2
     if constexpr (Wide && P > 0) {
-        if (packed > 0 && dims > 0 && dims <= kMaxFloatMeasurements && static_cast<long>(lists.size()) >= kMinFloatQueries) {
+        if (packed > 0 && dims > 0 && dims <= kMaxFloatMeasurements &&
+            static_cast<long>(lists.size()) >= kMinFloatQueries) {
             scanPackedFloat<P>(rows, data, n, packed, dims, p, k, cheap, queries, lists);
             return;
         }
