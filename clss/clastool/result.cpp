@@ -197,11 +197,10 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     // nothing needs looking up.
     const bool uniform = !costs.hasMisclassificationOverrides();
     const double defaultCost = costs.defaultMisclassificationCost();
-    // Everything that can fail is behind us but the room for n entries: taken first, so that
-    // a failure leaves the result as it was. The entries are then written in place, keeping
-    // the storage of the caller's result from run to run: a run allocates nothing once its
-    // result has held as many categories.
-    categoryResults_.reserve(n);
+    // Everything that can fail is behind us but the room for n entries, and resize leaves the
+    // vector as it was when it cannot grow. The entries are then written in place, keeping the
+    // storage of the caller's result from run to run: a run allocates nothing once its result
+    // has held as many categories.
     categoryResults_.resize(n);
     tqClassifierCategoryResult* built = categoryResults_.data();
     for (std::size_t i = 0; i < n; ++i) {
