@@ -8,11 +8,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <utility>
 #include <vector>
 
 #include "platform/mvn.h"
+#include "platform/random.h"
 
 namespace mvntest {
 
@@ -101,18 +101,12 @@ inline double lv(const State& s, const Row& x, const Indices& invalid = {}) {
     return r.second;
 }
 
-// Uniform numbers in [0, 1) and standard normal numbers, the same on every platform.
-class Random {
-public:
-    explicit Random(std::uint64_t seed) : gen_(seed) {}
-    double uniform() { return static_cast<double>(gen_() >> 11) * 0x1.0p-53; }
-    double normal() {  // Box-Muller
-        const double u = 1.0 - uniform(), v = uniform();
-        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
-    }
-
-private:
-    std::mt19937_64 gen_;
+// Uniform and normal draws, the same on every platform.
+struct Random {
+    explicit Random(std::uint64_t seed) : uniform(seed), normal(seed + 1) {}
+    double unit() { return uniform.next(0.0, 1.0); }
+    tqRandomUniform uniform;
+    tqRandomGaussian normal;
 };
 
 // n correlated rows of d measurements with very different offsets and scales per measurement.
@@ -123,14 +117,14 @@ inline std::vector<Row> correlatedRows(Random& rnd, long d, long n) {
         // Diagonally dominant mixing: correlated, yet with a correlation matrix of modest
         // condition, so that densities can be compared with a textbook computation.
         for (long j = 0; j < d; ++j)
-            mix[i][j] = i == j ? 1.0 : (rnd.uniform() - 0.5) / static_cast<double>(d);
-        offset[i] = (rnd.uniform() - 0.5) * 200.0;
+            mix[i][j] = i == j ? 1.0 : (rnd.unit() - 0.5) / static_cast<double>(d);
+        offset[i] = (rnd.unit() - 0.5) * 200.0;
         scale[i] = std::pow(10.0, static_cast<double>(i % 5) - 2.0);
     }
     std::vector<Row> rows;
     for (long r = 0; r < n; ++r) {
         Row u(static_cast<std::size_t>(d)), x(static_cast<std::size_t>(d));
-        for (auto& e : u) e = rnd.normal();
+        for (auto& e : u) e = rnd.normal.next(0.0, 1.0);
         for (long i = 0; i < d; ++i) {
             double v = 0.0;
             for (long j = 0; j < d; ++j) v += mix[i][j] * u[j];

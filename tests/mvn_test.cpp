@@ -264,9 +264,7 @@ TEST(MvnRebuild, FromMeanCovarianceAndCountGivesIdenticalLogValuesAndContinues) 
     State r;
     ASSERT_EQ(tfMVNRebuild(r.get(), m.rows, m.cols, m.data.data(), c.rows, c.cols, c.data.data(), s.count()),
               tqMVNSuccess);
-    for (const Row& x : correlatedRows(rnd, 4, 5)) {
-        EXPECT_EQ(lv(r, x), lv(s, x));
-    }
+    for (const Row& x : correlatedRows(rnd, 4, 5)) EXPECT_EQ(lv(r, x), lv(s, x));
     State more = s;
     const auto extra = correlatedRows(rnd, 4, 10);
     ASSERT_EQ(update(more, extra), tqMVNSuccess);
@@ -304,6 +302,7 @@ TEST(MvnLists, GrowingKeepsContentsAndZeroFills) {
     fill(r, {1, 2, 3}, {});
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 40), tqMVNSuccess);  // leaves the record
     ASSERT_EQ(tfMVNDoubleListData(&r.measurements, &m), tqMVNSuccess);
+    EXPECT_TRUE(m[2] == 3.0 && m[39] == 0.0);
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 2), tqMVNSuccess);
     ASSERT_EQ(tfMVNDoubleListResize(&r.measurements, 4), tqMVNSuccess);
     EXPECT_TRUE(m[1] == 2.0 && m[2] == 0.0);
