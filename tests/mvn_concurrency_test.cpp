@@ -30,17 +30,12 @@ std::vector<std::vector<double>> rateConcurrently(const State& s, const std::vec
         threads.emplace_back([&, t] {
             ready.fetch_add(1);
             while (ready.load() < kThreads) std::this_thread::yield();
-            tqMVNRecord r;
-            tfMVNRecordConstruct(&r);
             for (int k = 0; k < rounds; ++k) {
                 for (std::size_t p = 0; p < probes.size(); ++p) {
-                    fill(r, probes[p], invalid[p]);
-                    double v = 0.0;
-                    const long status = tfMVNLogValue(s.get(), &r, &v);
-                    seen[t].push_back(status == tqMVNSuccess ? v : -1.0);
+                    const auto rated = logValue(s, probes[p], invalid[p]);
+                    seen[t].push_back(rated.first == tqMVNSuccess ? rated.second : -1.0);
                 }
             }
-            tfMVNRecordDestroy(&r);
         });
     }
     for (auto& th : threads) th.join();

@@ -286,7 +286,6 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
         std::string message;
     };
     const std::vector<Row> rows = {
-        {kLong, "abc", "input ends early: 8 more bytes needed, 3 left"},
         {&loadAs<bool>, u8(2), "a bool must be stored as 0 or 1, found 2"},
         {kLongs, u8(0) + u64(3) + u64(1) + u64(2), "count 3 needs at least 24 bytes, but only 16 are left"},
         {kLongs, u8(0) + u64(1ULL << 62),
@@ -443,15 +442,7 @@ TEST(ArchiveIdentity, ObjectsDroppedDuringThePassAreNotMistakenForLaterOnes) {
             ar || h || v;
         }
     }
-    std::istringstream in(out.str());
-    tqArchive ar(in);
-    std::vector<tqPtrHandle<ChainNode>> handles(3);
-    for (long i = 1; i <= 3; ++i) {
-        ChainNode v;
-        ar || handles[i - 1] || v;
-        EXPECT_EQ(handles[i - 1]->value, i);
-        EXPECT_EQ(v.value, 10 * i);
-    }
-    EXPECT_NE(handles[0], handles[1]);
-    EXPECT_NE(handles[1], handles[2]);
+    std::string expected;  // every object in full, none a reference
+    for (long i = 1; i <= 3; ++i) expected += u8(1) + str(kChain) + nodeBody(i, u8(0)) + nodeBody(10 * i, u8(0));
+    EXPECT_EQ(out.str(), expected);
 }
