@@ -64,7 +64,6 @@ TEST(CategoryModel, TypesMaximaAndTheSumOverGroups) {
                      "Uniform distribution is not implemented");
     EXPECT_THROW_MSG(tq_CategoryModelBayesian(0, {{0}}, {static_cast<DT::DistributionType>(9)}, P({})),
                      BadParams, "Unknown distribution type");
-    EXPECT_EQ(tq_CategoryModelBayesian(1, {}, {}, P({})).matchScore(P({1.0, 2.0}), nullptr, 0), 0.0);
 
     // A binomial's maximum is the maximum-value pattern's at the group's first index, else 1.0.
     tq_CategoryModelBayesian twenty(0, {{4}}, {DT::eBinomial}, P({1, 1, 1, 1, 20}));
@@ -119,7 +118,6 @@ TEST(BayesClassifier, LabelsGroupsAndTypesFollowTheParameters) {
     EXPECT_EQ(c.categoryLabels(), (std::vector<long>{2, 0, 1}));
     EXPECT_EQ(model(c, 0).groups(), (G{{2, 0}, {1}, {3}, {4}}));
     EXPECT_EQ(model(c, 1).groups(), (G{{0}, {1, 9}, {2}, {3}, {4}}));
-    EXPECT_EQ(model(c, 1).numMeasurements(), 6);
     EXPECT_EQ(model(c, 2).groups(), (G{{0}, {1}, {2}, {3}, {4}}));
     // Measurement 9 is invalid in every sub-pattern of {1, 9}: the group never sees a complete
     // record, and the tool's ready check names the category.
@@ -410,12 +408,11 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
             tool.run(tqFeaturePattern({c.train[0]}), r);
             before = r;
             tool.run(tqFeaturePattern({c.probe}), r);
-        } catch (const tqClassifierDefs::BadParams& e) {
-            what = std::string("BadParams: ") + e.what();
-        } catch (const tqClassifierDefs::BadFeatures& e) {
-            what = std::string("BadFeatures: ") + e.what();
         } catch (const std::exception& e) {
-            what = e.what();
+            what = std::string(dynamic_cast<const tqClassifierDefs::BadParams*>(&e)     ? "BadParams: "
+                               : dynamic_cast<const tqClassifierDefs::BadFeatures*>(&e) ? "BadFeatures: "
+                                                                                        : "") +
+                   e.what();
         }
         EXPECT_EQ(what.substr(0, c.error.size()), c.error);
         EXPECT_EQ(tool.isTrained(), trained) << c.error;
