@@ -53,6 +53,12 @@ faults=(
   'tools/modelfile.cpp|s/"the stored classifier hands out the category "/"the stored classifier uses the category "/'
   'clss/clastool/tool.cpp|s/validity\[at \+ j\] = pattern->isValid\(static_cast<long>\(j\)\) \? 1 : 0;/validity[at + j] = 1;/'
   'clss/clastool/knn.cpp|s/return static_cast<long>\(rows\.dimension\) == data_->numMeasurements\(\);/return true;/'
+  'clss/clastool/generators.cpp|s/if \(data_\.numMeasurements\(\) != 0 \|\| count_ < 1\) return data_;/if (count_ < 1) return data_;/'
+  'clss/clastool/result.cpp|s/if \(!isScore\(matchScore\) \|\| !isScore\(classScore\)\)/if (!isScore(matchScore))/'
+  'clss/clastool/costs.cpp|s/if \(std::isinf\(frequency\)\)/if (false)/'
+  'clss/clastool/pdf.cpp|s/if \(!\(maxValue > 0\.0\) \|\| !std::isfinite\(maxValue\)\)/if (!(maxValue > 0.0))/'
+  'clss/clastool/bayes.cpp|s/if \(!std::isfinite\(values\[j\]\) && /if (std::isnan(values[j]) \&\& /'
+  'platform/mvn.cpp|s/if \(rec\.invalid\.size != 0\) continue;//'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
