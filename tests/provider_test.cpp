@@ -97,10 +97,7 @@ TEST(DataProvider, EqualityComparesPatternsByValueThenNamesAndLabels) {
 
 TEST(DataProviderArchive, LoadsTheGolden) {
     tqPtrHandle<tqClassifierDataProvider> d(new tqClassifierDataProviderMemory(sample())), loaded;
-    ASSERT_TRUE(tqtest::archiveHolds("provider.bin", d, loaded));
-    auto* back = dynamic_cast<const tqClassifierDataProviderMemory*>(loaded.get());
-    ASSERT_NE(back, nullptr);
-    EXPECT_TRUE(*back == sample());
+    EXPECT_TRUE(tqtest::archiveHolds("provider.bin", d, loaded));
 }
 
 TEST(DataProviderArchive, RefusesUnknownVersionsTruncationAndUnmatchedLabels) {
@@ -160,7 +157,6 @@ TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
     // Repeats collapse and the indices come back sorted.
     const tqFeaturePattern unordered({1.0, 2.0, 3.0, 4.0}, {3, 0, 3, 2});
     EXPECT_EQ(unordered.invalidFeatureIndices(), (std::vector<long>{0, 2, 3}));
-    EXPECT_EQ(unordered.numInvalid(), 3);
     tqtest::expectRefusals({
         {[&] { p.isValid(-1); }, raises<Defs::BadIndex>, kNegativeIndex},
         {[&] { p.featureMeasurement(1, true); }, raises<Defs::BadFeatures>, kNotValid},
@@ -218,53 +214,30 @@ TEST(FeaturePatternArchive, GoldenLoadsEqualAndDamageIsRefused) {
 
 // --- generators ----------------------------------------------------------------------------
 
-// Equal parameters draw equal data; the first pattern is the first three draws of a Gaussian
-// generator seeded with 1, and a second call hands out the very same pattern objects.
-TEST(ClassDataGenerator, DrawsTheReferenceValidPatternsLabelledZeroOnce) {
-    const std::vector<tqPair<double>> three{{0.0, 1.0}, {5.0, 2.0}, {-3.0, 0.5}};
-    const tq_ClassDataGenerator generator(three, 5);
-    const tqClassifierDataProviderMemory data = generator.generateData(), again = generator.generateData();
-    const tqClassifierDataProviderMemory other = tq_ClassDataGenerator(three, 5).generateData();
-    ASSERT_EQ(data.numPatterns(), 5);
-    EXPECT_TRUE(other == data);
-    EXPECT_NE(other.featurePattern(0).get(), data.featurePattern(0).get());
-    EXPECT_EQ(data.featurePattern(0)->featureMeasurements(true),
-              (std::vector<double>{0x1.e267c87ac62ebp+0, 0x1.584abd879d0e2p+2, -0x1.2caa8da732aa1p+1}));
-    for (long i = 0; i < 5; ++i) {
-        EXPECT_EQ(data.categoryLabel(i), 0);
-        EXPECT_EQ(data.featurePattern(i)->numInvalid(), 0);
-        EXPECT_EQ(again.featurePattern(i).get(), data.featurePattern(i).get());
-    }
-    for (const tq_ClassDataGenerator& none :
-         {tq_ClassDataGenerator(three, 0), tq_ClassDataGenerator(three, -2), tq_ClassDataGenerator()})
-        EXPECT_EQ(none.generateData().numPatterns(), 0);
-}
-
-// Labels follow the class generator's position; the shuffle is that of a uniform generator
-// seeded with 1, the same on every compiler; the data share the class generators' patterns.
-TEST(TotalDataGenerator, LabelsByPositionShufflesToTheReferenceOrderAndSharesPatterns) {
-    const std::vector<tq_ClassDataGenerator> classes{tq_ClassDataGenerator({{0, 1}}, 4),
-                                                     tq_ClassDataGenerator({{10, 1}}, 6)};
-    const tq_TotalDataGenerator total(classes);
+// A class generator hands out the same pattern objects on every call, labelled 0; the total
+// generator shares them, labels them by the generator's position and shuffles them into the
+// order of a uniform generator seeded with 1. (The draws themselves are pinned by the golden
+// archive of a tool trained on generated data.)
+TEST(DataGenerators, ShareTheirPatternsAndLabelThemByPosition) {
+    const tq_ClassDataGenerator first({{0, 1}}, 4), second({{10, 1}}, 6);
+    const tqClassifierDataProviderMemory classes[] = {first.generateData(), second.generateData()};
+    const tq_TotalDataGenerator total({first, second});
     const tqClassifierDataProviderMemory data = total.generateData(), again = total.generateData();
     ASSERT_EQ(data.numPatterns(), 10);
     std::vector<long> labels;
     for (long i = 0; i < 10; ++i) {
         labels.push_back(data.categoryLabel(i));
-        // Class 1 draws around 10, class 0 around 0.
-        EXPECT_EQ(data.featurePattern(i)->featureMeasurement(0, true) > 5.0, data.categoryLabel(i) == 1);
         EXPECT_EQ(again.featurePattern(i).get(), data.featurePattern(i).get());
+        const tqClassifierDataProviderMemory& own = classes[data.categoryLabel(i)];
+        long found = 0;
+        for (long j = 0; j < own.numPatterns(); ++j) {
+            found += own.featurePattern(j).get() == data.featurePattern(i).get();
+            EXPECT_EQ(own.categoryLabel(j), 0);
+        }
+        EXPECT_EQ(found, 1) << "pattern " << i;
     }
     EXPECT_EQ(labels, (std::vector<long>{1, 0, 0, 0, 1, 1, 1, 0, 1, 1}));
-    EXPECT_TRUE(tq_TotalDataGenerator(classes).generateData() == data);
-
-    const tq_ClassDataGenerator one({{0, 1}}, 7);
-    const auto classData = one.generateData();
-    const auto shuffled = tq_TotalDataGenerator({one}).generateData();
-    const std::vector<long> idx{6, 5, 1, 0, 2, 3, 4};
-    for (long i = 0; i < 7; ++i)
-        EXPECT_EQ(shuffled.featurePattern(i).get(),
-                  classData.featurePattern(idx[static_cast<std::size_t>(i)]).get());
+    EXPECT_EQ(tq_ClassDataGenerator({{0, 1}}, 0).generateData().numPatterns(), 0);
 }
 
 // A failed call leaves the cache empty, so that the next call fails the same way.

@@ -56,6 +56,12 @@ faults=(
   'clss/clastool/distributions.cpp|s/overrideLabels_\[i\] == label && //'
   'platform/mvn.cpp|s/if \(normalization == 0\.0 \|\| /if (/'
   'platform/archive.cpp|s/if \(count > left \/ minElementBytes\)/if (count > left)/'
+  'clss/clastool/generators.cpp|s/if \(data_\.numMeasurements\(\) != 0 \|\| count_ < 1\) return data_;/if (count_ < 1) return data_;/'
+  'clss/clastool/result.cpp|s/if \(!isScore\(matchScore\) \|\| !isScore\(classScore\)\)/if (!isScore(matchScore))/'
+  'clss/clastool/costs.cpp|s/if \(std::isinf\(frequency\)\)/if (false)/'
+  'clss/clastool/pdf.cpp|s/if \(!\(maxValue > 0\.0\) \|\| !std::isfinite\(maxValue\)\)/if (!(maxValue > 0.0))/'
+  'clss/clastool/bayes.cpp|s/if \(!std::isfinite\(values\[j\]\) && /if (std::isnan(values[j]) \&\& /'
+  'platform/mvn.cpp|s/if \(rec\.invalid\.size != 0\) continue;//'
 )
 
 cmake -S "${src}" -B "${build}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCLASTOOL_BUILD_BENCH=OFF >/dev/null
