@@ -14,6 +14,12 @@
 #include "platform/attention.h"
 #include "platform/exception.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CLASTOOL_KNN_CODES 1
+#define CLASTOOL_KNN_CODES_TARGET "avx2,fma"
+#include <immintrin.h>
+#endif
+
 // Why the tree gives the scan's results, bit for bit
 // ---------------------------------------------------
 //
@@ -48,6 +54,18 @@
 // holds only rows of finite values, and a query (or a row after the indexed ones) with a value
 // that is not finite takes the scan. Finite values can still overflow to an infinite difference,
 // sum or distance; the skip test's proof covers that, and an infinite T gives no bound (NaN).
+//
+// The leaves' float pass. Where the processor has AVX2 and FMA, each leaf also holds its rows as
+// 16-bit codes: measurement j of a row decodes to bf_j = fma(c_j, s_j, lo_j) in float (the code
+// c_j, the leaf's step s_j and lower corner lo_j; a fused operation is rounded once, so every
+// decoding of a code gives the same float, at build and at search, up to flushing tiny results
+// to zero, below 2^-126), and the build measures e = max |b_j - bf_j| over the leaf, stored as
+// e (1 + 2^-50) + 2^-110 (covering the rounding of that difference and any flushing). The float
+// bound pass of the scan (step (6) of the proof in knnsearch.cpp) needs of its float rows only
+// that |b_j - bf_j| <= eB and that no bf_j nor b_j exceeds 2^64 in magnitude; the decoded rows
+// are such float rows with eB the stored bound, so a row whose float sum reaches that pass's
+// threshold is strictly farther than T, as above. A leaf with a value above 2^64 in magnitude
+// gets no codes (NaN bound) and is read through the double rows only.
 
 namespace tq_knn {
 
@@ -61,6 +79,10 @@ constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
+constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
+constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
+constexpr double kCodeLimit = 0x1p64;         // larger magnitudes take the double rows only
+constexpr double kCodeSteps = 65535.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
 // docs/performance.md: per query, per measurement of a row the tree examines and per node it
 // visits (leaves of 64 rows, queries in leaf order; n x d from 4,096 x 8 to 100,000 x 16); per
@@ -101,21 +123,187 @@ inline double cheapTerm(double diff) {
     if constexpr (Q == 3) return x * x * x;
 }
 
+bool sameValue(double x, double y) { return x == y || (x != x && y != y); }
+
+// Calls f(node, begin, end) for every leaf of the tree over rows [begin, end), left to right.
+template <class F>
+void forEachLeaf(long node, long begin, long end, F f) {
+    if (end - begin <= RowIndex::kLeafRows) {
+        f(node, begin, end);
+        return;
+    }
+    const long mid = begin + (end - begin) / 2;
+    forEachLeaf(2 * node + 1, begin, mid, f);
+    forEachLeaf(2 * node + 2, mid, end, f);
+}
+
+// Codes per measurement of a leaf of `rows` rows: a whole number of vectors of eight.
+long codeStride(long rows) { return (rows + 7) / 8 * 8; }
+
+// The leaves' codes of an index (knnindex.h); leafOf null: none.
+struct LeafCodes {
+    const std::uint32_t* leafOf = nullptr;
+    const std::size_t* start = nullptr;
+    const float* scales = nullptr;
+    const double* errors = nullptr;
+    const std::uint16_t* codes = nullptr;
+};
+
+// A query as floats for the leaves' float pass, with the bound of its rounding (NaN: a value
+// above 2^64 in magnitude, no float pass) and the threshold's constants (as in the scan's pass).
+class LeafQuery {
+public:
+    LeafQuery(int q, long dims)
+        : values_(static_cast<std::size_t>(dims)),
+          rootOfDims_(std::pow(static_cast<double>(dims), 1.0 / q) * (1.0 + 0x1p-30)),
+          growth_((1.0 + static_cast<double>(dims + 8) * 0x1p-23) * (1.0 + 0x1p-19)) {}
+
+    void set(const double* a) {
+        double top = 0.0;
+        for (std::size_t j = 0; j < values_.size(); ++j) {
+            const double magnitude = std::fabs(a[j]);
+            top = magnitude <= kCodeLimit ? std::max(top, magnitude) : std::numeric_limits<double>::quiet_NaN();
+            if (top != top) break;
+            values_[j] = static_cast<float>(a[j]);
+        }
+        error_ = top * 0x1p-24 + 0x1p-120;
+    }
+    bool usable() const { return error_ == error_; }
+    const float* values() const { return values_.data(); }
+
+    // The float threshold for the list's bound on cheap sums of order Q and a leaf whose decoding
+    // is within leafError of its rows: a row whose float sum reaches it has a cheap sum that would
+    // reach `bound`. NaN: no test.
+    template <int Q>
+    float threshold(double bound, double leafError) {
+        if (!sameValue(bound, bound_)) {
+            bound_ = bound;
+            root_ = Q == 1 ? bound : Q == 2 ? std::sqrt(bound) : std::cbrt(bound);
+        }
+        const double w = rootOfDims_ * (error_ + leafError) * (1.0 + 0x1p-30) + root_ * (1.0 + 0x1p-30);
+        double t = w;
+        if constexpr (Q >= 2) t *= w;
+        if constexpr (Q == 3) t *= w;
+        t *= growth_;
+        if (!(t <= 0x1p100)) return std::numeric_limits<float>::quiet_NaN();
+        return static_cast<float>(std::max(t, 0x1p-60) * (1.0 + 0x1p-22));
+    }
+
+private:
+    std::vector<float> values_;
+    double rootOfDims_;  // at least dims^(1/q)
+    double growth_;      // (1 + (d + 8) 2^-23) (1 + 2^-19)
+    double error_ = 0.0;
+    double bound_ = std::numeric_limits<double>::quiet_NaN();
+    double root_ = std::numeric_limits<double>::quiet_NaN();
+};
+
+// Whether the cheap sum of order Q of a row reaches `bound` (four sums side by side: any order of
+// addition keeps the skip test's proof).
+template <int Q>
+bool cheapSumReaches(const double* a, const double* b, long dims, double bound) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    long j = 0;
+    for (; j + 4 <= dims; j += 4)
+        for (long r = 0; r < 4; ++r) s[r] += cheapTerm<Q>(a[j + r] - b[j + r]);
+    for (; j < dims; ++j) s[0] += cheapTerm<Q>(a[j] - b[j]);
+    return (s[0] + s[1]) + (s[2] + s[3]) >= bound;
+}
+
+#ifdef CLASTOOL_KNN_CODES
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 floatTerm(__m256 diff, __m256 acc) {
+    if constexpr (Q == 2) return _mm256_fmadd_ps(diff, diff, acc);
+    const __m256 x = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), diff);
+    if constexpr (Q == 1) return _mm256_add_ps(acc, x);
+    if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
+}
+
+// The rows [begin, end) of one leaf for a query whose list is full: the float sums of order Q of
+// the decoded rows, 32 rows at a time; rows whose sum reaches the threshold are skipped, the
+// others take the double cheap test and, if not skipped, the exact path, in order. When an offer
+// changes the list's bound, the rest of the 32 rows are tested again against the new threshold.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, LeafQuery& query,
+                                                               const std::uint16_t* codes, const float* lo,
+                                                               const float* scale, double error, long begin,
+                                                               long end, const double* a, const PackedRows& packed,
+                                                               long dims, double p) {
+    float threshold = query.threshold<Q>(list.bound(), error);
+    const long size = end - begin, stride = codeStride(size);
+    for (long start = 0; start < size; start += kCodePass) {
+        const long left = std::min(size - start, kCodePass);
+        const int vectors = static_cast<int>((left + 7) / 8);
+        __m256 sums[4];
+        for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
+        for (long j = 0; j < dims; ++j) {
+            const __m256 x = _mm256_set1_ps(query.values()[j]);
+            const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+            const std::uint16_t* column = codes + j * stride + start;
+            for (int v = 0; v < vectors; ++v) {
+                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + 8 * v));
+                const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(c)), step, low);
+                sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
+            }
+        }
+        const __m256 t = _mm256_set1_ps(threshold);
+        unsigned skipped = 0;
+        for (int v = 0; v < 4; ++v)
+            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums[v], t, _CMP_GE_OQ))) << (8 * v);
+        unsigned open = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~skipped;
+        if (open == 0) continue;
+        alignas(32) float each[kCodePass];
+        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + 8 * v, sums[v]);
+        while (open != 0) {
+            const int r = __builtin_ctz(open);
+            open &= open - 1u;
+            const long i = begin + start + r;
+            const double* b = packed.row(i);
+            const double before = list.bound();
+            if (cheapSumReaches<Q>(a, b, dims, before)) continue;
+            const double sum = normPowerSum(a, b, dims, p);
+            list.offer(i, normRoot(sum, p), sum);
+            if (sameValue(list.bound(), before)) continue;
+            threshold = query.threshold<Q>(list.bound(), error);
+            open = 0;
+            for (long later = r + 1; later < left; ++later)
+                if (!(each[later] >= threshold)) open |= 1u << later;
+        }
+    }
+}
+#endif
+
 // The k nearest of one query over the tree, each leaf one run of consecutive rows.
 template <int Q>
 class TreeSearch {
 public:
-    TreeSearch(const PackedRows& packed, const float* boxes, long dims, double p)
-        : packed_(packed), boxes_(boxes), dims_(dims), p_(p), skip_(Q, p, dims) {}
+    TreeSearch(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long dims, double p)
+        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(Q, dims) {}
 
     long examined = 0;
     long nodes = 0;
+
+    void setQuery(const double* a) {
+        if (codes_.leafOf) query_.set(a);
+    }
 
     // Node `node` over row positions [begin, end), its box already found not to be pruned.
     void visit(ReplayList& list, const double* a, long node, long begin, long end) {
         ++nodes;
         if (end - begin <= RowIndex::kLeafRows) {
             examined += end - begin;
+#ifdef CLASTOOL_KNN_CODES
+            if (codes_.leafOf && list.full() && query_.usable()) {
+                const std::uint32_t leaf = codes_.leafOf[node];
+                const double error = codes_.errors[leaf];
+                if (error == error) {
+                    offerCodedLeaf<Q>(list, query_, codes_.codes + codes_.start[leaf], box(node),
+                                      codes_.scales + static_cast<std::size_t>(leaf) * static_cast<std::size_t>(dims_),
+                                      error, begin, end, a, packed_, dims_, p_);
+                    return;
+                }
+            }
+#endif
             offerRows(Q, list, begin, end, a, packed_, dims_, p_);
             return;
         }
@@ -150,8 +338,12 @@ public:
     const SkipBound& skip() const { return skip_; }
 
 private:
+    const float* box(long node) const {
+        return boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    }
+
     double boxSum(const double* a, long node) const {
-        const float* lo = boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+        const float* lo = box(node);
         const float* hi = lo + dims_;
         // Four sums side by side (any order of addition keeps the bound; see the proof).
         double s[4] = {0.0, 0.0, 0.0, 0.0};
@@ -169,9 +361,11 @@ private:
 
     const PackedRows& packed_;
     const float* boxes_;
+    LeafCodes codes_;
     long dims_;
     double p_;
     SkipBound skip_;
+    LeafQuery query_;
 };
 
 struct Counts {
@@ -180,10 +374,10 @@ struct Counts {
 };
 
 template <int Q>
-Counts searchTree(const PackedRows& packed, const float* boxes, long indexed, long n, double p,
-                  const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
+Counts searchTree(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long indexed, long n,
+                  double p, const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                   std::vector<double>* distances) {
-    TreeSearch<Q> search(packed, boxes, dims, p);
+    TreeSearch<Q> search(packed, boxes, codes, dims, p);
     // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
     // same leaves, which are then still in the cache. Each is answered on its own, in any order.
     std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
@@ -194,6 +388,7 @@ Counts searchTree(const PackedRows& packed, const float* boxes, long indexed, lo
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
         ReplayList list(std::min(k, n), packed, search.skip(), false);
+        search.setQuery(queries[q]);
         search.visit(list, queries[q], 0, 0, indexed);
         offerRows(Q, list, indexed, n, queries[q], packed, dims, p);
         list.finish(indices[q], distances[q]);
@@ -201,12 +396,12 @@ Counts searchTree(const PackedRows& packed, const float* boxes, long indexed, lo
     return {search.examined, search.nodes};
 }
 
-Counts searchByOrder(int q, const PackedRows& packed, const float* boxes, long indexed, long n, double p,
-                     const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
-                     std::vector<double>* distances) {
-    if (q == 1) return searchTree<1>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
-    if (q == 2) return searchTree<2>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
-    return searchTree<3>(packed, boxes, indexed, n, p, queries, count, dims, k, indices, distances);
+Counts searchByOrder(int q, const PackedRows& packed, const float* boxes, const LeafCodes& codes, long indexed,
+                     long n, double p, const double* const* queries, long count, long dims, long k,
+                     std::vector<long>* indices, std::vector<double>* distances) {
+    if (q == 1) return searchTree<1>(packed, boxes, codes, indexed, n, p, queries, count, dims, k, indices, distances);
+    if (q == 2) return searchTree<2>(packed, boxes, codes, indexed, n, p, queries, count, dims, k, indices, distances);
+    return searchTree<3>(packed, boxes, codes, indexed, n, p, queries, count, dims, k, indices, distances);
 }
 
 }  // namespace
@@ -235,6 +430,7 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
     index->boxes_.resize(nodes * 2 * static_cast<std::size_t>(dims));
     index->build_(rows, order, 0, 0, count);
     rows.reorder(order);
+    index->buildCodes_(rows);
     index->probe_(rows);
     return index;
 }
@@ -273,6 +469,64 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     build_(packed, order, 2 * node + 2, mid, end);
 }
 
+// Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
+// the index (at most 0.5 x n x d x 8 bytes with the boxes and the stored numbers).
+void RowIndex::buildCodes_(const PackedRows& packed) {
+    if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
+    const std::size_t d = static_cast<std::size_t>(dims_);
+    std::size_t leaves = 0, codes = 0;
+    forEachLeaf(0, 0, rows_, [&](long, long begin, long end) {
+        ++leaves;
+        codes += static_cast<std::size_t>(codeStride(end - begin)) * d;
+    });
+    const std::size_t nodes = boxes_.size() / (2 * d);
+    const std::size_t bytes = boxes_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
+                              nodes * sizeof(std::uint32_t) + codes * sizeof(std::uint16_t) +
+                              leaves * (d * sizeof(float) + sizeof(std::size_t) + sizeof(double));
+    if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0) return;
+    leafOf_.assign(nodes, 0);
+    codeStart_.reserve(leaves);
+    scales_.assign(leaves * d, 0.0f);
+    errors_.assign(leaves, 0.0);
+    codes_.assign(codes, 0);
+    std::size_t next = 0;
+    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) {
+        leafOf_[static_cast<std::size_t>(node)] = static_cast<std::uint32_t>(codeStart_.size());
+        codeStart_.push_back(next);
+        next += static_cast<std::size_t>(codeStride(end - begin)) * d;
+        codeLeaf_(packed, node, begin, end);
+    });
+}
+
+// Steps of 1/65535 of the leaf's box per measurement, codes rounded to the nearest step, and
+// the largest distance of a decoded value from its row's value (see the proof above).
+void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long end) {
+    const std::size_t leaf = leafOf_[static_cast<std::size_t>(node)];
+    const float* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    const float* hi = lo + dims_;
+    float* scale = scales_.data() + leaf * static_cast<std::size_t>(dims_);
+    std::uint16_t* codes = codes_.data() + codeStart_[leaf];
+    bool bounded = true;
+    for (long j = 0; j < dims_; ++j) {
+        bounded = bounded && std::fabs(lo[j]) <= kCodeLimit && std::fabs(hi[j]) <= kCodeLimit;
+        const float step = bounded ? floatAbove((static_cast<double>(hi[j]) - lo[j]) / kCodeSteps) : 0.0f;
+        scale[j] = step >= 0x1p-100f ? step : 0.0f;  // no subnormal step: flushing it would move codes far
+    }
+    double error = 0.0;
+    for (long t = 0; t < end - begin; ++t) {
+        const double* b = packed.row(begin + t);
+        for (long j = 0; j < dims_; ++j) {
+            const double steps = scale[j] > 0.0f ? std::nearbyint((b[j] - lo[j]) / scale[j]) : 0.0;
+            const std::uint16_t code = static_cast<std::uint16_t>(std::min(std::max(steps, 0.0), kCodeSteps));
+            const float decoded = std::fmaf(static_cast<float>(code), scale[j], lo[j]);
+            bounded = bounded && std::fabs(b[j]) <= kCodeLimit && std::fabs(decoded) <= kCodeLimit;
+            error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
+            codes[j * codeStride(end - begin) + t] = code;
+        }
+    }
+    errors_[leaf] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
+}
+
 // The cost model's figure: the average work of a few queries at stored rows spread over the data.
 void RowIndex::probe_(const PackedRows& packed) {
     const long count = std::min(kProbeQueries, rows_);
@@ -280,7 +534,9 @@ void RowIndex::probe_(const PackedRows& packed) {
     for (long q = 0; q < count; ++q) queries.push_back(packed.row(q * rows_ / count));
     std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
-    const Counts c = searchByOrder(2, packed, boxes_.data(), rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
+    LeafCodes codes;
+    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    const Counts c = searchByOrder(2, packed, boxes_.data(), codes, rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
     const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
                         kTreeNodeCost * static_cast<double>(c.nodes);
@@ -302,7 +558,9 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return boxes_.capacity() * sizeof(float) + sizeof(*this);
+    return boxes_.capacity() * sizeof(float) + leafOf_.capacity() * sizeof(std::uint32_t) +
+           codeStart_.capacity() * sizeof(std::size_t) + scales_.capacity() * sizeof(float) +
+           errors_.capacity() * sizeof(double) + codes_.capacity() * sizeof(std::uint16_t) + sizeof(*this);
 }
 
 bool RowIndex::pays(long n, long k) const {
@@ -323,7 +581,9 @@ bool RowIndex::search(const PackedRows& packed, long n, double p, const double* 
         if (!finiteValues(packed.row(i), dims)) return false;
     for (long c = 0; c < count; ++c)
         if (!finiteValues(queries[c], dims)) return false;
-    searchByOrder(q, packed, boxes_.data(), rows_, n, p, queries, count, dims, k, indices, distances);
+    LeafCodes codes;
+    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    searchByOrder(q, packed, boxes_.data(), codes, rows_, n, p, queries, count, dims, k, indices, distances);
     return true;
 }
 

@@ -985,6 +985,8 @@ void offerRunBaseline(int q, ReplayList& list, long begin, long end, const doubl
 
 }  // namespace
 
+bool wideSearch() { return wideScan(); }
+
 void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
                double p) {
 #ifdef CLASTOOL_KNN_AVX2

@@ -80,6 +80,10 @@ private:
 void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
                double p);
 
+// Whether searches take the AVX2 and FMA code (the processor has both and CLASTOOL_NO_SIMD does
+// not turn it off; read once per process).
+bool wideSearch();
+
 // Whether the n values are all finite.
 bool finiteValues(const double* v, long n);
 
