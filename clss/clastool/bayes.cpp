@@ -8,6 +8,10 @@
 #include <typeinfo>
 #include <unordered_map>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "clss/clastool/bayesparams.h"
 #include "clss/clastool/categorymodel.h"
 #include "clss/clastool/errors.h"
@@ -240,6 +244,49 @@ void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const 
             sum += tfMVNClampLog(logNorm[t] - 0.5 * (z * z));
         }
         scores[k] = sum;
+    }
+}
+
+namespace {
+
+// Adds term (mean, invScale, logNorm) of measurement j of every row of block to sums[i], as
+// rateFromTable_ adds it: the same operations in the same order, two rows at a time where
+// SSE2 is there (max and min give the clamp's values, NaN included, as its comparisons do).
+void addTermColumn(const tqPatternRows& block, std::size_t j, double mean, double invScale, double logNorm,
+                   double* sums) {
+    const double* x = block.values + j;
+    const std::size_t stride = block.rowStride, rows = block.rows;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d m = _mm_set1_pd(mean), s = _mm_set1_pd(invScale), l = _mm_set1_pd(logNorm);
+    const __m128d half = _mm_set1_pd(0.5), lo = _mm_set1_pd(-tqMVNLogLimit), hi = _mm_set1_pd(tqMVNLogLimit);
+    for (; i + 2 <= rows; i += 2) {
+        const __m128d v = _mm_loadh_pd(_mm_load_sd(x + i * stride), x + (i + 1) * stride);
+        const __m128d z = _mm_mul_pd(_mm_sub_pd(v, m), s);
+        const __m128d term = _mm_sub_pd(l, _mm_mul_pd(half, _mm_mul_pd(z, z)));
+        _mm_storeu_pd(sums + i, _mm_add_pd(_mm_loadu_pd(sums + i), _mm_min_pd(_mm_max_pd(term, lo), hi)));
+    }
+#endif
+    for (; i < rows; ++i) {
+        const double z = (x[i * stride] - mean) * invScale;
+        sums[i] += tfMVNClampLog(logNorm - 0.5 * (z * z));
+    }
+}
+
+}  // namespace
+
+void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                                double* scores) const {
+    // Term by term over the block (whose measurements stay in the first cache level), each
+    // category's sums from 0.0 in group order, as rateFromTable_ forms them row by row.
+    const std::size_t numModels = table.end.size();
+    double sums[kBatchBlock];
+    std::size_t t = 0;
+    for (std::size_t k = 0; k < numModels; ++k) {
+        std::fill(sums, sums + block.rows, 0.0);
+        for (const std::size_t end = table.end[k]; t < end; ++t)
+            addTermColumn(block, table.index[t], table.mean[t], table.invScale[t], table.logNorm[t], sums);
+        for (std::size_t i = 0; i < block.rows; ++i) scores[i * numModels + k] = sums[i];
     }
 }
 
@@ -480,8 +527,7 @@ bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelB
     for (std::size_t i = 0; i < block.rows; ++i)
         if (!rowIsFinite(block, i)) return false;
     if (table_ && block.dimension >= table_->reach && allValid(block)) {
-        // Complete rows rate from the run table, as single runs of them do.
-        for (std::size_t i = 0; i < block.rows; ++i) rateFromTable_(*table_, block.row(i), scores + i * models.size());
+        rateBlockFromTable_(*table_, block, scores);
         return true;
     }
     try {
@@ -500,8 +546,9 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods, row by row, reused.
-    std::vector<double> scores(kBatchBlock * numModels);
+    // One block's log-likelihoods, row by row, reused; the frequencies looked up once.
+    std::vector<double> scores(kBatchBlock * numModels), frequency(numModels);
+    for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
@@ -512,7 +559,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             continue;
         }
         for (std::size_t i = begin; i < end; ++i)
-            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i]);
+            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i], frequency.data());
     }
 }
 
@@ -577,7 +624,7 @@ double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      tqClassifierResult& result) const {
+                                      tqClassifierResult& result, const double* frequency) const {
     // Match scores of the usual handful of categories stay on the stack, and the decision is
     // written into the caller's result. labels_[k] is the label of models_[k].
     const std::size_t n = models_.size();
@@ -590,7 +637,10 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         match = heapMatch.data();
     }
     const double shift = matchScoresOf_(scores, match);
-    result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    if (frequency)
+        result.decide(n, labels_.data(), match, frequency, kept.misclassificationCosts(), shift);
+    else
+        result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }

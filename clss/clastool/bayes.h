@@ -104,10 +104,14 @@ private:
     // The log-likelihoods of a complete pattern of at least the table's reach under every
     // model into scores, from the run table, bit for bit as the models rate it.
     void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
+    // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at
+    // least the table's reach), row by row into scores, a term at a time over the rows.
+    void rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block, double* scores) const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
-    // result (its storage reused).
-    void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                   tqClassifierResult& result) const;
+    // result (its storage reused); frequency, when given, holds the kept frequency of each
+    // labels_[k], looked up once for many results.
+    void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept, tqClassifierResult& result,
+                   const double* frequency = nullptr) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}

@@ -43,17 +43,6 @@ void orderByExpectedCost(std::vector<tqClassifierCategoryResult>& results) {
     std::stable_sort(results.begin(), results.end(), cheaper);
 }
 
-// The same order as the stable sort, without its scratch buffer from the heap. Quadratic at
-// worst, as the expected costs before it are.
-void orderByExpectedCost(tqClassifierCategoryResult* results, std::size_t n) {
-    for (std::size_t i = 1; i < n; ++i) {
-        const tqClassifierCategoryResult entry = results[i];
-        std::size_t j = i;
-        for (; j > 0 && cheaper(entry, results[j - 1]); --j) results[j] = results[j - 1];
-        results[j] = entry;
-    }
-}
-
 // Scratch space of n values. Every run builds a result, and a run should not pay for heap
 // scratch space: the usual handful of categories fits on the stack.
 template <typename T>
@@ -148,33 +137,44 @@ tqClassifierResult::tqClassifierResult(const std::vector<tqClassifierCategoryRes
 
 namespace {
 
-// The unnormalised a-posteriori weights of the decision rule into weight[0, n), checked as
-// decide documents; returns their sum. The attention check comes first in each step so that
-// a host can abandon a result over many categories.
-double weigh(std::size_t n, const long* labels, const double* matchScores,
-             const tqClassifierFrequencies& frequencies, double* weight) {
+// The match scores' checks, in decide's order: unique labels, then scores in [0, 1].
+void checkMatches(std::size_t n, const long* labels, const double* matchScores) {
     checkUniqueLabels(n, labels);
     for (std::size_t i = 0; i < n; ++i)
         if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
+}
 
-    CategoryScratch<double> frequency(n);
+// The unnormalised a-posteriori weights of the decision rule from frequency[0, n) into
+// weight[0, n), checked as decide documents; returns their sum.
+double weighFrom(std::size_t n, const double* matchScores, const double* frequency, double* weight) {
     double frequencySum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        frequency[i] = frequencies.categoryFrequency(labels[i]);
-        frequencySum += frequency[i];
-    }
+    for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
 
-    double weightSum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
+    // One attention check per block of categories (so that a host can abandon a result over
+    // many): a check per category costs a run over the usual handful more than its
+    // arithmetic. The weights are formed before their sum, which keeps its order.
+    constexpr std::size_t kAttentionBlock = 32;
+    for (std::size_t begin = 0; begin < n; begin += kAttentionBlock) {
         tfThrowExceptionOnFailure(tfAttentionCheck());
-        weight[i] = matchScores[i] * frequency[i] / frequencySum;
-        weightSum += weight[i];
+        const std::size_t end = std::min(n, begin + kAttentionBlock);
+        for (std::size_t i = begin; i < end; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
     }
+    double weightSum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
     if (weightSum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
     return weightSum;
+}
+
+// weighFrom with the frequencies looked up in frequencies, after checkMatches.
+double weigh(std::size_t n, const long* labels, const double* matchScores,
+             const tqClassifierFrequencies& frequencies, double* weight) {
+    checkMatches(n, labels, matchScores);
+    CategoryScratch<double> frequency(n);
+    for (std::size_t i = 0; i < n; ++i) frequency[i] = frequencies.categoryFrequency(labels[i]);
+    return weighFrom(n, matchScores, frequency.data(), weight);
 }
 
 }  // namespace
@@ -190,35 +190,72 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
                                 double matchScoreFactorLog) {
     CategoryScratch<double> weight(n);
     const double weightSum = weigh(n, labels, matchScores, frequencies, weight.data());
+    decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
+}
 
+void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
+                                const double* frequency, const tqClassifierCosts& costs,
+                                double matchScoreFactorLog) {
+    checkMatches(n, labels, matchScores);
+    CategoryScratch<double> weight(n);
+    const double weightSum = weighFrom(n, matchScores, frequency, weight.data());
+    decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
+}
+
+void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const double* matchScores,
+                                        const double* weight, double weightSum, const tqClassifierCosts& costs,
+                                        double matchScoreFactorLog) {
     // The expected cost of deciding i sums, over every other category j taken as the truth,
     // the cost of that mistake weighted by j's share. The labels are distinct, so no pair of
-    // equal labels is ever asked for; without overrides every pair costs the default and
-    // nothing needs looking up.
-    const bool uniform = !costs.hasMisclassificationOverrides();
-    const double defaultCost = costs.defaultMisclassificationCost();
+    // equal labels is ever asked for. Without overrides every pair costs the default: each
+    // term is formed once, and the sums run over j for all i together, the own term added as
+    // +0.0 (which leaves a sum of non-negative terms unchanged, bit for bit).
+    CategoryScratch<double> cost(n);
+    if (!costs.hasMisclassificationOverrides()) {
+        const double defaultCost = costs.defaultMisclassificationCost();
+        CategoryScratch<double> term(n);
+        for (std::size_t j = 0; j < n; ++j) term[j] = costTerm(defaultCost, weight[j]);
+        for (std::size_t i = 0; i < n; ++i) cost[i] = 0.0;
+        for (std::size_t j = 0; j < n; ++j)
+            for (std::size_t i = 0; i < n; ++i) cost[i] += i == j ? 0.0 : term[j];
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            cost[i] = 0.0;
+            for (std::size_t j = 0; j < n; ++j)
+                if (j != i) cost[i] += costTerm(costs.misclassificationCost(labels[j], labels[i]), weight[j]);
+        }
+    }
+    CategoryScratch<double> share(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        share[i] = weight[i] / weightSum;
+        cost[i] /= weightSum;
+    }
+    // The order of the entries, by expected cost, ties in category order: an insertion sort
+    // of positions (stable, as the sort of whole entries was), so that each entry is written
+    // once, at its place.
+    CategoryScratch<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
+        order[j] = i;
+    }
     // Everything that can fail is behind us but the room for n entries, and resize leaves the
     // vector as it was when it cannot grow. The entries are then written in place, keeping the
     // storage of the caller's result from run to run: a run allocates nothing once its result
     // has held as many categories.
     categoryResults_.resize(n);
     tqClassifierCategoryResult* built = categoryResults_.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        double cost = 0.0;
-        for (std::size_t j = 0; j < n; ++j)
-            if (j != i)
-                cost += costTerm(uniform ? defaultCost : costs.misclassificationCost(labels[j], labels[i]),
-                                 weight[j]);
+    for (std::size_t at = 0; at < n; ++at) {
         // What the entry's constructor checks holds here: the labels passed the frequency
         // lookup (>= 0), the match scores were checked, a share of a sum of non-negative
         // weights lies in [0, 1], and costs are non-negative.
-        tqClassifierCategoryResult& entry = built[i];
+        const std::size_t i = order[at];
+        tqClassifierCategoryResult& entry = built[at];
         entry.categoryLabel_ = labels[i];
         entry.matchScore_ = matchScores[i];
-        entry.classScore_ = weight[i] / weightSum;
-        entry.expectedCost_ = cost / weightSum;
+        entry.classScore_ = share[i];
+        entry.expectedCost_ = cost[i];
     }
-    orderByExpectedCost(built, n);
     matchScoreFactorLog_ = matchScoreFactorLog;
 }
 

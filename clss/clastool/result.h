@@ -90,6 +90,12 @@ public:
                 const tqClassifierFrequencies& frequencies, const tqClassifierCosts& costs,
                 double matchScoreFactorLog);
 
+    // decide with the categories' frequencies looked up already (frequency[i] of labels[i],
+    // each > 0.0), for a caller deciding many patterns over the same categories: the same
+    // checks but the lookup's, the same errors, the same bits.
+    void decide(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
+                const tqClassifierCosts& costs, double matchScoreFactorLog);
+
     // The class-score step of the decision rule alone: classScores[i] gets the class score
     // decide gives labels[i], bit for bit, with decide's checks and errors in its order, and
     // neither expected costs nor an ordering. On an exception classScores may be partly written.
@@ -112,6 +118,10 @@ public:
     friend tqArchive& operator||(tqArchive& ar, tqClassifierResult& result);
 
 private:
+    // decide's step after the weights: expected costs, entries in order, the factor.
+    void decideWeighed_(std::size_t n, const long* labels, const double* matchScores, const double* weight,
+                        double weightSum, const tqClassifierCosts& costs, double matchScoreFactorLog);
+
     std::vector<tqClassifierCategoryResult> categoryResults_;
     double matchScoreFactorLog_;
 };
