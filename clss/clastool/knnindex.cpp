@@ -8,6 +8,7 @@
 #include <limits>
 #include <utility>
 
+#include "clss/clastool/knnfloat.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
 #include "clss/clastool/provider.h"
@@ -81,7 +82,6 @@ constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
 constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
-constexpr double kCodeLimit = 0x1p64;         // larger magnitudes take the double rows only
 constexpr double kCodeSteps = 65535.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
 // docs/performance.md: per query, per measurement of a row the tree examines and per node it
@@ -115,16 +115,6 @@ long levels(long rows) {
     return depth;
 }
 
-template <int Q>
-inline double cheapTerm(double diff) {
-    const double x = std::fabs(diff);
-    if constexpr (Q == 1) return x;
-    if constexpr (Q == 2) return x * x;
-    if constexpr (Q == 3) return x * x * x;
-}
-
-bool sameValue(double x, double y) { return x == y || (x != x && y != y); }
-
 // Calls f(node, begin, end) for every leaf of the tree over rows [begin, end), left to right.
 template <class F>
 void forEachLeaf(long node, long begin, long end, F f) {
@@ -149,87 +139,18 @@ struct LeafCodes {
     const std::uint16_t* codes = nullptr;
 };
 
-// A query as floats for the leaves' float pass, with the bound of its rounding (NaN: a value
-// above 2^64 in magnitude, no float pass) and the threshold's constants (as in the scan's pass).
-class LeafQuery {
-public:
-    LeafQuery(int q, long dims)
-        : values_(static_cast<std::size_t>(dims)),
-          rootOfDims_(std::pow(static_cast<double>(dims), 1.0 / q) * (1.0 + 0x1p-30)),
-          growth_((1.0 + static_cast<double>(dims + 8) * 0x1p-23) * (1.0 + 0x1p-19)) {}
-
-    void set(const double* a) {
-        double top = 0.0;
-        for (std::size_t j = 0; j < values_.size(); ++j) {
-            const double magnitude = std::fabs(a[j]);
-            top = magnitude <= kCodeLimit ? std::max(top, magnitude) : std::numeric_limits<double>::quiet_NaN();
-            if (top != top) break;
-            values_[j] = static_cast<float>(a[j]);
-        }
-        error_ = top * 0x1p-24 + 0x1p-120;
-    }
-    bool usable() const { return error_ == error_; }
-    const float* values() const { return values_.data(); }
-
-    // The float threshold for the list's bound on cheap sums of order Q and a leaf whose decoding
-    // is within leafError of its rows: a row whose float sum reaches it has a cheap sum that would
-    // reach `bound`. NaN: no test.
-    template <int Q>
-    float threshold(double bound, double leafError) {
-        if (!sameValue(bound, bound_)) {
-            bound_ = bound;
-            root_ = Q == 1 ? bound : Q == 2 ? std::sqrt(bound) : std::cbrt(bound);
-        }
-        const double w = rootOfDims_ * (error_ + leafError) * (1.0 + 0x1p-30) + root_ * (1.0 + 0x1p-30);
-        double t = w;
-        if constexpr (Q >= 2) t *= w;
-        if constexpr (Q == 3) t *= w;
-        t *= growth_;
-        if (!(t <= 0x1p100)) return std::numeric_limits<float>::quiet_NaN();
-        return static_cast<float>(std::max(t, 0x1p-60) * (1.0 + 0x1p-22));
-    }
-
-private:
-    std::vector<float> values_;
-    double rootOfDims_;  // at least dims^(1/q)
-    double growth_;      // (1 + (d + 8) 2^-23) (1 + 2^-19)
-    double error_ = 0.0;
-    double bound_ = std::numeric_limits<double>::quiet_NaN();
-    double root_ = std::numeric_limits<double>::quiet_NaN();
-};
-
-// Whether the cheap sum of order Q of a row reaches `bound` (four sums side by side: any order of
-// addition keeps the skip test's proof).
-template <int Q>
-bool cheapSumReaches(const double* a, const double* b, long dims, double bound) {
-    double s[4] = {0.0, 0.0, 0.0, 0.0};
-    long j = 0;
-    for (; j + 4 <= dims; j += 4)
-        for (long r = 0; r < 4; ++r) s[r] += cheapTerm<Q>(a[j + r] - b[j + r]);
-    for (; j < dims; ++j) s[0] += cheapTerm<Q>(a[j] - b[j]);
-    return (s[0] + s[1]) + (s[2] + s[3]) >= bound;
-}
-
 #ifdef CLASTOOL_KNN_CODES
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 floatTerm(__m256 diff, __m256 acc) {
-    if constexpr (Q == 2) return _mm256_fmadd_ps(diff, diff, acc);
-    const __m256 x = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), diff);
-    if constexpr (Q == 1) return _mm256_add_ps(acc, x);
-    if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
-}
-
 // The rows [begin, end) of one leaf for a query whose list is full: the float sums of order Q of
 // the decoded rows, 32 rows at a time; rows whose sum reaches the threshold are skipped, the
 // others take the double cheap test and, if not skipped, the exact path, in order. When an offer
 // changes the list's bound, the rest of the 32 rows are tested again against the new threshold.
 template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, LeafQuery& query,
-                                                               const std::uint16_t* codes, const float* lo,
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
+                                                               const FloatScale& margins, const std::uint16_t* codes, const float* lo,
                                                                const float* scale, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
-    float threshold = query.threshold<Q>(list.bound(), error);
+    float threshold = query.threshold<Q>(list.bound(), error, margins);
     const long size = end - begin, stride = codeStride(size);
     for (long start = 0; start < size; start += kCodePass) {
         const long left = std::min(size - start, kCodePass);
@@ -264,7 +185,7 @@ template <int Q>
             const double sum = normPowerSum(a, b, dims, p);
             list.offer(i, normRoot(sum, p), sum);
             if (sameValue(list.bound(), before)) continue;
-            threshold = query.threshold<Q>(list.bound(), error);
+            threshold = query.threshold<Q>(list.bound(), error, margins);
             open = 0;
             for (long later = r + 1; later < left; ++later)
                 if (!(each[later] >= threshold)) open |= 1u << later;
@@ -278,7 +199,7 @@ template <int Q>
 class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long dims, double p)
-        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(Q, dims) {}
+        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims), margins_(Q, dims) {}
 
     long examined = 0;
     long nodes = 0;
@@ -297,7 +218,7 @@ public:
                 const std::uint32_t leaf = codes_.leafOf[node];
                 const double error = codes_.errors[leaf];
                 if (error == error) {
-                    offerCodedLeaf<Q>(list, query_, codes_.codes + codes_.start[leaf], box(node),
+                    offerCodedLeaf<Q>(list, query_, margins_, codes_.codes + codes_.start[leaf], box(node),
                                       codes_.scales + static_cast<std::size_t>(leaf) * static_cast<std::size_t>(dims_),
                                       error, begin, end, a, packed_, dims_, p_);
                     return;
@@ -365,7 +286,8 @@ private:
     long dims_;
     double p_;
     SkipBound skip_;
-    LeafQuery query_;
+    FloatValues query_;  // the query for the coded leaves
+    FloatScale margins_;
 };
 
 struct Counts {
@@ -508,7 +430,7 @@ void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long e
     std::uint16_t* codes = codes_.data() + codeStart_[leaf];
     bool bounded = true;
     for (long j = 0; j < dims_; ++j) {
-        bounded = bounded && std::fabs(lo[j]) <= kCodeLimit && std::fabs(hi[j]) <= kCodeLimit;
+        bounded = bounded && std::fabs(lo[j]) <= kFloatLimit && std::fabs(hi[j]) <= kFloatLimit;
         const float step = bounded ? floatAbove((static_cast<double>(hi[j]) - lo[j]) / kCodeSteps) : 0.0f;
         scale[j] = step >= 0x1p-100f ? step : 0.0f;  // no subnormal step: flushing it would move codes far
     }
@@ -519,7 +441,7 @@ void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long e
             const double steps = scale[j] > 0.0f ? std::nearbyint((b[j] - lo[j]) / scale[j]) : 0.0;
             const std::uint16_t code = static_cast<std::uint16_t>(std::min(std::max(steps, 0.0), kCodeSteps));
             const float decoded = std::fmaf(static_cast<float>(code), scale[j], lo[j]);
-            bounded = bounded && std::fabs(b[j]) <= kCodeLimit && std::fabs(decoded) <= kCodeLimit;
+            bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
             codes[j * codeStride(end - begin) + t] = code;
         }

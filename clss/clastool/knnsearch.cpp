@@ -9,6 +9,7 @@
 #include <typeinfo>
 
 #include "clss/clastool/errors.h"
+#include "clss/clastool/knnfloat.h"
 #include "clss/clastool/knnstore.h"
 #include "clss/clastool/metric.h"
 #include "clss/clastool/pattern.h"
@@ -250,50 +251,6 @@ private:
     std::vector<double> sums_;
 };
 
-template <int P>
-[[gnu::always_inline]] inline double cheapTerm(double diff) {
-    const double x = std::fabs(diff);
-    if constexpr (P == 1) return x;
-    if constexpr (P == 2) return x * x;
-    if constexpr (P == 3) return x * x * x;
-}
-
-// Whether every difference from index `from` on is finite, so that the terms not summed cannot
-// make the sum NaN (a NaN sum enters the list). Inexact on purpose (an infinite difference also
-// answers false, which only sends the pattern to the exact path) and branch-free.
-[[gnu::always_inline]] inline bool restIsFinite(const double* a, const double* b, long from, long n) {
-    double z0 = 0.0, z1 = 0.0;
-    long j = from;
-    for (; j + 2 <= n; j += 2) {
-        z0 += (a[j] - b[j]) * 0.0;
-        z1 += (a[j + 1] - b[j + 1]) * 0.0;
-    }
-    if (j < n) z0 += (a[j] - b[j]) * 0.0;
-    return z0 + z1 == 0.0;
-}
-
-// True when the cheap sum of a prefix reaches the bound and the rest cannot be NaN. Four
-// accumulators keep the additions independent (any order of summation obeys the proof's bound).
-// The bound is tested after every 16 terms only: for short patterns a test per few terms costs
-// more in mispredicted branches than the terms it saves (measured with 16 measurements: about
-// 1.7 times the plain loop with a test every 4 terms, about 1.0 to 1.2 times with none).
-template <int P>
-[[gnu::always_inline]] inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
-    constexpr long kBlock = 16;
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    long j = 0;
-    for (; j + 4 <= n; j += 4) {
-        s0 += cheapTerm<P>(a[j] - b[j]);
-        s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
-        s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
-        s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
-        if ((j + 4) % kBlock == 0 && j + 4 < n && (s0 + s1) + (s2 + s3) >= bound)
-            return restIsFinite(a, b, j + 4, n);
-    }
-    for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
-    return (s0 + s1) + (s2 + s3) >= bound;
-}
-
 #ifdef CLASTOOL_KNN_AVX2
 // The cheap sum four differences per instruction: lane l is accumulator s_l of cheapSumReaches,
 // fed the same terms in the same order, and the lanes are combined as (s0 + s1) + (s2 + s3) as
@@ -471,12 +428,9 @@ long rowsPerBlock(long dims) { return std::max(32768L / (std::max(dims, 1L) * 8L
 constexpr long kFloatPassRows = 32;         // rows summed together: four vectors of eight floats
 constexpr long kMaxFloatMeasurements = 256;  // the proof's margin g assumes at most this many
 constexpr long kMinFloatQueries = 3;         // fewer queries do not pay for converting each block
-constexpr double kFloatLimit = 0x1p64;       // larger magnitudes take the double path
 constexpr long kMaxSampleRows = 1024;        // rows of the sample a query preselects from
 constexpr long kSampleFloats = 65536;        // at most 256 KB of sample
 constexpr long kMaxPreselected = 64;         // larger k preselect nothing
-
-bool sameValue(double x, double y) { return x == y || (x != x && y != y); }
 
 // A block of packed rows as floats, laid out per pass of 32 rows: column j of the pass's rows is
 // 32 consecutive floats, so that one vector holds eight rows' values of one measurement. A row
@@ -579,14 +533,6 @@ private:
     std::vector<long> positions_;
 };
 
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_TARGET), gnu::always_inline]] inline __m256 floatTerm(__m256 diff, __m256 acc) {
-    if constexpr (Q == 2) return _mm256_fmadd_ps(diff, diff, acc);
-    const __m256 x = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), diff);
-    if constexpr (Q == 1) return _mm256_add_ps(acc, x);
-    if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
-}
-
 // Adds the terms of one measurement (query value x, the pass's column c) to the four vectors of
 // a pass's 32 rows.
 template <int Q>
@@ -613,30 +559,10 @@ template <int Q>
     for (int v = 0; v < 4; ++v) sums[v] = _mm256_add_ps(even[v], odd[v]);
 }
 
-// The constants of the float threshold for rows of `dims` measurements and cheap order Q.
-struct FloatScale {
-    FloatScale(int q, long dims)
-        : rootOfDims(std::pow(static_cast<double>(dims), 1.0 / q) * (1.0 + 0x1p-30)),
-          growth((1.0 + static_cast<double>(dims + 8) * 0x1p-23) * (1.0 + 0x1p-19)) {}
-    double rootOfDims;  // at least dims^(1/q)
-    double growth;      // g (1 + 2^-19)
-};
-
-// A query of a batch as floats, with the bound of its rounding and the threshold last computed.
-class FloatQuery {
+// A query of a batch as floats (FloatValues), with the rows it preselected.
+class FloatQuery : public FloatValues {
 public:
-    FloatQuery(const double* a, long dims) : values_(static_cast<std::size_t>(dims)) {
-        double top = 0.0;
-        for (long j = 0; j < dims; ++j) {
-            const double magnitude = std::fabs(a[j]);
-            top = magnitude <= kFloatLimit ? std::max(top, magnitude) : std::numeric_limits<double>::quiet_NaN();
-            if (top != top) break;
-            values_[static_cast<std::size_t>(j)] = static_cast<float>(a[j]);
-        }
-        error_ = top * 0x1p-24 + 0x1p-120;
-    }
-
-    const float* values() const { return values_.data(); }
+    FloatQuery(const double* a, long dims) : FloatValues(dims) { set(a); }
 
     // The bound on cheap sums in force for the list: its own, or the one of the preselected rows
     // where that is lower or the list has none yet.
@@ -653,7 +579,7 @@ public:
     [[gnu::target(CLASTOOL_KNN_TARGET)]] void preselect(const FloatBlock& sample, long k, const SkipBound& cheap,
                                                        const double* a, const PackedRows& rows, long dims,
                                                        double p) {
-        if (error_ != error_ || k > sample.size()) return;
+        if (!usable() || k > sample.size()) return;
         std::vector<std::pair<float, long>> best;
         best.reserve(static_cast<std::size_t>(k) + 1);
         float kth = std::numeric_limits<float>::infinity();
@@ -704,24 +630,6 @@ public:
         return false;
     }
 
-    // The float threshold for the list's bound on double cheap sums of order Q and a block whose
-    // rounding is bounded by blockError: a row whose float sum reaches it has a double cheap sum
-    // that would reach `bound`. NaN: no test.
-    template <int Q>
-    float threshold(double bound, double blockError, const FloatScale& scale) {
-        if (!sameValue(bound, bound_)) {
-            bound_ = bound;
-            root_ = Q == 1 ? bound : Q == 2 ? std::sqrt(bound) : std::cbrt(bound);
-        }
-        const double w = scale.rootOfDims * (error_ + blockError) * (1.0 + 0x1p-30) + root_ * (1.0 + 0x1p-30);
-        double t = w;
-        if constexpr (Q >= 2) t *= w;
-        if constexpr (Q == 3) t *= w;
-        t *= scale.growth;
-        if (!(t <= 0x1p100)) return std::numeric_limits<float>::quiet_NaN();
-        return static_cast<float>(std::max(t, 0x1p-60) * (1.0 + 0x1p-22));
-    }
-
 private:
     struct Exact {
         long at;
@@ -729,10 +637,6 @@ private:
         double distance;
     };
 
-    std::vector<float> values_;
-    double error_;
-    double bound_ = std::numeric_limits<double>::quiet_NaN();
-    double root_ = std::numeric_limits<double>::quiet_NaN();
     double preBound_ = std::numeric_limits<double>::quiet_NaN();
     std::vector<Exact> known_;
 };
