@@ -152,14 +152,11 @@ double weighFrom(std::size_t n, const double* matchScores, const double* frequen
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
 
-    // One attention check per block of categories (so that a host can abandon a result over
-    // many): a check per category costs a run over the usual handful more than its
-    // arithmetic. The weights are formed before their sum, which keeps its order.
-    constexpr std::size_t kAttentionBlock = 32;
-    for (std::size_t begin = 0; begin < n; begin += kAttentionBlock) {
+    // The attention check comes before each category's weight, so that a host can abandon a
+    // result over many categories; the weights are formed before their sum, which keeps its order.
+    for (std::size_t i = 0; i < n; ++i) {
         tfThrowExceptionOnFailure(tfAttentionCheck());
-        const std::size_t end = std::min(n, begin + kAttentionBlock);
-        for (std::size_t i = begin; i < end; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
+        weight[i] = matchScores[i] * frequency[i] / frequencySum;
     }
     double weightSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
@@ -197,6 +194,9 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
                                 const double* frequency, const tqClassifierCosts& costs,
                                 double matchScoreFactorLog) {
     checkMatches(n, labels, matchScores);
+    // The frequency lookup's own check, which the caller's lookup did not make.
+    for (std::size_t i = 0; i < n; ++i)
+        if (labels[i] < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
     CategoryScratch<double> weight(n);
     const double weightSum = weighFrom(n, matchScores, frequency, weight.data());
     decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);

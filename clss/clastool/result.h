@@ -91,8 +91,8 @@ public:
                 double matchScoreFactorLog);
 
     // decide with the categories' frequencies looked up already (frequency[i] of labels[i],
-    // each > 0.0), for a caller deciding many patterns over the same categories: the same
-    // checks but the lookup's, the same errors, the same bits.
+    // each >= 0.0 as a frequency object holds them), for a caller deciding many patterns over
+    // the same categories: the same checks in the same order, the same errors, the same bits.
     void decide(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                 const tqClassifierCosts& costs, double matchScoreFactorLog);
 
