@@ -158,7 +158,14 @@ TEST(Result, RefusedInputsRaiseInOrder) {
     const tqClassifierFrequencies f;
     const tqClassifierCosts c;
     EXPECT_NO_THROW(Category(0, 0.0, 1.0, 0.0));
+    // decide with looked-up frequencies checks labels where the lookup would (regression: a
+    // negative label with no frequency reported the frequencies instead).
+    tqClassifierResult reused({Category(0, 1.0, 1.0, 0.0)}, 0.0);
+    const long negative[] = {-1};
+    const double one[] = {1.0}, none[] = {0.0};
     tqtest::expectRefusals({
+        {[&] { reused.decide(1, negative, one, none, c, 0.0); }, raises<Defs::BadLabel>,
+         "Category labels must be >= 0"},
         {[] { Category(0, 1.5, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
         {[] { Category(0, -0.1, 0.5, 0.0); }, raises<Defs::BadParams>, kScores},
         {[] { Category(0, 0.5, 1.5, 0.0); }, raises<Defs::BadParams>, kScores},

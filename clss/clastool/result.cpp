@@ -15,6 +15,10 @@ constexpr long kResultVersionLine = 671;
 
 bool isScore(double score) { return score >= 0.0 && score <= 1.0; }
 
+void checkLabel(long label) {
+    if (label < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
+}
+
 void checkUniqueLabels(std::size_t n, const long* labels) {
     for (std::size_t i = 0; i < n; ++i)
         for (std::size_t j = i + 1; j < n; ++j)
@@ -77,7 +81,7 @@ tqClassifierCategoryResult::tqClassifierCategoryResult(long categoryLabel, doubl
       matchScore_(matchScore),
       classScore_(classScore),
       expectedCost_(expectedCost) {
-    if (categoryLabel < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
+    checkLabel(categoryLabel);
     if (!isScore(matchScore) || !isScore(classScore))
         throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
     if (!(expectedCost >= 0.0)) throw tqClassifierDefs::BadParams("Costs must be >= 0.0");
@@ -195,8 +199,7 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
                                 double matchScoreFactorLog) {
     checkMatches(n, labels, matchScores);
     // The frequency lookup's own check, which the caller's lookup did not make.
-    for (std::size_t i = 0; i < n; ++i)
-        if (labels[i] < 0) throw tqClassifierDefs::BadLabel("Category labels must be >= 0");
+    for (std::size_t i = 0; i < n; ++i) checkLabel(labels[i]);
     CategoryScratch<double> weight(n);
     const double weightSum = weighFrom(n, matchScores, frequency, weight.data());
     decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
