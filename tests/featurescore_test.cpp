@@ -1,10 +1,11 @@
 // Feature scores: the curves at and around every breakpoint, the checks of init and the
-// setters (and that a failure changes nothing), equality, and the tagged archive form.
+// setters (and that a failure changes nothing), equality, and the tagged archive form. Rules and
+// rule tables built from them: the geometric-mean score, the order of the checks, threshold ties,
+// unchanged objects after failures, sharing of feature scores, and the archive forms.
 #include <cmath>
 #include <limits>
 #include <sstream>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "clss/clastool/clastool.h"
@@ -36,11 +37,8 @@ TwoSided sampleTwoSided() {
 }
 
 TEST(FeatureScore, CurvesAtAndAroundEveryBreakpoint) {
-    struct Curve {
-        ScoreHandle score;
-        std::vector<std::pair<double, double>> points;  // x, expected score
-    };
-    const Curve curves[] = {
+    // A score and its points: x, expected score.
+    const std::pair<ScoreHandle, std::vector<std::pair<double, double>>> curves[] = {
         {ScoreHandle(new OneSided),
          {{-kInf, 1}, {-1e-9, 1}, {0, 1}, {0.25, 0.75}, {1, 0}, {2, 0}, {kInf, 0}}},
         // Cut-off above with a plateau: 0.2 up to 1, rising to 0.8 at 3, 0.8 to 5 included, 0 above.
@@ -60,9 +58,9 @@ TEST(FeatureScore, CurvesAtAndAroundEveryBreakpoint) {
          {{-5, 0}, {-4, 0.6}, {-1.5, 0.8}, {0.999, 1}, {1, 0.3}, {2, 0.5}, {3, 0.7}, {5, 0.7}, {5.5, 0}}},
         {ScoreHandle(new Ignore), {{-kInf, -1}, {0.5, -1}, {1e300, -1}, {kNaN, -1}}},
     };
-    for (const Curve& c : curves)
-        for (const auto& [x, expected] : c.points)
-            EXPECT_DOUBLE_EQ(c.score->score(x), expected) << "at x = " << x;
+    for (const auto& [score, points] : curves)
+        for (const auto& [x, expected] : points)
+            EXPECT_DOUBLE_EQ(score->score(x), expected) << "at x = " << x;
     EXPECT_TRUE(std::isnan(OneSided().score(kNaN)));
 }
 
@@ -161,7 +159,9 @@ TEST(FeatureScore, EqualityNeedsTheSameDynamicTypeAndValues) {
 
 // --- archive ------------------------------------------------------------------------------
 
-TEST(FeatureScoreArchive, HandlesRoundTripWithTheirTags) {
+// Each kind stores with its tag and loads as its own class (the bytes hold the tag); a refused
+// load, of a truncated score or of an unknown tag (which reads nothing more), keeps the handle.
+TEST(FeatureScoreArchive, HandlesRoundTripWithTheirTagsAndRefusedLoadsKeepThem) {
     const std::pair<ScoreHandle, const char*> cases[] = {
         {ScoreHandle(new Ignore), "featurescore_ignore.bin"},
         {ScoreHandle(oneSided(1, 3, 5, 0.2, 0.8).clone()), "featurescore_onesided.bin"},
@@ -170,38 +170,167 @@ TEST(FeatureScoreArchive, HandlesRoundTripWithTheirTags) {
     for (auto [h, golden] : cases) {
         ScoreHandle loaded(new Ignore);
         EXPECT_TRUE(tqtest::archiveHolds(golden, h, loaded));
-        const auto &object = *loaded, &original = *h;
-        EXPECT_EQ(typeid(object), typeid(original));
-        EXPECT_TRUE(*loaded == *h);
+        const tqClsFtSc* before = loaded.get();
+        const std::string bytes = tqtest::storeBytes(h);
+        for (std::size_t n = 0; n < bytes.size(); ++n) {
+            EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, n), loaded), tqException) << n << " bytes";
+            EXPECT_EQ(loaded.get(), before);
+        }
     }
-    // Values load unchecked, so score reports them.
-    OneSided broken;
-    broken.x1(7);
-    ScoreHandle h(broken.clone()), loaded;
-    tqtest::loadBytes(tqtest::storeBytes(h), loaded);
-    EXPECT_TRUE(*loaded == broken);
-    EXPECT_THROW_MSG(loaded->score(0), BadParams, "x1 must lie between x0 and xc");
-}
-
-// An unknown tag reads nothing more and keeps the handle; a truncated score keeps it too.
-TEST(FeatureScoreArchive, RefusedLoadsKeepTheHandle) {
     ScoreHandle h(new TwoSided);
-    tqClsFtSc* before = h.get();
+    const tqClsFtSc* before = h.get();
     std::istringstream in(tqtest::i64(4242) + tqtest::f64(2.5));  // the tag, then a double
     tqArchive ar(in);
     double next = 0;
     ar || h || next;
     EXPECT_EQ(h.get(), before);
     EXPECT_EQ(next, 2.5);
-    const std::string bytes = tqtest::storeBytes(h);
-    for (std::size_t n = 0; n < bytes.size(); ++n) {
-        EXPECT_THROW(tqtest::loadBytes(bytes.substr(0, n), h), tqException) << n << " bytes";
-        EXPECT_EQ(h.get(), before);
-    }
-    ScoreHandle empty, variant(new OneSidedVariant);
+    // Values load unchecked, so score reports them; a handle stores only what it can load.
+    OneSided broken;
+    broken.x1(7);
+    ScoreHandle stored(broken.clone()), loaded, empty, variant(new OneSidedVariant);
+    tqtest::loadBytes(tqtest::storeBytes(stored), loaded);
+    EXPECT_TRUE(*loaded == broken);
+    EXPECT_THROW_MSG(loaded->score(0), BadParams, "x1 must lie between x0 and xc");
     EXPECT_THROW(tqtest::storeBytes(empty), tqBadPointer);
     EXPECT_THROW_MSG(tqtest::storeBytes(variant), BadParams,
                      "This kind of feature score cannot be archived.");
+}
+
+// --- rules and rule tables ----------------------------------------------------------------
+
+using Scores = std::vector<ScoreHandle>;
+
+// A one-sided score that gives `value` for every x <= 0 (and falls to 0 at 1).
+ScoreHandle flat(double value) { return ScoreHandle(oneSided(0, 1, 1, value, 0).clone()); }
+
+ScoreHandle ignore() { return ScoreHandle(new Ignore); }
+
+tqClassifierRule rule(const Scores& scores, long label) {
+    tqClassifierRule r;
+    r.init(scores, label);
+    return r;
+}
+
+tqClassifierFeatureVector vec(const std::vector<double>& values) { return tqClassifierFeatureVector(values); }
+
+tqClassifierRuleTable table(const std::vector<tqClassifierRule>& rules) {
+    tqClassifierRuleTable t;
+    t.train(rules);
+    return t;
+}
+
+TEST(Rule, ScoreIsTheGeometricMeanOfTheUsedScores) {
+    const struct {
+        Scores scores;
+        std::vector<double> x;
+        double expected;
+    } cases[] = {
+        {{flat(0.25), flat(1.0)}, {0, 0}, 0.5},
+        {{flat(0.25), flat(1.0), ignore()}, {0, 0, 123}, 0.5},  // an ignored feature changes nothing
+        {{flat(0.125), flat(1.0), flat(1.0)}, {0, 0, 0}, 0.5},
+        {{flat(0.9)}, {-3}, 0.9},
+        {{ignore(), ignore()}, {1, kNaN}, 1.0},
+        {{flat(0.25), flat(0.36)}, {0, kNaN}, 0.25},  // a NaN curve score is left out like an ignored one
+        {{flat(0.25), flat(1.0)}, {kNaN, 0}, 1.0},
+        {{flat(1.0), flat(0.9), flat(0.5)}, {0, 0, 5}, 0.0},  // one zero makes the rule 0
+        {{flat(0.0), ignore()}, {0, 0}, 0.0},
+    };
+    for (const auto& c : cases) EXPECT_DOUBLE_EQ(rule(c.scores, 0).score(vec(c.x)), c.expected);
+}
+
+// Score checks the vector first; a rule shares its feature scores with its copies.
+TEST(Rule, ChecksInOrderChangeNothingAndCopiesShareTheFeatureScores) {
+    Scores scores = {flat(0.5), flat(0.5)};
+    const tqClassifierRule r = rule(scores, 1), copy = r;
+    EXPECT_THROW_MSG(r.score(vec({0})), BadParams, "MismatchedFeatureVectorSize");
+    // A rule without scores and an empty vector: the lengths agree, the emptiness is refused.
+    EXPECT_THROW_MSG(tqClassifierRule().score(vec({})), BadParams,
+                     "featureVector.featureValues().size() == 0");
+    EXPECT_EQ(copy.scoringMethods()[0].get(), scores[0].get());
+    static_cast<OneSided&>(*scores[1]).x1(5);  // breaks the shared curve
+    EXPECT_THROW_MSG(copy.score(vec({0, 0})), BadParams, "x1 must lie between x0 and xc");
+    const tqClassifierRule before = rule({flat(0.5)}, 4);
+    const struct {
+        Scores scores;
+        long label;
+        const char* message;
+    } cases[] = {
+        {{}, -1, "label < 0"},  // the label is tested first
+        {{}, 0, "scoringMethods.size() == 0"},
+        {{flat(0.5), ScoreHandle()}, 2, "scoringMethods[i].isNull()"},
+    };
+    for (const auto& c : cases) {
+        tqClassifierRule target = before;
+        EXPECT_THROW_MSG(target.init(c.scores, c.label), BadParams, c.message);
+        EXPECT_EQ(target, before);
+        EXPECT_EQ(target.scoringMethods()[0].get(), before.scoringMethods()[0].get());
+    }
+    // Equality compares the scores by value, in order, and the label.
+    EXPECT_EQ(rule({flat(0.5), ignore()}, 1), rule({flat(0.5), ignore()}, 1));
+    EXPECT_NE(rule({flat(0.5), ignore()}, 1), rule({flat(0.5), ignore()}, 2));
+    EXPECT_NE(rule({flat(0.5), ignore()}, 1), rule({ignore(), flat(0.5)}, 1));
+    EXPECT_NE(rule({flat(0.5), ignore()}, 1), rule({flat(0.5)}, 1));
+}
+
+TEST(RuleTable, FirstRuleStrictlyAboveTheThresholdWinsAndLaterRulesAreNotScored) {
+    Scores broken = {flat(0.5)};
+    static_cast<OneSided&>(*broken[0]).x1(-5);
+    const tqClassifierRuleTable t = table({rule({flat(0.4)}, 2), rule({flat(0.8)}, 5), rule({flat(0.95)}, 1),
+                                           rule({ignore()}, 8), rule(broken, 9)});
+    EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.5), 5);  // first above, not the best
+    EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.8), 1);  // a score equal to the threshold is not enough
+    EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.95), 8);
+    EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.0), 2);
+    EXPECT_THROW_MSG(t.classifyHardThreshold(vec({0}), 1.0), BadParams, "x1 must lie between x0 and xc");
+    EXPECT_EQ(table({rule({flat(0.9)}, 7)}).classifyHardThreshold(vec({5}), 0.0), -1);  // every rule scores 0
+}
+
+TEST(RuleTable, ChecksInOrderAndTrainChangesNothingOnFailure) {
+    const tqClassifierRuleTable untrained;
+    tqClassifierRuleTable trained = table({rule({flat(0.9), flat(0.9)}, 7)});
+    for (double bad : {-0.1, 1.1, kNaN}) {
+        // The threshold is checked even before the table's state and the vector.
+        EXPECT_THROW_MSG(untrained.classifyHardThreshold(vec({}), bad), BadParams,
+                         "hardThreshold < 0 || hardThreshold > 1");
+    }
+    EXPECT_THROW_MSG(untrained.classifyHardThreshold(vec({}), 0.5), tqClassifierDefs::NotTrained,
+                     "the rule table needs to be trained before it can classify");
+    EXPECT_THROW_MSG(trained.classifyHardThreshold(vec({}), 0.5), BadParams,
+                     "featureVector.featureValues().size() == 0");
+    EXPECT_THROW_MSG(trained.classifyHardThreshold(vec({0, 0, 0}), 0.5), BadParams,
+                     "featureVector.featureValues().size() != rules_[0].scoringMethods().size())");
+
+    const tqClassifierRuleTable before = trained;
+    const tqClassifierRule three = rule({flat(0.5), flat(0.5), flat(0.5)}, 1),
+                           two = rule({flat(0.5), flat(0.5)}, 2);
+    EXPECT_THROW_MSG(trained.train({}), BadParams, "rules.size() == 0");
+    EXPECT_THROW_MSG(trained.train({three, three, two}), BadParams,
+                     "rules[i].scoringMethods().size() != ruleSize");
+    EXPECT_EQ(trained, before);
+    trained.train({two, two});  // labels may repeat; a new train replaces every rule
+    EXPECT_EQ(trained.rules().size(), 2u);
+    EXPECT_NE(trained, table({two}));
+}
+
+// --- archive ------------------------------------------------------------------------------
+
+TEST(RuleArchive, GoldenTableAndVectorRoundTrip) {
+    const ScoreHandle twoSided(sampleTwoSided().clone());
+    tqClassifierRuleTable t = table({rule({flat(0.9), ignore(), twoSided}, 7),
+                                     rule({ignore(), flat(0.25), twoSided}, 3)}),
+                          golden;
+    EXPECT_TRUE(tqtest::archiveHolds("ruletable.bin", t, golden, 7));
+    EXPECT_EQ(golden.classifyHardThreshold(vec({0, 0, 2}), 0.5), 7);
+    tqClassifierFeatureVector v = vec({1.5, kNaN, -2}), loadedVector = vec({});
+    EXPECT_TRUE(tqtest::roundTrips(v, loadedVector));
+    EXPECT_TRUE(std::isnan(loadedVector.featureValues().at(1)));
+    std::string huge = tqtest::storeBytes(t);
+    for (int i = 1; i <= 8; ++i) huge[i] = '\x7f';  // a count far beyond what the input holds
+    EXPECT_THROW(tqtest::loadBytes(huge, golden), tqException);
+    EXPECT_TRUE(tqtest::refusesVersions(tqtest::storeBytes(t), {0}, [&](const std::string& bytes) {
+        tqtest::loadBytes(bytes, golden);  // the rule vector's version byte
+    }));
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "clss/clastool/clastool.h"
 #include "clss/clastool/logfactorial.h"
@@ -86,20 +85,6 @@ TEST(LoadedModel, LogFactorialFromCheckpointsHasTheBitsOfTheFullSum) {
         const double fast = tq_logfactorial::logFactorial(j);
         EXPECT_EQ(std::memcmp(&fast, &sum, sizeof sum), 0) << "j = " << j << ": " << fast << " vs " << sum;
     }
-}
-
-TEST(LoadedModel, BatchOfRowsWithoutMeasurementsRunsLikeSingleRuns) {
-    // Rows of dimension 0 need no values; their batch was refused for a null value pointer.
-    tqClassifierTool tool;
-    tool.train(tqDecisionTreeLeaf(tqClassifierResult({tqClassifierCategoryResult(4, 1.0, 1.0, 0.0)}, 0.0)));
-    tqPatternRows rows;
-    rows.rows = 2;
-    std::vector<tqClassifierResult> batch(2);
-    tool.runBatch(rows, batch.data());
-    tqClassifierResult single;
-    tool.run(tqFeaturePattern(), single);
-    EXPECT_EQ(batch[0], single);
-    EXPECT_EQ(batch[1], single);
 }
 
 }  // namespace
