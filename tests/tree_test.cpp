@@ -35,14 +35,12 @@ tqFeaturePattern pattern(const std::vector<double>& values, const std::vector<lo
     return tqFeaturePattern(values, invalid);
 }
 
-TEST(Predicate, ConstructorsCheckEqualityBeforeSigns) {
+// The constructors check equality before signs.
+TEST(Predicate, ChecksAndOutcomesAtTheEdges) {
     EXPECT_THROW_MSG(tqComparisonPredicate(-1, -1), BadParams, "Measurement indices must be different.");
     EXPECT_THROW_MSG(tqComparisonPredicate(2, -1), BadIndex, kIndexMessage);
     EXPECT_THROW_MSG(tqRangePredicate(tqRange(0, 1), {0, 3, -1}), BadIndex, kIndexMessage);
     EXPECT_THROW_MSG(tqValidityPredicate({-5}), BadIndex, kIndexMessage);
-}
-
-TEST(Predicate, OutcomesAtTheEdges) {
     struct Case {
         PredicateHandle p;
         std::vector<tqFeaturePattern> holds, fails;
@@ -126,9 +124,10 @@ tqDecisionTreeLeaf leaf(const std::vector<long>& labels) { return tqDecisionTree
 
 // --- structure ----------------------------------------------------------------------------
 
-TEST(DecisionTree, CategoryLabelsFalseSideFirstThenNewTrueLabels) {
-    const tqDecisionTreeNode node(tqComparisonPredicate(), leaf({5, 1, 2}), leaf({2, 5}));
-    EXPECT_EQ(node.categoryLabels(), (std::vector<long>{2, 5, 1}));
+// Category labels: the false side's first, then the true side's new ones.
+TEST(DecisionTree, LabelsFalseSideFirstAndNodesCloneWhatTheyAreGiven) {
+    const tqDecisionTreeNode unsorted(tqComparisonPredicate(), leaf({5, 1, 2}), leaf({2, 5}));
+    EXPECT_EQ(unsorted.categoryLabels(), (std::vector<long>{2, 5, 1}));
     // A caller's own tree class may list a label twice: as the false subtree, its list passes
     // unchanged (it was once deduplicated); only what the true subtree adds is.
     struct Twice : tqDecisionTree {
@@ -139,9 +138,7 @@ TEST(DecisionTree, CategoryLabelsFalseSideFirstThenNewTrueLabels) {
     EXPECT_EQ(twice.categoryLabels(), (std::vector<long>{4, 4, 2, 2, 1}));
     EXPECT_EQ(tqDecisionTreeNode(tqComparisonPredicate(), Twice(), twice).categoryLabels(),
               (std::vector<long>{4, 4, 2, 2, 1}));
-}
-
-TEST(DecisionTree, NodesCloneWhatTheyAreGivenAndCopiesShare) {
+    // Nodes clone what they are given, and copies share.
     tqDecisionTreeLeaf trueLeaf = leaf({1});
     tqDecisionTreeNode node(tqComparisonPredicate(), trueLeaf, leaf({2}));
     trueLeaf.classifierResult(resultOf({9}));
