@@ -1,7 +1,7 @@
 // Bayesian category models and the Bayesian classifier, alone and through the tool, and the
 // properties of its decisions: they do not depend on the units or offsets of a measurement,
-// sound estimates rate as their maximum-likelihood Gaussian, and unusable input is refused
-// with an error that says what is wrong.
+// sound estimates rate as their maximum-likelihood Gaussian, batch runs rate as single runs bit
+// for bit, and unusable input is refused with an error that says what is wrong.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -10,6 +10,8 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "clss/clastool/clastool.h"
 #include "platform/random.h"
@@ -208,6 +210,168 @@ TEST(BayesArchive, GoldenToolClassifiesIdentically) {
     }
 }
 
+// ---- batch runs ----------------------------------------------------------------------------
+
+// What a single run gives: the result's bytes, or the error.
+template <class Runner>
+std::string single(const Runner& runner, const tqFeaturePattern& pattern) {
+    try {
+        tqClassifierResult result;
+        runner.run(pattern, result, nullptr, 0);
+        return tqtest::storeBytes(result);
+    } catch (const tqException& e) {
+        return std::string("error: ") + e.what();
+    }
+}
+
+// Rows of measurements (NaN marks an invalid one, which the batch must not read; the label is
+// left out) as batch rows of the first `width` measurements, with a stride beyond the width.
+struct Batch {
+    Batch(const Rows& rows, std::size_t dimension)
+        : width(dimension), values(rows.size() * (width + 1), kNaN), valid(values.size()) {
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t j = 0; j < width; ++j) {
+                values[r * (width + 1) + j] = rows[r][j];
+                valid[r * (width + 1) + j] = !std::isnan(rows[r][j]);
+            }
+    }
+    tqPatternRows view(bool flags = true) const {
+        return {values.data(), flags ? valid.data() : nullptr, values.size() / (width + 1), width, width + 1};
+    }
+    std::size_t width;
+    std::vector<double> values;
+    std::vector<unsigned char> valid;
+};
+
+// Batch runs rate every row as its single run does, bit for bit; the class scores alone give
+// those of the results in the caller's column order (here reversed labels and a label no
+// category has, which scores 0).
+template <class Runner>
+void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view) {
+    const std::vector<long> columns = {99, 4, 3, 2, 1, 0};
+    std::vector<tqClassifierResult> results(view.rows);
+    std::vector<double> scores(view.rows * columns.size(), -1.0);
+    runner.runBatch(view, results.data());
+    runner.runBatchScores(view, columns.data(), columns.size(), scores.data());
+    for (std::size_t r = 0; r < view.rows; ++r) {
+        ASSERT_EQ(tqtest::storeBytes(results[r]), single(runner, view.pattern(r))) << "row " << r;
+        std::vector<double> expected(columns.size(), 0.0);
+        for (const auto& entry : results[r].categoryResults())
+            expected.at(static_cast<std::size_t>(5 - entry.categoryLabel())) = entry.classScore();
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            ASSERT_EQ(tqtest::f64(scores[r * columns.size() + c]), tqtest::f64(expected[c]))
+                << "row " << r << ", column " << c;
+    }
+}
+
+// 6,400 patterns of six measurements in four categories, which training learns in blocks of
+// 512 rows each: the first block fixes the counts, the next are complete (the measurements
+// alike), the last have invalid ones. Measurement 0, 2 and 4 may be one group, measurement 5
+// of category 1 a binomial count, measurement 3 constant with a fifth category of one pattern.
+// The batch runs over 700 rows (more than two blocks), one measurement in six invalid, values
+// far out in the tails too, and short rows read the measurements beyond as invalid.
+TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
+    const struct {
+        bool joint, binomial, degenerate;
+        std::size_t width;
+    } cases[] = {{true, false, false, 6}, {false, true, false, 6}, {true, false, true, 6},
+                 {false, false, true, 6}, {true, false, false, 4}};
+    tqRandomGaussian normal(17);
+    tqRandomUniform uniform(17);
+    Rows rows, probes;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.joint << c.binomial << c.degenerate << c.width);
+        rows.clear();
+        for (long i = 0; i < 6400; ++i) {
+            const long label = c.degenerate && i == 100 ? 4 : i % 4;
+            rows.emplace_back();
+            for (int j = 0; j < 6; ++j) rows.back().push_back(normal.next(label * 0.7, 1.0 + j));
+            if (c.degenerate) rows.back()[3] = 273.15;
+            if (c.binomial) rows.back()[5] = std::floor(uniform.next(0, 11));
+            if (i % 7 == 3 && i >= 5600) rows.back()[i % 6] = kNaN;
+            rows.back().push_back(label);
+        }
+        DT types;
+        for (long k = 0; c.joint && k < 5; ++k) types.setDependent(k, {4, 0, 2});
+        if (c.binomial) types.distributionTypeOverride(1, 5, DT::eBinomial);
+        const tqClassifierTrainParamsBayesian params(types, 1.0, 1.0, P(std::vector<double>(6, 10.0)));
+        const auto data = table(rows);
+        const tq_ClassifierBayesian classifier = trained(data, params);
+        for (const auto& handle : classifier.categoryModels()) {
+            const auto& model = dynamic_cast<const tq_CategoryModelBayesian&>(*handle);
+            std::vector<DT::DistributionType> groupTypes;
+            for (const auto& pdf : model.pdfs())
+                groupTypes.push_back(dynamic_cast<const tq_PDFBinomial*>(pdf.get()) ? DT::eBinomial
+                                                                                    : DT::eNormal);
+            tq_CategoryModelBayesian oneByOne(model.categoryLabel(), model.groups(), groupTypes,
+                                              params.maxMeasurementValues());
+            for (long i = 0; i < data.numPatterns(); ++i)
+                if (data.categoryLabel(i) == model.categoryLabel())
+                    oneByOne.adapt(*data.featurePattern(i), nullptr, 0);
+            for (std::size_t g = 0; g < model.pdfs().size(); ++g)
+                ASSERT_TRUE(model.pdfs()[g]->isEquivalent(*oneByOne.pdfs()[g]))
+                    << "category " << model.categoryLabel();
+        }
+        probes.clear();
+        for (std::size_t r = 0; r < 700; ++r) {
+            probes.emplace_back();
+            for (int j = 0; j < 6; ++j)
+                probes.back().push_back(uniform.next(0, 6) < 1 ? kNaN
+                                        : c.binomial && j == 5 ? std::floor(uniform.next(0, 11))
+                                                               : normal.next(0, r % 50 == 0 ? 1e3 : 3.0));
+        }
+        expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view());
+        // The tool's form over a data object packs its patterns a block at a time, validity and all.
+        tqClassifierTool tool;
+        tool.train(data, params);
+        std::vector<tqClassifierResult> packed = tool.runBatch(data);
+        for (long i = 0; i < data.numPatterns(); i += 3)
+            ASSERT_EQ(tqtest::storeBytes(packed[static_cast<std::size_t>(i)]),
+                      single(tool, *data.featurePattern(i)))
+                << "stored pattern " << i;
+    }
+    // The base class's batch and scores for every technique, here k-nearest-neighbour's over
+    // complete rows without a validity array.
+    for (Rows* set : {&rows, &probes})
+        for (auto& row : *set)
+            for (double& x : row) x = std::isnan(x) ? 0.5 : x;
+    tqClassifierTool knn;
+    knn.train(table(Rows(rows.begin(), rows.begin() + 200)), tqClassifierTrainParamsKNN(3));
+    expectBatchAsSingleRuns(knn, Batch(probes, 6).view(false));
+}
+
+// A row that fails stops the batch with the error its single run gives, after the results of
+// the rows before it; the failing row lies inside a block, so the block is not all rated.
+TEST(BayesBatch, AFailingRowStopsAfterTheRowsBeforeIt) {
+    tqClassifierTool tool;
+    tool.train(table({{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {0.5, -1, 0}, {1, 1.5, 1}, {2.5, 2, 2}}),
+               tqClassifierTrainParamsBayesian());
+    std::vector<double> values(2 * 400, 0.25);
+    values[2 * 300 + 1] = kInf;
+    const tqPatternRows view{values.data(), nullptr, 400, 2, 2};
+    std::vector<tqClassifierResult> results(400);
+    EXPECT_THROW_MSG(tool.runBatch(view, results.data()), tqClassifierDefs::BadFeatures,
+                     "The pattern: measurement 1 is valid but not a finite number.");
+    const std::string expected = single(tool, view.pattern(0));
+    for (std::size_t r = 0; r < 300; ++r) ASSERT_EQ(tqtest::storeBytes(results[r]), expected) << r;
+    EXPECT_TRUE(results[300].categoryResults().empty());
+    std::vector<double> scores(3 * 400, -1.0);
+    const long columns[] = {0, 1, 2};
+    EXPECT_THROW(tool.runBatchScores(view, columns, 3, scores.data()), tqClassifierDefs::BadFeatures);
+    for (const auto& entry : results[0].categoryResults())
+        for (std::size_t r = 0; r < 300; ++r)
+            ASSERT_EQ(scores[3 * r + static_cast<std::size_t>(entry.categoryLabel())], entry.classScore())
+                << r;
+    EXPECT_EQ(scores[3 * 300], -1.0);
+    // Bad calls as runBatch's, and repeated column labels.
+    const tqPatternRows one{values.data(), nullptr, 1, 2, 2};
+    const long repeated[] = {1, 1};
+    double out[2];
+    EXPECT_THROW(tool.runBatchScores(one, repeated, 2, out), BadParams);
+    EXPECT_THROW(tool.runBatchScores(one, repeated, 1, nullptr), BadParams);
+    EXPECT_THROW(tqClassifierTool().runBatchScores(one, repeated, 1, out), tqClassifierDefs::NotTrained);
+}
+
 // The log density of x's measurements `group` under a normal density's own estimate, by a
 // Cholesky factorisation in long double; adds the magnitudes of its terms to `size`.
 long double logDensity(const tq_PDFMultivariateNormal& pdf, const std::vector<double>& x,
@@ -257,6 +421,7 @@ std::vector<std::pair<long, std::map<long, double>>> outcomes(const Rows& rows, 
     t.setDependent(1, {0, 3});
     tqClassifierTool tool;
     tool.train(table(rows), tqClassifierTrainParamsBayesian(t));
+    expectBatchAsSingleRuns(tool, Batch(probes, probes[0].size() - 1).view());
     std::vector<std::pair<long, std::map<long, double>>> out;
     for (const auto& p : probes) {
         tqClassifierResult r;
@@ -362,6 +527,7 @@ TEST(BayesInvariance, RealDataRateAsTheirMaximumLikelihoodGaussians) {
             correct += r.categoryResults()[0].categoryLabel() == rows[p].back();
         }
         EXPECT_GE(correct, c.accuracy * rows.size()) << c.file;
+        expectBatchAsSingleRuns(classifier, Batch(rows, rows[0].size() - 1).view());
     }
 }
 
