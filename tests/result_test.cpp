@@ -39,30 +39,22 @@ std::string vec(const std::vector<T>& v) {
 using L = std::vector<long>;
 using D = std::vector<double>;
 
-// An override of a label already overridden replaces it at the position first taken, and
-// equality compares the override lists position by position.
-TEST(FrequenciesAndCosts, OverridesReplaceInPlaceAndEqualityIsPositional) {
-    auto frequencies = [](const std::vector<std::pair<long, double>>& overrides) {
-        tqClassifierFrequencies f(2.0);
-        for (const auto& [label, value] : overrides) f.categoryFrequencyOverride(label, value);
-        return f;
-    };
-    tqClassifierFrequencies f = frequencies({{3, 0.5}, {0, 4.0}, {3, 0.25}});
-    EXPECT_TRUE(f.categoryFrequency(3) == 0.25 && f.categoryFrequency(1) == 2.0);
-    EXPECT_TRUE(f == frequencies({{3, 0.25}, {0, 4.0}}));
-    EXPECT_TRUE(f != frequencies({{0, 4.0}, {3, 0.25}}));
+// Equality compares the override lists position by position (an override of a label already
+// overridden replaces it in place: the exact layouts below show it); costs are for ordered
+// pairs (truth, decision).
+TEST(FrequenciesAndCosts, EqualityIsPositionalAndClearingRestoresTheDefaults) {
+    tqClassifierFrequencies f(2.0), reordered(2.0);
+    f.categoryFrequencyOverride(3, 0.25);
+    f.categoryFrequencyOverride(0, 4.0);
+    reordered.categoryFrequencyOverride(0, 4.0);
+    reordered.categoryFrequencyOverride(3, 0.25);
+    EXPECT_TRUE(f != reordered && f.categoryFrequency(1) == 2.0);
     f.clearFrequencyOverrides();
     EXPECT_TRUE(f == tqClassifierFrequencies(2.0));
-
-    tqClassifierCosts c, swapped;  // costs are for ordered pairs (truth, decision)
-    c.misclassificationCostOverride(1, 2, 5.0);
-    c.misclassificationCostOverride(2, 1, 0.0);
+    tqClassifierCosts c, swapped;
     c.misclassificationCostOverride(1, 2, 6.0);
-    EXPECT_TRUE(c.misclassificationCost(1, 2) == 6.0 && c.misclassificationCost(2, 1) == 0.0);
-    EXPECT_EQ(c.misclassificationCost(1, 3), 1.0);
     swapped.misclassificationCostOverride(2, 1, 6.0);
-    swapped.misclassificationCostOverride(1, 2, 0.0);
-    EXPECT_TRUE(c != swapped);
+    EXPECT_TRUE(c != swapped && c.misclassificationCost(2, 1) == 1.0);
     c.defaultMisclassificationCost(0.0);
     c.clearMisclassificationOverrides();
     EXPECT_TRUE(c == tqClassifierCosts(0.0));
@@ -108,13 +100,15 @@ TEST(FrequenciesAndCostsArchive, ExactLayoutLoadAndRefusals) {
     auto frequencies = [] { return tqClassifierFrequencies(3.0); };
     auto costs = [] { return tqClassifierCosts(3.0); };
     tqClassifierFrequencies f(0.75), f2 = frequencies();
-    f.categoryFrequencyOverride(2, 1.5);
+    f.categoryFrequencyOverride(2, 9.0);
     f.categoryFrequencyOverride(0, 0.125);
+    f.categoryFrequencyOverride(2, 1.5);  // replaces the first in place
     const std::string fBytes = u8(0) + f64(0.75) + vec(L{2, 0}) + vec(D{1.5, 0.125});
     EXPECT_EQ(tqtest::storeBytes(f), fBytes);
     tqClassifierCosts c(2.0), c2 = costs();
-    c.misclassificationCostOverride(2, 0, 10.0);
+    c.misclassificationCostOverride(2, 0, 5.0);
     c.misclassificationCostOverride(0, 2, 0.0);
+    c.misclassificationCostOverride(2, 0, 10.0);
     const std::string cBytes = u8(0) + f64(2.0) + vec(L{2, 0}) + vec(L{0, 2}) + vec(D{10.0, 0.0});
     EXPECT_EQ(tqtest::storeBytes(c), cBytes);
     c2.misclassificationCostOverride(3, 4, 1.0);
