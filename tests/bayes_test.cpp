@@ -1,15 +1,18 @@
 // Bayesian category models and the Bayesian classifier, alone and through the tool, and the
 // properties of its decisions: they do not depend on the units or offsets of a measurement,
-// sound estimates rate as their maximum-likelihood Gaussian, and unusable input is refused
-// with an error that says what is wrong.
+// sound estimates rate as their maximum-likelihood Gaussian, batch runs rate as single runs bit
+// for bit, and unusable input is refused with an error that says what is wrong.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "clss/clastool/clastool.h"
 #include "platform/random.h"
@@ -208,6 +211,159 @@ TEST(BayesArchive, GoldenToolClassifiesIdentically) {
     }
 }
 
+// ---- batch runs ----------------------------------------------------------------------------
+
+// What a call gives: nothing, or its error.
+std::string errorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const tqException& e) {
+        return std::string("error: ") + e.what();
+    }
+    return "";
+}
+
+// What a single run gives: the result's bytes, or the error.
+template <class Runner>
+std::string single(const Runner& runner, const tqFeaturePattern& pattern) {
+    tqClassifierResult result;
+    const std::string error = errorOf([&] { runner.run(pattern, result, nullptr, 0); });
+    return error.empty() ? tqtest::storeBytes(result) : error;
+}
+
+// Rows of measurements (NaN marks an invalid one, which the batch must not read; the label is
+// left out) as batch rows of the first `width` measurements, with a stride beyond the width.
+struct Batch {
+    Batch(const Rows& rows, std::size_t dimension)
+        : width(dimension), values(rows.size() * (width + 1), kNaN), valid(values.size()) {
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t j = 0; j < width; ++j) {
+                values[r * (width + 1) + j] = rows[r][j];
+                valid[r * (width + 1) + j] = !std::isnan(rows[r][j]);
+            }
+    }
+    tqPatternRows view(bool flags = true) const {
+        return {values.data(), flags ? valid.data() : nullptr, values.size() / (width + 1), width, width + 1};
+    }
+    std::size_t width;
+    std::vector<double> values;
+    std::vector<unsigned char> valid;
+};
+
+// Batch runs rate every row as its single run does, bit for bit; the class scores alone give
+// those of the results in the caller's column order (here reversed labels and a label no
+// category has, which scores 0). A row that fails stops both with `error`, which its single
+// run gives, after the rows before it: its block is not all rated.
+template <class Runner>
+void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, const std::string& error = "") {
+    const std::vector<long> columns = {99, 4, 3, 2, 1, 0};
+    std::vector<tqClassifierResult> results(view.rows);
+    std::vector<double> scores(view.rows * columns.size(), -1.0);
+    EXPECT_EQ(errorOf([&] { runner.runBatch(view, results.data()); }), error);
+    EXPECT_EQ(errorOf([&] { runner.runBatchScores(view, columns.data(), columns.size(), scores.data()); }),
+              error);
+    for (std::size_t r = 0; r < view.rows; ++r) {
+        const std::string one = single(runner, view.pattern(r));
+        if (!error.empty() && one == error) {
+            EXPECT_TRUE(results[r].categoryResults().empty() && scores[r * columns.size()] == -1.0);
+            return;
+        }
+        ASSERT_EQ(tqtest::storeBytes(results[r]), one) << "row " << r;
+        std::vector<double> expected(columns.size(), 0.0);
+        for (const auto& entry : results[r].categoryResults())
+            expected.at(static_cast<std::size_t>(5 - entry.categoryLabel())) = entry.classScore();
+        for (std::size_t c = 0; c < columns.size(); ++c)
+            ASSERT_EQ(tqtest::f64(scores[r * columns.size() + c]), tqtest::f64(expected[c]))
+                << "row " << r << ", column " << c;
+    }
+    EXPECT_EQ(error, "") << "no row failed";
+}
+
+// 6,400 patterns of six measurements in four categories, which training learns in blocks of
+// 512 rows each: the first block fixes the counts, the next are complete (the measurements
+// alike), the last have invalid ones. Measurement 0, 2 and 4 may be one group, measurement 5
+// of category 1 a binomial count, measurement 3 constant with a fifth category of one pattern.
+// The batch runs over 700 rows (more than two blocks), one measurement in six invalid, values
+// far out in the tails too, and short rows read the measurements beyond as invalid; then again
+// with a valid infinity in row 300.
+TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
+    const struct {
+        bool joint, binomial, degenerate;
+        std::size_t width;
+    } cases[] = {{true, false, false, 6}, {false, true, false, 6}, {true, false, true, 6},
+                 {false, false, true, 6}, {true, false, false, 4}};
+    tqRandomGaussian normal(17);
+    tqRandomUniform uniform(17);
+    Rows rows, probes;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.joint << c.binomial << c.degenerate << c.width);
+        rows.clear();
+        for (long i = 0; i < 6400; ++i) {
+            const long label = c.degenerate && i == 100 ? 4 : i % 4;
+            rows.emplace_back();
+            for (int j = 0; j < 6; ++j) rows.back().push_back(normal.next(label * 0.7, 1.0 + j));
+            if (c.degenerate) rows.back()[3] = 273.15;
+            if (c.binomial) rows.back()[5] = std::floor(uniform.next(0, 11));
+            if (i % 7 == 3 && i >= 5600) rows.back()[i % 6] = kNaN;
+            rows.back().push_back(label);
+        }
+        DT types;
+        for (long k = 0; c.joint && k < 5; ++k) types.setDependent(k, {4, 0, 2});
+        if (c.binomial) types.distributionTypeOverride(1, 5, DT::eBinomial);
+        const tqClassifierTrainParamsBayesian params(types, 1.0, 1.0, P(std::vector<double>(6, 10.0)));
+        const auto data = table(rows);
+        const tq_ClassifierBayesian classifier = trained(data, params);
+        for (const auto& handle : classifier.categoryModels()) {
+            const auto& model = dynamic_cast<const tq_CategoryModelBayesian&>(*handle);
+            std::vector<DT::DistributionType> groupTypes;
+            for (const auto& g : model.groups())
+                groupTypes.push_back(types.distributionType(model.categoryLabel(), g[0]));
+            tq_CategoryModelBayesian oneByOne(model.categoryLabel(), model.groups(), groupTypes,
+                                              params.maxMeasurementValues());
+            for (long i = 0; i < data.numPatterns(); ++i)
+                if (data.categoryLabel(i) == model.categoryLabel())
+                    oneByOne.adapt(*data.featurePattern(i), nullptr, 0);
+            ASSERT_TRUE(oneByOne == model) << "category " << model.categoryLabel();
+        }
+        probes.clear();
+        for (std::size_t r = 0; r < 700; ++r) {
+            probes.emplace_back();
+            for (int j = 0; j < 6; ++j)
+                probes.back().push_back(uniform.next(0, 6) < 1 ? kNaN
+                                        : c.binomial && j == 5 ? std::floor(uniform.next(0, 11))
+                                                               : normal.next(0, r % 50 == 0 ? 1e3 : 3.0));
+        }
+        expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view());
+        probes[300][1] = kInf;  // valid, inside the second block: the batch stops there
+        expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view(),
+                                "error: The pattern: measurement 1 is valid but not a finite number.");
+        // The tool's form over a data object packs its patterns a block at a time, validity and all.
+        tqClassifierTool tool;
+        tool.train(data, params);
+        std::vector<tqClassifierResult> packed = tool.runBatch(data);
+        for (long i = 0; i < data.numPatterns(); i += 3)
+            ASSERT_EQ(tqtest::storeBytes(packed[static_cast<std::size_t>(i)]),
+                      single(tool, *data.featurePattern(i)))
+                << "stored pattern " << i;
+    }
+    // The base class's batch and scores for every technique, here k-nearest-neighbour's over
+    // complete rows without a validity array.
+    for (Rows* set : {&rows, &probes})
+        for (auto& row : *set)
+            for (double& x : row) x = std::isfinite(x) ? x : 0.5;
+    tqClassifierTool knn;
+    knn.train(table(Rows(rows.begin(), rows.begin() + 200)), tqClassifierTrainParamsKNN(3));
+    expectBatchAsSingleRuns(knn, Batch(probes, 6).view(false));
+    // Bad calls as runBatch's, and repeated column labels.
+    const double row[6] = {};
+    const tqPatternRows one{row, nullptr, 1, 6, 6};
+    const long repeated[] = {1, 1};
+    double out[2];
+    EXPECT_THROW(knn.runBatchScores(one, repeated, 2, out), BadParams);
+    EXPECT_THROW(knn.runBatchScores(one, repeated, 1, nullptr), BadParams);
+    EXPECT_THROW(tqClassifierTool().runBatchScores(one, repeated, 1, out), tqClassifierDefs::NotTrained);
+}
+
 // The log density of x's measurements `group` under a normal density's own estimate, by a
 // Cholesky factorisation in long double; adds the magnitudes of its terms to `size`.
 long double logDensity(const tq_PDFMultivariateNormal& pdf, const std::vector<double>& x,
@@ -257,6 +413,7 @@ std::vector<std::pair<long, std::map<long, double>>> outcomes(const Rows& rows, 
     t.setDependent(1, {0, 3});
     tqClassifierTool tool;
     tool.train(table(rows), tqClassifierTrainParamsBayesian(t));
+    expectBatchAsSingleRuns(tool, Batch(probes, probes[0].size() - 1).view());
     std::vector<std::pair<long, std::map<long, double>>> out;
     for (const auto& p : probes) {
         tqClassifierResult r;
@@ -362,6 +519,7 @@ TEST(BayesInvariance, RealDataRateAsTheirMaximumLikelihoodGaussians) {
             correct += r.categoryResults()[0].categoryLabel() == rows[p].back();
         }
         EXPECT_GE(correct, c.accuracy * rows.size()) << c.file;
+        expectBatchAsSingleRuns(classifier, Batch(rows, rows[0].size() - 1).view());
     }
 }
 

@@ -91,7 +91,7 @@ TEST(DistributionTypes, OverridesReplaceInPlaceAndTheirOrderIsPartOfTheValue) {
     EXPECT_NE(once, twice);
 }
 
-TEST(DistributionTypes, SetDependentDropsRepeatsAndMergesOverlappingSetsInTheDefinedOrder) {
+TEST(DistributionTypes, SetDependentDropsRepeatsAndMergesOverlappingSetsIsDependentReadsThem) {
     const struct {
         DT built, expected;
         bool equal;
@@ -109,13 +109,11 @@ TEST(DistributionTypes, SetDependentDropsRepeatsAndMergesOverlappingSetsInTheDef
     };
     for (std::size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(cases[i].built == cases[i].expected, cases[i].equal) << "case " << i;
-}
-
-TEST(DistributionTypes, IsDependentLooksAtTheSetOfTheFirstIndex) {
+    // isDependent looks at the set of the first index.
     const DT types = withSets({{0, {1, 2, 3}}, {0, {5}}});
-    const std::vector<std::pair<std::vector<long>, bool>> cases = {
-        {{}, false}, {{3, 1}, true}, {{1, 4}, false}, {{4}, false}};
-    for (const auto& c : cases) EXPECT_EQ(types.isDependent(0, c.first), c.second) << c.first.size();
+    for (const auto& [set, dependent] : std::vector<std::pair<std::vector<long>, bool>>{
+             {{}, false}, {{3, 1}, true}, {{1, 4}, false}, {{4}, false}})
+        EXPECT_EQ(types.isDependent(0, set), dependent) << set.size();
     EXPECT_FALSE(types.isDependent(1, {1, 2}));
 }
 

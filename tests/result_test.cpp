@@ -39,30 +39,22 @@ std::string vec(const std::vector<T>& v) {
 using L = std::vector<long>;
 using D = std::vector<double>;
 
-// An override of a label already overridden replaces it at the position first taken, and
-// equality compares the override lists position by position.
-TEST(FrequenciesAndCosts, OverridesReplaceInPlaceAndEqualityIsPositional) {
-    auto frequencies = [](const std::vector<std::pair<long, double>>& overrides) {
-        tqClassifierFrequencies f(2.0);
-        for (const auto& [label, value] : overrides) f.categoryFrequencyOverride(label, value);
-        return f;
-    };
-    tqClassifierFrequencies f = frequencies({{3, 0.5}, {0, 4.0}, {3, 0.25}});
-    EXPECT_TRUE(f.categoryFrequency(3) == 0.25 && f.categoryFrequency(1) == 2.0);
-    EXPECT_TRUE(f == frequencies({{3, 0.25}, {0, 4.0}}));
-    EXPECT_TRUE(f != frequencies({{0, 4.0}, {3, 0.25}}));
+// Equality compares the override lists position by position (an override of a label already
+// overridden replaces it in place: the exact layouts below show it); costs are for ordered
+// pairs (truth, decision).
+TEST(FrequenciesAndCosts, EqualityIsPositionalAndClearingRestoresTheDefaults) {
+    tqClassifierFrequencies f(2.0), reordered(2.0);
+    f.categoryFrequencyOverride(3, 0.25);
+    f.categoryFrequencyOverride(0, 4.0);
+    reordered.categoryFrequencyOverride(0, 4.0);
+    reordered.categoryFrequencyOverride(3, 0.25);
+    EXPECT_TRUE(f != reordered && f.categoryFrequency(1) == 2.0);
     f.clearFrequencyOverrides();
     EXPECT_TRUE(f == tqClassifierFrequencies(2.0));
-
-    tqClassifierCosts c, swapped;  // costs are for ordered pairs (truth, decision)
-    c.misclassificationCostOverride(1, 2, 5.0);
-    c.misclassificationCostOverride(2, 1, 0.0);
+    tqClassifierCosts c, swapped;
     c.misclassificationCostOverride(1, 2, 6.0);
-    EXPECT_TRUE(c.misclassificationCost(1, 2) == 6.0 && c.misclassificationCost(2, 1) == 0.0);
-    EXPECT_EQ(c.misclassificationCost(1, 3), 1.0);
     swapped.misclassificationCostOverride(2, 1, 6.0);
-    swapped.misclassificationCostOverride(1, 2, 0.0);
-    EXPECT_TRUE(c != swapped);
+    EXPECT_TRUE(c != swapped && c.misclassificationCost(2, 1) == 1.0);
     c.defaultMisclassificationCost(0.0);
     c.clearMisclassificationOverrides();
     EXPECT_TRUE(c == tqClassifierCosts(0.0));
@@ -102,35 +94,33 @@ TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
 
 // --- archive ---------------------------------------------------------------------------------
 
-TEST(FrequenciesAndCostsArchive, ExactLayoutAndLoad) {
-    tqClassifierFrequencies f(0.75);
-    f.categoryFrequencyOverride(2, 1.5);
-    f.categoryFrequencyOverride(0, 0.125);
-    EXPECT_EQ(tqtest::storeBytes(f), u8(0) + f64(0.75) + vec(L{2, 0}) + vec(D{1.5, 0.125}));
-    tqClassifierCosts c(2.0);
-    c.misclassificationCostOverride(2, 0, 10.0);
-    c.misclassificationCostOverride(0, 2, 0.0);
-    EXPECT_EQ(tqtest::storeBytes(c), u8(0) + f64(2.0) + vec(L{2, 0}) + vec(L{0, 2}) + vec(D{10.0, 0.0}));
-    tqClassifierFrequencies f2;
-    tqClassifierCosts c2(7.0);
-    c2.misclassificationCostOverride(3, 4, 1.0);  // loading replaces the overrides
-    tqtest::loadBytes(tqtest::storeBytes(f), f2);
-    tqtest::loadBytes(tqtest::storeBytes(c), c2);
-    EXPECT_TRUE(f2 == f && c2 == c);
-}
-
-TEST(FrequenciesAndCostsArchive, RefusesUnknownVersionTruncationAndUnmatchedLengths) {
+// The exact stored forms; loading replaces the overrides; damage is refused and changes nothing.
+TEST(FrequenciesAndCostsArchive, ExactLayoutLoadAndRefusals) {
     const std::string where = "clss/clastool/clastool";
     auto frequencies = [] { return tqClassifierFrequencies(3.0); };
     auto costs = [] { return tqClassifierCosts(3.0); };
-    tqtest::expectArchiveRefusals(u8(0) + f64(2.0) + vec(L{1}) + vec(D{0.5}), frequencies,
-                                  {{0, where, 523}});
-    tqtest::expectArchiveRefusals(u8(0) + f64(1.0) + vec(L{0}) + vec(L{1}) + vec(D{2.0}), costs,
-                                  {{0, where, 436}});
+    tqClassifierFrequencies f(0.75), f2 = frequencies();
+    f.categoryFrequencyOverride(2, 9.0);
+    f.categoryFrequencyOverride(0, 0.125);
+    f.categoryFrequencyOverride(2, 1.5);  // replaces the first in place
+    const std::string fBytes = u8(0) + f64(0.75) + vec(L{2, 0}) + vec(D{1.5, 0.125});
+    EXPECT_EQ(tqtest::storeBytes(f), fBytes);
+    tqClassifierCosts c(2.0), c2 = costs();
+    c.misclassificationCostOverride(2, 0, 5.0);
+    c.misclassificationCostOverride(0, 2, 0.0);
+    c.misclassificationCostOverride(2, 0, 10.0);
+    const std::string cBytes = u8(0) + f64(2.0) + vec(L{2, 0}) + vec(L{0, 2}) + vec(D{10.0, 0.0});
+    EXPECT_EQ(tqtest::storeBytes(c), cBytes);
+    c2.misclassificationCostOverride(3, 4, 1.0);
+    tqtest::loadBytes(fBytes, f2);
+    tqtest::loadBytes(cBytes, c2);
+    EXPECT_TRUE(f2 == f && c2 == c);
+    tqtest::expectArchiveRefusals(fBytes, frequencies, {{0, where, 523}});
+    tqtest::expectArchiveRefusals(cBytes, costs, {{0, where, 436}});
     // Override lists of unequal lengths, in each place they can disagree.
-    tqClassifierFrequencies f = frequencies();
-    EXPECT_THROW(tqtest::loadBytes(u8(0) + f64(2.0) + vec(L{1, 2}) + vec(D{0.5}), f), tqException);
-    EXPECT_TRUE(f == frequencies());
+    f2 = frequencies();
+    EXPECT_THROW(tqtest::loadBytes(u8(0) + f64(2.0) + vec(L{1, 2}) + vec(D{0.5}), f2), tqException);
+    EXPECT_TRUE(f2 == frequencies());
     for (const std::string& bytes : {u8(0) + f64(1.0) + vec(L{0, 1}) + vec(L{1}) + vec(D{2.0}),
                                      u8(0) + f64(1.0) + vec(L{0}) + vec(L{1}) + vec(D{2.0, 3.0})}) {
         tqClassifierCosts target = costs();
@@ -253,23 +243,20 @@ TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {
 
 // --- archive ---------------------------------------------------------------------------------
 
-TEST(ResultArchive, ExactLayoutAndUncheckedLoad) {
+// The exact stored form; out-of-range values and an unordered list load unchanged (loading is
+// not construction); damage is refused.
+TEST(ResultArchive, ExactLayoutUncheckedLoadAndRefusals) {
     tqClassifierResult r({Category(2, 0.5, 0.25, 1.0), Category(0, 1.0, 0.75, 2.0)}, -3.5);
-    EXPECT_EQ(tqtest::storeBytes(r),
-              u8(0) + u8(0) + i64(2) + stored(2, 0.5, 0.25, 1.0) + stored(0, 1.0, 0.75, 2.0) + f64(-3.5));
-    // Out-of-range values and an unordered list load unchanged; loading is not construction.
+    const std::string good = u8(0) + u8(0) + i64(2) + stored(2, 0.5, 0.25, 1.0) + stored(0, 1.0, 0.75, 2.0);
+    EXPECT_EQ(tqtest::storeBytes(r), good + f64(-3.5));
+    const std::string where = "clss/clastool/clastool";
+    tqtest::expectArchiveRefusals(good + f64(0.0), [] { return tqClassifierResult(); },
+                                  {{0, where, 671}, {10, where, 347}});
     const std::string bytes =
         u8(0) + u8(0) + i64(2) + stored(-4, 2.0, 0.0, 5.0) + stored(1, 0.5, 0.5, 1.0) + f64(0.0);
     tqtest::loadBytes(bytes, r);
     EXPECT_EQ(r.categoryResults()[0].matchScore(), 2.0);
     EXPECT_EQ(tqtest::storeBytes(r), bytes);
-}
-
-TEST(ResultArchive, RefusesUnknownVersionsAndTruncation) {
-    const std::string category = stored(2, 0.5, 0.25, 1.0);
-    const std::string where = "clss/clastool/clastool";
-    tqtest::expectArchiveRefusals(u8(0) + u8(0) + i64(1) + category + f64(0.0),
-                                  [] { return tqClassifierResult(); }, {{0, where, 671}, {10, where, 347}});
 }
 
 }  // namespace
