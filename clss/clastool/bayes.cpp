@@ -156,12 +156,38 @@ struct tq_BayesRunTable {
     std::vector<std::size_t> end;  // one past category k's last term
     std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
 
+    // The same terms two categories at a time, where every category has `perCategory` terms:
+    // pair g holds categories 2g and 2g + 1 side by side, term by term (an odd last category
+    // beside left-out terms of measurement 0), so that one vector step rates both. Empty
+    // where the categories differ in their number of terms, or have none.
+    std::size_t perCategory = 0;
+    std::vector<std::size_t> pairIndex;
+    std::vector<double> pairMean, pairInvScale, pairLogNorm;
+
     void add(std::size_t j, const tqMVNTerms1& terms) {
         index.push_back(j);
         mean.push_back(terms.informative ? terms.mean : 0.0);
         invScale.push_back(terms.informative ? terms.invScale : 0.0);
         logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
         reach = std::max(reach, j + 1);
+    }
+
+    void pairUp() {
+        const std::size_t categories = end.size();
+        if (categories == 0 || end[0] == 0) return;
+        for (std::size_t k = 1; k < categories; ++k)
+            if (end[k] - end[k - 1] != end[0]) return;
+        perCategory = end[0];
+        for (std::size_t k = 0; k < categories; k += 2)
+            for (std::size_t p = 0; p < perCategory; ++p)
+                for (std::size_t lane = k; lane < k + 2; ++lane) {
+                    const bool real = lane < categories;
+                    const std::size_t t = lane * perCategory + p;
+                    pairIndex.push_back(real ? index[t] : 0);
+                    pairMean.push_back(real ? mean[t] : 0.0);
+                    pairInvScale.push_back(real ? invScale[t] : 0.0);
+                    pairLogNorm.push_back(real ? logNorm[t] : 0.0);
+                }
     }
 };
 
@@ -226,11 +252,38 @@ void tq_ClassifierBayesian::buildRunTable_() {
         for (std::size_t t = 0; t < terms.size(); ++t) table->add(indices[t], terms[t]);
         table->end.push_back(table->index.size());
     }
+#if defined(__SSE2__)
+    table->pairUp();
+#endif
     table_ = std::move(table);
 }
 
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
                                            double* scores) const {
+#if defined(__SSE2__)
+    if (table.perCategory > 0) {
+        // Two categories per vector step, each lane the scalar operations below in their order
+        // (max and min give the clamp's values, NaN included, as its comparisons do).
+        const std::size_t* index = table.pairIndex.data();
+        const double* mean = table.pairMean.data();
+        const double* invScale = table.pairInvScale.data();
+        const double* logNorm = table.pairLogNorm.data();
+        const __m128d half = _mm_set1_pd(0.5), lo = _mm_set1_pd(-tqMVNLogLimit), hi = _mm_set1_pd(tqMVNLogLimit);
+        const std::size_t categories = table.end.size();
+        for (std::size_t k = 0, t = 0; k < categories; k += 2) {
+            __m128d sum = _mm_setzero_pd();
+            for (const std::size_t end = t + 2 * table.perCategory; t < end; t += 2) {
+                const __m128d x = _mm_loadh_pd(_mm_load_sd(values + index[t]), values + index[t + 1]);
+                const __m128d z = _mm_mul_pd(_mm_sub_pd(x, _mm_loadu_pd(mean + t)), _mm_loadu_pd(invScale + t));
+                const __m128d term = _mm_sub_pd(_mm_loadu_pd(logNorm + t), _mm_mul_pd(half, _mm_mul_pd(z, z)));
+                sum = _mm_add_pd(sum, _mm_min_pd(_mm_max_pd(term, lo), hi));
+            }
+            _mm_store_sd(scores + k, sum);
+            if (k + 1 < categories) _mm_storeh_pd(scores + k + 1, sum);
+        }
+        return;
+    }
+#endif
     const std::size_t* index = table.index.data();
     const double* mean = table.mean.data();
     const double* invScale = table.invScale.data();
@@ -292,24 +345,25 @@ void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, c
 
 namespace {
 
-// Copies values [0, n) of from to to; false if one is not finite. x * 0.0 is +-0 for a
-// finite x and NaN otherwise, and the bits of those products or'ed together are a NaN if one
-// is: the whole row tells in one test, without a branch or a long chain per value.
-bool copyFinite(const double* from, double* to, std::size_t n) {
+// Whether values [0, n) of from are all finite, copied to `to` on the way where kCopy. x * 0.0
+// is +-0 for a finite x and NaN otherwise, and the bits of those products or'ed together are a
+// NaN if one is: the whole row tells in one test, without a branch or a long chain per value.
+template <bool kCopy>
+bool finiteRow(const double* from, std::size_t n, double* to = nullptr) {
     std::size_t j = 0;
+    bool finite = true;
 #if defined(__SSE2__)
     const __m128d zero = _mm_setzero_pd();
     __m128d any = zero;
     for (; j + 2 <= n; j += 2) {
         const __m128d v = _mm_loadu_pd(from + j);
-        _mm_storeu_pd(to + j, v);
+        if (kCopy) _mm_storeu_pd(to + j, v);
         any = _mm_or_pd(any, _mm_mul_pd(v, zero));
     }
-    if (_mm_movemask_pd(_mm_cmpneq_pd(any, zero)) != 0) return false;
+    finite = _mm_movemask_pd(_mm_cmpneq_pd(any, zero)) == 0;
 #endif
-    bool finite = true;
     for (; j < n; ++j) {
-        to[j] = from[j];
+        if (kCopy) to[j] = from[j];
         finite = finite && std::isfinite(from[j]);
     }
     return finite;
@@ -336,7 +390,7 @@ struct PendingRows {
         const double* from = pattern.featureMeasurements(false).data();
         double* to = values.data() + rows * dimension;
         if (complete) {
-            if (!copyFinite(from, to, dimension)) return false;
+            if (!finiteRow<true>(from, dimension, to)) return false;
         } else {
             // x * 0.0 is +-0 for a finite x and NaN otherwise.
             double zero = 0.0;
@@ -514,7 +568,9 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
     const bool complete = pattern.numInvalid() == 0;
-    checkFinite(pattern, complete, [] { return "The pattern"; });
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    if (!complete || !finiteRow<false>(values.data(), values.size()))
+        checkFinite(pattern, complete, [] { return "The pattern"; });
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];
@@ -524,7 +580,6 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         heapScores.resize(models_.size());
         scores = heapScores.data();
     }
-    const std::vector<double>& values = pattern.featureMeasurements(false);
     if (table_ && complete && values.size() >= table_->reach) {
         attentionCheck();
         rateFromTable_(*table_, values.data(), scores);
