@@ -10,6 +10,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // The factorisation a log value needs, built from the estimate on first use and published
 // through the state's atomic pointer. Immutable once published.
 //
@@ -453,6 +457,92 @@ void addRecordAlike(tqMVNState& s, const double* __restrict x, double* __restric
     ++s.count;
 }
 
+#if defined(__SSE2__)
+// The lower triangle of a D x D matrix in pairs of entries, row by row: row i holds entries
+// (i, 2q) and (i, 2q + 1) for q <= i / 2, the second of the last pair one past the diagonal
+// where i is even (work that is never written back).
+template <long D>
+struct PairTriangle {
+    long offset[D] = {};  // row i's first pair
+    long size = 0;
+    constexpr PairTriangle() {
+        for (long i = 0; i < D; ++i) {
+            offset[i] = size;
+            size += i / 2 + 1;
+        }
+    }
+};
+
+// addRecordAlike over the complete rows r in [begin, n) of a block (complete(r) says which),
+// for a dimension D known at compile time, two measurements to a vector register: mean and
+// scatter stay in registers and on the stack for the whole block, written back once. Each
+// lane does the scalar steps in their order (SSE2 rounds every lane as the scalar
+// instruction does), so every value keeps its bits. An odd D has a last lane of padding (mean,
+// record and inverse 0, so its deviations are 0), never written back. Each record still waits
+// on its divisions (the mean's update), now half as many.
+template <long D, class Complete>
+void addBlockAlikeFixed(tqMVNState& s, long begin, long n, const long* indices, const double* x,
+                        std::size_t xStride, Complete&& complete, double normalization, const double* inverse) {
+    constexpr long kPairs = (D + 1) / 2;
+    static constexpr PairTriangle<D> kTriangle{};
+    constexpr long kSize = PairTriangle<D>().size;
+    const auto pairOf = [](const double* v, long q) {
+        return _mm_set_pd(2 * q + 1 < D ? v[2 * q + 1] : 0.0, v[2 * q]);
+    };
+    __m128d mean[kPairs], inv[kPairs], scatter[kSize];
+    for (long q = 0; q < kPairs; ++q) {
+        mean[q] = pairOf(s.mean, q);
+        inv[q] = pairOf(inverse, q);
+    }
+    for (long i = 0; i < D; ++i)
+        for (long q = 0; q <= i / 2; ++q)
+            scatter[kTriangle.offset[i] + q] =
+                _mm_set_pd(2 * q + 1 <= i ? s.scatter[i * D + 2 * q + 1] : 0.0, s.scatter[i * D + 2 * q]);
+    const __m128d norm = _mm_set1_pd(normalization);
+    const bool divide = normalization != 1.0;
+    std::int32_t count = s.count;
+    for (long r = begin; r < n; ++r) {
+        if (!complete(r)) continue;
+        const double* row = x + static_cast<std::size_t>(r) * xStride;
+        const __m128d next = _mm_set1_pd(static_cast<double>(count) + 1.0);
+        __m128d delta[kPairs], after[kPairs];
+#pragma GCC unroll 8
+        for (long q = 0; q < kPairs; ++q) {
+            __m128d record = _mm_set_pd(2 * q + 1 < D ? row[indices[2 * q + 1]] : 0.0, row[indices[2 * q]]);
+            // x / 1.0 is x: the division is spared where it changes nothing.
+            if (divide) record = _mm_div_pd(record, norm);
+            const __m128d deviation = _mm_sub_pd(record, mean[q]);
+            mean[q] = _mm_add_pd(mean[q], _mm_div_pd(deviation, next));
+            delta[q] = _mm_mul_pd(deviation, inv[q]);
+            after[q] = _mm_mul_pd(_mm_sub_pd(record, mean[q]), inv[q]);
+        }
+        // Unrolled whole, so that the triangle's products are independent straight-line work.
+#pragma GCC unroll 8
+        for (long i = 0; i < D; ++i) {
+            const __m128d own = i % 2 == 0 ? _mm_unpacklo_pd(delta[i / 2], delta[i / 2])
+                                           : _mm_unpackhi_pd(delta[i / 2], delta[i / 2]);
+            __m128d* part = scatter + kTriangle.offset[i];
+#pragma GCC unroll 8
+            for (long q = 0; q <= i / 2; ++q) part[q] = _mm_add_pd(part[q], _mm_mul_pd(own, after[q]));
+        }
+        ++count;
+    }
+    for (long i = 0; i < D; ++i) {
+        double lanes[2];
+        if (i % 2 == 0) {
+            _mm_storeu_pd(lanes, mean[i / 2]);
+            s.mean[i] = lanes[0];
+            if (i + 1 < D) s.mean[i + 1] = lanes[1];
+        }
+        for (long q = 0; q <= i / 2; ++q) {
+            _mm_storeu_pd(lanes, scatter[kTriangle.offset[i] + q]);
+            s.scatter[i * D + 2 * q] = lanes[0];
+            if (2 * q + 1 <= i) s.scatter[i * D + 2 * q + 1] = lanes[1];
+        }
+    }
+    s.count = count;
+}
+#else
 // The row and column of each entry of a D x D lower triangle, row by row.
 template <long D>
 struct Triangle {
@@ -513,6 +603,7 @@ void addBlockAlikeFixed(tqMVNState& s, long begin, long n, const long* indices, 
     }
     s.count = count;
 }
+#endif
 
 // addBlockAlikeFixed for the state's dimension; false (nothing done) for one it does not cover.
 template <class Complete>

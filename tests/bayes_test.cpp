@@ -579,4 +579,49 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
     }
 }
 
+// A pattern's values are checked for finiteness a whole row at a time (two values per step, an
+// odd one after): a NaN or an infinity at any place of 1 to 5 measurements is refused in
+// training and in a run with its pattern and measurement named, also beside an invalid
+// measurement elsewhere; the same value marked invalid is accepted.
+TEST(BayesInvariance, EveryPlaceOfAPatternIsCheckedForFiniteness) {
+    const auto error = [](auto&& f) {
+        try {
+            f();
+        } catch (const tqClassifierDefs::BadFeatures& e) {
+            return std::string(e.what());
+        }
+        return std::string("accepted");
+    };
+    for (std::size_t d = 1; d <= 5; ++d)
+        for (std::size_t at = 0; at < d; ++at)
+            for (const double bad : {kNaN, kInf, -kInf})
+                for (const bool besideInvalid : {false, true}) {
+                    if (besideInvalid && d == 1) continue;
+                    tqClassifierDataProviderMemory data;
+                    for (long i = 0; i < 6; ++i) {
+                        std::vector<double> m(d);
+                        for (std::size_t j = 0; j < d; ++j) m[j] = 0.5 * static_cast<double>(i * (j + 1));
+                        data.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(m)), i % 2);
+                    }
+                    std::vector<double> values(d, 1.0);
+                    values[at] = bad;
+                    const std::vector<long> other = {static_cast<long>((at + 1) % d)};
+                    const tqFeaturePattern poisoned(values, besideInvalid ? other : std::vector<long>{});
+                    const tqFeaturePattern marked(values, {static_cast<long>(at)});
+                    const std::string where = "measurement " + std::to_string(at) + " is valid but not a finite number.";
+                    tqClassifierTool tool;
+                    tool.train(data, tqClassifierTrainParamsBayesian());
+                    tqClassifierResult r;
+                    EXPECT_EQ(error([&] { tool.run(poisoned, r); }), "The pattern: " + where) << d << " " << at;
+                    EXPECT_EQ(error([&] { tool.run(marked, r); }), "accepted") << d << " " << at;
+                    tqClassifierDataProviderMemory more = data;
+                    more.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(marked)), 0);
+                    EXPECT_EQ(error([&] { tool.train(more, tqClassifierTrainParamsBayesian()); }), "accepted");
+                    more.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(poisoned)), 1);
+                    EXPECT_EQ(error([&] { tool.train(more, tqClassifierTrainParamsBayesian()); }),
+                              "Training pattern 7: " + where)
+                        << d << " " << at;
+                }
+}
+
 }  // namespace

@@ -156,12 +156,38 @@ struct tq_BayesRunTable {
     std::vector<std::size_t> end;  // one past category k's last term
     std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
 
+    // The same terms two categories at a time, where every category has `perCategory` terms:
+    // pair g holds categories 2g and 2g + 1 side by side, term by term (an odd last category
+    // beside left-out terms of measurement 0), so that one vector step rates both. Empty
+    // where the categories differ in their number of terms, or have none.
+    std::size_t perCategory = 0;
+    std::vector<std::size_t> pairIndex;
+    std::vector<double> pairMean, pairInvScale, pairLogNorm;
+
     void add(std::size_t j, const tqMVNTerms1& terms) {
         index.push_back(j);
         mean.push_back(terms.informative ? terms.mean : 0.0);
         invScale.push_back(terms.informative ? terms.invScale : 0.0);
         logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
         reach = std::max(reach, j + 1);
+    }
+
+    void pairUp() {
+        const std::size_t categories = end.size();
+        if (categories == 0 || end[0] == 0) return;
+        for (std::size_t k = 1; k < categories; ++k)
+            if (end[k] - end[k - 1] != end[0]) return;
+        perCategory = end[0];
+        for (std::size_t k = 0; k < categories; k += 2)
+            for (std::size_t p = 0; p < perCategory; ++p)
+                for (std::size_t lane = k; lane < k + 2; ++lane) {
+                    const bool real = lane < categories;
+                    const std::size_t t = lane * perCategory + p;
+                    pairIndex.push_back(real ? index[t] : 0);
+                    pairMean.push_back(real ? mean[t] : 0.0);
+                    pairInvScale.push_back(real ? invScale[t] : 0.0);
+                    pairLogNorm.push_back(real ? logNorm[t] : 0.0);
+                }
     }
 };
 
@@ -226,11 +252,38 @@ void tq_ClassifierBayesian::buildRunTable_() {
         for (std::size_t t = 0; t < terms.size(); ++t) table->add(indices[t], terms[t]);
         table->end.push_back(table->index.size());
     }
+#if defined(__SSE2__)
+    table->pairUp();
+#endif
     table_ = std::move(table);
 }
 
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
                                            double* scores) const {
+#if defined(__SSE2__)
+    if (table.perCategory > 0) {
+        // Two categories per vector step, each lane the scalar operations below in their order
+        // (max and min give the clamp's values, NaN included, as its comparisons do).
+        const std::size_t* index = table.pairIndex.data();
+        const double* mean = table.pairMean.data();
+        const double* invScale = table.pairInvScale.data();
+        const double* logNorm = table.pairLogNorm.data();
+        const __m128d half = _mm_set1_pd(0.5), lo = _mm_set1_pd(-tqMVNLogLimit), hi = _mm_set1_pd(tqMVNLogLimit);
+        const std::size_t categories = table.end.size();
+        for (std::size_t k = 0, t = 0; k < categories; k += 2) {
+            __m128d sum = _mm_setzero_pd();
+            for (const std::size_t end = t + 2 * table.perCategory; t < end; t += 2) {
+                const __m128d x = _mm_loadh_pd(_mm_load_sd(values + index[t]), values + index[t + 1]);
+                const __m128d z = _mm_mul_pd(_mm_sub_pd(x, _mm_loadu_pd(mean + t)), _mm_loadu_pd(invScale + t));
+                const __m128d term = _mm_sub_pd(_mm_loadu_pd(logNorm + t), _mm_mul_pd(half, _mm_mul_pd(z, z)));
+                sum = _mm_add_pd(sum, _mm_min_pd(_mm_max_pd(term, lo), hi));
+            }
+            _mm_store_sd(scores + k, sum);
+            if (k + 1 < categories) _mm_storeh_pd(scores + k + 1, sum);
+        }
+        return;
+    }
+#endif
     const std::size_t* index = table.index.data();
     const double* mean = table.mean.data();
     const double* invScale = table.invScale.data();
@@ -292,6 +345,30 @@ void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, c
 
 namespace {
 
+// Whether values [0, n) of from are all finite, copied to `to` on the way where kCopy. x * 0.0
+// is +-0 for a finite x and NaN otherwise, and the bits of those products or'ed together are a
+// NaN if one is: the whole row tells in one test, without a branch or a long chain per value.
+template <bool kCopy>
+bool finiteRow(const double* from, std::size_t n, double* to = nullptr) {
+    std::size_t j = 0;
+    bool finite = true;
+#if defined(__SSE2__)
+    const __m128d zero = _mm_setzero_pd();
+    __m128d any = zero;
+    for (; j + 2 <= n; j += 2) {
+        const __m128d v = _mm_loadu_pd(from + j);
+        if (kCopy) _mm_storeu_pd(to + j, v);
+        any = _mm_or_pd(any, _mm_mul_pd(v, zero));
+    }
+    finite = _mm_movemask_pd(_mm_cmpneq_pd(any, zero)) == 0;
+#endif
+    for (; j < n; ++j) {
+        if (kCopy) to[j] = from[j];
+        finite = finite && std::isfinite(from[j]);
+    }
+    return finite;
+}
+
 // A category's patterns not yet learned, copied into contiguous rows, so that its model
 // learns them group by group over contiguous data (a kernel update per group and block
 // rather than per group and pattern, and no pattern object read twice).
@@ -302,20 +379,32 @@ struct PendingRows {
     std::size_t rows = 0;
     bool anyInvalid = false;
 
-    // Appends pattern (of `dimension` measurements; complete: no invalid one).
-    void add(const tqFeaturePattern& pattern, std::size_t dimension, bool complete) {
+    // Appends pattern (of `dimension` measurements; complete: no invalid one), checking as it
+    // copies that its valid measurements are finite: false, with nothing appended, where one
+    // is not (the caller refuses the pattern with checkFinite's message).
+    bool add(const tqFeaturePattern& pattern, std::size_t dimension, bool complete) {
         if (values.empty()) {
             values.resize(kBlock * dimension);
             valid.resize(kBlock * dimension);
         }
-        const std::vector<double>& measurements = pattern.featureMeasurements(false);
-        std::copy(measurements.begin(), measurements.begin() + static_cast<std::ptrdiff_t>(dimension),
-                  values.begin() + static_cast<std::ptrdiff_t>(rows * dimension));
-        // Flags are written once a row of the block has an invalid measurement, the complete
-        // rows before it all valid at once.
-        if (!complete && !anyInvalid) {
-            std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
-            anyInvalid = true;
+        const double* from = pattern.featureMeasurements(false).data();
+        double* to = values.data() + rows * dimension;
+        if (complete) {
+            if (!finiteRow<true>(from, dimension, to)) return false;
+        } else {
+            // x * 0.0 is +-0 for a finite x and NaN otherwise.
+            double zero = 0.0;
+            // Flags are written once a row of the block has an invalid measurement, the
+            // complete rows before it all valid at once.
+            if (!anyInvalid) {
+                std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
+                anyInvalid = true;
+            }
+            for (std::size_t j = 0; j < dimension; ++j) {
+                to[j] = from[j];
+                if (pattern.isValid(static_cast<long>(j))) zero += from[j] * 0.0;
+            }
+            if (zero != 0.0) return false;
         }
         if (anyInvalid) {
             unsigned char* flags = valid.data() + rows * dimension;
@@ -323,6 +412,7 @@ struct PendingRows {
                 flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
         }
         ++rows;
+        return true;
     }
 
     // Teaches model the pending rows, and forgets them.
@@ -368,9 +458,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
     const long n = data.numPatterns();
     const long m = data.numMeasurements();
     const std::size_t dimension = static_cast<std::size_t>(m > 0 ? m : 0);
-    // Position of each label in labels_; a lookup table keeps training one cheap pass
-    // however many categories there are. One pass, since reading a million scattered
-    // patterns costs more than learning from them.
+    // Position of each label in labels_: the first kScanned by a scan of labels_ (a table's
+    // hash costs more than comparing a few labels), the others by a lookup table, which keeps
+    // training one cheap pass however many categories there are. One pass, since reading a
+    // million scattered patterns costs more than learning from them.
+    constexpr std::size_t kScanned = 8;
     std::unordered_map<long, std::size_t> position;
     // The models being trained (exactly of their class: made here) and their pending rows.
     // A pattern of another length than m, or a model with groups rows cannot give, learns
@@ -383,11 +475,15 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
     const auto* memory = typeid(data) == typeid(tqClassifierDataProviderMemory)
                              ? static_cast<const tqClassifierDataProviderMemory*>(&data)
                              : nullptr;
-    const auto learnPattern = [&](std::size_t k, const tqFeaturePattern& pattern, bool complete) {
+    // The pending rows check their measurements as they copy them; a pattern learned on its
+    // own is checked first.
+    const auto learnPattern = [&](std::size_t k, long i, const tqFeaturePattern& pattern, bool complete) {
+        const auto which = [i] { return "Training pattern " + tfStr(i); };
         if (byRows[k] && pattern.numMeasurements() == m) {
-            pending[k].add(pattern, dimension, complete);
+            if (!pending[k].add(pattern, dimension, complete)) checkFinite(pattern, complete, which);
             if (pending[k].rows == PendingRows::kBlock) pending[k].flush(*trained[k], dimension);
         } else {
+            checkFinite(pattern, complete, which);
             pending[k].flush(*trained[k], dimension);
             trained[k]->adapt(pattern, nullptr, 0);
         }
@@ -396,22 +492,28 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
     std::size_t lastPosition = 0;
     tqPtrHandle_const<tqFeaturePattern> fetched;
     for (long i = 0; i < n; ++i) {
-        const auto at = static_cast<std::size_t>(i);
-        if (memory) prefetchPattern(*memory, at);
-        const long label = memory ? memory->labels()[at] : data.categoryLabel(i);
+        const auto row = static_cast<std::size_t>(i);
+        if (memory) prefetchPattern(*memory, row);
+        const long label = memory ? memory->labels()[row] : data.categoryLabel(i);
         if (label == -1) continue;
         const tqPtrHandle_const<tqFeaturePattern>& pattern =
-            memory ? memory->patterns()[at] : (fetched = data.featurePattern(i));
+            memory ? memory->patterns()[row] : (fetched = data.featurePattern(i));
         const bool complete = pattern->numInvalid() == 0;
-        checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
 
-        // Patterns of one label often come in runs: the last label's position is tried first.
+        // Patterns of one label often come in runs: the last label's position is tried first,
+        // then the few labels' own list, and the lookup table only beyond kScanned labels.
         if (label == lastLabel) {
-            learnPattern(lastPosition, *pattern, complete);
+            learnPattern(lastPosition, i, *pattern, complete);
             continue;
         }
-        auto found = position.find(label);
-        if (found == position.end()) {
+        std::size_t at = 0;
+        const std::size_t scanned = std::min(labels_.size(), kScanned);
+        while (at < scanned && labels_[at] != label) ++at;
+        if (at == scanned) {
+            const auto found = position.find(label);
+            at = found == position.end() ? labels_.size() : found->second;
+        }
+        if (at == labels_.size()) {
             std::vector<std::vector<long>> groups;
             std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
             categoryGroups_(types, label, m, groups, groupTypes);
@@ -421,11 +523,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
             trained.push_back(model);
             pending.emplace_back();
             byRows.push_back(model->ratesRows_());
-            found = position.emplace(label, models_.size() - 1).first;
+            if (at >= kScanned) position.emplace(label, at);
         }
         lastLabel = label;
-        lastPosition = found->second;
-        learnPattern(lastPosition, *pattern, complete);
+        lastPosition = at;
+        learnPattern(lastPosition, i, *pattern, complete);
     }
     for (std::size_t k = 0; k < trained.size(); ++k) pending[k].flush(*trained[k], dimension);
 }
@@ -466,7 +568,9 @@ void tq_ClassifierBayesian::checkRunnable_() const {
 
 void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierResult& result) const {
     const bool complete = pattern.numInvalid() == 0;
-    checkFinite(pattern, complete, [] { return "The pattern"; });
+    const std::vector<double>& values = pattern.featureMeasurements(false);
+    if (!complete || !finiteRow<false>(values.data(), values.size()))
+        checkFinite(pattern, complete, [] { return "The pattern"; });
     // Log-likelihoods of the usual handful of categories stay on the stack.
     constexpr std::size_t kInline = 16;
     double inlineScores[kInline];
@@ -476,7 +580,6 @@ void tq_ClassifierBayesian::run_(const tqFeaturePattern& pattern, tqClassifierRe
         heapScores.resize(models_.size());
         scores = heapScores.data();
     }
-    const std::vector<double>& values = pattern.featureMeasurements(false);
     if (table_ && complete && values.size() >= table_->reach) {
         attentionCheck();
         rateFromTable_(*table_, values.data(), scores);

@@ -34,8 +34,8 @@ tqFeaturePattern::tqFeaturePattern(const std::vector<double>& measurements,
 }
 
 tqFeaturePattern::tqFeaturePattern(const tqFeaturePattern& other)
-    : tqPersistent(), tqRepBase(other), measurements_(other.measurements_), validity_(other.validity_),
-      numInvalid_(other.numInvalid_) {}
+    : tqPersistent(), tqRepBase(other), measurements_(other.measurements_), numInvalid_(other.numInvalid_),
+      validity_(other.validity_) {}
 
 tqFeaturePattern& tqFeaturePattern::operator=(const tqFeaturePattern& other) {
     mutating_();
@@ -51,8 +51,6 @@ tqFeaturePattern& tqFeaturePattern::operator=(const tqFeaturePattern& other) {
 tqFeaturePattern::~tqFeaturePattern() { mutating_(); }
 
 tqPersistent* tqFeaturePattern::make() { return new tqFeaturePattern(); }
-
-long tqFeaturePattern::numMeasurements() const { return static_cast<long>(measurements_.size()); }
 
 std::vector<long> tqFeaturePattern::invalidFeatureIndices() const {
     std::vector<long> indices;
@@ -78,11 +76,8 @@ double tqFeaturePattern::featureMeasurement(long index, bool requireValid) const
     return measurements_[static_cast<std::size_t>(index)];
 }
 
-const std::vector<double>& tqFeaturePattern::featureMeasurements(bool requireValid) const {
-    if (requireValid && numInvalid() > 0)
-        throw tqClassifierDefs::BadFeatures(
-            "Access to full feature vector requires that all features are valid.");
-    return measurements_;
+void tqFeaturePattern::refuseIncomplete_() {
+    throw tqClassifierDefs::BadFeatures("Access to full feature vector requires that all features are valid.");
 }
 
 bool tqFeaturePattern::operator==(const tqFeaturePattern& other) const {

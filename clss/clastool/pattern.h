@@ -29,8 +29,8 @@ public:
     tqFeaturePattern& operator=(const tqFeaturePattern& other);
     ~tqFeaturePattern() override;
 
-    long numMeasurements() const;
-    // Kept with the flags: training and every run ask it of each pattern.
+    // Inline, with numInvalid: training and every run ask them of each pattern.
+    long numMeasurements() const { return static_cast<long>(measurements_.size()); }
     long numInvalid() const { return numInvalid_; }
     // The indices of the invalid measurements, ascending, each once.
     std::vector<long> invalidFeatureIndices() const;
@@ -48,7 +48,10 @@ public:
     // The whole measurement vector, invalid entries included. With requireValid and any
     // invalid measurement throws BadFeatures "Access to full feature vector requires that
     // all features are valid."
-    const std::vector<double>& featureMeasurements(bool requireValid) const;
+    const std::vector<double>& featureMeasurements(bool requireValid) const {
+        if (requireValid && numInvalid_ > 0) refuseIncomplete_();
+        return measurements_;
+    }
 
     // Equal lengths, measurements equal by == (so NaN never compares equal, and the stored
     // values of invalid measurements count) and equal validity flags.
@@ -63,10 +66,13 @@ protected:
 
 private:
     static tqPersistent* make();
+    [[noreturn]] static void refuseIncomplete_();
 
+    // What a run reads first (the measurements' bounds and the invalid count) lies together,
+    // so that the object's first read usually brings all of it in one cache line.
     std::vector<double> measurements_;
-    std::vector<bool> validity_;  // same length as measurements_; true: valid
     long numInvalid_ = 0;         // the false entries of validity_
+    std::vector<bool> validity_;  // same length as measurements_; true: valid
 };
 
 // A read-only view of many patterns held as the rows of a caller's matrix, for batch

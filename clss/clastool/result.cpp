@@ -212,15 +212,18 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
     // the cost of that mistake weighted by j's share. The labels are distinct, so no pair of
     // equal labels is ever asked for. Without overrides every pair costs the default: each
     // term is formed once, and the sums run over j for all i together, the own term added as
-    // +0.0 (which leaves a sum of non-negative terms unchanged, bit for bit).
+    // +0.0 (which leaves a sum of non-negative terms unchanged, bit for bit). Each sum runs in
+    // a register, over j in order.
     CategoryScratch<double> cost(n);
     if (!costs.hasMisclassificationOverrides()) {
         const double defaultCost = costs.defaultMisclassificationCost();
         CategoryScratch<double> term(n);
         for (std::size_t j = 0; j < n; ++j) term[j] = costTerm(defaultCost, weight[j]);
-        for (std::size_t i = 0; i < n; ++i) cost[i] = 0.0;
-        for (std::size_t j = 0; j < n; ++j)
-            for (std::size_t i = 0; i < n; ++i) cost[i] += i == j ? 0.0 : term[j];
+        for (std::size_t i = 0; i < n; ++i) {
+            double sum = 0.0;
+            for (std::size_t j = 0; j < n; ++j) sum += i == j ? 0.0 : term[j];
+            cost[i] = sum;
+        }
     } else {
         for (std::size_t i = 0; i < n; ++i) {
             cost[i] = 0.0;
