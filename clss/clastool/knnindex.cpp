@@ -260,7 +260,10 @@ public:
                 }
             }
 #endif
-            offerRows(Q, list, begin, end, a, packed_, dims_, p_);
+            if (list.full())
+                offerRows(Q, list, begin, end, a, packed_, dims_, p_);
+            else
+                offerNearestFirst(list, a, begin, end);
             return;
         }
         const long mid = begin + (end - begin) / 2;
@@ -300,6 +303,28 @@ public:
 private:
     const float* box(long node) const {
         return boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    }
+
+    // A leaf reached before the list is full (the first one, as a rule): its rows offered in the
+    // order of their cheap sums, so that the list fills with the nearest of them and the others
+    // meet a tight bound, mostly failing the cheap test instead of taking the exact path.
+    void offerNearestFirst(ReplayList& list, const double* a, long begin, long end) {
+        std::pair<double, long> byCheap[RowIndex::kLeafRows];
+        const long size = end - begin;
+        for (long t = 0; t < size; ++t) {
+            const double* b = packed_.row(begin + t);
+            double sum = 0.0;
+            for (long j = 0; j < dims_; ++j) sum += cheapTerm<Q>(a[j] - b[j]);
+            byCheap[t] = {sum, begin + t};
+        }
+        std::sort(byCheap, byCheap + size);
+        for (long t = 0; t < size; ++t) {
+            const long i = byCheap[t].second;
+            const double* b = packed_.row(i);
+            if (list.full() && cheapSumReaches<Q>(a, b, dims_, list.bound())) continue;
+            const double sum = normPowerSum(a, b, dims_, p_);
+            list.offer(i, normRoot(sum, p_), sum);
+        }
     }
 
     // The cheap sums of the box gaps of node `left` and of its sibling.
