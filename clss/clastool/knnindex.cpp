@@ -127,13 +127,16 @@ void forEachLeaf(long node, long begin, long end, F f) {
     forEachLeaf(2 * node + 2, mid, end, f);
 }
 
-// Codes per measurement of a leaf of `rows` rows: a whole number of vectors of eight.
-long codeStride(long rows) { return (rows + 7) / 8 * 8; }
+// Every leaf of a tree over more than kLeafRows rows holds at least half as many (a node split
+// holds more), so the first rows of two leaves lie at least this far apart: a leaf's steps and
+// error bound are found at its first row over kSlotRows, with no table of leaves to look up (a
+// lookup would be one more cache miss before the leaf's codes can be read).
+constexpr long kSlotRows = RowIndex::kLeafRows / 2;
+// The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
+constexpr long kCodePadding = 7;
 
-// The leaves' codes of an index (knnindex.h); leafOf null: none.
+// The leaves' codes of an index (knnindex.h); codes null: none.
 struct LeafCodes {
-    const std::uint32_t* leafOf = nullptr;
-    const std::size_t* start = nullptr;
     const float* scales = nullptr;
     const double* errors = nullptr;
     const std::uint16_t* codes = nullptr;
@@ -151,7 +154,7 @@ template <int Q>
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
     float threshold = query.threshold<Q>(list.bound(), error, margins);
-    const long size = end - begin, stride = codeStride(size);
+    const long size = end - begin, stride = size;
     for (long start = 0; start < size; start += kCodePass) {
         const long left = std::min(size - start, kCodePass);
         const int vectors = static_cast<int>((left + 7) / 8);
@@ -240,7 +243,7 @@ public:
     long nodes = 0;
 
     void setQuery(const double* a) {
-        if (codes_.leafOf) query_.set(a);
+        if (codes_.codes) query_.set(a);
     }
 
     // Node `node` over row positions [begin, end), its box already found not to be pruned.
@@ -249,12 +252,13 @@ public:
         if (end - begin <= RowIndex::kLeafRows) {
             examined += end - begin;
 #ifdef CLASTOOL_KNN_CODES
-            if (codes_.leafOf && list.full() && query_.usable()) {
-                const std::uint32_t leaf = codes_.leafOf[node];
-                const double error = codes_.errors[leaf];
+            if (codes_.codes && list.full() && query_.usable()) {
+                const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
+                const double error = codes_.errors[slot];
                 if (error == error) {
-                    offerCodedLeaf<Q>(list, query_, margins_, codes_.codes + codes_.start[leaf], box(node),
-                                      codes_.scales + static_cast<std::size_t>(leaf) * static_cast<std::size_t>(dims_),
+                    offerCodedLeaf<Q>(list, query_, margins_,
+                                      codes_.codes + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_),
+                                      box(node), codes_.scales + slot * static_cast<std::size_t>(dims_),
                                       error, begin, end, a, packed_, dims_, p_);
                     return;
                 }
@@ -473,38 +477,25 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
 void RowIndex::buildCodes_(const PackedRows& packed) {
     if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
     const std::size_t d = static_cast<std::size_t>(dims_);
-    std::size_t leaves = 0, codes = 0;
-    forEachLeaf(0, 0, rows_, [&](long, long begin, long end) {
-        ++leaves;
-        codes += static_cast<std::size_t>(codeStride(end - begin)) * d;
-    });
-    const std::size_t nodes = boxes_.size() / (2 * d);
+    const std::size_t slots = static_cast<std::size_t>(rows_ / kSlotRows + 1);
+    const std::size_t codes = static_cast<std::size_t>(rows_) * d + kCodePadding;
     const std::size_t bytes = boxes_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
-                              nodes * sizeof(std::uint32_t) + codes * sizeof(std::uint16_t) +
-                              leaves * (d * sizeof(float) + sizeof(std::size_t) + sizeof(double));
+                              codes * sizeof(std::uint16_t) + slots * (d * sizeof(float) + sizeof(double));
     if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0) return;
-    leafOf_.assign(nodes, 0);
-    codeStart_.reserve(leaves);
-    scales_.assign(leaves * d, 0.0f);
-    errors_.assign(leaves, 0.0);
+    scales_.assign(slots * d, 0.0f);
+    errors_.assign(slots, 0.0);
     codes_.assign(codes, 0);
-    std::size_t next = 0;
-    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) {
-        leafOf_[static_cast<std::size_t>(node)] = static_cast<std::uint32_t>(codeStart_.size());
-        codeStart_.push_back(next);
-        next += static_cast<std::size_t>(codeStride(end - begin)) * d;
-        codeLeaf_(packed, node, begin, end);
-    });
+    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) { codeLeaf_(packed, node, begin, end); });
 }
 
 // Steps of 1/65535 of the leaf's box per measurement, codes rounded to the nearest step, and
 // the largest distance of a decoded value from its row's value (see the proof above).
 void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long end) {
-    const std::size_t leaf = leafOf_[static_cast<std::size_t>(node)];
+    const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
     const float* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
     const float* hi = lo + dims_;
-    float* scale = scales_.data() + leaf * static_cast<std::size_t>(dims_);
-    std::uint16_t* codes = codes_.data() + codeStart_[leaf];
+    float* scale = scales_.data() + slot * static_cast<std::size_t>(dims_);
+    std::uint16_t* codes = codes_.data() + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_);
     bool bounded = true;
     for (long j = 0; j < dims_; ++j) {
         bounded = bounded && std::fabs(lo[j]) <= kFloatLimit && std::fabs(hi[j]) <= kFloatLimit;
@@ -520,10 +511,10 @@ void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long e
             const float decoded = std::fmaf(static_cast<float>(code), scale[j], lo[j]);
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
-            codes[j * codeStride(end - begin) + t] = code;
+            codes[j * (end - begin) + t] = code;
         }
     }
-    errors_[leaf] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
+    errors_[slot] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
 }
 
 // The cost model's figure: the average work of a few queries at stored rows spread over the data.
@@ -534,7 +525,7 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     LeafCodes codes;
-    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
     const Counts c = searchByOrder(2, packed, boxes_.data(), codes, rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
     const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
@@ -557,8 +548,7 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return boxes_.capacity() * sizeof(float) + leafOf_.capacity() * sizeof(std::uint32_t) +
-           codeStart_.capacity() * sizeof(std::size_t) + scales_.capacity() * sizeof(float) +
+    return boxes_.capacity() * sizeof(float) + scales_.capacity() * sizeof(float) +
            errors_.capacity() * sizeof(double) + codes_.capacity() * sizeof(std::uint16_t) + sizeof(*this);
 }
 
@@ -581,7 +571,7 @@ bool RowIndex::search(const PackedRows& packed, long n, double p, const double* 
     for (long c = 0; c < count; ++c)
         if (!finiteValues(queries[c], dims)) return false;
     LeafCodes codes;
-    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
     searchByOrder(q, packed, boxes_.data(), codes, rows_, n, p, queries, count, dims, k, indices, distances);
     return true;
 }
