@@ -74,8 +74,9 @@ namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements. At
-// 9,000 x 8 it answers 1,000 queries 1.45 times as fast as the scan, at 1,000,000 x 8 about 20
-// times; at 10,000 and 100,000 x 16 it is 2 times slower (docs/performance.md, "Exact index").
+// 4,096 to 9,000 x 8 it answers 1,000 queries about as fast as the scan (and the cost model
+// picks the scan), at 30,000 x 8 1.5 times, at 1,000,000 x 8 8 times as fast; at 100,000 x 12
+// and 16 it is 1.2 and 2.7 times slower (docs/performance.md, "Exact index").
 constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
@@ -84,14 +85,17 @@ constexpr long kCodePass = 32;                // rows summed together: up to fou
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 65535.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md: per query, per measurement of a row the tree examines and per node it
-// visits (leaves of 64 rows, queries in leaf order; n x d from 4,096 x 8 to 100,000 x 16); per
-// query and per measurement of a row the scan reads.
-constexpr double kTreeQueryCost = 2500.0;
-constexpr double kTreeValueCost = 0.27;
-constexpr double kTreeNodeCost = 48.0;
-constexpr double kScanQueryCost = 8900.0;
-constexpr double kScanValueCost = 0.148;
+// docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
+// 100,000 x 16, d from 2 to 16): per query, per measurement of a row the tree's probe examines
+// and per node it visits (leaves of 64 rows, queries in leaf order; the visits carry the cost,
+// the examined measurements go with them); per query, per row and per measurement the scan
+// reads (with its float bound pass).
+constexpr double kTreeQueryCost = 2700.0;
+constexpr double kTreeValueCost = 0.02;
+constexpr double kTreeNodeCost = 66.0;
+constexpr double kScanQueryCost = 5570.0;
+constexpr double kScanRowCost = 0.194;
+constexpr double kScanValueCost = 0.0296;
 
 // The largest float at most x, and the smallest at least x (x finite): boxes in floats, rounded
 // outward, still hold their rows, in half the memory and cache lines of doubles.
@@ -555,8 +559,12 @@ std::size_t RowIndex::bytes() const {
 bool RowIndex::pays(long n, long k) const {
     // More neighbours mean more rows within the k-th distance, roughly one leaf per neighbour.
     const double kScale = std::max(1.0, static_cast<double>(k + kLeafRows) / static_cast<double>(kProbeK + kLeafRows));
-    const double tree = probeCost_ * kScale + kTreeValueCost * static_cast<double>((n - rows_) * dims_);
-    const double scan = kScanQueryCost + kScanValueCost * static_cast<double>(n * dims_);
+    // The rows after the indexed ones are scanned by the tree too.
+    const auto scanned = [this](long rows) {
+        return kScanRowCost * static_cast<double>(rows) + kScanValueCost * static_cast<double>(rows * dims_);
+    };
+    const double tree = probeCost_ * kScale + scanned(n - rows_);
+    const double scan = kScanQueryCost + scanned(n);
     return tree < scan;
 }
 
