@@ -20,7 +20,8 @@
 // --index instead times k-nearest neighbours with the exact index forced (CLASTOOL_KNN_INDEX=tree),
 // with the scan forced and with the automatic choice, beside scikit-learn's
 // KNeighborsClassifier(algorithm="kd_tree") on the same data (bench/knn_sklearn.py under
-// /usr/bin/python3, python3-sklearn from tools/install-deps.sh), and the index's memory.
+// /usr/bin/python3, python3-sklearn from tools/install-deps.sh), and the index's memory. The three
+// sides are timed in turns, after a warm-up run of each.
 #include <malloc.h>
 
 #include <algorithm>
@@ -167,17 +168,6 @@ void allocateStored(const std::vector<std::vector<double>>& values, const std::v
     }
 }
 
-double medianCpu(int repetitions, const std::function<void()>& f) {
-    f();
-    std::vector<double> t;
-    for (int r = 0; r < repetitions; ++r) {
-        const double start = cpuSeconds();
-        f();
-        t.push_back(cpuSeconds() - start);
-    }
-    return median(t);
-}
-
 template <class T>
 std::string writeRaw(const std::string& dir, const char* name, const std::vector<T>& v) {
     const std::string path = dir + "/" + name;
@@ -227,27 +217,54 @@ void compareIndex(const Options& opt, const std::vector<std::vector<double>>& st
     StoredPatterns stored;
     allocateStored(storedValues, storedLabels, false, stored);
     struct Side {
+        Side(const char* n, const char* e) : name(n), env(e) {}
         const char* name;
         const char* env;
         double train = 0, batch = 0, single = 0;
         std::size_t heap = 0;
         std::vector<long> decided;
-    } sides[] = {{"scan", "scan", 0, 0, 0, 0, {}}, {"tree", "tree", 0, 0, 0, 0, {}}, {"automatic", "", 0, 0, 0, 0, {}}};
+        tqClassifierTool knn;
+        std::vector<tqClassifierResult> results;
+        std::vector<double> batches, singles;
+    } sides[] = {{"scan", "scan"}, {"tree", "tree"}, {"automatic", ""}};
     for (Side& side : sides) {
         setenv("CLASTOOL_KNN_INDEX", side.env, 1);
-        tqClassifierTool knn;
         const std::size_t before = heapInUse();
-        double start = cpuSeconds();
-        knn.train(stored.data, tqClassifierTrainParamsKNN(static_cast<long>(opt.k)), nullptr, 0);
+        const double start = cpuSeconds();
+        side.knn.train(stored.data, tqClassifierTrainParamsKNN(static_cast<long>(opt.k)), nullptr, 0);
         side.train = cpuSeconds() - start;
         side.heap = heapInUse() - before;
-        std::vector<tqClassifierResult> results(nq);
-        side.batch = medianCpu(reps, [&] { knn.runBatch(block, results.data()); });
-        tqClassifierResult result;
-        side.single = medianCpu(reps, [&] {
-                          for (std::size_t q = 0; q < nq; ++q) knn.run(*queries[q], result, nullptr, 0);
-                      }) / static_cast<double>(nq);
-        for (const auto& r : results) side.decided.push_back(r.categoryResults().front().categoryLabel());
+        side.results.resize(nq);
+    }
+    // The sides are timed in turns, each repetition starting with the next side, after a warm-up
+    // run of each: whichever side runs first after another's run finds the caches holding the
+    // other's data, and a fixed order showed the same code a third slower when timed second.
+    tqClassifierResult result;
+    const auto batch = [&](Side& side) { side.knn.runBatch(block, side.results.data()); };
+    const auto singles = [&](Side& side) {
+        for (std::size_t q = 0; q < nq; ++q) side.knn.run(*queries[q], result, nullptr, 0);
+    };
+    const auto timed = [](const std::function<void()>& f) {
+        const double start = cpuSeconds();
+        f();
+        return cpuSeconds() - start;
+    };
+    for (Side& side : sides) {
+        setenv("CLASTOOL_KNN_INDEX", side.env, 1);
+        batch(side);
+        singles(side);
+    }
+    for (int r = 0; r < reps; ++r)
+        for (int turn = 0; turn < 3; ++turn) {
+            Side& side = sides[(r + turn) % 3];
+            setenv("CLASTOOL_KNN_INDEX", side.env, 1);
+            side.batches.push_back(timed([&] { batch(side); }));
+            side.singles.push_back(timed([&] { singles(side); }) / static_cast<double>(nq));
+        }
+    for (Side& side : sides) {
+        side.batch = median(side.batches);
+        side.single = median(side.singles);
+        for (const auto& r : side.results) side.decided.push_back(r.categoryResults().front().categoryLabel());
     }
     unsetenv("CLASTOOL_KNN_INDEX");
     double fitMs = 0, predictMs = 0;

@@ -478,4 +478,26 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
     EXPECT_EQ(archives[0], archives[1]);
 }
 
+// The cost model sends large low-dimensional stored sets to the tree and keeps an index built
+// by force over 16 measurements, where the tree examines a third or more of the rows, unused.
+TEST(KnnIndex, CostModelPicksTheTreeOnlyWhereItPays) {
+    const struct {
+        long n, dims;
+        bool tree;
+    } cases[] = {{100000, 16, false}, {100000, 8, true}, {100000, 4, true}};
+    tqRandomUniform random(17);
+    for (const auto& c : cases) {
+        tqClassifierDataProviderMemory data;
+        for (long i = 0; i < c.n; ++i) {
+            std::vector<double> v(static_cast<std::size_t>(c.dims));
+            for (double& x : v) x = random.next(-1, 1);
+            data.addData(P(v), 0);
+        }
+        tq_knn::PackedRows packed(data);
+        const auto index = tq_knn::RowIndex::build(packed, c.n);
+        ASSERT_TRUE(index);
+        EXPECT_EQ(index->pays(c.n, 5), c.tree) << c.n << " x " << c.dims;
+    }
+}
+
 }  // namespace

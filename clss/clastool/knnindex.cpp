@@ -74,8 +74,9 @@ namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements. At
-// 9,000 x 8 it answers 1,000 queries 1.45 times as fast as the scan, at 1,000,000 x 8 about 20
-// times; at 10,000 and 100,000 x 16 it is 2 times slower (docs/performance.md, "Exact index").
+// 4,096 to 9,000 x 8 it answers 1,000 queries about as fast as the scan (and the cost model
+// picks the scan), at 30,000 x 8 1.5 times, at 1,000,000 x 8 8 times as fast; at 100,000 x 12
+// and 16 it is 1.2 and 2.7 times slower (docs/performance.md, "Exact index").
 constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
@@ -84,14 +85,17 @@ constexpr long kCodePass = 32;                // rows summed together: up to fou
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 65535.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md: per query, per measurement of a row the tree examines and per node it
-// visits (leaves of 64 rows, queries in leaf order; n x d from 4,096 x 8 to 100,000 x 16); per
-// query and per measurement of a row the scan reads.
-constexpr double kTreeQueryCost = 2500.0;
-constexpr double kTreeValueCost = 0.27;
-constexpr double kTreeNodeCost = 48.0;
-constexpr double kScanQueryCost = 8900.0;
-constexpr double kScanValueCost = 0.148;
+// docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
+// 100,000 x 16, d from 2 to 16): per query, per measurement of a row the tree's probe examines
+// and per node it visits (leaves of 64 rows, queries in leaf order; the visits carry the cost,
+// the examined measurements go with them); per query, per row and per measurement the scan
+// reads (with its float bound pass).
+constexpr double kTreeQueryCost = 2700.0;
+constexpr double kTreeValueCost = 0.02;
+constexpr double kTreeNodeCost = 66.0;
+constexpr double kScanQueryCost = 5570.0;
+constexpr double kScanRowCost = 0.194;
+constexpr double kScanValueCost = 0.0296;
 
 // The largest float at most x, and the smallest at least x (x finite): boxes in floats, rounded
 // outward, still hold their rows, in half the memory and cache lines of doubles.
@@ -127,13 +131,16 @@ void forEachLeaf(long node, long begin, long end, F f) {
     forEachLeaf(2 * node + 2, mid, end, f);
 }
 
-// Codes per measurement of a leaf of `rows` rows: a whole number of vectors of eight.
-long codeStride(long rows) { return (rows + 7) / 8 * 8; }
+// Every leaf of a tree over more than kLeafRows rows holds at least half as many (a node split
+// holds more), so the first rows of two leaves lie at least this far apart: a leaf's steps and
+// error bound are found at its first row over kSlotRows, with no table of leaves to look up (a
+// lookup would be one more cache miss before the leaf's codes can be read).
+constexpr long kSlotRows = RowIndex::kLeafRows / 2;
+// The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
+constexpr long kCodePadding = 7;
 
-// The leaves' codes of an index (knnindex.h); leafOf null: none.
+// The leaves' codes of an index (knnindex.h); codes null: none.
 struct LeafCodes {
-    const std::uint32_t* leafOf = nullptr;
-    const std::size_t* start = nullptr;
     const float* scales = nullptr;
     const double* errors = nullptr;
     const std::uint16_t* codes = nullptr;
@@ -151,7 +158,7 @@ template <int Q>
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
     float threshold = query.threshold<Q>(list.bound(), error, margins);
-    const long size = end - begin, stride = codeStride(size);
+    const long size = end - begin, stride = size;
     for (long start = 0; start < size; start += kCodePass) {
         const long left = std::min(size - start, kCodePass);
         const int vectors = static_cast<int>((left + 7) / 8);
@@ -192,6 +199,40 @@ template <int Q>
         }
     }
 }
+
+// The cheap sums of the gaps from a to the boxes of two sibling nodes (stored one after the
+// other: lower and upper corners of the first, then of the second), four measurements per
+// instruction. The same gaps and terms as gapTerm below, added in another order (see the proof).
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void siblingSumsWide(const double* a, const float* boxes, long dims,
+                                                                 double* sums) {
+    const float* lo[2] = {boxes, boxes + 2 * dims};
+    __m256d acc[2] = {_mm256_setzero_pd(), _mm256_setzero_pd()};
+    const __m256d zero = _mm256_setzero_pd();
+    long j = 0;
+    for (; j + 4 <= dims; j += 4) {
+        const __m256d x = _mm256_loadu_pd(a + j);
+        for (int c = 0; c < 2; ++c) {
+            const __m256d low = _mm256_cvtps_pd(_mm_loadu_ps(lo[c] + j));
+            const __m256d high = _mm256_cvtps_pd(_mm_loadu_ps(lo[c] + dims + j));
+            const __m256d g = _mm256_add_pd(_mm256_max_pd(_mm256_sub_pd(low, x), zero),
+                                            _mm256_max_pd(_mm256_sub_pd(x, high), zero));
+            __m256d t = g;
+            if constexpr (Q >= 2) t = _mm256_mul_pd(g, g);
+            if constexpr (Q == 3) t = _mm256_mul_pd(t, g);
+            acc[c] = _mm256_add_pd(acc[c], t);
+        }
+    }
+    for (int c = 0; c < 2; ++c) {
+        alignas(32) double part[4];
+        _mm256_store_pd(part, acc[c]);
+        double rest = 0.0;
+        for (long t = j; t < dims; ++t)
+            rest += cheapTerm<Q>(std::max(static_cast<double>(lo[c][t]) - a[t], 0.0) +
+                                 std::max(a[t] - static_cast<double>(lo[c][dims + t]), 0.0));
+        sums[c] = ((part[0] + part[1]) + (part[2] + part[3])) + rest;
+    }
+}
 #endif
 
 // The k nearest of one query over the tree, each leaf one run of consecutive rows.
@@ -199,13 +240,14 @@ template <int Q>
 class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long dims, double p)
-        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims), margins_(Q, dims) {}
+        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
+          margins_(Q, dims), wide_(wideSearch()) {}
 
     long examined = 0;
     long nodes = 0;
 
     void setQuery(const double* a) {
-        if (codes_.leafOf) query_.set(a);
+        if (codes_.codes) query_.set(a);
     }
 
     // Node `node` over row positions [begin, end), its box already found not to be pruned.
@@ -214,23 +256,29 @@ public:
         if (end - begin <= RowIndex::kLeafRows) {
             examined += end - begin;
 #ifdef CLASTOOL_KNN_CODES
-            if (codes_.leafOf && list.full() && query_.usable()) {
-                const std::uint32_t leaf = codes_.leafOf[node];
-                const double error = codes_.errors[leaf];
+            if (codes_.codes && list.full() && query_.usable()) {
+                const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
+                const double error = codes_.errors[slot];
                 if (error == error) {
-                    offerCodedLeaf<Q>(list, query_, margins_, codes_.codes + codes_.start[leaf], box(node),
-                                      codes_.scales + static_cast<std::size_t>(leaf) * static_cast<std::size_t>(dims_),
+                    offerCodedLeaf<Q>(list, query_, margins_,
+                                      codes_.codes + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_),
+                                      box(node), codes_.scales + slot * static_cast<std::size_t>(dims_),
                                       error, begin, end, a, packed_, dims_, p_);
                     return;
                 }
             }
 #endif
-            offerRows(Q, list, begin, end, a, packed_, dims_, p_);
+            if (list.full())
+                offerRows(Q, list, begin, end, a, packed_, dims_, p_);
+            else
+                offerNearestFirst(list, a, begin, end);
             return;
         }
         const long mid = begin + (end - begin) / 2;
         const long left = 2 * node + 1, right = left + 1;
-        const double toLeft = boxSum(a, left), toRight = boxSum(a, right);
+        double to[2];
+        siblingSums(a, left, to);
+        const double toLeft = to[0], toRight = to[1];
         if (toLeft <= toRight) {
             if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid);
             if (!(toRight >= list.bound())) visit(list, a, right, mid, end);
@@ -245,7 +293,9 @@ public:
         long node = 0, begin = 0, end = indexed;
         while (end - begin > RowIndex::kLeafRows) {
             const long mid = begin + (end - begin) / 2;
-            if (boxSum(a, 2 * node + 1) <= boxSum(a, 2 * node + 2)) {
+            double to[2];
+            siblingSums(a, 2 * node + 1, to);
+            if (to[0] <= to[1]) {
                 node = 2 * node + 1;
                 end = mid;
             } else {
@@ -261,6 +311,40 @@ public:
 private:
     const float* box(long node) const {
         return boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    }
+
+    // A leaf reached before the list is full (the first one, as a rule): its rows offered in the
+    // order of their cheap sums, so that the list fills with the nearest of them and the others
+    // meet a tight bound, mostly failing the cheap test instead of taking the exact path.
+    void offerNearestFirst(ReplayList& list, const double* a, long begin, long end) {
+        std::pair<double, long> byCheap[RowIndex::kLeafRows];
+        const long size = end - begin;
+        for (long t = 0; t < size; ++t) {
+            const double* b = packed_.row(begin + t);
+            double sum = 0.0;
+            for (long j = 0; j < dims_; ++j) sum += cheapTerm<Q>(a[j] - b[j]);
+            byCheap[t] = {sum, begin + t};
+        }
+        std::sort(byCheap, byCheap + size);
+        for (long t = 0; t < size; ++t) {
+            const long i = byCheap[t].second;
+            const double* b = packed_.row(i);
+            if (list.full() && cheapSumReaches<Q>(a, b, dims_, list.bound())) continue;
+            const double sum = normPowerSum(a, b, dims_, p_);
+            list.offer(i, normRoot(sum, p_), sum);
+        }
+    }
+
+    // The cheap sums of the box gaps of node `left` and of its sibling.
+    void siblingSums(const double* a, long left, double* sums) const {
+#ifdef CLASTOOL_KNN_CODES
+        if (wide_) {
+            siblingSumsWide<Q>(a, box(left), dims_, sums);
+            return;
+        }
+#endif
+        sums[0] = boxSum(a, left);
+        sums[1] = boxSum(a, left + 1);
     }
 
     double boxSum(const double* a, long node) const {
@@ -288,6 +372,7 @@ private:
     SkipBound skip_;
     FloatValues query_;  // the query for the coded leaves
     FloatScale margins_;
+    bool wide_;
 };
 
 struct Counts {
@@ -396,38 +481,25 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
 void RowIndex::buildCodes_(const PackedRows& packed) {
     if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
     const std::size_t d = static_cast<std::size_t>(dims_);
-    std::size_t leaves = 0, codes = 0;
-    forEachLeaf(0, 0, rows_, [&](long, long begin, long end) {
-        ++leaves;
-        codes += static_cast<std::size_t>(codeStride(end - begin)) * d;
-    });
-    const std::size_t nodes = boxes_.size() / (2 * d);
+    const std::size_t slots = static_cast<std::size_t>(rows_ / kSlotRows + 1);
+    const std::size_t codes = static_cast<std::size_t>(rows_) * d + kCodePadding;
     const std::size_t bytes = boxes_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
-                              nodes * sizeof(std::uint32_t) + codes * sizeof(std::uint16_t) +
-                              leaves * (d * sizeof(float) + sizeof(std::size_t) + sizeof(double));
+                              codes * sizeof(std::uint16_t) + slots * (d * sizeof(float) + sizeof(double));
     if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0) return;
-    leafOf_.assign(nodes, 0);
-    codeStart_.reserve(leaves);
-    scales_.assign(leaves * d, 0.0f);
-    errors_.assign(leaves, 0.0);
+    scales_.assign(slots * d, 0.0f);
+    errors_.assign(slots, 0.0);
     codes_.assign(codes, 0);
-    std::size_t next = 0;
-    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) {
-        leafOf_[static_cast<std::size_t>(node)] = static_cast<std::uint32_t>(codeStart_.size());
-        codeStart_.push_back(next);
-        next += static_cast<std::size_t>(codeStride(end - begin)) * d;
-        codeLeaf_(packed, node, begin, end);
-    });
+    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) { codeLeaf_(packed, node, begin, end); });
 }
 
 // Steps of 1/65535 of the leaf's box per measurement, codes rounded to the nearest step, and
 // the largest distance of a decoded value from its row's value (see the proof above).
 void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long end) {
-    const std::size_t leaf = leafOf_[static_cast<std::size_t>(node)];
+    const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
     const float* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
     const float* hi = lo + dims_;
-    float* scale = scales_.data() + leaf * static_cast<std::size_t>(dims_);
-    std::uint16_t* codes = codes_.data() + codeStart_[leaf];
+    float* scale = scales_.data() + slot * static_cast<std::size_t>(dims_);
+    std::uint16_t* codes = codes_.data() + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_);
     bool bounded = true;
     for (long j = 0; j < dims_; ++j) {
         bounded = bounded && std::fabs(lo[j]) <= kFloatLimit && std::fabs(hi[j]) <= kFloatLimit;
@@ -443,10 +515,10 @@ void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long e
             const float decoded = std::fmaf(static_cast<float>(code), scale[j], lo[j]);
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
-            codes[j * codeStride(end - begin) + t] = code;
+            codes[j * (end - begin) + t] = code;
         }
     }
-    errors_[leaf] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
+    errors_[slot] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
 }
 
 // The cost model's figure: the average work of a few queries at stored rows spread over the data.
@@ -457,7 +529,7 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     LeafCodes codes;
-    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
     const Counts c = searchByOrder(2, packed, boxes_.data(), codes, rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
     const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
@@ -480,16 +552,19 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return boxes_.capacity() * sizeof(float) + leafOf_.capacity() * sizeof(std::uint32_t) +
-           codeStart_.capacity() * sizeof(std::size_t) + scales_.capacity() * sizeof(float) +
+    return boxes_.capacity() * sizeof(float) + scales_.capacity() * sizeof(float) +
            errors_.capacity() * sizeof(double) + codes_.capacity() * sizeof(std::uint16_t) + sizeof(*this);
 }
 
 bool RowIndex::pays(long n, long k) const {
     // More neighbours mean more rows within the k-th distance, roughly one leaf per neighbour.
     const double kScale = std::max(1.0, static_cast<double>(k + kLeafRows) / static_cast<double>(kProbeK + kLeafRows));
-    const double tree = probeCost_ * kScale + kTreeValueCost * static_cast<double>((n - rows_) * dims_);
-    const double scan = kScanQueryCost + kScanValueCost * static_cast<double>(n * dims_);
+    // The rows after the indexed ones are scanned by the tree too.
+    const auto scanned = [this](long rows) {
+        return kScanRowCost * static_cast<double>(rows) + kScanValueCost * static_cast<double>(rows * dims_);
+    };
+    const double tree = probeCost_ * kScale + scanned(n - rows_);
+    const double scan = kScanQueryCost + scanned(n);
     return tree < scan;
 }
 
@@ -504,7 +579,7 @@ bool RowIndex::search(const PackedRows& packed, long n, double p, const double* 
     for (long c = 0; c < count; ++c)
         if (!finiteValues(queries[c], dims)) return false;
     LeafCodes codes;
-    if (!leafOf_.empty()) codes = {leafOf_.data(), codeStart_.data(), scales_.data(), errors_.data(), codes_.data()};
+    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
     searchByOrder(q, packed, boxes_.data(), codes, rows_, n, p, queries, count, dims, k, indices, distances);
     return true;
 }

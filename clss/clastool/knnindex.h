@@ -75,11 +75,9 @@ private:
     // The leaves' rows as 16-bit codes for the float bound pass (empty where it is not taken):
     // measurement j of a leaf's row decodes to fma(code, scale_j, lo_j) in float, lo the leaf's
     // lower corner, and errors_ bounds the decoding's distance from the row (NaN: no float pass).
-    std::vector<std::uint32_t> leafOf_;  // per node: its number among the leaves
-    std::vector<std::size_t> codeStart_;  // per leaf
-    std::vector<float> scales_;           // per leaf: d steps
-    std::vector<double> errors_;          // per leaf
-    std::vector<std::uint16_t> codes_;    // per leaf, measurement by measurement, rows padded to 8
+    std::vector<float> scales_;           // per slot of rows (a leaf's at its first row): d steps
+    std::vector<double> errors_;          // per slot of rows
+    std::vector<std::uint16_t> codes_;    // per leaf from its first row on, measurement by measurement
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
