@@ -127,12 +127,10 @@ TEST(CliInput, QuotesBlanksLineEndsAndNumberKinds) {
 
     using K = cli::NumberKind;
     const std::vector<std::pair<const char*, K>> numbers = {
-        {"-2.5", K::Number},       {"+7", K::Number},      {"3E-4", K::Number},
-        {".5", K::Number},         {"1e-400", K::Number},  {"1.2.3", K::NotANumber},
-        {"0x10", K::NotANumber},   {"nan", K::NotANumber}, {"1,5", K::NotANumber},
-        {"--1", K::NotANumber},    {"1 2", K::NotANumber}, {"1e309", K::OutOfRange},
-        {"-1e309", K::OutOfRange}, {"inf", K::Infinite},   {"-Infinity", K::Infinite},
-        {"+-1", K::NotANumber},    {"-nan", K::NotANumber},
+        {"-2.5", K::Number},      {"+7", K::Number},      {".5", K::Number},          {"1e-400", K::Number},
+        {"1.2.3", K::NotANumber}, {"nan", K::NotANumber}, {"1,5", K::NotANumber},     {"--1", K::NotANumber},
+        {"1e309", K::OutOfRange}, {"inf", K::Infinite},   {"-Infinity", K::Infinite}, {"+-1", K::NotANumber},
+        {"-nan", K::NotANumber},
     };
     for (const auto& [text, kind] : numbers) {
         double v = 0.0;

@@ -100,8 +100,10 @@ TEST(Knn, RefusedCallsChangeNothing) {
     tqClassifierTool kept, hostile;
     kept.train(makeData({{0, 0}}, {0}), tqClassifierTrainParamsKNN(7777));
     tqtest::loadBytes(tqtest::patched(tqtest::storeBytes(kept), tqtest::i64(7777), tqtest::i64(0)), hostile);
-    tq_ClassifierKNN knn, started;
+    tq_ClassifierKNN knn, started, minusOne;
     started.trainStart(params);
+    minusOne.train(makeData({{5}}, {0}), params, nullptr, 0);
+    minusOne.trainIncremental(one, -1, nullptr, 0);  // a label is checked only when a run meets it
     tqClassifierResult result;
     const tqtest::Raises features = tqtest::raises<BadFeatures>, bad = tqtest::raises<BadParams>,
                          noData = tqtest::raises<NoData>;
@@ -110,11 +112,8 @@ TEST(Knn, RefusedCallsChangeNothing) {
             {[&] { norm.distance(two, three); }, features, kLengths},
             {[&] { norm.distance(two, secondBad); }, features, kFullVector},
             {[&] { norm.distance(firstBad, two); }, features, kFullVector},
-            {[&] { metric.order(0.0); }, bad, kOrder},
-            {[&] { metric.order(-1.0); }, bad, kOrder},
             {[&] { metric.order(std::nan("")); }, bad, kOrder},
             {[] { tqPatternDistanceMetricNorm{0.0}; }, bad, kOrder},
-            {[&] { tqClassifierTrainParamsKNN(-3, norm, tqClassifierCosts()); }, bad, kK},
             {[] { tqClassifierTrainParamsKNN{0}; }, bad, kK},
             {[&] { params.k(0); }, bad, kK},
             {[&] { find(&norm, two, 0); }, bad, kK},
@@ -133,36 +132,33 @@ TEST(Knn, RefusedCallsChangeNothing) {
             {[&] { started.trainIncremental(two, 0, nullptr, 0); },
              tqtest::raises<tqClassifierDefs::NotTrained>,
              "Classifier tool must be trained before incremental training."},
+            {[&] { classify(minusOne, one); }, tqtest::raises<tqClassifierDefs::BadLabel>,
+             "Category labels must be >= 0"},
         },
         [&] { return metric.order() == 3.0 && params.k() == 1 && tool == trained && !refusing.isTrained(); });
     EXPECT_TRUE(unlabelled.isTrained());
     EXPECT_TRUE(knn.isTrained());
 }
 
-TEST(NormMetric, ArchiveAndEquality) {
-    // Unequal orders compare unequal whichever side is smaller.
-    EXPECT_TRUE(tqPatternDistanceMetricNorm(2.0) != tqPatternDistanceMetricNorm(1.0));
-    EXPECT_TRUE(tqPatternDistanceMetricNorm(1.0) != tqPatternDistanceMetricNorm(2.0));
-    tqPtrHandle<tqPatternDistanceMetric> stored(new tqPatternDistanceMetricNorm(3.0)), back;
-    EXPECT_TRUE(tqtest::archiveHolds("knn_metric_norm3.bin", stored, back));
-    ASSERT_TRUE(back);
-    EXPECT_TRUE(back->isEquivalent(*stored));
-    // Two version bytes lead the object: the norm level's, then the base level's.
-    tqPatternDistanceMetricNorm loaded;
-    EXPECT_TRUE(tqtest::refusesVersions(tqtest::storeBytes(static_cast<tqPersistent&>(*stored)), {0, 1},
-                                        [&](const std::string& bytes) { tqtest::loadBytes(bytes, loaded); }));
-    EXPECT_EQ(loaded.order(), 2.0);
-}
-
-TEST(KnnParams, ArchiveKeepsEveryField) {
+// The parameters keep every field through the archive, and a change of any one makes them
+// unequal: k, the metric's order either way, the costs. The metric's two version bytes (the norm
+// level's, then the base level's) are refused.
+TEST(KnnParams, ArchiveAndEqualityCoverEveryField) {
     tqClassifierCosts costs(0.25);
     costs.misclassificationCostOverride(1, 0, 4.0);
-    tqPtrHandle<tqClassifierTrainParams> stored(
-        new tqClassifierTrainParamsKNN(7, tqPatternDistanceMetricNorm(3.0), costs)),
-        golden;
+    tqPatternDistanceMetricNorm norm(3.0), loaded;
+    using Params = tqClassifierTrainParamsKNN;
+    tqPtrHandle<tqClassifierTrainParams> stored(new Params(7, norm, costs)), golden;
     ASSERT_TRUE(tqtest::archiveHolds("knn_params.bin", stored, golden));
-    EXPECT_TRUE(dynamic_cast<const tqClassifierTrainParamsKNN&>(*golden) ==
-                dynamic_cast<const tqClassifierTrainParamsKNN&>(*stored));
+    const Params& params = dynamic_cast<const Params&>(*stored);
+    EXPECT_TRUE(dynamic_cast<const Params&>(*golden) == params);
+    for (const Params& other :
+         {Params(6, norm, costs), Params(7, tqPatternDistanceMetricNorm(2.0), costs),
+          Params(7, tqPatternDistanceMetricNorm(4.0), costs), Params(7, norm, tqClassifierCosts(0.25))})
+        EXPECT_TRUE(other != params) << other.k();
+    EXPECT_TRUE(tqtest::refusesVersions(tqtest::storeBytes(norm), {0, 1},
+                                        [&](const std::string& bytes) { tqtest::loadBytes(bytes, loaded); }));
+    EXPECT_EQ(loaded.order(), 2.0);
 }
 
 // Votes of the k nearest become match scores. Ties: of patterns at the same distance the earlier
@@ -177,7 +173,6 @@ TEST(KnnClassifier, VotesBecomeMatchScores) {
         Scores expected;
     } cases[] = {
         {three, {0, 0, 1}, 3, {0.5, 0}, {{0, 2.0 / 3.0}, {1, 1.0 / 3.0}}},
-        {three, {0, 0, 1}, 1, {4, 4}, {{1, 1.0}}},
         {three, {0, 0, 1}, 10, {9, 9}, {{0, 2.0 / 3.0}, {1, 1.0 / 3.0}}},  // all vote, divided by 3
         {{{-1, 0}, {1, 0}}, {0, 1}, 1, {0, 0}, {{0, 1.0}}},
         {{{-1, 0}, {1, 0}, {0, 0.5}}, {0, 1, 2}, 2, {0, 0}, {{1, 0.5}, {2, 0.5}}},
@@ -208,25 +203,6 @@ TEST(KnnClassifier, VotesBecomeMatchScores) {
     EXPECT_EQ(a->refCount(), before + 1);
 }
 
-TEST(KnnClassifier, IncrementalTrainingStoresCopiesSeenByEveryCopy) {
-    tq_ClassifierKNN knn;
-    knn.train(makeData({{0.0}}, {0}), tqClassifierTrainParamsKNN(1), nullptr, 0);
-    tq_ClassifierKNN copy(knn);
-    knn.trainIncremental(tqFeaturePattern({10.0}), 4, nullptr, 0);
-    EXPECT_EQ(scores(classify(copy, tqFeaturePattern({9.0}))), (Scores{{4, 1.0}}));
-    EXPECT_TRUE(copy == knn);
-    // A new training ends the sharing.
-    knn.train(makeData({{0.0}}, {5}), tqClassifierTrainParamsKNN(1), nullptr, 0);
-    EXPECT_EQ(scores(classify(knn, tqFeaturePattern({9.0}))), (Scores{{5, 1.0}}));
-    EXPECT_EQ(scores(classify(copy, tqFeaturePattern({9.0}))), (Scores{{4, 1.0}}));
-    // Neither the label nor the validity is checked when a pattern is added; a run meets them.
-    copy.trainIncremental(tqFeaturePattern({20.0}), -1, nullptr, 0);
-    EXPECT_THROW_MSG(classify(copy, tqFeaturePattern({19.0})), tqClassifierDefs::BadLabel,
-                     "Category labels must be >= 0");
-    copy.trainIncremental(tqFeaturePattern({30.0}, {0}), 1, nullptr, 0);
-    EXPECT_THROW_MSG(classify(copy, tqFeaturePattern({0.0})), BadFeatures, kFullVector);
-}
-
 // A loaded classifier classifies with the parameters it was trained with, although only the
 // kept parameters are archived; a damaged archive loads or throws, and never crashes.
 TEST(KnnClassifier, GoldenArchiveStillLoadsAndClassifies) {
@@ -234,7 +210,6 @@ TEST(KnnClassifier, GoldenArchiveStillLoadsAndClassifies) {
     tool.train(makeData({{0, 0}, {1, 0}, {5, 5}, {6, 5}}, {0, 0, 1, 2}),
                tqClassifierTrainParamsKNN(3, tqPatternDistanceMetricNorm(1.0), tqClassifierCosts(2.0)));
     EXPECT_TRUE(tqtest::archiveHolds("knn_tool.bin", tool, golden));
-    EXPECT_TRUE(golden == tool);
     EXPECT_EQ(classify(golden, {4, 4}), classify(tool, {4, 4}));
     const std::string bytes = tqtest::storeBytes(tool);
     for (std::size_t at = 0; at < bytes.size(); ++at) {
@@ -274,14 +249,21 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
            (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
-// The search, for each query on its own, for all of them as one batch over packed rows, through a
-// tree over the first `indexed` rows (the rest scanned, as after incremental training), and as one
-// batch scan over the rows the tree reordered, finds the reference's neighbours at the reference's
-// distances, bit for bit. The tree must take the queries exactly when `treeExpected`.
+// A metric of another class: the search takes the general path, every distance through the metric.
+struct OtherNorm : tqPatternDistanceMetricNorm {
+    using tqPatternDistanceMetricNorm::tqPatternDistanceMetricNorm;
+};
+
+// The search, for each query on its own (the first also through a metric of another class), for
+// all of them as one batch over packed rows, through a tree over the first `indexed` rows (the rest
+// scanned, as after incremental training), and as one batch scan over the rows the tree reordered,
+// finds the reference's neighbours at the reference's distances, bit for bit. The tree must take
+// the queries exactly when `treeExpected`.
 ::testing::AssertionResult matchesReference(const tqClassifierDataProviderMemory& data, double order,
                                             const std::vector<tqFeaturePattern>& queries, long dims, long k,
                                             long indexed, bool treeExpected) {
     const tqPatternDistanceMetricNorm metric(order);
+    const OtherNorm other(order);
     tq_knn::PackedRows packed(data);
     std::vector<const double*> rows;
     for (const auto& query : queries) rows.push_back(query.featureMeasurements(false).data());
@@ -297,16 +279,19 @@ bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
     if (tree != treeExpected) return ::testing::AssertionFailure() << "tree used: " << tree;
     tq_knn::findNearestPacked(packed, data, order, rows.data(), count, dims, k, reorderedIndices.data(),
                               reorderedDistances.data());
-    std::vector<long> gotIndices, wantIndices;
-    std::vector<double> gotDistances, wantDistances;
+    std::vector<long> gotIndices, otherIndices, wantIndices;
+    std::vector<double> gotDistances, otherDistances, wantDistances;
     for (std::size_t q = 0; q < size; ++q) {
         tq_knn::findNearestNeighbors(data, &metric, queries[q], k, gotIndices, gotDistances);
+        if (q == 0) tq_knn::findNearestNeighbors(data, &other, queries[q], k, otherIndices, otherDistances);
         referenceSearch(data, metric, queries[q], k, wantIndices, wantDistances);
         const struct {
             const char* path;
             const std::vector<long>& indices;
             const std::vector<double>& distances;
         } paths[] = {{"searched alone", gotIndices, gotDistances},
+                     {"through another metric class", q == 0 ? otherIndices : wantIndices,
+                      q == 0 ? otherDistances : wantDistances},
                      {"in the batch", batchIndices[q], batchDistances[q]},
                      {"in the tree", tree ? treeIndices[q] : wantIndices, tree ? treeDistances[q] : wantDistances},
                      {"in the batch over reordered rows", reorderedIndices[q], reorderedDistances[q]}};
@@ -334,7 +319,7 @@ std::vector<double> draw(tqRandomUniform& random, long dims, const std::vector<d
 
 class SearchMatchesReference : public ::testing::TestWithParam<double> {};
 
-TEST_P(SearchMatchesReference, OnDataFullOfTies) {
+TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
     const double inf = std::numeric_limits<double>::infinity();
     const struct {
         const char* name;
@@ -380,13 +365,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTies) {
             }
         }
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference,
-                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 2.5, 7.0, 100.0));
-
-// Far more patterns than k and real-valued data: most patterns are decided by the bound.
-TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
+    // Far more patterns than k and real-valued data, for orders the index takes: most patterns are
+    // decided by the bound.
+    if (p < 1 || p > 3) return;
     std::vector<tq_ClassDataGenerator> classes;
     for (int c = 0; c < 5; ++c) {
         std::vector<tqPair<double>> parameters;
@@ -394,40 +375,22 @@ TEST(KnnSearch, MatchesReferenceOnGeneratedData) {
         classes.emplace_back(parameters, 400);
     }
     const tqClassifierDataProviderMemory data = tq_TotalDataGenerator(classes).generateData();
-    tqRandomUniform random(99);
     std::vector<tqFeaturePattern> queries;
     for (int q = 0; q < 20; ++q)  // half the queries are stored patterns themselves (distance 0 ties)
         queries.push_back(q % 2 ? *data.featurePattern(static_cast<long>(random.next(0, data.numPatterns())))
                                 : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false)));
-    for (double order : {1.0, 2.0, 2.5, 3.0})
-        for (long k : {1L, 5L, 50L})
-            EXPECT_TRUE(matchesReference(data, order, queries, 16, k, data.numPatterns() - 300, true))
-                << "order " << order;
+    for (long k : {1L, 5L, 50L})
+        EXPECT_TRUE(matchesReference(data, p, queries, 16, k, data.numPatterns() - 300, true)) << "generated, k " << k;
 }
 
-// A metric of another class takes the general path and is called once per stored pattern.
-TEST(KnnSearch, OtherMetricsAreCalledForEveryPattern) {
-    struct Counting : tqPatternDistanceMetricNorm {
-        double distance(const tqFeaturePattern& a, const tqFeaturePattern& b) const override {
-            ++calls;
-            return tqPatternDistanceMetricNorm::distance(a, b);
-        }
-        mutable long calls = 0;
-    };
-    const auto data = makeData({{0}, {3}, {1}, {3}, {2}}, {0, 1, 2, 3, 4});
-    const Counting metric;
-    std::vector<long> indices;
-    std::vector<double> distances;
-    tq_knn::findNearestNeighbors(data, &metric, tqFeaturePattern({3.0}), 2, indices, distances);
-    EXPECT_EQ(metric.calls, 5);
-    EXPECT_EQ(indices, (std::vector<long>{3, 1}));
-}
+INSTANTIATE_TEST_SUITE_P(Orders, SearchMatchesReference,
+                         ::testing::Values(1.0, 2.0, 3.0, 0.5, 1.5, 2.5, 7.0, 100.0));
 
 // Batches against single runs where the packed rows are easy to get wrong: rows added through a
 // copy, rows packed by the first search of a loaded classifier, several row and query blocks, and
 // a refused query in the middle (the results before it are in place). All of it with the index
 // forced, and without: the same results and the same archive; incremental training enough to
-// rebuild the index, then a pattern that cannot be packed.
+// rebuild the index, seen by the copy, then a pattern that cannot be packed.
 TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
     std::vector<double> values;
     tqRandomUniform random(5);
@@ -448,6 +411,7 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
         const tq_ClassifierKNN copy(knn);
         for (int i = 0; i < 300; ++i)
             knn.trainIncremental(tqFeaturePattern({0.1 + 0.001 * i, 1.0, 0.0}), 7, nullptr, 0);
+        EXPECT_TRUE(copy == knn);  // the copy shares the stored patterns
         tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN(knn)), loaded;
         archives.push_back(tqtest::storeBytes(stored));
         tqtest::loadBytes(archives.back(), loaded);
@@ -470,7 +434,10 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
                       7);  // the incremental patterns are searched
             byChoice.back().insert(byChoice.back().end(), batch.begin(), batch.end());
         }
+        // The validity is checked only when a run meets the pattern; a new training ends the sharing.
         knn.trainIncremental(tqFeaturePattern({0.2, 1.0, 0.0}, {1}), 7, nullptr, 0);
+        knn.train(makeData({{0, 1, 0}}, {5}), tqClassifierTrainParamsKNN(1), nullptr, 0);
+        EXPECT_EQ(scores(classify(knn, tqFeaturePattern({0.2, 1.0, 0.0}))), (Scores{{5, 1.0}}));
         EXPECT_THROW_MSG(classify(copy, tqFeaturePattern({0.2, 1.0, 0.0})), BadFeatures, kFullVector);
     }
     unsetenv("CLASTOOL_KNN_INDEX");

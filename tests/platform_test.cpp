@@ -150,15 +150,12 @@ TEST(Handle, CountsStayExactUnderConcurrentCopies) {
     EXPECT_EQ(ChainNode::live, 0);
 }
 
-TEST(Exception, MessagesAndSuicideAndRethrow) {
+TEST(Exception, MessagesRethrowAndStatusConversion) {
     EXPECT_EQ(tqAborted().message(), "Operation aborted on request");
     tqException* failure = new tqFailureStatus(0x80000B61L);
     EXPECT_THROW_MSG(failure->suicideAndRethrow(), tqFailureStatus, "Unhandled failure status 0x80000B61");
     tqException* malformed = new tqArchive::Malformed("m");
     EXPECT_THROW_MSG(malformed->suicideAndRethrow(), tqArchive::Malformed, "m");
-}
-
-TEST(StatusConversion, ConverterThrowsOrFallsBackToFailureStatus) {
     // The group is bits 5..15 of the status; bit 31 alone marks a failure.
     EXPECT_EQ(tfStatusGroup(0x8000FFFFL), 0x7FF);
     EXPECT_EQ(tfStatusGroup(0xFFFF0000L), 0);
@@ -191,7 +188,6 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
         {bytesOf(0x0102030405060708UL), "0807060504030201"},
         {bytesOf(1.0), "000000000000f03f"},
         {bytesOf(static_cast<unsigned char>(0xAB)) + bytesOf(true), "ab01"},
-        {bytesOf(std::string("ab")), "02000000000000006162"},
         {bytesOf(std::vector<bool>{true, false, true}), "000300000000000000010001"},
         {bytesOf(std::vector<long>{1, -1}), "0002000000000000000100000000000000ffffffffffffffff"},
         {bytesOf(tqRange(-1.0, 2.0)), "00000000000000f0bf0000000000000040"},
@@ -203,19 +199,14 @@ TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
     EXPECT_EQ(storeBytes(error), u8(0) + str("bad"));
 }
 
-TEST(ArchiveRoundTrip, SharedObjectIsStoredOnceAndLoadsShared) {
+// Loading shares it again: see ArchiveIdentity.
+TEST(ArchiveRoundTrip, SharedObjectIsStoredOnce) {
     tqPtrHandle<ChainNode> root(new ChainNode(1));
     root->next.reset(new ChainNode(7));
     root->shared = root->next;
-    const std::string bytes = storeBytes(root);
     // The second occurrence is a reference to object 1 (the root is object 0).
-    EXPECT_EQ(bytes,
+    EXPECT_EQ(storeBytes(root),
               u8(1) + str(kChain) + nodeBody(1, u8(1) + str(kChain) + nodeBody(7, u8(0)), u8(2) + u64(1)));
-    tqPtrHandle<ChainNode> loaded;
-    loadBytes(bytes, loaded);
-    ASSERT_TRUE(loaded && loaded->next);
-    EXPECT_EQ(loaded->next, loaded->shared);
-    EXPECT_EQ(loaded->next->refCount(), 2);  // the archive let go of it
 }
 
 // A growing vector reuses addresses of freed elements; a stale visited mark there must not
@@ -256,8 +247,6 @@ TEST(ArchiveDeep, DeferralStartsExactlyAtTheLimit) {
     // The deepest node's contents come last.
     EXPECT_EQ(storeBytes(head),
               prefix + u8(3) + str(kChain) + suffix + nodeBody(tqArchive::kMaxInlineDepth, u8(0)));
-    tqPtrHandle<ChainNode> loaded;
-    EXPECT_TRUE(tqtest::roundTrips(head, loaded));
 }
 
 // ---------------------------------------------------------------- archive: hostile input
@@ -269,8 +258,8 @@ void loadAs(const std::string& bytes) {
     T v{};
     loadBytes(bytes, v);
 }
-const Loader kLong = &loadAs<long>, kString = &loadAs<std::string>, kLongs = &loadAs<std::vector<long>>,
-             kMatrix = &loadAs<tqNMMatrix>, kChainLoad = &loadAs<tqPtrHandle<ChainNode>>;
+const Loader kLongs = &loadAs<std::vector<long>>, kMatrix = &loadAs<tqNMMatrix>,
+             kChainLoad = &loadAs<tqPtrHandle<ChainNode>>;
 
 std::string inlineNesting(long levels) {
     std::string bytes;
@@ -315,11 +304,8 @@ TEST(ArchiveHostile, EveryMalformedInputIsRefusedWithAReason) {
     tqNMMatrix wide;
     loadBytes(u8(0) + u64(std::uint64_t{1} << 62) + u64(0), wide);
     EXPECT_TRUE(wide.rows() == 1L << 62 && wide.cols() == 0 && wide.data().empty());
-}
-
-// The size is unknown here, so counts cannot be checked up front; a huge count must fail
-// as soon as the input ends, without trying to allocate for it.
-TEST(ArchiveHostile, UnseekableInputGrowsOnlyWithWhatIsRead) {
+    // Unseekable input: the size is unknown, so counts cannot be checked up front; a huge count
+    // must fail as soon as the input ends, without trying to allocate for it.
     auto loadUnseekable = [](const std::string& bytes, auto& into) {
         UnseekableBuf buf(bytes);
         std::istream in(&buf);
@@ -411,7 +397,7 @@ std::string storeSlots(std::vector<tqPtrHandle<ChainNode>>& slots, const std::st
 
 // Marks of passed levels once lasted the whole pass, so an object passed by value and then by
 // handle (or twice by value) lost its second copy's bytes and the archive did not load.
-TEST(ArchiveIdentity, ValueAndHandleMixesRoundTripByteIdentically) {
+TEST(ArchiveIdentity, MixesAndObjectsDroppedDuringThePassRoundTripByteIdentically) {
     for (const std::string script : {"v0 h0", "h0 v0", "v0 v0 h1 h0", "h2 v2 h0 v1", "v2 h0 h2 v1"}) {
         SCOPED_TRACE(script);
         std::vector<tqPtrHandle<ChainNode>> slots{tqPtrHandle<ChainNode>(new ChainNode(1)), {},
@@ -428,11 +414,8 @@ TEST(ArchiveIdentity, ValueAndHandleMixesRoundTripByteIdentically) {
         }
         EXPECT_EQ(storeSlots(loaded, script), bytes);
     }
-}
-
-// Objects dropped during one pass: a new one at a freed address was written as a reference to
-// the old one (by handle) or skipped as already passed (by value).
-TEST(ArchiveIdentity, ObjectsDroppedDuringThePassAreNotMistakenForLaterOnes) {
+    // Objects dropped during one pass: a new one at a freed address was written as a reference
+    // to the old one (by handle) or skipped as already passed (by value).
     std::ostringstream out;
     {
         tqArchive ar(out);
