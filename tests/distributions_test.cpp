@@ -229,7 +229,6 @@ TEST(PdfArchive, RoundTripsRateIdenticallyMatchTheGoldenFilesAndRefuseDamage) {
         EXPECT_EQ(golden, pdf);
         for (const auto& x : probes) EXPECT_EQ(golden.logValue(x), pdf.logValue(x));
         tqtest::expectArchiveRefusals(tqtest::storeBytes(pdf), make, {{0, "", 0}, {1, "", 0}});
-        return golden;
     };
     holds("pdf_normal.bin", normal(), [] { return tq_PDFMultivariateNormal(); },
           {P({3.0, 4.0, 1.0}, {2})});
