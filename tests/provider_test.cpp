@@ -150,7 +150,6 @@ TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
     EXPECT_FALSE(p.isValid(3));
     EXPECT_EQ(p.featureMeasurement(1, false), 2.0);  // the stored value of an invalid measurement
     EXPECT_EQ(p.featureMeasurement(5, false), 0.0);  // beyond the end
-    EXPECT_EQ(p.featureMeasurements(false), (std::vector<double>{1.0, 2.0, 3.0}));
     // Repeats collapse and the indices come back sorted.
     const tqFeaturePattern unordered({1.0, 2.0, 3.0, 4.0}, {3, 0, 3, 2});
     EXPECT_EQ(unordered.invalidFeatureIndices(), (std::vector<long>{0, 2, 3}));
