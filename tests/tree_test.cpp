@@ -352,7 +352,6 @@ TEST(DecisionTreeClassifier, ArchiveGoldenFileVersionAndEquality) {
     tqPtrHandle<tq_Classifier> trained(new tq_ClassifierDecisionTree), golden;
     static_cast<tq_ClassifierDecisionTree&>(*trained).trainManual(comparisonTree(), nullptr, 0);
     EXPECT_TRUE(tqtest::archiveHolds("treeclassifier.bin", trained, golden));
-    ASSERT_FALSE(golden.isNull());
     tq_ClassifierDecisionTree target, other;
     EXPECT_TRUE(tqtest::refusesVersions(
         tqtest::storeBytes(static_cast<tqPersistent&>(*trained)), {0},
