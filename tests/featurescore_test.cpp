@@ -102,10 +102,10 @@ TEST(FeatureScore, InitChecksInOrderAndChangesNothingOnFailure) {
         EXPECT_EQ(s, one);
         EXPECT_EQ(t, two);
     }
-    OneSided s;
+    // The bounds themselves are allowed (the curves above have them too), and low values equal
+    // to the lowest high value.
     TwoSided t;
-    EXPECT_NO_THROW(s.init(0, 0, 0, 0, 1));                 // the bounds themselves are allowed
-    EXPECT_NO_THROW(t.init(0, 0, 0, 0, 0, 0, 1, 1, 1, 1));  // all low values equal to lowest
+    EXPECT_NO_THROW(t.init(0, 0, 0, 0, 0, 0, 1, 1, 1, 1));
 }
 
 TEST(FeatureScore, YSettersCheckXSettersDoNotAndScoreReportsBrokenCurves) {
@@ -117,11 +117,8 @@ TEST(FeatureScore, YSettersCheckXSettersDoNotAndScoreReportsBrokenCurves) {
         {[&] { two.y0h(kNaN); }, tqtest::raises<BadParams>, "y0h must be between 0 and 1"},
         {[&] { two.y1h(1.5); }, tqtest::raises<BadParams>, "y1h must be between 0 and 1"},
     }, [&] { return one == OneSided() && two == TwoSided(); });
-    // A broken curve can be made with the x setters; score reports it, in its own words.
-    one.x1(2);
-    EXPECT_THROW_MSG(one.score(0.5), BadParams, "x1 must lie between x0 and xc");
-    one.xc(3);
-    EXPECT_NO_THROW(one.score(0.5));
+    // A broken curve can be made with the x setters (the one-sided kind below, in the archive and
+    // rule tests); score reports it, in its own words.
     TwoSided above;
     above.x0(0.5);  // still a valid low side, but above the high side's lowest value 0
     EXPECT_THROW_MSG(above.score(0), BadParams, "Bad x values");
@@ -144,8 +141,6 @@ public:
 };
 
 TEST(FeatureScore, EqualityNeedsTheSameDynamicTypeAndValues) {
-    EXPECT_FALSE(Ignore() == OneSided());
-    EXPECT_FALSE(OneSided() == TwoSided());
     EXPECT_FALSE(OneSided() == OneSidedVariant());  // same values, derived class
     const OneSided base = oneSided(1, 3, 5, 0.2, 0.8);
     for (const OneSided& c :
@@ -232,9 +227,7 @@ TEST(Rule, ScoreIsTheGeometricMeanOfTheUsedScores) {
         {{flat(0.9)}, {-3}, 0.9},
         {{ignore(), ignore()}, {1, kNaN}, 1.0},
         {{flat(0.25), flat(0.36)}, {0, kNaN}, 0.25},  // a NaN curve score is left out like an ignored one
-        {{flat(0.25), flat(1.0)}, {kNaN, 0}, 1.0},
         {{flat(1.0), flat(0.9), flat(0.5)}, {0, 0, 5}, 0.0},  // one zero makes the rule 0
-        {{flat(0.0), ignore()}, {0, 0}, 0.0},
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(rule(c.scores, 0).score(vec(c.x)), c.expected);
 }

@@ -179,14 +179,12 @@ TEST_F(ClassifierLifecycle, RefusedCallsReachNoHook) {
     tqtest::expectRefusals(
         {
             {[&] { classifier.run(pattern, result, &diag, 0); }, notTrained, kNotTrainedRun},
-            {[&] { classifier.trainIncremental(pattern, 0, &diag, 0); }, notTrained, kNotTrainedIncremental},
+            {[&] { started.trainIncremental(pattern, 0, nullptr, 0); }, notTrained, kNotTrainedIncremental},
             {[&] { classifier.retrain(params, &diag, 0); }, notTrained, kNotTrainedRetrain},
             {[&] { classifier.trainParams(); }, notTrained, kNotTrainedParams},
-            {[&] { started.trainIncremental(pattern, 0, nullptr, 0); }, notTrained, kNotTrainedIncremental},
             {[&] { manual.trainParams(); }, method, "Classifier tool was not automatically trained."},
             {[&] { manual.retrain(params, nullptr, 0); }, method, kOtherTechnique},
             {[&] { trained.retrain(other, nullptr, 0); }, method, kOtherTechnique},
-            {[&] { empty.trainParams(); }, notTrained, kNotTrainedParams},
             {[&] { batch(empty, &x, 1); }, notTrained, kNotTrainedRun},
             {[&] { batch(knn, &x, 0); }, bad, "Pattern rows must be at least as long as their dimension."},
             {[&] { batch(knn, nullptr, 1); }, bad,
