@@ -522,7 +522,6 @@ void addBlockAlikeFixed(tqMVNState& s, long begin, long n, const long* indices, 
             const __m128d own = i % 2 == 0 ? _mm_unpacklo_pd(delta[i / 2], delta[i / 2])
                                            : _mm_unpackhi_pd(delta[i / 2], delta[i / 2]);
             __m128d* part = scatter + kTriangle.offset[i];
-#pragma GCC unroll 8
             for (long q = 0; q <= i / 2; ++q) part[q] = _mm_add_pd(part[q], _mm_mul_pd(own, after[q]));
         }
         ++count;
