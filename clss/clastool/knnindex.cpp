@@ -40,8 +40,11 @@
 // knnsearch.cpp) says that a row whose cheap sum reaches SkipBound(S_k) lies strictly farther
 // than T, so it is not needed. A node is pruned when the cheap sum of its box gaps reaches the
 // same bound, the gaps being g_j = fl(lo_j - a_j) when a_j < lo_j, fl(a_j - hi_j) when
-// a_j > hi_j, else 0, over a box [lo, hi] that holds the node's rows (their extremes rounded
-// outward to floats, lo_j and hi_j then exact as doubles). For a row b in the box the scan's
+// a_j > hi_j, else 0, over a box [lo, hi] of floats (exact as doubles) that holds the node's rows:
+// the root's is their extremes rounded outward; every other node's is decoded from 8-bit codes
+// within its parent's box, by operations each rounded once (the same floats at build and at
+// search), and the build picks each code by that very decoding so that the box holds the rows.
+// For a row b in the box the scan's
 // |fl(a_j - b_j)| is at least g_j, as rounding is monotone and b_j lies in [lo_j, hi_j]. The proof
 // of the skip test bounds the cheap terms of a row only from above by the exact powers of its
 // differences (c_j <= x_j^q (1 + u)^m + tiny), and the gap terms obey the same bound for every row
@@ -57,7 +60,7 @@
 // sum or distance; the skip test's proof covers that, and an infinite T gives no bound (NaN).
 //
 // The leaves' float pass. Where the processor has AVX2 and FMA, each leaf also holds its rows as
-// 16-bit codes: measurement j of a row decodes to bf_j = fma(c_j, s_j, lo_j) in float (the code
+// 8-bit codes: measurement j of a row decodes to bf_j = fma(c_j, s_j, lo_j) in float (the code
 // c_j, the leaf's step s_j and lower corner lo_j; a fused operation is rounded once, so every
 // decoding of a code gives the same float, at build and at search, up to flushing tiny results
 // to zero, below 2^-126), and the build measures e = max |b_j - bf_j| over the leaf, stored as
@@ -69,7 +72,6 @@
 // gets no codes (NaN bound) and is read through the double rows only.
 
 namespace tq_knn {
-
 namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
@@ -83,7 +85,7 @@ constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
 constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
-constexpr double kCodeSteps = 65535.0;
+constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
 // docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
 // 100,000 x 16, d from 2 to 16): per query, per measurement of a row the tree's probe examines
@@ -119,31 +121,74 @@ long levels(long rows) {
     return depth;
 }
 
-// Calls f(node, begin, end) for every leaf of the tree over rows [begin, end), left to right.
+// Node boxes are kept as 8-bit codes within the parent's box: per measurement a step of 1/255 of
+// the parent's side, the lower corner fma(c, step, lo) and the upper one fma(-c, step, hi), each
+// rounded once, so that every decoding of a code gives the same float at build and at search, and
+// code 0 gives the parent's corner itself. A step that is not a normal float (a side of zero or
+// beyond the float range) is taken as 0: the child then keeps the parent's side.
+float boxStep(float lo, float hi) {
+    const float step = (hi - lo) * (1.0f / 255.0f);
+    return step >= 0x1p-100f && step <= FLT_MAX ? step : 0.0f;
+}
+
+// The boxes of a node's two children (4 x dims floats: the first child's lower and upper corners,
+// then the second's) from the node's box `parent` and its children's codes (in the same order),
+// measurements from `from` on.
+void decodeChildren(const float* parent, const std::uint8_t* codes, long dims, float* children, long from = 0) {
+    for (long j = from; j < dims; ++j) {
+        const float lo = parent[j], hi = parent[dims + j], step = boxStep(lo, hi);
+        for (long c = 0; c < 2; ++c) {
+            children[2 * c * dims + j] = std::fmaf(static_cast<float>(codes[2 * c * dims + j]), step, lo);
+            children[(2 * c + 1) * dims + j] = std::fmaf(-static_cast<float>(codes[(2 * c + 1) * dims + j]), step, hi);
+        }
+    }
+}
+
+// Calls f(node, begin, end, box) for every leaf of the tree over rows [begin, end), left to
+// right, with the leaf's box as the search decodes it.
 template <class F>
-void forEachLeaf(long node, long begin, long end, F f) {
+void forEachLeaf(const std::uint8_t* codes, long dims, long node, long begin, long end, const float* box, F f) {
     if (end - begin <= RowIndex::kLeafRows) {
-        f(node, begin, end);
+        f(node, begin, end, box);
         return;
     }
+    std::vector<float> children(static_cast<std::size_t>(4 * dims));
+    decodeChildren(box, codes + static_cast<std::size_t>(node) * 4 * static_cast<std::size_t>(dims), dims,
+                   children.data());
     const long mid = begin + (end - begin) / 2;
-    forEachLeaf(2 * node + 1, begin, mid, f);
-    forEachLeaf(2 * node + 2, mid, end, f);
+    forEachLeaf(codes, dims, 2 * node + 1, begin, mid, children.data(), f);
+    forEachLeaf(codes, dims, 2 * node + 2, mid, end, children.data() + 2 * dims, f);
 }
 
 // Every leaf of a tree over more than kLeafRows rows holds at least half as many (a node split
-// holds more), so the first rows of two leaves lie at least this far apart: a leaf's steps and
-// error bound are found at its first row over kSlotRows, with no table of leaves to look up (a
-// lookup would be one more cache miss before the leaf's codes can be read).
+// holds more), so the first rows of two leaves lie at least this far apart, in different slots of
+// kSlotRows rows. A leaf's record (its error bound, its steps, then its codes) starts at a place
+// found from its first row and slot alone, with no table of leaves to look up (a lookup would be
+// one more cache miss before the record can be read), and is one sequential read.
 constexpr long kSlotRows = RowIndex::kLeafRows / 2;
 // The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
 constexpr long kCodePadding = 7;
 
-// The leaves' codes of an index (knnindex.h); codes null: none.
+// The bytes of a record before its codes: the error bound and the steps, to a multiple of 8.
+std::size_t recordHead(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
+
+// Where the record of the leaf from row `begin` starts: a multiple of 8 bytes, and far enough
+// from every other leaf's (each slot adds a head and 8 bytes more than the rounding can take).
+std::size_t recordAt(long begin, long dims) {
+    const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
+    return (static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims) + 7) / 8 * 8 + slot * (recordHead(dims) + 8);
+}
+
+// The node boxes of an index: the root's, and the children's codes of every inner node.
+struct NodeBoxes {
+    const float* root = nullptr;
+    const std::uint8_t* codes = nullptr;
+    long levels = 0;
+};
+
+// The leaves' records of an index (knnindex.h); null: none.
 struct LeafCodes {
-    const float* scales = nullptr;
-    const double* errors = nullptr;
-    const std::uint16_t* codes = nullptr;
+    const std::uint8_t* records = nullptr;
 };
 
 #ifdef CLASTOOL_KNN_CODES
@@ -153,7 +198,7 @@ struct LeafCodes {
 // changes the list's bound, the rest of the 32 rows are tested again against the new threshold.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
-                                                               const FloatScale& margins, const std::uint16_t* codes, const float* lo,
+                                                               const FloatScale& margins, const std::uint8_t* codes, const float* lo,
                                                                const float* scale, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
@@ -167,10 +212,10 @@ template <int Q>
         for (long j = 0; j < dims; ++j) {
             const __m256 x = _mm256_set1_ps(query.values()[j]);
             const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
-            const std::uint16_t* column = codes + j * stride + start;
+            const std::uint8_t* column = codes + j * stride + start;
             for (int v = 0; v < vectors; ++v) {
-                const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(column + 8 * v));
-                const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu16_epi32(c)), step, low);
+                const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
+                const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
                 sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
             }
         }
@@ -198,6 +243,27 @@ template <int Q>
                 if (!(each[later] >= threshold)) open |= 1u << later;
         }
     }
+}
+
+// decodeChildren with eight measurements per instruction: the same operations, the same floats.
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void decodeChildrenWide(const float* parent, const std::uint8_t* codes,
+                                                                    long dims, float* children) {
+    long j = 0;
+    const __m256 fraction = _mm256_set1_ps(1.0f / 255.0f), smallest = _mm256_set1_ps(0x1p-100f),
+                 largest = _mm256_set1_ps(FLT_MAX);
+    for (; j + 8 <= dims; j += 8) {
+        const __m256 lo = _mm256_loadu_ps(parent + j), hi = _mm256_loadu_ps(parent + dims + j);
+        __m256 step = _mm256_mul_ps(_mm256_sub_ps(hi, lo), fraction);
+        step = _mm256_and_ps(step, _mm256_and_ps(_mm256_cmp_ps(step, smallest, _CMP_GE_OQ),
+                                                 _mm256_cmp_ps(step, largest, _CMP_LE_OQ)));
+        for (long corner = 0; corner < 4; ++corner) {
+            const __m256 code = _mm256_cvtepi32_ps(
+                _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + corner * dims + j))));
+            _mm256_storeu_ps(children + corner * dims + j,
+                             corner % 2 ? _mm256_fnmadd_ps(code, step, hi) : _mm256_fmadd_ps(code, step, lo));
+        }
+    }
+    decodeChildren(parent, codes, dims, children, j);
 }
 
 // The cheap sums of the gaps from a to the boxes of two sibling nodes (stored one after the
@@ -239,31 +305,37 @@ template <int Q>
 template <int Q>
 class TreeSearch {
 public:
-    TreeSearch(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long dims, double p)
+    TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long dims, double p)
         : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
-          margins_(Q, dims), wide_(wideSearch()) {}
+          margins_(Q, dims), wide_(wideSearch()),
+          children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
+          steps_(codes.records ? static_cast<std::size_t>(dims) : 0) {}
 
     long examined = 0;
     long nodes = 0;
 
     void setQuery(const double* a) {
-        if (codes_.codes) query_.set(a);
+        if (codes_.records) query_.set(a);
     }
 
-    // Node `node` over row positions [begin, end), its box already found not to be pruned.
-    void visit(ReplayList& list, const double* a, long node, long begin, long end) {
+    // The search from the root over row positions [begin, end).
+    void visit(ReplayList& list, const double* a, long begin, long end) { visit(list, a, 0, begin, end, boxes_.root, 0); }
+
+    // Node `node` at depth `level` over row positions [begin, end), its box already found not to
+    // be pruned.
+    void visit(ReplayList& list, const double* a, long node, long begin, long end, const float* box, long level) {
         ++nodes;
         if (end - begin <= RowIndex::kLeafRows) {
             examined += end - begin;
 #ifdef CLASTOOL_KNN_CODES
-            if (codes_.codes && list.full() && query_.usable()) {
-                const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
-                const double error = codes_.errors[slot];
+            if (codes_.records && list.full() && query_.usable()) {
+                const std::uint8_t* record = codes_.records + recordAt(begin, dims_);
+                double error;
+                std::memcpy(&error, record, sizeof error);
                 if (error == error) {
-                    offerCodedLeaf<Q>(list, query_, margins_,
-                                      codes_.codes + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_),
-                                      box(node), codes_.scales + slot * static_cast<std::size_t>(dims_),
-                                      error, begin, end, a, packed_, dims_, p_);
+                    std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
+                    offerCodedLeaf<Q>(list, query_, margins_, record + recordHead(dims_), box, steps_.data(), error,
+                                      begin, end, a, packed_, dims_, p_);
                     return;
                 }
             }
@@ -276,31 +348,38 @@ public:
         }
         const long mid = begin + (end - begin) / 2;
         const long left = 2 * node + 1, right = left + 1;
+        const float* children = decode(node, box, level);
+        const float* leftBox = children;
+        const float* rightBox = children + 2 * dims_;
         double to[2];
-        siblingSums(a, left, to);
+        siblingSums(a, children, to);
         const double toLeft = to[0], toRight = to[1];
         if (toLeft <= toRight) {
-            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid);
-            if (!(toRight >= list.bound())) visit(list, a, right, mid, end);
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid, leftBox, level + 1);
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end, rightBox, level + 1);
         } else {
-            if (!(toRight >= list.bound())) visit(list, a, right, mid, end);
-            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid);
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end, rightBox, level + 1);
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid, leftBox, level + 1);
         }
     }
 
     // The first row of the leaf the search of `a` reaches first (the nearer box at every level).
-    long firstLeaf(const double* a, long indexed) const {
-        long node = 0, begin = 0, end = indexed;
+    long firstLeaf(const double* a, long indexed) {
+        long node = 0, begin = 0, end = indexed, level = 0;
+        const float* box = boxes_.root;
         while (end - begin > RowIndex::kLeafRows) {
             const long mid = begin + (end - begin) / 2;
+            const float* children = decode(node, box, level++);
             double to[2];
-            siblingSums(a, 2 * node + 1, to);
+            siblingSums(a, children, to);
             if (to[0] <= to[1]) {
                 node = 2 * node + 1;
                 end = mid;
+                box = children;
             } else {
                 node = 2 * node + 2;
                 begin = mid;
+                box = children + 2 * dims_;
             }
         }
         return begin;
@@ -309,8 +388,18 @@ public:
     const SkipBound& skip() const { return skip_; }
 
 private:
-    const float* box(long node) const {
-        return boxes_ + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+    // The boxes of the children of inner node `node` at depth `level`, whose box is `box`.
+    const float* decode(long node, const float* box, long level) {
+        float* children = children_.data() + static_cast<std::size_t>(level) * 4 * static_cast<std::size_t>(dims_);
+        const std::uint8_t* codes = boxes_.codes + static_cast<std::size_t>(node) * 4 * static_cast<std::size_t>(dims_);
+#ifdef CLASTOOL_KNN_CODES
+        if (wide_) {
+            decodeChildrenWide(box, codes, dims_, children);
+            return children;
+        }
+#endif
+        decodeChildren(box, codes, dims_, children);
+        return children;
     }
 
     // A leaf reached before the list is full (the first one, as a rule): its rows offered in the
@@ -335,20 +424,19 @@ private:
         }
     }
 
-    // The cheap sums of the box gaps of node `left` and of its sibling.
-    void siblingSums(const double* a, long left, double* sums) const {
+    // The cheap sums of the gaps of two sibling boxes (decode's layout).
+    void siblingSums(const double* a, const float* boxes, double* sums) const {
 #ifdef CLASTOOL_KNN_CODES
         if (wide_) {
-            siblingSumsWide<Q>(a, box(left), dims_, sums);
+            siblingSumsWide<Q>(a, boxes, dims_, sums);
             return;
         }
 #endif
-        sums[0] = boxSum(a, left);
-        sums[1] = boxSum(a, left + 1);
+        sums[0] = boxSum(a, boxes);
+        sums[1] = boxSum(a, boxes + 2 * dims_);
     }
 
-    double boxSum(const double* a, long node) const {
-        const float* lo = box(node);
+    double boxSum(const double* a, const float* lo) const {
         const float* hi = lo + dims_;
         // Four sums side by side (any order of addition keeps the bound; see the proof).
         double s[4] = {0.0, 0.0, 0.0, 0.0};
@@ -365,7 +453,7 @@ private:
     }
 
     const PackedRows& packed_;
-    const float* boxes_;
+    NodeBoxes boxes_;
     LeafCodes codes_;
     long dims_;
     double p_;
@@ -373,6 +461,8 @@ private:
     FloatValues query_;  // the query for the coded leaves
     FloatScale margins_;
     bool wide_;
+    std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
+    std::vector<float> steps_;     // the steps of the coded leaf being read
 };
 
 struct Counts {
@@ -381,7 +471,7 @@ struct Counts {
 };
 
 template <int Q>
-Counts searchTree(const PackedRows& packed, const float* boxes, const LeafCodes& codes, long indexed, long n,
+Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long indexed, long n,
                   double p, const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                   std::vector<double>* distances) {
     TreeSearch<Q> search(packed, boxes, codes, dims, p);
@@ -396,14 +486,14 @@ Counts searchTree(const PackedRows& packed, const float* boxes, const LeafCodes&
         if (status != 0) tfThrowExceptionOnFailure(status);
         ReplayList list(std::min(k, n), packed, search.skip(), false);
         search.setQuery(queries[q]);
-        search.visit(list, queries[q], 0, 0, indexed);
+        search.visit(list, queries[q], 0, indexed);
         offerRows(Q, list, indexed, n, queries[q], packed, dims, p);
         list.finish(indices[q], distances[q]);
     }
     return {search.examined, search.nodes};
 }
 
-Counts searchByOrder(int q, const PackedRows& packed, const float* boxes, const LeafCodes& codes, long indexed,
+Counts searchByOrder(int q, const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long indexed,
                      long n, double p, const double* const* queries, long count, long dims, long k,
                      std::vector<long>* indices, std::vector<double>* distances) {
     if (q == 1) return searchTree<1>(packed, boxes, codes, indexed, n, p, queries, count, dims, k, indices, distances);
@@ -422,6 +512,26 @@ IndexChoice indexChoice() {
 
 RowIndex::RowIndex(long rows, long dims) : rows_(rows), dims_(dims) {}
 
+namespace {
+
+// The smallest and largest values per measurement of the rows order[begin, end).
+void extremes(const PackedRows& packed, const std::vector<std::uint32_t>& order, long begin, long end,
+              std::vector<double>& lo, std::vector<double>& hi) {
+    const long dims = packed.dimension();
+    const double* first = packed.row(order[static_cast<std::size_t>(begin)]);
+    lo.assign(first, first + dims);
+    hi = lo;
+    for (long t = begin + 1; t < end; ++t) {
+        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
+        for (long j = 0; j < dims; ++j) {
+            lo[static_cast<std::size_t>(j)] = std::min(lo[static_cast<std::size_t>(j)], b[j]);
+            hi[static_cast<std::size_t>(j)] = std::max(hi[static_cast<std::size_t>(j)], b[j]);
+        }
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
     const long dims = rows.dimension();
     count = std::min(count, rows.rows());
@@ -433,9 +543,16 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
     std::unique_ptr<RowIndex> index(new RowIndex(count, dims));
     std::vector<std::uint32_t> order(static_cast<std::size_t>(count));
     for (long i = 0; i < count; ++i) order[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(i);
-    const std::size_t nodes = (std::size_t{2} << levels(count)) - 1;
-    index->boxes_.resize(nodes * 2 * static_cast<std::size_t>(dims));
-    index->build_(rows, order, 0, 0, count);
+    const std::size_t inner = (std::size_t{1} << levels(count)) - 1;
+    index->boxCodes_.resize(inner * 4 * static_cast<std::size_t>(dims));
+    std::vector<double> lo, hi;
+    extremes(rows, order, 0, count, lo, hi);
+    index->root_.resize(static_cast<std::size_t>(2 * dims));
+    for (long j = 0; j < dims; ++j) {
+        index->root_[static_cast<std::size_t>(j)] = floatBelow(lo[static_cast<std::size_t>(j)]);
+        index->root_[static_cast<std::size_t>(dims + j)] = floatAbove(hi[static_cast<std::size_t>(j)]);
+    }
+    index->build_(rows, order, 0, 0, count, lo, hi, index->root_.data());
     rows.reorder(order);
     index->buildCodes_(rows);
     index->probe_(rows);
@@ -443,21 +560,7 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 }
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
-                      long end) {
-    const double* first = packed.row(order[static_cast<std::size_t>(begin)]);
-    std::vector<double> lo(first, first + dims_), hi(lo);
-    for (long t = begin + 1; t < end; ++t) {
-        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
-        for (long j = 0; j < dims_; ++j) {
-            lo[static_cast<std::size_t>(j)] = std::min(lo[static_cast<std::size_t>(j)], b[j]);
-            hi[static_cast<std::size_t>(j)] = std::max(hi[static_cast<std::size_t>(j)], b[j]);
-        }
-    }
-    float* box = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
-    for (long j = 0; j < dims_; ++j) {
-        box[j] = floatBelow(lo[static_cast<std::size_t>(j)]);
-        box[dims_ + j] = floatAbove(hi[static_cast<std::size_t>(j)]);
-    }
+                      long end, const std::vector<double>& lo, const std::vector<double>& hi, const float* box) {
     if (end - begin <= kLeafRows) return;
     // Split the widest side at the median row (extents computed in halves, so they stay finite).
     long axis = 0;
@@ -472,8 +575,33 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     const long mid = begin + (end - begin) / 2;
     std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
                      [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
-    build_(packed, order, 2 * node + 1, begin, mid);
-    build_(packed, order, 2 * node + 2, mid, end);
+    // The children's codes: per corner the largest code whose decoding still holds the child's
+    // rows (code 0 decodes to the parent's corner, which holds them), found by the search's own
+    // decoding, so that the search's boxes hold the rows whatever the rounding.
+    std::vector<double> childLo[2], childHi[2];
+    extremes(packed, order, begin, mid, childLo[0], childHi[0]);
+    extremes(packed, order, mid, end, childLo[1], childHi[1]);
+    std::uint8_t* codes = boxCodes_.data() + static_cast<std::size_t>(node) * 4 * static_cast<std::size_t>(dims_);
+    for (long j = 0; j < dims_; ++j) {
+        const std::size_t at = static_cast<std::size_t>(j);
+        const float low = box[j], high = box[dims_ + j], step = boxStep(low, high);
+        for (long c = 0; c < 2; ++c) {
+            const auto code = [&](double gap) {
+                const double steps = step > 0.0f ? std::floor(gap / step) : 0.0;
+                return static_cast<int>(std::min(std::max(steps, 0.0), 255.0));
+            };
+            int down = code(childLo[c][at] - low), up = code(high - childHi[c][at]);
+            while (down > 0 && static_cast<double>(std::fmaf(static_cast<float>(down), step, low)) > childLo[c][at])
+                --down;
+            while (up > 0 && static_cast<double>(std::fmaf(-static_cast<float>(up), step, high)) < childHi[c][at]) --up;
+            codes[2 * c * dims_ + j] = static_cast<std::uint8_t>(down);
+            codes[(2 * c + 1) * dims_ + j] = static_cast<std::uint8_t>(up);
+        }
+    }
+    std::vector<float> children(static_cast<std::size_t>(4 * dims_));
+    decodeChildren(box, codes, dims_, children.data());
+    build_(packed, order, 2 * node + 1, begin, mid, childLo[0], childHi[0], children.data());
+    build_(packed, order, 2 * node + 2, mid, end, childLo[1], childHi[1], children.data() + 2 * dims_);
 }
 
 // Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
@@ -481,44 +609,45 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
 void RowIndex::buildCodes_(const PackedRows& packed) {
     if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
     const std::size_t d = static_cast<std::size_t>(dims_);
-    const std::size_t slots = static_cast<std::size_t>(rows_ / kSlotRows + 1);
-    const std::size_t codes = static_cast<std::size_t>(rows_) * d + kCodePadding;
-    const std::size_t bytes = boxes_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
-                              codes * sizeof(std::uint16_t) + slots * (d * sizeof(float) + sizeof(double));
-    if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0) return;
-    scales_.assign(slots * d, 0.0f);
-    errors_.assign(slots, 0.0);
-    codes_.assign(codes, 0);
-    forEachLeaf(0, 0, rows_, [&](long node, long begin, long end) { codeLeaf_(packed, node, begin, end); });
+    const std::size_t records = recordAt(rows_, dims_) + recordHead(dims_) + kCodePadding;
+    const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
+                              records;
+    if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(d) * 8.0) return;
+    records_.assign(records, 0);
+    forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(),
+                [&](long, long begin, long end, const float* box) { codeLeaf_(packed, box, begin, end); });
 }
 
-// Steps of 1/65535 of the leaf's box per measurement, codes rounded to the nearest step, and
+// Steps of 1/255 of the leaf's box per measurement, codes rounded to the nearest step, and
 // the largest distance of a decoded value from its row's value (see the proof above).
-void RowIndex::codeLeaf_(const PackedRows& packed, long node, long begin, long end) {
-    const std::size_t slot = static_cast<std::size_t>(begin / kSlotRows);
-    const float* lo = boxes_.data() + static_cast<std::size_t>(node) * 2 * static_cast<std::size_t>(dims_);
+void RowIndex::codeLeaf_(const PackedRows& packed, const float* box, long begin, long end) {
+    std::uint8_t* record = records_.data() + recordAt(begin, dims_);
+    const float* lo = box;
     const float* hi = lo + dims_;
-    float* scale = scales_.data() + slot * static_cast<std::size_t>(dims_);
-    std::uint16_t* codes = codes_.data() + static_cast<std::size_t>(begin) * static_cast<std::size_t>(dims_);
+    std::vector<float> scale(static_cast<std::size_t>(dims_));
+    std::uint8_t* codes = record + recordHead(dims_);
     bool bounded = true;
     for (long j = 0; j < dims_; ++j) {
         bounded = bounded && std::fabs(lo[j]) <= kFloatLimit && std::fabs(hi[j]) <= kFloatLimit;
         const float step = bounded ? floatAbove((static_cast<double>(hi[j]) - lo[j]) / kCodeSteps) : 0.0f;
-        scale[j] = step >= 0x1p-100f ? step : 0.0f;  // no subnormal step: flushing it would move codes far
+        scale[static_cast<std::size_t>(j)] = step >= 0x1p-100f ? step : 0.0f;  // no subnormal step: flushing it would move codes far
     }
     double error = 0.0;
     for (long t = 0; t < end - begin; ++t) {
         const double* b = packed.row(begin + t);
         for (long j = 0; j < dims_; ++j) {
-            const double steps = scale[j] > 0.0f ? std::nearbyint((b[j] - lo[j]) / scale[j]) : 0.0;
-            const std::uint16_t code = static_cast<std::uint16_t>(std::min(std::max(steps, 0.0), kCodeSteps));
-            const float decoded = std::fmaf(static_cast<float>(code), scale[j], lo[j]);
+            const float step = scale[static_cast<std::size_t>(j)];
+            const double steps = step > 0.0f ? std::nearbyint((b[j] - lo[j]) / step) : 0.0;
+            const std::uint8_t code = static_cast<std::uint8_t>(std::min(std::max(steps, 0.0), kCodeSteps));
+            const float decoded = std::fmaf(static_cast<float>(code), step, lo[j]);
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
             codes[j * (end - begin) + t] = code;
         }
     }
-    errors_[slot] = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
+    const double bound = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
+    std::memcpy(record, &bound, sizeof bound);
+    std::memcpy(record + sizeof bound, scale.data(), scale.size() * sizeof(float));
 }
 
 // The cost model's figure: the average work of a few queries at stored rows spread over the data.
@@ -529,8 +658,8 @@ void RowIndex::probe_(const PackedRows& packed) {
     std::vector<std::vector<long>> indices(static_cast<std::size_t>(count));
     std::vector<std::vector<double>> distances(static_cast<std::size_t>(count));
     LeafCodes codes;
-    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
-    const Counts c = searchByOrder(2, packed, boxes_.data(), codes, rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
+    if (!records_.empty()) codes.records = records_.data();
+    const Counts c = searchByOrder(2, packed, {root_.data(), boxCodes_.data(), levels(rows_)}, codes, rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK,
                                    indices.data(), distances.data());
     const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
                         kTreeNodeCost * static_cast<double>(c.nodes);
@@ -552,8 +681,7 @@ bool RowIndex::worthBuilding(long rows, long dims) {
 bool RowIndex::worthRebuilding(long indexed, long rows) { return rows - indexed > std::max(indexed / 8, kLeafRows); }
 
 std::size_t RowIndex::bytes() const {
-    return boxes_.capacity() * sizeof(float) + scales_.capacity() * sizeof(float) +
-           errors_.capacity() * sizeof(double) + codes_.capacity() * sizeof(std::uint16_t) + sizeof(*this);
+    return boxCodes_.capacity() + root_.capacity() * sizeof(float) + records_.capacity() + sizeof(*this);
 }
 
 bool RowIndex::pays(long n, long k) const {
@@ -579,8 +707,8 @@ bool RowIndex::search(const PackedRows& packed, long n, double p, const double* 
     for (long c = 0; c < count; ++c)
         if (!finiteValues(queries[c], dims)) return false;
     LeafCodes codes;
-    if (!codes_.empty()) codes = {scales_.data(), errors_.data(), codes_.data()};
-    searchByOrder(q, packed, boxes_.data(), codes, rows_, n, p, queries, count, dims, k, indices, distances);
+    if (!records_.empty()) codes.records = records_.data();
+    searchByOrder(q, packed, {root_.data(), boxCodes_.data(), levels(rows_)}, codes, rows_, n, p, queries, count, dims, k, indices, distances);
     return true;
 }
 

@@ -23,15 +23,16 @@ IndexChoice indexChoice();
 // scan's skip test covers (1 to 64): it gives the scan's neighbours and distances, bit for bit,
 // tie rule included (see the proof in the source). Building it reorders the rows it covers in
 // place (PackedRows::reorder), each node's rows consecutive, so that a leaf is one sequential
-// read; it holds a bounding box per node, never a copy of the rows, and is not changed once built.
+// read; it holds a bounding box per node (as codes within its parent's), never a copy of the rows,
+// and is not changed once built.
 class RowIndex {
 public:
-    // Leaves hold at most this many rows (measured at 300,000 x 8: 64 and 128 take 0.6 to 0.75
-    // of the time of 32, 16 takes 1.2 times; at 1,000,000 x 8 with float boxes and queries in
-    // leaf order 32, 64 and 128 are within the noise); with it the float boxes take at most
-    // d x n / 2 bytes, and the stored number of each reordered row 4 x n bytes: within
-    // 0.5 x n x d x 8 for d >= 2.
-    static constexpr long kLeafRows = 64;
+    // Leaves hold at most this many rows, and at least half as many in a tree over more (see
+    // docs/performance.md, "Exact index", for the sizes measured); the node boxes then take at
+    // most d x n / 4 bytes, the leaves' records about d x n + 3 n, and the stored number of each
+    // reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 3 (for d = 2 the leaves keep no
+    // records where they would exceed it).
+    static constexpr long kLeafRows = 32;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
     // where none may be built: fewer than 2 or more than 2^20 measurements, more than 2^32 - 1
@@ -64,20 +65,21 @@ public:
 
 private:
     RowIndex(long rows, long dims);
-    void build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin, long end);
+    void build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin, long end,
+                const std::vector<double>& lo, const std::vector<double>& hi, const float* box);
     void probe_(const PackedRows& packed);
     void buildCodes_(const PackedRows& packed);
-    void codeLeaf_(const PackedRows& packed, long node, long begin, long end);
+    void codeLeaf_(const PackedRows& packed, const float* box, long begin, long end);
 
     long rows_;
     long dims_;
-    std::vector<float> boxes_;          // per node: d lower then d upper corners, rounded outward
-    // The leaves' rows as 16-bit codes for the float bound pass (empty where it is not taken):
-    // measurement j of a leaf's row decodes to fma(code, scale_j, lo_j) in float, lo the leaf's
-    // lower corner, and errors_ bounds the decoding's distance from the row (NaN: no float pass).
-    std::vector<float> scales_;           // per slot of rows (a leaf's at its first row): d steps
-    std::vector<double> errors_;          // per slot of rows
-    std::vector<std::uint16_t> codes_;    // per leaf from its first row on, measurement by measurement
+    std::vector<float> root_;             // the root's box: d lower then d upper corners, rounded outward
+    std::vector<std::uint8_t> boxCodes_;  // per inner node, its children's boxes as codes within its own
+    // Per leaf, a record for the float bound pass (empty where it is not taken): the bound of its
+    // decoding errors (NaN: no float pass), d steps, then its rows as 8-bit codes, measurement by
+    // measurement: measurement j of a row decodes to fma(code, step_j, lo_j) in float, lo the
+    // leaf's lower corner.
+    std::vector<std::uint8_t> records_;
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
