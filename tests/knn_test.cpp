@@ -340,7 +340,7 @@ TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
     for (const auto& c : cases) {
         const bool finite = std::all_of(c.values.begin(), c.values.end(), [](double v) { return std::isfinite(v); });
         for (int trial = 0; trial < 40; ++trial) {
-            // Up to several tree levels (leaves of 32 rows).
+            // Up to two tree levels (leaves of up to 128 rows; the generated rows below take four).
             const long n = static_cast<long>(random.next(1, 300));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.

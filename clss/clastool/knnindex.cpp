@@ -402,8 +402,8 @@ private:
         return children;
     }
 
-    // A leaf reached before the list is full (the first one, as a rule): its rows offered in the
-    // order of their cheap sums, so that the list fills with the nearest of them and the others
+    // A leaf reached before the list is full (the first one, as a rule): its rows nearest by
+    // cheap sum offered first, so that the list fills with the nearest of them and the others
     // meet a tight bound, mostly failing the cheap test instead of taking the exact path.
     void offerNearestFirst(ReplayList& list, const double* a, long begin, long end) {
         std::pair<double, long> byCheap[RowIndex::kLeafRows];
@@ -414,7 +414,10 @@ private:
             for (long j = 0; j < dims_; ++j) sum += cheapTerm<Q>(a[j] - b[j]);
             byCheap[t] = {sum, begin + t};
         }
-        std::sort(byCheap, byCheap + size);
+        // The list is not full, so room >= 1: the nearest `room` go first, in any order, and the
+        // rest meet the bound they leave.
+        const long room = std::min(size, list.room());
+        std::nth_element(byCheap, byCheap + room - 1, byCheap + size);
         for (long t = 0; t < size; ++t) {
             const long i = byCheap[t].second;
             const double* b = packed_.row(i);

@@ -32,7 +32,7 @@ public:
     // most d x n / 4 bytes, the leaves' records about d x n + 3 n, and the stored number of each
     // reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 3 (for d = 2 the leaves keep no
     // records where they would exceed it).
-    static constexpr long kLeafRows = 32;
+    static constexpr long kLeafRows = 128;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
     // where none may be built: fewer than 2 or more than 2^20 measurements, more than 2^32 - 1

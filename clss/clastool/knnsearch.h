@@ -52,6 +52,8 @@ public:
     ReplayList(long capacity, const PackedRows& rows, SkipBound cheap, bool keepAll);
 
     bool full() const { return !keepAll_ && static_cast<long>(heap_.size()) == cap_; }
+    // How many more rows the list takes before it is full.
+    long room() const { return cap_ - static_cast<long>(heap_.size()); }
     // Skip threshold on cheap sums while full; NaN disables skipping.
     double bound() const { return bound_; }
     // Row position `at`, at distance d with power sum `sum`.
