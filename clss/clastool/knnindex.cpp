@@ -192,21 +192,23 @@ struct LeafCodes {
 };
 
 #ifdef CLASTOOL_KNN_CODES
-// The rows [begin, end) of one leaf for a query whose list is full: the float sums of order Q of
-// the decoded rows, 32 rows at a time; rows whose sum reaches the threshold are skipped, the
-// others take the double cheap test and, if not skipped, the exact path, in order. When an offer
-// changes the list's bound, the rest of the 32 rows are tested again against the new threshold.
+// The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
+// pass, then the rows in order against the threshold: rows whose sum reaches it are skipped, the
+// others take the double cheap test and, if not skipped, the exact path. When an offer changes
+// the list's bound, the rest of the 32 rows are tested again against the new threshold. A list
+// not yet full (the first leaf, as a rule) is first offered the rows nearest by float sum, as
+// many as it takes, so that the others meet a tight bound instead of taking the exact path.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
                                                                const FloatScale& margins, const std::uint8_t* codes, const float* lo,
                                                                const float* scale, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
-    float threshold = query.threshold<Q>(list.bound(), error, margins);
+    constexpr long kChunks = (RowIndex::kLeafRows + kCodePass - 1) / kCodePass;
     const long size = end - begin, stride = size;
+    alignas(32) float each[kChunks * kCodePass];
     for (long start = 0; start < size; start += kCodePass) {
-        const long left = std::min(size - start, kCodePass);
-        const int vectors = static_cast<int>((left + 7) / 8);
+        const int vectors = static_cast<int>((std::min(size - start, kCodePass) + 7) / 8);
         __m256 sums[4];
         for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
         for (long j = 0; j < dims; ++j) {
@@ -219,14 +221,32 @@ template <int Q>
                 sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
             }
         }
+        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
+    }
+    unsigned taken[kChunks] = {};
+    if (!list.full()) {
+        long nearest[RowIndex::kLeafRows];
+        for (long t = 0; t < size; ++t) nearest[t] = t;
+        const long room = std::min(size, list.room());
+        std::nth_element(nearest, nearest + room - 1, nearest + size,
+                         [&](long x, long y) { return each[x] < each[y]; });
+        for (long t = 0; t < room; ++t) {
+            const double sum = normPowerSum(a, packed.row(begin + nearest[t]), dims, p);
+            list.offer(begin + nearest[t], normRoot(sum, p), sum);
+            taken[nearest[t] / kCodePass] |= 1u << (nearest[t] % kCodePass);
+        }
+    }
+    float threshold = query.threshold<Q>(list.bound(), error, margins);
+    for (long start = 0; start < size; start += kCodePass) {
+        const long left = std::min(size - start, kCodePass);
+        const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[start / kCodePass];
         const __m256 t = _mm256_set1_ps(threshold);
         unsigned skipped = 0;
         for (int v = 0; v < 4; ++v)
-            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums[v], t, _CMP_GE_OQ))) << (8 * v);
-        unsigned open = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~skipped;
-        if (open == 0) continue;
-        alignas(32) float each[kCodePass];
-        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + 8 * v, sums[v]);
+            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(each + start + 8 * v), t,
+                                                                                _CMP_GE_OQ)))
+                       << (8 * v);
+        unsigned open = rows & ~skipped;
         while (open != 0) {
             const int r = __builtin_ctz(open);
             open &= open - 1u;
@@ -240,7 +260,7 @@ template <int Q>
             threshold = query.threshold<Q>(list.bound(), error, margins);
             open = 0;
             for (long later = r + 1; later < left; ++later)
-                if (!(each[later] >= threshold)) open |= 1u << later;
+                if ((rows >> later & 1u) != 0 && !(each[start + later] >= threshold)) open |= 1u << later;
         }
     }
 }
@@ -328,7 +348,7 @@ public:
         if (end - begin <= RowIndex::kLeafRows) {
             examined += end - begin;
 #ifdef CLASTOOL_KNN_CODES
-            if (codes_.records && list.full() && query_.usable()) {
+            if (codes_.records && query_.usable()) {
                 const std::uint8_t* record = codes_.records + recordAt(begin, dims_);
                 double error;
                 std::memcpy(&error, record, sizeof error);

@@ -27,11 +27,11 @@ IndexChoice indexChoice();
 // and is not changed once built.
 class RowIndex {
 public:
-    // Leaves hold at most this many rows, and at least half as many in a tree over more (see
-    // docs/performance.md, "Exact index", for the sizes measured); the node boxes then take at
-    // most d x n / 4 bytes, the leaves' records about d x n + 3 n, and the stored number of each
-    // reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 3 (for d = 2 the leaves keep no
-    // records where they would exceed it).
+    // Leaves hold at most this many rows, and at least half as many in a tree over more
+    // (measured at 1,000,000 x 8: 128 to 192 fastest, 96 and 256 about 5 % slower, 64 and 32
+    // slower still; docs/performance.md, "Exact index"); the node boxes then take at most d x n / 16 bytes, the
+    // leaves' records about d x n + (d + 6) x n / 16, and the stored number of each reordered row
+    // 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 128;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
