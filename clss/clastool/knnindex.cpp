@@ -76,9 +76,9 @@ namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements. At
-// 4,096 to 9,000 x 8 it answers 1,000 queries about as fast as the scan (and the cost model
-// picks the scan), at 30,000 x 8 1.5 times, at 1,000,000 x 8 8 times as fast; at 100,000 x 12
-// and 16 it is 1.2 and 2.7 times slower (docs/performance.md, "Exact index").
+// 4,096 and 9,000 x 8 it answers 1,000 queries 1.2 to 1.4 times as fast as the scan, at 30,000 x 8
+// twice, at 1,000,000 x 8 about ten times as fast; at 100,000 x 12 and 16 it is 1.06 and 1.6
+// times slower (docs/performance.md, "Exact index").
 constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
@@ -89,9 +89,9 @@ constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
 // docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
 // 100,000 x 16, d from 2 to 16): per query, per measurement of a row the tree's probe examines
-// and per node it visits (leaves of 64 rows, queries in leaf order; the visits carry the cost,
-// the examined measurements go with them); per query, per row and per measurement the scan
-// reads (with its float bound pass).
+// and per node it visits (leaves of 64 rows then, queries in leaf order; the visits carry the
+// cost, the examined measurements go with them; checked again with leaves of 128 and the coded
+// boxes); per query, per row and per measurement the scan reads (with its float bound pass).
 constexpr double kTreeQueryCost = 2700.0;
 constexpr double kTreeValueCost = 0.02;
 constexpr double kTreeNodeCost = 66.0;
