@@ -391,25 +391,22 @@ struct PendingRows {
         double* to = values.data() + rows * dimension;
         if (complete) {
             if (!finiteRow<true>(from, dimension, to)) return false;
+            if (anyInvalid) std::fill_n(valid.data() + rows * dimension, dimension, 1);
         } else {
-            // x * 0.0 is +-0 for a finite x and NaN otherwise.
-            double zero = 0.0;
             // Flags are written once a row of the block has an invalid measurement, the
-            // complete rows before it all valid at once.
+            // complete rows before it all valid at once; the finiteness test as finiteRow's.
             if (!anyInvalid) {
                 std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
                 anyInvalid = true;
             }
+            unsigned char* flags = valid.data() + rows * dimension;
+            double zero = 0.0;
             for (std::size_t j = 0; j < dimension; ++j) {
                 to[j] = from[j];
-                if (pattern.isValid(static_cast<long>(j))) zero += from[j] * 0.0;
+                flags[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+                if (flags[j]) zero += from[j] * 0.0;
             }
             if (zero != 0.0) return false;
-        }
-        if (anyInvalid) {
-            unsigned char* flags = valid.data() + rows * dimension;
-            for (std::size_t j = 0; j < dimension; ++j)
-                flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
         }
         ++rows;
         return true;
