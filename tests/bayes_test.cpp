@@ -514,30 +514,28 @@ TEST(BayesInvariance, RealDataRateAsTheirMaximumLikelihoodGaussians) {
 
 // Unusable input is refused with the error's class and message below, never a bare kernel
 // status: a valid measurement that is not a number (in training or a run; "no value" is said
-// with the invalid flag), and binomial maxima and counts that make no sense. A refused
-// training builds no model, and a refused run leaves the result as it was.
+// with the invalid flag; refused before its category is built, which may fail too), and binomial
+// maxima and counts that make no sense. A refused training builds no model, and a refused run
+// leaves the result as it was.
 TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
     struct Case {
-        bool binomial;
+        DT::DistributionType type;
         double maximum;
         std::vector<double> train;  // pattern i has the label i % 2
         double probe;
         std::string error;  // class and start of the message
     };
     const Case cases[] = {
-        {false, 1, {0, 5, kNaN, 6}, 0, "BadFeatures: Training pattern 2: measurement 0 is valid but not a"},
-        {false, 1, {0, 5, 1, 6}, kNaN, "BadFeatures: The pattern: measurement 0 is valid but not a finite"},
-        {true, 0, {0, 0}, 0, "BadParams: The maximum value of a binomial measurement must be"},
-        {true, kInf, {2, 5}, 0, "BadParams: The maximum value"},
-        {true, 10, {-1, 3}, 0, "BadFeatures: A binomial measurement must be a finite number >= 0"},
-        {true, 10, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
-        {true, 10, {11, 3}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
-        {true, 10, {2, 3, 5, 4, 6, 5}, -1, "BadFeatures: A binomial measurement must be"},
-        {true,
-         10,
-         {2, 3, 5, 4, 6, 5},
-         10.5,
-         "BadParams: Feature measurement must be <= specified maximum value"},
+        {DT::eNormal, 1, {0, 5, kNaN, 6}, 0, "BadFeatures: Training pattern 2: measurement 0 is valid"},
+        {DT::eNormal, 1, {0, 5, 1, 6}, kNaN, "BadFeatures: The pattern: measurement 0 is valid but not a"},
+        {DT::eBinomial, 0, {0, 0}, 0, "BadParams: The maximum value of a binomial measurement must be"},
+        {DT::eBinomial, kInf, {2, 5}, 0, "BadParams: The maximum value"},
+        {DT::eBinomial, 10, {-1, 3}, 0, "BadFeatures: A binomial measurement must be a finite number >= 0"},
+        {DT::eBinomial, 10, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
+        {DT::ePoisson, 1, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
+        {DT::eBinomial, 10, {11, 3}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
+        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, -1, "BadFeatures: A binomial measurement must be"},
+        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, 10.5, "BadParams: Feature measurement must be <= specified"},
     };
     for (const Case& c : cases) {
         tqClassifierDataProviderMemory data;  // NaN here is a valid measurement
@@ -549,8 +547,7 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
         std::string what = "nothing";
         try {
             tool.train(data,
-                       tqClassifierTrainParamsBayesian(DT(c.binomial ? DT::eBinomial : DT::eNormal), 1.0, 1.0,
-                                                       tqFeaturePattern({c.maximum})));
+                       tqClassifierTrainParamsBayesian(DT(c.type), 1.0, 1.0, tqFeaturePattern({c.maximum})));
             trained = true;
             tool.run(tqFeaturePattern({c.train[0]}), r);
             before = r;

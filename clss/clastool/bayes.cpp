@@ -511,6 +511,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
             at = found == position.end() ? labels_.size() : found->second;
         }
         if (at == labels_.size()) {
+            // A refused pattern is refused as such, before its category is built (which may
+            // fail on its own account).
+            const std::vector<double>& values = pattern->featureMeasurements(false);
+            if (!complete || !finiteRow<false>(values.data(), values.size()))
+                checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
             std::vector<std::vector<long>> groups;
             std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
             categoryGroups_(types, label, m, groups, groupTypes);
