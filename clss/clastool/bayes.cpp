@@ -651,8 +651,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods, row by row, reused; the frequencies looked up once.
-    std::vector<double> scores(kBatchBlock * numModels), frequency(numModels);
+    // One block's log-likelihoods and match scores, row by row, and factors, reused; the
+    // frequencies looked up once.
+    std::vector<double> scores(kBatchBlock * numModels), match(kBatchBlock * numModels), shift(kBatchBlock),
+        frequency(numModels);
     for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
@@ -663,8 +665,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
             continue;
         }
-        for (std::size_t i = begin; i < end; ++i)
-            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i], frequency.data());
+        for (std::size_t i = 0; i < end - begin; ++i)
+            shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
+        tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), shift.data(),
+                                       frequency.data(), kept.misclassificationCosts(), results + begin);
     }
 }
 
@@ -729,7 +733,7 @@ double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      tqClassifierResult& result, const double* frequency) const {
+                                      tqClassifierResult& result) const {
     // Match scores of the usual handful of categories stay on the stack, and the decision is
     // written into the caller's result. labels_[k] is the label of models_[k].
     const std::size_t n = models_.size();
@@ -742,10 +746,7 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         match = heapMatch.data();
     }
     const double shift = matchScoresOf_(scores, match);
-    if (frequency)
-        result.decide(n, labels_.data(), match, frequency, kept.misclassificationCosts(), shift);
-    else
-        result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }

@@ -148,6 +148,12 @@ void checkMatches(std::size_t n, const long* labels, const double* matchScores) 
         if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
 }
 
+// The attention check, which ends the decision with its exception once an abort is requested.
+inline void attend() {
+    const long status = tfAttentionCheck();
+    if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
 // The unnormalised a-posteriori weights of the decision rule from frequency[0, n) into
 // weight[0, n), checked as decide documents; returns their sum.
 double weighFrom(std::size_t n, const double* matchScores, const double* frequency, double* weight) {
@@ -159,7 +165,7 @@ double weighFrom(std::size_t n, const double* matchScores, const double* frequen
     // The attention check comes before each category's weight, so that a host can abandon a
     // result over many categories; the weights are formed before their sum, which keeps its order.
     for (std::size_t i = 0; i < n; ++i) {
-        tfThrowExceptionOnFailure(tfAttentionCheck());
+        attend();
         weight[i] = matchScores[i] * frequency[i] / frequencySum;
     }
     double weightSum = 0.0;
@@ -263,6 +269,107 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
         entry.expectedCost_ = cost[i];
     }
     matchScoreFactorLog_ = matchScoreFactorLog;
+}
+
+namespace {
+
+// Two rows side by side, the lanes of one SSE2 register where there is one: each lane takes
+// the operations of decide for its row, in decide's order, and so gets its bits.
+typedef double RowPair __attribute__((vector_size(16)));
+typedef long long RowPairMask __attribute__((vector_size(16)));
+
+// costTerm of each lane, without a branch: the product where the weight is not 0, else +0.0.
+inline RowPair costTerms(RowPair cost, RowPair weight) {
+    const RowPair zero = {0.0, 0.0};
+    return (RowPair)((RowPairMask)(cost * weight) & (RowPairMask)(weight != zero));
+}
+
+}  // namespace
+
+void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
+                                    const double* matchScoreFactorLogs, const double* frequency,
+                                    const tqClassifierCosts& costs, tqClassifierResult* results) {
+    // The checks that hold or fail for every row alike (labels >= 0 and unique, frequencies
+    // not all 0), made once. Where one fails, or there are too many categories for the pairs,
+    // the rows are decided one by one, and the first one gives the error.
+    bool alike = n > 0 && n <= kRowCategories;
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; alike && i < n; ++i) {
+        frequencySum += frequency[i];
+        alike = labels[i] >= 0;
+        for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
+    }
+    if (!alike || frequencySum == 0.0) {
+        for (std::size_t r = 0; r < rows; ++r)
+            results[r].decide(n, labels, matchScores + r * n, frequency, costs, matchScoreFactorLogs[r]);
+        return;
+    }
+    // The costs of each mistake, looked up once: cost[j * n + i] of deciding i when j is true.
+    const bool overrides = costs.hasMisclassificationOverrides();
+    const double defaultCost = costs.defaultMisclassificationCost();
+    double cost[kRowCategories * kRowCategories];
+    for (std::size_t j = 0; overrides && j < n; ++j)
+        for (std::size_t i = 0; i < n; ++i)
+            cost[j * n + i] = i == j ? 0.0 : costs.misclassificationCost(labels[j], labels[i]);
+
+    const RowPair zero = {0.0, 0.0}, one = {1.0, 1.0}, frequencySums = {frequencySum, frequencySum};
+    for (std::size_t r = 0; r < rows; r += 2) {
+        // An odd last row takes both lanes.
+        const std::size_t pair = std::min<std::size_t>(2, rows - r);
+        const double* scores[2] = {matchScores + r * n, matchScores + (r + pair - 1) * n};
+        // A lane whose row fails a check (a score outside [0, 1], weights summing to 0) or
+        // whose order the pairs cannot find (a NaN expected cost) is decided on its own.
+        RowPairMask irregular = {0, 0};
+        RowPair match[kRowCategories], weight[kRowCategories], weightSum = zero;
+        for (std::size_t k = 0; k < n; ++k) {
+            match[k] = RowPair{scores[0][k], scores[1][k]};
+            irregular |= ~((RowPairMask)(match[k] >= zero) & (RowPairMask)(match[k] <= one));
+            weight[k] = match[k] * RowPair{frequency[k], frequency[k]} / frequencySums;
+        }
+        for (std::size_t k = 0; k < n; ++k) weightSum += weight[k];
+        irregular |= (RowPairMask)(weightSum == zero);
+        // decideWeighed_'s sums over j in order, the own term left out (where decideWeighed_
+        // adds +0.0 to a sum that is never -0.0: the same bits).
+        RowPair expected[kRowCategories], term[kRowCategories], share[kRowCategories];
+        for (std::size_t j = 0; !overrides && j < n; ++j)
+            term[j] = costTerms(RowPair{defaultCost, defaultCost}, weight[j]);
+        for (std::size_t i = 0; i < n; ++i) {
+            RowPair sum = zero;
+            for (std::size_t j = 0; j < n; ++j)
+                if (j != i)
+                    sum += overrides ? costTerms(RowPair{cost[j * n + i], cost[j * n + i]}, weight[j]) : term[j];
+            expected[i] = sum / weightSum;
+            share[i] = weight[i] / weightSum;
+            irregular |= (RowPairMask)(expected[i] != expected[i]);
+        }
+        // Entry i's place in the stable order by expected cost: the entries of lower cost,
+        // and those of equal cost before it, which is where decideWeighed_'s insertion sort
+        // puts it while no cost is NaN.
+        RowPairMask at[kRowCategories];
+        for (std::size_t i = 0; i < n; ++i) {
+            at[i] = RowPairMask{0, 0};
+            for (std::size_t j = 0; j < i; ++j) at[i] -= (RowPairMask)(expected[j] <= expected[i]);
+            for (std::size_t j = i + 1; j < n; ++j) at[i] -= (RowPairMask)(expected[j] < expected[i]);
+        }
+        for (std::size_t lane = 0; lane < pair; ++lane) {
+            tqClassifierResult& result = results[r + lane];
+            if (irregular[lane]) {
+                result.decide(n, labels, scores[lane], frequency, costs, matchScoreFactorLogs[r + lane]);
+                continue;
+            }
+            for (std::size_t k = 0; k < n; ++k) attend();
+            result.categoryResults_.resize(n);
+            tqClassifierCategoryResult* built = result.categoryResults_.data();
+            for (std::size_t i = 0; i < n; ++i) {
+                tqClassifierCategoryResult& entry = built[at[i][lane]];
+                entry.categoryLabel_ = labels[i];
+                entry.matchScore_ = scores[lane][i];
+                entry.classScore_ = share[i][lane];
+                entry.expectedCost_ = expected[i][lane];
+            }
+            result.matchScoreFactorLog_ = matchScoreFactorLogs[r + lane];
+        }
+    }
 }
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;
