@@ -278,20 +278,14 @@ namespace {
 typedef double RowPair __attribute__((vector_size(16)));
 typedef long long RowPairMask __attribute__((vector_size(16)));
 
-// costTerm of each lane, without a branch: the product where the weight is not 0, else +0.0.
-inline RowPair costTerms(RowPair cost, RowPair weight) {
-    const RowPair zero = {0.0, 0.0};
-    return (RowPair)((RowPairMask)(cost * weight) & (RowPairMask)(weight != zero));
-}
-
 }  // namespace
 
 void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
                                     const double* matchScoreFactorLogs, const double* frequency,
                                     const tqClassifierCosts& costs, tqClassifierResult* results) {
-    // The checks that hold or fail for every row alike (labels >= 0 and unique, frequencies
-    // not all 0), made once. Where one fails, or there are too many categories for the pairs,
-    // the rows are decided one by one, and the first one gives the error.
+    // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
+    // Where one fails, or there are too many categories for the pairs, the rows are decided one
+    // by one, and the first one gives the error.
     bool alike = n > 0 && n <= kRowCategories;
     double frequencySum = 0.0;
     for (std::size_t i = 0; alike && i < n; ++i) {
@@ -299,7 +293,7 @@ void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long*
         alike = labels[i] >= 0;
         for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
     }
-    if (!alike || frequencySum == 0.0) {
+    if (!alike) {
         for (std::size_t r = 0; r < rows; ++r)
             results[r].decide(n, labels, matchScores + r * n, frequency, costs, matchScoreFactorLogs[r]);
         return;
@@ -317,8 +311,10 @@ void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long*
         // An odd last row takes both lanes.
         const std::size_t pair = std::min<std::size_t>(2, rows - r);
         const double* scores[2] = {matchScores + r * n, matchScores + (r + pair - 1) * n};
-        // A lane whose row fails a check (a score outside [0, 1], weights summing to 0) or
-        // whose order the pairs cannot find (a NaN expected cost) is decided on its own.
+        // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
+        // is decided on its own, which gives its error or its result: frequencies or weights
+        // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
+        // one NaN where decide adds 0; the order below needs costs that are numbers.
         RowPairMask irregular = {0, 0};
         RowPair match[kRowCategories], weight[kRowCategories], weightSum = zero;
         for (std::size_t k = 0; k < n; ++k) {
@@ -327,17 +323,14 @@ void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long*
             weight[k] = match[k] * RowPair{frequency[k], frequency[k]} / frequencySums;
         }
         for (std::size_t k = 0; k < n; ++k) weightSum += weight[k];
-        irregular |= (RowPairMask)(weightSum == zero);
         // decideWeighed_'s sums over j in order, the own term left out (where decideWeighed_
         // adds +0.0 to a sum that is never -0.0: the same bits).
         RowPair expected[kRowCategories], term[kRowCategories], share[kRowCategories];
-        for (std::size_t j = 0; !overrides && j < n; ++j)
-            term[j] = costTerms(RowPair{defaultCost, defaultCost}, weight[j]);
+        for (std::size_t j = 0; !overrides && j < n; ++j) term[j] = defaultCost * weight[j];
         for (std::size_t i = 0; i < n; ++i) {
             RowPair sum = zero;
             for (std::size_t j = 0; j < n; ++j)
-                if (j != i)
-                    sum += overrides ? costTerms(RowPair{cost[j * n + i], cost[j * n + i]}, weight[j]) : term[j];
+                if (j != i) sum += overrides ? cost[j * n + i] * weight[j] : term[j];
             expected[i] = sum / weightSum;
             share[i] = weight[i] / weightSum;
             irregular |= (RowPairMask)(expected[i] != expected[i]);
