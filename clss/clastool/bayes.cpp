@@ -630,7 +630,7 @@ bool tq_ClassifierBayesian::rowRaters_(std::vector<const tq_CategoryModelBayesia
 bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelBayesian*>& models,
                                        const tqPatternRows& block, double* scores) const {
     for (std::size_t i = 0; i < block.rows; ++i)
-        if (!rowIsFinite(block, i)) return false;
+        if (block.validity ? !rowIsFinite(block, i) : !finiteRow<false>(block.row(i), block.dimension)) return false;
     if (table_ && block.dimension >= table_->reach && allValid(block)) {
         rateBlockFromTable_(*table_, block, scores);
         return true;

@@ -273,18 +273,23 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
 
 namespace {
 
-// Two rows side by side, the lanes of one SSE2 register where there is one: each lane takes
-// the operations of decide for its row, in decide's order, and so gets its bits.
-typedef double RowPair __attribute__((vector_size(16)));
-typedef long long RowPairMask __attribute__((vector_size(16)));
+// Four rows side by side: each lane takes the operations of decide for its row, in decide's
+// order, and so gets its bits. Where the processor has AVX2, one register holds the four, else
+// two SSE2 registers; the library is built for both where it can choose at run time.
+constexpr std::size_t kLanes = 4;
+typedef double Lanes __attribute__((vector_size(8 * kLanes)));
+typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
 
 }  // namespace
 
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
                                     const double* matchScoreFactorLogs, const double* frequency,
                                     const tqClassifierCosts& costs, tqClassifierResult* results) {
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
-    // Where one fails, or there are too many categories for the pairs, the rows are decided one
+    // Where one fails, or there are too many categories for the lanes, the rows are decided one
     // by one, and the first one gives the error.
     bool alike = n > 0 && n <= kRowCategories;
     double frequencySum = 0.0;
@@ -306,45 +311,47 @@ void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long*
         for (std::size_t i = 0; i < n; ++i)
             cost[j * n + i] = i == j ? 0.0 : costs.misclassificationCost(labels[j], labels[i]);
 
-    const RowPair zero = {0.0, 0.0}, one = {1.0, 1.0}, frequencySums = {frequencySum, frequencySum};
-    for (std::size_t r = 0; r < rows; r += 2) {
-        // An odd last row takes both lanes.
-        const std::size_t pair = std::min<std::size_t>(2, rows - r);
-        const double* scores[2] = {matchScores + r * n, matchScores + (r + pair - 1) * n};
+    const Lanes zero = {}, one = zero + 1.0, frequencySums = zero + frequencySum;
+    for (std::size_t r = 0; r < rows; r += kLanes) {
+        // The last rows repeat in the lanes beyond them.
+        const std::size_t count = std::min(kLanes, rows - r);
+        const double* scores[kLanes];
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            scores[lane] = matchScores + (r + std::min(lane, count - 1)) * n;
         // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
         // is decided on its own, which gives its error or its result: frequencies or weights
         // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
         // one NaN where decide adds 0; the order below needs costs that are numbers.
-        RowPairMask irregular = {0, 0};
-        RowPair match[kRowCategories], weight[kRowCategories], weightSum = zero;
+        LaneMask irregular = {};
+        Lanes weight[kRowCategories], weightSum = zero;
         for (std::size_t k = 0; k < n; ++k) {
-            match[k] = RowPair{scores[0][k], scores[1][k]};
-            irregular |= ~((RowPairMask)(match[k] >= zero) & (RowPairMask)(match[k] <= one));
-            weight[k] = match[k] * RowPair{frequency[k], frequency[k]} / frequencySums;
+            Lanes match;
+            for (std::size_t lane = 0; lane < kLanes; ++lane) match[lane] = scores[lane][k];
+            irregular |= ~((LaneMask)(match >= zero) & (LaneMask)(match <= one));
+            weight[k] = match * (zero + frequency[k]) / frequencySums;
         }
         for (std::size_t k = 0; k < n; ++k) weightSum += weight[k];
         // decideWeighed_'s sums over j in order, the own term left out (where decideWeighed_
         // adds +0.0 to a sum that is never -0.0: the same bits).
-        RowPair expected[kRowCategories], term[kRowCategories], share[kRowCategories];
-        for (std::size_t j = 0; !overrides && j < n; ++j) term[j] = defaultCost * weight[j];
+        Lanes expected[kRowCategories], share[kRowCategories];
         for (std::size_t i = 0; i < n; ++i) {
-            RowPair sum = zero;
+            Lanes sum = zero;
             for (std::size_t j = 0; j < n; ++j)
-                if (j != i) sum += overrides ? cost[j * n + i] * weight[j] : term[j];
+                if (j != i) sum += (overrides ? cost[j * n + i] : defaultCost) * weight[j];
             expected[i] = sum / weightSum;
             share[i] = weight[i] / weightSum;
-            irregular |= (RowPairMask)(expected[i] != expected[i]);
+            irregular |= (LaneMask)(expected[i] != expected[i]);
         }
         // Entry i's place in the stable order by expected cost: the entries of lower cost,
         // and those of equal cost before it, which is where decideWeighed_'s insertion sort
         // puts it while no cost is NaN.
-        RowPairMask at[kRowCategories];
+        LaneMask at[kRowCategories];
         for (std::size_t i = 0; i < n; ++i) {
-            at[i] = RowPairMask{0, 0};
-            for (std::size_t j = 0; j < i; ++j) at[i] -= (RowPairMask)(expected[j] <= expected[i]);
-            for (std::size_t j = i + 1; j < n; ++j) at[i] -= (RowPairMask)(expected[j] < expected[i]);
+            at[i] = LaneMask{};
+            for (std::size_t j = 0; j < i; ++j) at[i] -= (LaneMask)(expected[j] <= expected[i]);
+            for (std::size_t j = i + 1; j < n; ++j) at[i] -= (LaneMask)(expected[j] < expected[i]);
         }
-        for (std::size_t lane = 0; lane < pair; ++lane) {
+        for (std::size_t lane = 0; lane < count; ++lane) {
             tqClassifierResult& result = results[r + lane];
             if (irregular[lane]) {
                 result.decide(n, labels, scores[lane], frequency, costs, matchScoreFactorLogs[r + lane]);
