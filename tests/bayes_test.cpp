@@ -272,9 +272,10 @@ void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, co
 // 512 rows each: the first block fixes the counts, the next are complete (the measurements
 // alike), the last have invalid ones. Measurement 0, 2 and 4 may be one group, measurement 5
 // of category 1 a binomial count, measurement 3 constant with a fifth category of one pattern.
-// The batch runs over 700 rows (more than two blocks), one measurement in six invalid, values
-// far out in the tails too, and short rows read the measurements beyond as invalid; then again
-// with a valid infinity in row 300.
+// The batch runs over 702 rows (more than two blocks), one measurement in six invalid but in the
+// last block (of a size no multiple of four), values far out in the tails too (there beyond what
+// a square holds), and short rows read the measurements beyond as invalid; then again with a
+// valid infinity in row 300.
 TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
     const struct {
         bool joint, binomial, degenerate;
@@ -315,12 +316,12 @@ TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
             ASSERT_TRUE(oneByOne == model) << "category " << model.categoryLabel();
         }
         probes.clear();
-        for (std::size_t r = 0; r < 700; ++r) {
+        for (std::size_t r = 0; r < 702; ++r) {
             probes.emplace_back();
             for (int j = 0; j < 6; ++j)
-                probes.back().push_back(uniform.next(0, 6) < 1 ? kNaN
+                probes.back().push_back(r < 512 && uniform.next(0, 6) < 1 ? kNaN
                                         : c.binomial && j == 5 ? std::floor(uniform.next(0, 11))
-                                                               : normal.next(0, r % 50 == 0 ? 1e3 : 3.0));
+                                        : normal.next(0, r % 50 == 0 ? (r > 600 ? 1e200 : 1e3) : 3.0));
         }
         expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view());
         probes[300][1] = kInf;  // valid, inside the second block: the batch stops there
@@ -567,8 +568,8 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
 
 // A pattern's values are checked for finiteness a whole row at a time (two values per step, an
 // odd one after): a NaN or an infinity at any place of 1 to 5 measurements is refused in
-// training and in a run with its pattern and measurement named, also beside an invalid
-// measurement elsewhere; the same value marked invalid is accepted.
+// training and in a run (a batch's too) with its pattern and measurement named, also beside an
+// invalid measurement elsewhere; the same value marked invalid is accepted.
 TEST(BayesInvariance, EveryPlaceOfAPatternIsCheckedForFiniteness) {
     const auto error = [](auto&& f) {
         try {
@@ -599,6 +600,10 @@ TEST(BayesInvariance, EveryPlaceOfAPatternIsCheckedForFiniteness) {
                     tool.train(data, tqClassifierTrainParamsBayesian());
                     tqClassifierResult r;
                     EXPECT_EQ(error([&] { tool.run(poisoned, r); }), "The pattern: " + where) << d << " " << at;
+                    // A batch row without flags (all valid), where no measurement is flagged invalid.
+                    const tqPatternRows row{values.data(), nullptr, std::size_t{!besideInvalid}, d, d};
+                    EXPECT_EQ(error([&] { tool.runBatch(row, &r); }),
+                              row.rows ? "The pattern: " + where : "accepted");
                     EXPECT_EQ(error([&] { tool.run(marked, r); }), "accepted") << d << " " << at;
                     tqClassifierDataProviderMemory more = data;
                     more.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(marked)), 0);
