@@ -102,7 +102,7 @@ public:
     // gives them: the same bits, checks (the attention check once per category and row) and
     // errors, a failing row leaving itself and the rows after it unchanged. The checks that
     // hold for every row alike are made once, and up to kRowCategories categories are
-    // decided two rows per step.
+    // decided four rows per step.
     static void decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
                            const double* matchScoreFactorLogs, const double* frequency,
                            const tqClassifierCosts& costs, tqClassifierResult* results);
