@@ -336,7 +336,7 @@ __attribute__((always_inline)) inline void addTermColumn(const tqPatternRows& bl
 }  // namespace
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default")))
+[[gnu::target_clones("avx2", "default")]]
 #endif
 void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                 double* scores) const {

@@ -283,7 +283,7 @@ typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
 }  // namespace
 
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default")))
+[[gnu::target_clones("avx2", "default")]]
 #endif
 void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
                                     const double* matchScoreFactorLogs, const double* frequency,
