@@ -536,7 +536,7 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
         {DT::ePoisson, 1, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
         {DT::eBinomial, 10, {11, 3}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
         {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, -1, "BadFeatures: A binomial measurement must be"},
-        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, 10.5, "BadParams: Feature measurement must be <= specified"},
+        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, 10.5, "BadParams: Feature measurement must be <="},
     };
     for (const Case& c : cases) {
         tqClassifierDataProviderMemory data;  // NaN here is a valid measurement
