@@ -272,9 +272,10 @@ void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, co
 // 512 rows each: the first block fixes the counts, the next are complete (the measurements
 // alike), the last have invalid ones. Measurement 0, 2 and 4 may be one group, measurement 5
 // of category 1 a binomial count, measurement 3 constant with a fifth category of one pattern.
-// The batch runs over 700 rows (more than two blocks), one measurement in six invalid, values
-// far out in the tails too, and short rows read the measurements beyond as invalid; then again
-// with a valid infinity in row 300.
+// The batch runs over 702 rows (more than two blocks), one measurement in six invalid but in the
+// last block (of a size no multiple of four), values far out in the tails too (there beyond what
+// a square holds), and short rows read the measurements beyond as invalid; then again with a
+// valid infinity in row 300.
 TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
     const struct {
         bool joint, binomial, degenerate;
@@ -315,12 +316,12 @@ TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
             ASSERT_TRUE(oneByOne == model) << "category " << model.categoryLabel();
         }
         probes.clear();
-        for (std::size_t r = 0; r < 700; ++r) {
+        for (std::size_t r = 0; r < 702; ++r) {
             probes.emplace_back();
             for (int j = 0; j < 6; ++j)
-                probes.back().push_back(uniform.next(0, 6) < 1 ? kNaN
+                probes.back().push_back(r < 512 && uniform.next(0, 6) < 1 ? kNaN
                                         : c.binomial && j == 5 ? std::floor(uniform.next(0, 11))
-                                                               : normal.next(0, r % 50 == 0 ? 1e3 : 3.0));
+                                        : normal.next(0, r % 50 == 0 ? (r > 600 ? 1e200 : 1e3) : 3.0));
         }
         expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view());
         probes[300][1] = kInf;  // valid, inside the second block: the batch stops there
@@ -514,30 +515,28 @@ TEST(BayesInvariance, RealDataRateAsTheirMaximumLikelihoodGaussians) {
 
 // Unusable input is refused with the error's class and message below, never a bare kernel
 // status: a valid measurement that is not a number (in training or a run; "no value" is said
-// with the invalid flag), and binomial maxima and counts that make no sense. A refused
-// training builds no model, and a refused run leaves the result as it was.
+// with the invalid flag; refused before its category is built, which may fail too), and binomial
+// maxima and counts that make no sense. A refused training builds no model, and a refused run
+// leaves the result as it was.
 TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
     struct Case {
-        bool binomial;
+        DT::DistributionType type;
         double maximum;
         std::vector<double> train;  // pattern i has the label i % 2
         double probe;
         std::string error;  // class and start of the message
     };
     const Case cases[] = {
-        {false, 1, {0, 5, kNaN, 6}, 0, "BadFeatures: Training pattern 2: measurement 0 is valid but not a"},
-        {false, 1, {0, 5, 1, 6}, kNaN, "BadFeatures: The pattern: measurement 0 is valid but not a finite"},
-        {true, 0, {0, 0}, 0, "BadParams: The maximum value of a binomial measurement must be"},
-        {true, kInf, {2, 5}, 0, "BadParams: The maximum value"},
-        {true, 10, {-1, 3}, 0, "BadFeatures: A binomial measurement must be a finite number >= 0"},
-        {true, 10, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
-        {true, 10, {11, 3}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
-        {true, 10, {2, 3, 5, 4, 6, 5}, -1, "BadFeatures: A binomial measurement must be"},
-        {true,
-         10,
-         {2, 3, 5, 4, 6, 5},
-         10.5,
-         "BadParams: Feature measurement must be <= specified maximum value"},
+        {DT::eNormal, 1, {0, 5, kNaN, 6}, 0, "BadFeatures: Training pattern 2: measurement 0 is valid"},
+        {DT::eNormal, 1, {0, 5, 1, 6}, kNaN, "BadFeatures: The pattern: measurement 0 is valid but not a"},
+        {DT::eBinomial, 0, {0, 0}, 0, "BadParams: The maximum value of a binomial measurement must be"},
+        {DT::eBinomial, kInf, {2, 5}, 0, "BadParams: The maximum value"},
+        {DT::eBinomial, 10, {-1, 3}, 0, "BadFeatures: A binomial measurement must be a finite number >= 0"},
+        {DT::eBinomial, 10, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
+        {DT::ePoisson, 1, {kNaN, 3}, 0, "BadFeatures: Training pattern 0: measurement 0 is valid"},
+        {DT::eBinomial, 10, {11, 3}, 0, "BadParams: Train data measurement cannot exceed its maximum value"},
+        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, -1, "BadFeatures: A binomial measurement must be"},
+        {DT::eBinomial, 10, {2, 3, 5, 4, 6, 5}, 10.5, "BadParams: Feature measurement must be <="},
     };
     for (const Case& c : cases) {
         tqClassifierDataProviderMemory data;  // NaN here is a valid measurement
@@ -549,8 +548,7 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
         std::string what = "nothing";
         try {
             tool.train(data,
-                       tqClassifierTrainParamsBayesian(DT(c.binomial ? DT::eBinomial : DT::eNormal), 1.0, 1.0,
-                                                       tqFeaturePattern({c.maximum})));
+                       tqClassifierTrainParamsBayesian(DT(c.type), 1.0, 1.0, tqFeaturePattern({c.maximum})));
             trained = true;
             tool.run(tqFeaturePattern({c.train[0]}), r);
             before = r;
@@ -570,8 +568,8 @@ TEST(BayesInvariance, UnusableMeasurementsAreRefusedWithAClearError) {
 
 // A pattern's values are checked for finiteness a whole row at a time (two values per step, an
 // odd one after): a NaN or an infinity at any place of 1 to 5 measurements is refused in
-// training and in a run with its pattern and measurement named, also beside an invalid
-// measurement elsewhere; the same value marked invalid is accepted.
+// training and in a run (a batch's too) with its pattern and measurement named, also beside an
+// invalid measurement elsewhere; the same value marked invalid is accepted.
 TEST(BayesInvariance, EveryPlaceOfAPatternIsCheckedForFiniteness) {
     const auto error = [](auto&& f) {
         try {
@@ -602,6 +600,10 @@ TEST(BayesInvariance, EveryPlaceOfAPatternIsCheckedForFiniteness) {
                     tool.train(data, tqClassifierTrainParamsBayesian());
                     tqClassifierResult r;
                     EXPECT_EQ(error([&] { tool.run(poisoned, r); }), "The pattern: " + where) << d << " " << at;
+                    // A batch row without flags (all valid), where no measurement is flagged invalid.
+                    const tqPatternRows row{values.data(), nullptr, std::size_t{!besideInvalid}, d, d};
+                    EXPECT_EQ(error([&] { tool.runBatch(row, &r); }),
+                              row.rows ? "The pattern: " + where : "accepted");
                     EXPECT_EQ(error([&] { tool.run(marked, r); }), "accepted") << d << " " << at;
                     tqClassifierDataProviderMemory more = data;
                     more.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(marked)), 0);

@@ -10,6 +10,7 @@
 
 #include "clss/clastool/clastool.h"
 #include "platform/attention.h"
+#include "platform/random.h"
 #include "test_support.h"
 
 namespace {
@@ -222,6 +223,53 @@ TEST(DecisionRule, WeighsMatchScoresByFrequenciesAndCostsAndOrdersByExpectedCost
     const tqClassifierResult ties(input, tqClassifierFrequencies(), tqClassifierCosts(), 0.0);
     for (std::size_t i = 0; i < input.size(); ++i)
         EXPECT_EQ(ties.categoryResults()[i].categoryLabel(), input[i].categoryLabel());
+}
+
+// Deciding many rows together gives what decide gives row after row, bit for bit and error for
+// error, up to the first failing row: any number of categories (more than the pairs take too),
+// labels that may repeat or be negative, frequencies and scores of 0 (equal costs to order),
+// scores outside [0, 1] or NaN, costs of 0 and infinity, and the abort request.
+TEST(DecisionRule, RowsDecidedTogetherEqualRowsDecidedOneByOne) {
+    tqRandomUniform u(11);
+    const auto pick = [&](std::initializer_list<double> values) {
+        return values.begin()[static_cast<std::size_t>(u.next(0, static_cast<double>(values.size())))];
+    };
+    for (int trial = 0; trial < 600; ++trial) {
+        const auto n = static_cast<std::size_t>(u.next(1, 19)), rows = static_cast<std::size_t>(u.next(1, 8));
+        std::vector<long> labels(n);
+        std::vector<double> frequency(n), match(rows * n), factor(rows);
+        tqClassifierCosts costs(pick({1.0, 1.0, 2.0, kInf}));
+        for (std::size_t k = 0; k < n; ++k) {
+            labels[k] = static_cast<long>(2 * k) + trial % 3;
+            frequency[k] = pick({0.0, 0.5, 1.0, 1.0, 3.0});
+            if (k > 0 && u.next(0, 1) < 0.2)
+                costs.misclassificationCostOverride(labels[k], labels[k - 1], pick({0.0, 3.0, kInf}));
+        }
+        if (trial % 29 == 4) labels[n - 1] = trial % 2 ? labels[0] : -1;
+        for (double& m : match)
+            m = u.next(0, 1) < 0.003 ? pick({kNaN, 1.5, -0.5}) : pick({0.0, 1.0, u.next(0, 1)});
+        for (double& f : factor) f = u.next(-5, 0);
+        if (trial % 89 == 3) tfRequestAbort();
+        const tqClassifierResult stale({Category(99, 1.0, 1.0, 0.0)}, 1.0);
+        std::vector<tqClassifierResult> together(rows, stale), oneByOne(rows, stale);
+        std::string first, second;
+        try {
+            tqClassifierResult::decideRows(rows, n, labels.data(), match.data(), factor.data(),
+                                           frequency.data(), costs, together.data());
+        } catch (const tqException& e) {
+            first = e.what();
+        }
+        try {
+            for (std::size_t r = 0; r < rows; ++r)
+                oneByOne[r].decide(n, labels.data(), &match[r * n], frequency.data(), costs, factor[r]);
+        } catch (const tqException& e) {
+            second = e.what();
+        }
+        tfClearAbortRequest();
+        EXPECT_EQ(first, second) << "trial " << trial;
+        for (std::size_t r = 0; r < rows; ++r)
+            ASSERT_EQ(tqtest::storeBytes(together[r]), tqtest::storeBytes(oneByOne[r])) << "trial " << trial;
+    }
 }
 
 TEST(ReadyMadeResult, OrdersByCostAndNormalisesClassScores) {

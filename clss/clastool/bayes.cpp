@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <string>
@@ -302,24 +303,30 @@ void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const 
 
 namespace {
 
+// Four rows' values side by side: one AVX2 register where the processor has it (the callers
+// below are built for both and chosen at load time), else two SSE2 registers.
+typedef double RowQuad __attribute__((vector_size(32)));
+
 // Adds term (mean, invScale, logNorm) of measurement j of every row of block to sums[i], as
-// rateFromTable_ adds it: the same operations in the same order, two rows at a time where
-// SSE2 is there (max and min give the clamp's values, NaN included, as its comparisons do).
-void addTermColumn(const tqPatternRows& block, std::size_t j, double mean, double invScale, double logNorm,
-                   double* sums) {
+// rateFromTable_ adds it: the same operations in the same order, four rows per step, each lane
+// clamped as tfMVNClampLog clamps (NaN included).
+__attribute__((always_inline)) inline void addTermColumn(const tqPatternRows& block, std::size_t j, double mean,
+                                                         double invScale, double logNorm, double* sums) {
     const double* x = block.values + j;
     const std::size_t stride = block.rowStride, rows = block.rows;
+    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
     std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128d m = _mm_set1_pd(mean), s = _mm_set1_pd(invScale), l = _mm_set1_pd(logNorm);
-    const __m128d half = _mm_set1_pd(0.5), lo = _mm_set1_pd(-tqMVNLogLimit), hi = _mm_set1_pd(tqMVNLogLimit);
-    for (; i + 2 <= rows; i += 2) {
-        const __m128d v = _mm_loadh_pd(_mm_load_sd(x + i * stride), x + (i + 1) * stride);
-        const __m128d z = _mm_mul_pd(_mm_sub_pd(v, m), s);
-        const __m128d term = _mm_sub_pd(l, _mm_mul_pd(half, _mm_mul_pd(z, z)));
-        _mm_storeu_pd(sums + i, _mm_add_pd(_mm_loadu_pd(sums + i), _mm_min_pd(_mm_max_pd(term, lo), hi)));
+    for (; i + 4 <= rows; i += 4) {
+        const RowQuad v = {x[i * stride], x[(i + 1) * stride], x[(i + 2) * stride], x[(i + 3) * stride]};
+        const RowQuad z = (v - mean) * invScale;
+        RowQuad term = logNorm - 0.5 * (z * z);
+        term = term >= lo ? term : lo;
+        term = term > hi ? hi : term;
+        RowQuad sum;
+        std::memcpy(&sum, sums + i, sizeof sum);
+        sum += term;
+        std::memcpy(sums + i, &sum, sizeof sum);
     }
-#endif
     for (; i < rows; ++i) {
         const double z = (x[i * stride] - mean) * invScale;
         sums[i] += tfMVNClampLog(logNorm - 0.5 * (z * z));
@@ -328,6 +335,9 @@ void addTermColumn(const tqPatternRows& block, std::size_t j, double mean, doubl
 
 }  // namespace
 
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
 void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                 double* scores) const {
     // Term by term over the block (whose measurements stay in the first cache level), each
@@ -391,25 +401,22 @@ struct PendingRows {
         double* to = values.data() + rows * dimension;
         if (complete) {
             if (!finiteRow<true>(from, dimension, to)) return false;
+            if (anyInvalid) std::fill_n(valid.data() + rows * dimension, dimension, 1);
         } else {
-            // x * 0.0 is +-0 for a finite x and NaN otherwise.
-            double zero = 0.0;
             // Flags are written once a row of the block has an invalid measurement, the
-            // complete rows before it all valid at once.
+            // complete rows before it all valid at once; the finiteness test as finiteRow's.
             if (!anyInvalid) {
                 std::fill(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(rows * dimension), 1);
                 anyInvalid = true;
             }
+            unsigned char* flags = valid.data() + rows * dimension;
+            double zero = 0.0;
             for (std::size_t j = 0; j < dimension; ++j) {
                 to[j] = from[j];
-                if (pattern.isValid(static_cast<long>(j))) zero += from[j] * 0.0;
+                flags[j] = pattern.isValid(static_cast<long>(j)) ? 1 : 0;
+                if (flags[j]) zero += from[j] * 0.0;
             }
             if (zero != 0.0) return false;
-        }
-        if (anyInvalid) {
-            unsigned char* flags = valid.data() + rows * dimension;
-            for (std::size_t j = 0; j < dimension; ++j)
-                flags[j] = complete || pattern.isValid(static_cast<long>(j)) ? 1 : 0;
         }
         ++rows;
         return true;
@@ -514,6 +521,11 @@ void tq_ClassifierBayesian::learn_(const tqClassifierDataProvider& data,
             at = found == position.end() ? labels_.size() : found->second;
         }
         if (at == labels_.size()) {
+            // A refused pattern is refused as such, before its category is built (which may
+            // fail on its own account).
+            const std::vector<double>& values = pattern->featureMeasurements(false);
+            if (!complete || !finiteRow<false>(values.data(), values.size()))
+                checkFinite(*pattern, complete, [i] { return "Training pattern " + tfStr(i); });
             std::vector<std::vector<long>> groups;
             std::vector<tqClassifierDistributionTypes::DistributionType> groupTypes;
             categoryGroups_(types, label, m, groups, groupTypes);
@@ -628,7 +640,7 @@ bool tq_ClassifierBayesian::rowRaters_(std::vector<const tq_CategoryModelBayesia
 bool tq_ClassifierBayesian::rateBlock_(const std::vector<const tq_CategoryModelBayesian*>& models,
                                        const tqPatternRows& block, double* scores) const {
     for (std::size_t i = 0; i < block.rows; ++i)
-        if (!rowIsFinite(block, i)) return false;
+        if (block.validity ? !rowIsFinite(block, i) : !finiteRow<false>(block.row(i), block.dimension)) return false;
     if (table_ && block.dimension >= table_->reach && allValid(block)) {
         rateBlockFromTable_(*table_, block, scores);
         return true;
@@ -649,8 +661,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods, row by row, reused; the frequencies looked up once.
-    std::vector<double> scores(kBatchBlock * numModels), frequency(numModels);
+    // One block's log-likelihoods and match scores, row by row, and factors, reused; the
+    // frequencies looked up once.
+    std::vector<double> scores(kBatchBlock * numModels), match(kBatchBlock * numModels), shift(kBatchBlock),
+        frequency(numModels);
     for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
@@ -661,8 +675,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
             continue;
         }
-        for (std::size_t i = begin; i < end; ++i)
-            resultOf_(scores.data() + (i - begin) * numModels, kept, results[i], frequency.data());
+        for (std::size_t i = 0; i < end - begin; ++i)
+            shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
+        tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), shift.data(),
+                                       frequency.data(), kept.misclassificationCosts(), results + begin);
     }
 }
 
@@ -727,7 +743,7 @@ double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match
 }
 
 void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
-                                      tqClassifierResult& result, const double* frequency) const {
+                                      tqClassifierResult& result) const {
     // Match scores of the usual handful of categories stay on the stack, and the decision is
     // written into the caller's result. labels_[k] is the label of models_[k].
     const std::size_t n = models_.size();
@@ -740,10 +756,7 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         match = heapMatch.data();
     }
     const double shift = matchScoresOf_(scores, match);
-    if (frequency)
-        result.decide(n, labels_.data(), match, frequency, kept.misclassificationCosts(), shift);
-    else
-        result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
+    result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 
 tqPersistent* tq_ClassifierBayesian::make() { return new tq_ClassifierBayesian(); }

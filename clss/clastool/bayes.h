@@ -108,10 +108,9 @@ private:
     // least the table's reach), row by row into scores, a term at a time over the rows.
     void rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block, double* scores) const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
-    // result (its storage reused); frequency, when given, holds the kept frequency of each
-    // labels_[k], looked up once for many results.
-    void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept, tqClassifierResult& result,
-                   const double* frequency = nullptr) const;
+    // result (its storage reused).
+    void resultOf_(const double* scores, const tqClassifierTrainParamsBayesian& kept,
+                   tqClassifierResult& result) const;
 
     void recordTrainInputs_(tqDiagObject*, unsigned long) const override {}
     void recordTrainDetails_(tqDiagObject*, unsigned long) const override {}

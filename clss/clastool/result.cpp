@@ -148,6 +148,12 @@ void checkMatches(std::size_t n, const long* labels, const double* matchScores) 
         if (!isScore(matchScores[i])) throw tqClassifierDefs::BadParams("Scores must be >= 0.0 and <= 1.0");
 }
 
+// The attention check, which ends the decision with its exception once an abort is requested.
+inline void attend() {
+    const long status = tfAttentionCheck();
+    if (status != 0) tfThrowExceptionOnFailure(status);
+}
+
 // The unnormalised a-posteriori weights of the decision rule from frequency[0, n) into
 // weight[0, n), checked as decide documents; returns their sum.
 double weighFrom(std::size_t n, const double* matchScores, const double* frequency, double* weight) {
@@ -159,7 +165,7 @@ double weighFrom(std::size_t n, const double* matchScores, const double* frequen
     // The attention check comes before each category's weight, so that a host can abandon a
     // result over many categories; the weights are formed before their sum, which keeps its order.
     for (std::size_t i = 0; i < n; ++i) {
-        tfThrowExceptionOnFailure(tfAttentionCheck());
+        attend();
         weight[i] = matchScores[i] * frequency[i] / frequencySum;
     }
     double weightSum = 0.0;
@@ -263,6 +269,107 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
         entry.expectedCost_ = cost[i];
     }
     matchScoreFactorLog_ = matchScoreFactorLog;
+}
+
+namespace {
+
+// Four rows side by side: each lane takes the operations of decide for its row, in decide's
+// order, and so gets its bits. Where the processor has AVX2, one register holds the four, else
+// two SSE2 registers; the library is built for both where it can choose at run time.
+constexpr std::size_t kLanes = 4;
+typedef double Lanes __attribute__((vector_size(8 * kLanes)));
+typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
+
+}  // namespace
+
+#if defined(__x86_64__) && defined(__GNUC__)
+[[gnu::target_clones("avx2", "default")]]
+#endif
+void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
+                                    const double* matchScoreFactorLogs, const double* frequency,
+                                    const tqClassifierCosts& costs, tqClassifierResult* results) {
+    // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
+    // Where one fails, or there are too many categories for the lanes, the rows are decided one
+    // by one, and the first one gives the error.
+    bool alike = n > 0 && n <= kRowCategories;
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; alike && i < n; ++i) {
+        frequencySum += frequency[i];
+        alike = labels[i] >= 0;
+        for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
+    }
+    if (!alike) {
+        for (std::size_t r = 0; r < rows; ++r)
+            results[r].decide(n, labels, matchScores + r * n, frequency, costs, matchScoreFactorLogs[r]);
+        return;
+    }
+    // The costs of each mistake, looked up once: cost[j * n + i] of deciding i when j is true.
+    const bool overrides = costs.hasMisclassificationOverrides();
+    const double defaultCost = costs.defaultMisclassificationCost();
+    double cost[kRowCategories * kRowCategories];
+    for (std::size_t j = 0; overrides && j < n; ++j)
+        for (std::size_t i = 0; i < n; ++i)
+            cost[j * n + i] = i == j ? 0.0 : costs.misclassificationCost(labels[j], labels[i]);
+
+    const Lanes zero = {}, one = zero + 1.0, frequencySums = zero + frequencySum;
+    for (std::size_t r = 0; r < rows; r += kLanes) {
+        // The last rows repeat in the lanes beyond them.
+        const std::size_t count = std::min(kLanes, rows - r);
+        const double* scores[kLanes];
+        for (std::size_t lane = 0; lane < kLanes; ++lane)
+            scores[lane] = matchScores + (r + std::min(lane, count - 1)) * n;
+        // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
+        // is decided on its own, which gives its error or its result: frequencies or weights
+        // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
+        // one NaN where decide adds 0; the order below needs costs that are numbers.
+        LaneMask irregular = {};
+        Lanes weight[kRowCategories], weightSum = zero;
+        for (std::size_t k = 0; k < n; ++k) {
+            Lanes match;
+            for (std::size_t lane = 0; lane < kLanes; ++lane) match[lane] = scores[lane][k];
+            irregular |= ~((LaneMask)(match >= zero) & (LaneMask)(match <= one));
+            weight[k] = match * (zero + frequency[k]) / frequencySums;
+        }
+        for (std::size_t k = 0; k < n; ++k) weightSum += weight[k];
+        // decideWeighed_'s sums over j in order, the own term left out (where decideWeighed_
+        // adds +0.0 to a sum that is never -0.0: the same bits).
+        Lanes expected[kRowCategories], share[kRowCategories];
+        for (std::size_t i = 0; i < n; ++i) {
+            Lanes sum = zero;
+            for (std::size_t j = 0; j < n; ++j)
+                if (j != i) sum += (overrides ? cost[j * n + i] : defaultCost) * weight[j];
+            expected[i] = sum / weightSum;
+            share[i] = weight[i] / weightSum;
+            irregular |= (LaneMask)(expected[i] != expected[i]);
+        }
+        // Entry i's place in the stable order by expected cost: the entries of lower cost,
+        // and those of equal cost before it, which is where decideWeighed_'s insertion sort
+        // puts it while no cost is NaN.
+        LaneMask at[kRowCategories];
+        for (std::size_t i = 0; i < n; ++i) {
+            at[i] = LaneMask{};
+            for (std::size_t j = 0; j < i; ++j) at[i] -= (LaneMask)(expected[j] <= expected[i]);
+            for (std::size_t j = i + 1; j < n; ++j) at[i] -= (LaneMask)(expected[j] < expected[i]);
+        }
+        for (std::size_t lane = 0; lane < count; ++lane) {
+            tqClassifierResult& result = results[r + lane];
+            if (irregular[lane]) {
+                result.decide(n, labels, scores[lane], frequency, costs, matchScoreFactorLogs[r + lane]);
+                continue;
+            }
+            for (std::size_t k = 0; k < n; ++k) attend();
+            result.categoryResults_.resize(n);
+            tqClassifierCategoryResult* built = result.categoryResults_.data();
+            for (std::size_t i = 0; i < n; ++i) {
+                tqClassifierCategoryResult& entry = built[at[i][lane]];
+                entry.categoryLabel_ = labels[i];
+                entry.matchScore_ = scores[lane][i];
+                entry.classScore_ = share[i][lane];
+                entry.expectedCost_ = expected[i][lane];
+            }
+            result.matchScoreFactorLog_ = matchScoreFactorLogs[r + lane];
+        }
+    }
 }
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;

@@ -96,6 +96,18 @@ public:
     void decide(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                 const tqClassifierCosts& costs, double matchScoreFactorLog);
 
+    // decide with looked-up frequencies for `rows` patterns over the same n categories: pattern
+    // r's match scores are matchScores[r * n, r * n + n), its factor matchScoreFactorLogs[r],
+    // and its result results[r], exactly as results[r].decide(...) for r = 0, 1, ... in turn
+    // gives them: the same bits, checks (the attention check once per category and row) and
+    // errors, a failing row leaving itself and the rows after it unchanged. The checks that
+    // hold for every row alike are made once, and up to kRowCategories categories are
+    // decided four rows per step.
+    static void decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
+                           const double* matchScoreFactorLogs, const double* frequency,
+                           const tqClassifierCosts& costs, tqClassifierResult* results);
+    static constexpr std::size_t kRowCategories = 16;
+
     // The class-score step of the decision rule alone: classScores[i] gets the class score
     // decide gives labels[i], bit for bit, with decide's checks and errors in its order, and
     // neither expected costs nor an ordering. On an exception classScores may be partly written.
