@@ -91,7 +91,7 @@ TEST(DistributionTypes, OverridesReplaceInPlaceAndTheirOrderIsPartOfTheValue) {
     EXPECT_NE(once, twice);
 }
 
-TEST(DistributionTypes, SetDependentDropsRepeatsAndMergesOverlappingSetsIsDependentReadsThem) {
+TEST(DistributionTypes, SetDependentMergesOverlappingSetsIsDependentReadsThemAndTheyArchive) {
     const struct {
         DT built, expected;
         bool equal;
@@ -115,16 +115,13 @@ TEST(DistributionTypes, SetDependentDropsRepeatsAndMergesOverlappingSetsIsDepend
              {{}, false}, {{3, 1}, true}, {{1, 4}, false}, {{4}, false}})
         EXPECT_EQ(types.isDependent(0, set), dependent) << set.size();
     EXPECT_FALSE(types.isDependent(1, {1, 2}));
-}
-
-TEST(DistributionTypesArchive, RoundTripsMatchesTheGoldenAndRefusesDamage) {
-    DT types = withSets({{2, {1, 2}}, {2, {5, 6}}, {3, {1, 5}}, {2, {7, 2, 5}}}), loaded;
-    types.distributionTypeOverride(4, 0, DT::eBinomial);
-    types.distributionTypeOverride(1, 7, DT::ePoisson);
-    EXPECT_TRUE(tqtest::archiveHolds("distributiontypes.bin", types, loaded));
-    tqtest::expectArchiveRefusals(tqtest::storeBytes(types), [] { return DT(); },
+    // The merged sets with overrides: the golden bytes, round trip and refusals.
+    DT merged = cases[1].built, loaded;
+    merged.distributionTypeOverride(4, 0, DT::eBinomial);
+    merged.distributionTypeOverride(1, 7, DT::ePoisson);
+    EXPECT_TRUE(tqtest::archiveHolds("distributiontypes.bin", merged, loaded));
+    tqtest::expectArchiveRefusals(tqtest::storeBytes(merged), [] { return DT(); },
                                   {{0, "clss/clastool/bayes", 262}});
-
 }
 
 // ---- multivariate normal ---------------------------------------------------------------
@@ -147,9 +144,14 @@ TEST(NormalPdf, IncompleteRecordsStayOutAndOtherLengthsAreRefusedUntilClear) {
 // ---- binomial ----------------------------------------------------------------------------
 
 // 0, 5 and 10 out of 10 scale to 0, 0.5, 1: theta 0.5 and variance 1/6 (divided by the
-// count), so n = trunc(0.25 / (1/6) + 0.5) = 2.
-TEST(BinomialPdf, MethodOfMomentsOnZeroFiveTenOutOfTen) {
+// count), so n = trunc(0.25 / (1/6) + 0.5) = 2. Refused calls raise in order and change nothing.
+TEST(BinomialPdf, MethodOfMomentsOnZeroFiveTenOutOfTenAndRefusedCalls) {
+    EXPECT_THROW_MSG(tq_PDFBinomial(P({3.0}, {0})), tqClassifierDefs::BadFeatures,
+                     "The measurement for the specified measurement index is not valid.");
     tq_PDFBinomial pdf(P({10.0}));
+    EXPECT_THROW_MSG(pdf.logValue(P({1.0, 2.0})), InsufficientTrainData, kUntrained);
+    pdf.updateWithData({P({1.0}, {0})});  // only invalid data: nothing is estimated
+    EXPECT_EQ(pdf, tq_PDFBinomial(P({10.0})));
     pdf.updateWithData(singles({0.0, 5.0, 10.0}));
     EXPECT_DOUBLE_EQ(pdf.theta(), 0.5);
     EXPECT_EQ(pdf.numTrials(), 2);
@@ -169,16 +171,7 @@ TEST(BinomialPdf, MethodOfMomentsOnZeroFiveTenOutOfTen) {
                             k * std::log(0.4) + (12 - k) * std::log(0.6);
         EXPECT_NEAR(twelve.logValue(P({5.0 * k / 12.0})), mass, 1e-12) << "k = " << k;
     }
-}
 
-TEST(BinomialPdf, RefusedCallsRaiseInOrderAndChangeNothing) {
-    EXPECT_THROW_MSG(tq_PDFBinomial(P({3.0}, {0})), tqClassifierDefs::BadFeatures,
-                     "The measurement for the specified measurement index is not valid.");
-    tq_PDFBinomial pdf(P({10.0}));
-    EXPECT_THROW_MSG(pdf.logValue(P({1.0, 2.0})), InsufficientTrainData, kUntrained);
-    pdf.updateWithData({P({1.0}, {0})});  // only invalid data: nothing is estimated
-    EXPECT_EQ(pdf, tq_PDFBinomial(P({10.0})));
-    pdf.updateWithData(singles({0.0, 5.0, 10.0}));
     EXPECT_EQ(pdf.logValue(P({50.0}, {0})), 0.0);  // invalid: contributes nothing
     const tq_PDFBinomial before = pdf;
     tqtest::expectRefusals({

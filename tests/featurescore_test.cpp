@@ -61,7 +61,6 @@ TEST(FeatureScore, CurvesAtAndAroundEveryBreakpoint) {
     for (const auto& [score, points] : curves)
         for (const auto& [x, expected] : points)
             EXPECT_DOUBLE_EQ(score->score(x), expected) << "at x = " << x;
-    EXPECT_TRUE(std::isnan(OneSided().score(kNaN)));
 }
 
 // --- checks -------------------------------------------------------------------------------
@@ -108,7 +107,12 @@ TEST(FeatureScore, InitChecksInOrderAndChangesNothingOnFailure) {
     EXPECT_NO_THROW(t.init(0, 0, 0, 0, 0, 0, 1, 1, 1, 1));
 }
 
-TEST(FeatureScore, YSettersCheckXSettersDoNotAndScoreReportsBrokenCurves) {
+class OneSidedVariant : public OneSided {
+public:
+    tqClsFtSc* clone() const override { return new OneSidedVariant(*this); }
+};
+
+TEST(FeatureScore, YSettersCheckXSettersDoNotScoreReportsBrokenCurvesAndEqualityNeedsTheType) {
     OneSided one;
     TwoSided two;
     tqtest::expectRefusals({
@@ -131,16 +135,8 @@ TEST(FeatureScore, YSettersCheckXSettersDoNotAndScoreReportsBrokenCurves) {
     moved.x1h(2);
     moved.x0h(0);
     EXPECT_DOUBLE_EQ(moved.score(1), 0.5);
-}
 
-// --- equality -----------------------------------------------------------------------------
-
-class OneSidedVariant : public OneSided {
-public:
-    tqClsFtSc* clone() const override { return new OneSidedVariant(*this); }
-};
-
-TEST(FeatureScore, EqualityNeedsTheSameDynamicTypeAndValues) {
+    // Equality needs the same dynamic type and values.
     EXPECT_FALSE(OneSided() == OneSidedVariant());  // same values, derived class
     const OneSided base = oneSided(1, 3, 5, 0.2, 0.8);
     for (const OneSided& c :
@@ -185,7 +181,6 @@ TEST(FeatureScoreArchive, HandlesRoundTripWithTheirTagsAndRefusedLoadsKeepThem) 
     broken.x1(7);
     ScoreHandle stored(broken.clone()), loaded, empty, variant(new OneSidedVariant);
     tqtest::loadBytes(tqtest::storeBytes(stored), loaded);
-    EXPECT_TRUE(*loaded == broken);
     EXPECT_THROW_MSG(loaded->score(0), BadParams, "x1 must lie between x0 and xc");
     EXPECT_THROW(tqtest::storeBytes(empty), tqBadPointer);
     EXPECT_THROW_MSG(tqtest::storeBytes(variant), BadParams,
@@ -215,7 +210,7 @@ tqClassifierRuleTable table(const std::vector<tqClassifierRule>& rules) {
     return t;
 }
 
-TEST(Rule, ScoreIsTheGeometricMeanOfTheUsedScores) {
+TEST(Rule, ScoreIsTheGeometricMeanOfTheUsedScoresChecksInOrderAndCopiesShareTheScores) {
     const struct {
         Scores scores;
         std::vector<double> x;
@@ -230,10 +225,8 @@ TEST(Rule, ScoreIsTheGeometricMeanOfTheUsedScores) {
         {{flat(1.0), flat(0.9), flat(0.5)}, {0, 0, 5}, 0.0},  // one zero makes the rule 0
     };
     for (const auto& c : cases) EXPECT_DOUBLE_EQ(rule(c.scores, 0).score(vec(c.x)), c.expected);
-}
 
-// Score checks the vector first; a rule shares its feature scores with its copies.
-TEST(Rule, ChecksInOrderChangeNothingAndCopiesShareTheFeatureScores) {
+    // Score checks the vector first; a rule shares its feature scores with its copies.
     Scores scores = {flat(0.5), flat(0.5)};
     const tqClassifierRule r = rule(scores, 1), copy = r;
     EXPECT_THROW_MSG(r.score(vec({0})), BadParams, "MismatchedFeatureVectorSize");
@@ -248,12 +241,12 @@ TEST(Rule, ChecksInOrderChangeNothingAndCopiesShareTheFeatureScores) {
         Scores scores;
         long label;
         const char* message;
-    } cases[] = {
+    } refusals[] = {
         {{}, -1, "label < 0"},  // the label is tested first
         {{}, 0, "scoringMethods.size() == 0"},
         {{flat(0.5), ScoreHandle()}, 2, "scoringMethods[i].isNull()"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : refusals) {
         tqClassifierRule target = before;
         EXPECT_THROW_MSG(target.init(c.scores, c.label), BadParams, c.message);
         EXPECT_EQ(target, before);
@@ -266,7 +259,7 @@ TEST(Rule, ChecksInOrderChangeNothingAndCopiesShareTheFeatureScores) {
     EXPECT_NE(rule({flat(0.5), ignore()}, 1), rule({flat(0.5)}, 1));
 }
 
-TEST(RuleTable, FirstRuleStrictlyAboveTheThresholdWinsAndLaterRulesAreNotScored) {
+TEST(RuleTable, FirstRuleStrictlyAboveTheThresholdWinsLaterRulesAreNotScoredAndChecksComeInOrder) {
     Scores broken = {flat(0.5)};
     static_cast<OneSided&>(*broken[0]).x1(-5);
     const tqClassifierRuleTable t = table({rule({flat(0.4)}, 2), rule({flat(0.8)}, 5), rule({flat(0.95)}, 1),
@@ -277,9 +270,8 @@ TEST(RuleTable, FirstRuleStrictlyAboveTheThresholdWinsAndLaterRulesAreNotScored)
     EXPECT_EQ(t.classifyHardThreshold(vec({0}), 0.0), 2);
     EXPECT_THROW_MSG(t.classifyHardThreshold(vec({0}), 1.0), BadParams, "x1 must lie between x0 and xc");
     EXPECT_EQ(table({rule({flat(0.9)}, 7)}).classifyHardThreshold(vec({5}), 0.0), -1);  // every rule scores 0
-}
 
-TEST(RuleTable, ChecksInOrderAndTrainChangesNothingOnFailure) {
+    // The checks in order; a failed train changes nothing.
     const tqClassifierRuleTable untrained;
     tqClassifierRuleTable trained = table({rule({flat(0.9), flat(0.9)}, 7)});
     for (double bad : {-0.1, 1.1, kNaN}) {
@@ -314,10 +306,8 @@ TEST(RuleArchive, GoldenTableAndVectorRoundTrip) {
                                      rule({ignore(), flat(0.25), twoSided}, 3)}),
                           golden;
     EXPECT_TRUE(tqtest::archiveHolds("ruletable.bin", t, golden, 7));
-    EXPECT_EQ(golden.classifyHardThreshold(vec({0, 0, 2}), 0.5), 7);
     tqClassifierFeatureVector v = vec({1.5, kNaN, -2}), loadedVector = vec({});
-    EXPECT_TRUE(tqtest::roundTrips(v, loadedVector));
-    EXPECT_TRUE(std::isnan(loadedVector.featureValues().at(1)));
+    EXPECT_TRUE(tqtest::roundTrips(v, loadedVector));  // the NaN's bits too
     std::string huge = tqtest::storeBytes(t);
     for (int i = 1; i <= 8; ++i) huge[i] = '\x7f';  // a count far beyond what the input holds
     EXPECT_THROW(tqtest::loadBytes(huge, golden), tqException);

@@ -36,7 +36,7 @@ std::size_t lastObject(const std::string& bytes, const std::string& name) {
     return at - 9;  // tag byte, then the name's length as eight bytes
 }
 
-TEST(LoadedModel, InconsistentPartsAreRefusedAsMalformed) {
+TEST(LoadedModel, InconsistentPartsAreRefusedAsMalformedAndTheLargestTrialCountRatesQuickly) {
     const std::string normal = storedBayesTool(false), binomial = storedBayesTool(true);
     // The category model and the density are the last objects of their archives, so a suffix
     // from their tag on is exactly their pointer.
@@ -62,13 +62,8 @@ TEST(LoadedModel, InconsistentPartsAreRefusedAsMalformed) {
         tqClassifierTool tool;
         EXPECT_THROW_MSG(tqtest::loadBytes(c.bytes, tool), tqArchive::Malformed, c.message) << c.what;
     }
-}
-
-TEST(LoadedModel, BinomialOfTheLargestTrialCountRatesQuickly) {
     // A nearly constant measurement trains the most trials a binomial can have; every rating
     // summed one logarithm per trial, seconds per run (the test's time limit catches that).
-    const std::string binomial = storedBayesTool(true);
-    const std::size_t trials = binomial.size() - 24;
     tqClassifierTool tool;
     tqtest::loadBytes(binomial.substr(0, trials) + i64(2147483647) + binomial.substr(trials + 8), tool);
     tqClassifierResult result;

@@ -83,7 +83,7 @@ void expectSubBlockModel(const State& s, const Row& x, const Indices& invalid) {
 
 // ---- The estimate ---------------------------------------------------------------------------
 
-TEST(MvnEstimate, MeanCovarianceAndDensityMatchDirectComputation) {
+TEST(MvnEstimate, MeanCovarianceAndDensityMatchDirectComputationAndUpdatesAccumulate) {
     const double eps = std::numeric_limits<double>::epsilon();
     for (std::uint64_t seed : {1u, 2u, 3u, 4u, 5u, 6u}) {
         for (long d : {1L, 3L, 8L}) {
@@ -117,10 +117,7 @@ TEST(MvnEstimate, MeanCovarianceAndDensityMatchDirectComputation) {
             }
         }
     }
-}
-
-// Updates in chunks equal one batch update; incomplete records only fix the dimension.
-TEST(MvnEstimate, UpdatesAccumulateCompleteRecordsOnly) {
+    // Updates in chunks equal one batch update; incomplete records only fix the dimension.
     Random rnd(11);
     const auto rows = correlatedRows(rnd, 5, 60);
     const State batch = trained(rows);

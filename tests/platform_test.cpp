@@ -77,11 +77,6 @@ namespace {
 using tqtest::u8;
 std::string u64(std::uint64_t v) { return tqtest::i64(static_cast<std::int64_t>(v)); }
 std::string str(const std::string& s) { return u64(s.size()) + s; }
-// storeBytes of a temporary.
-template <class T>
-std::string bytesOf(T value) {
-    return storeBytes(value);
-}
 std::string hex(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes)
@@ -181,37 +176,30 @@ TEST(Registry, QualifiedNamesInRegistrationOrder) {
 
 // ---------------------------------------------------------------- archive: bytes and round trips
 
-TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndian) {
+TEST(ArchiveBytes, PrimitivesAreFixedWidthLittleEndianSharedObjectsStoredOnceVectorsLoadInFull) {
     tqNMMatrix matrix(1, 2);
     matrix.element(0, 1) = 0.5;
     const std::pair<std::string, const char*> cases[] = {
-        {bytesOf(0x0102030405060708UL), "0807060504030201"},
-        {bytesOf(1.0), "000000000000f03f"},
-        {bytesOf(static_cast<unsigned char>(0xAB)) + bytesOf(true), "ab01"},
-        {bytesOf(std::vector<bool>{true, false, true}), "000300000000000000010001"},
-        {bytesOf(std::vector<long>{1, -1}), "0002000000000000000100000000000000ffffffffffffffff"},
-        {bytesOf(tqRange(-1.0, 2.0)), "00000000000000f0bf0000000000000040"},
-        {bytesOf(matrix), "00010000000000000002000000000000000000000000000000000000000000e03f"},
+        {storeBytes(0x0102030405060708UL), "0807060504030201"},
+        {storeBytes(1.0), "000000000000f03f"},
+        {storeBytes(static_cast<unsigned char>(0xAB)) + storeBytes(true), "ab01"},
+        {storeBytes(std::vector<bool>{true, false, true}), "000300000000000000010001"},
+        {storeBytes(std::vector<long>{1, -1}), "0002000000000000000100000000000000ffffffffffffffff"},
+        {storeBytes(tqRange(-1.0, 2.0)), "00000000000000f0bf0000000000000040"},
+        {storeBytes(matrix), "00010000000000000002000000000000000000000000000000000000000000e03f"},
     };
     for (const auto& [bytes, expected] : cases) EXPECT_EQ(hex(bytes), expected);
     // An error: its own version byte, then the message with no byte of the base classes.
-    TestError error("bad");
-    EXPECT_EQ(storeBytes(error), u8(0) + str("bad"));
-}
-
-// Loading shares it again: see ArchiveIdentity.
-TEST(ArchiveRoundTrip, SharedObjectIsStoredOnce) {
+    EXPECT_EQ(storeBytes(TestError("bad")), u8(0) + str("bad"));
+    // A shared object is stored once (loading shares it again: see ArchiveIdentity).
     tqPtrHandle<ChainNode> root(new ChainNode(1));
     root->next.reset(new ChainNode(7));
     root->shared = root->next;
     // The second occurrence is a reference to object 1 (the root is object 0).
     EXPECT_EQ(storeBytes(root),
               u8(1) + str(kChain) + nodeBody(1, u8(1) + str(kChain) + nodeBody(7, u8(0)), u8(2) + u64(1)));
-}
-
-// A growing vector reuses addresses of freed elements; a stale visited mark there must not
-// make a later element load as nothing.
-TEST(ArchiveRoundTrip, VectorOfPersistentValuesLoadsEveryElement) {
+    // A growing vector reuses addresses of freed elements; a stale visited mark there must not
+    // make a later element load as nothing.
     std::vector<ChainNode> nodes, loaded;
     for (long i = 0; i < 200; ++i) nodes.emplace_back(i);
     EXPECT_TRUE(tqtest::roundTrips(nodes, loaded));
@@ -220,7 +208,7 @@ TEST(ArchiveRoundTrip, VectorOfPersistentValuesLoadsEveryElement) {
 // ---------------------------------------------------------------- archive: deep nesting
 
 // A chain far deeper than the inline limit stores and loads without deep recursion.
-TEST(ArchiveDeep, HundredThousandLevelsKeepEqualityAndIdentity) {
+TEST(ArchiveDeep, HundredThousandLevelsKeepEqualityAndIdentityAndDeferralStartsAtTheLimit) {
     ChainNode::live = 0;
     const long length = 100000;
     tqPtrHandle<ChainNode> head = makeChain(length), common(new ChainNode(-1));
@@ -235,12 +223,10 @@ TEST(ArchiveDeep, HundredThousandLevelsKeepEqualityAndIdentity) {
     destroyChain(loaded);
     common.reset();
     EXPECT_EQ(ChainNode::live, 0);
-}
-
-TEST(ArchiveDeep, DeferralStartsExactlyAtTheLimit) {
-    tqPtrHandle<ChainNode> head = makeChain(tqArchive::kMaxInlineDepth + 1);
+    // Deferral starts exactly at the limit.
+    head = makeChain(tqArchive::kMaxInlineDepth + 1);
     std::string prefix, suffix;
-    for (long i = 0; i < tqArchive::kMaxInlineDepth; ++i) {
+    for (i = 0; i < tqArchive::kMaxInlineDepth; ++i) {
         prefix += u8(1) + str(kChain) + u8(0) + u64(static_cast<std::uint64_t>(i));
         suffix = u8(0) + suffix;  // each node's shared pointer, null
     }

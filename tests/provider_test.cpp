@@ -35,7 +35,7 @@ tqClassifierDataProviderMemory sample() {
 
 // addData checks the size, then the label; data() the lengths, then the sizes, then the
 // labels; all before any change.
-TEST(DataProvider, RefusedCallsRaiseInOrderAndChangeNothing) {
+TEST(DataProvider, RefusedCallsRaiseInOrderAndChangeNothingAndEqualityComparesByValue) {
     const char* const label = "Category labels must be >= 0 or unknown";
     const char* const sizes = "Feature patterns must all have the same number of measurements";
     const char* const empty = "Attempt to follow an empty handle";
@@ -72,19 +72,17 @@ TEST(DataProvider, RefusedCallsRaiseInOrderAndChangeNothing) {
     EXPECT_EQ(d.numMeasurements(), 2);
     EXPECT_EQ(d.featurePattern(1).get(), p2.get());  // shared, not copied
     EXPECT_EQ(d.name(), "sample");                   // name and description stay
-}
 
-TEST(DataProvider, EqualityComparesPatternsByValueThenNamesAndLabels) {
-    const tqClassifierDataProviderMemory a = sample();
+    // Equality compares patterns by value, then names and labels.
     tqClassifierDataProviderMemory b = sample();  // distinct but equal pattern objects
-    EXPECT_TRUE(a == b);
+    EXPECT_TRUE(before == b);
     b.setDescription("another");
-    EXPECT_TRUE(a != b);
-    b = a;
-    b.data({a.featurePattern(0), a.featurePattern(1), a.featurePattern(2)}, {0, 1, 2});
-    EXPECT_TRUE(a != b);
-    b.data({a.featurePattern(1), a.featurePattern(0), a.featurePattern(2)}, {0, 1, -1});
-    EXPECT_TRUE(a != b);
+    EXPECT_TRUE(before != b);
+    b = before;
+    b.data({before.featurePattern(0), before.featurePattern(1), before.featurePattern(2)}, {0, 1, 2});
+    EXPECT_TRUE(before != b);
+    b.data({before.featurePattern(1), before.featurePattern(0), before.featurePattern(2)}, {0, 1, -1});
+    EXPECT_TRUE(before != b);
 
     tqClassifierDataProviderMemory withNull, withPattern;
     withNull.addData(PatternHandle(), 0);
@@ -143,7 +141,7 @@ TEST(CsvData, LabelsAreNumberedAndBadCellsNamed) {
 
 // --- feature patterns ------------------------------------------------------------------------
 
-TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
+TEST(FeaturePattern, ValidityIndicesRefusedCallsEqualityAndCounts) {
     const tqFeaturePattern p({1.0, 2.0, 3.0}, {1});
     EXPECT_FALSE(p.isValid(1));
     EXPECT_FALSE(p.isValid(3));
@@ -164,21 +162,19 @@ TEST(FeaturePattern, ValidityIndicesAndRefusedCalls) {
         {[] { tqFeaturePattern({1.0}, {1, -1}); }, raises<Defs::BadIndex>, kIndexPastEnd},
         {[] { tqFeaturePattern({}, {0}); }, raises<Defs::BadIndex>, kIndexPastEnd},
     });
-}
 
-TEST(FeaturePattern, EqualityComparesValuesAndFlagsAndCopiesKeepTheirOwnCount) {
-    const tqFeaturePattern a({1.0, 2.0, 3.0}, {1});
-    EXPECT_TRUE(a == tqFeaturePattern({1.0, 2.0, 3.0}, {1}));
-    EXPECT_TRUE(a != tqFeaturePattern({1.0, 9.0, 3.0}, {1}));  // the stored invalid value counts
-    EXPECT_TRUE(a != tqFeaturePattern({1.0, 2.0, 3.0}, {2}));
-    EXPECT_TRUE(a != tqFeaturePattern({1.0, 2.0}, {1}));
+    // Equality compares values and flags; copies keep their own count.
+    EXPECT_TRUE(p == tqFeaturePattern({1.0, 2.0, 3.0}, {1}));
+    EXPECT_TRUE(p != tqFeaturePattern({1.0, 9.0, 3.0}, {1}));  // the stored invalid value counts
+    EXPECT_TRUE(p != tqFeaturePattern({1.0, 2.0, 3.0}, {2}));
+    EXPECT_TRUE(p != tqFeaturePattern({1.0, 2.0}, {1}));
     const tqFeaturePattern withNaN({std::numeric_limits<double>::quiet_NaN()});
     EXPECT_TRUE(withNaN != withNaN);
 
-    tqPtrHandle<tqFeaturePattern> original(new tqFeaturePattern(a));
+    tqPtrHandle<tqFeaturePattern> original(new tqFeaturePattern(p));
     tqPtrHandle<tqFeaturePattern> held(new tqFeaturePattern({7.0}));
     *held = *original;  // assignment copies the values, not the count
-    EXPECT_TRUE(*held == a);
+    EXPECT_TRUE(*held == p);
     EXPECT_EQ(held->refCount(), 1);
     EXPECT_EQ(tqFeaturePattern(*original).refCount(), 0);
 }
@@ -232,15 +228,13 @@ TEST(DataGenerators, ShareTheirPatternsAndLabelThemByPosition) {
     }
     EXPECT_EQ(labels, (std::vector<long>{1, 0, 0, 0, 1, 1, 1, 0, 1, 1}));
     EXPECT_EQ(tq_ClassDataGenerator({{0, 1}}, 0).generateData().numPatterns(), 0);
-}
-
-// A failed call leaves the cache empty, so that the next call fails the same way.
-TEST(TotalDataGenerator, DifferentLengthsFailEveryTime) {
-    const tq_TotalDataGenerator total(
+    // Patterns of different lengths: a failed call leaves the cache empty, so that the next call
+    // fails the same way.
+    const tq_TotalDataGenerator mixed(
         {tq_ClassDataGenerator({{0, 1}}, 2), tq_ClassDataGenerator({{0, 1}, {0, 1}}, 2)});
     for (int call = 0; call < 2; ++call)
         EXPECT_THROW_MSG(
-            total.generateData(), tqClassifierDefs::BadFeatures,
+            mixed.generateData(), tqClassifierDefs::BadFeatures,
             "Feature pattern must have the same number of measurements as the rest of the data.");
 }
 

@@ -73,9 +73,9 @@ inline std::string f64(double v) {
     return i64(static_cast<std::int64_t>(bits));
 }
 
-// Stores x with its archive operator and returns the bytes.
+// Stores x (a temporary too) with its archive operator and returns the bytes.
 template <class T>
-std::string storeBytes(T& x) {
+std::string storeBytes(T&& x) {
     std::ostringstream out;
     {
         tqArchive ar(out);
