@@ -1,7 +1,6 @@
 #include "clss/clastool/tree.h"
 
 #include <set>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -108,49 +107,33 @@ void tqDecisionTreeNode::predicateFunction(const tqPredicateFunction& predicate)
     predicateFunction_ = predicate.clone();
 }
 
-namespace {
-
-// A node's list: its false subtree's list as it is, then each label of the true subtree's
-// list that is not listed yet.
-std::vector<long> mergeLabels(const std::vector<long>& falseLabels, const std::vector<long>& trueLabels) {
-    std::vector<long> labels = falseLabels;
-    std::unordered_set<long> listed(labels.begin(), labels.end());
-    for (long label : trueLabels)
-        if (listed.insert(label).second) labels.push_back(label);
-    return labels;
-}
-
-}  // namespace
-
 std::vector<long> tqDecisionTreeNode::categoryLabels() const {
-    // Post-order over the distinct subtrees, each one's list kept once made: a subtree shared
-    // many times is listed once, so the cost follows the number of distinct subtrees rather
-    // than the size of the unfolded tree.
-    std::unordered_map<const tqDecisionTree*, std::vector<long>> lists;
-    std::vector<std::pair<const tqDecisionTreeNode*, bool>> pending{{this, false}};
+    // A node lists its false subtree's labels as they are, then those of its true subtree not
+    // listed yet. Unfolded, that is the labels of the leaves in depth-first order, false side
+    // first, each listed once, except that the first leaf reached (at the end of the false
+    // sides from here) is listed as it is. So one walk with one set of listed labels makes the
+    // list, in time and memory that follow the distinct subtrees and labels: no subtree's own
+    // list is kept (a chain of n levels would keep lists of n^2 / 2 labels), and a subtree
+    // met again adds nothing.
+    std::vector<long> labels;
+    std::unordered_set<long> listed;
+    std::unordered_set<const tqDecisionTree*> walked;
+    std::vector<const tqDecisionTree*> pending{this};
+    bool first = true;
     while (!pending.empty()) {
-        const auto [node, childrenDone] = pending.back();
-        if (lists.count(node)) {
-            pending.pop_back();
+        const tqDecisionTree* tree = pending.back();
+        pending.pop_back();
+        if (!walked.insert(tree).second) continue;
+        if (const auto* node = dynamic_cast<const tqDecisionTreeNode*>(tree)) {
+            pending.push_back(&follow(node->trueTree_));
+            pending.push_back(&follow(node->falseTree_));
             continue;
         }
-        const tqDecisionTree& falseTree = follow(node->falseTree_);
-        const tqDecisionTree& trueTree = follow(node->trueTree_);
-        if (childrenDone) {
-            pending.pop_back();
-            lists[node] = mergeLabels(lists.at(&falseTree), lists.at(&trueTree));
-            continue;
-        }
-        pending.back().second = true;
-        for (const tqDecisionTree* sub : {&trueTree, &falseTree}) {
-            if (lists.count(sub)) continue;
-            if (const auto* subNode = dynamic_cast<const tqDecisionTreeNode*>(sub))
-                pending.push_back({subNode, false});
-            else
-                lists[sub] = sub->categoryLabels();
-        }
+        for (long label : tree->categoryLabels())
+            if (listed.insert(label).second || first) labels.push_back(label);
+        first = false;
     }
-    return std::move(lists.at(this));
+    return labels;
 }
 
 tqPtrHandle<tqDecisionTree> tqDecisionTreeNode::clone() const {
