@@ -12,6 +12,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+// The batch's row blocks are also built for AVX2, taken where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CLASTOOL_BAYES_AVX2 1
+#endif
 
 #include "clss/clastool/bayesparams.h"
 #include "clss/clastool/categorymodel.h"
@@ -19,6 +23,7 @@
 #include "clss/clastool/pdf.h"
 #include "clss/clastool/provider.h"
 #include "clss/clastool/result.h"
+#include "clss/clastool/simd.h"
 #include "platform/archive.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
@@ -304,7 +309,7 @@ void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const 
 namespace {
 
 // Four rows' values side by side: one AVX2 register where the processor has it (the callers
-// below are built for both and chosen at load time), else two SSE2 registers.
+// below are built for both and chosen at run time), else two SSE2 registers.
 typedef double RowQuad __attribute__((vector_size(32)));
 
 // Adds term (mean, invScale, logNorm) of measurement j of every row of block to sums[i], as
@@ -333,17 +338,13 @@ __attribute__((always_inline)) inline void addTermColumn(const tqPatternRows& bl
     }
 }
 
-}  // namespace
-
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target_clones("avx2", "default")]]
-#endif
-void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
-                                                double* scores) const {
-    // Term by term over the block (whose measurements stay in the first cache level), each
-    // category's sums from 0.0 in group order, as rateFromTable_ forms them row by row.
+// rateBlockFromTable_'s work: term by term over the block (whose measurements stay in the
+// first cache level), each category's sums from 0.0 in group order, as rateFromTable_ forms them
+// row by row, in sums (room for the block's rows). Inlined into each copy below, which is built
+// for its own instruction set.
+__attribute__((always_inline)) inline void rateBlock(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                                     double* sums, double* scores) {
     const std::size_t numModels = table.end.size();
-    double sums[kBatchBlock];
     std::size_t t = 0;
     for (std::size_t k = 0; k < numModels; ++k) {
         std::fill(sums, sums + block.rows, 0.0);
@@ -351,6 +352,34 @@ void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, c
             addTermColumn(block, table.index[t], table.mean[t], table.invScale[t], table.logNorm[t], sums);
         for (std::size_t i = 0; i < block.rows; ++i) scores[i * numModels + k] = sums[i];
     }
+}
+
+void rateBlockBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* sums, double* scores) {
+    rateBlock(table, block, sums, scores);
+}
+
+#ifdef CLASTOOL_BAYES_AVX2
+[[gnu::target("avx2")]] void rateBlockAvx2(const tq_BayesRunTable& table, const tqPatternRows& block, double* sums,
+                                           double* scores) {
+    rateBlock(table, block, sums, scores);
+}
+#endif
+
+}  // namespace
+
+// The AVX2 copy where the processor has it and CLASTOOL_NO_SIMD leaves it on (tq_simd::useAvx2),
+// else the baseline one; both make the same operations in the same order (the file is compiled
+// with -ffp-contract=off), hence the same bits.
+void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                                double* scores) const {
+    double sums[kBatchBlock];
+#ifdef CLASTOOL_BAYES_AVX2
+    if (tq_simd::useAvx2()) {
+        rateBlockAvx2(table, block, sums, scores);
+        return;
+    }
+#endif
+    rateBlockBaseline(table, block, sums, scores);
 }
 
 namespace {

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <typeinfo>
 
@@ -14,6 +12,7 @@
 #include "clss/clastool/metric.h"
 #include "clss/clastool/pattern.h"
 #include "clss/clastool/provider.h"
+#include "clss/clastool/simd.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
 
@@ -824,8 +823,8 @@ template <bool Wide>
 // offerRowsWide) and, for batches, the float bound pass (scanPackedFloat). Each copy skips only
 // rows the proof covers, and both share the exact path (the file is compiled with
 // -ffp-contract=off; the only fused operations are the float pass's intrinsics), hence the same
-// bits. CLASTOOL_NO_SIMD set to anything but "" or "0" forces the baseline copy (read once per
-// process), which is how the tests cover it.
+// bits. CLASTOOL_NO_SIMD forces the baseline copy (tq_simd::useAvx2Fma), which is how the tests
+// cover it.
 void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,
                     const double* const* queries, long count, long dims, long k, std::vector<long>* indices,
                     std::vector<double>* distances) {
@@ -841,17 +840,11 @@ void searchBaseline(const PackedRows& rows, const tqClassifierDataProviderMemory
 #endif
 
 bool wideScan() {
-    static const bool wide = [] {
-        const char* off = std::getenv("CLASTOOL_NO_SIMD");
-        if (off && *off && std::strcmp(off, "0") != 0) return false;
 #ifdef CLASTOOL_KNN_AVX2
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("fma") != 0;
+    return tq_simd::useAvx2Fma();
 #else
-        return false;
+    return false;
 #endif
-    }();
-    return wide;
 }
 
 template <int P, bool Wide>

@@ -3,7 +3,13 @@
 #include <algorithm>
 #include <utility>
 
+// The rows decided together are also built for AVX2, taken where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define CLASTOOL_RESULT_AVX2 1
+#endif
+
 #include "clss/clastool/errors.h"
+#include "clss/clastool/simd.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
 
@@ -282,12 +288,28 @@ typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
 
 }  // namespace
 
-#if defined(__x86_64__) && defined(__GNUC__)
-[[gnu::target_clones("avx2", "default")]]
+// decideRows' work (decide), inlined into a copy for any x86-64 processor and one built for
+// AVX2 where the library can choose at run time.
+struct tqClassifierResult::RowDecisions {
+    [[gnu::always_inline]] static inline void decide(std::size_t rows, std::size_t n, const long* labels,
+                                                     const double* matchScores, const double* matchScoreFactorLogs,
+                                                     const double* frequency, const tqClassifierCosts& costs,
+                                                     tqClassifierResult* results);
+    static void decideBaseline(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
+                               const double* matchScoreFactorLogs, const double* frequency,
+                               const tqClassifierCosts& costs, tqClassifierResult* results);
+#ifdef CLASTOOL_RESULT_AVX2
+    [[gnu::target("avx2")]] static void decideAvx2(std::size_t rows, std::size_t n, const long* labels,
+                                                   const double* matchScores, const double* matchScoreFactorLogs,
+                                                   const double* frequency, const tqClassifierCosts& costs,
+                                                   tqClassifierResult* results);
 #endif
-void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
-                                    const double* matchScoreFactorLogs, const double* frequency,
-                                    const tqClassifierCosts& costs, tqClassifierResult* results) {
+};
+
+void tqClassifierResult::RowDecisions::decide(std::size_t rows, std::size_t n, const long* labels,
+                                              const double* matchScores, const double* matchScoreFactorLogs,
+                                              const double* frequency, const tqClassifierCosts& costs,
+                                              tqClassifierResult* results) {
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
     // Where one fails, or there are too many categories for the lanes, the rows are decided one
     // by one, and the first one gives the error.
@@ -370,6 +392,37 @@ void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long*
             result.matchScoreFactorLog_ = matchScoreFactorLogs[r + lane];
         }
     }
+}
+
+void tqClassifierResult::RowDecisions::decideBaseline(std::size_t rows, std::size_t n, const long* labels,
+                                                      const double* matchScores, const double* matchScoreFactorLogs,
+                                                      const double* frequency, const tqClassifierCosts& costs,
+                                                      tqClassifierResult* results) {
+    decide(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+}
+
+#ifdef CLASTOOL_RESULT_AVX2
+void tqClassifierResult::RowDecisions::decideAvx2(std::size_t rows, std::size_t n, const long* labels,
+                                                  const double* matchScores, const double* matchScoreFactorLogs,
+                                                  const double* frequency, const tqClassifierCosts& costs,
+                                                  tqClassifierResult* results) {
+    decide(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+}
+#endif
+
+// The AVX2 copy where the processor has it and CLASTOOL_NO_SIMD leaves it on (tq_simd::useAvx2),
+// else the baseline one; each lane makes decide's operations in decide's order in both (the file
+// is compiled with -ffp-contract=off), hence the same bits.
+void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
+                                    const double* matchScoreFactorLogs, const double* frequency,
+                                    const tqClassifierCosts& costs, tqClassifierResult* results) {
+#ifdef CLASTOOL_RESULT_AVX2
+    if (tq_simd::useAvx2()) {
+        RowDecisions::decideAvx2(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+        return;
+    }
+#endif
+    RowDecisions::decideBaseline(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
 }
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;

@@ -130,6 +130,10 @@ public:
     friend tqArchive& operator||(tqArchive& ar, tqClassifierResult& result);
 
 private:
+    // decideRows' four-row steps, one body built for each instruction set the library chooses
+    // from at run time.
+    struct RowDecisions;
+
     // decide's step after the weights: expected costs, entries in order, the factor.
     void decideWeighed_(std::size_t n, const long* labels, const double* matchScores, const double* weight,
                         double weightSum, const tqClassifierCosts& costs, double matchScoreFactorLog);
