@@ -72,6 +72,48 @@ TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
     }, [&] { return f == fBefore && c == cBefore; });
 }
 
+// A few categories with looked-up frequencies and no cost overrides are decided by their own
+// path; it gives what the frequency object's decide gives, bit for bit and error for error:
+// frequencies and scores of 0 and -0 (equal costs to order), a default cost of 0 or infinity,
+// labels that repeat or are negative, scores outside [0, 1] or NaN, and the abort request.
+TEST(DecisionRule, LookedUpFrequenciesDecideAsTheFrequencyObject) {
+    tqRandomUniform u(23);
+    const auto pick = [&](std::initializer_list<double> values) {
+        return values.begin()[static_cast<std::size_t>(u.next(0, static_cast<double>(values.size())))];
+    };
+    for (int trial = 0; trial < 800; ++trial) {
+        const auto n = static_cast<std::size_t>(u.next(1, 18));
+        std::vector<long> labels(n);
+        std::vector<double> frequency(n), match(n);
+        const tqClassifierCosts costs(pick({0.0, 1.0, 2.5, kInf}));
+        tqClassifierFrequencies frequencies(pick({0.5, 1.0}));
+        for (std::size_t k = 0; k < n; ++k) {
+            labels[k] = static_cast<long>(3 * k) + trial % 2;
+            if (u.next(0, 1) < 0.5) frequencies.categoryFrequencyOverride(labels[k], pick({1e-300, 0.25, 3.0, 7.0}));
+            match[k] = u.next(0, 1) < 0.01 ? pick({kNaN, 1.5, -0.5}) : pick({0.0, -0.0, 1.0, 0.5, u.next(0, 1)});
+        }
+        for (std::size_t k = 0; k < n; ++k) frequency[k] = frequencies.categoryFrequency(labels[k]);
+        if (trial % 37 == 5) labels[n - 1] = trial % 2 ? labels[0] : -1;
+        if (trial % 97 == 7) tfRequestAbort();
+        const tqClassifierResult stale({Category(99, 1.0, 1.0, 0.0)}, 1.0);
+        tqClassifierResult lookedUp(stale), byObject(stale);
+        std::string first, second;
+        try {
+            lookedUp.decide(n, labels.data(), match.data(), frequency.data(), costs, -2.0);
+        } catch (const tqException& e) {
+            first = e.what();
+        }
+        try {
+            byObject.decide(n, labels.data(), match.data(), frequencies, costs, -2.0);
+        } catch (const tqException& e) {
+            second = e.what();
+        }
+        tfClearAbortRequest();
+        EXPECT_EQ(first, second) << "trial " << trial;
+        ASSERT_EQ(tqtest::storeBytes(lookedUp), tqtest::storeBytes(byObject)) << "trial " << trial;
+    }
+}
+
 // --- archive ---------------------------------------------------------------------------------
 
 // The exact stored forms (an override of a label already overridden replaces it in place);

@@ -767,7 +767,10 @@ double tq_ClassifierBayesian::matchScoresOf_(const double* scores, double* match
     for (std::size_t k = 0; k < n; ++k)
         if (scores[k] > best) best = scores[k];
     const double shift = std::log(1.0) - best;
-    for (std::size_t k = 0; k < n; ++k) match[k] = std::exp(scores[k] + shift);
+    // The best category's score plus the shift is exactly +0 wherever the best is finite, and
+    // its match score exactly e^0 = 1, which needs no call.
+    const bool finite = std::isfinite(best);
+    for (std::size_t k = 0; k < n; ++k) match[k] = finite && scores[k] == best ? 1.0 : std::exp(scores[k] + shift);
     return shift;
 }
 
@@ -777,7 +780,7 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
     // written into the caller's result. labels_[k] is the label of models_[k].
     const std::size_t n = models_.size();
     constexpr std::size_t kInline = 16;
-    double inlineMatch[kInline];
+    double inlineMatch[kInline], inlineFrequency[kInline];
     std::vector<double> heapMatch;
     double* match = inlineMatch;
     if (n > kInline) {
@@ -785,6 +788,17 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         match = heapMatch.data();
     }
     const double shift = matchScoresOf_(scores, match);
+    // The usual handful of categories with labels the lookup accepts (>= 0) have their
+    // frequencies looked up here, which spares the decision its own lookup; any other case
+    // leaves the lookup, and its errors in their order, to the decision.
+    bool lookup = n <= kInline;
+    for (std::size_t k = 0; lookup && k < n; ++k) lookup = labels_[k] >= 0;
+    if (lookup) {
+        const tqClassifierFrequencies& frequencies = kept.categoryFrequencies();
+        for (std::size_t k = 0; k < n; ++k) inlineFrequency[k] = frequencies.categoryFrequency(labels_[k]);
+        result.decide(n, labels_.data(), match, inlineFrequency, kept.misclassificationCosts(), shift);
+        return;
+    }
     result.decide(n, labels_.data(), match, kept.categoryFrequencies(), kept.misclassificationCosts(), shift);
 }
 

@@ -190,6 +190,31 @@ double weigh(std::size_t n, const long* labels, const double* matchScores,
     return weighFrom(n, matchScores, frequency.data(), weight);
 }
 
+// The place at[i] of each of n entries in the order by ascending cost, ties in category order
+// (the stable order the sort of whole entries gave): entry i comes after the entries of lower
+// cost and those of equal cost before it. Counting needs costs that are numbers; an insertion
+// sort of positions, which places a NaN as the stable sort did, takes the others.
+void placeByCost(std::size_t n, const double* cost, std::size_t* at) {
+    bool numbers = true;
+    for (std::size_t i = 0; i < n; ++i) numbers &= cost[i] == cost[i];
+    if (numbers) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t place = 0;
+            for (std::size_t j = 0; j < i; ++j) place += cost[j] <= cost[i];
+            for (std::size_t j = i + 1; j < n; ++j) place += cost[j] < cost[i];
+            at[i] = place;
+        }
+        return;
+    }
+    CategoryScratch<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
+        order[j] = i;
+    }
+    for (std::size_t place = 0; place < n; ++place) at[order[place]] = place;
+}
+
 }  // namespace
 
 void tqClassifierResult::classScores(std::size_t n, const long* labels, const double* matchScores,
@@ -209,12 +234,75 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
 void tqClassifierResult::decide(std::size_t n, const long* labels, const double* matchScores,
                                 const double* frequency, const tqClassifierCosts& costs,
                                 double matchScoreFactorLog) {
-    checkMatches(n, labels, matchScores);
-    // The frequency lookup's own check, which the caller's lookup did not make.
-    for (std::size_t i = 0; i < n; ++i) checkLabel(labels[i]);
+    // Every check at once, branch-free over the categories; only where one fails are they made
+    // again in their order, so that the first failing one gives its error.
+    bool valid = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        valid &= (matchScores[i] >= 0.0) & (matchScores[i] <= 1.0) & (labels[i] >= 0);
+        for (std::size_t j = 0; j < i; ++j) valid &= labels[j] != labels[i];
+    }
+    if (!valid) {
+        checkMatches(n, labels, matchScores);
+        // The frequency lookup's own check, which the caller's lookup did not make.
+        for (std::size_t i = 0; i < n; ++i) checkLabel(labels[i]);
+    }
+    if (n <= kRowCategories && !costs.hasMisclassificationOverrides()) {
+        decideFew_(n, labels, matchScores, frequency, costs.defaultMisclassificationCost(), matchScoreFactorLog);
+        return;
+    }
     CategoryScratch<double> weight(n);
     const double weightSum = weighFrom(n, matchScores, frequency, weight.data());
     decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
+}
+
+void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const double* matchScores,
+                                    const double* frequency, double defaultCost, double matchScoreFactorLog) {
+    // weighFrom's and decideWeighed_'s operations in their order, over arrays of the room the
+    // few categories need, with the checks that remain after the caller's.
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
+    if (n == 0 || frequencySum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    double weight[kRowCategories], term[kRowCategories], share[kRowCategories], cost[kRowCategories];
+    for (std::size_t i = 0; i < n; ++i) {
+        attend();
+        weight[i] = matchScores[i] * frequency[i] / frequencySum;
+    }
+    double weightSum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
+    if (weightSum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
+    for (std::size_t j = 0; j < n; ++j) term[j] = costTerm(defaultCost, weight[j]);
+    // The sums over j in order, the own term added as +0.0 as decideWeighed_ adds it: the terms
+    // before i are summed once for all i (a running sum), each sum then goes on past i.
+    double before = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double sum = before + 0.0;
+        for (std::size_t j = i + 1; j < n; ++j) sum += term[j];
+        before += term[i];
+        share[i] = weight[i] / weightSum;
+        cost[i] = sum / weightSum;
+    }
+    // The stable order by expected cost by an insertion sort of positions, as decideWeighed_'s
+    // general path takes it (NaN included), then each entry written once, at its place.
+    std::size_t order[kRowCategories];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
+        order[j] = i;
+    }
+    std::size_t at[kRowCategories];
+    for (std::size_t place = 0; place < n; ++place) at[order[place]] = place;
+    categoryResults_.resize(n);
+    tqClassifierCategoryResult* built = categoryResults_.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        tqClassifierCategoryResult& entry = built[at[i]];
+        entry.categoryLabel_ = labels[i];
+        entry.matchScore_ = matchScores[i];
+        entry.classScore_ = share[i];
+        entry.expectedCost_ = cost[i];
+    }
+    matchScoreFactorLog_ = matchScoreFactorLog;
 }
 
 void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const double* matchScores,
@@ -248,27 +336,20 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
         share[i] = weight[i] / weightSum;
         cost[i] /= weightSum;
     }
-    // The order of the entries, by expected cost, ties in category order: an insertion sort
-    // of positions (stable, as the sort of whole entries was), so that each entry is written
-    // once, at its place.
-    CategoryScratch<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t j = i;
-        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
-        order[j] = i;
-    }
+    // Each entry is written once, at its place.
+    CategoryScratch<std::size_t> at(n);
+    placeByCost(n, cost.data(), at.data());
     // Everything that can fail is behind us but the room for n entries, and resize leaves the
     // vector as it was when it cannot grow. The entries are then written in place, keeping the
     // storage of the caller's result from run to run: a run allocates nothing once its result
     // has held as many categories.
     categoryResults_.resize(n);
     tqClassifierCategoryResult* built = categoryResults_.data();
-    for (std::size_t at = 0; at < n; ++at) {
+    for (std::size_t i = 0; i < n; ++i) {
         // What the entry's constructor checks holds here: the labels passed the frequency
         // lookup (>= 0), the match scores were checked, a share of a sum of non-negative
         // weights lies in [0, 1], and costs are non-negative.
-        const std::size_t i = order[at];
-        tqClassifierCategoryResult& entry = built[at];
+        tqClassifierCategoryResult& entry = built[at[i]];
         entry.categoryLabel_ = labels[i];
         entry.matchScore_ = matchScores[i];
         entry.classScore_ = share[i];

@@ -138,6 +138,11 @@ private:
     void decideWeighed_(std::size_t n, const long* labels, const double* matchScores, const double* weight,
                         double weightSum, const tqClassifierCosts& costs, double matchScoreFactorLog);
 
+    // decide with looked-up frequencies for at most kRowCategories categories whose labels and
+    // match scores have passed their checks, every mistake at defaultCost: the same bits.
+    void decideFew_(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
+                    double defaultCost, double matchScoreFactorLog);
+
     std::vector<tqClassifierCategoryResult> categoryResults_;
     double matchScoreFactorLog_;
 };
