@@ -190,6 +190,17 @@ double weigh(std::size_t n, const long* labels, const double* matchScores,
     return weighFrom(n, matchScores, frequency.data(), weight);
 }
 
+// placeByCost's places by an insertion sort of positions (stable, NaN placed as the stable sort
+// of whole entries placed it), order being room for n positions.
+void placeByInsertion(std::size_t n, const double* cost, std::size_t* order, std::size_t* at) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t j = i;
+        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
+        order[j] = i;
+    }
+    for (std::size_t place = 0; place < n; ++place) at[order[place]] = place;
+}
+
 // The place at[i] of each of n entries in the order by ascending cost, ties in category order
 // (the stable order the sort of whole entries gave): entry i comes after the entries of lower
 // cost and those of equal cost before it. Counting needs costs that are numbers; an insertion
@@ -207,12 +218,7 @@ void placeByCost(std::size_t n, const double* cost, std::size_t* at) {
         return;
     }
     CategoryScratch<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t j = i;
-        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
-        order[j] = i;
-    }
-    for (std::size_t place = 0; place < n; ++place) at[order[place]] = place;
+    placeByInsertion(n, cost, order.data(), at);
 }
 
 }  // namespace
@@ -283,26 +289,11 @@ void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const dou
         share[i] = weight[i] / weightSum;
         cost[i] = sum / weightSum;
     }
-    // The stable order by expected cost by an insertion sort of positions, as decideWeighed_'s
-    // general path takes it (NaN included), then each entry written once, at its place.
-    std::size_t order[kRowCategories];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t j = i;
-        for (; j > 0 && cost[i] < cost[order[j - 1]]; --j) order[j] = order[j - 1];
-        order[j] = i;
-    }
-    std::size_t at[kRowCategories];
-    for (std::size_t place = 0; place < n; ++place) at[order[place]] = place;
-    categoryResults_.resize(n);
-    tqClassifierCategoryResult* built = categoryResults_.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        tqClassifierCategoryResult& entry = built[at[i]];
-        entry.categoryLabel_ = labels[i];
-        entry.matchScore_ = matchScores[i];
-        entry.classScore_ = share[i];
-        entry.expectedCost_ = cost[i];
-    }
-    matchScoreFactorLog_ = matchScoreFactorLog;
+    // The stable order by expected cost by an insertion sort of positions (counting costs more
+    // for so few), then each entry written once, at its place.
+    std::size_t order[kRowCategories], at[kRowCategories];
+    placeByInsertion(n, cost, order, at);
+    placeEntries_(n, labels, matchScores, share, cost, at, matchScoreFactorLog);
 }
 
 void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const double* matchScores,
@@ -339,6 +330,12 @@ void tqClassifierResult::decideWeighed_(std::size_t n, const long* labels, const
     // Each entry is written once, at its place.
     CategoryScratch<std::size_t> at(n);
     placeByCost(n, cost.data(), at.data());
+    placeEntries_(n, labels, matchScores, share.data(), cost.data(), at.data(), matchScoreFactorLog);
+}
+
+void tqClassifierResult::placeEntries_(std::size_t n, const long* labels, const double* matchScores,
+                                       const double* share, const double* cost, const std::size_t* at,
+                                       double matchScoreFactorLog) {
     // Everything that can fail is behind us but the room for n entries, and resize leaves the
     // vector as it was when it cannot grow. The entries are then written in place, keeping the
     // storage of the caller's result from run to run: a run allocates nothing once its result

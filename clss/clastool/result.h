@@ -143,6 +143,11 @@ private:
     void decideFew_(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                     double defaultCost, double matchScoreFactorLog);
 
+    // The entries written in place, entry i (labels[i], matchScores[i], share[i], cost[i]) at
+    // at[i], once nothing but the room for them can fail.
+    void placeEntries_(std::size_t n, const long* labels, const double* matchScores, const double* share,
+                       const double* cost, const std::size_t* at, double matchScoreFactorLog);
+
     std::vector<tqClassifierCategoryResult> categoryResults_;
     double matchScoreFactorLog_;
 };
