@@ -83,7 +83,7 @@ constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
-constexpr long kCodePass = 32;                // rows summed together (a leaf's block): up to four vectors of eight floats
+constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
@@ -144,26 +144,6 @@ void decodeChildren(const float* parent, const std::uint8_t* codes, long dims, f
     }
 }
 
-// The codes within box `parent` of a box that must hold the values [lo_j, hi_j] (within the
-// parent's): per corner the largest code whose decoding (decodeChildren's) still holds them (code
-// 0 decodes to the parent's corner, which does), found by that very decoding, so that the
-// search's boxes hold the rows whatever the rounding. The lower corner's codes go to codes[j], the
-// upper's to codes[dims + j].
-void codeBox(const float* parent, const double* lo, const double* hi, long dims, std::uint8_t* codes) {
-    for (long j = 0; j < dims; ++j) {
-        const float low = parent[j], high = parent[dims + j], step = boxStep(low, high);
-        const auto code = [&](double gap) {
-            const double steps = step > 0.0f ? std::floor(gap / step) : 0.0;
-            return static_cast<int>(std::min(std::max(steps, 0.0), 255.0));
-        };
-        int down = code(lo[j] - low), up = code(high - hi[j]);
-        while (down > 0 && static_cast<double>(std::fmaf(static_cast<float>(down), step, low)) > lo[j]) --down;
-        while (up > 0 && static_cast<double>(std::fmaf(-static_cast<float>(up), step, high)) < hi[j]) --up;
-        codes[j] = static_cast<std::uint8_t>(down);
-        codes[dims + j] = static_cast<std::uint8_t>(up);
-    }
-}
-
 // Calls f(node, begin, end, box) for every leaf of the tree over rows [begin, end), left to
 // right, with the leaf's box as the search decodes it.
 template <class F>
@@ -189,33 +169,8 @@ constexpr long kSlotRows = RowIndex::kLeafRows / 2;
 // The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
 constexpr long kCodePadding = 7;
 
-// A leaf's rows are read in blocks of at most kCodePass rows: a leaf of more has four, its
-// halves' halves (the build splits each along its widest side, so that the blocks' boxes are
-// tight), each with its box in the leaf's record.
-constexpr long kLeafBlocks = 4;
-static_assert(RowIndex::kLeafRows <= kLeafBlocks * kCodePass, "a leaf's blocks hold at most kCodePass rows");
-
-// The blocks of a leaf of `size` rows: block b holds its rows [starts[b], starts[b + 1]).
-long leafBlocks(long size, long* starts) {
-    starts[0] = 0;
-    if (size <= kCodePass) {
-        starts[1] = size;
-        return 1;
-    }
-    const long half = size / 2;
-    starts[1] = half / 2;
-    starts[2] = half;
-    starts[3] = half + (size - half) / 2;
-    starts[4] = size;
-    return kLeafBlocks;
-}
-
-// Where a record's block boxes start: after the error bound and the steps, to a multiple of 8.
-std::size_t recordBoxes(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
-
-// The bytes of a record before its codes: the error bound, the steps, then the four blocks'
-// boxes as codes within the leaf's box (a lower then an upper corner each, as a node's children).
-std::size_t recordHead(long dims) { return recordBoxes(dims) + static_cast<std::size_t>(kLeafBlocks) * 2 * static_cast<std::size_t>(dims); }
+// The bytes of a record before its codes: the error bound and the steps, to a multiple of 8.
+std::size_t recordHead(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
 
 // Where the record of the leaf from row `begin` starts: a multiple of 8 bytes, and far enough
 // from every other leaf's (each slot adds a head and 8 bytes more than the rounding can take).
@@ -237,6 +192,79 @@ struct LeafCodes {
 };
 
 #ifdef CLASTOOL_KNN_CODES
+// The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
+// pass, then the rows in order against the threshold: rows whose sum reaches it are skipped, the
+// others take the double cheap test and, if not skipped, the exact path. When an offer changes
+// the list's bound, the rest of the 32 rows are tested again against the new threshold. A list
+// not yet full (the first leaf, as a rule) is first offered the rows nearest by float sum, as
+// many as it takes, so that the others meet a tight bound instead of taking the exact path.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
+                                                               const FloatScale& margins, const std::uint8_t* codes, const float* lo,
+                                                               const float* scale, double error, long begin,
+                                                               long end, const double* a, const PackedRows& packed,
+                                                               long dims, double p) {
+    constexpr long kChunks = (RowIndex::kLeafRows + kCodePass - 1) / kCodePass;
+    const long size = end - begin, stride = size;
+    alignas(32) float each[kChunks * kCodePass];
+    for (long start = 0; start < size; start += kCodePass) {
+        const int vectors = static_cast<int>((std::min(size - start, kCodePass) + 7) / 8);
+        __m256 sums[4];
+        for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
+        for (long j = 0; j < dims; ++j) {
+            const __m256 x = _mm256_set1_ps(query.values()[j]);
+            const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+            const std::uint8_t* column = codes + j * stride + start;
+            for (int v = 0; v < vectors; ++v) {
+                const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
+                const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
+                sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
+            }
+        }
+        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
+    }
+    unsigned taken[kChunks] = {};
+    if (!list.full()) {
+        long nearest[RowIndex::kLeafRows];
+        for (long t = 0; t < size; ++t) nearest[t] = t;
+        const long room = std::min(size, list.room());
+        std::nth_element(nearest, nearest + room - 1, nearest + size,
+                         [&](long x, long y) { return each[x] < each[y]; });
+        for (long t = 0; t < room; ++t) {
+            const double sum = normPowerSum(a, packed.row(begin + nearest[t]), dims, p);
+            list.offer(begin + nearest[t], normRoot(sum, p), sum);
+            taken[nearest[t] / kCodePass] |= 1u << (nearest[t] % kCodePass);
+        }
+    }
+    float threshold = query.threshold<Q>(list.bound(), error, margins);
+    for (long start = 0; start < size; start += kCodePass) {
+        const long left = std::min(size - start, kCodePass);
+        const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[start / kCodePass];
+        const __m256 t = _mm256_set1_ps(threshold);
+        unsigned skipped = 0;
+        for (int v = 0; v < 4; ++v)
+            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(each + start + 8 * v), t,
+                                                                                _CMP_GE_OQ)))
+                       << (8 * v);
+        unsigned open = rows & ~skipped;
+        while (open != 0) {
+            const int r = __builtin_ctz(open);
+            open &= open - 1u;
+            const long i = begin + start + r;
+            const double* b = packed.row(i);
+            const double before = list.bound();
+            if (cheapSumReaches<Q>(a, b, dims, before)) continue;
+            const double sum = normPowerSum(a, b, dims, p);
+            list.offer(i, normRoot(sum, p), sum);
+            if (sameValue(list.bound(), before)) continue;
+            threshold = query.threshold<Q>(list.bound(), error, margins);
+            open = 0;
+            for (long later = r + 1; later < left; ++later)
+                if ((rows >> later & 1u) != 0 && !(each[start + later] >= threshold)) open |= 1u << later;
+        }
+    }
+}
+
 // decodeChildren with eight measurements per instruction: the same operations, the same floats.
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void decodeChildrenWide(const float* parent, const std::uint8_t* codes,
                                                                     long dims, float* children) {
@@ -291,125 +319,6 @@ template <int Q>
         sums[c] = ((part[0] + part[1]) + (part[2] + part[3])) + rest;
     }
 }
-
-// The float sums of order Q from the query's floats x to `rows` (at most kCodePass) rows coded
-// measurement by measurement from `codes`, each decoded as fma(code, step_j, lo_j), into `each`
-// (kCodePass floats, those beyond `rows` of no meaning).
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void sumCodedRows(const float* x, const std::uint8_t* codes,
-                                                             const float* lo, const float* scale, long rows,
-                                                             long dims, float* each) {
-    const int vectors = static_cast<int>((rows + 7) / 8);
-    __m256 sums[4];
-    for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
-    for (long j = 0; j < dims; ++j) {
-        const __m256 value = _mm256_set1_ps(x[j]);
-        const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
-        const std::uint8_t* column = codes + j * rows;
-        for (int v = 0; v < vectors; ++v) {
-            const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
-            const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
-            sums[v] = floatTerm<Q>(_mm256_sub_ps(value, b), sums[v]);
-        }
-    }
-    for (int v = 0; v < 4; ++v) _mm256_store_ps(each + 8 * v, sums[v]);
-}
-
-// The rows [begin, end) of one leaf, block by block (leafBlocks), nearest block box first: a
-// block whose box's gap sum reaches the list's bound is skipped whole (its codes not read), as a
-// node is; in the others, the float sums of order Q of the decoded rows, then the rows in order
-// against the threshold: rows whose sum reaches it are skipped, the others take the double cheap
-// test and, if not skipped, the exact path. When an offer changes the list's bound, the rest of
-// the block's rows are tested again against the new threshold. A list not yet full (the first
-// leaf, as a rule) is first offered the rows nearest by float sum over the whole leaf, as many as
-// it takes, so that the others meet a tight bound instead of taking the exact path.
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
-                                                               const FloatScale& margins, const std::uint8_t* record,
-                                                               const float* box, const float* scale, double error,
-                                                               long begin, long end, const double* a,
-                                                               const PackedRows& packed, long dims, double p,
-                                                               float* blockBoxes) {
-    const std::uint8_t* codes = record + recordHead(dims);
-    const long size = end - begin;
-    long starts[kLeafBlocks + 1];
-    const long blocks = leafBlocks(size, starts);
-    alignas(32) float each[kLeafBlocks * kCodePass];
-    const auto sumBlock = [&](long block) {
-        sumCodedRows<Q>(query.values(), codes + starts[block] * dims, box, scale, starts[block + 1] - starts[block],
-                        dims, each + block * kCodePass);
-    };
-    bool summed[kLeafBlocks] = {};
-    unsigned taken[kLeafBlocks] = {};
-    if (!list.full()) {
-        long nearest[RowIndex::kLeafRows];
-        long count = 0;
-        for (long block = 0; block < blocks; ++block) {
-            sumBlock(block);
-            summed[block] = true;
-            for (long t = 0; t < starts[block + 1] - starts[block]; ++t) nearest[count++] = block * kCodePass + t;
-        }
-        const long room = std::min(size, list.room());
-        std::nth_element(nearest, nearest + room - 1, nearest + size,
-                         [&](long x, long y) { return each[x] < each[y]; });
-        for (long t = 0; t < room; ++t) {
-            const long block = nearest[t] / kCodePass, r = nearest[t] % kCodePass;
-            const long i = begin + starts[block] + r;
-            const double sum = normPowerSum(a, packed.row(i), dims, p);
-            list.offer(i, normRoot(sum, p), sum);
-            taken[block] |= 1u << r;
-        }
-    }
-    // The blocks' gap sums, from their boxes decoded within the leaf's as children within a parent.
-    double gaps[kLeafBlocks];
-    long byGap[kLeafBlocks];
-    if (blocks == kLeafBlocks) {
-        const std::uint8_t* boxCodes = record + recordBoxes(dims);
-        decodeChildrenWide(box, boxCodes, dims, blockBoxes);
-        decodeChildrenWide(box, boxCodes + 4 * dims, dims, blockBoxes + 4 * dims);
-        siblingSumsWide<Q>(a, blockBoxes, dims, gaps);
-        siblingSumsWide<Q>(a, blockBoxes + 4 * dims, dims, gaps + 2);
-    } else {
-        gaps[0] = -std::numeric_limits<double>::infinity();
-    }
-    for (long block = 0; block < blocks; ++block) {
-        long at = block;
-        for (; at > 0 && gaps[byGap[at - 1]] > gaps[block]; --at) byGap[at] = byGap[at - 1];
-        byGap[at] = block;
-    }
-    for (long order = 0; order < blocks; ++order) {
-        const long block = byGap[order];
-        if (gaps[block] >= list.bound()) continue;
-        if (!summed[block]) sumBlock(block);
-        const long start = starts[block], left = starts[block + 1] - start;
-        float threshold = query.threshold<Q>(list.bound(), error, margins);
-        const float* sums = each + block * kCodePass;
-        const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[block];
-        const __m256 t = _mm256_set1_ps(threshold);
-        unsigned skipped = 0;
-        for (int v = 0; v < 4; ++v)
-            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(sums + 8 * v), t,
-                                                                                _CMP_GE_OQ)))
-                       << (8 * v);
-        unsigned open = rows & ~skipped;
-        while (open != 0) {
-            const int r = __builtin_ctz(open);
-            open &= open - 1u;
-            const long i = begin + start + r;
-            const double* b = packed.row(i);
-            const double before = list.bound();
-            if (cheapSumReaches<Q>(a, b, dims, before)) continue;
-            const double sum = normPowerSum(a, b, dims, p);
-            list.offer(i, normRoot(sum, p), sum);
-            if (sameValue(list.bound(), before)) continue;
-            threshold = query.threshold<Q>(list.bound(), error, margins);
-            open = 0;
-            for (long later = r + 1; later < left; ++later)
-                if ((rows >> later & 1u) != 0 && !(sums[later] >= threshold)) open |= 1u << later;
-        }
-    }
-}
-
 #endif
 
 // The k nearest of one query over the tree, each leaf one run of consecutive rows.
@@ -420,8 +329,7 @@ public:
         : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
           margins_(Q, dims), wide_(wideSearch()),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
-          steps_(codes.records ? static_cast<std::size_t>(dims) : 0),
-          blockBoxes_(codes.records ? static_cast<std::size_t>(kLeafBlocks) * 2 * static_cast<std::size_t>(dims) : 0) {}
+          steps_(codes.records ? static_cast<std::size_t>(dims) : 0) {}
 
     long examined = 0;
     long nodes = 0;
@@ -446,8 +354,8 @@ public:
                 std::memcpy(&error, record, sizeof error);
                 if (error == error) {
                     std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
-                    offerCodedLeaf<Q>(list, query_, margins_, record, box, steps_.data(), error, begin, end, a,
-                                      packed_, dims_, p_, blockBoxes_.data());
+                    offerCodedLeaf<Q>(list, query_, margins_, record + recordHead(dims_), box, steps_.data(), error,
+                                      begin, end, a, packed_, dims_, p_);
                     return;
                 }
             }
@@ -578,7 +486,6 @@ private:
     bool wide_;
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
     std::vector<float> steps_;     // the steps of the coded leaf being read
-    std::vector<float> blockBoxes_;  // the boxes of its blocks
 };
 
 struct Counts {
@@ -646,33 +553,6 @@ void extremes(const PackedRows& packed, const std::vector<std::uint32_t>& order,
     }
 }
 
-// The rows order[begin, end) with the `axis` values of [begin, mid) at most those of [mid, end).
-void splitAt(const PackedRows& packed, std::vector<std::uint32_t>& order, long begin, long mid, long end, long axis) {
-    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
-                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
-}
-
-// A leaf's rows order[begin, end) ordered into its blocks (leafBlocks): halved `levels` times,
-// each part at its middle row along its widest side, as the nodes above.
-void orderBlocks(const PackedRows& packed, std::vector<std::uint32_t>& order, long begin, long end, int levels) {
-    if (levels == 0 || end - begin <= kCodePass) return;
-    std::vector<double> lo, hi;
-    extremes(packed, order, begin, end, lo, hi);
-    long axis = 0;
-    double widest = -1.0;
-    for (std::size_t j = 0; j < lo.size(); ++j) {
-        const double extent = hi[j] / 2 - lo[j] / 2;
-        if (extent > widest) {
-            widest = extent;
-            axis = static_cast<long>(j);
-        }
-    }
-    const long mid = begin + (end - begin) / 2;
-    splitAt(packed, order, begin, mid, end, axis);
-    orderBlocks(packed, order, begin, mid, levels - 1);
-    orderBlocks(packed, order, mid, end, levels - 1);
-}
-
 }  // namespace
 
 std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
@@ -704,10 +584,7 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
                       long end, const std::vector<double>& lo, const std::vector<double>& hi, const float* box) {
-    if (end - begin <= kLeafRows) {
-        orderBlocks(packed, order, begin, end, 2);
-        return;
-    }
+    if (end - begin <= kLeafRows) return;
     // Split the widest side at the median row (extents computed in halves, so they stay finite).
     long axis = 0;
     double widest = -1.0;
@@ -719,7 +596,8 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
         }
     }
     const long mid = begin + (end - begin) / 2;
-    splitAt(packed, order, begin, mid, end, axis);
+    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
+                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
     // The children's codes: per corner the largest code whose decoding still holds the child's
     // rows (code 0 decodes to the parent's corner, which holds them), found by the search's own
     // decoding, so that the search's boxes hold the rows whatever the rounding.
@@ -727,7 +605,22 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     extremes(packed, order, begin, mid, childLo[0], childHi[0]);
     extremes(packed, order, mid, end, childLo[1], childHi[1]);
     std::uint8_t* codes = boxCodes_.data() + static_cast<std::size_t>(node) * 4 * static_cast<std::size_t>(dims_);
-    for (long c = 0; c < 2; ++c) codeBox(box, childLo[c].data(), childHi[c].data(), dims_, codes + 2 * c * dims_);
+    for (long j = 0; j < dims_; ++j) {
+        const std::size_t at = static_cast<std::size_t>(j);
+        const float low = box[j], high = box[dims_ + j], step = boxStep(low, high);
+        for (long c = 0; c < 2; ++c) {
+            const auto code = [&](double gap) {
+                const double steps = step > 0.0f ? std::floor(gap / step) : 0.0;
+                return static_cast<int>(std::min(std::max(steps, 0.0), 255.0));
+            };
+            int down = code(childLo[c][at] - low), up = code(high - childHi[c][at]);
+            while (down > 0 && static_cast<double>(std::fmaf(static_cast<float>(down), step, low)) > childLo[c][at])
+                --down;
+            while (up > 0 && static_cast<double>(std::fmaf(-static_cast<float>(up), step, high)) < childHi[c][at]) --up;
+            codes[2 * c * dims_ + j] = static_cast<std::uint8_t>(down);
+            codes[(2 * c + 1) * dims_ + j] = static_cast<std::uint8_t>(up);
+        }
+    }
     std::vector<float> children(static_cast<std::size_t>(4 * dims_));
     decodeChildren(box, codes, dims_, children.data());
     build_(packed, order, 2 * node + 1, begin, mid, childLo[0], childHi[0], children.data());
@@ -763,27 +656,8 @@ void RowIndex::codeLeaf_(const PackedRows& packed, const float* box, long begin,
         scale[static_cast<std::size_t>(j)] = step >= 0x1p-100f ? step : 0.0f;  // no subnormal step: flushing it would move codes far
     }
     double error = 0.0;
-    long starts[kLeafBlocks + 1];
-    const long blocks = leafBlocks(end - begin, starts);
-    if (blocks == kLeafBlocks) {
-        std::vector<double> blockLo, blockHi;
-        for (long block = 0; block < blocks; ++block) {
-            const double* first = packed.row(begin + starts[block]);
-            blockLo.assign(first, first + dims_);
-            blockHi = blockLo;
-            for (long t = starts[block] + 1; t < starts[block + 1]; ++t)
-                for (long j = 0; j < dims_; ++j) {
-                    blockLo[static_cast<std::size_t>(j)] = std::min(blockLo[static_cast<std::size_t>(j)], packed.row(begin + t)[j]);
-                    blockHi[static_cast<std::size_t>(j)] = std::max(blockHi[static_cast<std::size_t>(j)], packed.row(begin + t)[j]);
-                }
-            codeBox(box, blockLo.data(), blockHi.data(), dims_, record + recordBoxes(dims_) + 2 * block * dims_);
-        }
-    }
     for (long t = 0; t < end - begin; ++t) {
         const double* b = packed.row(begin + t);
-        long block = 0;
-        while (t >= starts[block + 1]) ++block;
-        const long rows = starts[block + 1] - starts[block];
         for (long j = 0; j < dims_; ++j) {
             const float step = scale[static_cast<std::size_t>(j)];
             const double steps = step > 0.0f ? std::nearbyint((b[j] - lo[j]) / step) : 0.0;
@@ -791,7 +665,7 @@ void RowIndex::codeLeaf_(const PackedRows& packed, const float* box, long begin,
             const float decoded = std::fmaf(static_cast<float>(code), step, lo[j]);
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
-            codes[starts[block] * dims_ + j * rows + (t - starts[block])] = code;
+            codes[j * (end - begin) + t] = code;
         }
     }
     const double bound = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
