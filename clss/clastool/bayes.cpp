@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -161,6 +162,10 @@ struct tq_BayesRunTable {
     std::vector<double> mean, invScale, logNorm;
     std::vector<std::size_t> end;  // one past category k's last term
     std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
+    // Whether every normaliser is a number no greater than tqMVNLogLimit: then no term of a
+    // finite measurement exceeds the upper limit or is NaN (it is the normaliser less a square
+    // that is >= 0 or +inf), and the upper clamp changes nothing.
+    bool belowLimit = true;
 
     // The same terms two categories at a time, where every category has `perCategory` terms:
     // pair g holds categories 2g and 2g + 1 side by side, term by term (an odd last category
@@ -176,6 +181,7 @@ struct tq_BayesRunTable {
         invScale.push_back(terms.informative ? terms.invScale : 0.0);
         logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
         reach = std::max(reach, j + 1);
+        belowLimit = belowLimit && logNorm.back() <= tqMVNLogLimit;
     }
 
     void pairUp() {
@@ -385,10 +391,31 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
                                                         double* columns, double* scores, double* match,
                                                         double* shift) {
     const std::size_t rows = block.rows, padded = (rows + 3) / 4 * 4, dimension = block.dimension;
-    for (std::size_t i = 0; i < rows; ++i) {
-        const double* row = block.row(i);
-        for (std::size_t j = 0; j < dimension; ++j) columns[j * kBlockRows + i] = row[j];
+    // Four rows by four measurements per step, transposed in registers; the rest one by one.
+    const std::size_t quadRows = rows / 4 * 4, quadColumns = dimension / 4 * 4;
+    for (std::size_t i = 0; i < quadRows; i += 4) {
+        for (std::size_t j = 0; j < quadColumns; j += 4) {
+            RowQuad a, b, c, d;
+            std::memcpy(&a, block.row(i) + j, sizeof a);
+            std::memcpy(&b, block.row(i + 1) + j, sizeof b);
+            std::memcpy(&c, block.row(i + 2) + j, sizeof c);
+            std::memcpy(&d, block.row(i + 3) + j, sizeof d);
+            const RowQuad t0 = __builtin_shuffle(a, b, RowLanes{0, 4, 2, 6}),
+                          t1 = __builtin_shuffle(a, b, RowLanes{1, 5, 3, 7}),
+                          t2 = __builtin_shuffle(c, d, RowLanes{0, 4, 2, 6}),
+                          t3 = __builtin_shuffle(c, d, RowLanes{1, 5, 3, 7});
+            const RowQuad column[4] = {__builtin_shuffle(t0, t2, RowLanes{0, 1, 4, 5}),
+                                       __builtin_shuffle(t1, t3, RowLanes{0, 1, 4, 5}),
+                                       __builtin_shuffle(t0, t2, RowLanes{2, 3, 6, 7}),
+                                       __builtin_shuffle(t1, t3, RowLanes{2, 3, 6, 7})};
+            for (std::size_t m = 0; m < 4; ++m)
+                std::memcpy(columns + (j + m) * kBlockRows + i, &column[m], sizeof column[m]);
+        }
+        for (std::size_t q = i; q < i + 4; ++q)
+            for (std::size_t j = quadColumns; j < dimension; ++j) columns[j * kBlockRows + q] = block.row(q)[j];
     }
+    for (std::size_t i = quadRows; i < rows; ++i)
+        for (std::size_t j = 0; j < dimension; ++j) columns[j * kBlockRows + i] = block.row(i)[j];
     // x * 0.0 is +-0 for a finite x and NaN otherwise, as finiteRow tests.
     RowQuad any = {};
     for (std::size_t j = 0; j < dimension; ++j) {
@@ -408,23 +435,29 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
     const double *mean = table.mean.data(), *invScale = table.invScale.data(), *logNorm = table.logNorm.data();
     // The clamp as max and min: a NaN term gives the lower limit, as tfMVNClampLog gives it.
     const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
-    for (std::size_t k = 0, first = 0; k < numModels; ++k) {
-        const std::size_t last = table.end[k];
-        for (std::size_t i = 0; i < padded; i += 4) {
-            RowQuad sum = {};
-            for (std::size_t t = first; t < last; ++t) {
-                RowQuad v;
-                std::memcpy(&v, columns + index[t] * kBlockRows + i, sizeof v);
-                const RowQuad z = (v - mean[t]) * invScale[t];
-                RowQuad term = logNorm[t] - 0.5 * (z * z);
-                term = term > lo ? term : lo;
-                term = term < hi ? term : hi;
-                sum += term;
+    const auto rate = [&](auto upper) {
+        for (std::size_t k = 0, first = 0; k < numModels; ++k) {
+            const std::size_t last = table.end[k];
+            for (std::size_t i = 0; i < padded; i += 4) {
+                RowQuad sum = {};
+                for (std::size_t t = first; t < last; ++t) {
+                    RowQuad v;
+                    std::memcpy(&v, columns + index[t] * kBlockRows + i, sizeof v);
+                    const RowQuad z = (v - mean[t]) * invScale[t];
+                    RowQuad term = logNorm[t] - 0.5 * (z * z);
+                    term = term > lo ? term : lo;
+                    if (decltype(upper)::value) term = term < hi ? term : hi;
+                    sum += term;
+                }
+                std::memcpy(scores + k * kBlockRows + i, &sum, sizeof sum);
             }
-            std::memcpy(scores + k * kBlockRows + i, &sum, sizeof sum);
+            first = last;
         }
-        first = last;
-    }
+    };
+    if (table.belowLimit)
+        rate(std::false_type{});
+    else
+        rate(std::true_type{});
 
     for (std::size_t i = 0; i < padded; i += 4) {
         RowQuad best = RowQuad{} - std::numeric_limits<double>::infinity();
