@@ -104,8 +104,6 @@ private:
     // The log-likelihoods of a complete pattern of at least the table's reach under every
     // model into scores, from the run table, bit for bit as the models rate it.
     void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
-    // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at
-    // least the table's reach), row by row into scores, a term at a time over the rows.
     // A complete block of finite rows (at most kBatchBlock, of at least the table's reach) rated
     // from the table and its match scores formed, each row as a single run forms them: false,
     // with nothing formed, where a value is not finite. columns and scores take kBatchBlock
@@ -113,6 +111,8 @@ private:
     // factors' logarithms.
     bool rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
                        double* shift) const;
+    // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at
+    // least the table's reach), row by row into scores, a term at a time over the rows.
     void rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block, double* scores) const;
     // The result of a pattern with log-likelihoods scores[k] under models_[k], written into
     // result (its storage reused).
