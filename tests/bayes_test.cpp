@@ -327,6 +327,12 @@ TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
         probes[300][1] = kInf;  // valid, inside the second block: the batch stops there
         expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view(),
                                 "error: The pattern: measurement 1 is valid but not a finite number.");
+        // The same in the last block, whose rows are all complete (rated column by column where
+        // every group is one normal measurement).
+        probes[300][1] = 0.5;
+        probes[650][1] = -kInf;
+        expectBatchAsSingleRuns(classifier, Batch(probes, c.width).view(),
+                                "error: The pattern: measurement 1 is valid but not a finite number.");
         // The tool's form over a data object packs its patterns a block at a time, validity and all.
         tqClassifierTool tool;
         tool.train(data, params);

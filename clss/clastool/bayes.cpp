@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -161,6 +162,10 @@ struct tq_BayesRunTable {
     std::vector<double> mean, invScale, logNorm;
     std::vector<std::size_t> end;  // one past category k's last term
     std::size_t reach = 0;         // 1 + the largest index: a shorter pattern takes the general path
+    // Whether every normaliser is a number no greater than tqMVNLogLimit: then no term of a
+    // finite measurement exceeds the upper limit or is NaN (it is the normaliser less a square
+    // that is >= 0 or +inf), and the upper clamp changes nothing.
+    bool belowLimit = true;
 
     // The same terms two categories at a time, where every category has `perCategory` terms:
     // pair g holds categories 2g and 2g + 1 side by side, term by term (an odd last category
@@ -176,6 +181,7 @@ struct tq_BayesRunTable {
         invScale.push_back(terms.informative ? terms.invScale : 0.0);
         logNorm.push_back(terms.informative ? terms.logNorm : 0.0);
         reach = std::max(reach, j + 1);
+        belowLimit = belowLimit && logNorm.back() <= tqMVNLogLimit;
     }
 
     void pairUp() {
@@ -311,6 +317,7 @@ namespace {
 // Four rows' values side by side: one AVX2 register where the processor has it (the callers
 // below are built for both and chosen at run time), else two SSE2 registers.
 typedef double RowQuad __attribute__((vector_size(32)));
+typedef long long RowLanes __attribute__((vector_size(32)));
 
 // Adds term (mean, invScale, logNorm) of measurement j of every row of block to sums[i], as
 // rateFromTable_ adds it: the same operations in the same order, four rows per step, each lane
@@ -365,11 +372,143 @@ void rateBlockBaseline(const tq_BayesRunTable& table, const tqPatternRows& block
 }
 #endif
 
+// Below this argument exp gives exactly +0 (its result would lie under half the smallest
+// subnormal, about -745.13): no call is needed for a category that far behind the best.
+constexpr double kExpUnderflow = -746.0;
+
+// The rows of a batch block (tq_Classifier::kBatchBlock, checked where the block is rated).
+constexpr std::size_t kBlockRows = 256;
+
+// A complete block (of at most kBatchBlock rows) rated from the table and its match scores
+// formed, as rateFromTable_ and matchScoresOf_ form them row by row: the same operations in the
+// same order for every row, four rows per step. The block is first copied column by column into
+// columns (room for kBatchBlock rows per measurement; the rows past the last one, up to a
+// multiple of four, as 0.0), so that a term reads its measurement of four rows in one load and
+// every measurement is read from the caller's rows once. scores takes each category's
+// log-likelihoods (kBatchBlock per category), match the match scores row by row and shift each
+// row's factor. False, with nothing rated, where a value is not finite.
+__attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                                        double* columns, double* scores, double* match,
+                                                        double* shift) {
+    const std::size_t rows = block.rows, padded = (rows + 3) / 4 * 4, dimension = block.dimension;
+    // Four rows by four measurements per step, transposed in registers; the rest one by one.
+    const std::size_t quadRows = rows / 4 * 4, quadColumns = dimension / 4 * 4;
+    for (std::size_t i = 0; i < quadRows; i += 4) {
+        for (std::size_t j = 0; j < quadColumns; j += 4) {
+            RowQuad a, b, c, d;
+            std::memcpy(&a, block.row(i) + j, sizeof a);
+            std::memcpy(&b, block.row(i + 1) + j, sizeof b);
+            std::memcpy(&c, block.row(i + 2) + j, sizeof c);
+            std::memcpy(&d, block.row(i + 3) + j, sizeof d);
+            const RowQuad t0 = __builtin_shuffle(a, b, RowLanes{0, 4, 2, 6}),
+                          t1 = __builtin_shuffle(a, b, RowLanes{1, 5, 3, 7}),
+                          t2 = __builtin_shuffle(c, d, RowLanes{0, 4, 2, 6}),
+                          t3 = __builtin_shuffle(c, d, RowLanes{1, 5, 3, 7});
+            const RowQuad column[4] = {__builtin_shuffle(t0, t2, RowLanes{0, 1, 4, 5}),
+                                       __builtin_shuffle(t1, t3, RowLanes{0, 1, 4, 5}),
+                                       __builtin_shuffle(t0, t2, RowLanes{2, 3, 6, 7}),
+                                       __builtin_shuffle(t1, t3, RowLanes{2, 3, 6, 7})};
+            for (std::size_t m = 0; m < 4; ++m)
+                std::memcpy(columns + (j + m) * kBlockRows + i, &column[m], sizeof column[m]);
+        }
+        for (std::size_t q = i; q < i + 4; ++q)
+            for (std::size_t j = quadColumns; j < dimension; ++j) columns[j * kBlockRows + q] = block.row(q)[j];
+    }
+    for (std::size_t i = quadRows; i < rows; ++i)
+        for (std::size_t j = 0; j < dimension; ++j) columns[j * kBlockRows + i] = block.row(i)[j];
+    // x * 0.0 is +-0 for a finite x and NaN otherwise, as finiteRow tests.
+    RowQuad any = {};
+    for (std::size_t j = 0; j < dimension; ++j) {
+        double* column = columns + j * kBlockRows;
+        for (std::size_t i = rows; i < padded; ++i) column[i] = 0.0;
+        for (std::size_t i = 0; i < padded; i += 4) {
+            RowQuad v;
+            std::memcpy(&v, column + i, sizeof v);
+            any = (RowQuad)((RowLanes)any | (RowLanes)(v * 0.0));
+        }
+    }
+    for (int lane = 0; lane < 4; ++lane)
+        if (any[lane] != 0.0 || any[lane] != any[lane]) return false;
+
+    const std::size_t numModels = table.end.size();
+    const std::size_t* index = table.index.data();
+    const double *mean = table.mean.data(), *invScale = table.invScale.data(), *logNorm = table.logNorm.data();
+    // The clamp as max and min: a NaN term gives the lower limit, as tfMVNClampLog gives it.
+    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
+    const auto rate = [&](auto upper) {
+        for (std::size_t k = 0, first = 0; k < numModels; ++k) {
+            const std::size_t last = table.end[k];
+            for (std::size_t i = 0; i < padded; i += 4) {
+                RowQuad sum = {};
+                for (std::size_t t = first; t < last; ++t) {
+                    RowQuad v;
+                    std::memcpy(&v, columns + index[t] * kBlockRows + i, sizeof v);
+                    const RowQuad z = (v - mean[t]) * invScale[t];
+                    RowQuad term = logNorm[t] - 0.5 * (z * z);
+                    term = term > lo ? term : lo;
+                    if (decltype(upper)::value) term = term < hi ? term : hi;
+                    sum += term;
+                }
+                std::memcpy(scores + k * kBlockRows + i, &sum, sizeof sum);
+            }
+            first = last;
+        }
+    };
+    if (table.belowLimit)
+        rate(std::false_type{});
+    else
+        rate(std::true_type{});
+
+    for (std::size_t i = 0; i < padded; i += 4) {
+        RowQuad best = RowQuad{} - std::numeric_limits<double>::infinity();
+        for (std::size_t k = 0; k < numModels; ++k) {
+            RowQuad s;
+            std::memcpy(&s, scores + k * kBlockRows + i, sizeof s);
+            best = s > best ? s : best;
+        }
+        const RowQuad negated = 0.0 - best;
+        const RowLanes finite = best - best == 0.0;
+        const std::size_t count = std::min<std::size_t>(4, rows - i);
+        for (std::size_t lane = 0; lane < count; ++lane) shift[i + lane] = negated[lane];
+        for (std::size_t k = 0; k < numModels; ++k) {
+            RowQuad s;
+            std::memcpy(&s, scores + k * kBlockRows + i, sizeof s);
+            const RowQuad argument = s + negated;
+            const RowLanes one = finite & (s == best), call = ~one & ~(argument < kExpUnderflow);
+            const RowQuad known = one ? RowQuad{} + 1.0 : RowQuad{};
+            for (std::size_t lane = 0; lane < count; ++lane)
+                match[(i + lane) * numModels + k] = call[lane] ? std::exp(argument[lane]) : known[lane];
+        }
+    }
+    return true;
+}
+
+bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
+                          double* match, double* shift) {
+    return rateAndMatch(table, block, columns, scores, match, shift);
+}
+
+#ifdef CLASTOOL_BAYES_AVX2
+[[gnu::target("avx2")]] bool rateAndMatchAvx2(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                              double* columns, double* scores, double* match, double* shift) {
+    return rateAndMatch(table, block, columns, scores, match, shift);
+}
+#endif
+
 }  // namespace
 
 // The AVX2 copy where the processor has it and CLASTOOL_NO_SIMD leaves it on (tq_simd::useAvx2),
 // else the baseline one; both make the same operations in the same order (the file is compiled
 // with -ffp-contract=off), hence the same bits.
+bool tq_ClassifierBayesian::rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
+                                          double* shift) const {
+    static_assert(kBlockRows == kBatchBlock, "a block's columns have room for its rows");
+#ifdef CLASTOOL_BAYES_AVX2
+    if (tq_simd::useAvx2()) return rateAndMatchAvx2(*table_, block, columns, scores, match, shift);
+#endif
+    return rateAndMatchBaseline(*table_, block, columns, scores, match, shift);
+}
+
 void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                 double* scores) const {
     double sums[kBatchBlock];
@@ -695,17 +834,28 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     std::vector<double> scores(kBatchBlock * numModels), match(kBatchBlock * numModels), shift(kBatchBlock),
         frequency(numModels);
     for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
+    // Room for a block's measurements column by column, where the table rates the rows.
+    std::vector<double> columns;
+    if (table_ && rows.dimension >= table_->reach) columns.resize(kBatchBlock * rows.dimension);
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
-        if (!rateBlock_(models, rows.slice(begin, end), scores.data())) {
-            // The rows of this block one by one: the results before the failing row, then
-            // that row's own error, as single runs give them.
-            for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
-            continue;
+        const tqPatternRows block = rows.slice(begin, end);
+        if (!columns.empty() && allValid(block)) {
+            if (!rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data())) {
+                for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
+                continue;
+            }
+        } else {
+            if (!rateBlock_(models, block, scores.data())) {
+                // The rows of this block one by one: the results before the failing row, then
+                // that row's own error, as single runs give them.
+                for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
+                continue;
+            }
+            for (std::size_t i = 0; i < end - begin; ++i)
+                shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
         }
-        for (std::size_t i = 0; i < end - begin; ++i)
-            shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
         tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), shift.data(),
                                        frequency.data(), kept.misclassificationCosts(), results + begin);
     }

@@ -104,6 +104,13 @@ private:
     // The log-likelihoods of a complete pattern of at least the table's reach under every
     // model into scores, from the run table, bit for bit as the models rate it.
     void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
+    // A complete block of finite rows (at most kBatchBlock, of at least the table's reach) rated
+    // from the table and its match scores formed, each row as a single run forms them: false,
+    // with nothing formed, where a value is not finite. columns and scores take kBatchBlock
+    // rows per measurement and per category, match the block's rows' scores and shift their
+    // factors' logarithms.
+    bool rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
+                       double* shift) const;
     // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at
     // least the table's reach), row by row into scores, a term at a time over the rows.
     void rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block, double* scores) const;
