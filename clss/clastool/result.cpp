@@ -263,21 +263,10 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
 
 void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const double* matchScores,
                                     const double* frequency, double defaultCost, double matchScoreFactorLog) {
-    // weighFrom's and decideWeighed_'s operations in their order, over arrays of the room the
-    // few categories need, with the checks that remain after the caller's.
-    double frequencySum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
-    if (n == 0 || frequencySum == 0.0)
-        throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    // decideWeighed_'s operations in their order, over arrays of the room the few categories
+    // need, after weighFrom's checks (the caller made the others).
     double weight[kRowCategories], term[kRowCategories], share[kRowCategories], cost[kRowCategories];
-    for (std::size_t i = 0; i < n; ++i) {
-        attend();
-        weight[i] = matchScores[i] * frequency[i] / frequencySum;
-    }
-    double weightSum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
-    if (weightSum == 0.0)
-        throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
+    const double weightSum = weighFrom(n, matchScores, frequency, weight);
     for (std::size_t j = 0; j < n; ++j) term[j] = costTerm(defaultCost, weight[j]);
     // The sums over j in order, the own term added as +0.0 as decideWeighed_ adds it: the terms
     // before i are summed once for all i (a running sum), each sum then goes on past i.
