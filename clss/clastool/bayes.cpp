@@ -841,20 +841,18 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
         const tqPatternRows block = rows.slice(begin, end);
+        bool rated;
         if (!columns.empty() && allValid(block)) {
-            if (!rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data())) {
-                for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
-                continue;
-            }
-        } else {
-            if (!rateBlock_(models, block, scores.data())) {
-                // The rows of this block one by one: the results before the failing row, then
-                // that row's own error, as single runs give them.
-                for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
-                continue;
-            }
+            rated = rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data());
+        } else if ((rated = rateBlock_(models, block, scores.data()))) {
             for (std::size_t i = 0; i < end - begin; ++i)
                 shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
+        }
+        if (!rated) {
+            // The rows of this block one by one: the results before the failing row, then
+            // that row's own error, as single runs give them.
+            for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
+            continue;
         }
         tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), shift.data(),
                                        frequency.data(), kept.misclassificationCosts(), results + begin);
