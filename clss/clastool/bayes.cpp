@@ -206,13 +206,18 @@ struct tq_BayesRunTable {
 tq_ClassifierBayesian::tq_ClassifierBayesian() = default;
 
 tq_ClassifierBayesian::tq_ClassifierBayesian(const tq_ClassifierBayesian& other)
-    : tq_Classifier(other), labels_(other.labels_), models_(other.models_), table_(other.table_) {}
+    : tq_Classifier(other),
+      labels_(other.labels_),
+      models_(other.models_),
+      table_(other.table_),
+      labelsChecked_(other.labelsChecked_) {}
 
 tq_ClassifierBayesian& tq_ClassifierBayesian::operator=(const tq_ClassifierBayesian& other) {
     tq_Classifier::operator=(other);
     labels_ = other.labels_;
     models_ = other.models_;
     table_ = other.table_;
+    labelsChecked_ = other.labelsChecked_;
     return *this;
 }
 
@@ -249,6 +254,7 @@ void tq_ClassifierBayesian::train_(const tqClassifierDataProvider& data,
     }
     setScaleFloors(models_);
     buildRunTable_();
+    checkLabels_();
 }
 
 void tq_ClassifierBayesian::buildRunTable_() {
@@ -268,6 +274,14 @@ void tq_ClassifierBayesian::buildRunTable_() {
     table->pairUp();
 #endif
     table_ = std::move(table);
+}
+
+void tq_ClassifierBayesian::checkLabels_() {
+    labelsChecked_ = labels_.size() <= tqClassifierResult::kRowCategories;
+    for (std::size_t k = 0; labelsChecked_ && k < labels_.size(); ++k) {
+        labelsChecked_ = labels_[k] >= 0;
+        for (std::size_t j = 0; labelsChecked_ && j < k; ++j) labelsChecked_ = labels_[j] != labels_[k];
+    }
 }
 
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
@@ -733,6 +747,7 @@ void tq_ClassifierBayesian::untrain_() {
     models_.clear();
     labels_.clear();
     table_.reset();
+    labelsChecked_ = false;
 }
 
 bool tq_ClassifierBayesian::isTrained_() const { return !models_.empty(); }
@@ -936,6 +951,18 @@ void tq_ClassifierBayesian::resultOf_(const double* scores, const tqClassifierTr
         match = heapMatch.data();
     }
     const double shift = matchScoresOf_(scores, match);
+    if (labelsChecked_) {
+        // The labels were checked with the models; without overrides every frequency is the
+        // default, which the lookup would give each label.
+        static_assert(tqClassifierResult::kRowCategories <= kInline, "checked labels fit the frequencies");
+        const tqClassifierFrequencies& frequencies = kept.categoryFrequencies();
+        if (frequencies.hasFrequencyOverrides())
+            for (std::size_t k = 0; k < n; ++k) inlineFrequency[k] = frequencies.categoryFrequency(labels_[k]);
+        else
+            std::fill(inlineFrequency, inlineFrequency + n, frequencies.defaultCategoryFrequency());
+        result.decideCheckedLabels(n, labels_.data(), match, inlineFrequency, kept.misclassificationCosts(), shift);
+        return;
+    }
     // The usual handful of categories with labels the lookup accepts (>= 0) have their
     // frequencies looked up here, which spares the decision its own lookup; any other case
     // leaves the lookup, and its errors in their order, to the decision.
@@ -980,4 +1007,5 @@ void tq_ClassifierBayesian::serialize_(tqArchive& ar, unsigned char version) {
     models_ = std::move(models);
     setScaleFloors(models_);
     buildRunTable_();
+    checkLabels_();
 }

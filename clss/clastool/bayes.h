@@ -101,6 +101,8 @@ private:
     // Makes the run table of the trained or loaded models (none where a model is not made of
     // one-measurement normal densities with data).
     void buildRunTable_();
+    // Sets labelsChecked_ for the trained or loaded labels.
+    void checkLabels_();
     // The log-likelihoods of a complete pattern of at least the table's reach under every
     // model into scores, from the run table, bit for bit as the models rate it.
     void rateFromTable_(const tq_BayesRunTable& table, const double* values, double* scores) const;
@@ -131,6 +133,9 @@ private:
     std::vector<tqPtrHandle<tq_CategoryModel>> models_;
     // Built once the models are final and shared by copies, as the models are; read only.
     std::shared_ptr<const tq_BayesRunTable> table_;
+    // Whether the labels pass the decision's checks of labels (at most
+    // tqClassifierResult::kRowCategories of them, distinct and >= 0), made once for all runs.
+    bool labelsChecked_ = false;
 };
 
 #endif

@@ -40,6 +40,9 @@ public:
     // Removes all overrides; the default stays.
     void clearFrequencyOverrides();
 
+    // True when some label has an override, false when every label has the default.
+    bool hasFrequencyOverrides() const { return !overrideLabels_.empty(); }
+
     // Defaults equal and override vectors equal position by position: the same overrides
     // set in another order make the objects unequal.
     bool operator==(const tqClassifierFrequencies& other) const;

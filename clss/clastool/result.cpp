@@ -1,6 +1,7 @@
 #include "clss/clastool/result.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 // The rows decided together are also built for AVX2, taken where the processor has it.
@@ -75,6 +76,18 @@ private:
     std::vector<T> heap_;
     T* data_;
 };
+
+}  // namespace
+
+namespace {
+
+// Four values side by side: four rows of decideRows, each lane taking the operations of decide
+// for its row, or four categories of one decision. Where the processor has AVX2, one register
+// holds the four, else two SSE2 registers; the library is built for both where it can choose at
+// run time.
+constexpr std::size_t kLanes = 4;
+typedef double Lanes __attribute__((vector_size(8 * kLanes)));
+typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
 
 }  // namespace
 
@@ -261,27 +274,61 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
 }
 
+void tqClassifierResult::decideCheckedLabels(std::size_t n, const long* labels, const double* matchScores,
+                                             const double* frequency, const tqClassifierCosts& costs,
+                                             double matchScoreFactorLog) {
+    if (n > kRowCategories || costs.hasMisclassificationOverrides()) {
+        decide(n, labels, matchScores, frequency, costs, matchScoreFactorLog);
+        return;
+    }
+    bool scores = true;
+    for (std::size_t i = 0; i < n; ++i) scores &= (matchScores[i] >= 0.0) & (matchScores[i] <= 1.0);
+    if (!scores) checkMatches(n, labels, matchScores);
+    decideFew_(n, labels, matchScores, frequency, costs.defaultMisclassificationCost(), matchScoreFactorLog);
+}
+
 void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const double* matchScores,
                                     const double* frequency, double defaultCost, double matchScoreFactorLog) {
-    // decideWeighed_'s operations in their order, over arrays of the room the few categories
-    // need, after weighFrom's checks (the caller made the others).
+    // decideWeighed_'s operations in their order, after weighFrom's checks in theirs (the caller
+    // made the others), over arrays of the room the few categories need.
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
+    if (n == 0 || frequencySum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    for (std::size_t i = 0; i < n; ++i) attend();
     double weight[kRowCategories], term[kRowCategories], share[kRowCategories], cost[kRowCategories];
-    const double weightSum = weighFrom(n, matchScores, frequency, weight);
+    for (std::size_t i = 0; i < n; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
+    double weightSum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
+    if (weightSum == 0.0)
+        throw tqClassifierDefs::BadParams("At least one of the resulting classification scores must be > 0.");
     for (std::size_t j = 0; j < n; ++j) term[j] = costTerm(defaultCost, weight[j]);
     // The sums over j in order, the own term added as +0.0 as decideWeighed_ adds it: the terms
     // before i are summed once for all i (a running sum), each sum then goes on past i.
     double before = 0.0;
+    bool numbers = true;
     for (std::size_t i = 0; i < n; ++i) {
         double sum = before + 0.0;
         for (std::size_t j = i + 1; j < n; ++j) sum += term[j];
         before += term[i];
         share[i] = weight[i] / weightSum;
         cost[i] = sum / weightSum;
+        numbers &= cost[i] == cost[i];
     }
-    // The stable order by expected cost by an insertion sort of positions (counting costs more
-    // for so few), then each entry written once, at its place.
-    std::size_t order[kRowCategories], at[kRowCategories];
-    placeByInsertion(n, cost, order, at);
+    // The stable order by expected cost, each entry written once, at its place: counted without
+    // a branch where the costs are numbers (placeByCost), else by the insertion sort.
+    std::size_t at[kRowCategories];
+    if (numbers) {
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t place = 0;
+            for (std::size_t j = 0; j < i; ++j) place += cost[j] <= cost[i];
+            for (std::size_t j = i + 1; j < n; ++j) place += cost[j] < cost[i];
+            at[i] = place;
+        }
+    } else {
+        std::size_t order[kRowCategories];
+        placeByInsertion(n, cost, order, at);
+    }
     placeEntries_(n, labels, matchScores, share, cost, at, matchScoreFactorLog);
 }
 
@@ -344,16 +391,6 @@ void tqClassifierResult::placeEntries_(std::size_t n, const long* labels, const 
     matchScoreFactorLog_ = matchScoreFactorLog;
 }
 
-namespace {
-
-// Four rows side by side: each lane takes the operations of decide for its row, in decide's
-// order, and so gets its bits. Where the processor has AVX2, one register holds the four, else
-// two SSE2 registers; the library is built for both where it can choose at run time.
-constexpr std::size_t kLanes = 4;
-typedef double Lanes __attribute__((vector_size(8 * kLanes)));
-typedef long long LaneMask __attribute__((vector_size(8 * kLanes)));
-
-}  // namespace
 
 // decideRows' work (decide), inlined into a copy for any x86-64 processor and one built for
 // AVX2 where the library can choose at run time.

@@ -96,6 +96,13 @@ public:
     void decide(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                 const tqClassifierCosts& costs, double matchScoreFactorLog);
 
+    // decide with looked-up frequencies for a caller whose labels are known to pass the label
+    // checks (distinct and >= 0), as a classifier's own labels are, checked once for all its
+    // runs: those checks are not made again, the rest as decide makes them, with its errors and
+    // its bits. With labels that do not pass them, the result holds the entries decide refuses.
+    void decideCheckedLabels(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
+                             const tqClassifierCosts& costs, double matchScoreFactorLog);
+
     // decide with looked-up frequencies for `rows` patterns over the same n categories: pattern
     // r's match scores are matchScores[r * n, r * n + n), its factor matchScoreFactorLogs[r],
     // and its result results[r], exactly as results[r].decide(...) for r = 0, 1, ... in turn
