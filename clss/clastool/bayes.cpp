@@ -167,13 +167,17 @@ struct tq_BayesRunTable {
     // that is >= 0 or +inf), and the upper clamp changes nothing.
     bool belowLimit = true;
 
-    // The same terms two categories at a time, where every category has `perCategory` terms:
-    // pair g holds categories 2g and 2g + 1 side by side, term by term (an odd last category
-    // beside left-out terms of measurement 0), so that one vector step rates both. Empty
-    // where the categories differ in their number of terms, or have none.
+    // The same terms eight categories at a time, where every category has `perCategory` terms:
+    // block b holds categories 8b to 8b + 7 side by side, term by term (the lanes past the last
+    // category as left-out terms of measurement 0), so that one step of two four-lane vectors
+    // rates the eight. Where the categories rate the same measurement at each term (sharedIndex),
+    // a step reads one value for all its lanes. Empty where the categories differ in their
+    // number of terms, or have none.
+    static constexpr std::size_t kBlockLanes = 8;
     std::size_t perCategory = 0;
-    std::vector<std::size_t> pairIndex;
-    std::vector<double> pairMean, pairInvScale, pairLogNorm;
+    bool sharedIndex = false;
+    std::vector<std::size_t> laneIndex;
+    std::vector<double> laneMean, laneInvScale, laneLogNorm;
 
     void add(std::size_t j, const tqMVNTerms1& terms) {
         index.push_back(j);
@@ -184,21 +188,24 @@ struct tq_BayesRunTable {
         belowLimit = belowLimit && logNorm.back() <= tqMVNLogLimit;
     }
 
-    void pairUp() {
+    void layLanes() {
         const std::size_t categories = end.size();
         if (categories == 0 || end[0] == 0) return;
         for (std::size_t k = 1; k < categories; ++k)
             if (end[k] - end[k - 1] != end[0]) return;
         perCategory = end[0];
-        for (std::size_t k = 0; k < categories; k += 2)
+        sharedIndex = true;
+        for (std::size_t k = 0; k < categories; ++k)
+            for (std::size_t p = 0; p < perCategory; ++p) sharedIndex = sharedIndex && index[k * perCategory + p] == index[p];
+        for (std::size_t first = 0; first < categories; first += kBlockLanes)
             for (std::size_t p = 0; p < perCategory; ++p)
-                for (std::size_t lane = k; lane < k + 2; ++lane) {
+                for (std::size_t lane = first; lane < first + kBlockLanes; ++lane) {
                     const bool real = lane < categories;
                     const std::size_t t = lane * perCategory + p;
-                    pairIndex.push_back(real ? index[t] : 0);
-                    pairMean.push_back(real ? mean[t] : 0.0);
-                    pairInvScale.push_back(real ? invScale[t] : 0.0);
-                    pairLogNorm.push_back(real ? logNorm[t] : 0.0);
+                    laneIndex.push_back(real ? index[t] : 0);
+                    laneMean.push_back(real ? mean[t] : 0.0);
+                    laneInvScale.push_back(real ? invScale[t] : 0.0);
+                    laneLogNorm.push_back(real ? logNorm[t] : 0.0);
                 }
     }
 };
@@ -270,9 +277,7 @@ void tq_ClassifierBayesian::buildRunTable_() {
         for (std::size_t t = 0; t < terms.size(); ++t) table->add(indices[t], terms[t]);
         table->end.push_back(table->index.size());
     }
-#if defined(__SSE2__)
-    table->pairUp();
-#endif
+    table->layLanes();
     table_ = std::move(table);
 }
 
@@ -284,54 +289,77 @@ void tq_ClassifierBayesian::checkLabels_() {
     }
 }
 
-void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
-                                           double* scores) const {
-#if defined(__SSE2__)
-    if (table.perCategory > 0) {
-        // Two categories per vector step, each lane the scalar operations below in their order
-        // (max and min give the clamp's values, NaN included, as its comparisons do).
-        const std::size_t* index = table.pairIndex.data();
-        const double* mean = table.pairMean.data();
-        const double* invScale = table.pairInvScale.data();
-        const double* logNorm = table.pairLogNorm.data();
-        const __m128d half = _mm_set1_pd(0.5), lo = _mm_set1_pd(-tqMVNLogLimit), hi = _mm_set1_pd(tqMVNLogLimit);
-        const std::size_t categories = table.end.size();
-        for (std::size_t k = 0, t = 0; k < categories; k += 2) {
-            __m128d sum = _mm_setzero_pd();
-            for (const std::size_t end = t + 2 * table.perCategory; t < end; t += 2) {
-                const __m128d x = _mm_loadh_pd(_mm_load_sd(values + index[t]), values + index[t + 1]);
-                const __m128d z = _mm_mul_pd(_mm_sub_pd(x, _mm_loadu_pd(mean + t)), _mm_loadu_pd(invScale + t));
-                const __m128d term = _mm_sub_pd(_mm_loadu_pd(logNorm + t), _mm_mul_pd(half, _mm_mul_pd(z, z)));
-                sum = _mm_add_pd(sum, _mm_min_pd(_mm_max_pd(term, lo), hi));
-            }
-            _mm_store_sd(scores + k, sum);
-            if (k + 1 < categories) _mm_storeh_pd(scores + k + 1, sum);
-        }
-        return;
-    }
-#endif
-    const std::size_t* index = table.index.data();
-    const double* mean = table.mean.data();
-    const double* invScale = table.invScale.data();
-    const double* logNorm = table.logNorm.data();
-    std::size_t t = 0;
-    for (std::size_t k = 0; k < table.end.size(); ++k) {
-        // Summed from 0.0 in group order, as the category model sums its groups.
-        double sum = 0.0;
-        for (const std::size_t end = table.end[k]; t < end; ++t) {
-            const double z = (values[index[t]] - mean[t]) * invScale[t];
-            sum += tfMVNClampLog(logNorm[t] - 0.5 * (z * z));
-        }
-        scores[k] = sum;
-    }
-}
-
 namespace {
 
 // Four rows' values side by side: one AVX2 register where the processor has it (the callers
 // below are built for both and chosen at run time), else two SSE2 registers.
 typedef double RowQuad __attribute__((vector_size(32)));
 typedef long long RowLanes __attribute__((vector_size(32)));
+
+// rateFromTable_'s work on the table's lanes: eight categories per step, two quads, each lane
+// the operations of the terms one after another below in their order (max and min give the
+// clamp's values, NaN included, as its comparisons do; the upper one changes nothing where
+// every normaliser lies below the limit). Inlined into each copy below, which is built for its
+// own instruction set.
+template <bool kShared, bool kUpper>
+__attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
+                                                     double* scores) {
+    constexpr std::size_t kLanes = tq_BayesRunTable::kBlockLanes;
+    const std::size_t categories = table.end.size(), terms = table.perCategory;
+    const std::size_t* index = table.laneIndex.data();
+    const double *mean = table.laneMean.data(), *invScale = table.laneInvScale.data(),
+                 *logNorm = table.laneLogNorm.data();
+    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
+    for (std::size_t first = 0, t = 0; first < categories; first += kLanes) {
+        RowQuad sum[2] = {};
+        for (const std::size_t end = t + terms * kLanes; t < end; t += kLanes) {
+            for (std::size_t h = 0; h < 2; ++h) {
+                const std::size_t at = t + 4 * h;
+                RowQuad x, m, s, l;
+                if (kShared) {
+                    x = RowQuad{} + values[index[t]];
+                } else {
+                    x = RowQuad{values[index[at]], values[index[at + 1]], values[index[at + 2]], values[index[at + 3]]};
+                }
+                std::memcpy(&m, mean + at, sizeof m);
+                std::memcpy(&s, invScale + at, sizeof s);
+                std::memcpy(&l, logNorm + at, sizeof l);
+                const RowQuad z = (x - m) * s;
+                RowQuad term = l - 0.5 * (z * z);
+                term = term > lo ? term : lo;
+                if (kUpper) term = term < hi ? term : hi;
+                sum[h] += term;
+            }
+        }
+        const std::size_t count = std::min(kLanes, categories - first);
+        for (std::size_t lane = 0; lane < count; ++lane) scores[first + lane] = sum[lane / 4][lane % 4];
+    }
+}
+
+__attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
+                                                     double* scores) {
+    if (table.sharedIndex) {
+        if (table.belowLimit)
+            rateLanes<true, false>(table, values, scores);
+        else
+            rateLanes<true, true>(table, values, scores);
+    } else {
+        if (table.belowLimit)
+            rateLanes<false, false>(table, values, scores);
+        else
+            rateLanes<false, true>(table, values, scores);
+    }
+}
+
+void rateLanesBaseline(const tq_BayesRunTable& table, const double* values, double* scores) {
+    rateLanes(table, values, scores);
+}
+
+#ifdef CLASTOOL_BAYES_AVX2
+[[gnu::target("avx2")]] void rateLanesAvx2(const tq_BayesRunTable& table, const double* values, double* scores) {
+    rateLanes(table, values, scores);
+}
+#endif
 
 // Adds term (mean, invScale, logNorm) of measurement j of every row of block to sums[i], as
 // rateFromTable_ adds it: the same operations in the same order, four rows per step, each lane
@@ -521,6 +549,37 @@ bool tq_ClassifierBayesian::rateAndMatch_(const tqPatternRows& block, double* co
     if (tq_simd::useAvx2()) return rateAndMatchAvx2(*table_, block, columns, scores, match, shift);
 #endif
     return rateAndMatchBaseline(*table_, block, columns, scores, match, shift);
+}
+
+// The lanes where every category has as many terms, built for AVX2 where the processor has it
+// and CLASTOOL_NO_SIMD leaves it on, else the baseline copy (the same operations in the same
+// order either way, the file compiled with -ffp-contract=off); otherwise term by term.
+void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
+                                           double* scores) const {
+    if (table.perCategory > 0) {
+#ifdef CLASTOOL_BAYES_AVX2
+        if (tq_simd::useAvx2()) {
+            rateLanesAvx2(table, values, scores);
+            return;
+        }
+#endif
+        rateLanesBaseline(table, values, scores);
+        return;
+    }
+    const std::size_t* index = table.index.data();
+    const double* mean = table.mean.data();
+    const double* invScale = table.invScale.data();
+    const double* logNorm = table.logNorm.data();
+    std::size_t t = 0;
+    for (std::size_t k = 0; k < table.end.size(); ++k) {
+        // Summed from 0.0 in group order, as the category model sums its groups.
+        double sum = 0.0;
+        for (const std::size_t end = table.end[k]; t < end; ++t) {
+            const double z = (values[index[t]] - mean[t]) * invScale[t];
+            sum += tfMVNClampLog(logNorm[t] - 0.5 * (z * z));
+        }
+        scores[k] = sum;
+    }
 }
 
 void tq_ClassifierBayesian::rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block,
