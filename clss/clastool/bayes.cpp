@@ -296,68 +296,71 @@ namespace {
 typedef double RowQuad __attribute__((vector_size(32)));
 typedef long long RowLanes __attribute__((vector_size(32)));
 
-// rateFromTable_'s work on the table's lanes: eight categories per step, two quads, each lane
-// the operations of the terms one after another below in their order (max and min give the
-// clamp's values, NaN included, as its comparisons do; the upper one changes nothing where
-// every normaliser lies below the limit). Inlined into each copy below, which is built for its
-// own instruction set.
-template <bool kShared, bool kUpper>
+// rateFromTable_'s work on the table's lanes: eight categories per step in vectors V of two or
+// four lanes (the widths the baseline and the AVX2 copies take), each lane the operations of the
+// terms one after another below in their order (max and min give the clamp's values, NaN
+// included, as its comparisons do; the upper one changes nothing where every normaliser lies
+// below the limit). Inlined into each copy below, which is built for its own instruction set.
+template <class V, bool kShared, bool kUpper>
 __attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
                                                      double* scores) {
-    constexpr std::size_t kLanes = tq_BayesRunTable::kBlockLanes;
+    constexpr std::size_t kLanes = tq_BayesRunTable::kBlockLanes, kWidth = sizeof(V) / sizeof(double),
+                          kVectors = kLanes / kWidth;
     const std::size_t categories = table.end.size(), terms = table.perCategory;
     const std::size_t* index = table.laneIndex.data();
     const double *mean = table.laneMean.data(), *invScale = table.laneInvScale.data(),
                  *logNorm = table.laneLogNorm.data();
-    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
+    const V lo = V{} - tqMVNLogLimit, hi = V{} + tqMVNLogLimit;
     for (std::size_t first = 0, t = 0; first < categories; first += kLanes) {
-        RowQuad sum[2] = {};
+        V sum[kVectors] = {};
         for (const std::size_t end = t + terms * kLanes; t < end; t += kLanes) {
-            for (std::size_t h = 0; h < 2; ++h) {
-                const std::size_t at = t + 4 * h;
-                RowQuad x, m, s, l;
-                if (kShared) {
-                    x = RowQuad{} + values[index[t]];
-                } else {
-                    x = RowQuad{values[index[at]], values[index[at + 1]], values[index[at + 2]], values[index[at + 3]]};
-                }
+            const V shared = V{} + values[index[t]];
+            for (std::size_t h = 0; h < kVectors; ++h) {
+                const std::size_t at = t + h * kWidth;
+                V x = shared, m, s, l;
+                if (!kShared)
+                    for (std::size_t lane = 0; lane < kWidth; ++lane) x[lane] = values[index[at + lane]];
                 std::memcpy(&m, mean + at, sizeof m);
                 std::memcpy(&s, invScale + at, sizeof s);
                 std::memcpy(&l, logNorm + at, sizeof l);
-                const RowQuad z = (x - m) * s;
-                RowQuad term = l - 0.5 * (z * z);
+                const V z = (x - m) * s;
+                V term = l - 0.5 * (z * z);
                 term = term > lo ? term : lo;
                 if (kUpper) term = term < hi ? term : hi;
                 sum[h] += term;
             }
         }
-        const std::size_t count = std::min(kLanes, categories - first);
-        for (std::size_t lane = 0; lane < count; ++lane) scores[first + lane] = sum[lane / 4][lane % 4];
+        double sums[kLanes];
+        std::memcpy(sums, sum, sizeof sums);
+        std::copy(sums, sums + std::min(kLanes, categories - first), scores + first);
     }
 }
 
+template <class V>
 __attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
                                                      double* scores) {
     if (table.sharedIndex) {
         if (table.belowLimit)
-            rateLanes<true, false>(table, values, scores);
+            rateLanes<V, true, false>(table, values, scores);
         else
-            rateLanes<true, true>(table, values, scores);
+            rateLanes<V, true, true>(table, values, scores);
     } else {
         if (table.belowLimit)
-            rateLanes<false, false>(table, values, scores);
+            rateLanes<V, false, false>(table, values, scores);
         else
-            rateLanes<false, true>(table, values, scores);
+            rateLanes<V, false, true>(table, values, scores);
     }
 }
 
+typedef double LanePair __attribute__((vector_size(16)));
+
 void rateLanesBaseline(const tq_BayesRunTable& table, const double* values, double* scores) {
-    rateLanes(table, values, scores);
+    rateLanes<LanePair>(table, values, scores);
 }
 
 #ifdef CLASTOOL_BAYES_AVX2
 [[gnu::target("avx2")]] void rateLanesAvx2(const tq_BayesRunTable& table, const double* values, double* scores) {
-    rateLanes(table, values, scores);
+    rateLanes<RowQuad>(table, values, scores);
 }
 #endif
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 // The rows decided together are also built for AVX2, taken where the processor has it.
@@ -287,16 +288,22 @@ void tqClassifierResult::decideCheckedLabels(std::size_t n, const long* labels, 
     decideFew_(n, labels, matchScores, frequency, costs.defaultMisclassificationCost(), matchScoreFactorLog);
 }
 
-void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const double* matchScores,
-                                    const double* frequency, double defaultCost, double matchScoreFactorLog) {
-    // decideWeighed_'s operations in their order, after weighFrom's checks in theirs (the caller
-    // made the others), over arrays of the room the few categories need.
+namespace {
+
+// decideFew_'s work for count categories (at most kRowCategories), entry i's class score into
+// share[i], its expected cost into cost[i] and its place into at[i]: weighFrom's checks in their
+// order, then decideWeighed_'s operations in theirs. The count is a std::size_t or, for the
+// usual handful of categories, a constant, which unrolls every loop over them.
+template <class Count>
+void decideFewOf(Count count, const double* matchScores, const double* frequency, double defaultCost, double* share,
+                 double* cost, std::size_t* at) {
+    const std::size_t n = count;
     double frequencySum = 0.0;
     for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
     for (std::size_t i = 0; i < n; ++i) attend();
-    double weight[kRowCategories], term[kRowCategories], share[kRowCategories], cost[kRowCategories];
+    double weight[tqClassifierResult::kRowCategories], term[tqClassifierResult::kRowCategories];
     for (std::size_t i = 0; i < n; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
     double weightSum = 0.0;
     for (std::size_t i = 0; i < n; ++i) weightSum += weight[i];
@@ -315,19 +322,39 @@ void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const dou
         cost[i] = sum / weightSum;
         numbers &= cost[i] == cost[i];
     }
-    // The stable order by expected cost, each entry written once, at its place: counted without
-    // a branch where the costs are numbers (placeByCost), else by the insertion sort.
-    std::size_t at[kRowCategories];
-    if (numbers) {
-        for (std::size_t i = 0; i < n; ++i) {
-            std::size_t place = 0;
-            for (std::size_t j = 0; j < i; ++j) place += cost[j] <= cost[i];
-            for (std::size_t j = i + 1; j < n; ++j) place += cost[j] < cost[i];
-            at[i] = place;
-        }
-    } else {
-        std::size_t order[kRowCategories];
+    // The stable order by expected cost: counted without a branch where the costs are numbers
+    // (placeByCost), else by the insertion sort.
+    if (!numbers) {
+        std::size_t order[tqClassifierResult::kRowCategories];
         placeByInsertion(n, cost, order, at);
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t place = 0;
+        for (std::size_t j = 0; j < i; ++j) place += cost[j] <= cost[i];
+        for (std::size_t j = i + 1; j < n; ++j) place += cost[j] < cost[i];
+        at[i] = place;
+    }
+}
+
+template <std::size_t N>
+using Few = std::integral_constant<std::size_t, N>;
+
+}  // namespace
+
+void tqClassifierResult::decideFew_(std::size_t n, const long* labels, const double* matchScores,
+                                    const double* frequency, double defaultCost, double matchScoreFactorLog) {
+    double share[kRowCategories], cost[kRowCategories];
+    std::size_t at[kRowCategories];
+    switch (n) {
+    case 2: decideFewOf(Few<2>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 3: decideFewOf(Few<3>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 4: decideFewOf(Few<4>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 5: decideFewOf(Few<5>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 6: decideFewOf(Few<6>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 7: decideFewOf(Few<7>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    case 8: decideFewOf(Few<8>(), matchScores, frequency, defaultCost, share, cost, at); break;
+    default: decideFewOf(n, matchScores, frequency, defaultCost, share, cost, at); break;
     }
     placeEntries_(n, labels, matchScores, share, cost, at, matchScoreFactorLog);
 }
