@@ -268,8 +268,8 @@ void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, co
     EXPECT_EQ(error, "") << "no row failed";
 }
 
-// 6,400 patterns of six measurements in four categories, which training learns in blocks of
-// 512 rows each: the first block fixes the counts, the next are complete (the measurements
+// 6,400 patterns of six measurements in four categories (or eleven, more than a single run
+// rates side by side in one step), which training learns in blocks of 512 rows each: the first block fixes the counts, the next are complete (the measurements
 // alike), the last have invalid ones. Measurement 0, 2 and 4 may be one group, measurement 5
 // of category 1 a binomial count, measurement 3 constant with a fifth category of one pattern.
 // The batch runs over 702 rows (more than two blocks), one measurement in six invalid but in the
@@ -280,16 +280,17 @@ TEST(BayesBatch, TrainingAndRunsInBlocksEqualPatternAfterPatternBitForBit) {
     const struct {
         bool joint, binomial, degenerate;
         std::size_t width;
-    } cases[] = {{true, false, false, 6}, {false, true, false, 6}, {true, false, true, 6},
-                 {false, false, true, 6}, {true, false, false, 4}};
+        long categories;
+    } cases[] = {{true, false, false, 6, 4}, {false, true, false, 6, 4}, {true, false, true, 6, 4},
+                 {false, false, true, 6, 4}, {true, false, false, 4, 4}, {false, false, false, 6, 11}};
     tqRandomGaussian normal(17);
     tqRandomUniform uniform(17);
     Rows rows, probes;
     for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.joint << c.binomial << c.degenerate << c.width);
+        SCOPED_TRACE(::testing::Message() << c.joint << c.binomial << c.degenerate << c.width << c.categories);
         rows.clear();
         for (long i = 0; i < 6400; ++i) {
-            const long label = c.degenerate && i == 100 ? 4 : i % 4;
+            const long label = c.degenerate && i == 100 ? 4 : i % c.categories;
             rows.emplace_back();
             for (int j = 0; j < 6; ++j) rows.back().push_back(normal.next(label * 0.7, 1.0 + j));
             if (c.degenerate) rows.back()[3] = 273.15;

@@ -73,9 +73,11 @@ TEST(FrequenciesAndCosts, RefusedCallsRaiseInOrderAndChangeNothing) {
 }
 
 // A few categories with looked-up frequencies and no cost overrides are decided by their own
-// path; it gives what the frequency object's decide gives, bit for bit and error for error:
-// frequencies and scores of 0 and -0 (equal costs to order), a default cost of 0 or infinity,
-// labels that repeat or are negative, scores outside [0, 1] or NaN, and the abort request.
+// path (unrolled for each count up to eight); it gives what the frequency object's decide gives,
+// bit for bit and error for error: frequencies and scores of 0 and -0 (equal costs to order), a
+// default cost of 0 or infinity, labels that repeat or are negative, scores outside [0, 1] or
+// NaN, and the abort request. Labels that pass their checks give the same with those checks
+// left out (decideCheckedLabels, as a classifier decides over its own labels).
 TEST(DecisionRule, LookedUpFrequenciesDecideAsTheFrequencyObject) {
     tqRandomUniform u(23);
     const auto pick = [&](std::initializer_list<double> values) {
@@ -108,9 +110,20 @@ TEST(DecisionRule, LookedUpFrequenciesDecideAsTheFrequencyObject) {
         } catch (const tqException& e) {
             second = e.what();
         }
+        // The labels pass their checks but where the trial spoils them.
+        const bool labelsPass = trial % 37 != 5;
+        tqClassifierResult checked(labelsPass ? stale : byObject);
+        std::string third = labelsPass ? "" : second;
+        try {
+            if (labelsPass) checked.decideCheckedLabels(n, labels.data(), match.data(), frequency.data(), costs, -2.0);
+        } catch (const tqException& e) {
+            third = e.what();
+        }
         tfClearAbortRequest();
         EXPECT_EQ(first, second) << "trial " << trial;
+        EXPECT_EQ(third, second) << "trial " << trial;
         ASSERT_EQ(tqtest::storeBytes(lookedUp), tqtest::storeBytes(byObject)) << "trial " << trial;
+        ASSERT_EQ(tqtest::storeBytes(checked), tqtest::storeBytes(byObject)) << "trial " << trial;
     }
 }
 

@@ -167,16 +167,13 @@ struct tq_BayesRunTable {
     // that is >= 0 or +inf), and the upper clamp changes nothing.
     bool belowLimit = true;
 
-    // The same terms eight categories at a time, where every category has `perCategory` terms:
-    // block b holds categories 8b to 8b + 7 side by side, term by term (the lanes past the last
-    // category as left-out terms of measurement 0), so that one step of two four-lane vectors
-    // rates the eight. Where the categories rate the same measurement at each term (sharedIndex),
-    // a step reads one value for all its lanes. Empty where the categories differ in their
-    // number of terms, or have none.
+    // The same terms eight categories at a time, where the categories rate the same
+    // measurements in the same order (`perCategory` terms each): block b holds categories 8b to
+    // 8b + 7 side by side, term by term (the lanes past the last category as left-out terms),
+    // so that one step reads one value and rates the eight. Empty where the categories differ
+    // in their terms, or have none.
     static constexpr std::size_t kBlockLanes = 8;
     std::size_t perCategory = 0;
-    bool sharedIndex = false;
-    std::vector<std::size_t> laneIndex;
     std::vector<double> laneMean, laneInvScale, laneLogNorm;
 
     void add(std::size_t j, const tqMVNTerms1& terms) {
@@ -193,16 +190,14 @@ struct tq_BayesRunTable {
         if (categories == 0 || end[0] == 0) return;
         for (std::size_t k = 1; k < categories; ++k)
             if (end[k] - end[k - 1] != end[0]) return;
+        for (std::size_t t = end[0]; t < index.size(); ++t)
+            if (index[t] != index[t % end[0]]) return;
         perCategory = end[0];
-        sharedIndex = true;
-        for (std::size_t k = 0; k < categories; ++k)
-            for (std::size_t p = 0; p < perCategory; ++p) sharedIndex = sharedIndex && index[k * perCategory + p] == index[p];
         for (std::size_t first = 0; first < categories; first += kBlockLanes)
             for (std::size_t p = 0; p < perCategory; ++p)
                 for (std::size_t lane = first; lane < first + kBlockLanes; ++lane) {
                     const bool real = lane < categories;
                     const std::size_t t = lane * perCategory + p;
-                    laneIndex.push_back(real ? index[t] : 0);
                     laneMean.push_back(real ? mean[t] : 0.0);
                     laneInvScale.push_back(real ? invScale[t] : 0.0);
                     laneLogNorm.push_back(real ? logNorm[t] : 0.0);
@@ -301,25 +296,23 @@ typedef long long RowLanes __attribute__((vector_size(32)));
 // terms one after another below in their order (max and min give the clamp's values, NaN
 // included, as its comparisons do; the upper one changes nothing where every normaliser lies
 // below the limit). Inlined into each copy below, which is built for its own instruction set.
-template <class V, bool kShared, bool kUpper>
+template <class V, bool kUpper>
 __attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
                                                      double* scores) {
     constexpr std::size_t kLanes = tq_BayesRunTable::kBlockLanes, kWidth = sizeof(V) / sizeof(double),
                           kVectors = kLanes / kWidth;
     const std::size_t categories = table.end.size(), terms = table.perCategory;
-    const std::size_t* index = table.laneIndex.data();
+    const std::size_t* index = table.index.data();
     const double *mean = table.laneMean.data(), *invScale = table.laneInvScale.data(),
                  *logNorm = table.laneLogNorm.data();
     const V lo = V{} - tqMVNLogLimit, hi = V{} + tqMVNLogLimit;
     for (std::size_t first = 0, t = 0; first < categories; first += kLanes) {
         V sum[kVectors] = {};
-        for (const std::size_t end = t + terms * kLanes; t < end; t += kLanes) {
-            const V shared = V{} + values[index[t]];
+        for (std::size_t p = 0; p < terms; ++p, t += kLanes) {
+            const V x = V{} + values[index[p]];
             for (std::size_t h = 0; h < kVectors; ++h) {
                 const std::size_t at = t + h * kWidth;
-                V x = shared, m, s, l;
-                if (!kShared)
-                    for (std::size_t lane = 0; lane < kWidth; ++lane) x[lane] = values[index[at + lane]];
+                V m, s, l;
                 std::memcpy(&m, mean + at, sizeof m);
                 std::memcpy(&s, invScale + at, sizeof s);
                 std::memcpy(&l, logNorm + at, sizeof l);
@@ -339,17 +332,10 @@ __attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& tab
 template <class V>
 __attribute__((always_inline)) inline void rateLanes(const tq_BayesRunTable& table, const double* values,
                                                      double* scores) {
-    if (table.sharedIndex) {
-        if (table.belowLimit)
-            rateLanes<V, true, false>(table, values, scores);
-        else
-            rateLanes<V, true, true>(table, values, scores);
-    } else {
-        if (table.belowLimit)
-            rateLanes<V, false, false>(table, values, scores);
-        else
-            rateLanes<V, false, true>(table, values, scores);
-    }
+    if (table.belowLimit)
+        rateLanes<V, false>(table, values, scores);
+    else
+        rateLanes<V, true>(table, values, scores);
 }
 
 typedef double LanePair __attribute__((vector_size(16)));
@@ -554,7 +540,7 @@ bool tq_ClassifierBayesian::rateAndMatch_(const tqPatternRows& block, double* co
     return rateAndMatchBaseline(*table_, block, columns, scores, match, shift);
 }
 
-// The lanes where every category has as many terms, built for AVX2 where the processor has it
+// The lanes where the categories rate the same measurements, built for AVX2 where the processor has it
 // and CLASTOOL_NO_SIMD leaves it on, else the baseline copy (the same operations in the same
 // order either way, the file compiled with -ffp-contract=off); otherwise term by term.
 void tq_ClassifierBayesian::rateFromTable_(const tq_BayesRunTable& table, const double* values,
