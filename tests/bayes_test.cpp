@@ -240,12 +240,12 @@ struct Batch {
 };
 
 // Batch runs rate every row as its single run does, bit for bit; the class scores alone give
-// those of the results in the caller's column order (here reversed labels and a label no
-// category has, which scores 0). A row that fails stops both with `error`, which its single
+// those of the results in the caller's column order (here reversed labels and labels no
+// category has, which score 0). A row that fails stops both with `error`, which its single
 // run gives, after the rows before it: its block is not all rated.
 template <class Runner>
 void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, const std::string& error = "") {
-    const std::vector<long> columns = {99, 4, 3, 2, 1, 0};
+    const std::vector<long> columns = {99, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
     std::vector<tqClassifierResult> results(view.rows);
     std::vector<double> scores(view.rows * columns.size(), -1.0);
     EXPECT_EQ(errorOf([&] { runner.runBatch(view, results.data()); }), error);
@@ -260,7 +260,7 @@ void expectBatchAsSingleRuns(const Runner& runner, const tqPatternRows& view, co
         ASSERT_EQ(tqtest::storeBytes(results[r]), one) << "row " << r;
         std::vector<double> expected(columns.size(), 0.0);
         for (const auto& entry : results[r].categoryResults())
-            expected.at(static_cast<std::size_t>(5 - entry.categoryLabel())) = entry.classScore();
+            expected.at(columns.size() - 1 - static_cast<std::size_t>(entry.categoryLabel())) = entry.classScore();
         for (std::size_t c = 0; c < columns.size(); ++c)
             ASSERT_EQ(tqtest::f64(scores[r * columns.size() + c]), tqtest::f64(expected[c]))
                 << "row " << r << ", column " << c;
