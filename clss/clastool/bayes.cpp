@@ -410,6 +410,31 @@ constexpr double kExpUnderflow = -746.0;
 // The rows of a batch block (tq_Classifier::kBatchBlock, checked where the block is rated).
 constexpr std::size_t kBlockRows = 256;
 
+// Terms [first, last) of the table summed from 0.0 in their order for kQuads quads of rows, whose
+// measurement j lies at columns[j * kBlockRows, + 4 * kQuads), into sums[0, 4 * kQuads): each
+// term's constants read once for all of them. The clamp as max and min: a NaN term gives the
+// lower limit, as tfMVNClampLog gives it; the upper one only where kUpper.
+template <std::size_t kQuads, bool kUpper>
+__attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& table, std::size_t first, std::size_t last,
+                                                     const double* columns, double* sums) {
+    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
+    RowQuad sum[kQuads] = {};
+    for (std::size_t t = first; t < last; ++t) {
+        const double* column = columns + table.index[t] * kBlockRows;
+        const double mean = table.mean[t], invScale = table.invScale[t], logNorm = table.logNorm[t];
+        for (std::size_t q = 0; q < kQuads; ++q) {
+            RowQuad v;
+            std::memcpy(&v, column + 4 * q, sizeof v);
+            const RowQuad z = (v - mean) * invScale;
+            RowQuad term = logNorm - 0.5 * (z * z);
+            term = term > lo ? term : lo;
+            if (kUpper) term = term < hi ? term : hi;
+            sum[q] += term;
+        }
+    }
+    std::memcpy(sums, sum, sizeof sum);
+}
+
 // A complete block (of at most kBatchBlock rows) rated from the table and its match scores
 // formed, as rateFromTable_ and matchScoresOf_ form them row by row: the same operations in the
 // same order for every row, four rows per step. The block is first copied column by column into
@@ -462,26 +487,14 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
         if (any[lane] != 0.0 || any[lane] != any[lane]) return false;
 
     const std::size_t numModels = table.end.size();
-    const std::size_t* index = table.index.data();
-    const double *mean = table.mean.data(), *invScale = table.invScale.data(), *logNorm = table.logNorm.data();
-    // The clamp as max and min: a NaN term gives the lower limit, as tfMVNClampLog gives it.
-    const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
     const auto rate = [&](auto upper) {
         for (std::size_t k = 0, first = 0; k < numModels; ++k) {
             const std::size_t last = table.end[k];
-            for (std::size_t i = 0; i < padded; i += 4) {
-                RowQuad sum = {};
-                for (std::size_t t = first; t < last; ++t) {
-                    RowQuad v;
-                    std::memcpy(&v, columns + index[t] * kBlockRows + i, sizeof v);
-                    const RowQuad z = (v - mean[t]) * invScale[t];
-                    RowQuad term = logNorm[t] - 0.5 * (z * z);
-                    term = term > lo ? term : lo;
-                    if (decltype(upper)::value) term = term < hi ? term : hi;
-                    sum += term;
-                }
-                std::memcpy(scores + k * kBlockRows + i, &sum, sizeof sum);
-            }
+            std::size_t i = 0;
+            for (; i + 16 <= padded; i += 16)
+                rateQuads<4, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
+            for (; i < padded; i += 4)
+                rateQuads<1, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
             first = last;
         }
     };

@@ -426,6 +426,13 @@ struct tqClassifierResult::RowDecisions {
                                                      const double* matchScores, const double* matchScoreFactorLogs,
                                                      const double* frequency, const tqClassifierCosts& costs,
                                                      tqClassifierResult* results);
+    // decide for a count of categories that is a std::size_t or, for the usual handful, a
+    // constant, which unrolls every loop over them.
+    template <class Count>
+    [[gnu::always_inline]] static inline void decideOf(std::size_t rows, Count count, const long* labels,
+                                                       const double* matchScores, const double* matchScoreFactorLogs,
+                                                       const double* frequency, const tqClassifierCosts& costs,
+                                                       tqClassifierResult* results);
     static void decideBaseline(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
                                const double* matchScoreFactorLogs, const double* frequency,
                                const tqClassifierCosts& costs, tqClassifierResult* results);
@@ -441,6 +448,24 @@ void tqClassifierResult::RowDecisions::decide(std::size_t rows, std::size_t n, c
                                               const double* matchScores, const double* matchScoreFactorLogs,
                                               const double* frequency, const tqClassifierCosts& costs,
                                               tqClassifierResult* results) {
+    switch (n) {
+    case 2: return decideOf(rows, Few<2>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 3: return decideOf(rows, Few<3>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 4: return decideOf(rows, Few<4>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 5: return decideOf(rows, Few<5>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 6: return decideOf(rows, Few<6>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 7: return decideOf(rows, Few<7>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 8: return decideOf(rows, Few<8>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    default: return decideOf(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    }
+}
+
+template <class Count>
+void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCategories, const long* labels,
+                                                const double* matchScores, const double* matchScoreFactorLogs,
+                                                const double* frequency, const tqClassifierCosts& costs,
+                                                tqClassifierResult* results) {
+    const std::size_t n = numCategories;
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
     // Where one fails, or there are too many categories for the lanes, the rows are decided one
     // by one, and the first one gives the error.
