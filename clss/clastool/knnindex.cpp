@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <utility>
 
 #include "clss/clastool/knnfloat.h"
@@ -84,7 +83,6 @@ constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
-constexpr long kWalks = 8;  // queries searched in turns
 constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
@@ -323,93 +321,66 @@ template <int Q>
 }
 #endif
 
-// The walk of one query over the tree: the depth-first descent of the search, nearer child first,
-// as an explicit stack, so that several walks can take turns (see searchTree).
-struct Walk {
-    // A node still to visit: its rows [begin, end), its box, its depth and the cheap sum of the
-    // gaps to its box, tested against the list's bound when the node is taken from the stack.
-    struct Node {
-        long node, begin, end, level;
-        const float* box;
-        double gaps;
-    };
-
-    Walk(long dims, long levels)
-        : query(dims), children(static_cast<std::size_t>(levels + 1) * 4 * static_cast<std::size_t>(dims)) {
-        stack.reserve(static_cast<std::size_t>(levels + 2));
-    }
-
-    long q = -1;  // the query walked, -1: none
-    const double* a = nullptr;
-    std::optional<ReplayList> list;
-    FloatValues query;             // the query for the coded leaves
-    std::vector<float> children;   // per depth, the decoded boxes of the children of the node visited
-    std::vector<Node> stack;
-    Node leaf{};                   // the leaf to read next, its record being fetched
-    bool waiting = false;
-};
-
-// The k nearest of queries over the tree, each leaf one run of consecutive rows.
+// The k nearest of one query over the tree, each leaf one run of consecutive rows.
 template <int Q>
 class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long dims, double p)
-        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), margins_(Q, dims),
-          wide_(wideSearch()), children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
+        : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
+          margins_(Q, dims), wide_(wideSearch()),
+          children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
           steps_(codes.records ? static_cast<std::size_t>(dims) : 0) {}
 
     long examined = 0;
     long nodes = 0;
 
-    // Starts the walk of `a` from the root over row positions [begin, end).
-    void start(Walk& w, long q, const double* a, long k, long begin, long end) {
-        w.q = q;
-        w.a = a;
-        w.list.emplace(k, packed_, skip_, false);
-        if (codes_.records) w.query.set(a);
-        w.stack.clear();
-        w.stack.push_back({0, begin, end, 0, boxes_.root, -std::numeric_limits<double>::infinity()});
-        w.waiting = false;
+    void setQuery(const double* a) {
+        if (codes_.records) query_.set(a);
     }
 
-    // Reads the leaf the walk waits for, if any, then visits its nodes up to the next leaf not
-    // pruned, whose record it starts fetching. False: the walk is over. A node is pruned when its
-    // gap sum reaches the list's bound at the time the recursive descent would test it: each walk
-    // visits the same nodes in the same order and makes the same offers as that descent.
-    bool advance(Walk& w) {
-        if (w.waiting) {
-            w.waiting = false;
-            readLeaf(w, w.leaf);
-        }
-        while (!w.stack.empty()) {
-            const Walk::Node e = w.stack.back();
-            w.stack.pop_back();
-            if (e.gaps >= w.list->bound()) continue;
-            ++nodes;
-            if (e.end - e.begin <= RowIndex::kLeafRows) {
-                examined += e.end - e.begin;
-                fetch(w, e);
-                w.leaf = e;
-                w.waiting = true;
-                return true;
+    // The search from the root over row positions [begin, end).
+    void visit(ReplayList& list, const double* a, long begin, long end) { visit(list, a, 0, begin, end, boxes_.root, 0); }
+
+    // Node `node` at depth `level` over row positions [begin, end), its box already found not to
+    // be pruned.
+    void visit(ReplayList& list, const double* a, long node, long begin, long end, const float* box, long level) {
+        ++nodes;
+        if (end - begin <= RowIndex::kLeafRows) {
+            examined += end - begin;
+#ifdef CLASTOOL_KNN_CODES
+            if (codes_.records && query_.usable()) {
+                const std::uint8_t* record = codes_.records + recordAt(begin, dims_);
+                double error;
+                std::memcpy(&error, record, sizeof error);
+                if (error == error) {
+                    std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
+                    offerCodedLeaf<Q>(list, query_, margins_, record + recordHead(dims_), box, steps_.data(), error,
+                                      begin, end, a, packed_, dims_, p_);
+                    return;
+                }
             }
-            const long mid = e.begin + (e.end - e.begin) / 2;
-            const long left = 2 * e.node + 1, right = left + 1;
-            const float* children = decode(w.children.data(), e.node, e.box, e.level);
-            double to[2];
-            siblingSums(w.a, children, to);
-            const Walk::Node nearLeft{left, e.begin, mid, e.level + 1, children, to[0]};
-            const Walk::Node farRight{right, mid, e.end, e.level + 1, children + 2 * dims_, to[1]};
-            // The farther child below the nearer, taken when the nearer's subtree is done.
-            if (to[0] <= to[1]) {
-                w.stack.push_back(farRight);
-                w.stack.push_back(nearLeft);
-            } else {
-                w.stack.push_back(nearLeft);
-                w.stack.push_back(farRight);
-            }
+#endif
+            if (list.full())
+                offerRows(Q, list, begin, end, a, packed_, dims_, p_);
+            else
+                offerNearestFirst(list, a, begin, end);
+            return;
         }
-        return false;
+        const long mid = begin + (end - begin) / 2;
+        const long left = 2 * node + 1, right = left + 1;
+        const float* children = decode(node, box, level);
+        const float* leftBox = children;
+        const float* rightBox = children + 2 * dims_;
+        double to[2];
+        siblingSums(a, children, to);
+        const double toLeft = to[0], toRight = to[1];
+        if (toLeft <= toRight) {
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid, leftBox, level + 1);
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end, rightBox, level + 1);
+        } else {
+            if (!(toRight >= list.bound())) visit(list, a, right, mid, end, rightBox, level + 1);
+            if (!(toLeft >= list.bound())) visit(list, a, left, begin, mid, leftBox, level + 1);
+        }
     }
 
     // The first row of the leaf the search of `a` reaches first (the nearer box at every level).
@@ -418,7 +389,7 @@ public:
         const float* box = boxes_.root;
         while (end - begin > RowIndex::kLeafRows) {
             const long mid = begin + (end - begin) / 2;
-            const float* children = decode(children_.data(), node, box, level++);
+            const float* children = decode(node, box, level++);
             double to[2];
             siblingSums(a, children, to);
             if (to[0] <= to[1]) {
@@ -437,46 +408,9 @@ public:
     const SkipBound& skip() const { return skip_; }
 
 private:
-    // Starts fetching the record of leaf `e`, where it has one. Inline assembly: GCC 12 compiled
-    // no instruction at all from __builtin_prefetch here.
-    void fetch(const Walk& w, const Walk::Node& e) const {
-#ifdef CLASTOOL_KNN_CODES
-        if (!codes_.records || !w.query.usable()) return;
-        const std::uint8_t* record = codes_.records + recordAt(e.begin, dims_);
-        const std::size_t bytes = recordHead(dims_) + static_cast<std::size_t>(dims_ * (e.end - e.begin));
-        for (std::size_t at = 0; at < bytes; at += 64) asm volatile("prefetcht0 %0" : : "m"(record[at]));
-#else
-        (void)w;
-        (void)e;
-#endif
-    }
-
-    // The rows of leaf `e`, through its codes where it has them.
-    void readLeaf(Walk& w, const Walk::Node& e) {
-        ReplayList& list = *w.list;
-#ifdef CLASTOOL_KNN_CODES
-        if (codes_.records && w.query.usable()) {
-            const std::uint8_t* record = codes_.records + recordAt(e.begin, dims_);
-            double error;
-            std::memcpy(&error, record, sizeof error);
-            if (error == error) {
-                std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
-                offerCodedLeaf<Q>(list, w.query, margins_, record + recordHead(dims_), e.box, steps_.data(), error,
-                                  e.begin, e.end, w.a, packed_, dims_, p_);
-                return;
-            }
-        }
-#endif
-        if (list.full())
-            offerRows(Q, list, e.begin, e.end, w.a, packed_, dims_, p_);
-        else
-            offerNearestFirst(list, w.a, e.begin, e.end);
-    }
-
-    // The boxes of the children of inner node `node` at depth `level`, whose box is `box`, into
-    // `buffer` (per depth).
-    const float* decode(float* buffer, long node, const float* box, long level) {
-        float* children = buffer + static_cast<std::size_t>(level) * 4 * static_cast<std::size_t>(dims_);
+    // The boxes of the children of inner node `node` at depth `level`, whose box is `box`.
+    const float* decode(long node, const float* box, long level) {
+        float* children = children_.data() + static_cast<std::size_t>(level) * 4 * static_cast<std::size_t>(dims_);
         const std::uint8_t* codes = boxes_.codes + static_cast<std::size_t>(node) * 4 * static_cast<std::size_t>(dims_);
 #ifdef CLASTOOL_KNN_CODES
         if (wide_) {
@@ -547,9 +481,10 @@ private:
     long dims_;
     double p_;
     SkipBound skip_;
+    FloatValues query_;  // the query for the coded leaves
     FloatScale margins_;
     bool wide_;
-    std::vector<float> children_;  // per depth, the decoded boxes on firstLeaf's way down
+    std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
     std::vector<float> steps_;     // the steps of the coded leaf being read
 };
 
@@ -564,34 +499,19 @@ Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCo
                   std::vector<double>* distances) {
     TreeSearch<Q> search(packed, boxes, codes, dims, p);
     // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
-    // same leaves, which are then still in the cache. Each is answered on its own, in any order:
-    // kWalks of them at a time take turns, each walk going on until it reaches a leaf, whose
-    // record it prefetches while the others go on, and reading that leaf at its next turn, so
-    // that the wait for one query's leaf overlaps the work of the others.
+    // same leaves, which are then still in the cache. Each is answered on its own, in any order.
     std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) byLeaf[static_cast<std::size_t>(q)] = {search.firstLeaf(queries[q], indexed), q};
     std::sort(byLeaf.begin(), byLeaf.end());
-    std::vector<Walk> walks(static_cast<std::size_t>(std::min(count, kWalks)), Walk(dims, boxes.levels));
-    long next = 0;
-    const auto startNext = [&](Walk& w) {
-        if (next == count) {
-            w.q = -1;
-            return;
-        }
-        const long q = byLeaf[static_cast<std::size_t>(next++)].second;
+    for (const auto& leafQuery : byLeaf) {
+        const long q = leafQuery.second;
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
-        search.start(w, q, queries[q], std::min(k, n), 0, indexed);
-    };
-    for (Walk& w : walks) startNext(w);
-    for (long active = static_cast<long>(walks.size()); active > 0;) {
-        for (Walk& w : walks) {
-            if (w.q < 0 || search.advance(w)) continue;
-            offerRows(Q, *w.list, indexed, n, w.a, packed, dims, p);
-            w.list->finish(indices[w.q], distances[w.q]);
-            startNext(w);
-            if (w.q < 0) --active;
-        }
+        ReplayList list(std::min(k, n), packed, search.skip(), false);
+        search.setQuery(queries[q]);
+        search.visit(list, queries[q], 0, indexed);
+        offerRows(Q, list, indexed, n, queries[q], packed, dims, p);
+        list.finish(indices[q], distances[q]);
     }
     return {search.examined, search.nodes};
 }
