@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -441,11 +442,12 @@ __attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& tab
 // columns (room for kBatchBlock rows per measurement; the rows past the last one, up to a
 // multiple of four, as 0.0), so that a term reads its measurement of four rows in one load and
 // every measurement is read from the caller's rows once. scores takes each category's
-// log-likelihoods (kBatchBlock per category), match the match scores row by row and shift each
-// row's factor. False, with nothing rated, where a value is not finite.
+// log-likelihoods (kBatchBlock per category), then the arguments of exp in their places, match
+// the match scores row by row, shift each row's factor and calls the places of the exp calls
+// (room for kBatchBlock per category). False, with nothing rated, where a value is not finite.
 __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                         double* columns, double* scores, double* match,
-                                                        double* shift) {
+                                                        double* shift, std::uint32_t* calls) {
     const std::size_t rows = block.rows, padded = (rows + 3) / 4 * 4, dimension = block.dimension;
     // Four rows by four measurements per step, transposed in registers; the rest one by one.
     const std::size_t quadRows = rows / 4 * 4, quadColumns = dimension / 4 * 4;
@@ -503,6 +505,11 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
     else
         rate(std::true_type{});
 
+    // Each row's best category gives exactly 1 and one too far behind it exactly +0, four rows per
+    // step; the arguments of the other categories' exp calls are left in scores and their places
+    // listed in calls (without a branch per category), and exp is then called for them one after
+    // another, with no vector held across a call.
+    std::size_t listed = 0;
     for (std::size_t i = 0; i < padded; i += 4) {
         RowQuad best = RowQuad{} - std::numeric_limits<double>::infinity();
         for (std::size_t k = 0; k < numModels; ++k) {
@@ -515,27 +522,37 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
         const std::size_t count = std::min<std::size_t>(4, rows - i);
         for (std::size_t lane = 0; lane < count; ++lane) shift[i + lane] = negated[lane];
         for (std::size_t k = 0; k < numModels; ++k) {
+            double* at = scores + k * kBlockRows + i;
             RowQuad s;
-            std::memcpy(&s, scores + k * kBlockRows + i, sizeof s);
+            std::memcpy(&s, at, sizeof s);
             const RowQuad argument = s + negated;
             const RowLanes one = finite & (s == best), call = ~one & ~(argument < kExpUnderflow);
             const RowQuad known = one ? RowQuad{} + 1.0 : RowQuad{};
-            for (std::size_t lane = 0; lane < count; ++lane)
-                match[(i + lane) * numModels + k] = call[lane] ? std::exp(argument[lane]) : known[lane];
+            std::memcpy(at, &argument, sizeof argument);
+            for (std::size_t lane = 0; lane < count; ++lane) {
+                match[(i + lane) * numModels + k] = known[lane];
+                calls[listed] = static_cast<std::uint32_t>(k * kBlockRows + i + lane);
+                listed += static_cast<std::size_t>(call[lane] & 1);
+            }
         }
+    }
+    for (std::size_t c = 0; c < listed; ++c) {
+        const std::size_t at = calls[c];
+        match[at % kBlockRows * numModels + at / kBlockRows] = std::exp(scores[at]);
     }
     return true;
 }
 
 bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
-                          double* match, double* shift) {
-    return rateAndMatch(table, block, columns, scores, match, shift);
+                          double* match, double* shift, std::uint32_t* calls) {
+    return rateAndMatch(table, block, columns, scores, match, shift, calls);
 }
 
 #ifdef CLASTOOL_BAYES_AVX2
 [[gnu::target("avx2")]] bool rateAndMatchAvx2(const tq_BayesRunTable& table, const tqPatternRows& block,
-                                              double* columns, double* scores, double* match, double* shift) {
-    return rateAndMatch(table, block, columns, scores, match, shift);
+                                              double* columns, double* scores, double* match, double* shift,
+                                              std::uint32_t* calls) {
+    return rateAndMatch(table, block, columns, scores, match, shift, calls);
 }
 #endif
 
@@ -545,12 +562,12 @@ bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& bl
 // else the baseline one; both make the same operations in the same order (the file is compiled
 // with -ffp-contract=off), hence the same bits.
 bool tq_ClassifierBayesian::rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
-                                          double* shift) const {
+                                          double* shift, std::uint32_t* calls) const {
     static_assert(kBlockRows == kBatchBlock, "a block's columns have room for its rows");
 #ifdef CLASTOOL_BAYES_AVX2
-    if (tq_simd::useAvx2()) return rateAndMatchAvx2(*table_, block, columns, scores, match, shift);
+    if (tq_simd::useAvx2()) return rateAndMatchAvx2(*table_, block, columns, scores, match, shift, calls);
 #endif
-    return rateAndMatchBaseline(*table_, block, columns, scores, match, shift);
+    return rateAndMatchBaseline(*table_, block, columns, scores, match, shift, calls);
 }
 
 // The lanes where the categories rate the same measurements, built for AVX2 where the processor has it
@@ -912,14 +929,18 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
     // Room for a block's measurements column by column, where the table rates the rows.
     std::vector<double> columns;
-    if (table_ && rows.dimension >= table_->reach) columns.resize(kBatchBlock * rows.dimension);
+    std::vector<std::uint32_t> calls;
+    if (table_ && rows.dimension >= table_->reach) {
+        columns.resize(kBatchBlock * rows.dimension);
+        calls.resize(kBatchBlock * numModels);
+    }
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();
         const std::size_t end = std::min(rows.rows, begin + kBatchBlock);
         const tqPatternRows block = rows.slice(begin, end);
         bool rated;
         if (!columns.empty() && allValid(block)) {
-            rated = rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data());
+            rated = rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data(), calls.data());
         } else if ((rated = rateBlock_(models, block, scores.data()))) {
             for (std::size_t i = 0; i < end - begin; ++i)
                 shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);

@@ -3,6 +3,7 @@
 #ifndef CLASTOOL_BAYES_H
 #define CLASTOOL_BAYES_H
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -110,9 +111,9 @@ private:
     // from the table and its match scores formed, each row as a single run forms them: false,
     // with nothing formed, where a value is not finite. columns and scores take kBatchBlock
     // rows per measurement and per category, match the block's rows' scores and shift their
-    // factors' logarithms.
+    // factors' logarithms; calls is room for kBatchBlock places per category.
     bool rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
-                       double* shift) const;
+                       double* shift, std::uint32_t* calls) const;
     // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at
     // least the table's reach), row by row into scores, a term at a time over the rows.
     void rateBlockFromTable_(const tq_BayesRunTable& table, const tqPatternRows& block, double* scores) const;
