@@ -298,7 +298,9 @@ TEST(DecisionRule, RowsDecidedTogetherEqualRowsDecidedOneByOne) {
     for (int trial = 0; trial < 600; ++trial) {
         const auto n = static_cast<std::size_t>(u.next(1, 19)), rows = static_cast<std::size_t>(u.next(1, 8));
         std::vector<long> labels(n);
-        std::vector<double> frequency(n), match(rows * n), factor(rows);
+        // The scores column by column, some columns with room past the rows.
+        const std::size_t stride = rows + static_cast<std::size_t>(trial % 3);
+        std::vector<double> frequency(n), match(stride * n), factor(rows), row(n);
         tqClassifierCosts costs(pick({1.0, 1.0, 2.0, kInf}));
         for (std::size_t k = 0; k < n; ++k) {
             labels[k] = static_cast<long>(2 * k) + trial % 3;
@@ -315,14 +317,16 @@ TEST(DecisionRule, RowsDecidedTogetherEqualRowsDecidedOneByOne) {
         std::vector<tqClassifierResult> together(rows, stale), oneByOne(rows, stale);
         std::string first, second;
         try {
-            tqClassifierResult::decideRows(rows, n, labels.data(), match.data(), factor.data(),
+            tqClassifierResult::decideRows(rows, n, labels.data(), match.data(), stride, factor.data(),
                                            frequency.data(), costs, together.data());
         } catch (const tqException& e) {
             first = e.what();
         }
         try {
-            for (std::size_t r = 0; r < rows; ++r)
-                oneByOne[r].decide(n, labels.data(), &match[r * n], frequency.data(), costs, factor[r]);
+            for (std::size_t r = 0; r < rows; ++r) {
+                for (std::size_t k = 0; k < n; ++k) row[k] = match[k * stride + r];
+                oneByOne[r].decide(n, labels.data(), row.data(), frequency.data(), costs, factor[r]);
+            }
         } catch (const tqException& e) {
             second = e.what();
         }

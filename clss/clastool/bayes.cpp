@@ -443,7 +443,7 @@ __attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& tab
 // multiple of four, as 0.0), so that a term reads its measurement of four rows in one load and
 // every measurement is read from the caller's rows once. scores takes each category's
 // log-likelihoods (kBatchBlock per category), then the arguments of exp in their places, match
-// the match scores row by row, shift each row's factor and calls the places of the exp calls
+// the match scores in the same places, shift each row's factor and calls the places of the exp calls
 // (room for kBatchBlock per category). False, with nothing rated, where a value is not finite.
 __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                         double* columns, double* scores, double* match,
@@ -529,17 +529,14 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
             const RowLanes one = finite & (s == best), call = ~one & ~(argument < kExpUnderflow);
             const RowQuad known = one ? RowQuad{} + 1.0 : RowQuad{};
             std::memcpy(at, &argument, sizeof argument);
+            std::memcpy(match + k * kBlockRows + i, &known, sizeof known);
             for (std::size_t lane = 0; lane < count; ++lane) {
-                match[(i + lane) * numModels + k] = known[lane];
                 calls[listed] = static_cast<std::uint32_t>(k * kBlockRows + i + lane);
                 listed += static_cast<std::size_t>(call[lane] & 1);
             }
         }
     }
-    for (std::size_t c = 0; c < listed; ++c) {
-        const std::size_t at = calls[c];
-        match[at % kBlockRows * numModels + at / kBlockRows] = std::exp(scores[at]);
-    }
+    for (std::size_t c = 0; c < listed; ++c) match[calls[c]] = std::exp(scores[calls[c]]);
     return true;
 }
 
@@ -922,10 +919,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     }
     const tqClassifierTrainParamsBayesian& kept = runParams_();
     const std::size_t numModels = models.size();
-    // One block's log-likelihoods and match scores, row by row, and factors, reused; the
-    // frequencies looked up once.
+    // One block's log-likelihoods, its match scores category by category (kBatchBlock rows
+    // each) and factors, reused; the frequencies looked up once.
     std::vector<double> scores(kBatchBlock * numModels), match(kBatchBlock * numModels), shift(kBatchBlock),
-        frequency(numModels);
+        frequency(numModels), row(numModels);
     for (std::size_t k = 0; k < numModels; ++k) frequency[k] = kept.categoryFrequencies().categoryFrequency(labels_[k]);
     // Room for a block's measurements column by column, where the table rates the rows.
     std::vector<double> columns;
@@ -942,8 +939,10 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
         if (!columns.empty() && allValid(block)) {
             rated = rateAndMatch_(block, columns.data(), scores.data(), match.data(), shift.data(), calls.data());
         } else if ((rated = rateBlock_(models, block, scores.data()))) {
-            for (std::size_t i = 0; i < end - begin; ++i)
-                shift[i] = matchScoresOf_(scores.data() + i * numModels, match.data() + i * numModels);
+            for (std::size_t i = 0; i < end - begin; ++i) {
+                shift[i] = matchScoresOf_(scores.data() + i * numModels, row.data());
+                for (std::size_t k = 0; k < numModels; ++k) match[k * kBatchBlock + i] = row[k];
+            }
         }
         if (!rated) {
             // The rows of this block one by one: the results before the failing row, then
@@ -951,7 +950,7 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
             for (std::size_t i = begin; i < end; ++i) run_(rows.pattern(i), results[i]);
             continue;
         }
-        tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), shift.data(),
+        tqClassifierResult::decideRows(end - begin, numModels, labels_.data(), match.data(), kBatchBlock, shift.data(),
                                        frequency.data(), kept.misclassificationCosts(), results + begin);
     }
 }

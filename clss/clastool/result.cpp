@@ -423,46 +423,46 @@ void tqClassifierResult::placeEntries_(std::size_t n, const long* labels, const 
 // AVX2 where the library can choose at run time.
 struct tqClassifierResult::RowDecisions {
     [[gnu::always_inline]] static inline void decide(std::size_t rows, std::size_t n, const long* labels,
-                                                     const double* matchScores, const double* matchScoreFactorLogs,
+                                                     const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                      const double* frequency, const tqClassifierCosts& costs,
                                                      tqClassifierResult* results);
     // decide for a count of categories that is a std::size_t or, for the usual handful, a
     // constant, which unrolls every loop over them.
     template <class Count>
     [[gnu::always_inline]] static inline void decideOf(std::size_t rows, Count count, const long* labels,
-                                                       const double* matchScores, const double* matchScoreFactorLogs,
+                                                       const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                        const double* frequency, const tqClassifierCosts& costs,
                                                        tqClassifierResult* results);
     static void decideBaseline(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
-                               const double* matchScoreFactorLogs, const double* frequency,
+                               std::size_t stride, const double* matchScoreFactorLogs, const double* frequency,
                                const tqClassifierCosts& costs, tqClassifierResult* results);
 #ifdef CLASTOOL_RESULT_AVX2
     [[gnu::target("avx2")]] static void decideAvx2(std::size_t rows, std::size_t n, const long* labels,
-                                                   const double* matchScores, const double* matchScoreFactorLogs,
+                                                   const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                    const double* frequency, const tqClassifierCosts& costs,
                                                    tqClassifierResult* results);
 #endif
 };
 
 void tqClassifierResult::RowDecisions::decide(std::size_t rows, std::size_t n, const long* labels,
-                                              const double* matchScores, const double* matchScoreFactorLogs,
+                                              const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                               const double* frequency, const tqClassifierCosts& costs,
                                               tqClassifierResult* results) {
     switch (n) {
-    case 2: return decideOf(rows, Few<2>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 3: return decideOf(rows, Few<3>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 4: return decideOf(rows, Few<4>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 5: return decideOf(rows, Few<5>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 6: return decideOf(rows, Few<6>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 7: return decideOf(rows, Few<7>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    case 8: return decideOf(rows, Few<8>(), labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
-    default: return decideOf(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    case 2: return decideOf(rows, Few<2>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 3: return decideOf(rows, Few<3>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 4: return decideOf(rows, Few<4>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 5: return decideOf(rows, Few<5>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 6: return decideOf(rows, Few<6>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 7: return decideOf(rows, Few<7>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    case 8: return decideOf(rows, Few<8>(), labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
+    default: return decideOf(rows, n, labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
     }
 }
 
 template <class Count>
 void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCategories, const long* labels,
-                                                const double* matchScores, const double* matchScoreFactorLogs,
+                                                const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                 const double* frequency, const tqClassifierCosts& costs,
                                                 tqClassifierResult* results) {
     const std::size_t n = numCategories;
@@ -477,8 +477,11 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
     }
     if (!alike) {
-        for (std::size_t r = 0; r < rows; ++r)
-            results[r].decide(n, labels, matchScores + r * n, frequency, costs, matchScoreFactorLogs[r]);
+        CategoryScratch<double> row(n);
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t k = 0; k < n; ++k) row[k] = matchScores[k * stride + r];
+            results[r].decide(n, labels, row.data(), frequency, costs, matchScoreFactorLogs[r]);
+        }
         return;
     }
     // The costs of each mistake, looked up once: cost[j * n + i] of deciding i when j is true.
@@ -488,25 +491,33 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
     for (std::size_t j = 0; overrides && j < n; ++j)
         for (std::size_t i = 0; i < n; ++i)
             cost[j * n + i] = i == j ? 0.0 : costs.misclassificationCost(labels[j], labels[i]);
+    // Each label's bits in four lanes (an integer vector taken as doubles bit for bit), for the
+    // entries formed four at a time below.
+    static_assert(sizeof(long) == sizeof(long long), "a label fills a lane");
+    Lanes labelBits[kRowCategories];
+    for (std::size_t i = 0; i < n; ++i) labelBits[i] = (Lanes)(LaneMask{} + static_cast<long long>(labels[i]));
+    static_assert(sizeof(tqClassifierCategoryResult) == sizeof(Lanes), "an entry is four lanes");
 
     const Lanes zero = {}, one = zero + 1.0, frequencySums = zero + frequencySum;
     for (std::size_t r = 0; r < rows; r += kLanes) {
         // The last rows repeat in the lanes beyond them.
         const std::size_t count = std::min(kLanes, rows - r);
-        const double* scores[kLanes];
-        for (std::size_t lane = 0; lane < kLanes; ++lane)
-            scores[lane] = matchScores + (r + std::min(lane, count - 1)) * n;
+        const std::size_t last = r + count - 1;
         // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
         // is decided on its own, which gives its error or its result: frequencies or weights
         // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
         // one NaN where decide adds 0; the order below needs costs that are numbers.
         LaneMask irregular = {};
-        Lanes weight[kRowCategories], weightSum = zero;
+        Lanes match[kRowCategories], weight[kRowCategories], weightSum = zero;
         for (std::size_t k = 0; k < n; ++k) {
-            Lanes match;
-            for (std::size_t lane = 0; lane < kLanes; ++lane) match[lane] = scores[lane][k];
-            irregular |= ~((LaneMask)(match >= zero) & (LaneMask)(match <= one));
-            weight[k] = match * (zero + frequency[k]) / frequencySums;
+            const double* column = matchScores + k * stride;
+            if (count == kLanes) {
+                std::memcpy(&match[k], column + r, sizeof match[k]);
+            } else {
+                for (std::size_t lane = 0; lane < kLanes; ++lane) match[k][lane] = column[std::min(r + lane, last)];
+            }
+            irregular |= ~((LaneMask)(match[k] >= zero) & (LaneMask)(match[k] <= one));
+            weight[k] = match[k] * (zero + frequency[k]) / frequencySums;
         }
         for (std::size_t k = 0; k < n; ++k) weightSum += weight[k];
         // decideWeighed_'s sums over j in order, the own term left out (where decideWeighed_
@@ -529,40 +540,50 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
             for (std::size_t j = 0; j < i; ++j) at[i] -= (LaneMask)(expected[j] <= expected[i]);
             for (std::size_t j = i + 1; j < n; ++j) at[i] -= (LaneMask)(expected[j] < expected[i]);
         }
+        // Each row's entries formed whole from their four lanes (label bits, match score, class
+        // score, expected cost), transposed in registers: entry[i * kLanes + lane].
+        Lanes entry[kRowCategories * kLanes];
+        for (std::size_t i = 0; i < n; ++i) {
+            const Lanes t0 = __builtin_shuffle(labelBits[i], match[i], LaneMask{0, 4, 2, 6}),
+                        t1 = __builtin_shuffle(labelBits[i], match[i], LaneMask{1, 5, 3, 7}),
+                        t2 = __builtin_shuffle(share[i], expected[i], LaneMask{0, 4, 2, 6}),
+                        t3 = __builtin_shuffle(share[i], expected[i], LaneMask{1, 5, 3, 7});
+            entry[i * kLanes] = __builtin_shuffle(t0, t2, LaneMask{0, 1, 4, 5});
+            entry[i * kLanes + 1] = __builtin_shuffle(t1, t3, LaneMask{0, 1, 4, 5});
+            entry[i * kLanes + 2] = __builtin_shuffle(t0, t2, LaneMask{2, 3, 6, 7});
+            entry[i * kLanes + 3] = __builtin_shuffle(t1, t3, LaneMask{2, 3, 6, 7});
+        }
         for (std::size_t lane = 0; lane < count; ++lane) {
             tqClassifierResult& result = results[r + lane];
             if (irregular[lane]) {
-                result.decide(n, labels, scores[lane], frequency, costs, matchScoreFactorLogs[r + lane]);
+                double row[kRowCategories];
+                for (std::size_t k = 0; k < n; ++k) row[k] = match[k][lane];
+                result.decide(n, labels, row, frequency, costs, matchScoreFactorLogs[r + lane]);
                 continue;
             }
             for (std::size_t k = 0; k < n; ++k) attend();
             result.categoryResults_.resize(n);
             tqClassifierCategoryResult* built = result.categoryResults_.data();
-            for (std::size_t i = 0; i < n; ++i) {
-                tqClassifierCategoryResult& entry = built[at[i][lane]];
-                entry.categoryLabel_ = labels[i];
-                entry.matchScore_ = scores[lane][i];
-                entry.classScore_ = share[i][lane];
-                entry.expectedCost_ = expected[i][lane];
-            }
+            for (std::size_t i = 0; i < n; ++i)
+                std::memcpy(static_cast<void*>(built + at[i][lane]), &entry[i * kLanes + lane], sizeof(Lanes));
             result.matchScoreFactorLog_ = matchScoreFactorLogs[r + lane];
         }
     }
 }
 
 void tqClassifierResult::RowDecisions::decideBaseline(std::size_t rows, std::size_t n, const long* labels,
-                                                      const double* matchScores, const double* matchScoreFactorLogs,
+                                                      const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                       const double* frequency, const tqClassifierCosts& costs,
                                                       tqClassifierResult* results) {
-    decide(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    decide(rows, n, labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
 }
 
 #ifdef CLASTOOL_RESULT_AVX2
 void tqClassifierResult::RowDecisions::decideAvx2(std::size_t rows, std::size_t n, const long* labels,
-                                                  const double* matchScores, const double* matchScoreFactorLogs,
+                                                  const double* matchScores, std::size_t stride, const double* matchScoreFactorLogs,
                                                   const double* frequency, const tqClassifierCosts& costs,
                                                   tqClassifierResult* results) {
-    decide(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    decide(rows, n, labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
 }
 #endif
 
@@ -570,15 +591,15 @@ void tqClassifierResult::RowDecisions::decideAvx2(std::size_t rows, std::size_t 
 // else the baseline one; each lane makes decide's operations in decide's order in both (the file
 // is compiled with -ffp-contract=off), hence the same bits.
 void tqClassifierResult::decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
-                                    const double* matchScoreFactorLogs, const double* frequency,
+                                    std::size_t stride, const double* matchScoreFactorLogs, const double* frequency,
                                     const tqClassifierCosts& costs, tqClassifierResult* results) {
 #ifdef CLASTOOL_RESULT_AVX2
     if (tq_simd::useAvx2()) {
-        RowDecisions::decideAvx2(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+        RowDecisions::decideAvx2(rows, n, labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
         return;
     }
 #endif
-    RowDecisions::decideBaseline(rows, n, labels, matchScores, matchScoreFactorLogs, frequency, costs, results);
+    RowDecisions::decideBaseline(rows, n, labels, matchScores, stride, matchScoreFactorLogs, frequency, costs, results);
 }
 
 tqClassifierResult::tqClassifierResult(const tqClassifierResult& other) = default;

@@ -103,15 +103,16 @@ public:
     void decideCheckedLabels(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                              const tqClassifierCosts& costs, double matchScoreFactorLog);
 
-    // decide with looked-up frequencies for `rows` patterns over the same n categories: pattern
-    // r's match scores are matchScores[r * n, r * n + n), its factor matchScoreFactorLogs[r],
+    // decide with looked-up frequencies for `rows` patterns over the same n categories, their
+    // match scores column by column: pattern r's score of category k is matchScores[k * stride
+    // + r] (stride >= rows), its factor matchScoreFactorLogs[r],
     // and its result results[r], exactly as results[r].decide(...) for r = 0, 1, ... in turn
     // gives them: the same bits, checks (the attention check once per category and row) and
     // errors, a failing row leaving itself and the rows after it unchanged. The checks that
     // hold for every row alike are made once, and up to kRowCategories categories are
     // decided four rows per step.
     static void decideRows(std::size_t rows, std::size_t n, const long* labels, const double* matchScores,
-                           const double* matchScoreFactorLogs, const double* frequency,
+                           std::size_t stride, const double* matchScoreFactorLogs, const double* frequency,
                            const tqClassifierCosts& costs, tqClassifierResult* results);
     static constexpr std::size_t kRowCategories = 16;
 
