@@ -166,8 +166,8 @@ void forEachLeaf(const std::uint8_t* codes, long dims, long node, long begin, lo
 // found from its first row and slot alone, with no table of leaves to look up (a lookup would be
 // one more cache miss before the record can be read), and is one sequential read.
 constexpr long kSlotRows = RowIndex::kLeafRows / 2;
-// The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
-constexpr long kCodePadding = 7;
+// The codes of a leaf's rows are read in blocks of 32, up to 31 beyond its last row.
+constexpr long kCodePadding = kCodePass - 1;
 
 // The bytes of a record before its codes: the error bound and the steps, to a multiple of 8.
 std::size_t recordHead(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
@@ -208,14 +208,13 @@ template <int Q>
     const long size = end - begin, stride = size;
     alignas(32) float each[kChunks * kCodePass];
     for (long start = 0; start < size; start += kCodePass) {
-        const int vectors = static_cast<int>((std::min(size - start, kCodePass) + 7) / 8);
         __m256 sums[4];
         for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
         for (long j = 0; j < dims; ++j) {
             const __m256 x = _mm256_set1_ps(query.values()[j]);
             const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
             const std::uint8_t* column = codes + j * stride + start;
-            for (int v = 0; v < vectors; ++v) {
+            for (int v = 0; v < 4; ++v) {
                 const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
                 const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
                 sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
@@ -575,7 +574,7 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
         index->root_[static_cast<std::size_t>(j)] = floatBelow(lo[static_cast<std::size_t>(j)]);
         index->root_[static_cast<std::size_t>(dims + j)] = floatAbove(hi[static_cast<std::size_t>(j)]);
     }
-    index->build_(rows, order, 0, 0, count, lo, hi, index->root_.data());
+    index->build_(rows, order, 0, 0, count, index->root_.data());
     rows.reorder(order);
     index->buildCodes_(rows);
     index->probe_(rows);
@@ -583,18 +582,24 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 }
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
-                      long end, const std::vector<double>& lo, const std::vector<double>& hi, const float* box) {
+                      long end, const float* box) {
     if (end - begin <= kLeafRows) return;
-    // Split the widest side at the median row (extents computed in halves, so they stay finite).
-    long axis = 0;
-    double widest = -1.0;
-    for (long j = 0; j < dims_; ++j) {
-        const double extent = hi[static_cast<std::size_t>(j)] / 2 - lo[static_cast<std::size_t>(j)] / 2;
-        if (extent > widest) {
-            widest = extent;
-            axis = j;
+    // Split the side of largest spread (variance of the rows, in long double so that no square
+    // overflows) at the median row.
+    std::vector<long double> mean(static_cast<std::size_t>(dims_), 0.0L), spread(static_cast<std::size_t>(dims_), 0.0L);
+    for (long t = begin; t < end; ++t) {
+        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
+        for (long j = 0; j < dims_; ++j) mean[static_cast<std::size_t>(j)] += b[j];
+    }
+    for (long j = 0; j < dims_; ++j) mean[static_cast<std::size_t>(j)] /= static_cast<long double>(end - begin);
+    for (long t = begin; t < end; ++t) {
+        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
+        for (long j = 0; j < dims_; ++j) {
+            const long double x = b[j] - mean[static_cast<std::size_t>(j)];
+            spread[static_cast<std::size_t>(j)] += x * x;
         }
     }
+    const long axis = std::max_element(spread.begin(), spread.end()) - spread.begin();
     const long mid = begin + (end - begin) / 2;
     std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
                      [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
@@ -623,8 +628,8 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     }
     std::vector<float> children(static_cast<std::size_t>(4 * dims_));
     decodeChildren(box, codes, dims_, children.data());
-    build_(packed, order, 2 * node + 1, begin, mid, childLo[0], childHi[0], children.data());
-    build_(packed, order, 2 * node + 2, mid, end, childLo[1], childHi[1], children.data() + 2 * dims_);
+    build_(packed, order, 2 * node + 1, begin, mid, children.data());
+    build_(packed, order, 2 * node + 2, mid, end, children.data() + 2 * dims_);
 }
 
 // Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
