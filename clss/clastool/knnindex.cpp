@@ -83,7 +83,7 @@ constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
-constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
+constexpr long kCodePass = 32;                // rows summed together: four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
@@ -574,7 +574,7 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
         index->root_[static_cast<std::size_t>(j)] = floatBelow(lo[static_cast<std::size_t>(j)]);
         index->root_[static_cast<std::size_t>(dims + j)] = floatAbove(hi[static_cast<std::size_t>(j)]);
     }
-    index->build_(rows, order, 0, 0, count, index->root_.data());
+    index->build_(rows, order, 0, 0, count, lo, hi, index->root_.data());
     rows.reorder(order);
     index->buildCodes_(rows);
     index->probe_(rows);
@@ -582,24 +582,18 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 }
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
-                      long end, const float* box) {
+                      long end, const std::vector<double>& lo, const std::vector<double>& hi, const float* box) {
     if (end - begin <= kLeafRows) return;
-    // Split the side of largest spread (variance of the rows, in long double so that no square
-    // overflows) at the median row.
-    std::vector<long double> mean(static_cast<std::size_t>(dims_), 0.0L), spread(static_cast<std::size_t>(dims_), 0.0L);
-    for (long t = begin; t < end; ++t) {
-        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
-        for (long j = 0; j < dims_; ++j) mean[static_cast<std::size_t>(j)] += b[j];
-    }
-    for (long j = 0; j < dims_; ++j) mean[static_cast<std::size_t>(j)] /= static_cast<long double>(end - begin);
-    for (long t = begin; t < end; ++t) {
-        const double* b = packed.row(order[static_cast<std::size_t>(t)]);
-        for (long j = 0; j < dims_; ++j) {
-            const long double x = b[j] - mean[static_cast<std::size_t>(j)];
-            spread[static_cast<std::size_t>(j)] += x * x;
+    // Split the widest side at the median row (extents computed in halves, so they stay finite).
+    long axis = 0;
+    double widest = -1.0;
+    for (long j = 0; j < dims_; ++j) {
+        const double extent = hi[static_cast<std::size_t>(j)] / 2 - lo[static_cast<std::size_t>(j)] / 2;
+        if (extent > widest) {
+            widest = extent;
+            axis = j;
         }
     }
-    const long axis = std::max_element(spread.begin(), spread.end()) - spread.begin();
     const long mid = begin + (end - begin) / 2;
     std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
                      [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
@@ -628,8 +622,8 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     }
     std::vector<float> children(static_cast<std::size_t>(4 * dims_));
     decodeChildren(box, codes, dims_, children.data());
-    build_(packed, order, 2 * node + 1, begin, mid, children.data());
-    build_(packed, order, 2 * node + 2, mid, end, children.data() + 2 * dims_);
+    build_(packed, order, 2 * node + 1, begin, mid, childLo[0], childHi[0], children.data());
+    build_(packed, order, 2 * node + 2, mid, end, childLo[1], childHi[1], children.data() + 2 * dims_);
 }
 
 // Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to

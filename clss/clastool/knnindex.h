@@ -66,7 +66,7 @@ public:
 private:
     RowIndex(long rows, long dims);
     void build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin, long end,
-                const float* box);
+                const std::vector<double>& lo, const std::vector<double>& hi, const float* box);
     void probe_(const PackedRows& packed);
     void buildCodes_(const PackedRows& packed);
     void codeLeaf_(const PackedRows& packed, const float* box, long begin, long end);
