@@ -83,7 +83,7 @@ constexpr long kMinAutomaticRows = 4096;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
-constexpr long kCodePass = 32;                // rows summed together: up to four vectors of eight floats
+constexpr long kCodePass = 32;                // rows summed together: four vectors of eight floats
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
@@ -166,8 +166,8 @@ void forEachLeaf(const std::uint8_t* codes, long dims, long node, long begin, lo
 // found from its first row and slot alone, with no table of leaves to look up (a lookup would be
 // one more cache miss before the record can be read), and is one sequential read.
 constexpr long kSlotRows = RowIndex::kLeafRows / 2;
-// The codes of a leaf's rows are read in vectors of eight, up to seven beyond its last row.
-constexpr long kCodePadding = 7;
+// The codes of a leaf's rows are read in blocks of 32, up to 31 beyond its last row.
+constexpr long kCodePadding = kCodePass - 1;
 
 // The bytes of a record before its codes: the error bound and the steps, to a multiple of 8.
 std::size_t recordHead(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
@@ -208,14 +208,13 @@ template <int Q>
     const long size = end - begin, stride = size;
     alignas(32) float each[kChunks * kCodePass];
     for (long start = 0; start < size; start += kCodePass) {
-        const int vectors = static_cast<int>((std::min(size - start, kCodePass) + 7) / 8);
         __m256 sums[4];
         for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
         for (long j = 0; j < dims; ++j) {
             const __m256 x = _mm256_set1_ps(query.values()[j]);
             const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
             const std::uint8_t* column = codes + j * stride + start;
-            for (int v = 0; v < vectors; ++v) {
+            for (int v = 0; v < 4; ++v) {
                 const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
                 const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
                 sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
