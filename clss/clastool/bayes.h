@@ -110,8 +110,9 @@ private:
     // A complete block of finite rows (at most kBatchBlock, of at least the table's reach) rated
     // from the table and its match scores formed, each row as a single run forms them: false,
     // with nothing formed, where a value is not finite. columns and scores take kBatchBlock
-    // rows per measurement and per category, match the block's rows' scores and shift their
-    // factors' logarithms; calls is room for kBatchBlock places per category.
+    // rows per measurement and per category, match the block's match scores category by
+    // category (kBatchBlock rows each) and shift their factors' logarithms; calls is room for
+    // kBatchBlock places per category.
     bool rateAndMatch_(const tqPatternRows& block, double* columns, double* scores, double* match,
                        double* shift, std::uint32_t* calls) const;
     // rateFromTable_ for every row of block (complete rows, at most kBatchBlock of them, of at

@@ -497,6 +497,10 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
     Lanes labelBits[kRowCategories];
     for (std::size_t i = 0; i < n; ++i) labelBits[i] = (Lanes)(LaneMask{} + static_cast<long long>(labels[i]));
     static_assert(sizeof(tqClassifierCategoryResult) == sizeof(Lanes), "an entry is four lanes");
+    static_assert(offsetof(tqClassifierCategoryResult, matchScore_) == sizeof(double) &&
+                      offsetof(tqClassifierCategoryResult, classScore_) == 2 * sizeof(double) &&
+                      offsetof(tqClassifierCategoryResult, expectedCost_) == 3 * sizeof(double),
+                  "an entry's lanes are its label, match score, class score and expected cost");
 
     const Lanes zero = {}, one = zero + 1.0, frequencySums = zero + frequencySum;
     for (std::size_t r = 0; r < rows; r += kLanes) {
