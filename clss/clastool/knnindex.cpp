@@ -169,8 +169,20 @@ constexpr long kSlotRows = RowIndex::kLeafRows / 2;
 // The codes of a leaf's rows are read in blocks of 32, up to 31 beyond its last row.
 constexpr long kCodePadding = kCodePass - 1;
 
-// The bytes of a record before its codes: the error bound and the steps, to a multiple of 8.
-std::size_t recordHead(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
+// A leaf's rows are ordered into blocks of kCodePass rows (the last one may hold fewer), each
+// with its smallest and largest code per measurement.
+constexpr long kLeafBlocks = RowIndex::kLeafRows / kCodePass;
+static_assert(kLeafBlocks == 4 || kLeafBlocks == 8, "the block bounds fill half a vector or a whole one");
+
+// Where in a record the blocks' codes start: after the error bound and the steps, at a multiple
+// of 8 bytes. Measurement by measurement, the kLeafBlocks blocks' smallest codes, then their
+// largest codes.
+std::size_t blockCodesAt(long dims) { return (sizeof(double) + static_cast<std::size_t>(dims) * sizeof(float) + 7) / 8 * 8; }
+
+// The bytes of a record before its rows' codes: the error bound, the steps and the blocks' codes.
+std::size_t recordHead(long dims) {
+    return blockCodesAt(dims) + 2 * static_cast<std::size_t>(kLeafBlocks) * static_cast<std::size_t>(dims);
+}
 
 // Where the record of the leaf from row `begin` starts: a multiple of 8 bytes, and far enough
 // from every other leaf's (each slot adds a head and 8 bytes more than the rounding can take).
@@ -192,38 +204,83 @@ struct LeafCodes {
 };
 
 #ifdef CLASTOOL_KNN_CODES
+// Eight codes from `codes` decoded to fma(code, step, low) in float: a row's values and a
+// block's corners alike.
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 decodeEight(const std::uint8_t* codes,
+                                                                                         __m256 step, __m256 low) {
+    const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes));
+    return _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
+}
+
+// The float sums of order Q of a leaf's decoded rows [start, start + kCodePass) into each + start
+// (query x, the rows' codes measurement by measurement, `stride` apart).
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void codeSums(
+    const float* x, const std::uint8_t* codes, long stride, const float* lo, const float* scale, long dims, long start,
+    float* each) {
+    __m256 sums[4];
+    for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
+    for (long j = 0; j < dims; ++j) {
+        const __m256 value = _mm256_set1_ps(x[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+        const std::uint8_t* column = codes + j * stride + start;
+        for (int v = 0; v < 4; ++v)
+            sums[v] = floatTerm<Q>(_mm256_sub_ps(value, decodeEight(column + 8 * v, step, low)), sums[v]);
+    }
+    for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
+}
+
+// Per block of a leaf, the float sum of order Q of the gaps from x to the block's corners, each
+// corner decoded as codeSums decodes a row and the terms added in codeSums' order, so that it is
+// at most the float sum of every row of the block (see the proof above): 8 floats into bounds,
+// the first kLeafBlocks of them used.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void blockBounds(
+    const float* x, const std::uint8_t* blocks, const float* lo, const float* scale, long dims, float* bounds) {
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 sums = zero;
+    for (long j = 0; j < dims; ++j) {
+        const __m256 value = _mm256_set1_ps(x[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+        const std::uint8_t* codes = blocks + 2 * kLeafBlocks * j;
+        __m256 gap;
+        if constexpr (kLeafBlocks == 8) {
+            const __m256 smallest = decodeEight(codes, step, low), largest = decodeEight(codes + 8, step, low);
+            gap = _mm256_max_ps(_mm256_sub_ps(smallest, value), _mm256_sub_ps(value, largest));
+        } else {
+            // Smallest corners in the lower half, largest in the upper: fl(x - c) with the lower
+            // half's sign flipped is fl(c - x) there (rounding to nearest is symmetric).
+            const __m256 flip = _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f);
+            const __m256 both = _mm256_xor_ps(_mm256_sub_ps(value, decodeEight(codes, step, low)), flip);
+            gap = _mm256_max_ps(both, _mm256_permute2f128_ps(both, both, 1));
+        }
+        sums = floatTerm<Q>(_mm256_max_ps(gap, zero), sums);
+    }
+    _mm256_storeu_ps(bounds, sums);
+}
+
 // The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
 // pass, then the rows in order against the threshold: rows whose sum reaches it are skipped, the
 // others take the double cheap test and, if not skipped, the exact path. When an offer changes
 // the list's bound, the rest of the 32 rows are tested again against the new threshold. A list
 // not yet full (the first leaf, as a rule) is first offered the rows nearest by float sum, as
-// many as it takes, so that the others meet a tight bound instead of taking the exact path.
+// many as it takes, so that the others meet a tight bound instead of taking the exact path. With
+// the list full, a block of 32 rows whose bound reaches the threshold is skipped unread, and the
+// others are summed only when their turn comes, against the threshold the blocks before left.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
-                                                               const FloatScale& margins, const std::uint8_t* codes, const float* lo,
+                                                               const FloatScale& margins, const std::uint8_t* blocks,
+                                                               const std::uint8_t* codes, const float* lo,
                                                                const float* scale, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
-    constexpr long kChunks = (RowIndex::kLeafRows + kCodePass - 1) / kCodePass;
     const long size = end - begin, stride = size;
-    alignas(32) float each[kChunks * kCodePass];
-    for (long start = 0; start < size; start += kCodePass) {
-        __m256 sums[4];
-        for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
-        for (long j = 0; j < dims; ++j) {
-            const __m256 x = _mm256_set1_ps(query.values()[j]);
-            const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
-            const std::uint8_t* column = codes + j * stride + start;
-            for (int v = 0; v < 4; ++v) {
-                const __m128i c = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(column + 8 * v));
-                const __m256 b = _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
-                sums[v] = floatTerm<Q>(_mm256_sub_ps(x, b), sums[v]);
-            }
-        }
-        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
-    }
-    unsigned taken[kChunks] = {};
-    if (!list.full()) {
+    alignas(32) float each[kLeafBlocks * kCodePass];
+    unsigned taken[kLeafBlocks] = {};
+    const bool summed = !list.full();
+    if (summed) {
+        for (long start = 0; start < size; start += kCodePass)
+            codeSums<Q>(query.values(), codes, stride, lo, scale, dims, start, each);
         long nearest[RowIndex::kLeafRows];
         for (long t = 0; t < size; ++t) nearest[t] = t;
         const long room = std::min(size, list.room());
@@ -236,9 +293,15 @@ template <int Q>
         }
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
-    for (long start = 0; start < size; start += kCodePass) {
+    alignas(32) float bounds[8];
+    if (!summed) blockBounds<Q>(query.values(), blocks, lo, scale, dims, bounds);
+    for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
+        if (!summed) {
+            if (bounds[block] >= threshold) continue;
+            codeSums<Q>(query.values(), codes, stride, lo, scale, dims, start, each);
+        }
         const long left = std::min(size - start, kCodePass);
-        const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[start / kCodePass];
+        const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[block];
         const __m256 t = _mm256_set1_ps(threshold);
         unsigned skipped = 0;
         for (int v = 0; v < 4; ++v)
@@ -353,7 +416,7 @@ public:
                 std::memcpy(&error, record, sizeof error);
                 if (error == error) {
                     std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
-                    offerCodedLeaf<Q>(list, query_, margins_, record + recordHead(dims_), box, steps_.data(), error,
+                    offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_), record + recordHead(dims_), box, steps_.data(), error,
                                       begin, end, a, packed_, dims_, p_);
                     return;
                 }
@@ -552,6 +615,36 @@ void extremes(const PackedRows& packed, const std::vector<std::uint32_t>& order,
     }
 }
 
+// The measurement along which the rows order[begin, end) spread widest (extents computed in
+// halves, so they stay finite).
+long widestSide(const PackedRows& packed, const std::vector<std::uint32_t>& order, long begin, long end) {
+    std::vector<double> lo, hi;
+    extremes(packed, order, begin, end, lo, hi);
+    long axis = 0;
+    double widest = -1.0;
+    for (std::size_t j = 0; j < lo.size(); ++j) {
+        const double extent = hi[j] / 2 - lo[j] / 2;
+        if (extent > widest) {
+            widest = extent;
+            axis = static_cast<long>(j);
+        }
+    }
+    return axis;
+}
+
+// The rows order[begin, end) of a leaf (begin its first) ordered into blocks of kCodePass rows
+// that are close together: the leaf is halved further along its widest side, each part a whole
+// number of blocks but the last.
+void orderBlocks(const PackedRows& packed, std::vector<std::uint32_t>& order, long begin, long end) {
+    if (end - begin <= kCodePass) return;
+    const long mid = begin + ((end - begin) / 2 + kCodePass - 1) / kCodePass * kCodePass;
+    const long axis = widestSide(packed, order, begin, end);
+    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
+                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
+    orderBlocks(packed, order, begin, mid);
+    orderBlocks(packed, order, mid, end);
+}
+
 }  // namespace
 
 std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
@@ -583,7 +676,10 @@ std::unique_ptr<const RowIndex> RowIndex::build(PackedRows& rows, long count) {
 
 void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& order, long node, long begin,
                       long end, const std::vector<double>& lo, const std::vector<double>& hi, const float* box) {
-    if (end - begin <= kLeafRows) return;
+    if (end - begin <= kLeafRows) {
+        orderBlocks(packed, order, begin, end);
+        return;
+    }
     // Split the widest side at the median row (extents computed in halves, so they stay finite).
     long axis = 0;
     double widest = -1.0;
@@ -665,6 +761,18 @@ void RowIndex::codeLeaf_(const PackedRows& packed, const float* box, long begin,
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
             codes[j * (end - begin) + t] = code;
+        }
+    }
+    // Per block and measurement the smallest and largest code of its rows (a block past the
+    // leaf's last row keeps zeros and is never read).
+    std::uint8_t* blocks = record + blockCodesAt(dims_);
+    for (long j = 0; j < dims_; ++j) {
+        const std::uint8_t* column = codes + j * (end - begin);
+        std::uint8_t* low = blocks + 2 * kLeafBlocks * j;
+        for (long first = 0, block = 0; first < end - begin; first += kCodePass, ++block) {
+            const auto range = std::minmax_element(column + first, column + std::min(first + kCodePass, end - begin));
+            low[block] = *range.first;
+            low[kLeafBlocks + block] = *range.second;
         }
     }
     const double bound = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
