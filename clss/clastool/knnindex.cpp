@@ -213,17 +213,20 @@ struct LeafCodes {
 }
 
 // The float sums of order Q of a leaf's decoded rows [start, start + kCodePass) into each + start
-// (query x, the rows' codes measurement by measurement, `stride` apart).
+// (query x; `codes` the leaf's, block by block, each block's measurement by measurement, as
+// many codes apart as the block has rows: kCodePass but in the last block).
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void codeSums(
-    const float* x, const std::uint8_t* codes, long stride, const float* lo, const float* scale, long dims, long start,
+    const float* x, const std::uint8_t* codes, long size, const float* lo, const float* scale, long dims, long start,
     float* each) {
+    const long stride = std::min(kCodePass, size - start);
+    codes += start * dims;
     __m256 sums[4];
     for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
     for (long j = 0; j < dims; ++j) {
         const __m256 value = _mm256_set1_ps(x[j]);
         const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
-        const std::uint8_t* column = codes + j * stride + start;
+        const std::uint8_t* column = codes + j * stride;
         for (int v = 0; v < 4; ++v)
             sums[v] = floatTerm<Q>(_mm256_sub_ps(value, decodeEight(column + 8 * v, step, low)), sums[v]);
     }
@@ -274,13 +277,13 @@ template <int Q>
                                                                const float* scale, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
-    const long size = end - begin, stride = size;
+    const long size = end - begin;
     alignas(32) float each[kLeafBlocks * kCodePass];
     unsigned taken[kLeafBlocks] = {};
     const bool summed = !list.full();
     if (summed) {
         for (long start = 0; start < size; start += kCodePass)
-            codeSums<Q>(query.values(), codes, stride, lo, scale, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, scale, dims, start, each);
         long nearest[RowIndex::kLeafRows];
         for (long t = 0; t < size; ++t) nearest[t] = t;
         const long room = std::min(size, list.room());
@@ -298,7 +301,7 @@ template <int Q>
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
             if (bounds[block] >= threshold) continue;
-            codeSums<Q>(query.values(), codes, stride, lo, scale, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, scale, dims, start, each);
         }
         const long left = std::min(size - start, kCodePass);
         const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[block];
@@ -760,19 +763,20 @@ void RowIndex::codeLeaf_(const PackedRows& packed, const float* box, long begin,
             const float decoded = std::fmaf(static_cast<float>(code), step, lo[j]);
             bounded = bounded && std::fabs(b[j]) <= kFloatLimit && std::fabs(decoded) <= kFloatLimit;
             error = std::max(error, std::fabs(b[j] - static_cast<double>(decoded)));
-            codes[j * (end - begin) + t] = code;
+            const long start = t / kCodePass * kCodePass;
+            codes[start * dims_ + j * std::min(kCodePass, end - begin - start) + t - start] = code;
         }
     }
     // Per block and measurement the smallest and largest code of its rows (a block past the
     // leaf's last row keeps zeros and is never read).
     std::uint8_t* blocks = record + blockCodesAt(dims_);
-    for (long j = 0; j < dims_; ++j) {
-        const std::uint8_t* column = codes + j * (end - begin);
-        std::uint8_t* low = blocks + 2 * kLeafBlocks * j;
-        for (long first = 0, block = 0; first < end - begin; first += kCodePass, ++block) {
-            const auto range = std::minmax_element(column + first, column + std::min(first + kCodePass, end - begin));
-            low[block] = *range.first;
-            low[kLeafBlocks + block] = *range.second;
+    for (long start = 0, block = 0; start < end - begin; start += kCodePass, ++block) {
+        const long rows = std::min(kCodePass, end - begin - start);
+        for (long j = 0; j < dims_; ++j) {
+            const std::uint8_t* column = codes + start * dims_ + j * rows;
+            const auto range = std::minmax_element(column, column + rows);
+            blocks[2 * kLeafBlocks * j + block] = *range.first;
+            blocks[2 * kLeafBlocks * j + kLeafBlocks + block] = *range.second;
         }
     }
     const double bound = bounded ? error * (1.0 + 0x1p-50) + 0x1p-110 : std::numeric_limits<double>::quiet_NaN();
