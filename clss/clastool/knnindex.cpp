@@ -204,6 +204,13 @@ struct LeafCodes {
 };
 
 #ifdef CLASTOOL_KNN_CODES
+// Step j of a leaf's record (floats stored at a multiple of 4 bytes), broadcast.
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 stepAt(const std::uint8_t* steps, long j) {
+    float step;
+    std::memcpy(&step, steps + j * static_cast<long>(sizeof(float)), sizeof step);
+    return _mm256_set1_ps(step);
+}
+
 // Eight codes from `codes` decoded to fma(code, step, low) in float: a row's values and a
 // block's corners alike.
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 decodeEight(const std::uint8_t* codes,
@@ -217,7 +224,7 @@ struct LeafCodes {
 // many codes apart as the block has rows: kCodePass but in the last block).
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void codeSums(
-    const float* x, const std::uint8_t* codes, long size, const float* lo, const float* scale, long dims, long start,
+    const float* x, const std::uint8_t* codes, long size, const float* lo, const std::uint8_t* steps, long dims, long start,
     float* each) {
     const long stride = std::min(kCodePass, size - start);
     codes += start * dims;
@@ -225,7 +232,7 @@ template <int Q>
     for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
     for (long j = 0; j < dims; ++j) {
         const __m256 value = _mm256_set1_ps(x[j]);
-        const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
         const std::uint8_t* column = codes + j * stride;
         for (int v = 0; v < 4; ++v)
             sums[v] = floatTerm<Q>(_mm256_sub_ps(value, decodeEight(column + 8 * v, step, low)), sums[v]);
@@ -239,12 +246,12 @@ template <int Q>
 // the first kLeafBlocks of them used.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void blockBounds(
-    const float* x, const std::uint8_t* blocks, const float* lo, const float* scale, long dims, float* bounds) {
+    const float* x, const std::uint8_t* blocks, const float* lo, const std::uint8_t* steps, long dims, float* bounds) {
     const __m256 zero = _mm256_setzero_ps();
     __m256 sums = zero;
     for (long j = 0; j < dims; ++j) {
         const __m256 value = _mm256_set1_ps(x[j]);
-        const __m256 low = _mm256_set1_ps(lo[j]), step = _mm256_set1_ps(scale[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
         const std::uint8_t* codes = blocks + 2 * kLeafBlocks * j;
         __m256 gap;
         if constexpr (kLeafBlocks == 8) {
@@ -274,7 +281,7 @@ template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
                                                                const FloatScale& margins, const std::uint8_t* blocks,
                                                                const std::uint8_t* codes, const float* lo,
-                                                               const float* scale, double error, long begin,
+                                                               const std::uint8_t* steps, double error, long begin,
                                                                long end, const double* a, const PackedRows& packed,
                                                                long dims, double p) {
     const long size = end - begin;
@@ -283,7 +290,7 @@ template <int Q>
     const bool summed = !list.full();
     if (summed) {
         for (long start = 0; start < size; start += kCodePass)
-            codeSums<Q>(query.values(), codes, size, lo, scale, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
         long nearest[RowIndex::kLeafRows];
         for (long t = 0; t < size; ++t) nearest[t] = t;
         const long room = std::min(size, list.room());
@@ -297,11 +304,19 @@ template <int Q>
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
     alignas(32) float bounds[8];
-    if (!summed) blockBounds<Q>(query.values(), blocks, lo, scale, dims, bounds);
+    if (!summed) {
+        blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
+        // The codes of every block the threshold leaves requested at once, so that their cache
+        // misses overlap instead of coming one block at a time.
+        for (long start = 0, block = 0; start < size; start += kCodePass, ++block)
+            if (!(bounds[block] >= threshold))
+                for (long at = 0; at < kCodePass * dims; at += 64)
+                    _mm_prefetch(reinterpret_cast<const char*>(codes + start * dims + at), _MM_HINT_T0);
+    }
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
             if (bounds[block] >= threshold) continue;
-            codeSums<Q>(query.values(), codes, size, lo, scale, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
         }
         const long left = std::min(size - start, kCodePass);
         const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[block];
@@ -393,8 +408,7 @@ public:
     TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long dims, double p)
         : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
           margins_(Q, dims), wide_(wideSearch()),
-          children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
-          steps_(codes.records ? static_cast<std::size_t>(dims) : 0) {}
+          children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)) {}
 
     long examined = 0;
     long nodes = 0;
@@ -418,8 +432,7 @@ public:
                 double error;
                 std::memcpy(&error, record, sizeof error);
                 if (error == error) {
-                    std::memcpy(steps_.data(), record + sizeof error, steps_.size() * sizeof(float));
-                    offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_), record + recordHead(dims_), box, steps_.data(), error,
+                    offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_), record + recordHead(dims_), box, record + sizeof error, error,
                                       begin, end, a, packed_, dims_, p_);
                     return;
                 }
@@ -550,7 +563,6 @@ private:
     FloatScale margins_;
     bool wide_;
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
-    std::vector<float> steps_;     // the steps of the coded leaf being read
 };
 
 struct Counts {

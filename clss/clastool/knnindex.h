@@ -32,7 +32,7 @@ public:
     // slower still; docs/performance.md, "Exact index"); the node boxes then take at most d x n / 16 bytes, the
     // leaves' records about d x n + (d + 6) x n / 16, and the stored number of each reordered row
     // 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
-    static constexpr long kLeafRows = 128;
+    static constexpr long kLeafRows = 256;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
     // where none may be built: fewer than 2 or more than 2^20 measurements, more than 2^32 - 1
