@@ -70,6 +70,28 @@
 // are such float rows with eB the stored bound, so a row whose float sum reaches that pass's
 // threshold is strictly farther than T, as above. A leaf with a value above 2^64 in magnitude
 // gets no codes (NaN bound) and is read through the double rows only.
+//
+// Blocks skipped whole. A leaf's rows lie in blocks of 32, and the record holds per block and
+// measurement the smallest and largest code of its rows, cL_j and cH_j. With the list full, the
+// search decodes them as it decodes a row's codes, Lf_j = fma(cL_j, s_j, lo_j) and Hf_j =
+// fma(cH_j, s_j, lo_j), and forms the block's float sum G of the terms of order Q of
+// gf_j = max(fl(Lf_j - xf_j), fl(xf_j - Hf_j), 0), xf the float query, with the very term
+// function of the rows' float sums (floatTerm) and the same order of addition over j, from 0. A
+// block whose G reaches the float pass's threshold Ft is skipped, its codes unread. Sound, because
+// G is at most the float sum F of every row of the block, whose F then reaches Ft too and which
+// the float pass would skip (step (6) of knnsearch.cpp's proof: strictly farther than T):
+// - the decoding is one rounding of c s_j + lo_j with s_j >= 0, a non-decreasing function of the
+//   code (flushing a tiny result to zero is non-decreasing too, and build and search decode alike
+//   within one pass), so a row's decoded value bf_j lies in [Lf_j, Hf_j];
+// - the row's term takes dj = fl(xf_j - bf_j). If xf_j < Lf_j, then xf_j - bf_j <= xf_j - Lf_j
+//   < 0, and rounding is monotone and symmetric, so |dj| >= |fl(xf_j - Lf_j)| = fl(Lf_j - xf_j)
+//   = gf_j; likewise above Hf_j; otherwise gf_j = 0 <= |dj| (the max of the two differences is
+//   then not positive, and the max with 0 makes it +0);
+// - each term function is a non-decreasing function of |d| and of the sum it adds to, with every
+//   operation rounded once (|d|, then an addition; fma(d, d, acc); fma(fl(d d), |d|, acc)), so
+//   by induction over j, added in the same order, every partial sum of G is at most the row's.
+// Overflow to infinity keeps these inequalities, and no value is NaN in a coded leaf (all within
+// 2^64). A list not yet full has no threshold (NaN), sums every block and tests no bound.
 
 namespace tq_knn {
 namespace {
