@@ -326,15 +326,7 @@ template <int Q>
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
     alignas(32) float bounds[8];
-    if (!summed) {
-        blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
-        // The codes of every block the threshold leaves requested at once, so that their cache
-        // misses overlap instead of coming one block at a time.
-        for (long start = 0, block = 0; start < size; start += kCodePass, ++block)
-            if (!(bounds[block] >= threshold))
-                for (long at = 0; at < kCodePass * dims; at += 64)
-                    _mm_prefetch(reinterpret_cast<const char*>(codes + start * dims + at), _MM_HINT_T0);
-    }
+    if (!summed) blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
             if (bounds[block] >= threshold) continue;
