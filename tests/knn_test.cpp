@@ -340,8 +340,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
     for (const auto& c : cases) {
         const bool finite = std::all_of(c.values.begin(), c.values.end(), [](double v) { return std::isfinite(v); });
         for (int trial = 0; trial < 40; ++trial) {
-            // Up to two tree levels (leaves of up to 128 rows; the generated rows below take four).
-            const long n = static_cast<long>(random.next(1, 300));
+            // Up to two tree levels (leaves of up to 256 rows, in blocks of 32; the generated rows
+            // below take three).
+            const long n = static_cast<long>(random.next(1, 600));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.
             const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41))

@@ -27,11 +27,11 @@ IndexChoice indexChoice();
 // and is not changed once built.
 class RowIndex {
 public:
-    // Leaves hold at most this many rows, and at least half as many in a tree over more
-    // (measured at 1,000,000 x 8: 128 to 192 fastest, 96 and 256 about 5 % slower, 64 and 32
-    // slower still; docs/performance.md, "Exact index"); the node boxes then take at most d x n / 16 bytes, the
-    // leaves' records about d x n + (d + 6) x n / 16, and the stored number of each reordered row
-    // 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
+    // Leaves hold at most this many rows, in blocks of 32, and at least half as many in a tree
+    // over more (measured at 1,000,000 x 8 with the blocks: 256 faster than 128, 512 and 1,024 no
+    // clearer gain; docs/performance.md, "Exact index"); the node boxes then take at most
+    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, and the stored
+    // number of each reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 256;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
@@ -76,8 +76,9 @@ private:
     std::vector<float> root_;             // the root's box: d lower then d upper corners, rounded outward
     std::vector<std::uint8_t> boxCodes_;  // per inner node, its children's boxes as codes within its own
     // Per leaf, a record for the float bound pass (empty where it is not taken): the bound of its
-    // decoding errors (NaN: no float pass), d steps, then its rows as 8-bit codes, measurement by
-    // measurement: measurement j of a row decodes to fma(code, step_j, lo_j) in float, lo the
+    // decoding errors (NaN: no float pass), d steps, per measurement its blocks' smallest then
+    // largest codes, then its rows as 8-bit codes, block by block and in each block measurement
+    // by measurement: measurement j of a row decodes to fma(code, step_j, lo_j) in float, lo the
     // leaf's lower corner.
     std::vector<std::uint8_t> records_;
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
