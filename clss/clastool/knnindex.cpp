@@ -91,7 +91,7 @@
 //   operation rounded once (|d|, then an addition; fma(d, d, acc); fma(fl(d d), |d|, acc)), so
 //   by induction over j, added in the same order, every partial sum of G is at most the row's.
 // Overflow to infinity keeps these inequalities, and no value is NaN in a coded leaf (all within
-// 2^64). A list not yet full has no threshold (NaN), sums every block and tests no bound.
+// 2^64). A leaf entered with the list not yet full is summed whole, with no block bound tested.
 
 namespace tq_knn {
 namespace {
@@ -194,7 +194,7 @@ constexpr long kCodePadding = kCodePass - 1;
 // A leaf's rows are ordered into blocks of kCodePass rows (the last one may hold fewer), each
 // with its smallest and largest code per measurement.
 constexpr long kLeafBlocks = RowIndex::kLeafRows / kCodePass;
-static_assert(kLeafBlocks == 4 || kLeafBlocks % 8 == 0, "the block bounds fill half a vector or whole ones");
+static_assert(kLeafBlocks % 8 == 0, "the block bounds fill whole vectors of eight floats");
 
 // Where in a record the blocks' codes start: after the error bound and the steps, at a multiple
 // of 8 bytes. Measurement by measurement, the kLeafBlocks blocks' smallest codes, then their
@@ -264,12 +264,12 @@ template <int Q>
 
 // Per block of a leaf, the float sum of order Q of the gaps from x to the block's corners, each
 // corner decoded as codeSums decodes a row and the terms added in codeSums' order, so that it is
-// at most the float sum of every row of the block (see the proof above): into bounds, a multiple
-// of 8 floats, the first kLeafBlocks of them used.
+// at most the float sum of every row of the block (see the proof above): kLeafBlocks floats
+// into bounds.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void blockBounds(
     const float* x, const std::uint8_t* blocks, const float* lo, const std::uint8_t* steps, long dims, float* bounds) {
-    constexpr int kVectors = (kLeafBlocks + 7) / 8;
+    constexpr int kVectors = kLeafBlocks / 8;
     const __m256 zero = _mm256_setzero_ps();
     __m256 sums[kVectors];
     for (int v = 0; v < kVectors; ++v) sums[v] = zero;
@@ -278,18 +278,9 @@ template <int Q>
         const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
         const std::uint8_t* codes = blocks + 2 * kLeafBlocks * j;
         for (int v = 0; v < kVectors; ++v) {
-            __m256 gap;
-            if constexpr (kLeafBlocks >= 8) {
-                const __m256 smallest = decodeEight(codes + 8 * v, step, low),
-                             largest = decodeEight(codes + kLeafBlocks + 8 * v, step, low);
-                gap = _mm256_max_ps(_mm256_sub_ps(smallest, value), _mm256_sub_ps(value, largest));
-            } else {
-                // Smallest corners in the lower half, largest in the upper: fl(x - c) with the
-                // lower half's sign flipped is fl(c - x) there (rounding to nearest is symmetric).
-                const __m256 flip = _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f);
-                const __m256 both = _mm256_xor_ps(_mm256_sub_ps(value, decodeEight(codes, step, low)), flip);
-                gap = _mm256_max_ps(both, _mm256_permute2f128_ps(both, both, 1));
-            }
+            const __m256 smallest = decodeEight(codes + 8 * v, step, low),
+                         largest = decodeEight(codes + kLeafBlocks + 8 * v, step, low);
+            const __m256 gap = _mm256_max_ps(_mm256_sub_ps(smallest, value), _mm256_sub_ps(value, largest));
             sums[v] = floatTerm<Q>(_mm256_max_ps(gap, zero), sums[v]);
         }
     }
@@ -330,7 +321,7 @@ template <int Q>
         }
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
-    alignas(32) float bounds[(kLeafBlocks + 7) / 8 * 8];
+    alignas(32) float bounds[kLeafBlocks];
     if (!summed) blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
