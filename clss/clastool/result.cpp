@@ -548,14 +548,14 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         // score, expected cost), transposed in registers: entry[i * kLanes + lane].
         Lanes entry[kRowCategories * kLanes];
         for (std::size_t i = 0; i < n; ++i) {
-            const Lanes t0 = __builtin_shuffle(labelBits[i], match[i], LaneMask{0, 4, 2, 6}),
-                        t1 = __builtin_shuffle(labelBits[i], match[i], LaneMask{1, 5, 3, 7}),
-                        t2 = __builtin_shuffle(share[i], expected[i], LaneMask{0, 4, 2, 6}),
-                        t3 = __builtin_shuffle(share[i], expected[i], LaneMask{1, 5, 3, 7});
-            entry[i * kLanes] = __builtin_shuffle(t0, t2, LaneMask{0, 1, 4, 5});
-            entry[i * kLanes + 1] = __builtin_shuffle(t1, t3, LaneMask{0, 1, 4, 5});
-            entry[i * kLanes + 2] = __builtin_shuffle(t0, t2, LaneMask{2, 3, 6, 7});
-            entry[i * kLanes + 3] = __builtin_shuffle(t1, t3, LaneMask{2, 3, 6, 7});
+            const Lanes t0 = __builtin_shufflevector(labelBits[i], match[i], 0, 4, 2, 6),
+                        t1 = __builtin_shufflevector(labelBits[i], match[i], 1, 5, 3, 7),
+                        t2 = __builtin_shufflevector(share[i], expected[i], 0, 4, 2, 6),
+                        t3 = __builtin_shufflevector(share[i], expected[i], 1, 5, 3, 7);
+            entry[i * kLanes] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+            entry[i * kLanes + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+            entry[i * kLanes + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+            entry[i * kLanes + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
         }
         for (std::size_t lane = 0; lane < count; ++lane) {
             tqClassifierResult& result = results[r + lane];
