@@ -402,6 +402,17 @@ const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
 
 void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows,
                const Preprocessing& prep) {
+    // Scaling divides by the training rows' spread: a value that many spreads away from their
+    // centre would reach the classifier as an infinite measurement.
+    for (std::size_t j = 0; j < prep.centers.size() && j < table.width(); ++j)
+        for (std::size_t r : rows) {
+            const double v = table.row(r)[j];
+            if (table.isValid(r, j) && !std::isfinite((v - prep.centers[j]) / prep.scales[j]))
+                throw InputError(located(table.file, table.lines[r], table.fileColumn(static_cast<long>(j)),
+                                         exactNumber(v) + " in column \"" + table.columns[j] +
+                                             "\" is out of range once scaled (beyond +-1.8e308 spreads "
+                                             "from the training rows' centre)"));
+        }
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         if (prep.impute != Preprocessing::Impute::None || table.validity.empty()) return;
         for (std::size_t r : rows) {

@@ -1,6 +1,7 @@
 #include "clss/clastool/result.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -174,6 +175,18 @@ inline void attend() {
     if (status != 0) tfThrowExceptionOnFailure(status);
 }
 
+// Frequencies count only relative to each other. Where their sum overflows (frequencies near
+// the largest double), they are taken scaled by the power of two that brings any n of them back
+// into range, into scaled[0, n), and `sum` is made again from those: exact, but for frequencies
+// so far below the largest that their share rounds to 0 either way.
+const double* frequenciesInRange(std::size_t n, const double* frequency, double& sum, double* scaled) {
+    if (!std::isinf(sum)) return frequency;
+    const double factor = std::ldexp(1.0, -1 - std::ilogb(static_cast<double>(n)));
+    sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += scaled[i] = frequency[i] * factor;
+    return scaled;
+}
+
 // The unnormalised a-posteriori weights of the decision rule from frequency[0, n) into
 // weight[0, n), checked as decide documents; returns their sum.
 double weighFrom(std::size_t n, const double* matchScores, const double* frequency, double* weight) {
@@ -181,6 +194,8 @@ double weighFrom(std::size_t n, const double* matchScores, const double* frequen
     for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    CategoryScratch<double> scaled(std::isinf(frequencySum) ? n : 0);
+    frequency = frequenciesInRange(n, frequency, frequencySum, scaled.data());
 
     // The attention check comes before each category's weight, so that a host can abandon a
     // result over many categories; the weights are formed before their sum, which keeps its order.
@@ -302,6 +317,8 @@ void decideFewOf(Count count, const double* matchScores, const double* frequency
     for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    double scaled[tqClassifierResult::kRowCategories];
+    frequency = frequenciesInRange(n, frequency, frequencySum, scaled);
     for (std::size_t i = 0; i < n; ++i) attend();
     double weight[tqClassifierResult::kRowCategories], term[tqClassifierResult::kRowCategories];
     for (std::size_t i = 0; i < n; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
@@ -467,8 +484,8 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
                                                 tqClassifierResult* results) {
     const std::size_t n = numCategories;
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
-    // Where one fails, or there are too many categories for the lanes, the rows are decided one
-    // by one, and the first one gives the error.
+    // Where one fails, or there are too many categories for the lanes, or the frequencies' sum
+    // overflows, the rows are decided one by one, and the first one gives the error.
     bool alike = n > 0 && n <= kRowCategories;
     double frequencySum = 0.0;
     for (std::size_t i = 0; alike && i < n; ++i) {
@@ -476,6 +493,7 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         alike = labels[i] >= 0;
         for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
     }
+    alike &= !std::isinf(frequencySum);
     if (!alike) {
         CategoryScratch<double> row(n);
         for (std::size_t r = 0; r < rows; ++r) {
