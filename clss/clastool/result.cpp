@@ -484,8 +484,8 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
                                                 tqClassifierResult* results) {
     const std::size_t n = numCategories;
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
-    // Where one fails, or there are too many categories for the lanes, or the frequencies' sum
-    // overflows, the rows are decided one by one, and the first one gives the error.
+    // Where one fails, or there are too many categories for the lanes, the rows are decided one
+    // by one, and the first one gives the error.
     bool alike = n > 0 && n <= kRowCategories;
     double frequencySum = 0.0;
     for (std::size_t i = 0; alike && i < n; ++i) {
@@ -493,7 +493,6 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         alike = labels[i] >= 0;
         for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
     }
-    alike &= !std::isinf(frequencySum);
     if (!alike) {
         CategoryScratch<double> row(n);
         for (std::size_t r = 0; r < rows; ++r) {
@@ -527,8 +526,9 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         const std::size_t last = r + count - 1;
         // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
         // is decided on its own, which gives its error or its result: frequencies or weights
-        // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
-        // one NaN where decide adds 0; the order below needs costs that are numbers.
+        // summing to 0, or frequencies summing to infinity (which decide scales), make every cost
+        // 0 / 0, and a cost of infinity times a weight of 0 makes one NaN where decide adds 0; the
+        // order below needs costs that are numbers.
         LaneMask irregular = {};
         Lanes match[kRowCategories], weight[kRowCategories], weightSum = zero;
         for (std::size_t k = 0; k < n; ++k) {
