@@ -84,6 +84,13 @@ void Preprocessing::apply(const double* row, const unsigned char* rowValid, std:
     }
 }
 
+long Preprocessing::unscalable(const double* row, const unsigned char* rowValid, std::size_t width) const {
+    for (std::size_t j = 0; j < width && j < centers.size(); ++j)
+        if ((rowValid == nullptr || rowValid[j] != 0) && !std::isfinite((row[j] - centers[j]) / scales[j]))
+            return static_cast<long>(j);
+    return -1;
+}
+
 std::string scaleName(Preprocessing::Scale scale) {
     return scale == Preprocessing::Scale::Standard ? "standard"
            : scale == Preprocessing::Scale::MinMax ? "minmax"

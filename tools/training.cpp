@@ -404,15 +404,17 @@ void checkRows(const tqClassifierTrainParams& params, const DataTable& table, co
                const Preprocessing& prep) {
     // Scaling divides by the training rows' spread: a value that many spreads away from their
     // centre would reach the classifier as an infinite measurement.
-    for (std::size_t j = 0; j < prep.centers.size() && j < table.width(); ++j)
-        for (std::size_t r : rows) {
-            const double v = table.row(r)[j];
-            if (table.isValid(r, j) && !std::isfinite((v - prep.centers[j]) / prep.scales[j]))
-                throw InputError(located(table.file, table.lines[r], table.fileColumn(static_cast<long>(j)),
-                                         exactNumber(v) + " in column \"" + table.columns[j] +
-                                             "\" is out of range once scaled (beyond +-1.8e308 spreads "
-                                             "from the training rows' centre)"));
-        }
+    for (std::size_t r = 0; r < rows.size() && !prep.centers.empty(); ++r) {
+        const std::size_t row = rows[r], d = table.width();
+        const unsigned char* valid = table.validity.empty() ? nullptr : &table.validity[row * d];
+        const long j = prep.unscalable(table.row(row), valid, d);
+        if (j >= 0)
+            throw InputError(located(table.file, table.lines[row], table.fileColumn(j),
+                                     exactNumber(table.row(row)[j]) + " in column \"" +
+                                         table.columns[static_cast<std::size_t>(j)] +
+                                         "\" is out of range once scaled (beyond +-1.8e308 spreads from the "
+                                         "training rows' centre)"));
+    }
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         if (prep.impute != Preprocessing::Impute::None || table.validity.empty()) return;
         for (std::size_t r : rows) {

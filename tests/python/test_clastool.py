@@ -183,6 +183,14 @@ def test_model_files_are_shared_with_the_program(tmp_path, method, options, make
         again.save(tmp_path / "again.model", label_column="species")
         np.testing.assert_array_equal(program_scores(tmp_path / "again.model", data)[1], scores)
         np.testing.assert_array_equal(again.predict_proba(X), scores)
+    if "standard" in options:
+        # Regression: a value that scaling takes beyond the range of a double reached the
+        # classifier as an infinite measurement, on which KNN decided.
+        far = X.to_numpy(copy=True)
+        far[1, 3] = 1.7e308
+        for run in (loaded.predict, loaded.predict_proba):
+            with pytest.raises(clastool.ClastoolError, match="Row 1, measurement 3: the value is out of range once"):
+                run(far)
     if make is None:
         return
     assert loaded.get_params() == make().get_params()
