@@ -215,6 +215,11 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {"classify @T/tiny @IN", "x\n1e-300\n1e10\n", 1,
          "@IN:3:1: 1e+10 in column \"x\" is out of range once scaled (beyond +-1.8e308 spreads from the "
          "training rows' centre)\n"},
+        {"evaluate --method knn --scale standard --folds 2 @IN",
+         "x,label\n0,a\n1e-300,a\n0,b\n1e-300,b\n1e10,a\n0,b\n", 1,
+         "fold 1 of 2: @IN:6:1: 1e+10 in column \"x\" is out of range once scaled"},
+        {"evaluate --method bayes --scale standard @T/tiny.csv @IN", "x,label\n1e10,a\n", 1,
+         "@IN:2:1: 1e+10 in column \"x\" is out of range once scaled"},
         {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
          "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
         {"train --method knn @T/none.csv -o @OUT", "", 1,
