@@ -272,8 +272,8 @@ public:
             const std::size_t block = prep_.active() ? kBlock : end - begin;
             for (std::size_t first = begin; first < end; first += block) {
                 const std::size_t last = std::min(end, first + block);
-                tool_.runBatchScores(prepared(rows.view.slice(first, last), values, validity), labels_.data(),
-                                     columns, out + first * columns);
+                tool_.runBatchScores(prepared(rows.view.slice(first, last), first, values, validity),
+                                     labels_.data(), columns, out + first * columns);
             }
         });
         return scores;
@@ -435,7 +435,7 @@ private:
         std::vector<unsigned char> validity;
         for (std::size_t first = begin; first < end; first += kBlock) {
             const std::size_t last = std::min(end, first + kBlock);
-            tool_.runBatch(prepared(rows.slice(first, last), values, validity), results.data());
+            tool_.runBatch(prepared(rows.slice(first, last), first, values, validity), results.data());
             for (std::size_t i = first; i < last; ++i) {
                 double* score = out.scores + i * columns;
                 double* cost = out.costs ? out.costs + i * columns : nullptr;
@@ -454,17 +454,23 @@ private:
         }
     }
 
-    // `block` through the model's scaling and imputation into `values` and `validity`, or `block`
-    // itself when the model has none.
-    tqPatternRows prepared(const tqPatternRows& block, std::vector<double>& values,
+    // `block` (the rows from `first` on) through the model's scaling and imputation into `values`
+    // and `validity`, or `block` itself when the model has none. A value that scaling takes beyond
+    // the range of a double is refused, as the program refuses it.
+    tqPatternRows prepared(const tqPatternRows& block, std::size_t first, std::vector<double>& values,
                            std::vector<unsigned char>& validity) const {
         if (!prep_.active()) return block;
         const std::size_t d = block.dimension;
         values.resize(std::max<std::size_t>(block.rows * d, 1));  // an address even without measurements
         validity.resize(values.size());
-        for (std::size_t i = 0; i < block.rows; ++i)
-            prep_.apply(block.row(i), block.validity ? block.validity + i * block.rowStride : nullptr, d,
-                        values.data() + i * d, validity.data() + i * d);
+        for (std::size_t i = 0; i < block.rows; ++i) {
+            const unsigned char* rowValid = block.validity ? block.validity + i * block.rowStride : nullptr;
+            const long j = prep_.unscalable(block.row(i), rowValid, d);
+            if (j >= 0)
+                throw Refused("Row " + std::to_string(first + i) + ", measurement " + std::to_string(j) +
+                              ": the value is out of range once scaled by the model file's scaling.");
+            prep_.apply(block.row(i), rowValid, d, values.data() + i * d, validity.data() + i * d);
+        }
         return tqPatternRows{values.data(), validity.data(), block.rows, d, d};
     }
 

@@ -174,6 +174,8 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
     const std::string esc = "x,label\n1,\x1b[31mred\n2,\x1b[31mred\n5,blue\n6,blue\n";
     std::ofstream(tmp("none.csv")) << "x,label\n1,?\n2,\n3,NA\n";
     ok("train --method knn --no-ready-check @T/none.csv -o @T/unready");
+    std::ofstream(tmp("tiny.csv")) << "x,label\n0,a\n1e-300,b\n";
+    ok("train --method knn --k 1 --scale minmax @T/tiny.csv -o @T/tiny");
     const std::string near = "x,label\n1e308,a\n-1e308,b\n1.5e308,a\n", wide = "x,label\n1e160,a\n0,b\n";
     const std::string bayes = "train --method bayes @IN -o @OUT",
                       knn = "train --method knn --k 1 @IN -o @OUT";
@@ -205,6 +207,19 @@ TEST_F(CliRun, BadInputsFailWithOneClearMessageAndNoOutput) {
         {knn, wide, 1, "@IN: column \"x\": its values range from 0 to 1e+160"},
         {knn + " --norm 1", wide, 0, ""},
         {bayes + " --binomial x=1e300", "x,label\n1e300,a\n0,a\n5e299,b\n6e299,b\n", 0, ""},
+        // Priors are relative, and may be given for every label, however large.
+        {bayes + " --prior a=1e308 --prior b=1e308 --prior c=1e308", "x,label\n1,a\n2,b\n3,c\n1.5,a\n", 0, ""},
+        // A spread below the smallest double leaves the column only centred; a value that the
+        // spread scales beyond the range of a double is refused at its cell.
+        {bayes + " --scale standard", "x,label\n0,a\n5e-324,b\n0,a\n5e-324,b\n", 0, ""},
+        {"classify @T/tiny @IN", "x\n1e-300\n1e10\n", 1,
+         "@IN:3:1: 1e+10 in column \"x\" is out of range once scaled (beyond +-1.8e308 spreads from the "
+         "training rows' centre)\n"},
+        {"evaluate --method knn --scale standard --folds 2 @IN",
+         "x,label\n0,a\n1e-300,a\n0,b\n1e-300,b\n1e10,a\n0,b\n", 1,
+         "fold 1 of 2: @IN:6:1: 1e+10 in column \"x\" is out of range once scaled"},
+        {"evaluate --method bayes --scale standard @T/tiny.csv @IN", "x,label\n1e10,a\n", 1,
+         "@IN:2:1: 1e+10 in column \"x\" is out of range once scaled"},
         {"classify @T/m @IN -o @OUT", "label,weight,diameter\ngrape,5,1.5\nlemon,12o,6.0\n", 1,
          "@IN:3:2: \"12o\" in column \"weight\" is not a number\n"},
         {"train --method knn @T/none.csv -o @OUT", "", 1,
@@ -436,13 +451,19 @@ TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
     ASSERT_EQ(::symlink(tmp("m").c_str(), tmp("link").c_str()), 0);
     ASSERT_EQ(::chmod(tmp("m").c_str(), 0600), 0);
     std::ofstream(tmp("old")) << "old\n";
+    std::ofstream(tmp("ro")) << "kept\n";
+    ASSERT_EQ(::chmod(tmp("ro").c_str(), 0444), 0);
     const std::string train = "train --method knn @D/fruit_train.csv -o ";
     expectCases({
         {train + "@D/fruit_train.csv", "", 1,
          "@D/fruit_train.csv: is the input file @D/fruit_train.csv; the output must be another file\n"},
         {train + "@D/fruit_train.csv --force", "", 1, "@D/fruit_train.csv: is the input file"},
+        // Standard input redirected from the output file is the input file too.
+        {"classify @T/m - -o @IN", file("@D/fruit_train.csv"), 1,
+         "@IN: is the file standard input reads; the output must be another file\n"},
         {train + "@T/link", "", 1, "@T/link: is a symbolic link; give --force to replace the file it points"},
         {train + "@T/", "", 1, "@T/: is a directory; name an output file\n"},
+        {train + "@T/ro", "", 1, "@T/ro: is read-only; give --force to replace it\n"},
         {"demo --save-data /dev/full --force", "", 1, "/dev/full: cannot write: No space left on device\n"},
         {"classify @T/m @D/fruit_missing.csv -o @T/old", "", 1, "@D/fruit_missing.csv:2:3:"},
     });
@@ -450,6 +471,9 @@ TEST_F(CliRun, OutputsAreRefusedReplacedOrLeftAsTheyWere) {
     EXPECT_EQ(limited.status, 1);
     EXPECT_EQ(limited.err, placed("clastool: @T/m: cannot write: File too large\n"));
     EXPECT_EQ(file("@T/old"), "old\n");
+    EXPECT_EQ(file("@T/ro"), "kept\n");
+    ok(train + "@T/ro --force");
+    EXPECT_TRUE(has(ok("info @T/ro"), "k-nearest neighbours"));
     EXPECT_TRUE(has(ok("info @T/m"), "k-nearest neighbours"));
     // Ctrl-C during a long cross-validation stops it cleanly: status 130, a message, no output.
     std::ofstream data(tmp("big.csv"));

@@ -22,6 +22,7 @@ struct Behaviour {
     bool notRunnable = false;      // checkRunnable_ throws InsufficientTrainData
     bool foreignNotReady = false;  // checkRunnable_ throws a non-classifier exception
     bool startTrains = false;      // trainStart_ leaves the classifier trained
+    bool failClone = false;        // clone throws
 };
 
 class RecordingParams : public tqClassifierTrainParams {
@@ -61,6 +62,7 @@ public:
 
     tqPtrHandle<tq_Classifier> clone() const override {
         log_->push_back("clone");
+        if (behaviour_.failClone) throw std::runtime_error("cannot copy");
         return tqPtrHandle<tq_Classifier>(new RecordingClassifier(*this));
     }
     // A decision-tree-like training without parameters.
@@ -325,6 +327,13 @@ TEST_F(ClassifierLifecycle, ToolCopiesAssignmentsAndTheArchiveOfAnEmptyTool) {
     untrained.train(data, RecordingParams(&log, 1), nullptr, 0);
     untrained.untrain();
     target = tool;
+    EXPECT_TRUE(target == tool);
+    // Regression: a clone that failed left the target empty instead of as it was.
+    Behaviour failClone;
+    failClone.failClone = true;
+    tqClassifierTool refusing;
+    refusing.train(data, RecordingParams(&log, 2, failClone), nullptr, 0);
+    EXPECT_THROW(target = refusing, std::runtime_error);
     EXPECT_TRUE(target == tool);
     target = untrained;
     // Empty, not merely untrained: the tool's own message.

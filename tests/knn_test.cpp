@@ -409,10 +409,14 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
             3, tq_ClassDataGenerator({{0.0, 1.0}, {1.0, 2.0}, {0.0, 0.5}}, 700));
         tq_ClassifierKNN knn;
         knn.train(tq_TotalDataGenerator(classes).generateData(), tqClassifierTrainParamsKNN(5), nullptr, 0);
-        const tq_ClassifierKNN copy(knn);
+        // A copy keeps the patterns it was made with (regression: the two shared one list, so
+        // incremental training of one changed the other).
+        const tq_ClassifierKNN before(knn);
         for (int i = 0; i < 300; ++i)
             knn.trainIncremental(tqFeaturePattern({0.1 + 0.001 * i, 1.0, 0.0}), 7, nullptr, 0);
-        EXPECT_TRUE(copy == knn);  // the copy shares the stored patterns
+        EXPECT_FALSE(before == knn);
+        const tq_ClassifierKNN copy(knn);
+        EXPECT_TRUE(copy == knn);
         tqPtrHandle<tq_Classifier> stored(new tq_ClassifierKNN(knn)), loaded;
         archives.push_back(tqtest::storeBytes(stored));
         tqtest::loadBytes(archives.back(), loaded);
@@ -435,11 +439,13 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
                       7);  // the incremental patterns are searched
             byChoice.back().insert(byChoice.back().end(), batch.begin(), batch.end());
         }
-        // The validity is checked only when a run meets the pattern; a new training ends the sharing.
+        // The validity is checked only when a run meets the pattern, and only the classifier
+        // that stored it meets it.
         knn.trainIncremental(tqFeaturePattern({0.2, 1.0, 0.0}, {1}), 7, nullptr, 0);
+        EXPECT_THROW_MSG(classify(knn, tqFeaturePattern({0.2, 1.0, 0.0})), BadFeatures, kFullVector);
+        EXPECT_EQ(scores(classify(copy, tqFeaturePattern({0.2, 1.0, 0.0}))).front().first, 7);
         knn.train(makeData({{0, 1, 0}}, {5}), tqClassifierTrainParamsKNN(1), nullptr, 0);
         EXPECT_EQ(scores(classify(knn, tqFeaturePattern({0.2, 1.0, 0.0}))), (Scores{{5, 1.0}}));
-        EXPECT_THROW_MSG(classify(copy, tqFeaturePattern({0.2, 1.0, 0.0})), BadFeatures, kFullVector);
     }
     unsetenv("CLASTOOL_KNN_INDEX");
     EXPECT_EQ(byChoice[0], byChoice[1]);

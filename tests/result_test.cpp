@@ -337,6 +337,51 @@ TEST(DecisionRule, RowsDecidedTogetherEqualRowsDecidedOneByOne) {
     }
 }
 
+// Frequencies count only relative to each other: all scaled by one power of two, up to the
+// largest doubles (where their sum overflows), they decide alike, bit for bit, on every path (the
+// unrolled few, the weighed sums with cost overrides or many categories, rows together, the
+// frequency object). Regression: a sum of frequencies near 1e308 overflowed, every weight came
+// out 0, and the decision was refused.
+TEST(DecisionRule, FrequenciesScaledByAPowerOfTwoDecideAlike) {
+    tqRandomUniform u(5);
+    for (int trial = 0; trial < 300; ++trial) {
+        const auto n = static_cast<std::size_t>(u.next(1, 14));
+        const int exponent = trial % 3 == 0 ? 0 : 1020 - 4 * (trial % 4);
+        std::vector<long> labels(n);
+        std::vector<double> frequency(n), scaled(n), match(n), factor = {-1.0, -2.0};
+        tqClassifierCosts costs(2.0);
+        tqClassifierFrequencies object(1.0), scaledObject(std::ldexp(1.0, exponent));
+        for (std::size_t k = 0; k < n; ++k) {
+            labels[k] = static_cast<long>(k);
+            frequency[k] = std::ldexp(static_cast<double>(u.next(1, 8)), -static_cast<int>(u.next(0, 3)));
+            scaled[k] = std::ldexp(frequency[k], exponent);
+            object.categoryFrequencyOverride(labels[k], frequency[k]);
+            scaledObject.categoryFrequencyOverride(labels[k], scaled[k]);
+            match[k] = u.next(0, 1);
+            if (k > 0 && trial % 2 == 1) costs.misclassificationCostOverride(labels[k], labels[k - 1], 5.0);
+        }
+        std::vector<double> rows(2 * n);
+        for (std::size_t k = 0; k < n; ++k) rows[2 * k] = rows[2 * k + 1] = match[k];
+        tqClassifierResult expected;
+        expected.decide(n, labels.data(), match.data(), frequency.data(), costs, -1.0);
+        const std::string want = tqtest::storeBytes(expected);
+        tqClassifierResult byArray, byObject, checked, together[2];
+        try {
+            byArray.decide(n, labels.data(), match.data(), scaled.data(), costs, -1.0);
+            byObject.decide(n, labels.data(), match.data(), scaledObject, costs, -1.0);
+            checked.decideCheckedLabels(n, labels.data(), match.data(), scaled.data(), costs, -1.0);
+            tqClassifierResult::decideRows(2, n, labels.data(), rows.data(), 2, factor.data(), scaled.data(),
+                                           costs, together);
+        } catch (const tqException& e) {
+            FAIL() << "trial " << trial << ": " << e.what();
+        }
+        EXPECT_EQ(tqtest::storeBytes(byArray), want) << "trial " << trial;
+        EXPECT_EQ(tqtest::storeBytes(byObject), want) << "trial " << trial;
+        EXPECT_EQ(tqtest::storeBytes(checked), want) << "trial " << trial;
+        EXPECT_EQ(tqtest::storeBytes(together[0]), want) << "trial " << trial;
+    }
+}
+
 // --- archive ---------------------------------------------------------------------------------
 
 // The exact stored form; out-of-range values and an unordered list load unchanged (loading is

@@ -167,6 +167,8 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
         try {
             prep = args.method.fitPreprocessing(table, trainRows, categories);
             model = setup.fit(table, categories, trainRows, prep);
+            // The held-out rows as the fold's scaling prepares them.
+            if (setup.learns()) checkRows(*setup.params, table, folds[f], prep);
         } catch (const InputError& e) {
             throw InputError("fold " + std::to_string(f + 1) + " of " + std::to_string(folds.size()) + ": " +
                              e.what());
@@ -181,6 +183,7 @@ void evaluateFolds(const EvaluateArgs& args, std::ostream& out) {
     if (!unlabelled.empty()) {
         const Preprocessing prep = args.method.fitPreprocessing(table, allRows(table), categories);
         const Model model = setup.fit(table, categories, allRows(table), prep);
+        if (setup.learns()) checkRows(*setup.params, table, unlabelled, prep);
         classifyRows(model, table, unlabelled, prep, args.threads, run.results, progress, done);
     }
     const std::string title = setup.describe() + ": " + std::to_string(args.folds) +

@@ -48,18 +48,15 @@ void addMethodOptions(CLI::App* cmd, cli::MethodOptions& m, GivenOptions& given)
     given.norm = cmd->add_option("--norm", m.norm, "knn: order p of the Minkowski distance (default 2)")
                      ->check(cli::realNumber(0.0, false));
     cmd->add_option("--prior", m.priors, "bayes: a-priori frequency of a label, LABEL=FREQUENCY (repeatable)")
-        ->allow_extra_args(false)
-        ->expected(1);
+        ->allow_extra_args(false);
     cmd->add_option("--binomial", m.binomial,
                     "bayes: model a measurement as binomial with this maximum, COLUMN=MAXIMUM (repeatable)")
-        ->allow_extra_args(false)
-        ->expected(1);
+        ->allow_extra_args(false);
     cmd->add_option(
            "--joint", m.joint,
            "bayes: model these measurements jointly, e.g. 0,1,2 or x,y (repeatable; names or 0-based "
            "measurement indices)")
-        ->allow_extra_args(false)
-        ->expected(1);
+        ->allow_extra_args(false);
     cmd->add_option(
         "--costs", m.costsFile,
         "misclassification cost matrix CSV: header row of decided labels after a corner cell, then "

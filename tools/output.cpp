@@ -216,14 +216,24 @@ void checkOutputPath(const std::string& path, const std::vector<std::string>& in
     }
     if (S_ISDIR(target.st_mode)) throw InputError(path + ": is a directory; name an output file");
     for (const std::string& input : inputs) {
+        // "-" reads standard input, which may have been redirected from the very file named as
+        // output: replacing it would lose the data read.
         struct stat in {};
-        if (::stat(input.c_str(), &in) == 0 && in.st_dev == target.st_dev && in.st_ino == target.st_ino)
-            throw InputError(path + ": is the input file " + input + "; the output must be another file");
+        const bool read = input == "-" ? ::fstat(STDIN_FILENO, &in) == 0 && S_ISREG(in.st_mode)
+                                       : ::stat(input.c_str(), &in) == 0;
+        if (read && in.st_dev == target.st_dev && in.st_ino == target.st_ino)
+            throw InputError(path +
+                             (input == "-" ? ": is the file standard input reads" : ": is the input file " + input) +
+                             "; the output must be another file");
     }
     if (force || writtenInPlace(target) || isStandardOutput(target)) return;
     if (isLink) throw InputError(path + ": is a symbolic link; give --force to replace the file it points to");
     if (!S_ISREG(target.st_mode))
         throw InputError(path + ": is not a regular file, a character device or a pipe; give --force to write to it");
+    // The rename that replaces a file does not ask for its permission to be written: a file made
+    // read-only (or one this user may not write) is kept from being replaced by mistake.
+    if ((target.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0)
+        throw InputError(path + ": is read-only; give --force to replace it");
 }
 
 void writeFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {

@@ -58,8 +58,11 @@ Preprocessing Preprocessing::fit(Scale scale, Impute impute, const DataTable& ta
         }
         if (!std::isfinite(static_cast<double>(spread)))
             unfit(table, j, "its values spread beyond the range of a double; rescale the column");
+        // A spread within the long double's range but below the smallest double rounds to 0: the
+        // column is then only centred, as one without spread.
+        const double divisor = static_cast<double>(spread);
         p.centers.push_back(static_cast<double>(center));
-        p.scales.push_back(spread > 0 ? static_cast<double>(spread) : 1.0);
+        p.scales.push_back(divisor > 0 ? divisor : 1.0);
     }
     return p;
 }
@@ -79,6 +82,13 @@ void Preprocessing::apply(const double* row, const unsigned char* rowValid, std:
         out[j] = x;
         valid[j] = ok ? 1 : 0;
     }
+}
+
+long Preprocessing::unscalable(const double* row, const unsigned char* rowValid, std::size_t width) const {
+    for (std::size_t j = 0; j < width && j < centers.size(); ++j)
+        if ((rowValid == nullptr || rowValid[j] != 0) && !std::isfinite((row[j] - centers[j]) / scales[j]))
+            return static_cast<long>(j);
+    return -1;
 }
 
 std::string scaleName(Preprocessing::Scale scale) {

@@ -40,6 +40,9 @@ struct Preprocessing {
     // The same for a row of `width` measurements held elsewhere; `rowValid` null: all measured.
     void apply(const double* row, const unsigned char* rowValid, std::size_t width, double* out,
                unsigned char* valid) const;
+    // The first measured value of such a row that scaling takes beyond the range of a double (a
+    // value some 1.8e308 spreads from the centre, or a spread so small), or -1 for none.
+    long unscalable(const double* row, const unsigned char* rowValid, std::size_t width) const;
 };
 
 // "none", "standard", "minmax"; "none", "mean", "median".

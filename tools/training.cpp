@@ -402,6 +402,19 @@ const tqClassifierCosts& costsOf(const tqClassifierTrainParams& params) {
 
 void checkRows(const tqClassifierTrainParams& params, const DataTable& table, const std::vector<std::size_t>& rows,
                const Preprocessing& prep) {
+    // Scaling divides by the training rows' spread: a value that many spreads away from their
+    // centre would reach the classifier as an infinite measurement.
+    for (std::size_t r = 0; r < rows.size() && !prep.centers.empty(); ++r) {
+        const std::size_t row = rows[r], d = table.width();
+        const unsigned char* valid = table.validity.empty() ? nullptr : &table.validity[row * d];
+        const long j = prep.unscalable(table.row(row), valid, d);
+        if (j >= 0)
+            throw InputError(located(table.file, table.lines[row], table.fileColumn(j),
+                                     exactNumber(table.row(row)[j]) + " in column \"" +
+                                         table.columns[static_cast<std::size_t>(j)] +
+                                         "\" is out of range once scaled (beyond +-1.8e308 spreads from the "
+                                         "training rows' centre)"));
+    }
     if (dynamic_cast<const tqClassifierTrainParamsKNN*>(&params)) {
         if (prep.impute != Preprocessing::Impute::None || table.validity.empty()) return;
         for (std::size_t r : rows) {

@@ -458,14 +458,14 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
             std::memcpy(&b, block.row(i + 1) + j, sizeof b);
             std::memcpy(&c, block.row(i + 2) + j, sizeof c);
             std::memcpy(&d, block.row(i + 3) + j, sizeof d);
-            const RowQuad t0 = __builtin_shuffle(a, b, RowLanes{0, 4, 2, 6}),
-                          t1 = __builtin_shuffle(a, b, RowLanes{1, 5, 3, 7}),
-                          t2 = __builtin_shuffle(c, d, RowLanes{0, 4, 2, 6}),
-                          t3 = __builtin_shuffle(c, d, RowLanes{1, 5, 3, 7});
-            const RowQuad column[4] = {__builtin_shuffle(t0, t2, RowLanes{0, 1, 4, 5}),
-                                       __builtin_shuffle(t1, t3, RowLanes{0, 1, 4, 5}),
-                                       __builtin_shuffle(t0, t2, RowLanes{2, 3, 6, 7}),
-                                       __builtin_shuffle(t1, t3, RowLanes{2, 3, 6, 7})};
+            const RowQuad t0 = __builtin_shufflevector(a, b, 0, 4, 2, 6),
+                          t1 = __builtin_shufflevector(a, b, 1, 5, 3, 7),
+                          t2 = __builtin_shufflevector(c, d, 0, 4, 2, 6),
+                          t3 = __builtin_shufflevector(c, d, 1, 5, 3, 7);
+            const RowQuad column[4] = {__builtin_shufflevector(t0, t2, 0, 1, 4, 5),
+                                       __builtin_shufflevector(t1, t3, 0, 1, 4, 5),
+                                       __builtin_shufflevector(t0, t2, 2, 3, 6, 7),
+                                       __builtin_shufflevector(t1, t3, 2, 3, 6, 7)};
             for (std::size_t m = 0; m < 4; ++m)
                 std::memcpy(columns + (j + m) * kBlockRows + i, &column[m], sizeof column[m]);
         }

@@ -87,6 +87,14 @@ void tq_ClassifierKNN::retrain_(const tqClassifierTrainParams& params) {
 void tq_ClassifierKNN::trainStart_(const tqClassifierTrainParams&) {}
 
 void tq_ClassifierKNN::trainIncremental_(const tqFeaturePattern& pattern, long label) {
+    // A copy of this classifier shares the stored patterns until one of the two adds to them; the
+    // one that adds takes a list of its own first, so that the other, which may be running on
+    // another thread, never sees the change.
+    if (data_->refCount() > 1 || packed_.use_count() > 1) {
+        const tqPtrHandle<tqClassifierDataProviderMemory> own(new tqClassifierDataProviderMemory(*data_));
+        packed_ = std::make_shared<tq_knn::PackedStore>();  // packs on its first search
+        data_ = own;
+    }
     const tqPtrHandle_const<tqFeaturePattern> copy(new tqFeaturePattern(pattern));
     data_->addData(copy, label);
     packed_->append(*copy);

@@ -1,6 +1,7 @@
 #include "clss/clastool/result.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -174,6 +175,18 @@ inline void attend() {
     if (status != 0) tfThrowExceptionOnFailure(status);
 }
 
+// Frequencies count only relative to each other. Where their sum overflows (frequencies near
+// the largest double), they are taken scaled by the power of two that brings any n of them back
+// into range, into scaled[0, n), and `sum` is made again from those: exact, but for frequencies
+// so far below the largest that their share rounds to 0 either way.
+const double* frequenciesInRange(std::size_t n, const double* frequency, double& sum, double* scaled) {
+    if (!std::isinf(sum)) return frequency;
+    const double factor = std::ldexp(1.0, -1 - std::ilogb(static_cast<double>(n)));
+    sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) sum += scaled[i] = frequency[i] * factor;
+    return scaled;
+}
+
 // The unnormalised a-posteriori weights of the decision rule from frequency[0, n) into
 // weight[0, n), checked as decide documents; returns their sum.
 double weighFrom(std::size_t n, const double* matchScores, const double* frequency, double* weight) {
@@ -181,6 +194,8 @@ double weighFrom(std::size_t n, const double* matchScores, const double* frequen
     for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    CategoryScratch<double> scaled(std::isinf(frequencySum) ? n : 0);
+    frequency = frequenciesInRange(n, frequency, frequencySum, scaled.data());
 
     // The attention check comes before each category's weight, so that a host can abandon a
     // result over many categories; the weights are formed before their sum, which keeps its order.
@@ -302,6 +317,8 @@ void decideFewOf(Count count, const double* matchScores, const double* frequency
     for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     if (n == 0 || frequencySum == 0.0)
         throw tqClassifierDefs::BadParams("At least one of the category frequencies must be > 0.");
+    double scaled[tqClassifierResult::kRowCategories];
+    frequency = frequenciesInRange(n, frequency, frequencySum, scaled);
     for (std::size_t i = 0; i < n; ++i) attend();
     double weight[tqClassifierResult::kRowCategories], term[tqClassifierResult::kRowCategories];
     for (std::size_t i = 0; i < n; ++i) weight[i] = matchScores[i] * frequency[i] / frequencySum;
@@ -509,8 +526,9 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         const std::size_t last = r + count - 1;
         // A lane whose row has a score outside [0, 1], or an expected cost that is not a number,
         // is decided on its own, which gives its error or its result: frequencies or weights
-        // summing to 0 make every cost 0 / 0, and a cost of infinity times a weight of 0 makes
-        // one NaN where decide adds 0; the order below needs costs that are numbers.
+        // summing to 0, or frequencies summing to infinity (which decide scales), make every cost
+        // 0 / 0, and a cost of infinity times a weight of 0 makes one NaN where decide adds 0; the
+        // order below needs costs that are numbers.
         LaneMask irregular = {};
         Lanes match[kRowCategories], weight[kRowCategories], weightSum = zero;
         for (std::size_t k = 0; k < n; ++k) {
@@ -548,14 +566,14 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         // score, expected cost), transposed in registers: entry[i * kLanes + lane].
         Lanes entry[kRowCategories * kLanes];
         for (std::size_t i = 0; i < n; ++i) {
-            const Lanes t0 = __builtin_shuffle(labelBits[i], match[i], LaneMask{0, 4, 2, 6}),
-                        t1 = __builtin_shuffle(labelBits[i], match[i], LaneMask{1, 5, 3, 7}),
-                        t2 = __builtin_shuffle(share[i], expected[i], LaneMask{0, 4, 2, 6}),
-                        t3 = __builtin_shuffle(share[i], expected[i], LaneMask{1, 5, 3, 7});
-            entry[i * kLanes] = __builtin_shuffle(t0, t2, LaneMask{0, 1, 4, 5});
-            entry[i * kLanes + 1] = __builtin_shuffle(t1, t3, LaneMask{0, 1, 4, 5});
-            entry[i * kLanes + 2] = __builtin_shuffle(t0, t2, LaneMask{2, 3, 6, 7});
-            entry[i * kLanes + 3] = __builtin_shuffle(t1, t3, LaneMask{2, 3, 6, 7});
+            const Lanes t0 = __builtin_shufflevector(labelBits[i], match[i], 0, 4, 2, 6),
+                        t1 = __builtin_shufflevector(labelBits[i], match[i], 1, 5, 3, 7),
+                        t2 = __builtin_shufflevector(share[i], expected[i], 0, 4, 2, 6),
+                        t3 = __builtin_shufflevector(share[i], expected[i], 1, 5, 3, 7);
+            entry[i * kLanes] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+            entry[i * kLanes + 1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+            entry[i * kLanes + 2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+            entry[i * kLanes + 3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
         }
         for (std::size_t lane = 0; lane < count; ++lane) {
             tqClassifierResult& result = results[r + lane];

@@ -1,6 +1,7 @@
 #include "clss/clastool/tool.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "clss/clastool/errors.h"
 #include "clss/clastool/pattern.h"
@@ -22,8 +23,11 @@ tqClassifierTool::~tqClassifierTool() {
 
 tqClassifierTool& tqClassifierTool::operator=(const tqClassifierTool& other) {
     if (this == &other) return *this;
-    classifier_->reset();
-    if (other.isTrained()) *classifier_ = (*other.classifier_)->clone();
+    // The copy is made before the old classifier goes, so that a failing clone leaves this tool as
+    // it was.
+    tqPtrHandle<tq_Classifier> copy;
+    if (other.isTrained()) copy = (*other.classifier_)->clone();
+    *classifier_ = std::move(copy);
     return *this;
 }
 

@@ -63,7 +63,12 @@ class _Classifier(ClassifierMixin, BaseEstimator):
                         raise ClastoolError(f"The costs name a label that is not a class: {truth!r} or {decided!r}.")
                     matrix[index[truth]][index[decided]] = float(cost)
             return matrix
-        return np.asarray(labelled, dtype=float).tolist()
+        matrix = np.asarray(labelled, dtype=float)
+        n = len(self.classes_)
+        if matrix.shape != (n, n):
+            raise ClastoolError(f"A cost matrix has one row and one column per class ({n} by {n}), "
+                                f"not the shape {matrix.shape}.")
+        return matrix.tolist()
 
     def _run(self, X, with_costs=False):
         check_is_fitted(self, "model_")
@@ -160,9 +165,17 @@ class BayesClassifier(_Classifier):
     def _options(self):
         options = BayesOptions()
         if self.priors is not None:
+            known = set(self.classes_)
+            for label in self.priors:
+                if label not in known:
+                    raise ClastoolError(f"The priors name a label that is not a class: {label!r}.")
             options.priors = [float(self.priors.get(label, 1.0)) for label in self.classes_]
         options.costs = self._matrix(self.costs)
         options.groups = [list(map(int, g)) for g in (self.groups or [])]
+        for column in (c for group in options.groups for c in group):
+            if not 0 <= column < self.n_features_in_:
+                raise ClastoolError(f"A group names measurement {column}, but X has {self.n_features_in_} "
+                                    f"(0 to {self.n_features_in_ - 1}).")
         options.distributions = list(self.distributions or [])
         options.max_values = [float(v) for v in (self.max_values or [])]
         return options

@@ -69,6 +69,19 @@ def test_bayes_matches_gaussian_naive_bayes_on_iris_and_priors_and_costs_move_de
     assert (rare.predict(edge) == "virginica").sum() < (costly.predict(edge) == "virginica").sum()
 
 
+@pytest.mark.parametrize("model, message", [
+    (clastool.BayesClassifier(priors={"rose": 2.0}), "The priors name a label that is not a class: 'rose'"),
+    (clastool.KNNClassifier(costs=[[0.0, 5.0]]), r"one row and one column per class \(3 by 3\), not the shape \(1, 2\)"),
+    (clastool.BayesClassifier(groups=[[0, 4]]), r"names measurement 4, but X has 4 \(0 to 3\)"),
+    (clastool.BayesClassifier(groups=[[-1, 2]]), "names measurement -1"),
+])
+def test_parameters_the_data_do_not_have_are_refused(model, message):
+    # Regression: these were taken without a word (a misspelt prior, a cost matrix too small) or
+    # refused by the library for lack of data.
+    with pytest.raises(clastool.ClastoolError, match=message):
+        model.fit(*iris())
+
+
 @pytest.mark.parametrize("model, changes, refused, message", [
     (clastool.BayesClassifier(), {"costs": {"versicolor": {"virginica": 1000.0}}}, {"priors": {"setosa": -1.0}}, "must be > 0"),
     (clastool.KNNClassifier(k=1), {"k": 15, "p": 1.0}, {"k": 0}, "K must be >= 1"),
@@ -170,6 +183,14 @@ def test_model_files_are_shared_with_the_program(tmp_path, method, options, make
         again.save(tmp_path / "again.model", label_column="species")
         np.testing.assert_array_equal(program_scores(tmp_path / "again.model", data)[1], scores)
         np.testing.assert_array_equal(again.predict_proba(X), scores)
+    if "standard" in options:
+        # Regression: a value that scaling takes beyond the range of a double reached the
+        # classifier as an infinite measurement, on which KNN decided.
+        far = X.to_numpy(copy=True)
+        far[1, 3] = 1.7e308
+        for run in (loaded.predict, loaded.predict_proba):
+            with pytest.raises(clastool.ClastoolError, match="Row 1, measurement 3: the value is out of range once"):
+                run(far)
     if make is None:
         return
     assert loaded.get_params() == make().get_params()
