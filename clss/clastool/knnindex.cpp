@@ -376,6 +376,39 @@ template <int Q>
     decodeChildren(parent, codes, dims, children, j);
 }
 
+// The float sums of order Q of the gaps from the float query x to the boxes of two sibling nodes
+// (decodeChildren's layout), eight measurements per instruction: per box and measurement the
+// gap max(fl(lo_j - x_j), fl(x_j - hi_j), 0), its term as the rows' float sums form it, the terms
+// added in any order (see the proof of the inner nodes' float test above).
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void siblingFloatSums(const float* x, const float* boxes, long dims,
+                                                                  float* sums) {
+    const float* lo[2] = {boxes, boxes + 2 * dims};
+    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
+    const __m256 zero = _mm256_setzero_ps();
+    long j = 0;
+    for (; j + 8 <= dims; j += 8) {
+        const __m256 value = _mm256_loadu_ps(x + j);
+        for (int c = 0; c < 2; ++c) {
+            const __m256 gap = _mm256_max_ps(_mm256_sub_ps(_mm256_loadu_ps(lo[c] + j), value),
+                                             _mm256_sub_ps(value, _mm256_loadu_ps(lo[c] + dims + j)));
+            acc[c] = floatTerm<Q>(_mm256_max_ps(gap, zero), acc[c]);
+        }
+    }
+    for (int c = 0; c < 2; ++c) {
+        const __m128 half = _mm_add_ps(_mm256_castps256_ps128(acc[c]), _mm256_extractf128_ps(acc[c], 1));
+        const __m128 pair = _mm_add_ps(half, _mm_movehl_ps(half, half));
+        float sum = _mm_cvtss_f32(_mm_add_ss(pair, _mm_movehdup_ps(pair)));
+        for (long t = j; t < dims; ++t) {
+            const float gap = std::max(std::max(lo[c][t] - x[t], x[t] - lo[c][dims + t]), 0.0f);
+            if constexpr (Q == 1) sum += gap;
+            if constexpr (Q == 2) sum = std::fmaf(gap, gap, sum);
+            if constexpr (Q == 3) sum = std::fmaf(gap * gap, gap, sum);
+        }
+        sums[c] = sum;
+    }
+}
+
 // The cheap sums of the gaps from a to the boxes of two sibling nodes (stored one after the
 // other: lower and upper corners of the first, then of the second), four measurements per
 // instruction. The same gaps and terms as gapTerm below, added in another order (see the proof).
@@ -417,14 +450,15 @@ class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long dims, double p)
         : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
-          margins_(Q, dims), wide_(wideSearch()),
+          margins_(Q, dims), wide_(wideSearch()), floatBoxes_(wide_ && dims <= kMaxCodedMeasurements),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)) {}
 
     long examined = 0;
     long nodes = 0;
 
     void setQuery(const double* a) {
-        if (codes_.records) query_.set(a);
+        if (codes_.records || floatBoxes_) query_.set(a);
+        nodeKnown_ = false;  // the threshold depends on the query's rounding too
     }
 
     // The search from the root over row positions [begin, end).
@@ -459,6 +493,20 @@ public:
         const float* children = decode(node, box, level);
         const float* leftBox = children;
         const float* rightBox = children + 2 * dims_;
+#ifdef CLASTOOL_KNN_CODES
+        if (floatBoxes_ && query_.usable()) {
+            float to[2];
+            siblingFloatSums<Q>(query_.values(), children, dims_, to);
+            if (to[0] <= to[1]) {
+                if (!(to[0] >= nodeThreshold(list))) visit(list, a, left, begin, mid, leftBox, level + 1);
+                if (!(to[1] >= nodeThreshold(list))) visit(list, a, right, mid, end, rightBox, level + 1);
+            } else {
+                if (!(to[1] >= nodeThreshold(list))) visit(list, a, right, mid, end, rightBox, level + 1);
+                if (!(to[0] >= nodeThreshold(list))) visit(list, a, left, begin, mid, leftBox, level + 1);
+            }
+            return;
+        }
+#endif
         double to[2];
         siblingSums(a, children, to);
         const double toLeft = to[0], toRight = to[1];
@@ -535,6 +583,17 @@ private:
         }
     }
 
+    // The float pass's threshold for boxes (their corners are floats: no rounding of a row to
+    // allow for), computed again only when the list's bound has changed.
+    float nodeThreshold(const ReplayList& list) {
+        if (!nodeKnown_ || !sameValue(list.bound(), nodeBound_)) {
+            nodeKnown_ = true;
+            nodeBound_ = list.bound();
+            nodeThreshold_ = query_.threshold<Q>(nodeBound_, 0.0, margins_);
+        }
+        return nodeThreshold_;
+    }
+
     // The cheap sums of the gaps of two sibling boxes (decode's layout).
     void siblingSums(const double* a, const float* boxes, double* sums) const {
 #ifdef CLASTOOL_KNN_CODES
@@ -572,6 +631,10 @@ private:
     FloatValues query_;  // the query for the coded leaves
     FloatScale margins_;
     bool wide_;
+    bool floatBoxes_;  // inner nodes tested by float sums against the float pass's threshold
+    bool nodeKnown_ = false;
+    double nodeBound_ = 0.0;
+    float nodeThreshold_ = std::numeric_limits<float>::quiet_NaN();
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
 };
 
