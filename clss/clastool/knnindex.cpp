@@ -8,6 +8,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "clss/clastool/knnfloat.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
@@ -135,6 +139,21 @@ float floatAbove(double x) {
     if (x < -FLT_MAX) return -FLT_MAX;
     const float f = static_cast<float>(x);
     return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
+// Asks the system to back the whole pages of [data, data + bytes), not yet touched, with large
+// pages where it can: a search enters some 80 leaves spread over the records, and each first
+// touch of a small page costs a walk of the page tables on top of the cache miss.
+void adviseLargePages(void* data, std::size_t bytes) {
+#ifdef MADV_HUGEPAGE
+    constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
+    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kLarge - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 long levels(long rows) {
@@ -497,6 +516,10 @@ public:
         if (floatBoxes_ && query_.usable()) {
             float to[2];
             siblingFloatSums<Q>(query_.values(), children, dims_, to);
+            if (mid - begin <= 2 * RowIndex::kLeafRows && codes_.records) {
+                if (!(to[0] >= nodeThreshold(list))) prefetchLeaves(begin, mid);
+                if (!(to[1] >= nodeThreshold(list))) prefetchLeaves(mid, end);
+            }
             if (to[0] <= to[1]) {
                 if (!(to[0] >= nodeThreshold(list))) visit(list, a, left, begin, mid, leftBox, level + 1);
                 if (!(to[1] >= nodeThreshold(list))) visit(list, a, right, mid, end, rightBox, level + 1);
@@ -582,6 +605,26 @@ private:
             list.offer(i, normRoot(sum, p_), sum);
         }
     }
+
+#ifdef CLASTOOL_KNN_CODES
+    // The head of the record of the leaf from row `begin` (its error bound, steps and block
+    // codes) and its first block's codes, asked of memory before the leaf is entered.
+    void prefetchRecord(long begin) const {
+        const char* record = reinterpret_cast<const char*>(codes_.records + recordAt(begin, dims_));
+        const std::size_t bytes = recordHead(dims_) + static_cast<std::size_t>(kCodePass * dims_);
+        for (std::size_t at = 0; at < bytes + 63; at += 64) _mm_prefetch(record + at, _MM_HINT_T0);
+    }
+
+    // The records of the leaves of a node over rows [begin, end) that is a leaf or has two.
+    void prefetchLeaves(long begin, long end) const {
+        if (end - begin <= RowIndex::kLeafRows) {
+            prefetchRecord(begin);
+            return;
+        }
+        prefetchRecord(begin);
+        prefetchRecord(begin + (end - begin) / 2);
+    }
+#endif
 
     // The float pass's threshold for boxes (their corners are floats: no rounding of a row to
     // allow for), computed again only when the list's bound has changed.
@@ -819,6 +862,8 @@ void RowIndex::buildCodes_(const PackedRows& packed) {
     const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
                               records;
     if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(d) * 8.0) return;
+    records_.reserve(records);
+    adviseLargePages(records_.data(), records_.capacity());
     records_.assign(records, 0);
     forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(),
                 [&](long, long begin, long end, const float* box) { codeLeaf_(packed, box, begin, end); });
