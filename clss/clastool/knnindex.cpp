@@ -96,6 +96,23 @@
 //   by induction over j, added in the same order, every partial sum of G is at most the row's.
 // Overflow to infinity keeps these inequalities, and no value is NaN in a coded leaf (all within
 // 2^64). A leaf entered with the list not yet full is summed whole, with no block bound tested.
+//
+// Inner nodes tested in float. Where the float pass can be taken (AVX2 and FMA, at most 256
+// measurements, a query within 2^64), a child's box [lo, hi] (floats) is pruned when the float
+// sum G of the terms of order Q of gf_j = max(fl(lo_j - xf_j), fl(xf_j - hi_j), 0), added in any
+// order, reaches the float pass's threshold Ft computed with no row error (eB = 0). Sound: let
+// z_j = dist(xf_j, [lo_j, hi_j]) = |xf_j - p_j|, p_j the float clamp of xf_j into the side, so gf_j
+// is the rounded float difference fl(xf_j - p_j) in magnitude, and G is the float sum F of step
+// (6) of knnsearch.cpp's proof for the float vector p with no rounding of its own. For a row b of
+// the box, |a_j - b_j| >= dist(a_j, [lo_j, hi_j]) >= z_j - |a_j - xf_j| (the distance to an
+// interval is 1-Lipschitz), so with Minkowski's inequality Y = |a - b|_q >= Z - |a - xf|_q >=
+// Z - d^(1/q) eA, Z the q-norm of z. Step (6) bounds F <= (1 + (d + 8) 2^-23) Z^q (1 + 2^-50)
+// (each gap one rounded difference, then the products and additions; an overflow to infinity
+// needs Z^q above 2^127, beyond any W^q a threshold is formed for), so G >= Ft gives Z >= W, then
+// Y >= W - d^(1/q) eA = Bq^(1/q) and the row's double cheap sum E >= (1 - u)^q Y^q >= Bq: every row
+// of the box is strictly farther than T, as in steps (3) to (5). Corners beyond the float range
+// (the root's infinities) give gaps of -inf, never NaN, against a finite query; the order in
+// which the children are visited changes no result.
 
 namespace tq_knn {
 namespace {
