@@ -8,10 +8,6 @@
 #include <limits>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "clss/clastool/knnfloat.h"
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
@@ -96,23 +92,6 @@
 //   by induction over j, added in the same order, every partial sum of G is at most the row's.
 // Overflow to infinity keeps these inequalities, and no value is NaN in a coded leaf (all within
 // 2^64). A leaf entered with the list not yet full is summed whole, with no block bound tested.
-//
-// Inner nodes tested in float. Where the float pass can be taken (AVX2 and FMA, at most 256
-// measurements, a query within 2^64), a child's box [lo, hi] (floats) is pruned when the float
-// sum G of the terms of order Q of gf_j = max(fl(lo_j - xf_j), fl(xf_j - hi_j), 0), added in any
-// order, reaches the float pass's threshold Ft computed with no row error (eB = 0). Sound: let
-// z_j = dist(xf_j, [lo_j, hi_j]) = |xf_j - p_j|, p_j the float clamp of xf_j into the side, so gf_j
-// is the rounded float difference fl(xf_j - p_j) in magnitude, and G is the float sum F of step
-// (6) of knnsearch.cpp's proof for the float vector p with no rounding of its own. For a row b of
-// the box, |a_j - b_j| >= dist(a_j, [lo_j, hi_j]) >= z_j - |a_j - xf_j| (the distance to an
-// interval is 1-Lipschitz), so with Minkowski's inequality Y = |a - b|_q >= Z - |a - xf|_q >=
-// Z - d^(1/q) eA, Z the q-norm of z. Step (6) bounds F <= (1 + (d + 8) 2^-23) Z^q (1 + 2^-50)
-// (each gap one rounded difference, then the products and additions; an overflow to infinity
-// needs Z^q above 2^127, beyond any W^q a threshold is formed for), so G >= Ft gives Z >= W, then
-// Y >= W - d^(1/q) eA = Bq^(1/q) and the row's double cheap sum E >= (1 - u)^q Y^q >= Bq: every row
-// of the box is strictly farther than T, as in steps (3) to (5). Corners beyond the float range
-// (the root's infinities) give gaps of -inf, never NaN, against a finite query; the order in
-// which the children are visited changes no result.
 
 namespace tq_knn {
 namespace {
@@ -156,21 +135,6 @@ float floatAbove(double x) {
     if (x < -FLT_MAX) return -FLT_MAX;
     const float f = static_cast<float>(x);
     return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
-}
-
-// Asks the system to back the whole pages of [data, data + bytes), not yet touched, with large
-// pages where it can: a search enters some 80 leaves spread over the records, and each first
-// touch of a small page costs a walk of the page tables on top of the cache miss.
-void adviseLargePages(void* data, std::size_t bytes) {
-#ifdef MADV_HUGEPAGE
-    constexpr std::uintptr_t kLarge = std::uintptr_t{1} << 21;
-    const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
-    const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kLarge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-    (void)data;
-    (void)bytes;
-#endif
 }
 
 long levels(long rows) {
@@ -412,39 +376,6 @@ template <int Q>
     decodeChildren(parent, codes, dims, children, j);
 }
 
-// The float sums of order Q of the gaps from the float query x to the boxes of two sibling nodes
-// (decodeChildren's layout), eight measurements per instruction: per box and measurement the
-// gap max(fl(lo_j - x_j), fl(x_j - hi_j), 0), its term as the rows' float sums form it, the terms
-// added in any order (see the proof of the inner nodes' float test above).
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void siblingFloatSums(const float* x, const float* boxes, long dims,
-                                                                  float* sums) {
-    const float* lo[2] = {boxes, boxes + 2 * dims};
-    __m256 acc[2] = {_mm256_setzero_ps(), _mm256_setzero_ps()};
-    const __m256 zero = _mm256_setzero_ps();
-    long j = 0;
-    for (; j + 8 <= dims; j += 8) {
-        const __m256 value = _mm256_loadu_ps(x + j);
-        for (int c = 0; c < 2; ++c) {
-            const __m256 gap = _mm256_max_ps(_mm256_sub_ps(_mm256_loadu_ps(lo[c] + j), value),
-                                             _mm256_sub_ps(value, _mm256_loadu_ps(lo[c] + dims + j)));
-            acc[c] = floatTerm<Q>(_mm256_max_ps(gap, zero), acc[c]);
-        }
-    }
-    for (int c = 0; c < 2; ++c) {
-        const __m128 half = _mm_add_ps(_mm256_castps256_ps128(acc[c]), _mm256_extractf128_ps(acc[c], 1));
-        const __m128 pair = _mm_add_ps(half, _mm_movehl_ps(half, half));
-        float sum = _mm_cvtss_f32(_mm_add_ss(pair, _mm_movehdup_ps(pair)));
-        for (long t = j; t < dims; ++t) {
-            const float gap = std::max(std::max(lo[c][t] - x[t], x[t] - lo[c][dims + t]), 0.0f);
-            if constexpr (Q == 1) sum += gap;
-            if constexpr (Q == 2) sum = std::fmaf(gap, gap, sum);
-            if constexpr (Q == 3) sum = std::fmaf(gap * gap, gap, sum);
-        }
-        sums[c] = sum;
-    }
-}
-
 // The cheap sums of the gaps from a to the boxes of two sibling nodes (stored one after the
 // other: lower and upper corners of the first, then of the second), four measurements per
 // instruction. The same gaps and terms as gapTerm below, added in another order (see the proof).
@@ -486,15 +417,14 @@ class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, long dims, double p)
         : packed_(packed), boxes_(boxes), codes_(codes), dims_(dims), p_(p), skip_(Q, p, dims), query_(dims),
-          margins_(Q, dims), wide_(wideSearch()), floatBoxes_(wide_ && dims <= kMaxCodedMeasurements),
+          margins_(Q, dims), wide_(wideSearch()),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)) {}
 
     long examined = 0;
     long nodes = 0;
 
     void setQuery(const double* a) {
-        if (codes_.records || floatBoxes_) query_.set(a);
-        nodeKnown_ = false;  // the threshold depends on the query's rounding too
+        if (codes_.records) query_.set(a);
     }
 
     // The search from the root over row positions [begin, end).
@@ -529,24 +459,6 @@ public:
         const float* children = decode(node, box, level);
         const float* leftBox = children;
         const float* rightBox = children + 2 * dims_;
-#ifdef CLASTOOL_KNN_CODES
-        if (floatBoxes_ && query_.usable()) {
-            float to[2];
-            siblingFloatSums<Q>(query_.values(), children, dims_, to);
-            if (mid - begin <= 2 * RowIndex::kLeafRows && codes_.records) {
-                if (!(to[0] >= nodeThreshold(list))) prefetchLeaves(begin, mid);
-                if (!(to[1] >= nodeThreshold(list))) prefetchLeaves(mid, end);
-            }
-            if (to[0] <= to[1]) {
-                if (!(to[0] >= nodeThreshold(list))) visit(list, a, left, begin, mid, leftBox, level + 1);
-                if (!(to[1] >= nodeThreshold(list))) visit(list, a, right, mid, end, rightBox, level + 1);
-            } else {
-                if (!(to[1] >= nodeThreshold(list))) visit(list, a, right, mid, end, rightBox, level + 1);
-                if (!(to[0] >= nodeThreshold(list))) visit(list, a, left, begin, mid, leftBox, level + 1);
-            }
-            return;
-        }
-#endif
         double to[2];
         siblingSums(a, children, to);
         const double toLeft = to[0], toRight = to[1];
@@ -623,37 +535,6 @@ private:
         }
     }
 
-#ifdef CLASTOOL_KNN_CODES
-    // The head of the record of the leaf from row `begin` (its error bound, steps and block
-    // codes) and its first block's codes, asked of memory before the leaf is entered.
-    void prefetchRecord(long begin) const {
-        const char* record = reinterpret_cast<const char*>(codes_.records + recordAt(begin, dims_));
-        const std::size_t bytes = recordHead(dims_) + static_cast<std::size_t>(kCodePass * dims_);
-        for (std::size_t at = 0; at < bytes + 63; at += 64) _mm_prefetch(record + at, _MM_HINT_T0);
-    }
-
-    // The records of the leaves of a node over rows [begin, end) that is a leaf or has two.
-    void prefetchLeaves(long begin, long end) const {
-        if (end - begin <= RowIndex::kLeafRows) {
-            prefetchRecord(begin);
-            return;
-        }
-        prefetchRecord(begin);
-        prefetchRecord(begin + (end - begin) / 2);
-    }
-#endif
-
-    // The float pass's threshold for boxes (their corners are floats: no rounding of a row to
-    // allow for), computed again only when the list's bound has changed.
-    float nodeThreshold(const ReplayList& list) {
-        if (!nodeKnown_ || !sameValue(list.bound(), nodeBound_)) {
-            nodeKnown_ = true;
-            nodeBound_ = list.bound();
-            nodeThreshold_ = query_.threshold<Q>(nodeBound_, 0.0, margins_);
-        }
-        return nodeThreshold_;
-    }
-
     // The cheap sums of the gaps of two sibling boxes (decode's layout).
     void siblingSums(const double* a, const float* boxes, double* sums) const {
 #ifdef CLASTOOL_KNN_CODES
@@ -691,10 +572,6 @@ private:
     FloatValues query_;  // the query for the coded leaves
     FloatScale margins_;
     bool wide_;
-    bool floatBoxes_;  // inner nodes tested by float sums against the float pass's threshold
-    bool nodeKnown_ = false;
-    double nodeBound_ = 0.0;
-    float nodeThreshold_ = std::numeric_limits<float>::quiet_NaN();
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
 };
 
@@ -879,8 +756,6 @@ void RowIndex::buildCodes_(const PackedRows& packed) {
     const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
                               records;
     if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(d) * 8.0) return;
-    records_.reserve(records);
-    adviseLargePages(records_.data(), records_.capacity());
     records_.assign(records, 0);
     forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(),
                 [&](long, long begin, long end, const float* box) { codeLeaf_(packed, box, begin, end); });
