@@ -100,9 +100,11 @@ constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements; the
 // cost model below then decides. With leaves of 256 the tree answers 1,000 queries at 4,096 and
 // 6,000 x 8 0.9 times as fast as the scan, at 9,000 x 8 about as fast, at 20,000 x 8 1.2 times,
-// at 100,000 x 8 2.3 times, at 1,000,000 x 8 about twelve times as fast; at 4,096 x 2 and 4
-// 1.0 to 1.2 times (docs/performance.md, "Exact index").
-constexpr long kMinAutomaticRows = 4096;
+// at 100,000 x 8 2.3 times, at 1,000,000 x 8 about twelve times as fast. Below 16,384 rows no
+// index is built: the scan over rows the index has reordered replays stored order, and at 9,000
+// and 14,000 x 8 that made the automatic choice 13 to 18 % slower than the plain scan where the
+// model took the scan (docs/performance.md, "Exact index").
+constexpr long kMinAutomaticRows = 16384;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
@@ -110,13 +112,15 @@ constexpr long kCodePass = 32;                // rows summed together: four vect
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md: per query, per measurement of a row the tree's probe examines and per
-// node it visits (least relative squares over n x d from 2,000 to 100,000 rows, d 2, 4 and 8,
-// leaves of 256 rows in blocks of 32); per query, per row and per measurement the scan reads
-// (with its float bound pass; fitted over 2,000 x 8 to 1,000,000 x 8 and 100,000 x 16).
-constexpr double kTreeQueryCost = 4200.0;
-constexpr double kTreeValueCost = 0.135;
-constexpr double kTreeNodeCost = 76.0;
+// docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
+// 100,000 x 16, d from 2 to 16, leaves of 64 rows then): per query, per measurement of a row the
+// tree's probe examines and per node it visits; per query, per row and per measurement the scan
+// reads (with its float bound pass). A refit to leaves of 256 (4,200, 0.135 and 76 ns) took the
+// scan at 24,000 x 8, where the tree is 1.3 times as fast; from 16,384 rows these constants take
+// the tree at every size measured, the faster side there.
+constexpr double kTreeQueryCost = 2700.0;
+constexpr double kTreeValueCost = 0.02;
+constexpr double kTreeNodeCost = 66.0;
 constexpr double kScanQueryCost = 5570.0;
 constexpr double kScanRowCost = 0.194;
 constexpr double kScanValueCost = 0.0296;
