@@ -644,11 +644,9 @@ void extremes(const PackedRows& packed, const std::vector<std::uint32_t>& order,
     }
 }
 
-// The measurement along which the rows order[begin, end) spread widest (extents computed in
-// halves, so they stay finite).
-long widestSide(const PackedRows& packed, const std::vector<std::uint32_t>& order, long begin, long end) {
-    std::vector<double> lo, hi;
-    extremes(packed, order, begin, end, lo, hi);
+// The measurement of the widest side of the box [lo, hi] (extents computed in halves, so they
+// stay finite).
+long widestSide(const std::vector<double>& lo, const std::vector<double>& hi) {
     long axis = 0;
     double widest = -1.0;
     for (std::size_t j = 0; j < lo.size(); ++j) {
@@ -661,15 +659,21 @@ long widestSide(const PackedRows& packed, const std::vector<std::uint32_t>& orde
     return axis;
 }
 
+// The rows order[begin, end) split at mid by their value of measurement `axis`.
+void splitAt(const PackedRows& packed, std::vector<std::uint32_t>& order, long begin, long mid, long end, long axis) {
+    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
+                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
+}
+
 // The rows order[begin, end) of a leaf (begin its first) ordered into blocks of kCodePass rows
 // that are close together: the leaf is halved further along its widest side, each part a whole
 // number of blocks but the last.
 void orderBlocks(const PackedRows& packed, std::vector<std::uint32_t>& order, long begin, long end) {
     if (end - begin <= kCodePass) return;
     const long mid = begin + ((end - begin) / 2 + kCodePass - 1) / kCodePass * kCodePass;
-    const long axis = widestSide(packed, order, begin, end);
-    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
-                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
+    std::vector<double> lo, hi;
+    extremes(packed, order, begin, end, lo, hi);
+    splitAt(packed, order, begin, mid, end, widestSide(lo, hi));
     orderBlocks(packed, order, begin, mid);
     orderBlocks(packed, order, mid, end);
 }
@@ -709,19 +713,9 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
         orderBlocks(packed, order, begin, end);
         return;
     }
-    // Split the widest side at the median row (extents computed in halves, so they stay finite).
-    long axis = 0;
-    double widest = -1.0;
-    for (long j = 0; j < dims_; ++j) {
-        const double extent = hi[static_cast<std::size_t>(j)] / 2 - lo[static_cast<std::size_t>(j)] / 2;
-        if (extent > widest) {
-            widest = extent;
-            axis = j;
-        }
-    }
+    // Split the widest side at the median row.
     const long mid = begin + (end - begin) / 2;
-    std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
-                     [&](std::uint32_t x, std::uint32_t y) { return packed.row(x)[axis] < packed.row(y)[axis]; });
+    splitAt(packed, order, begin, mid, end, widestSide(lo, hi));
     // The children's codes: per corner the largest code whose decoding still holds the child's
     // rows (code 0 decodes to the parent's corner, which holds them), found by the search's own
     // decoding, so that the search's boxes hold the rows whatever the rounding.
