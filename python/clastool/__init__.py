@@ -10,6 +10,7 @@ message, and running an untrained model raises scikit-learn's ``NotFittedError``
 ``load(path)`` and ``save(path)`` read and write the model files of the ``clastool`` program.
 """
 
+import errno
 import os
 
 import numpy as np
@@ -101,7 +102,12 @@ class _Classifier(ClassifierMixin, BaseEstimator):
         if not integers and not all(isinstance(c, str) for c in classes):
             raise ClastoolError("Only string or non-negative integer labels can be written to a model file.")
         columns = getattr(self, "feature_names_in_", [f"x{i}" for i in range(self.n_features_in_)])
-        self.model_.save(os.fspath(path), label_column, integers, [str(c) for c in classes], [str(c) for c in columns])
+        path = os.fspath(path)
+        # The file is replaced by a rename, which does not ask whether the old one may be
+        # written: a read-only model file is kept, as open(path, "w") would keep it.
+        if os.path.isfile(path) and (not os.stat(path).st_mode & 0o222 or not os.access(path, os.W_OK)):
+            raise PermissionError(errno.EACCES, "The model file is read-only; it was not replaced", path)
+        self.model_.save(path, label_column, integers, [str(c) for c in classes], [str(c) for c in columns])
 
     def __reduce__(self):
         # Only plain values and the library's archive: a loader that allows nothing but

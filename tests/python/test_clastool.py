@@ -216,6 +216,10 @@ def test_model_file_round_trip_keeps_labels_and_scores(tmp_path, labels, savable
             model.save(tmp_path / "m")
         return
     model.save(tmp_path / "m")
+    # Regression: a read-only model file was replaced without a word.
+    (tmp_path / "m").chmod(0o444)
+    with pytest.raises(PermissionError, match="read-only"):
+        model.save(tmp_path / "m")
     again = clastool.load(tmp_path / "m")
     np.testing.assert_array_equal(again.classes_, model.classes_)
     assert again.classes_.dtype.kind == model.classes_.dtype.kind
