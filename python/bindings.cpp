@@ -465,11 +465,14 @@ private:
         validity.resize(values.size());
         for (std::size_t i = 0; i < block.rows; ++i) {
             const unsigned char* rowValid = block.validity ? block.validity + i * block.rowStride : nullptr;
-            const long j = prep_.unscalable(block.row(i), rowValid, d);
-            if (j >= 0)
-                throw Refused("Row " + std::to_string(first + i) + ", measurement " + std::to_string(j) +
-                              ": the value is out of range once scaled by the model file's scaling.");
-            prep_.apply(block.row(i), rowValid, d, values.data() + i * d, validity.data() + i * d);
+            double* out = values.data() + i * d;
+            unsigned char* outValid = validity.data() + i * d;
+            prep_.apply(block.row(i), rowValid, d, out, outValid);
+            // The buffer is the block's own, so the scaled values are checked where they are.
+            for (std::size_t j = 0; j < prep_.centers.size(); ++j)
+                if (outValid[j] != 0 && !std::isfinite(out[j]))
+                    throw Refused("Row " + std::to_string(first + i) + ", measurement " + std::to_string(j) +
+                                  ": the value is out of range once scaled by the model file's scaling.");
         }
         return tqPatternRows{values.data(), validity.data(), block.rows, d, d};
     }
