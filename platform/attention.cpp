@@ -5,8 +5,9 @@
 
 #include "platform/exception.h"
 
+std::atomic<bool> tq_attention::requested{false};
+
 namespace {
-std::atomic<bool> abortRequested{false};
 
 [[noreturn]] void throwAborted(long) { throw tqAborted(); }
 
@@ -15,8 +16,6 @@ const bool converterRegistered =
     (tfRegisterExceptionConverter(tfStatusGroup(kTqStatusAborted), &throwAborted), true);
 }  // namespace
 
-long tfAttentionCheck() { return abortRequested.load(std::memory_order_relaxed) ? kTqStatusAborted : 0; }
+void tfRequestAbort() { tq_attention::requested.store(true, std::memory_order_relaxed); }
 
-void tfRequestAbort() { abortRequested.store(true, std::memory_order_relaxed); }
-
-void tfClearAbortRequest() { abortRequested.store(false, std::memory_order_relaxed); }
+void tfClearAbortRequest() { tq_attention::requested.store(false, std::memory_order_relaxed); }

@@ -14,6 +14,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 // The batch's row blocks are also built for AVX2, taken where the processor has it.
 #if defined(__x86_64__) && defined(__GNUC__)
 #define CLASTOOL_BAYES_AVX2 1
@@ -411,12 +414,61 @@ constexpr double kExpUnderflow = -746.0;
 // The rows of a batch block (tq_Classifier::kBatchBlock, checked where the block is rated).
 constexpr std::size_t kBlockRows = 256;
 
+// The instructions the row blocks' copies below are built for: AVX2, or any x86-64 processor
+// (SSE2 on pairs of lanes; the generic vector operations elsewhere).
+enum class RowIsa { kBaseline, kAvx2 };
+
+// a = a > b ? a : b lane by lane (b where either is NaN), as one maximum instruction per register:
+// x86's maximum gives its second operand unless the first is greater, which is that choice
+// exactly, where the compiler makes the conditional a comparison and a blend. These helpers and
+// their callers are inlined into each copy by its flatten attribute, the AVX2 ones only into the
+// copy built for AVX2.
+template <RowIsa kIsa>
+inline void keepGreater(RowQuad& a, const RowQuad& b) {
+#if defined(__SSE2__)
+    __m128d a2[2], b2[2];
+    std::memcpy(a2, &a, sizeof a);
+    std::memcpy(b2, &b, sizeof b);
+    a2[0] = _mm_max_pd(a2[0], b2[0]);
+    a2[1] = _mm_max_pd(a2[1], b2[1]);
+    std::memcpy(&a, a2, sizeof a);
+#else
+    a = a > b ? a : b;
+#endif
+}
+
+// The lanes of a comparison's mask (all bits or none per lane) as bits 0 to 3.
+template <RowIsa kIsa>
+inline unsigned laneBits(const RowLanes& mask) {
+#if defined(__SSE2__)
+    __m128d m2[2];
+    std::memcpy(m2, &mask, sizeof mask);
+    return static_cast<unsigned>(_mm_movemask_pd(m2[0]) | _mm_movemask_pd(m2[1]) << 2);
+#else
+    unsigned bits = 0;
+    for (int lane = 0; lane < 4; ++lane) bits |= static_cast<unsigned>(mask[lane] & 1) << lane;
+    return bits;
+#endif
+}
+
+#ifdef CLASTOOL_BAYES_AVX2
+template <>
+[[gnu::target("avx2")]] inline void keepGreater<RowIsa::kAvx2>(RowQuad& a, const RowQuad& b) {
+    a = (RowQuad)_mm256_max_pd((__m256d)a, (__m256d)b);
+}
+
+template <>
+[[gnu::target("avx2")]] inline unsigned laneBits<RowIsa::kAvx2>(const RowLanes& mask) {
+    return static_cast<unsigned>(_mm256_movemask_pd((__m256d)mask));
+}
+#endif
+
 // Terms [first, last) of the table summed from 0.0 in their order for kQuads quads of rows, whose
 // measurement j lies at columns[j * kBlockRows, + 4 * kQuads), into sums[0, 4 * kQuads): each
 // term's constants read once for all of them. The clamp as max and min: a NaN term gives the
 // lower limit, as tfMVNClampLog gives it; the upper one only where kUpper.
-template <std::size_t kQuads, bool kUpper>
-__attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& table, std::size_t first, std::size_t last,
+template <RowIsa kIsa, std::size_t kQuads, bool kUpper>
+inline void rateQuads(const tq_BayesRunTable& table, std::size_t first, std::size_t last,
                                                      const double* columns, double* sums) {
     const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
     RowQuad sum[kQuads] = {};
@@ -428,13 +480,26 @@ __attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& tab
             std::memcpy(&v, column + 4 * q, sizeof v);
             const RowQuad z = (v - mean) * invScale;
             RowQuad term = logNorm - 0.5 * (z * z);
-            term = term > lo ? term : lo;
+            keepGreater<kIsa>(term, lo);
             if (kUpper) term = term < hi ? term : hi;
             sum[q] += term;
         }
     }
-    std::memcpy(sums, sum, sizeof sum);
+    // Quad by quad: a copy of the whole array went through the stack in halves.
+    for (std::size_t q = 0; q < kQuads; ++q) std::memcpy(sums + 4 * q, &sum[q], sizeof sum[q]);
 }
+
+// The lanes of a quad whose bits are set, packed to the front (kPacked[bits]), and how many.
+struct PackedLanes {
+    std::uint32_t lane[4];
+    std::uint32_t count;
+};
+constexpr PackedLanes kPacked[16] = {
+    {{0, 0, 0, 0}, 0}, {{0, 0, 0, 0}, 1}, {{1, 0, 0, 0}, 1}, {{0, 1, 0, 0}, 2},
+    {{2, 0, 0, 0}, 1}, {{0, 2, 0, 0}, 2}, {{1, 2, 0, 0}, 2}, {{0, 1, 2, 0}, 3},
+    {{3, 0, 0, 0}, 1}, {{0, 3, 0, 0}, 2}, {{1, 3, 0, 0}, 2}, {{0, 1, 3, 0}, 3},
+    {{2, 3, 0, 0}, 2}, {{0, 2, 3, 0}, 3}, {{1, 2, 3, 0}, 3}, {{0, 1, 2, 3}, 4}};
+typedef std::uint32_t Places __attribute__((vector_size(16)));
 
 // A complete block (of at most kBatchBlock rows) rated from the table and its match scores
 // formed, as rateFromTable_ and matchScoresOf_ form them row by row: the same operations in the
@@ -444,8 +509,10 @@ __attribute__((always_inline)) inline void rateQuads(const tq_BayesRunTable& tab
 // every measurement is read from the caller's rows once. scores takes each category's
 // log-likelihoods (kBatchBlock per category), then the arguments of exp in their places, match
 // the match scores in the same places, shift each row's factor and calls the places of the exp calls
-// (room for kBatchBlock per category). False, with nothing rated, where a value is not finite.
-__attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
+// (room for kBatchBlock per category and three more). False, with nothing rated, where a value is
+// not finite.
+template <RowIsa kIsa>
+bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
                                                         double* columns, double* scores, double* match,
                                                         double* shift, std::uint32_t* calls) {
     const std::size_t rows = block.rows, padded = (rows + 3) / 4 * 4, dimension = block.dimension;
@@ -494,9 +561,9 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
             const std::size_t last = table.end[k];
             std::size_t i = 0;
             for (; i + 16 <= padded; i += 16)
-                rateQuads<4, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
+                rateQuads<kIsa, 4, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
             for (; i < padded; i += 4)
-                rateQuads<1, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
+                rateQuads<kIsa, 1, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
             first = last;
         }
     };
@@ -507,8 +574,9 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
 
     // Each row's best category gives exactly 1 and one too far behind it exactly +0, four rows per
     // step; the arguments of the other categories' exp calls are left in scores and their places
-    // listed in calls (without a branch per category), and exp is then called for them one after
-    // another, with no vector held across a call.
+    // listed in calls (a quad's places packed by a table, without a branch per category), and exp
+    // is then called for them one after another, with no vector held across a call. shift has
+    // room for the padded rows, whose rows of 0.0 are rated and matched as any other row.
     std::size_t listed = 0;
     for (std::size_t i = 0; i < padded; i += 4) {
         RowQuad best = RowQuad{} - std::numeric_limits<double>::infinity();
@@ -519,8 +587,7 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
         }
         const RowQuad negated = 0.0 - best;
         const RowLanes finite = best - best == 0.0;
-        const std::size_t count = std::min<std::size_t>(4, rows - i);
-        for (std::size_t lane = 0; lane < count; ++lane) shift[i + lane] = negated[lane];
+        std::memcpy(shift + i, &negated, sizeof negated);
         for (std::size_t k = 0; k < numModels; ++k) {
             double* at = scores + k * kBlockRows + i;
             RowQuad s;
@@ -530,26 +597,28 @@ __attribute__((always_inline)) inline bool rateAndMatch(const tq_BayesRunTable& 
             const RowQuad known = one ? RowQuad{} + 1.0 : RowQuad{};
             std::memcpy(at, &argument, sizeof argument);
             std::memcpy(match + k * kBlockRows + i, &known, sizeof known);
-            for (std::size_t lane = 0; lane < count; ++lane) {
-                calls[listed] = static_cast<std::uint32_t>(k * kBlockRows + i + lane);
-                listed += static_cast<std::size_t>(call[lane] & 1);
-            }
+            const PackedLanes& packed = kPacked[laneBits<kIsa>(call)];
+            Places places;
+            std::memcpy(&places, packed.lane, sizeof places);
+            places += static_cast<std::uint32_t>(k * kBlockRows + i);
+            std::memcpy(calls + listed, &places, sizeof places);
+            listed += packed.count;
         }
     }
     for (std::size_t c = 0; c < listed; ++c) match[calls[c]] = std::exp(scores[calls[c]]);
     return true;
 }
 
-bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
+__attribute__((flatten)) bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
                           double* match, double* shift, std::uint32_t* calls) {
-    return rateAndMatch(table, block, columns, scores, match, shift, calls);
+    return rateAndMatch<RowIsa::kBaseline>(table, block, columns, scores, match, shift, calls);
 }
 
 #ifdef CLASTOOL_BAYES_AVX2
-[[gnu::target("avx2")]] bool rateAndMatchAvx2(const tq_BayesRunTable& table, const tqPatternRows& block,
+[[gnu::target("avx2")]] __attribute__((flatten)) bool rateAndMatchAvx2(const tq_BayesRunTable& table, const tqPatternRows& block,
                                               double* columns, double* scores, double* match, double* shift,
                                               std::uint32_t* calls) {
-    return rateAndMatch(table, block, columns, scores, match, shift, calls);
+    return rateAndMatch<RowIsa::kAvx2>(table, block, columns, scores, match, shift, calls);
 }
 #endif
 
@@ -929,7 +998,8 @@ void tq_ClassifierBayesian::runBatch_(const tqPatternRows& rows, tqClassifierRes
     std::vector<std::uint32_t> calls;
     if (table_ && rows.dimension >= table_->reach) {
         columns.resize(kBatchBlock * rows.dimension);
-        calls.resize(kBatchBlock * numModels);
+        // A quad's places are stored four at a time, of which the last may lie past the list.
+        calls.resize(kBatchBlock * numModels + 3);
     }
     for (std::size_t begin = 0; begin < rows.rows; begin += kBatchBlock) {
         attentionCheck();

@@ -555,13 +555,18 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         }
         // Entry i's place in the stable order by expected cost: the entries of lower cost,
         // and those of equal cost before it, which is where decideWeighed_'s insertion sort
-        // puts it while no cost is NaN.
+        // puts it while no cost is NaN. Each pair j < i is compared once: where the costs are
+        // numbers, e_j <= e_i counts for i, and otherwise e_i < e_j counts for j (whose count
+        // starts at the entries after it). Taken in bytes, the offset of the entry's place.
         LaneMask at[kRowCategories];
-        for (std::size_t i = 0; i < n; ++i) {
-            at[i] = LaneMask{};
-            for (std::size_t j = 0; j < i; ++j) at[i] -= (LaneMask)(expected[j] <= expected[i]);
-            for (std::size_t j = i + 1; j < n; ++j) at[i] -= (LaneMask)(expected[j] < expected[i]);
-        }
+        for (std::size_t i = 0; i < n; ++i) at[i] = LaneMask{} + static_cast<long long>(n - 1 - i);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < i; ++j) {
+                const LaneMask before = (LaneMask)(expected[j] <= expected[i]);
+                at[i] -= before;
+                at[j] += before;
+            }
+        for (std::size_t i = 0; i < n; ++i) at[i] *= static_cast<long long>(sizeof(tqClassifierCategoryResult));
         // Each row's entries formed whole from their four lanes (label bits, match score, class
         // score, expected cost), transposed in registers: entry[i * kLanes + lane].
         Lanes entry[kRowCategories * kLanes];
@@ -585,9 +590,12 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
             }
             for (std::size_t k = 0; k < n; ++k) attend();
             result.categoryResults_.resize(n);
-            tqClassifierCategoryResult* built = result.categoryResults_.data();
-            for (std::size_t i = 0; i < n; ++i)
-                std::memcpy(static_cast<void*>(built + at[i][lane]), &entry[i * kLanes + lane], sizeof(Lanes));
+            char* built = reinterpret_cast<char*>(result.categoryResults_.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                // Through a register, in one store (a copy from memory to memory went in halves).
+                const Lanes whole = entry[i * kLanes + lane];
+                std::memcpy(built + at[i][lane], &whole, sizeof whole);
+            }
             result.matchScoreFactorLog_ = matchScoreFactorLogs[r + lane];
         }
     }
