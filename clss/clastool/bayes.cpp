@@ -14,11 +14,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 // The batch's row blocks are also built for AVX2, taken where the processor has it.
 #if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
 #define CLASTOOL_BAYES_AVX2 1
 #endif
 
@@ -469,7 +467,7 @@ template <>
 // lower limit, as tfMVNClampLog gives it; the upper one only where kUpper.
 template <RowIsa kIsa, std::size_t kQuads, bool kUpper>
 inline void rateQuads(const tq_BayesRunTable& table, std::size_t first, std::size_t last,
-                                                     const double* columns, double* sums) {
+                      const double* columns, double* sums) {
     const RowQuad lo = RowQuad{} - tqMVNLogLimit, hi = RowQuad{} + tqMVNLogLimit;
     RowQuad sum[kQuads] = {};
     for (std::size_t t = first; t < last; ++t) {
@@ -512,9 +510,8 @@ typedef std::uint32_t Places __attribute__((vector_size(16)));
 // (room for kBatchBlock per category and three more). False, with nothing rated, where a value is
 // not finite.
 template <RowIsa kIsa>
-bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
-                                                        double* columns, double* scores, double* match,
-                                                        double* shift, std::uint32_t* calls) {
+bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
+                  double* match, double* shift, std::uint32_t* calls) {
     const std::size_t rows = block.rows, padded = (rows + 3) / 4 * 4, dimension = block.dimension;
     // Four rows by four measurements per step, transposed in registers; the rest one by one.
     const std::size_t quadRows = rows / 4 * 4, quadColumns = dimension / 4 * 4;
@@ -561,9 +558,11 @@ bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
             const std::size_t last = table.end[k];
             std::size_t i = 0;
             for (; i + 16 <= padded; i += 16)
-                rateQuads<kIsa, 4, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
+                rateQuads<kIsa, 4, decltype(upper)::value>(table, first, last, columns + i,
+                                                           scores + k * kBlockRows + i);
             for (; i < padded; i += 4)
-                rateQuads<kIsa, 1, decltype(upper)::value>(table, first, last, columns + i, scores + k * kBlockRows + i);
+                rateQuads<kIsa, 1, decltype(upper)::value>(table, first, last, columns + i,
+                                                           scores + k * kBlockRows + i);
             first = last;
         }
     };
@@ -609,15 +608,18 @@ bool rateAndMatch(const tq_BayesRunTable& table, const tqPatternRows& block,
     return true;
 }
 
-__attribute__((flatten)) bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block, double* columns, double* scores,
-                          double* match, double* shift, std::uint32_t* calls) {
+__attribute__((flatten)) bool rateAndMatchBaseline(const tq_BayesRunTable& table, const tqPatternRows& block,
+                                                   double* columns, double* scores, double* match,
+                                                   double* shift, std::uint32_t* calls) {
     return rateAndMatch<RowIsa::kBaseline>(table, block, columns, scores, match, shift, calls);
 }
 
 #ifdef CLASTOOL_BAYES_AVX2
-[[gnu::target("avx2")]] __attribute__((flatten)) bool rateAndMatchAvx2(const tq_BayesRunTable& table, const tqPatternRows& block,
-                                              double* columns, double* scores, double* match, double* shift,
-                                              std::uint32_t* calls) {
+[[gnu::target("avx2")]] __attribute__((flatten)) bool rateAndMatchAvx2(const tq_BayesRunTable& table,
+                                                                       const tqPatternRows& block,
+                                                                       double* columns, double* scores,
+                                                                       double* match, double* shift,
+                                                                       std::uint32_t* calls) {
     return rateAndMatch<RowIsa::kAvx2>(table, block, columns, scores, match, shift, calls);
 }
 #endif
