@@ -23,20 +23,6 @@
 
 namespace {
 
-// Stores x (by value or a handle) and returns the bytes; false when storing refuses.
-template <class T>
-bool store(T& x, std::string& bytes) {
-    std::ostringstream out;
-    try {
-        tqArchive ar(out);
-        ar || x;
-    } catch (const tqException&) {
-        return false;
-    }
-    bytes = out.str();
-    return true;
-}
-
 // Loading what we stored ourselves must work and be stable.
 template <class Fresh>
 void checkStable(const std::string& first, Fresh&& makeFresh) {
@@ -47,7 +33,7 @@ void checkStable(const std::string& first, Fresh&& makeFresh) {
         ar || *again;
     }
     std::string second;
-    if (!store(*again, second) || second != first) __builtin_trap();
+    if (!fuzz::storeValue(*again, second) || second != first) __builtin_trap();
 }
 
 void loadByValue(const std::string& name, const std::string& bytes) {
@@ -62,7 +48,7 @@ void loadByValue(const std::string& name, const std::string& bytes) {
     }
     if (const auto* classifier = dynamic_cast<const tq_Classifier*>(object.get())) fuzz::exercise(*classifier);
     std::string stored;
-    if (store(*object, stored))
+    if (fuzz::storeValue(*object, stored))
         checkStable(stored, [&] { return std::unique_ptr<tqPersistent>(tfMakeRegistered(name)); });
 }
 
@@ -87,7 +73,7 @@ void loadByPointer(const std::string& bytes, bool sizeKnown) {
         ar || *handle;
         if (const auto* classifier = dynamic_cast<const tq_Classifier*>(handle->get())) fuzz::exercise(*classifier);
         std::string stored;
-        if (store(*handle, stored))
+        if (fuzz::storeValue(*handle, stored))
             checkStable(stored, [] { return std::make_unique<tqPtrHandle<tqRepBase>>(); });
         // Let go while the archive still holds every loaded object: it then frees them in
         // load order, one link at a time, however deep the structure.

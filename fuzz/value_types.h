@@ -23,6 +23,7 @@ struct ValueType {
     bool (*sample)(std::string& bytes);
 };
 
+// Stores x (by value or a handle) and returns the bytes; false when storing refuses.
 template <class T>
 bool storeValue(T& x, std::string& bytes) {
     std::ostringstream out;
