@@ -279,11 +279,8 @@ void tq_ClassifierBayesian::buildRunTable_() {
 }
 
 void tq_ClassifierBayesian::checkLabels_() {
-    labelsChecked_ = labels_.size() <= tqClassifierResult::kRowCategories;
-    for (std::size_t k = 0; labelsChecked_ && k < labels_.size(); ++k) {
-        labelsChecked_ = labels_[k] >= 0;
-        for (std::size_t j = 0; labelsChecked_ && j < k; ++j) labelsChecked_ = labels_[j] != labels_[k];
-    }
+    labelsChecked_ = labels_.size() <= tqClassifierResult::kRowCategories &&
+                     tqClassifierResult::labelsPass(labels_.size(), labels_.data());
 }
 
 namespace {

@@ -271,11 +271,8 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
                                 double matchScoreFactorLog) {
     // Every check at once, branch-free over the categories; only where one fails are they made
     // again in their order, so that the first failing one gives its error.
-    bool valid = true;
-    for (std::size_t i = 0; i < n; ++i) {
-        valid &= (matchScores[i] >= 0.0) & (matchScores[i] <= 1.0) & (labels[i] >= 0);
-        for (std::size_t j = 0; j < i; ++j) valid &= labels[j] != labels[i];
-    }
+    bool valid = labelsPass(n, labels);
+    for (std::size_t i = 0; i < n; ++i) valid &= (matchScores[i] >= 0.0) & (matchScores[i] <= 1.0);
     if (!valid) {
         checkMatches(n, labels, matchScores);
         // The frequency lookup's own check, which the caller's lookup did not make.
@@ -288,6 +285,15 @@ void tqClassifierResult::decide(std::size_t n, const long* labels, const double*
     CategoryScratch<double> weight(n);
     const double weightSum = weighFrom(n, matchScores, frequency, weight.data());
     decideWeighed_(n, labels, matchScores, weight.data(), weightSum, costs, matchScoreFactorLog);
+}
+
+bool tqClassifierResult::labelsPass(std::size_t n, const long* labels) {
+    bool pass = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        pass &= labels[i] >= 0;
+        for (std::size_t j = 0; j < i; ++j) pass &= labels[j] != labels[i];
+    }
+    return pass;
 }
 
 void tqClassifierResult::decideCheckedLabels(std::size_t n, const long* labels, const double* matchScores,
@@ -486,14 +492,7 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
     // The checks of labels, which hold or fail for every row alike (>= 0 and unique), made once.
     // Where one fails, or there are too many categories for the lanes, the rows are decided one
     // by one, and the first one gives the error.
-    bool alike = n > 0 && n <= kRowCategories;
-    double frequencySum = 0.0;
-    for (std::size_t i = 0; alike && i < n; ++i) {
-        frequencySum += frequency[i];
-        alike = labels[i] >= 0;
-        for (std::size_t j = 0; alike && j < i; ++j) alike = labels[j] != labels[i];
-    }
-    if (!alike) {
+    if (!(n > 0 && n <= kRowCategories && labelsPass(n, labels))) {
         CategoryScratch<double> row(n);
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t k = 0; k < n; ++k) row[k] = matchScores[k * stride + r];
@@ -501,6 +500,8 @@ void tqClassifierResult::RowDecisions::decideOf(std::size_t rows, Count numCateg
         }
         return;
     }
+    double frequencySum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) frequencySum += frequency[i];
     // The costs of each mistake, looked up once: cost[j * n + i] of deciding i when j is true.
     const bool overrides = costs.hasMisclassificationOverrides();
     const double defaultCost = costs.defaultMisclassificationCost();

@@ -102,6 +102,8 @@ public:
     // its bits. With labels that do not pass them, the result holds the entries decide refuses.
     void decideCheckedLabels(std::size_t n, const long* labels, const double* matchScores, const double* frequency,
                              const tqClassifierCosts& costs, double matchScoreFactorLog);
+    // Whether n labels pass decide's label checks: each >= 0 and no two equal.
+    static bool labelsPass(std::size_t n, const long* labels);
 
     // decide with looked-up frequencies for `rows` patterns over the same n categories, their
     // match scores column by column: pattern r's score of category k is matchScores[k * stride
