@@ -126,15 +126,6 @@ template <int Q>
     if constexpr (Q == 1) return _mm256_add_ps(acc, x);
     if constexpr (Q == 3) return _mm256_fmadd_ps(_mm256_mul_ps(diff, diff), x, acc);
 }
-
-// The same term, sixteen lanes at a time: the same operations per lane.
-template <int Q>
-[[gnu::target("avx512f,avx512dq,avx2,fma"), gnu::always_inline]] inline __m512 floatTerm(__m512 diff, __m512 acc) {
-    if constexpr (Q == 2) return _mm512_fmadd_ps(diff, diff, acc);
-    const __m512 x = _mm512_andnot_ps(_mm512_set1_ps(-0.0f), diff);
-    if constexpr (Q == 1) return _mm512_add_ps(acc, x);
-    if constexpr (Q == 3) return _mm512_fmadd_ps(_mm512_mul_ps(diff, diff), x, acc);
-}
 #endif
 
 }  // namespace tq_knn

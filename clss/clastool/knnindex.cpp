@@ -12,14 +12,12 @@
 #include "clss/clastool/knnsearch.h"
 #include "clss/clastool/knnstore.h"
 #include "clss/clastool/provider.h"
-#include "clss/clastool/simd.h"
 #include "platform/attention.h"
 #include "platform/exception.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #define CLASTOOL_KNN_CODES 1
 #define CLASTOOL_KNN_CODES_TARGET "avx2,fma"
-#define CLASTOOL_KNN_CODES_SIXTEEN "avx512f,avx512dq,avx2,fma"
 #include <immintrin.h>
 #endif
 
@@ -247,115 +245,51 @@ struct LeafCodes {
     return _mm256_fmadd_ps(_mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(c)), step, low);
 }
 
-// The rows' pass of a coded leaf, eight rows per vector: four vectors per block of kCodePass rows.
-struct EightLanes {
-    // The float sums of order Q of a leaf's decoded rows [start, start + kCodePass) into
-    // each + start (query x; `codes` the leaf's, block by block, each block's measurement by
-    // measurement, as many codes apart as the block has rows: kCodePass but in the last block).
-    template <int Q>
-    [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] static void sums(
-        const float* x, const std::uint8_t* codes, long size, const float* lo, const std::uint8_t* steps, long dims,
-        long start, float* each) {
-        const long stride = std::min(kCodePass, size - start);
-        codes += start * dims;
-        __m256 sums[4];
-        for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
-        for (long j = 0; j < dims; ++j) {
-            const __m256 value = _mm256_set1_ps(x[j]);
-            const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
-            const std::uint8_t* column = codes + j * stride;
-            for (int v = 0; v < 4; ++v)
-                sums[v] = floatTerm<Q>(_mm256_sub_ps(value, decodeEight(column + 8 * v, step, low)), sums[v]);
-        }
-        for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
-    }
-
-    // Per block of a leaf, the float sum of order Q of the gaps from x to the block's corners,
-    // each corner decoded as sums decodes a row and the terms added in its order, so that it is
-    // at most the float sum of every row of the block (see the proof above): kLeafBlocks floats
-    // into bounds.
-    template <int Q>
-    [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] static void bounds(
-        const float* x, const std::uint8_t* blocks, const float* lo, const std::uint8_t* steps, long dims,
-        float* bounds) {
-        constexpr int kVectors = kLeafBlocks / 8;
-        const __m256 zero = _mm256_setzero_ps();
-        __m256 sums[kVectors];
-        for (int v = 0; v < kVectors; ++v) sums[v] = zero;
-        for (long j = 0; j < dims; ++j) {
-            const __m256 value = _mm256_set1_ps(x[j]);
-            const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
-            const std::uint8_t* codes = blocks + 2 * kLeafBlocks * j;
-            for (int v = 0; v < kVectors; ++v) {
-                const __m256 smallest = decodeEight(codes + 8 * v, step, low),
-                             largest = decodeEight(codes + kLeafBlocks + 8 * v, step, low);
-                const __m256 gap = _mm256_max_ps(_mm256_sub_ps(smallest, value), _mm256_sub_ps(value, largest));
-                sums[v] = floatTerm<Q>(_mm256_max_ps(gap, zero), sums[v]);
-            }
-        }
-        for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(bounds + 8 * v, sums[v]);
-    }
-
-    // Bit r set where sums[r] reaches the threshold, for the kCodePass sums of a block.
-    [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] static unsigned reaching(const float* sums,
-                                                                                          float threshold) {
-        const __m256 t = _mm256_set1_ps(threshold);
-        unsigned bits = 0;
+// The float sums of order Q of a leaf's decoded rows [start, start + kCodePass) into each + start
+// (query x; `codes` the leaf's, block by block, each block's measurement by measurement, as
+// many codes apart as the block has rows: kCodePass but in the last block).
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void codeSums(
+    const float* x, const std::uint8_t* codes, long size, const float* lo, const std::uint8_t* steps, long dims, long start,
+    float* each) {
+    const long stride = std::min(kCodePass, size - start);
+    codes += start * dims;
+    __m256 sums[4];
+    for (int v = 0; v < 4; ++v) sums[v] = _mm256_setzero_ps();
+    for (long j = 0; j < dims; ++j) {
+        const __m256 value = _mm256_set1_ps(x[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
+        const std::uint8_t* column = codes + j * stride;
         for (int v = 0; v < 4; ++v)
-            bits |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(sums + 8 * v), t, _CMP_GE_OQ)))
-                    << (8 * v);
-        return bits;
+            sums[v] = floatTerm<Q>(_mm256_sub_ps(value, decodeEight(column + 8 * v, step, low)), sums[v]);
     }
-};
+    for (int v = 0; v < 4; ++v) _mm256_store_ps(each + start + 8 * v, sums[v]);
+}
 
-#ifdef CLASTOOL_KNN_CODES_SIXTEEN
-// The same pass, sixteen rows per vector: the same operations in the same order for every row,
-// hence the same floats. Not marked always_inline: the leaf's loop (written for AVX2) takes these
-// inline only within offerCodedLeafSixteen, which is flattened.
-struct SixteenLanes {
-    template <int Q>
-    [[gnu::target(CLASTOOL_KNN_CODES_SIXTEEN)]] static void sums(const float* x, const std::uint8_t* codes, long size,
-                                                                 const float* lo, const std::uint8_t* steps,
-                                                                 long dims, long start, float* each) {
-        const long stride = std::min(kCodePass, size - start);
-        codes += start * dims;
-        __m512 first = _mm512_setzero_ps(), second = _mm512_setzero_ps();
-        for (long j = 0; j < dims; ++j) {
-            float s;
-            std::memcpy(&s, steps + j * static_cast<long>(sizeof(float)), sizeof s);
-            const __m512 value = _mm512_set1_ps(x[j]), low = _mm512_set1_ps(lo[j]), step = _mm512_set1_ps(s);
-            const std::uint8_t* column = codes + j * stride;
-            first = floatTerm<Q>(_mm512_sub_ps(value, decodeSixteen(column, step, low)), first);
-            second = floatTerm<Q>(_mm512_sub_ps(value, decodeSixteen(column + 16, step, low)), second);
+// Per block of a leaf, the float sum of order Q of the gaps from x to the block's corners, each
+// corner decoded as codeSums decodes a row and the terms added in codeSums' order, so that it is
+// at most the float sum of every row of the block (see the proof above): kLeafBlocks floats
+// into bounds.
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void blockBounds(
+    const float* x, const std::uint8_t* blocks, const float* lo, const std::uint8_t* steps, long dims, float* bounds) {
+    constexpr int kVectors = kLeafBlocks / 8;
+    const __m256 zero = _mm256_setzero_ps();
+    __m256 sums[kVectors];
+    for (int v = 0; v < kVectors; ++v) sums[v] = zero;
+    for (long j = 0; j < dims; ++j) {
+        const __m256 value = _mm256_set1_ps(x[j]);
+        const __m256 low = _mm256_set1_ps(lo[j]), step = stepAt(steps, j);
+        const std::uint8_t* codes = blocks + 2 * kLeafBlocks * j;
+        for (int v = 0; v < kVectors; ++v) {
+            const __m256 smallest = decodeEight(codes + 8 * v, step, low),
+                         largest = decodeEight(codes + kLeafBlocks + 8 * v, step, low);
+            const __m256 gap = _mm256_max_ps(_mm256_sub_ps(smallest, value), _mm256_sub_ps(value, largest));
+            sums[v] = floatTerm<Q>(_mm256_max_ps(gap, zero), sums[v]);
         }
-        _mm512_store_ps(each + start, first);
-        _mm512_store_ps(each + start + 16, second);
     }
-
-    template <int Q>
-    [[gnu::target(CLASTOOL_KNN_CODES_SIXTEEN)]] static void bounds(const float* x, const std::uint8_t* blocks,
-                                                                   const float* lo, const std::uint8_t* steps,
-                                                                   long dims, float* bounds) {
-        EightLanes::bounds<Q>(x, blocks, lo, steps, dims, bounds);
-    }
-
-    [[gnu::target(CLASTOOL_KNN_CODES_SIXTEEN)]] static unsigned reaching(const float* sums, float threshold) {
-        const __m512 t = _mm512_set1_ps(threshold);
-        return static_cast<unsigned>(_mm512_cmp_ps_mask(_mm512_load_ps(sums), t, _CMP_GE_OQ)) |
-               static_cast<unsigned>(_mm512_cmp_ps_mask(_mm512_load_ps(sums + 16), t, _CMP_GE_OQ)) << 16;
-    }
-
-private:
-    [[gnu::target(CLASTOOL_KNN_CODES_SIXTEEN), gnu::always_inline]] static __m512 decodeSixteen(
-        const std::uint8_t* codes, __m512 step, __m512 low) {
-        // The zero-masked conversions, all lanes kept: GCC 12 warns that the plain ones read an
-        // uninitialised register.
-        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
-        const __mmask16 all = 0xffff;
-        return _mm512_fmadd_ps(_mm512_maskz_cvtepi32_ps(all, _mm512_maskz_cvtepu8_epi32(all, c)), step, low);
-    }
-};
-#endif
+    for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(bounds + 8 * v, sums[v]);
+}
 
 // The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
 // pass, then the rows in order against the threshold: rows whose sum reaches it are skipped, the
@@ -365,20 +299,20 @@ private:
 // many as it takes, so that the others meet a tight bound instead of taking the exact path. With
 // the list full, a block of 32 rows whose bound reaches the threshold is skipped unread, and the
 // others are summed only when their turn comes, against the threshold the blocks before left.
-template <int Q, class Lanes>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerLeafRows(ReplayList& list, FloatValues& query,
-                                                              const FloatScale& margins, const std::uint8_t* blocks,
-                                                              const std::uint8_t* codes, const float* lo,
-                                                              const std::uint8_t* steps, double error, long begin,
-                                                              long end, const double* a, const PackedRows& packed,
-                                                              long dims, double p) {
+template <int Q>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
+                                                               const FloatScale& margins, const std::uint8_t* blocks,
+                                                               const std::uint8_t* codes, const float* lo,
+                                                               const std::uint8_t* steps, double error, long begin,
+                                                               long end, const double* a, const PackedRows& packed,
+                                                               long dims, double p) {
     const long size = end - begin;
-    alignas(64) float each[kLeafBlocks * kCodePass];
+    alignas(32) float each[kLeafBlocks * kCodePass];
     unsigned taken[kLeafBlocks] = {};
     const bool summed = !list.full();
     if (summed) {
         for (long start = 0; start < size; start += kCodePass)
-            Lanes::template sums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
         long nearest[RowIndex::kLeafRows];
         for (long t = 0; t < size; ++t) nearest[t] = t;
         const long room = std::min(size, list.room());
@@ -392,15 +326,21 @@ template <int Q, class Lanes>
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
     alignas(32) float bounds[kLeafBlocks];
-    if (!summed) Lanes::template bounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
+    if (!summed) blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
             if (bounds[block] >= threshold) continue;
-            Lanes::template sums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
+            codeSums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
         }
         const long left = std::min(size - start, kCodePass);
         const unsigned rows = (left >= kCodePass ? ~0u : (1u << left) - 1u) & ~taken[block];
-        unsigned open = rows & ~Lanes::reaching(each + start, threshold);
+        const __m256 t = _mm256_set1_ps(threshold);
+        unsigned skipped = 0;
+        for (int v = 0; v < 4; ++v)
+            skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(each + start + 8 * v), t,
+                                                                                _CMP_GE_OQ)))
+                       << (8 * v);
+        unsigned open = rows & ~skipped;
         while (open != 0) {
             const int r = __builtin_ctz(open);
             open &= open - 1u;
@@ -412,39 +352,11 @@ template <int Q, class Lanes>
             list.offer(i, normRoot(sum, p), sum);
             if (sameValue(list.bound(), before)) continue;
             threshold = query.threshold<Q>(list.bound(), error, margins);
-            open = rows & ~Lanes::reaching(each + start, threshold) & (~0u << r << 1);
+            open = 0;
+            for (long later = r + 1; later < left; ++later)
+                if ((rows >> later & 1u) != 0 && !(each[start + later] >= threshold)) open |= 1u << later;
         }
     }
-}
-
-#ifdef CLASTOOL_KNN_CODES_SIXTEEN
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_SIXTEEN), gnu::flatten]] void offerCodedLeafSixteen(
-    ReplayList& list, FloatValues& query, const FloatScale& margins, const std::uint8_t* blocks,
-    const std::uint8_t* codes, const float* lo, const std::uint8_t* steps, double error, long begin, long end,
-    const double* a, const PackedRows& packed, long dims, double p) {
-    offerLeafRows<Q, SixteenLanes>(list, query, margins, blocks, codes, lo, steps, error, begin, end, a, packed, dims,
-                                   p);
-}
-#endif
-
-// A coded leaf's rows, sixteen rows per vector where the processor has AVX-512 and
-// CLASTOOL_NO_AVX512 does not turn it off (tq_simd::useAvx512), else eight: the same results.
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
-                                                               const FloatScale& margins, const std::uint8_t* blocks,
-                                                               const std::uint8_t* codes, const float* lo,
-                                                               const std::uint8_t* steps, double error, long begin,
-                                                               long end, const double* a, const PackedRows& packed,
-                                                               long dims, double p) {
-#ifdef CLASTOOL_KNN_CODES_SIXTEEN
-    static const bool sixteen = tq_simd::useAvx512();
-    if (sixteen) {
-        offerCodedLeafSixteen<Q>(list, query, margins, blocks, codes, lo, steps, error, begin, end, a, packed, dims, p);
-        return;
-    }
-#endif
-    offerLeafRows<Q, EightLanes>(list, query, margins, blocks, codes, lo, steps, error, begin, end, a, packed, dims, p);
 }
 
 // decodeChildren with eight measurements per instruction: the same operations, the same floats.

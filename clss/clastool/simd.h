@@ -13,11 +13,6 @@ bool useAvx2();
 // useAvx2, for code that also takes fused multiply-adds: the processor has FMA as well.
 bool useAvx2Fma();
 
-// useAvx2Fma, for code that also takes AVX-512 (its foundation and DQ instructions), unless the
-// environment variable CLASTOOL_NO_AVX512, set as CLASTOOL_NO_SIMD is, keeps the AVX2 copy
-// (read once per process; how the tests run that copy on a host that has AVX-512).
-bool useAvx512();
-
 }  // namespace tq_simd
 
 #endif
