@@ -12,6 +12,7 @@ class tqClassifierDataProviderMemory;
 
 namespace tq_knn {
 class PackedRows;
+struct LeafTable;
 
 // How query sets choose between the tree and the scan: CLASTOOL_KNN_INDEX=scan or =tree forces
 // one (read at every query set and every build, so a benchmark may switch it), anything else
@@ -70,6 +71,8 @@ private:
     void probe_(const PackedRows& packed);
     void buildCodes_(const PackedRows& packed);
     void codeLeaf_(const PackedRows& packed, const float* box, long begin, long end);
+    void buildLeafTable_();
+    LeafTable leafTable() const;
 
     long rows_;
     long dims_;
@@ -81,6 +84,16 @@ private:
     // by measurement: measurement j of a row decodes to fma(code, step_j, lo_j) in float, lo the
     // leaf's lower corner.
     std::vector<std::uint8_t> records_;
+    // Every leaf's box in floats, leaves left to right (empty where the leaf table is not used):
+    // leafBoxes_ per leaf its lower then upper corner; leafPass_ the same per group of eight
+    // leaves, measurement by measurement the eight lower corners then the eight upper ones
+    // (groups past the last leaf padded with copies of it); leafGroups_ the box that holds the
+    // boxes of each group of eight leaves, in the same layout per eight groups; leafBegins_ the first row of every
+    // leaf and, last, the number of rows.
+    std::vector<float> leafBoxes_;
+    std::vector<float> leafPass_;
+    std::vector<float> leafGroups_;
+    std::vector<std::uint32_t> leafBegins_;
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
