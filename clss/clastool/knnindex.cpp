@@ -92,6 +92,26 @@
 //   by induction over j, added in the same order, every partial sum of G is at most the row's.
 // Overflow to infinity keeps these inequalities, and no value is NaN in a coded leaf (all within
 // 2^64). A leaf entered with the list not yet full is summed whole, with no block bound tested.
+//
+// The table of leaves. Where the float pass can be taken and the root's box lies within 2^64 in
+// magnitude (so every leaf's box does), the index also keeps every leaf's box as the descent
+// decodes it, and per group of eight consecutive leaves the box that holds their boxes (the
+// smallest lower and the largest upper corners, exact). After the query's first leaf, the search
+// forms for every group, and then for every leaf of a group not left out, the float sum G of the
+// terms of order Q of gf_j = max(fl(L_j - xf_j), fl(xf_j - H_j), 0) over the box [L, H], and
+// leaves out what reaches the float pass's threshold computed with no row error (eB = 0). Sound:
+// with p_j the float xf_j clamped into [L_j, H_j], fl(xf_j - p_j) is 0 or -+gf_j (rounding is
+// symmetric), so G is the float pass's sum for the float row p, which has no decoding error; for
+// a row b of the box |xf_j - b_j| >= |xf_j - p_j| (p_j is the point of the side nearest xf_j), so
+// |a_j - b_j| >= |xf_j - p_j| - |a_j - xf_j|, and Minkowski's inequality gives |a - b|_q >= Z -
+// d^(1/q) eA for Z the q-norm of xf - p, which is all that step (6) of knnsearch.cpp's proof uses
+// (there with eB = 0): every row of the box is strictly farther than T. A group's box holds its
+// leaves' boxes, so each of its gaps is at most the leaf's (rounding is monotone) and, the terms
+// and additions being monotone and taken in the same order, its G is at most each leaf's: a
+// group left out holds only leaves that would be. The leaves left are read in ascending order of
+// G; the bound only falls, and the threshold with it, so once one reaches the threshold of its
+// turn all after it do. Each is also tested, before it is read, by the double gap sum of its box
+// against the list's bound (the node test above).
 
 namespace tq_knn {
 // The index's table of leaves (knnindex.h); no leaves: none, the search descends the tree.

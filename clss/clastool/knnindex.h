@@ -24,15 +24,17 @@ IndexChoice indexChoice();
 // scan's skip test covers (1 to 64): it gives the scan's neighbours and distances, bit for bit,
 // tie rule included (see the proof in the source). Building it reorders the rows it covers in
 // place (PackedRows::reorder), each node's rows consecutive, so that a leaf is one sequential
-// read; it holds a bounding box per node (as codes within its parent's), never a copy of the rows,
-// and is not changed once built.
+// read; it holds a bounding box per node (as codes within its parent's) and, where the float pass
+// is taken, a table of every leaf's box that the search tests in one pass instead of descending;
+// never a copy of the rows, and it is not changed once built.
 class RowIndex {
 public:
     // Leaves hold at most this many rows, in blocks of 32, and at least half as many in a tree
     // over more (measured at 1,000,000 x 8 with the blocks: 256 faster than 128, 512 and 1,024 no
     // clearer gain; docs/performance.md, "Exact index"); the node boxes then take at most
-    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, and the stored
-    // number of each reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
+    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, the table of
+    // leaves (17 d + 4) x n / 128, and the stored number of each reordered row 4 x n bytes: within
+    // 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 256;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
