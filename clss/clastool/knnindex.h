@@ -12,6 +12,7 @@ class tqClassifierDataProviderMemory;
 
 namespace tq_knn {
 class PackedRows;
+struct LeafTable;
 
 // How query sets choose between the tree and the scan: CLASTOOL_KNN_INDEX=scan or =tree forces
 // one (read at every query set and every build, so a benchmark may switch it), anything else
@@ -23,15 +24,17 @@ IndexChoice indexChoice();
 // scan's skip test covers (1 to 64): it gives the scan's neighbours and distances, bit for bit,
 // tie rule included (see the proof in the source). Building it reorders the rows it covers in
 // place (PackedRows::reorder), each node's rows consecutive, so that a leaf is one sequential
-// read; it holds a bounding box per node (as codes within its parent's), never a copy of the rows,
-// and is not changed once built.
+// read; it holds a bounding box per node (as codes within its parent's) and, where the float pass
+// is taken, a table of every leaf's box that the search tests in one pass instead of descending;
+// never a copy of the rows, and it is not changed once built.
 class RowIndex {
 public:
     // Leaves hold at most this many rows, in blocks of 32, and at least half as many in a tree
     // over more (measured at 1,000,000 x 8 with the blocks: 256 faster than 128, 512 and 1,024 no
     // clearer gain; docs/performance.md, "Exact index"); the node boxes then take at most
-    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, and the stored
-    // number of each reordered row 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
+    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, the table of
+    // leaves (17 d + 4) x n / 128, and the stored number of each reordered row 4 x n bytes: within
+    // 0.5 x n x d x 8 for d >= 2.
     static constexpr long kLeafRows = 256;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
@@ -70,6 +73,8 @@ private:
     void probe_(const PackedRows& packed);
     void buildCodes_(const PackedRows& packed);
     void codeLeaf_(const PackedRows& packed, const float* box, long begin, long end);
+    void buildLeafTable_();
+    LeafTable leafTable() const;
 
     long rows_;
     long dims_;
@@ -81,6 +86,16 @@ private:
     // by measurement: measurement j of a row decodes to fma(code, step_j, lo_j) in float, lo the
     // leaf's lower corner.
     std::vector<std::uint8_t> records_;
+    // Every leaf's box in floats, leaves left to right (empty where the leaf table is not used):
+    // leafBoxes_ per leaf its lower then upper corner; leafPass_ the same per group of eight
+    // leaves, measurement by measurement the eight lower corners then the eight upper ones
+    // (groups past the last leaf padded with copies of it); leafGroups_ the box that holds the
+    // boxes of each group of eight leaves, in the same layout per eight groups; leafBegins_ the first row of every
+    // leaf and, last, the number of rows.
+    std::vector<float> leafBoxes_;
+    std::vector<float> leafPass_;
+    std::vector<float> leafGroups_;
+    std::vector<std::uint32_t> leafBegins_;
     double probeCost_ = 0.0;            // estimated cost of one query, k = 5 (see pays)
 };
 
