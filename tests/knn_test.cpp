@@ -386,9 +386,11 @@ TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
     // integer grid: exact ties everywhere, leaf boxes that touch, and with k = 300 many leaves
     // within the final distance.
     tqClassifierDataProviderMemory grid;
-    for (long i = 0; i < 40000; ++i) grid.addData(P(draw(random, 3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false)), 0);
+    for (long i = 0; i < 40000; ++i)
+        grid.addData(P(draw(random, 3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false)), 0);
     std::vector<tqFeaturePattern> gridQueries;
-    for (int q = 0; q < 20; ++q) gridQueries.emplace_back(draw(random, 3, {-1, 0, 2.5, 4, 9, 11}, q % 2 == 1));
+    for (int q = 0; q < 20; ++q)
+        gridQueries.emplace_back(draw(random, 3, {-1, 0, 2.5, 4, 9, 11}, q % 2 == 1));
     for (long k : {1L, 5L, 300L})
         EXPECT_TRUE(matchesReference(grid, p, gridQueries, 3, k, 40000, true)) << "grid, k " << k;
 }

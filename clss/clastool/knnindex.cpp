@@ -392,9 +392,8 @@ template <int Q>
 // measurement by measurement, eight lower corners then eight upper ones: per box the float pass's
 // sum of the clamp of x into the box (see the proof above).
 template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 eightGapSums(const float* x,
-                                                                                          const float* corners,
-                                                                                          long dims) {
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 eightGapSums(
+    const float* x, const float* corners, long dims) {
     const __m256 zero = _mm256_setzero_ps();
     __m256 sum = zero;
     for (long j = 0; j < dims; ++j) {
@@ -407,9 +406,11 @@ template <int Q>
 }
 
 // Which of eight sums are below `threshold` (all where it is NaN), of the first `valid`.
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline unsigned below(__m256 sums, __m256 threshold,
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline unsigned below(__m256 sums,
+                                                                                     __m256 threshold,
                                                                                      long valid) {
-    unsigned open = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums, threshold, _CMP_GE_OQ))) & 0xffu;
+    unsigned open =
+        ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(sums, threshold, _CMP_GE_OQ))) & 0xffu;
     return valid < 8 ? open & ((1u << valid) - 1u) : open;
 }
 
@@ -419,14 +420,15 @@ template <int Q>
 // a group only where its sum is below the threshold: a box's sum is at most that of every box
 // within it, so no leaf below the threshold is left out.
 template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] long leafCandidates(const float* x, const LeafTable& table, long dims,
-                                                                float threshold, std::uint64_t* keys) {
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] long leafCandidates(const float* x, const LeafTable& table,
+                                                               long dims, float threshold,
+                                                               std::uint64_t* keys) {
     const __m256 limit = _mm256_set1_ps(threshold);
     const long groups = (table.leaves + 7) / 8;
     long count = 0;
     for (long firstGroup = 0; firstGroup < groups; firstGroup += 8) {
-        unsigned openGroups = below(eightGapSums<Q>(x, table.groups + firstGroup / 8 * 16 * dims, dims), limit,
-                                    groups - firstGroup);
+        unsigned openGroups = below(eightGapSums<Q>(x, table.groups + firstGroup / 8 * 16 * dims, dims),
+                                    limit, groups - firstGroup);
         while (openGroups != 0) {
             const long group = firstGroup + __builtin_ctz(openGroups);
             openGroups &= openGroups - 1u;
@@ -440,7 +442,8 @@ template <int Q>
                 open &= open - 1u;
                 std::uint32_t bits;
                 std::memcpy(&bits, each + r, sizeof bits);
-                keys[count++] = static_cast<std::uint64_t>(bits) << 32 | static_cast<std::uint64_t>(8 * group + r);
+                keys[count++] =
+                    static_cast<std::uint64_t>(bits) << 32 | static_cast<std::uint64_t>(8 * group + r);
             }
         }
     }
@@ -507,10 +510,18 @@ template <int Q>
 template <int Q>
 class TreeSearch {
 public:
-    TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, const LeafTable& table,
-               long dims, double p)
-        : packed_(packed), boxes_(boxes), codes_(codes), table_(table), dims_(dims), p_(p), skip_(Q, p, dims),
-          query_(dims), margins_(Q, dims), wide_(wideSearch()),
+    TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes,
+               const LeafTable& table, long dims, double p)
+        : packed_(packed),
+          boxes_(boxes),
+          codes_(codes),
+          table_(table),
+          dims_(dims),
+          p_(p),
+          skip_(Q, p, dims),
+          query_(dims),
+          margins_(Q, dims),
+          wide_(wideSearch()),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
           keys_(static_cast<std::size_t>(table.leaves)) {}
 
@@ -528,8 +539,9 @@ public:
 #ifdef CLASTOOL_KNN_CODES
         if (table_.leaves > 0 && query_.usable()) {
             const std::uint32_t* begins = table_.begins;
-            const long leaf = std::upper_bound(begins, begins + table_.leaves, static_cast<std::uint32_t>(first)) -
-                              begins - 1;
+            const long leaf =
+                std::upper_bound(begins, begins + table_.leaves, static_cast<std::uint32_t>(first)) - begins -
+                1;
             searchTable(list, a, leaf);
             return;
         }
@@ -597,8 +609,9 @@ private:
             double error;
             std::memcpy(&error, record, sizeof error);
             if (error == error) {
-                offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_), record + recordHead(dims_),
-                                  box, record + sizeof error, error, begin, end, a, packed_, dims_, p_);
+                offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_),
+                                  record + recordHead(dims_), box, record + sizeof error, error, begin, end,
+                                  a, packed_, dims_, p_);
                 return;
             }
         }
@@ -625,8 +638,10 @@ private:
 
         for (long c = 0; c < count; ++c) {
             if (codes_.records && c + kAhead < count) {
-                const long ahead = static_cast<long>(keys_[static_cast<std::size_t>(c + kAhead)] & 0xffffffffu);
-                const char* record = reinterpret_cast<const char*>(codes_.records + recordAt(begins[ahead], dims_));
+                const long ahead =
+                    static_cast<long>(keys_[static_cast<std::size_t>(c + kAhead)] & 0xffffffffu);
+                const char* record =
+                    reinterpret_cast<const char*>(codes_.records + recordAt(begins[ahead], dims_));
                 const std::size_t bytes = recordHead(dims_) + (begins[ahead + 1] - begins[ahead]) * dims_;
                 for (std::size_t line = 0; line < bytes; line += 64) _mm_prefetch(record + line, _MM_HINT_T0);
             }
@@ -736,9 +751,9 @@ struct Counts {
 };
 
 template <int Q>
-Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes, const LeafTable& table,
-                  long indexed, long n, double p, const double* const* queries, long count, long dims, long k,
-                  std::vector<long>* indices, std::vector<double>* distances) {
+Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes,
+                  const LeafTable& table, long indexed, long n, double p, const double* const* queries,
+                  long count, long dims, long k, std::vector<long>* indices, std::vector<double>* distances) {
     TreeSearch<Q> search(packed, boxes, codes, table, dims, p);
     // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
     // same leaves, which are then still in the cache. Each is answered on its own, in any order.
@@ -759,13 +774,17 @@ Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCo
 }
 
 Counts searchByOrder(int q, const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes,
-                     const LeafTable& table, long indexed, long n, double p, const double* const* queries, long count,
-                     long dims, long k, std::vector<long>* indices, std::vector<double>* distances) {
+                     const LeafTable& table, long indexed, long n, double p, const double* const* queries,
+                     long count, long dims, long k, std::vector<long>* indices,
+                     std::vector<double>* distances) {
     if (q == 1)
-        return searchTree<1>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices, distances);
+        return searchTree<1>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
+                             distances);
     if (q == 2)
-        return searchTree<2>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices, distances);
-    return searchTree<3>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices, distances);
+        return searchTree<2>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
+                             distances);
+    return searchTree<3>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
+                         distances);
 }
 
 }  // namespace
@@ -901,13 +920,18 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
 
 // Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
 // the index (at most 0.5 x n x d x 8 bytes with the boxes and the stored numbers).
+// Whether `more` bytes beside what the index holds already (its boxes, records and the stored
+// number of every reordered row) stay within the memory allowed to it, 0.5 x n x d x 8 bytes.
+bool RowIndex::fits_(std::size_t more) const {
+    const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) +
+                              static_cast<std::size_t>(rows_) * 4 + records_.size() + more;
+    return static_cast<double>(bytes) <= 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0;
+}
+
 void RowIndex::buildCodes_(const PackedRows& packed) {
     if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
-    const std::size_t d = static_cast<std::size_t>(dims_);
     const std::size_t records = recordAt(rows_, dims_) + recordHead(dims_) + kCodePadding;
-    const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
-                              records;
-    if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(d) * 8.0) return;
+    if (!fits_(records)) return;
     records_.assign(records, 0);
     forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(),
                 [&](long, long begin, long end, const float* box) { codeLeaf_(packed, box, begin, end); });
@@ -968,15 +992,15 @@ void RowIndex::buildLeafTable_() {
     const std::size_t d = static_cast<std::size_t>(dims_);
     std::vector<std::uint32_t> begins;
     std::vector<float> boxes;
-    forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(), [&](long, long begin, long, const float* box) {
-        begins.push_back(static_cast<std::uint32_t>(begin));
-        boxes.insert(boxes.end(), box, box + 2 * d);
-    });
+    forEachLeaf(boxCodes_.data(), dims_, 0, 0, rows_, root_.data(),
+                [&](long, long begin, long, const float* box) {
+                    begins.push_back(static_cast<std::uint32_t>(begin));
+                    boxes.insert(boxes.end(), box, box + 2 * d);
+                });
     const std::size_t leaves = begins.size(), groups = (leaves + 7) / 8;
-    const std::size_t bytes = boxCodes_.size() + root_.size() * sizeof(float) + static_cast<std::size_t>(rows_) * 4 +
-                              records_.size() + (leaves + 1) * sizeof(std::uint32_t) +
-                              (leaves + groups * 8 + (groups + 7) / 8 * 8) * 2 * d * sizeof(float);
-    if (static_cast<double>(bytes) > 0.5 * static_cast<double>(rows_) * static_cast<double>(d) * 8.0) return;
+    if (!fits_((leaves + 1) * sizeof(std::uint32_t) +
+               (leaves + groups * 8 + (groups + 7) / 8 * 8) * 2 * d * sizeof(float)))
+        return;
     begins.push_back(static_cast<std::uint32_t>(rows_));
     leafPass_.resize(groups * 16 * d);
     for (std::size_t leaf = 0; leaf < groups * 8; ++leaf) {
@@ -1025,9 +1049,9 @@ void RowIndex::probe_(const PackedRows& packed) {
     // Through the descent, whose counts the constants were fitted to: the table of leaves answers
     // the same queries a little faster at 8 measurements and about as fast at 16
     // (docs/performance.md, "Exact index").
-    const Counts c = searchByOrder(2, packed, {root_.data(), boxCodes_.data(), levels(rows_)}, codes, LeafTable(),
-                                   rows_, rows_, 2.0, queries.data(), count, dims_, kProbeK, indices.data(),
-                                   distances.data());
+    const Counts c =
+        searchByOrder(2, packed, {root_.data(), boxCodes_.data(), levels(rows_)}, codes, LeafTable(), rows_,
+                      rows_, 2.0, queries.data(), count, dims_, kProbeK, indices.data(), distances.data());
     const double work = kTreeValueCost * static_cast<double>(c.examined * dims_) +
                         kTreeNodeCost * static_cast<double>(c.nodes);
     probeCost_ = kTreeQueryCost + work / static_cast<double>(count);

@@ -74,6 +74,7 @@ private:
     void buildCodes_(const PackedRows& packed);
     void codeLeaf_(const PackedRows& packed, const float* box, long begin, long end);
     void buildLeafTable_();
+    bool fits_(std::size_t more) const;
     LeafTable leafTable() const;
 
     long rows_;
@@ -90,8 +91,8 @@ private:
     // leafBoxes_ per leaf its lower then upper corner; leafPass_ the same per group of eight
     // leaves, measurement by measurement the eight lower corners then the eight upper ones
     // (groups past the last leaf padded with copies of it); leafGroups_ the box that holds the
-    // boxes of each group of eight leaves, in the same layout per eight groups; leafBegins_ the first row of every
-    // leaf and, last, the number of rows.
+    // boxes of each group of eight leaves, in the same layout per eight groups; leafBegins_ the
+    // first row of every leaf and, last, the number of rows.
     std::vector<float> leafBoxes_;
     std::vector<float> leafPass_;
     std::vector<float> leafGroups_;
