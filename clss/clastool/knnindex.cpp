@@ -323,12 +323,15 @@ template <int Q>
     for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(bounds + 8 * v, sums[v]);
 }
 
-// Asks memory for stored row i, whose exact test comes next: the rows a leaf's float pass leaves
-// open are few and far apart, each a miss, and asked together their misses overlap.
+// Asks memory for stored row i and its stored number, whose exact test and offer come next: the
+// rows a leaf's float pass leaves open are few and far apart, each a miss, and asked together
+// their misses overlap.
 inline void prefetchRow(const PackedRows& packed, long i, long dims) {
     const char* row = reinterpret_cast<const char*>(packed.row(i));
     _mm_prefetch(row, _MM_HINT_T0);
     _mm_prefetch(row + (dims * static_cast<long>(sizeof(double)) - 1), _MM_HINT_T0);
+    if (i < packed.reordered())
+        _mm_prefetch(reinterpret_cast<const char*>(packed.storedNumbers() + i), _MM_HINT_T0);
 }
 
 // Into nearest[0, room), the positions of `room` of the `size` sums in `each` that no sum left
