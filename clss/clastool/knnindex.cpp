@@ -108,10 +108,13 @@
 // (there with eB = 0): every row of the box is strictly farther than T. A group's box holds its
 // leaves' boxes, so each of its gaps is at most the leaf's (rounding is monotone) and, the terms
 // and additions being monotone and taken in the same order, its G is at most each leaf's: a
-// group left out holds only leaves that would be. The leaves left are read in ascending order of
-// G; the bound only falls, and the threshold with it, so once one reaches the threshold of its
-// turn all after it do. Each is also tested, before it is read, by the double gap sum of its box
-// against the list's bound (the node test above).
+// group left out holds only leaves that would be. The leaves left are read bucket by bucket,
+// bucket floor(G x B / t) for the threshold t of the pass (B buckets, each step rounded once: a
+// non-decreasing function of G, so every G of a later bucket is above every G of an earlier one),
+// within a bucket in table order. The bound only falls, and the threshold with it, so once one
+// reaches the threshold of its turn, every leaf of a later bucket does. Each is also tested,
+// before it is read, by the double gap sum of its box against the list's bound (the node test
+// above).
 
 namespace tq_knn {
 // The index's table of leaves (knnindex.h); no leaves: none, the search descends the tree.
@@ -320,14 +323,45 @@ template <int Q>
     for (int v = 0; v < kVectors; ++v) _mm256_storeu_ps(bounds + 8 * v, sums[v]);
 }
 
+// Asks memory for stored row i and its stored number, whose exact test and offer come next: the
+// rows a leaf's float pass leaves open are few and far apart, each a miss, and asked together
+// their misses overlap.
+inline void prefetchRow(const PackedRows& packed, long i, long dims) {
+    const char* row = reinterpret_cast<const char*>(packed.row(i));
+    _mm_prefetch(row, _MM_HINT_T0);
+    _mm_prefetch(row + (dims * static_cast<long>(sizeof(double)) - 1), _MM_HINT_T0);
+    if (i < packed.reordered())
+        _mm_prefetch(reinterpret_cast<const char*>(packed.storedNumbers() + i), _MM_HINT_T0);
+}
+
+// Into nearest[0, room), the positions of `room` of the `size` sums in `each` that no sum left
+// out is below (ties any way). For a few, one pass keeping them in a sorted run: most sums fail
+// its first comparison, where selecting among all positions costs several passes.
+inline void smallestFirst(const float* each, long size, long room, long* nearest) {
+    constexpr long kFew = 16;
+    if (room > kFew) {
+        for (long t = 0; t < size; ++t) nearest[t] = t;
+        std::nth_element(nearest, nearest + room - 1, nearest + size,
+                         [&](long x, long y) { return each[x] < each[y]; });
+        return;
+    }
+    long count = 0;
+    for (long t = 0; t < size; ++t) {
+        if (count == room && !(each[t] < each[nearest[room - 1]])) continue;
+        long at = count < room ? count++ : room - 1;
+        for (; at > 0 && each[t] < each[nearest[at - 1]]; --at) nearest[at] = nearest[at - 1];
+        nearest[at] = t;
+    }
+}
+
 // The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
-// pass, then the rows in order against the threshold: rows whose sum reaches it are skipped, the
-// others take the double cheap test and, if not skipped, the exact path. When an offer changes
-// the list's bound, the rest of the 32 rows are tested again against the new threshold. A list
-// not yet full (the first leaf, as a rule) is first offered the rows nearest by float sum, as
-// many as it takes, so that the others meet a tight bound instead of taking the exact path. With
-// the list full, a block of 32 rows whose bound reaches the threshold is skipped unread, and the
-// others are summed only when their turn comes, against the threshold the blocks before left.
+// pass, against the threshold of the leaf's entry; the rows whose sum is below it are left open
+// and their stored rows asked of memory at once, so that their misses overlap each other and the
+// rest of the pass. Then the open rows in order: against the threshold of their turn, the double
+// cheap test and, if not skipped, the exact path. A list not yet full (the first leaf, as a rule)
+// is first offered the rows nearest by float sum, as many as it takes, so that the others meet a
+// tight bound instead of taking the exact path. With the list full, a block of 32 rows whose
+// bound reaches the threshold is skipped unread.
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
                                                                const FloatScale& margins, const std::uint8_t* blocks,
@@ -343,10 +377,9 @@ template <int Q>
         for (long start = 0; start < size; start += kCodePass)
             codeSums<Q>(query.values(), codes, size, lo, steps, dims, start, each);
         long nearest[RowIndex::kLeafRows];
-        for (long t = 0; t < size; ++t) nearest[t] = t;
         const long room = std::min(size, list.room());
-        std::nth_element(nearest, nearest + room - 1, nearest + size,
-                         [&](long x, long y) { return each[x] < each[y]; });
+        smallestFirst(each, size, room, nearest);
+        for (long t = 0; t < room; ++t) prefetchRow(packed, begin + nearest[t], dims);
         for (long t = 0; t < room; ++t) {
             const double sum = normPowerSum(a, packed.row(begin + nearest[t]), dims, p);
             list.offer(begin + nearest[t], normRoot(sum, p), sum);
@@ -355,6 +388,7 @@ template <int Q>
     }
     float threshold = query.threshold<Q>(list.bound(), error, margins);
     alignas(32) float bounds[kLeafBlocks];
+    unsigned open[kLeafBlocks] = {};
     if (!summed) blockBounds<Q>(query.values(), blocks, lo, steps, dims, bounds);
     for (long start = 0, block = 0; start < size; start += kCodePass, ++block) {
         if (!summed) {
@@ -369,23 +403,23 @@ template <int Q>
             skipped |= static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(_mm256_load_ps(each + start + 8 * v), t,
                                                                                 _CMP_GE_OQ)))
                        << (8 * v);
-        unsigned open = rows & ~skipped;
-        while (open != 0) {
-            const int r = __builtin_ctz(open);
-            open &= open - 1u;
-            const long i = begin + start + r;
-            const double* b = packed.row(i);
+        open[block] = rows & ~skipped;
+        for (unsigned ahead = open[block]; ahead != 0; ahead &= ahead - 1u)
+            prefetchRow(packed, begin + start + __builtin_ctz(ahead), dims);
+    }
+    // The rows left open, their stored rows asked for above, against the bound of their turn.
+    for (long start = 0, block = 0; start < size; start += kCodePass, ++block)
+        for (unsigned rows = open[block]; rows != 0; rows &= rows - 1u) {
+            const long t = start + __builtin_ctz(rows);
+            if (each[t] >= threshold) continue;
+            const double* b = packed.row(begin + t);
             const double before = list.bound();
             if (cheapSumReaches<Q>(a, b, dims, before)) continue;
             const double sum = normPowerSum(a, b, dims, p);
-            list.offer(i, normRoot(sum, p), sum);
-            if (sameValue(list.bound(), before)) continue;
-            threshold = query.threshold<Q>(list.bound(), error, margins);
-            open = 0;
-            for (long later = r + 1; later < left; ++later)
-                if ((rows >> later & 1u) != 0 && !(each[start + later] >= threshold)) open |= 1u << later;
+            list.offer(begin + t, normRoot(sum, p), sum);
+            if (!sameValue(list.bound(), before))
+                threshold = query.threshold<Q>(list.bound(), error, margins);
         }
-    }
 }
 
 // The float sums of order Q of the gaps from x (the float query) to eight boxes stored
@@ -449,6 +483,39 @@ template <int Q>
     }
     return count;
 }
+
+// The table's candidates in buckets of their float sums: bucket floor(G x kCount / limit) for
+// sums G below `limit`, a non-decreasing function of G (each step rounded once), so that every
+// sum of a later bucket is above every sum of an earlier one. Within a bucket the candidates
+// keep their order. A limit that is not finite (NaN: no bound yet) puts all in bucket 0.
+class Buckets {
+public:
+    static constexpr long kCount = 128;
+
+    explicit Buckets(float limit) : scale_(limit <= FLT_MAX ? static_cast<float>(kCount) / limit : 0.0f) {}
+
+    static float sumOf(std::uint64_t key) {
+        const std::uint32_t bits = static_cast<std::uint32_t>(key >> 32);
+        float sum;
+        std::memcpy(&sum, &bits, sizeof sum);
+        return sum;
+    }
+
+    long of(float sum) const {
+        return scale_ > 0.0f ? static_cast<long>(std::min(sum * scale_, static_cast<float>(kCount - 1))) : 0;
+    }
+
+    // keys[0, count) into `into`, bucket by bucket (a counting sort, `counts` kCount + 1 long).
+    void order(const std::uint64_t* keys, long count, std::uint32_t* counts, std::uint64_t* into) const {
+        std::fill(counts, counts + kCount + 1, 0u);
+        for (long c = 0; c < count; ++c) ++counts[of(sumOf(keys[c])) + 1];
+        for (long b = 1; b <= kCount; ++b) counts[b] += counts[b - 1];
+        for (long c = 0; c < count; ++c) into[counts[of(sumOf(keys[c]))]++] = keys[c];
+    }
+
+private:
+    float scale_;
+};
 
 // decodeChildren with eight measurements per instruction: the same operations, the same floats.
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void decodeChildrenWide(const float* parent, const std::uint8_t* codes,
@@ -523,7 +590,8 @@ public:
           margins_(Q, dims),
           wide_(wideSearch()),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
-          keys_(static_cast<std::size_t>(table.leaves)) {}
+          keys_(static_cast<std::size_t>(table.leaves)),
+          byBucket_(static_cast<std::size_t>(table.leaves)) {}
 
     long examined = 0;
     long nodes = 0;
@@ -632,27 +700,34 @@ private:
         const long boxFloats = 2 * dims_;
         const std::uint32_t* begins = table_.begins;
         offerLeaf(list, a, begins[first], begins[first + 1], table_.boxes + first * boxFloats);
-        const long count = leafCandidates<Q>(query_.values(), table_, dims_,
-                                             query_.threshold<Q>(list.bound(), 0.0, margins_), keys_.data());
-        std::sort(keys_.data(), keys_.data() + count);
+        const float limit = query_.threshold<Q>(list.bound(), 0.0, margins_);
+        const long count = leafCandidates<Q>(query_.values(), table_, dims_, limit, keys_.data());
+        const Buckets buckets(limit);
+        buckets.order(keys_.data(), count, counts_, byBucket_.data());
 
+        // The bucket of the first candidate left out by its float sum: the later buckets' sums
+        // are above its, so all of them would be too.
+        long failed = Buckets::kCount;
         for (long c = 0; c < count; ++c) {
             if (codes_.records && c + kAhead < count) {
                 const long ahead =
-                    static_cast<long>(keys_[static_cast<std::size_t>(c + kAhead)] & 0xffffffffu);
+                    static_cast<long>(byBucket_[static_cast<std::size_t>(c + kAhead)] & 0xffffffffu);
                 const char* record =
                     reinterpret_cast<const char*>(codes_.records + recordAt(begins[ahead], dims_));
                 const std::size_t bytes = recordHead(dims_) + (begins[ahead + 1] - begins[ahead]) * dims_;
                 for (std::size_t line = 0; line < bytes; line += 64) _mm_prefetch(record + line, _MM_HINT_T0);
             }
-            const std::uint64_t key = keys_[static_cast<std::size_t>(c)];
+            const std::uint64_t key = byBucket_[static_cast<std::size_t>(c)];
             const long leaf = static_cast<long>(key & 0xffffffffu);
             if (leaf == first) continue;
-            float sum;
-            const std::uint32_t bits = static_cast<std::uint32_t>(key >> 32);
-            std::memcpy(&sum, &bits, sizeof sum);
-            // The sums only grow along the candidates and the bound only falls.
-            if (sum >= query_.threshold<Q>(list.bound(), 0.0, margins_)) break;
+            const float sum = Buckets::sumOf(key);
+            const long bucket = buckets.of(sum);
+            if (bucket > failed) break;
+            // The bound only falls, and the threshold with it.
+            if (sum >= query_.threshold<Q>(list.bound(), 0.0, margins_)) {
+                failed = bucket;
+                continue;
+            }
             const float* box = table_.boxes + leaf * boxFloats;
             if (boxSum(a, box) >= list.bound()) continue;
             offerLeaf(list, a, begins[leaf], begins[leaf + 1], box);
@@ -742,7 +817,9 @@ private:
     FloatScale margins_;
     bool wide_;
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
-    std::vector<std::uint64_t> keys_;  // the table's candidates
+    std::vector<std::uint64_t> keys_;      // the table's candidates
+    std::vector<std::uint64_t> byBucket_;  // the same, bucket by bucket
+    std::uint32_t counts_[Buckets::kCount + 1];
 };
 
 struct Counts {

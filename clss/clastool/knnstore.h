@@ -54,6 +54,8 @@ public:
     // reordered()); every later position holds the stored pattern of its own number.
     long reordered() const { return static_cast<long>(stored_.size()); }
     long storedIndex(long i) const { return i < reordered() ? static_cast<long>(stored_[static_cast<std::size_t>(i)]) : i; }
+    // The stored numbers of the reordered positions (reordered() of them), for asking memory ahead.
+    const std::uint32_t* storedNumbers() const { return stored_.data(); }
     // The bytes of the stored numbers of the reordered rows.
     std::size_t orderBytes() const { return stored_.capacity() * sizeof(std::uint32_t); }
     // Moves the row at position order[t] to position t, for t < order.size() (a permutation of
