@@ -39,6 +39,7 @@
 #include "fuzz/exercise.h"
 #include "fuzz/value_types.h"
 #include "platform/archive.h"
+#include "platform/random.h"
 
 namespace {
 
@@ -61,61 +62,93 @@ private:
     std::size_t at_ = 0;
 };
 
-// splitmix64, seeded from a hash of the whole input.
-class Generator {
-public:
-    explicit Generator(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    std::uint64_t below(std::uint64_t n) { return n ? next() % n : 0; }
-
-private:
-    std::uint64_t state_;
-};
+// The generator's next value below n (0 for n = 0).
+std::uint64_t below(tqRandomUniform& random, std::uint64_t n) { return n ? random.nextBits() % n : 0; }
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double k2p64 = 18446744073709551616.0;
 
 // Finite values: exact ties, the float pass's limit of 2^64, float and double limits, subnormals.
 const double kPalette[32] = {
-    0.0,     1.0,     2.0,    3.0,     -1.0,    7.0,     0.5,      -0.0,
-    0x1p53,  0x1p53 + 2, k2p64, 0x1.fffffffffffffp63, 0x1.0000000000001p64, -k2p64, 0x1p65, 0x1.8p63,
-    1e-310,  5e-324,  -5e-324, 0x1p-126, 0x1p-149, 0x1p-150, 1e-40,  0.1,
-    FLT_MAX, 0x1.fffffe0000001p127, 1e300, -1e300,  DBL_MAX,  1.0 / 3.0, 255.0, -4096.0,
+    0.0,
+    1.0,
+    2.0,
+    3.0,
+    -1.0,
+    7.0,
+    0.5,
+    -0.0,
+    0x1p53,
+    0x1p53 + 2,
+    k2p64,
+    0x1.fffffffffffffp63,
+    0x1.0000000000001p64,
+    -k2p64,
+    0x1p65,
+    0x1.8p63,
+    1e-310,
+    5e-324,
+    -5e-324,
+    0x1p-126,
+    0x1p-149,
+    0x1p-150,
+    1e-40,
+    0.1,
+    FLT_MAX,
+    0x1.fffffe0000001p127,
+    1e300,
+    -1e300,
+    DBL_MAX,
+    1.0 / 3.0,
+    255.0,
+    -4096.0,
 };
 const double kNotFinite[3] = {kInf, -kInf, std::numeric_limits<double>::quiet_NaN()};
 // Per measurement; a spread of 2^-1000 to 2^900 between two measurements of one row.
 const double kScales[8] = {1.0, 1.0, 1.0, 0x1p-60, 0x1p60, 0x1p-1000, 0x1p900, -1.0};
 // Orders the classifier takes: within the index's range (1 to 64, the cheap sums of orders 1, 2
 // and 3 each), at its edges and outside it (the scan alone).
-const double kOrders[16] = {1.0, 1.5, 2.0, 2.5, 3.0, 7.0, 64.0, 0x1.0000000000001p0, 0x1.fffffffffffffp0,
-                            0x1.fffffffffffffp1, 0x1.0000000000001p1, 4.0, 0.5, 64.5, 100.0, kInf};
+const double kOrders[16] = {1.0,
+                            1.5,
+                            2.0,
+                            2.5,
+                            3.0,
+                            7.0,
+                            64.0,
+                            0x1.0000000000001p0,
+                            0x1.fffffffffffffp0,
+                            0x1.fffffffffffffp1,
+                            0x1.0000000000001p1,
+                            4.0,
+                            0.5,
+                            64.5,
+                            100.0,
+                            kInf};
 
 struct Draw {
-    std::uint32_t mask = 0;  // palette entries in use
+    std::uint32_t mask = 0;                              // palette entries in use
     unsigned duplicates = 0, nudges = 0, notFinite = 0;  // rates out of 16, 16 and 256
     std::vector<double> scales;
 };
 
 class Source {
 public:
-    Source(Bytes& bytes, Generator& random, const Draw& draw) : bytes_(bytes), random_(random), draw_(draw) {}
+    Source(Bytes& bytes, tqRandomUniform& random, const Draw& draw)
+        : bytes_(bytes), random_(random), draw_(draw) {}
 
     double value(long j, bool mayBeOdd) {
         // The input's own bytes first: palette entry, nudge, and where allowed not finite.
         const bool own = bytes_.left();
-        const unsigned b = own ? bytes_.byte() : static_cast<unsigned>(random_.next());
-        if (mayBeOdd && (own ? (b & 0xe0) == 0xe0 && draw_.notFinite : random_.below(256) < draw_.notFinite))
+        const unsigned b = own ? bytes_.byte() : static_cast<unsigned>(random_.nextBits());
+        if (mayBeOdd && (own ? (b & 0xe0) == 0xe0 && draw_.notFinite : below(random_, 256) < draw_.notFinite))
             return kNotFinite[b % 3];
         unsigned pick = b & 31;
         if (!own)
             for (int tries = 0; tries < 32 && !(draw_.mask >> pick & 1u); ++tries) pick = (pick + 1) & 31;
         double v = kPalette[pick] * draw_.scales[static_cast<std::size_t>(j)];
-        const unsigned steps = own ? (b >> 5) & 3 : random_.below(16) < draw_.nudges ? 1 + random_.below(3) : 0;
+        const unsigned steps = own                                 ? (b >> 5) & 3
+                               : below(random_, 16) < draw_.nudges ? 1 + below(random_, 3)
+                                                                   : 0;
         for (unsigned s = 0; s < steps; ++s) v = std::nextafter(v, (b ^ s) & 1 ? kInf : -kInf);
         return v;
     }
@@ -129,13 +162,14 @@ public:
     // Rows, some copies of earlier ones (exact duplicates, at equal distance from every query).
     void rows(long count, long dims, bool mayBeOdd, std::vector<std::vector<double>>& out) {
         for (long i = 0; i < count; ++i)
-            out.push_back(!out.empty() && random_.below(16) < draw_.duplicates ? out[random_.below(out.size())]
-                                                                                : row(dims, mayBeOdd));
+            out.push_back(!out.empty() && below(random_, 16) < draw_.duplicates
+                              ? out[below(random_, out.size())]
+                              : row(dims, mayBeOdd));
     }
 
 private:
     Bytes& bytes_;
-    Generator& random_;
+    tqRandomUniform& random_;
     const Draw& draw_;
 };
 
@@ -145,29 +179,25 @@ struct Side {
     void use() const { setenv("CLASTOOL_KNN_INDEX", choice, 1); }
 };
 
-tqPatternRows rowsOf(const std::vector<double>& values, long count, long dims) {
-    tqPatternRows rows;
-    rows.values = values.data();
-    rows.rows = static_cast<std::size_t>(count);
-    rows.dimension = static_cast<std::size_t>(dims);
-    rows.rowStride = static_cast<std::size_t>(dims);
-    return rows;
-}
-
 // The batch, then the first three queries and the last alone (which must give the batch's bits;
 // a query alone takes the search without the float pass).
 template <class Model, class RunOne, class RunBatch>
-std::vector<tqClassifierResult> results(const Side& side, const Model& model, const std::vector<double>& values,
-                                        long count, long dims, RunOne&& runOne, RunBatch&& runBatch) {
+std::vector<tqClassifierResult> results(const Side& side, const Model& model,
+                                        const std::vector<double>& values, long count, long dims,
+                                        RunOne&& runOne, RunBatch&& runBatch) {
     std::vector<tqClassifierResult> batch(static_cast<std::size_t>(count));
     side.use();
-    runBatch(model, rowsOf(values, count, dims), batch.data());
+    runBatch(model,
+             tqPatternRows{values.data(), nullptr, static_cast<std::size_t>(count),
+                           static_cast<std::size_t>(dims), static_cast<std::size_t>(dims)},
+             batch.data());
     for (long q = 0; q < count; q = q + 1 < 3 || q + 1 == count ? q + 1 : count - 1) {
         const auto* a = values.data() + q * dims;
         tqClassifierResult single;
         side.use();
         runOne(model, tqFeaturePattern(std::vector<double>(a, a + dims)), single);
-        if (!fuzz::sameBits(single, batch[static_cast<std::size_t>(q)])) differs("a single run against its batch", q);
+        if (!fuzz::sameBits(single, batch[static_cast<std::size_t>(q)]))
+            differs("a single run against its batch", q);
     }
     return batch;
 }
@@ -177,15 +207,21 @@ std::vector<tqClassifierResult> results(const Side& side, const tqClassifierTool
     return results(
         side, tool, values, count, dims,
         [](const tqClassifierTool& t, const tqFeaturePattern& p, tqClassifierResult& r) { t.run(p, r); },
-        [](const tqClassifierTool& t, const tqPatternRows& rows, tqClassifierResult* out) { t.runBatch(rows, out); });
+        [](const tqClassifierTool& t, const tqPatternRows& rows, tqClassifierResult* out) {
+            t.runBatch(rows, out);
+        });
 }
 
-std::vector<tqClassifierResult> results(const Side& side, const tq_Classifier& c, const std::vector<double>& values,
-                                        long count, long dims) {
+std::vector<tqClassifierResult> results(const Side& side, const tq_Classifier& c,
+                                        const std::vector<double>& values, long count, long dims) {
     return results(
         side, c, values, count, dims,
-        [](const tq_Classifier& m, const tqFeaturePattern& p, tqClassifierResult& r) { m.run(p, r, nullptr, 0); },
-        [](const tq_Classifier& m, const tqPatternRows& rows, tqClassifierResult* out) { m.runBatch(rows, out); });
+        [](const tq_Classifier& m, const tqFeaturePattern& p, tqClassifierResult& r) {
+            m.run(p, r, nullptr, 0);
+        },
+        [](const tq_Classifier& m, const tqPatternRows& rows, tqClassifierResult* out) {
+            m.runBatch(rows, out);
+        });
 }
 
 void same(const std::vector<tqClassifierResult>& tree, const std::vector<tqClassifierResult>& scan,
@@ -213,7 +249,8 @@ void searchDirectly(const tqClassifierDataProviderMemory& data, double p, const 
     bool finiteIndexed = true, finiteAfter = true;
     for (long i = 0; i < n; ++i)
         (i < indexed ? finiteIndexed : finiteAfter) &= tq_knn::finiteValues(plain.row(i), dims);
-    if ((dims >= 2 && finiteIndexed) != static_cast<bool>(index)) differs("whether an index is built", indexed);
+    if ((dims >= 2 && finiteIndexed) != static_cast<bool>(index))
+        differs("whether an index is built", indexed);
     const bool treeOrder = finiteAfter && p >= 1.0 && p <= 64.0;
     const bool expected = treeOrder && allFinite(values);
     std::vector<const double*> queries;
@@ -238,27 +275,26 @@ void searchDirectly(const tqClassifierDataProviderMemory& data, double p, const 
                               gotDistances.data());
     check("the scan over reordered rows", 0, count);
     if (!index) return;
-    if (index->search(reordered, n, p, queries.data(), count, dims, k, gotIndices.data(), gotDistances.data()) !=
-        expected)
+    if (index->search(reordered, n, p, queries.data(), count, dims, k, gotIndices.data(),
+                      gotDistances.data()) != expected)
         differs("whether the tree answers the batch", indexed);
     if (expected) check("the tree's batch", 0, count);
     for (long q = 0; q < count; ++q) {
-        if (index->search(reordered, n, p, &queries[static_cast<std::size_t>(q)], 1, dims, k,
-                          &gotIndices[static_cast<std::size_t>(q)], &gotDistances[static_cast<std::size_t>(q)]) !=
-            (treeOrder && tq_knn::finiteValues(queries[static_cast<std::size_t>(q)], dims)))
+        const auto at = static_cast<std::size_t>(q);
+        const bool answers = treeOrder && tq_knn::finiteValues(queries[at], dims);
+        if (index->search(reordered, n, p, &queries[at], 1, dims, k, &gotIndices[at], &gotDistances[at]) !=
+            answers)
             differs("whether the tree answers a query alone", q);
-        if (treeOrder && tq_knn::finiteValues(queries[static_cast<std::size_t>(q)], dims))
-            check("the tree's query alone", q, q + 1);
+        if (answers) check("the tree's query alone", q, q + 1);
     }
 }
-
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::uint64_t hash = 1469598103934665603ull;
     for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 1099511628211ull;
-    Generator random(hash);
+    tqRandomUniform random(static_cast<long>(hash));
     Bytes bytes(data, size);
 
     // The shape of the problem.
@@ -273,7 +309,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const long k = kPick < 12 ? kTable[kPick] : 1 + static_cast<long>(bytes.u16()) % n;
     const double p = kOrders[bytes.byte() % 16];
     Draw draw;
-    draw.mask = bytes.byte() | bytes.byte() << 8 | bytes.byte() << 16 | static_cast<std::uint32_t>(bytes.byte()) << 24;
+    draw.mask = bytes.byte() | bytes.byte() << 8 | bytes.byte() << 16 |
+                static_cast<std::uint32_t>(bytes.byte()) << 24;
     if (draw.mask == 0) draw.mask = ~0u;
     const unsigned rates = bytes.byte();
     draw.duplicates = rates & 15;
@@ -301,17 +338,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source.rows(added, dims, odd & 2, more);
     for (long q = 0; q < queryCount; ++q) {
         std::vector<double> v = drawnQueries[static_cast<std::size_t>(q)];
-        switch (random.below(5)) {
+        switch (below(random, 5)) {
             case 0:
             case 1:
-                v = stored[random.below(stored.size())];
+                v = stored[below(random, stored.size())];
                 break;
             case 2:
-                for (double& x : v) x = (random.next() & 1 ? 1 : -1) * (random.next() & 1 ? 1e300 : 0x1p70);
+                for (double& x : v)
+                    x = (random.nextBits() & 1 ? 1 : -1) * (random.nextBits() & 1 ? 1e300 : 0x1p70);
                 break;
             case 3:
-                v = stored[random.below(stored.size())];
-                v[random.below(v.size())] = drawnQueries[static_cast<std::size_t>(q)][0];
+                v = stored[below(random, stored.size())];
+                v[below(random, v.size())] = drawnQueries[static_cast<std::size_t>(q)][0];
                 break;
             default:
                 break;
@@ -321,7 +359,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     tqClassifierDataProviderMemory all;
     for (std::size_t i = 0; i < stored.size(); ++i)
-        all.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(stored[i])), static_cast<long>(i) % labels);
+        all.addData(tqPtrHandle_const<tqFeaturePattern>(new tqFeaturePattern(stored[i])),
+                    static_cast<long>(i) % labels);
     const tqClassifierTrainParamsKNN params(k, tqPatternDistanceMetricNorm(p), tqClassifierCosts());
     const Side tree{"tree"}, scan{"scan"};
 
@@ -350,8 +389,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         treeKnn.trainIncremental(pattern, label, nullptr, 0);
         scan.use();
         scanKnn.trainIncremental(pattern, label, nullptr, 0);
-        if (i + 1 == half) same(results(tree, treeKnn, queries, queryCount, dims),
-                                results(scan, scanKnn, queries, queryCount, dims), "results after incremental training");
+        if (i + 1 == half)
+            same(results(tree, treeKnn, queries, queryCount, dims),
+                 results(scan, scanKnn, queries, queryCount, dims), "results after incremental training");
     }
     const auto grown = results(scan, scanKnn, queries, queryCount, dims);
     same(results(tree, treeKnn, queries, queryCount, dims), grown, "results after incremental training");

@@ -505,7 +505,7 @@ public:
         return scale_ > 0.0f ? static_cast<long>(std::min(sum * scale_, static_cast<float>(kCount - 1))) : 0;
     }
 
-    // keys[0, count) into `into`, bucket by bucket (a counting sort, `counts` kCount + 1 long).
+    // keys[0, count) into `into`, bucket by bucket (a counting sort over kCount + 1 counts).
     void order(const std::uint64_t* keys, long count, std::uint32_t* counts, std::uint64_t* into) const {
         std::fill(counts, counts + kCount + 1, 0u);
         for (long c = 0; c < count; ++c) ++counts[of(sumOf(keys[c])) + 1];
@@ -995,8 +995,6 @@ void RowIndex::build_(const PackedRows& packed, std::vector<std::uint32_t>& orde
     build_(packed, order, 2 * node + 2, mid, end, childLo[1], childHi[1], children.data() + 2 * dims_);
 }
 
-// Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
-// the index (at most 0.5 x n x d x 8 bytes with the boxes and the stored numbers).
 // Whether `more` bytes beside what the index holds already (its boxes, records and the stored
 // number of every reordered row) stay within the memory allowed to it, 0.5 x n x d x 8 bytes.
 bool RowIndex::fits_(std::size_t more) const {
@@ -1005,6 +1003,8 @@ bool RowIndex::fits_(std::size_t more) const {
     return static_cast<double>(bytes) <= 0.5 * static_cast<double>(rows_) * static_cast<double>(dims_) * 8.0;
 }
 
+// Codes for every leaf, where the float pass can be taken and they fit in the memory allowed to
+// the index (at most 0.5 x n x d x 8 bytes with the boxes and the stored numbers).
 void RowIndex::buildCodes_(const PackedRows& packed) {
     if (!wideSearch() || dims_ > kMaxCodedMeasurements) return;
     const std::size_t records = recordAt(rows_, dims_) + recordHead(dims_) + kCodePadding;
