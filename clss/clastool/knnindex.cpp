@@ -334,10 +334,12 @@ inline void prefetchRow(const PackedRows& packed, long i, long dims) {
         _mm_prefetch(reinterpret_cast<const char*>(packed.storedNumbers() + i), _MM_HINT_T0);
 }
 
-// Into nearest[0, room), the positions of `room` of the `size` sums in `each` that no sum left
-// out is below (ties any way). For a few, one pass keeping them in a sorted run: most sums fail
-// its first comparison, where selecting among all positions costs several passes.
-inline void smallestFirst(const float* each, long size, long room, long* nearest) {
+// Into nearest[0, room), the positions of `room` of the `size` sums in `each` (aligned to 32
+// bytes) that no sum left out is below (ties any way). For a few, one pass keeping them in a
+// sorted run, eight sums at a time against its last: most sums fail that comparison, where
+// selecting among all positions costs several passes.
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] inline void smallestFirst(const float* each, long size, long room,
+                                                                     long* nearest) {
     constexpr long kFew = 16;
     if (room > kFew) {
         for (long t = 0; t < size; ++t) nearest[t] = t;
@@ -346,12 +348,21 @@ inline void smallestFirst(const float* each, long size, long room, long* nearest
         return;
     }
     long count = 0;
-    for (long t = 0; t < size; ++t) {
-        if (count == room && !(each[t] < each[nearest[room - 1]])) continue;
+    const auto offer = [&](long t) {
+        if (count == room && !(each[t] < each[nearest[room - 1]])) return;
         long at = count < room ? count++ : room - 1;
         for (; at > 0 && each[t] < each[nearest[at - 1]]; --at) nearest[at] = nearest[at - 1];
         nearest[at] = t;
-    }
+    };
+    long t = 0;
+    for (; t < size && (count < room || t % 8 != 0); ++t) offer(t);
+    // The run's last only falls, so a sum not below it at the start of eight is not below it later.
+    for (; t + 8 <= size; t += 8)
+        for (unsigned below = static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(
+                 _mm256_load_ps(each + t), _mm256_set1_ps(each[nearest[room - 1]]), _CMP_LT_OQ)));
+             below != 0; below &= below - 1u)
+            offer(t + __builtin_ctz(below));
+    for (; t < size; ++t) offer(t);
 }
 
 // The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
@@ -422,21 +433,32 @@ template <int Q>
         }
 }
 
+// Measurement j's gaps from x to eight boxes stored as eightGapSums reads them.
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 eightGaps(const float* x,
+                                                                                       const float* corners,
+                                                                                       long j) {
+    const __m256 value = _mm256_set1_ps(x[j]);
+    return _mm256_max_ps(_mm256_max_ps(_mm256_sub_ps(_mm256_loadu_ps(corners + 16 * j), value),
+                                       _mm256_sub_ps(value, _mm256_loadu_ps(corners + 16 * j + 8))),
+                         _mm256_setzero_ps());
+}
+
 // The float sums of order Q of the gaps from x (the float query) to eight boxes stored
 // measurement by measurement, eight lower corners then eight upper ones: per box the float pass's
-// sum of the clamp of x into the box (see the proof above).
+// sum of the clamp of x into the box (see the proof above), in two chains, the even and the odd
+// measurements, to halve the wait on the additions (the float pass may add in any order; groups
+// and leaves are summed alike).
 template <int Q>
 [[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline __m256 eightGapSums(
     const float* x, const float* corners, long dims) {
-    const __m256 zero = _mm256_setzero_ps();
-    __m256 sum = zero;
-    for (long j = 0; j < dims; ++j) {
-        const __m256 value = _mm256_set1_ps(x[j]);
-        const __m256 gap = _mm256_max_ps(_mm256_sub_ps(_mm256_loadu_ps(corners + 16 * j), value),
-                                         _mm256_sub_ps(value, _mm256_loadu_ps(corners + 16 * j + 8)));
-        sum = floatTerm<Q>(_mm256_max_ps(gap, zero), sum);
+    __m256 even = _mm256_setzero_ps(), odd = even;
+    long j = 0;
+    for (; j + 2 <= dims; j += 2) {
+        even = floatTerm<Q>(eightGaps(x, corners, j), even);
+        odd = floatTerm<Q>(eightGaps(x, corners, j + 1), odd);
     }
-    return sum;
+    if (j < dims) even = floatTerm<Q>(eightGaps(x, corners, j), even);
+    return _mm256_add_ps(even, odd);
 }
 
 // Which of eight sums are below `threshold` (all where it is NaN), of the first `valid`.
