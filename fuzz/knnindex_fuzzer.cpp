@@ -1,7 +1,7 @@
 // libFuzzer target: the k-nearest-neighbour index against the scan.
 //
-// The input chooses the number of measurements d (1 to 8), of stored rows n (200 to 3,000, so
-// that the tree has up to a dozen leaves and its table of leaves its groups of eight), k (edge
+// The input chooses the number of measurements d (1 to 8), of stored rows n (200 to 6,000, so
+// that the tree has up to sixteen leaves and its table of leaves its groups of eight), k (edge
 // values around the leaf and block sizes, n itself and beyond, or any), the norm's order (from
 // a table of orders the classifier takes, inside the range the index covers and outside it) and
 // how the rows and queries are drawn: every value comes from a palette that stresses the proof
@@ -304,7 +304,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const long rowsPick = bytes.u16();
     const unsigned kPick = bytes.byte() % 16;
     // A list of k neighbours costs O(k) per row offered: with k from 256 on, at most 1,000 rows.
-    const long n = 200 + rowsPick % (kPick < 8 ? 2801 : 801);
+    const long n = 200 + rowsPick % (kPick < 8 ? 5801 : 801);
     const long kTable[12] = {1, 2, 3, 5, 8, 31, 32, 33, 256, n - 1, n, n + 7};
     const long k = kPick < 12 ? kTable[kPick] : 1 + static_cast<long>(bytes.u16()) % n;
     const double p = kOrders[bytes.byte() % 16];
@@ -319,12 +319,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned scaleBits = bytes.byte() | bytes.byte() << 8 | bytes.byte() << 16;
     for (long j = 0; j < dims; ++j) draw.scales.push_back(kScales[scaleBits >> (3 * j) & 7]);
     const unsigned growth = bytes.u16();
-    // Up to twice the added rows that rebuild the index, max(n / 8, 256).
-    const long added = static_cast<long>(growth % (2 * std::max(n / 8, 256L) + 2));
+    // Up to twice the added rows that rebuild the index, max(n / 8, the leaf size).
+    const long rebuild = std::max(n / 8, tq_knn::RowIndex::kLeafRows);
+    const long added = static_cast<long>(growth % (2 * rebuild + 2));
     // A result of k labels costs O(k^2): with many neighbours few queries, and labels shared (the
     // direct search still compares every neighbour).
     const long queryCount = 1 + bytes.byte() % (k > 64 ? 5 : 40);
-    const long labels = k > 64 ? 61 : n + 2 * std::max(n / 8, 256L) + 2;
+    const long labels = k > 64 ? 61 : n + 2 * rebuild + 2;
     const long indexedPick = bytes.u16();
 
     // Queries first (the input's bytes reach them before the rows): drawn ones, stored rows

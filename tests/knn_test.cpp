@@ -340,9 +340,9 @@ TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
     for (const auto& c : cases) {
         const bool finite = std::all_of(c.values.begin(), c.values.end(), [](double v) { return std::isfinite(v); });
         for (int trial = 0; trial < 40; ++trial) {
-            // Up to two tree levels (leaves of up to 256 rows, in blocks of 32; the generated rows
-            // below take three).
-            const long n = static_cast<long>(random.next(1, 600));
+            // Up to two tree levels (leaves of up to 512 rows, in blocks of 32; the generated rows
+            // below take two, the grid seven).
+            const long n = static_cast<long>(random.next(1, 1100));
             // Mostly short patterns; every fourth one is long enough for the search to stop summing
             // part way through.
             const long dims = trial % 4 == 0 ? static_cast<long>(random.next(17, 41))
@@ -382,16 +382,17 @@ TEST_P(SearchMatchesReference, OnDataFullOfTiesAndOnGeneratedData) {
                                 : tqFeaturePattern(draw(random, 16, {-1, 0, 0.5, 1, 2, 3}, false)));
     for (long k : {1L, 5L, 50L})
         EXPECT_TRUE(matchesReference(data, p, queries, 16, k, data.numPatterns() - 300, true)) << "generated, k " << k;
-    // A tree of 256 leaves (their table tested in groups of eight, eight groups at a time) over an
-    // integer grid: exact ties everywhere, leaf boxes that touch, and with k = 300 many leaves
-    // within the final distance.
+    // A tree of 128 leaves (their table tested in groups of eight, eight groups at a time) over an
+    // integer grid: exact ties everywhere, leaf boxes that touch, and with k = 300 and 1,000 many
+    // leaves within the final distance (k = 1,000 catches a search that ends within a bucket of
+    // candidates before testing all of them).
     tqClassifierDataProviderMemory grid;
     for (long i = 0; i < 40000; ++i)
         grid.addData(P(draw(random, 3, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, false)), 0);
     std::vector<tqFeaturePattern> gridQueries;
     for (int q = 0; q < 20; ++q)
         gridQueries.emplace_back(draw(random, 3, {-1, 0, 2.5, 4, 9, 11}, q % 2 == 1));
-    for (long k : {1L, 5L, 300L})
+    for (long k : {1L, 5L, 300L, 1000L})
         EXPECT_TRUE(matchesReference(grid, p, gridQueries, 3, k, 40000, true)) << "grid, k " << k;
 }
 
@@ -423,7 +424,7 @@ TEST(KnnClassifier, BatchesMatchRunsAfterIncrementalTrainingAndLoading) {
         // A copy keeps the patterns it was made with (regression: the two shared one list, so
         // incremental training of one changed the other).
         const tq_ClassifierKNN before(knn);
-        for (int i = 0; i < 300; ++i)
+        for (int i = 0; i < 600; ++i)  // past max(2,100 / 8, the leaf size): the index is rebuilt
             knn.trainIncremental(tqFeaturePattern({0.1 + 0.001 * i, 1.0, 0.0}), 7, nullptr, 0);
         EXPECT_FALSE(before == knn);
         const tq_ClassifierKNN copy(knn);

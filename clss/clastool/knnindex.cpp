@@ -130,13 +130,13 @@ namespace {
 
 constexpr long kMaxIndexedMeasurements = 1L << 20;
 // Automatic rule: the tree is built from this many rows and up to this many measurements; the
-// cost model below then decides. With leaves of 256 the tree answers 1,000 queries at 4,096 and
-// 6,000 x 8 0.9 times as fast as the scan, at 9,000 x 8 about as fast, at 20,000 x 8 1.2 times,
-// at 100,000 x 8 2.3 times, at 1,000,000 x 8 about twelve times as fast. Below 16,384 rows no
-// index is built: the scan over rows the index has reordered replays stored order, and at 9,000
-// and 14,000 x 8 that made the automatic choice 13 to 18 % slower than the plain scan where the
-// model took the scan (docs/performance.md, "Exact index").
-constexpr long kMinAutomaticRows = 16384;
+// cost model below then decides. With leaves of 512 the tree answers 1,000 queries at 1,024 x 8
+// 1.35 to 1.4 times as fast as the scan, at 2,048 to 9,000 x 8 about 1.5 times, at 20,000 x 8
+// 1.8 times, at 100,000 x 8 about 4 times, at 1,000,000 x 8 about 16 times as fast, and at
+// 2,048 x 2 and x 4 1.35 to 1.4 times (docs/performance.md, "Exact index"). Below 2,048 rows no
+// index is built: a tree of two leaves gains least, and the scan over reordered rows replays
+// stored order.
+constexpr long kMinAutomaticRows = 2048;
 constexpr long kMaxAutomaticMeasurements = 8;
 constexpr long kProbeQueries = 16;
 constexpr long kProbeK = 5;
@@ -144,15 +144,15 @@ constexpr long kCodePass = 32;                // rows summed together: four vect
 constexpr long kMaxCodedMeasurements = 256;   // the float pass's proof assumes at most this many
 constexpr double kCodeSteps = 255.0;
 // Cost model, in nanoseconds, fitted to batches of 1,000 queries on the machine of
-// docs/performance.md (least relative squares over n x d from 2,000 x 8 to 1,000,000 x 8 and
-// 100,000 x 16, d from 2 to 16, leaves of 64 rows then): per query, per measurement of a row the
-// tree's probe examines and per node it visits; per query, per row and per measurement the scan
-// reads (with its float bound pass). A refit to leaves of 256 (4,200, 0.135 and 76 ns) took the
-// scan at 24,000 x 8, where the tree is 1.3 times as fast; from 16,384 rows these constants take
-// the tree at every size measured, the faster side there.
-constexpr double kTreeQueryCost = 2700.0;
-constexpr double kTreeValueCost = 0.02;
-constexpr double kTreeNodeCost = 66.0;
+// docs/performance.md by least relative squares: per query, per measurement of a row the tree's
+// probe examines and per node it visits (leaves of 512 rows, thirteen sizes from 16,384 x 8 to
+// 1,000,000 x 8, d from 2 to 16); per query, per row and per measurement the scan reads with its
+// float bound pass (fitted before, from 2,000 x 8 to 1,000,000 x 8 and 100,000 x 16). They take
+// the tree at every size measured from 2,048 rows, the faster side there, and the scan at
+// 100,000 x 16, where the tree takes 1.1 to 1.3 times as long.
+constexpr double kTreeQueryCost = 2170.0;
+constexpr double kTreeValueCost = 0.044;
+constexpr double kTreeNodeCost = 100.0;
 constexpr double kScanQueryCost = 5570.0;
 constexpr double kScanRowCost = 0.194;
 constexpr double kScanValueCost = 0.0296;

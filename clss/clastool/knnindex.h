@@ -30,12 +30,12 @@ IndexChoice indexChoice();
 class RowIndex {
 public:
     // Leaves hold at most this many rows, in blocks of 32, and at least half as many in a tree
-    // over more (measured at 1,000,000 x 8 with the blocks: 256 faster than 128, 512 and 1,024 no
-    // clearer gain; docs/performance.md, "Exact index"); the node boxes then take at most
-    // d x n / 32 bytes, the leaves' records about d x n + (20 d + 16) x n / 128, the table of
-    // leaves (17 d + 4) x n / 128, and the stored number of each reordered row 4 x n bytes: within
-    // 0.5 x n x d x 8 for d >= 2.
-    static constexpr long kLeafRows = 256;
+    // over more (measured with the table of leaves: 512 about 7 % faster than 256 at 1,000,000 x 8
+    // and 8 to 12 % at 20,000 and 100,000 x 8; docs/performance.md, "Exact index"); the node boxes
+    // then take at most d x n / 64 bytes, the leaves' records about d x n + (36 d + 16) x n / 256,
+    // the table of leaves (17 d + 4) x n / 256, and the stored number of each reordered row
+    // 4 x n bytes: within 0.5 x n x d x 8 for d >= 2.
+    static constexpr long kLeafRows = 512;
 
     // An index over the first `count` packed rows, which it reorders, or null (rows unchanged)
     // where none may be built: fewer than 2 or more than 2^20 measurements, more than 2^32 - 1
