@@ -68,41 +68,16 @@ std::uint64_t below(tqRandomUniform& random, std::uint64_t n) { return n ? rando
 const double kInf = std::numeric_limits<double>::infinity();
 const double k2p64 = 18446744073709551616.0;
 
-// Finite values: exact ties, the float pass's limit of 2^64, float and double limits, subnormals.
+// Finite values, eight per row: exact ties, the float pass's limit of 2^64, subnormals, float and
+// double limits.
+// clang-format off
 const double kPalette[32] = {
-    0.0,
-    1.0,
-    2.0,
-    3.0,
-    -1.0,
-    7.0,
-    0.5,
-    -0.0,
-    0x1p53,
-    0x1p53 + 2,
-    k2p64,
-    0x1.fffffffffffffp63,
-    0x1.0000000000001p64,
-    -k2p64,
-    0x1p65,
-    0x1.8p63,
-    1e-310,
-    5e-324,
-    -5e-324,
-    0x1p-126,
-    0x1p-149,
-    0x1p-150,
-    1e-40,
-    0.1,
-    FLT_MAX,
-    0x1.fffffe0000001p127,
-    1e300,
-    -1e300,
-    DBL_MAX,
-    1.0 / 3.0,
-    255.0,
-    -4096.0,
+    0.0, 1.0, 2.0, 3.0, -1.0, 7.0, 0.5, -0.0,
+    0x1p53, 0x1p53 + 2, k2p64, 0x1.fffffffffffffp63, 0x1.0000000000001p64, -k2p64, 0x1p65, 0x1.8p63,
+    1e-310, 5e-324, -5e-324, 0x1p-126, 0x1p-149, 0x1p-150, 1e-40, 0.1,
+    FLT_MAX, 0x1.fffffe0000001p127, 1e300, -1e300, DBL_MAX, 1.0 / 3.0, 255.0, -4096.0,
 };
+// clang-format on
 const double kNotFinite[3] = {kInf, -kInf, std::numeric_limits<double>::quiet_NaN()};
 // Per measurement; a spread of 2^-1000 to 2^900 between two measurements of one row.
 const double kScales[8] = {1.0, 1.0, 1.0, 0x1p-60, 0x1p60, 0x1p-1000, 0x1p900, -1.0};
