@@ -83,22 +83,10 @@ const double kNotFinite[3] = {kInf, -kInf, std::numeric_limits<double>::quiet_Na
 const double kScales[8] = {1.0, 1.0, 1.0, 0x1p-60, 0x1p60, 0x1p-1000, 0x1p900, -1.0};
 // Orders the classifier takes: within the index's range (1 to 64, the cheap sums of orders 1, 2
 // and 3 each), at its edges and outside it (the scan alone).
-const double kOrders[16] = {1.0,
-                            1.5,
-                            2.0,
-                            2.5,
-                            3.0,
-                            7.0,
-                            64.0,
-                            0x1.0000000000001p0,
-                            0x1.fffffffffffffp0,
-                            0x1.fffffffffffffp1,
-                            0x1.0000000000001p1,
-                            4.0,
-                            0.5,
-                            64.5,
-                            100.0,
-                            kInf};
+// clang-format off
+const double kOrders[16] = {1.0, 1.5, 2.0, 2.5, 3.0, 7.0, 64.0, 0x1.0000000000001p0, 0x1.fffffffffffffp0,
+                            0x1.fffffffffffffp1, 0x1.0000000000001p1, 4.0, 0.5, 64.5, 100.0, kInf};
+// clang-format on
 
 struct Draw {
     std::uint32_t mask = 0;                              // palette entries in use
