@@ -340,6 +340,7 @@ inline void prefetchRow(const PackedRows& packed, long i, long dims) {
 // overlap their misses with its arithmetic.
 class Drip {
 public:
+    // Asks what is left of the record before, then holds the lines of [from, to).
     void set(const char* from, const char* to) {
         all();
         at_ = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(from) & ~std::uintptr_t{63});
