@@ -64,6 +64,21 @@ template <int P>
     return (s0 + s1) + (s2 + s3) >= bound;
 }
 
+// The whole cheap sum, with cheapSumReaches' accumulators and order of addition.
+template <int P>
+[[gnu::always_inline]] inline double cheapSum(const double* a, const double* b, long n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    long j = 0;
+    for (; j + 4 <= n; j += 4) {
+        s0 += cheapTerm<P>(a[j] - b[j]);
+        s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
+        s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
+        s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
+    }
+    for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
+    return (s0 + s1) + (s2 + s3);
+}
+
 // The constants of the float threshold for rows of `dims` measurements and cheap order Q.
 struct FloatScale {
     FloatScale(int q, long dims)
@@ -74,14 +89,17 @@ struct FloatScale {
 };
 
 // A query as floats, with the bound of its rounding (NaN: a value that is not finite or above
-// kFloatLimit in magnitude, no float pass) and the threshold last computed.
+// kFloatLimit in magnitude, no float pass) and the threshold last computed. The floats live in
+// `storage` (dims of them, the caller's): a batch keeps its queries' floats side by side, so
+// that passing every query over a block of rows reads few cache lines wherever the heap would
+// have put them.
 class FloatValues {
 public:
-    explicit FloatValues(long dims) : values_(static_cast<std::size_t>(dims)) {}
+    FloatValues(float* storage, long dims) : values_(storage), dims_(dims) {}
 
     void set(const double* a) {
         double top = 0.0;
-        for (std::size_t j = 0; j < values_.size(); ++j) {
+        for (long j = 0; j < dims_; ++j) {
             const double magnitude = std::fabs(a[j]);
             top = magnitude <= kFloatLimit ? std::max(top, magnitude) : std::numeric_limits<double>::quiet_NaN();
             if (top != top) break;
@@ -90,7 +108,7 @@ public:
         error_ = top * 0x1p-24 + 0x1p-120;
     }
     bool usable() const { return error_ == error_; }
-    const float* values() const { return values_.data(); }
+    const float* values() const { return values_; }
 
     // The float threshold for the list's bound on double cheap sums of order Q and rows whose
     // float copies are within rowError of them: a row whose float sum reaches it has a double
@@ -111,7 +129,8 @@ public:
     }
 
 private:
-    std::vector<float> values_;
+    float* values_;
+    long dims_;
     double error_ = 0.0;
     double bound_ = std::numeric_limits<double>::quiet_NaN();
     double root_ = std::numeric_limits<double>::quiet_NaN();

@@ -51,7 +51,10 @@
 // of the box, whatever the order of addition. So every row of a pruned node is strictly farther
 // than T >= T* and not needed. A row farther than T when examined is dropped for the same reason;
 // every other row gets the exact sum and root of the scan (normPowerSum, normRoot) and is kept as
-// a candidate while its distance is <= T.
+// a candidate while its distance is <= T. For orders 1, 2 and 3 (the cheap order the order
+// itself) the list is a DeferredList instead: such a row is kept with its cheap sum, T is bounded
+// by the cheap sums' upper bounds, and only the rows that no k others prove farther by the end
+// get the exact sum and root (knnsearch.cpp, step (8) of the proof).
 //
 // What needs finite values. The proof of the skip test requires that no difference is NaN, and
 // NaN distances enter the scan's list in front of everything, which no bound follows. So the tree
@@ -363,8 +366,9 @@ private:
 // bytes) that no sum left out is below (ties any way). For a few, one pass keeping them in a
 // sorted run, eight sums at a time against its last: most sums fail that comparison, where
 // selecting among all positions costs several passes.
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] inline void smallestFirst(const float* each, long size, long room,
-                                                                     long* nearest) {
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET), gnu::always_inline]] inline void smallestFirst(const float* each,
+                                                                                         long size, long room,
+                                                                                         long* nearest) {
     constexpr long kFew = 16;
     if (room > kFew) {
         for (long t = 0; t < size; ++t) nearest[t] = t;
@@ -390,22 +394,43 @@ private:
     for (; t < size; ++t) offer(t);
 }
 
+// Row position `at` (measurements b) offered to a list with room: with its exact distance, or
+// with its cheap sum alone to a list that computes distances at the end.
+template <int Q>
+inline void offerUntested(ReplayList& list, long at, const double* a, const double* b, long dims, double p) {
+    const double sum = normPowerSum(a, b, dims, p);
+    list.offer(at, normRoot(sum, p), sum);
+}
+template <int Q>
+inline void offerUntested(DeferredList& list, long at, const double* a, const double* b, long dims, double) {
+    list.offerCheap(at, cheapSum<Q>(a, b, dims));
+}
+
+// The same unless the row's cheap sum reaches the list's bound.
+template <int Q>
+inline void offerTested(ReplayList& list, long at, const double* a, const double* b, long dims, double p) {
+    if (!cheapSumReaches<Q>(a, b, dims, list.bound())) offerUntested<Q>(list, at, a, b, dims, p);
+}
+template <int Q>
+inline void offerTested(DeferredList& list, long at, const double* a, const double* b, long dims, double) {
+    const double sum = cheapSum<Q>(a, b, dims);
+    if (!(sum >= list.bound())) list.offerCheap(at, sum);
+}
+
 // The rows [begin, end) of one leaf: the float sums of order Q of the decoded rows, 32 rows per
 // pass, against the threshold of the leaf's entry; the rows whose sum is below it are left open
 // and their stored rows asked of memory at once, so that their misses overlap each other and the
 // rest of the pass. Then the open rows in order: against the threshold of their turn, the double
-// cheap test and, if not skipped, the exact path. A list not yet full (the first leaf, as a rule)
-// is first offered the rows nearest by float sum, as many as it takes, so that the others meet a
-// tight bound instead of taking the exact path. With the list full, a block of 32 rows whose
+// cheap test and, if not skipped, the list (offerTested). A list not yet full (the first leaf, as
+// a rule) is first offered the rows nearest by float sum, as many as it takes, so that the others
+// meet a tight bound instead of entering the list. With the list full, a block of 32 rows whose
 // bound reaches the threshold is skipped unread. Each block's turn asks a few more lines of the
 // record in `drip` (a later leaf's), the rest before the open rows.
-template <int Q>
-[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(ReplayList& list, FloatValues& query,
-                                                               const FloatScale& margins, const std::uint8_t* blocks,
-                                                               const std::uint8_t* codes, const float* lo,
-                                                               const std::uint8_t* steps, double error, long begin,
-                                                               long end, const double* a, const PackedRows& packed,
-                                                               long dims, double p, Drip& drip) {
+template <int Q, class List>
+[[gnu::target(CLASTOOL_KNN_CODES_TARGET)]] void offerCodedLeaf(
+    List& list, FloatValues& query, const FloatScale& margins, const std::uint8_t* blocks,
+    const std::uint8_t* codes, const float* lo, const std::uint8_t* steps, double error, long begin, long end,
+    const double* a, const PackedRows& packed, long dims, double p, Drip& drip) {
     const long size = end - begin;
     alignas(32) float each[kLeafBlocks * kCodePass];
     unsigned taken[kLeafBlocks] = {};
@@ -418,8 +443,7 @@ template <int Q>
         smallestFirst(each, size, room, nearest);
         for (long t = 0; t < room; ++t) prefetchRow(packed, begin + nearest[t], dims);
         for (long t = 0; t < room; ++t) {
-            const double sum = normPowerSum(a, packed.row(begin + nearest[t]), dims, p);
-            list.offer(begin + nearest[t], normRoot(sum, p), sum);
+            offerUntested<Q>(list, begin + nearest[t], a, packed.row(begin + nearest[t]), dims, p);
             taken[nearest[t] / kCodePass] |= 1u << (nearest[t] % kCodePass);
         }
     }
@@ -451,11 +475,8 @@ template <int Q>
         for (unsigned rows = open[block]; rows != 0; rows &= rows - 1u) {
             const long t = start + __builtin_ctz(rows);
             if (each[t] >= threshold) continue;
-            const double* b = packed.row(begin + t);
             const double before = list.bound();
-            if (cheapSumReaches<Q>(a, b, dims, before)) continue;
-            const double sum = normPowerSum(a, b, dims, p);
-            list.offer(begin + t, normRoot(sum, p), sum);
+            offerTested<Q>(list, begin + t, a, packed.row(begin + t), dims, p);
             if (!sameValue(list.bound(), before))
                 threshold = query.threshold<Q>(list.bound(), error, margins);
         }
@@ -624,7 +645,7 @@ template <int Q>
 #endif
 
 // The k nearest of one query over the tree, each leaf one run of consecutive rows.
-template <int Q>
+template <int Q, class List>
 class TreeSearch {
 public:
     TreeSearch(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes,
@@ -636,12 +657,15 @@ public:
           dims_(dims),
           p_(p),
           skip_(Q, p, dims),
-          query_(dims),
+          queryFloats_(static_cast<std::size_t>(dims)),
+          query_(queryFloats_.data(), dims),
           margins_(Q, dims),
           wide_(wideSearch()),
           children_(static_cast<std::size_t>(boxes.levels + 1) * 4 * static_cast<std::size_t>(dims)),
           keys_(static_cast<std::size_t>(table.leaves)),
           byBucket_(static_cast<std::size_t>(table.leaves)) {}
+    TreeSearch(const TreeSearch&) = delete;  // query_ holds queryFloats_' address
+    TreeSearch& operator=(const TreeSearch&) = delete;
 
     long examined = 0;
     long nodes = 0;
@@ -653,7 +677,7 @@ public:
     // The search of the query last set over row positions [0, indexed), `first` the first row of
     // the leaf firstLeaf found: through the table of leaves where it may be taken, else from the
     // root down.
-    void search(ReplayList& list, const double* a, long indexed, long first) {
+    void search(List& list, const double* a, long indexed, long first) {
 #ifdef CLASTOOL_KNN_CODES
         if (table_.leaves > 0 && query_.usable()) {
             const std::uint32_t* begins = table_.begins;
@@ -669,7 +693,7 @@ public:
 
     // Node `node` at depth `level` over row positions [begin, end), its box already found not to
     // be pruned.
-    void visit(ReplayList& list, const double* a, long node, long begin, long end, const float* box, long level) {
+    void visit(List& list, const double* a, long node, long begin, long end, const float* box, long level) {
         if (end - begin <= RowIndex::kLeafRows) {
             offerLeaf(list, a, begin, end, box);
             return;
@@ -718,7 +742,7 @@ public:
 
 private:
     // The rows [begin, end) of a leaf whose box is `box`, not pruned.
-    void offerLeaf(ReplayList& list, const double* a, long begin, long end, const float* box) {
+    void offerLeaf(List& list, const double* a, long begin, long end, const float* box) {
         ++nodes;
         examined += end - begin;
 #ifdef CLASTOOL_KNN_CODES
@@ -727,9 +751,9 @@ private:
             double error;
             std::memcpy(&error, record, sizeof error);
             if (error == error) {
-                offerCodedLeaf<Q>(list, query_, margins_, record + blockCodesAt(dims_),
-                                  record + recordHead(dims_), box, record + sizeof error, error, begin, end,
-                                  a, packed_, dims_, p_, drip_);
+                offerCodedLeaf<Q, List>(list, query_, margins_, record + blockCodesAt(dims_),
+                                        record + recordHead(dims_), box, record + sizeof error, error, begin,
+                                        end, a, packed_, dims_, p_, drip_);
                 return;
             }
         }
@@ -746,7 +770,7 @@ private:
     // order of their float gap sums, each tested again against the list's bound of its turn
     // (float sum, then the double gap sum of its box), with the records of the next ones asked of
     // memory ahead. A leaf is left out only when a lower bound of its rows reaches the bound then.
-    void searchTable(ReplayList& list, const double* a, long first) {
+    void searchTable(List& list, const double* a, long first) {
         const long boxFloats = 2 * dims_;
         const std::uint32_t* begins = table_.begins;
         offerLeaf(list, a, begins[first], begins[first + 1], table_.boxes + first * boxFloats);
@@ -810,8 +834,8 @@ private:
 
     // A leaf reached before the list is full (the first one, as a rule): its rows nearest by
     // cheap sum offered first, so that the list fills with the nearest of them and the others
-    // meet a tight bound, mostly failing the cheap test instead of taking the exact path.
-    void offerNearestFirst(ReplayList& list, const double* a, long begin, long end) {
+    // meet a tight bound, mostly failing the cheap test.
+    void offerNearestFirst(List& list, const double* a, long begin, long end) {
         std::pair<double, long> byCheap[RowIndex::kLeafRows];
         const long size = end - begin;
         for (long t = 0; t < size; ++t) {
@@ -826,10 +850,7 @@ private:
         std::nth_element(byCheap, byCheap + room - 1, byCheap + size);
         for (long t = 0; t < size; ++t) {
             const long i = byCheap[t].second;
-            const double* b = packed_.row(i);
-            if (list.full() && cheapSumReaches<Q>(a, b, dims_, list.bound())) continue;
-            const double sum = normPowerSum(a, b, dims_, p_);
-            list.offer(i, normRoot(sum, p_), sum);
+            offerTested<Q>(list, i, a, packed_.row(i), dims_, p_);
         }
     }
 
@@ -868,7 +889,8 @@ private:
     long dims_;
     double p_;
     SkipBound skip_;
-    FloatValues query_;  // the query for the coded leaves
+    std::vector<float> queryFloats_;
+    FloatValues query_;  // the query for the coded leaves, in queryFloats_
     FloatScale margins_;
     bool wide_;
     std::vector<float> children_;  // per depth, the decoded boxes of the children of the node visited
@@ -885,11 +907,26 @@ struct Counts {
     long nodes = 0;
 };
 
-template <int Q>
+// The list of one query's search.
+template <class List>
+List listOf(long capacity, const PackedRows& packed, const SkipBound& skip, const double* query, long dims,
+            double p);
+template <>
+ReplayList listOf<ReplayList>(long capacity, const PackedRows& packed, const SkipBound& skip, const double*,
+                              long, double) {
+    return ReplayList(capacity, packed, skip, false);
+}
+template <>
+DeferredList listOf<DeferredList>(long capacity, const PackedRows& packed, const SkipBound& skip,
+                                  const double* query, long dims, double p) {
+    return DeferredList(capacity, packed, skip, query, dims, p);
+}
+
+template <int Q, class List>
 Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCodes& codes,
                   const LeafTable& table, long indexed, long n, double p, const double* const* queries,
                   long count, long dims, long k, std::vector<long>* indices, std::vector<double>* distances) {
-    TreeSearch<Q> search(packed, boxes, codes, table, dims, p);
+    TreeSearch<Q, List> search(packed, boxes, codes, table, dims, p);
     // Queries in the order of the leaves they reach first: neighbouring queries read mostly the
     // same leaves, which are then still in the cache. Each is answered on its own, in any order.
     std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
@@ -899,7 +936,7 @@ Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCo
         const long q = leafQuery.second;
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
-        ReplayList list(std::min(k, n), packed, search.skip(), false);
+        List list = listOf<List>(std::min(k, n), packed, search.skip(), queries[q], dims, p);
         search.setQuery(queries[q]);
         search.search(list, queries[q], indexed, leafQuery.first);
         offerRows(Q, list, indexed, n, queries[q], packed, dims, p);
@@ -912,14 +949,23 @@ Counts searchByOrder(int q, const PackedRows& packed, const NodeBoxes& boxes, co
                      const LeafTable& table, long indexed, long n, double p, const double* const* queries,
                      long count, long dims, long k, std::vector<long>* indices,
                      std::vector<double>* distances) {
+    // Orders 1, 2 and 3 leave the exact distances to the end (DeferredList); the others convert
+    // their cheap sums to another order, which gives no upper bound.
+    const bool deferred = static_cast<double>(q) == p;
     if (q == 1)
-        return searchTree<1>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
-                             distances);
+        return deferred ? searchTree<1, DeferredList>(packed, boxes, codes, table, indexed, n, p, queries,
+                                                      count, dims, k, indices, distances)
+                        : searchTree<1, ReplayList>(packed, boxes, codes, table, indexed, n, p, queries,
+                                                    count, dims, k, indices, distances);
     if (q == 2)
-        return searchTree<2>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
-                             distances);
-    return searchTree<3>(packed, boxes, codes, table, indexed, n, p, queries, count, dims, k, indices,
-                         distances);
+        return deferred ? searchTree<2, DeferredList>(packed, boxes, codes, table, indexed, n, p, queries,
+                                                      count, dims, k, indices, distances)
+                        : searchTree<2, ReplayList>(packed, boxes, codes, table, indexed, n, p, queries,
+                                                    count, dims, k, indices, distances);
+    return deferred ? searchTree<3, DeferredList>(packed, boxes, codes, table, indexed, n, p, queries, count,
+                                                  dims, k, indices, distances)
+                    : searchTree<3, ReplayList>(packed, boxes, codes, table, indexed, n, p, queries, count,
+                                                dims, k, indices, distances);
 }
 
 }  // namespace

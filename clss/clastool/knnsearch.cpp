@@ -105,6 +105,19 @@
 // the farthest one's sum S' gives T' = R(S') >= the final k-th distance; a row whose cheap sum
 // reaches the bound of S' is strictly farther than T' by steps (3) to (5), so it is farther than k
 // rows and in no final list: skipping it from the first row on changes nothing.
+// (8) Upper bounds from cheap sums (DeferredList: q = p, finite rows and query). The terms also
+// bound the power sum from above: c_i >= x_i^p (1 - u)^2 - 2^-1074 (at most two roundings, an
+// underflow losing at most 2^-1075 each) and t_i <= x_i^p (1 + 2^-40) + 2^-1074, so t_i <=
+// (1 + 2^-39.9) c_i + 2^-1072.9; with C >= (1 - u)^(n-1) sum c_i for any order of addition and
+// S <= (1 + u)^(n-1) sum t_i, n <= 2^20 gives S <= (1 + 2^-31.8) C + 2^-1052. The computed
+// H = fl(fl(C (1 + 2^-30)) + 2^-1000) exceeds that, so H >= S. If a pow or the sum overflows,
+// then C >= DBL_MAX (1 - 2^-31), so H (1 + 2^-28) exceeds DBL_MAX and the bound of step (3) is
+// NaN: no test. Take for S_k in steps (3) and (4) the k-th
+// smallest H (an exact sum S being its own H) of k distinct rows: a row whose cheap sum (or
+// exact sum) reaches the bound has d > H_k^(1/p) (1 + 2^-40) >= R(S_i) = d_i for each of the k
+// rows (or, where H_k^(1/p) < 2^-1022, d > 2^-1022 + 2^-1074 >= d_i), so it is strictly farther
+// than k rows and, as in (7), in no final list. The rows kept are therefore a set that holds every
+// row the final list needs, and only they need their exact distances.
 //
 // The margin 2^-28 costs nothing measurable: patterns whose sum lies within it of S_k are rare
 // and merely take the exact path. The test suite compares this search bit for bit with a direct
@@ -166,26 +179,90 @@ void ReplayList::dropFarther() {
     if (!full()) return;
     const double t = heap_.front().first;
     candidates_.erase(std::remove_if(candidates_.begin(), candidates_.end(),
-                                     [t](const Candidate& c) { return c.distance > t; }),
+                                     [t](const ReplayRow& c) { return c.distance > t; }),
                       candidates_.end());
 }
 
-void ReplayList::finish(std::vector<long>& indices, std::vector<double>& distances) {
-    dropFarther();
-    std::sort(candidates_.begin(), candidates_.end(),
-              [](const Candidate& x, const Candidate& y) { return x.index < y.index; });
+namespace {
+
+// The insertion rules over `rows` in stored order, into a list of at most `capacity` entries.
+void replayStoredOrder(std::vector<ReplayRow>& rows, long capacity, std::vector<long>& indices,
+                       std::vector<double>& distances) {
+    std::sort(rows.begin(), rows.end(),
+              [](const ReplayRow& x, const ReplayRow& y) { return x.index < y.index; });
     indices.clear();
     distances.clear();
-    for (const Candidate& c : candidates_) {
-        if (static_cast<long>(distances.size()) == cap_ && c.distance >= distances.back()) continue;
+    for (const ReplayRow& c : rows) {
+        if (static_cast<long>(distances.size()) == capacity && c.distance >= distances.back()) continue;
         const auto at = std::find_if(distances.begin(), distances.end(), [&](double x) { return !(x < c.distance); });
         indices.insert(indices.begin() + (at - distances.begin()), c.index);
         distances.insert(at, c.distance);
-        if (static_cast<long>(distances.size()) > cap_) {
+        if (static_cast<long>(distances.size()) > capacity) {
             indices.pop_back();
             distances.pop_back();
         }
     }
+}
+
+}  // namespace
+
+void ReplayList::finish(std::vector<long>& indices, std::vector<double>& distances) {
+    dropFarther();
+    replayStoredOrder(candidates_, cap_, indices, distances);
+}
+
+DeferredList::DeferredList(long capacity, const PackedRows& rows, SkipBound cheap, const double* query,
+                           long dims, double p)
+    : cap_(capacity),
+      rows_(&rows),
+      cheap_(cheap),
+      query_(query),
+      dims_(dims),
+      p_(p),
+      bound_(std::numeric_limits<double>::quiet_NaN()) {}
+
+void DeferredList::offer(long at, double d, double sum) { add(at, sum, sum, d); }
+
+void DeferredList::offerCheap(long at, double cheapSum) {
+    // Step (8) of the proof: at least the power sum (infinite where cheapSum is).
+    const double high = cheapSum * (1.0 + 0x1p-30) + 0x1p-1000;
+    add(at, cheapSum, high, std::numeric_limits<double>::quiet_NaN());
+}
+
+void DeferredList::add(long at, double low, double high, double distance) {
+    if (full()) {
+        if (high < highs_.front()) {
+            std::pop_heap(highs_.begin(), highs_.end());
+            highs_.back() = high;
+            std::push_heap(highs_.begin(), highs_.end());
+            bound_ = cheap_(highs_.front());
+            if (entries_.size() > static_cast<std::size_t>(2 * cap_ + 64)) dropFarther();
+        }
+    } else {
+        highs_.push_back(high);
+        std::push_heap(highs_.begin(), highs_.end());
+        if (full()) bound_ = cheap_(highs_.front());
+    }
+    entries_.push_back({at, low, distance});
+}
+
+void DeferredList::dropFarther() {
+    const double bound = bound_;
+    entries_.erase(
+        std::remove_if(entries_.begin(), entries_.end(), [bound](const Entry& e) { return e.low >= bound; }),
+        entries_.end());
+}
+
+void DeferredList::finish(std::vector<long>& indices, std::vector<double>& distances) {
+    dropFarther();
+    std::vector<ReplayRow> rows;
+    rows.reserve(entries_.size());
+    for (const Entry& e : entries_) {
+        double d = e.distance;
+        if (d != d) d = normRoot(normPowerSum(query_, rows_->row(e.at), dims_, p_), p_);
+        rows.push_back({rows_->storedIndex(e.at), d});
+    }
+    replayStoredOrder(rows, cap_, indices, distances);
 }
 
 namespace {
@@ -561,7 +638,7 @@ template <int Q>
 // A query of a batch as floats (FloatValues), with the rows it preselected.
 class FloatQuery : public FloatValues {
 public:
-    FloatQuery(const double* a, long dims) : FloatValues(dims) { set(a); }
+    FloatQuery(float* storage, const double* a, long dims) : FloatValues(storage, dims) { set(a); }
 
     // The bound on cheap sums in force for the list: its own, or the one of the preselected rows
     // where that is lower or the list has none yet.
@@ -697,9 +774,11 @@ template <int Q, class List>
                                                          std::vector<List>& lists) {
     FloatBlock block(dims, FloatBlock::blockRows(dims));
     const FloatScale scale(Q, dims);
+    std::vector<float> values(lists.size() * static_cast<std::size_t>(dims));
     std::vector<FloatQuery> floats;
     floats.reserve(lists.size());
-    for (std::size_t q = 0; q < lists.size(); ++q) floats.emplace_back(queries[q], dims);
+    for (std::size_t q = 0; q < lists.size(); ++q)
+        floats.emplace_back(values.data() + q * static_cast<std::size_t>(dims), queries[q], dims);
     const long spread = std::min(std::min(n, kMaxSampleRows), std::max(kFloatPassRows, kSampleFloats / dims));
     if (rows.finite() && packed == n && k <= kMaxPreselected && 4 * k <= spread) {
         FloatBlock sample(dims, (spread + kFloatPassRows - 1) / kFloatPassRows * kFloatPassRows);
@@ -847,8 +926,8 @@ bool wideScan() {
 #endif
 }
 
-template <int P, bool Wide>
-[[gnu::always_inline]] inline void offerRun(ReplayList& list, long begin, long end, const double* a,
+template <int P, bool Wide, class List>
+[[gnu::always_inline]] inline void offerRun(List& list, long begin, long end, const double* a,
                                             const PackedRows& rows, long dims, double p) {
     long i = begin;
 #ifdef CLASTOOL_KNN_AVX2
@@ -857,8 +936,8 @@ template <int P, bool Wide>
     for (; i < end; ++i) offerRow<P, Wide>(list, i, a, rows.row(i), dims, p);
 }
 
-template <bool Wide>
-[[gnu::always_inline]] inline void offerRunByOrder(int q, ReplayList& list, long begin, long end, const double* a,
+template <bool Wide, class List>
+[[gnu::always_inline]] inline void offerRunByOrder(int q, List& list, long begin, long end, const double* a,
                                                    const PackedRows& rows, long dims, double p) {
     if (q == 1)
         offerRun<1, Wide>(list, begin, end, a, rows, dims, p);
@@ -868,24 +947,24 @@ template <bool Wide>
         offerRun<3, Wide>(list, begin, end, a, rows, dims, p);
 }
 
-void offerRunBaseline(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows,
+template <class List>
+void offerRunBaseline(int q, List& list, long begin, long end, const double* a, const PackedRows& rows,
                       long dims, double p) {
     offerRunByOrder<false>(q, list, begin, end, a, rows, dims, p);
 }
 
 #ifdef CLASTOOL_KNN_AVX2
-[[gnu::target(CLASTOOL_KNN_TARGET)]] void offerRunAvx2(int q, ReplayList& list, long begin, long end, const double* a,
-                                          const PackedRows& rows, long dims, double p) {
+template <class List>
+[[gnu::target(CLASTOOL_KNN_TARGET)]] void offerRunAvx2(int q, List& list, long begin, long end,
+                                                       const double* a, const PackedRows& rows, long dims,
+                                                       double p) {
     offerRunByOrder<true>(q, list, begin, end, a, rows, dims, p);
 }
 #endif
 
-}  // namespace
-
-bool wideSearch() { return wideScan(); }
-
-void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
-               double p) {
+template <class List>
+void offerRowsTo(int q, List& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
+                 double p) {
 #ifdef CLASTOOL_KNN_AVX2
     if (wideScan()) {
         offerRunAvx2(q, list, begin, end, a, rows, dims, p);
@@ -893,6 +972,20 @@ void offerRows(int q, ReplayList& list, long begin, long end, const double* a, c
     }
 #endif
     offerRunBaseline(q, list, begin, end, a, rows, dims, p);
+}
+
+}  // namespace
+
+bool wideSearch() { return wideScan(); }
+
+void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows,
+               long dims, double p) {
+    offerRowsTo(q, list, begin, end, a, rows, dims, p);
+}
+
+void offerRows(int q, DeferredList& list, long begin, long end, const double* a, const PackedRows& rows,
+               long dims, double p) {
+    offerRowsTo(q, list, begin, end, a, rows, dims, p);
 }
 
 void findNearestPacked(const PackedRows& rows, const tqClassifierDataProviderMemory& data, double p,

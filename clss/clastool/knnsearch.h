@@ -41,6 +41,12 @@ private:
     double scale_ = 1.0;
 };
 
+// A row's stored number and distance, as the lists below replay them.
+struct ReplayRow {
+    long index;
+    double distance;
+};
+
 // The k nearest of one query for rows offered in any order (positions of reordered packed rows):
 // the k nearest distances so far, for the skip bound, and every row offered within the k-th of
 // them. finish replays the classifier's insertion rules over those rows in stored order, which
@@ -61,10 +67,6 @@ public:
     void finish(std::vector<long>& indices, std::vector<double>& distances);
 
 private:
-    struct Candidate {
-        long index;
-        double distance;
-    };
     void dropFarther();
 
     long cap_;
@@ -73,7 +75,49 @@ private:
     bool keepAll_;
     double bound_;
     std::vector<std::pair<double, double>> heap_;  // (distance, sum), farthest in front
-    std::vector<Candidate> candidates_;
+    std::vector<ReplayRow> candidates_;
+};
+
+// ReplayList's search with exact distances left for the end: for a cheap order equal to p (1, 2
+// or 3; `cheap` without conversion) and finite values only. A row may enter with its cheap sum
+// alone, which bounds its power sum from above as well as from below; the bound is then that of
+// the k smallest upper bounds, and finish computes exact distances only for the rows no k others
+// have proven farther by then (see the proof in knnsearch.cpp, step (8)). Most rows that enter
+// a list on the way are pushed out later, and never reach pow.
+class DeferredList {
+public:
+    DeferredList(long capacity, const PackedRows& rows, SkipBound cheap, const double* query, long dims,
+                 double p);
+
+    bool full() const { return static_cast<long>(highs_.size()) == cap_; }
+    long room() const { return cap_ - static_cast<long>(highs_.size()); }
+    // Skip threshold on cheap sums while full; NaN disables skipping.
+    double bound() const { return bound_; }
+    // Row position `at`, at distance d with power sum `sum`, as ReplayList::offer.
+    void offer(long at, double d, double sum);
+    // Row position `at` with the cheap sum `cheapSum` of its differences from the query, which
+    // does not reach bound(); its distance is computed by finish, if needed.
+    void offerCheap(long at, double cheapSum);
+    void finish(std::vector<long>& indices, std::vector<double>& distances);
+
+private:
+    struct Entry {
+        long at;
+        double low;       // at most the row's power sum, as the skip test reads a cheap sum
+        double distance;  // NaN: not computed yet
+    };
+    void add(long at, double low, double high, double distance);
+    void dropFarther();
+
+    long cap_;
+    const PackedRows* rows_;
+    SkipBound cheap_;
+    const double* query_;
+    long dims_;
+    double p_;
+    double bound_;
+    std::vector<double> highs_;  // the k smallest upper bounds of power sums, largest in front
+    std::vector<Entry> entries_;
 };
 
 // Offers packed rows at positions [begin, end) to the list for distances of order p, as the scan
@@ -81,6 +125,8 @@ private:
 // four rows per instruction where the scan does so).
 void offerRows(int q, ReplayList& list, long begin, long end, const double* a, const PackedRows& rows, long dims,
                double p);
+void offerRows(int q, DeferredList& list, long begin, long end, const double* a, const PackedRows& rows,
+               long dims, double p);
 
 // Whether searches take the AVX2 and FMA code (the processor has both and CLASTOOL_NO_SIMD does
 // not turn it off; read once per process).
