@@ -932,11 +932,12 @@ Counts searchTree(const PackedRows& packed, const NodeBoxes& boxes, const LeafCo
     std::vector<std::pair<long, long>> byLeaf(static_cast<std::size_t>(count));
     for (long q = 0; q < count; ++q) byLeaf[static_cast<std::size_t>(q)] = {search.firstLeaf(queries[q], indexed), q};
     std::sort(byLeaf.begin(), byLeaf.end());
+    List list = listOf<List>(std::min(k, n), packed, search.skip(), nullptr, dims, p);  // restarted per query
     for (const auto& leafQuery : byLeaf) {
         const long q = leafQuery.second;
         const long status = tfAttentionCheck();
         if (status != 0) tfThrowExceptionOnFailure(status);
-        List list = listOf<List>(std::min(k, n), packed, search.skip(), queries[q], dims, p);
+        list.restart(queries[q]);
         search.setQuery(queries[q]);
         search.search(list, queries[q], indexed, leafQuery.first);
         offerRows(Q, list, indexed, n, queries[q], packed, dims, p);

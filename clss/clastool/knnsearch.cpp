@@ -211,6 +211,12 @@ void ReplayList::finish(std::vector<long>& indices, std::vector<double>& distanc
     replayStoredOrder(candidates_, cap_, indices, distances);
 }
 
+void ReplayList::restart(const double*) {
+    bound_ = std::numeric_limits<double>::quiet_NaN();
+    heap_.clear();
+    candidates_.clear();
+}
+
 DeferredList::DeferredList(long capacity, const PackedRows& rows, SkipBound cheap, const double* query,
                            long dims, double p)
     : cap_(capacity),
@@ -255,14 +261,20 @@ void DeferredList::dropFarther() {
 
 void DeferredList::finish(std::vector<long>& indices, std::vector<double>& distances) {
     dropFarther();
-    std::vector<ReplayRow> rows;
-    rows.reserve(entries_.size());
+    kept_.clear();
     for (const Entry& e : entries_) {
         double d = e.distance;
         if (d != d) d = normRoot(normPowerSum(query_, rows_->row(e.at), dims_, p_), p_);
-        rows.push_back({rows_->storedIndex(e.at), d});
+        kept_.push_back({rows_->storedIndex(e.at), d});
     }
-    replayStoredOrder(rows, cap_, indices, distances);
+    replayStoredOrder(kept_, cap_, indices, distances);
+}
+
+void DeferredList::restart(const double* query) {
+    query_ = query;
+    bound_ = std::numeric_limits<double>::quiet_NaN();
+    highs_.clear();
+    entries_.clear();
 }
 
 namespace {

@@ -65,6 +65,8 @@ public:
     // Row position `at`, at distance d with power sum `sum`.
     void offer(long at, double d, double sum);
     void finish(std::vector<long>& indices, std::vector<double>& distances);
+    // Empty again, for the next query (of the same kind: keepAll unchanged), its memory kept.
+    void restart(const double* query);
 
 private:
     void dropFarther();
@@ -99,6 +101,8 @@ public:
     // does not reach bound(); its distance is computed by finish, if needed.
     void offerCheap(long at, double cheapSum);
     void finish(std::vector<long>& indices, std::vector<double>& distances);
+    // Empty again, for the next query, its memory kept.
+    void restart(const double* query);
 
 private:
     struct Entry {
@@ -118,6 +122,7 @@ private:
     double bound_;
     std::vector<double> highs_;  // the k smallest upper bounds of power sums, largest in front
     std::vector<Entry> entries_;
+    std::vector<ReplayRow> kept_;  // finish's rows
 };
 
 // Offers packed rows at positions [begin, end) to the list for distances of order p, as the scan
