@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <typeinfo>
 
@@ -530,8 +531,11 @@ public:
     FloatBlock(long dims, long capacity)
         : dims_(dims),
           capacity_(capacity),
-          values_(static_cast<std::size_t>(capacity_ * dims)),
+          storage_(static_cast<std::size_t>(capacity_ * dims + kAlignFloats)),
+          values_(aligned(storage_.data())),
           zeros_(static_cast<std::size_t>(dims), 0.0) {}
+    FloatBlock(const FloatBlock&) = delete;  // values_ points into storage_
+    FloatBlock& operator=(const FloatBlock&) = delete;
     // About 16 KB: the block stays in the first-level cache while every query passes over it.
     static long blockRows(long dims) {
         return std::max(kFloatPassRows, 16384 / (dims * 4) / kFloatPassRows * kFloatPassRows);
@@ -540,7 +544,7 @@ public:
     long capacity() const { return capacity_; }
     long size() const { return size_; }
     double error() const { return error_; }
-    const float* pass(long s) const { return values_.data() + s * kFloatPassRows * dims_; }
+    const float* pass(long s) const { return values_ + s * kFloatPassRows * dims_; }
 
     // Rows [begin, end) of `rows`, at most capacity() of them.
     void fill(const PackedRows& rows, long begin, long end) {
@@ -564,7 +568,7 @@ private:
         for (long r = 0; r < size_; r += 8) {
             const double* b[8];
             for (long t = 0; t < 8; ++t) b[t] = r + t < size_ ? rows.row(position(r + t)) : zeros_.data();
-            float* out = values_.data() + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
+            float* out = values_ + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
             long j = 0;
             for (; j + 4 <= dims_; j += 4) {
                 __m128 f[8];
@@ -606,17 +610,28 @@ private:
                 top = std::max(top, largest);
                 continue;
             }
-            float* out = values_.data() + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
+            float* out = values_ + (r / kFloatPassRows) * kFloatPassRows * dims_ + r % kFloatPassRows;
             for (long j = 0; j < dims_; ++j) out[j * kFloatPassRows] = std::numeric_limits<float>::quiet_NaN();
         }
         return top;
+    }
+
+    // The values start at a multiple of 64 bytes, so that every vector of a pass lies within one
+    // cache line. Left where the heap put them (16 bytes past a multiple of 64, say), up to half
+    // of the loads crossed a line, and the same batch at 1,000,000 x 8 took 330 to 520 ms,
+    // depending on what the process had allocated before.
+    static constexpr std::size_t kAlignFloats = 16;
+    static float* aligned(float* p) {
+        const auto at = reinterpret_cast<std::uintptr_t>(p);
+        return p + (-at & 63u) / sizeof(float);
     }
 
     long dims_;
     long capacity_;
     long size_ = 0;
     double error_ = 0.0;
-    std::vector<float> values_;
+    std::vector<float> storage_;
+    float* values_;
     std::vector<double> zeros_;
     std::vector<long> positions_;
 };
