@@ -42,13 +42,11 @@ template <int P>
     return z0 + z1 == 0.0;
 }
 
-// True when the cheap sum of a prefix reaches the bound and the rest cannot be NaN. Four
-// accumulators keep the additions independent (any order of summation obeys the proof's bound).
-// The bound is tested after every 16 terms only: for short patterns a test per few terms costs
-// more in mispredicted branches than the terms it saves (measured with 16 measurements: about
-// 1.7 times the plain loop with a test every 4 terms, about 1.0 to 1.2 times with none).
-template <int P>
-[[gnu::always_inline]] inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
+// The shared loop of the two below: four accumulators keep the additions independent (any
+// order of summation obeys the proof's bound). With Early, after every 16 terms whose partial sum reaches
+// `bound` it stops and returns that partial sum where the rest cannot be NaN, else NaN.
+template <int P, bool Early>
+[[gnu::always_inline]] inline double cheapSumOf(const double* a, const double* b, long n, double bound) {
     constexpr long kBlock = 16;
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     long j = 0;
@@ -57,26 +55,31 @@ template <int P>
         s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
         s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
         s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
-        if ((j + 4) % kBlock == 0 && j + 4 < n && (s0 + s1) + (s2 + s3) >= bound)
-            return restIsFinite(a, b, j + 4, n);
+        if constexpr (Early) {
+            if ((j + 4) % kBlock == 0 && j + 4 < n) {
+                const double partial = (s0 + s1) + (s2 + s3);
+                if (partial >= bound)
+                    return restIsFinite(a, b, j + 4, n) ? partial : std::numeric_limits<double>::quiet_NaN();
+            }
+        }
     }
     for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
-    return (s0 + s1) + (s2 + s3) >= bound;
+    return (s0 + s1) + (s2 + s3);
+}
+
+// True when the cheap sum of a prefix reaches the bound and the rest cannot be NaN. The bound is
+// tested after every 16 terms only: for short patterns a test per few terms costs more in
+// mispredicted branches than the terms it saves (measured with 16 measurements: about 1.7 times
+// the plain loop with a test every 4 terms, about 1.0 to 1.2 times with none).
+template <int P>
+[[gnu::always_inline]] inline bool cheapSumReaches(const double* a, const double* b, long n, double bound) {
+    return cheapSumOf<P, true>(a, b, n, bound) >= bound;
 }
 
 // The whole cheap sum, with cheapSumReaches' accumulators and order of addition.
 template <int P>
 [[gnu::always_inline]] inline double cheapSum(const double* a, const double* b, long n) {
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    long j = 0;
-    for (; j + 4 <= n; j += 4) {
-        s0 += cheapTerm<P>(a[j] - b[j]);
-        s1 += cheapTerm<P>(a[j + 1] - b[j + 1]);
-        s2 += cheapTerm<P>(a[j + 2] - b[j + 2]);
-        s3 += cheapTerm<P>(a[j + 3] - b[j + 3]);
-    }
-    for (; j < n; ++j) s0 += cheapTerm<P>(a[j] - b[j]);
-    return (s0 + s1) + (s2 + s3);
+    return cheapSumOf<P, false>(a, b, n, 0.0);
 }
 
 // The constants of the float threshold for rows of `dims` measurements and cheap order Q.
